@@ -1,0 +1,142 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "platform/error.h"
+#include "platform/handles.h"
+
+namespace kdx::platform {
+
+namespace {
+struct File_Object : Handle_Object {};
+}  // namespace
+
+int32_t Create_File(const std::string& path, uint32_t access, uint32_t /*share*/,
+                    uint32_t disposition, uint32_t /*attributes*/) {
+    int flags = O_CLOEXEC;
+    bool read = access & GENERIC_READ;
+    bool write = access & (GENERIC_WRITE | FILE_APPEND_DATA);
+    flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+    if (access & FILE_APPEND_DATA) flags |= O_APPEND;
+    bool existed = ::access(path.c_str(), F_OK) == 0;
+    switch (disposition) {
+        case CREATE_NEW:
+            flags |= O_CREAT | O_EXCL;
+            break;
+        case CREATE_ALWAYS:
+            flags |= O_CREAT | O_TRUNC;
+            break;
+        case OPEN_EXISTING:
+            break;
+        case OPEN_ALWAYS:
+            flags |= O_CREAT;
+            break;
+        case TRUNCATE_EXISTING:
+            flags |= O_TRUNC;
+            break;
+        default:
+            Set_Last_Error(ERROR_INVALID_PARAMETER);
+            return INVALID_HANDLE_VALUE;
+    }
+    int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) {
+        Set_Last_Error_From_Errno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto object = std::make_shared<File_Object>();
+    object->fd = fd;
+    int32_t handle = Handle_Insert(std::move(object));
+    bool reports_existing = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+    Set_Last_Error(reports_existing && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+int File_Descriptor(int32_t handle) {
+    auto object = Handle_Get(handle);
+    return object ? object->fd : -1;
+}
+
+bool Write_File(int32_t handle, std::string_view data, uint32_t* written) {
+    if (written) *written = 0;
+    auto object = Handle_Get(handle);
+    if (!object) return false;
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(object->fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Set_Last_Error_From_Errno(errno);
+            if (written) *written = uint32_t(done);
+            return false;
+        }
+        done += size_t(n);
+    }
+    if (written) *written = uint32_t(done);
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Read_File(int32_t handle, std::string& out, uint32_t capacity) {
+    out.clear();
+    auto object = Handle_Get(handle);
+    if (!object) return false;
+    out.resize(capacity);
+    ssize_t n;
+    do {
+        n = ::read(object->fd, out.data(), capacity);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        Set_Last_Error_From_Errno(errno);
+        out.clear();
+        return false;
+    }
+    out.resize(size_t(n));
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+int64_t Get_File_Size(int32_t handle) {
+    auto object = Handle_Get(handle);
+    if (!object) return -1;
+    struct stat st {};
+    if (fstat(object->fd, &st) != 0) {
+        Set_Last_Error_From_Errno(errno);
+        return -1;
+    }
+    return st.st_size;
+}
+
+bool Read_Whole_File(const std::string& path, std::string& out) {
+    out.clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            Set_Last_Error_From_Errno(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        out.append(buf, size_t(n));
+    }
+    ::close(fd);
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool File_Exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+}  // namespace kdx::platform

@@ -1,0 +1,49 @@
+// Files behind handles, with the Win32 access and creation notions the program's files use.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kdx::platform {
+
+enum : uint32_t {
+    GENERIC_READ = 0x80000000u,
+    GENERIC_WRITE = 0x40000000u,
+    // Every write lands at the end of the file, whatever else writes to it (O_APPEND).
+    FILE_APPEND_DATA = 0x00000004u,
+    FILE_SHARE_READ = 1,
+    FILE_SHARE_WRITE = 2,
+    FILE_SHARE_DELETE = 4,
+    CREATE_NEW = 1,
+    CREATE_ALWAYS = 2,
+    OPEN_EXISTING = 3,
+    OPEN_ALWAYS = 4,
+    TRUNCATE_EXISTING = 5,
+    FILE_ATTRIBUTE_NORMAL = 0x80,
+};
+
+// Opens or creates a file. Returns a handle, or INVALID_HANDLE_VALUE with the last error set.
+// Linux has no mandatory sharing: the share mode is accepted and not enforced. On success
+// the last error is 0, or 183 (ERROR_ALREADY_EXISTS) when CREATE_ALWAYS / OPEN_ALWAYS found
+// the file, as on Windows.
+int32_t Create_File(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition,
+                    uint32_t attributes = FILE_ATTRIBUTE_NORMAL);
+
+// Writes all of data (retrying short writes); written receives the count. False with the
+// last error set when the write fails.
+bool Write_File(int32_t handle, std::string_view data, uint32_t* written = nullptr);
+
+// Reads up to capacity bytes at the current position.
+bool Read_File(int32_t handle, std::string& out, uint32_t capacity);
+
+// Size of an open file, -1 on failure.
+int64_t Get_File_Size(int32_t handle);
+
+// The descriptor of a file handle, or -1.
+int File_Descriptor(int32_t handle);
+
+// Whole-file helpers for small files (settings pages, hive files); last error set on failure.
+bool Read_Whole_File(const std::string& path, std::string& out);
+bool File_Exists(const std::string& path);
+
+}  // namespace kdx::platform

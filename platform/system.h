@@ -1,0 +1,32 @@
+// Counter, clock, process paths and local time.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace kdx::platform {
+
+// High-resolution counter: ticks and ticks per second.
+int64_t Query_Performance_Counter();
+int64_t Query_Performance_Frequency();
+
+// Milliseconds of a monotonic clock, for time-outs.
+int64_t Tick_Count_Ms();
+
+void Sleep_Ms(uint32_t milliseconds);
+
+// Full path of the running executable ("" and last error set when it cannot be read).
+std::string Module_File_Name();
+// The process's current directory, without a trailing "/".
+std::string Current_Directory();
+bool Set_Current_Directory(const std::string& path);
+
+// Win32 SYSTEMTIME in local time.
+struct System_Time {
+    uint16_t Year, Month, Day_Of_Week, Day, Hour, Minute, Second, Milliseconds;
+};
+System_Time Get_Local_Time();
+
+// Reads an environment variable ("" when unset).
+std::string Environment(const char* name);
+
+}  // namespace kdx::platform

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the program need, only those missing.
+# Safe to run again: with everything present it only checks.
+set -euo pipefail
+packages=(
+    build-essential cmake ninja-build pkg-config clang-format
+    qt6-base-dev libgl-dev
+    libudev-dev umockdev libumockdev-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+if ((${#missing[@]})); then
+    echo "setup: installing ${missing[*]}" >&2
+    sudo_cmd=()
+    if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo_cmd[@]}" apt-get update -qq
+    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

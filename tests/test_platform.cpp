@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/handles.h"
+#include "platform/system.h"
+#include "tests/temp_dir.h"
+
+using namespace kdx::platform;
+
+TEST(Handles, NeverZeroOrInvalidAndCloseUnknownFails) {
+    auto h = Handle_Insert(std::make_shared<Handle_Object>());
+    EXPECT_TRUE(Handle_Usable(h));
+    EXPECT_TRUE(Close_Handle(h));
+    EXPECT_EQ(Get_Last_Error(), 0u);
+    EXPECT_FALSE(Close_Handle(h));
+    EXPECT_EQ(Get_Last_Error(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(Close_Handle(0));
+    EXPECT_FALSE(Close_Handle(INVALID_HANDLE_VALUE));
+}
+
+TEST(LastError, IsPerThreadAndMapsErrno) {
+    Set_Last_Error(5);
+    std::thread([] { EXPECT_EQ(Get_Last_Error(), 0u); }).join();
+    EXPECT_EQ(Get_Last_Error(), 5u);
+    EXPECT_EQ(Error_From_Errno(ENOENT), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Error_From_Errno(EACCES), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(System_Message(5), "Access is denied.\r\n");
+    EXPECT_EQ(System_Message(424242), "");
+}
+
+TEST(Files, AppendHandleWritesAtEndEvenAfterOtherWriters) {
+    kdx::test::Temp_Dir dir;
+    std::string path = dir.path() + "/log.txt";
+    int32_t a = Create_File(path, GENERIC_WRITE | FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_ALWAYS);
+    ASSERT_TRUE(Handle_Usable(a));
+    EXPECT_EQ(Get_Last_Error(), 0u);
+    int32_t b = Create_File(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING);
+    ASSERT_TRUE(Handle_Usable(b));
+    ASSERT_TRUE(Write_File(a, "one "));
+    ASSERT_TRUE(Write_File(b, "XXXX"));  // overwrites "one " at offset 0
+    ASSERT_TRUE(Write_File(a, "two"));
+    Close_Handle(a);
+    Close_Handle(b);
+    std::string text;
+    ASSERT_TRUE(Read_Whole_File(path, text));
+    EXPECT_EQ(text, "XXXXtwo");
+}
+
+TEST(Files, MissingFolderGivesPathError) {
+    EXPECT_EQ(Create_File("/nonexistent-dir/x", GENERIC_WRITE, 0, CREATE_ALWAYS),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Get_Last_Error(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(System, ExecutablePathAndClock) {
+    EXPECT_NE(Module_File_Name().find("kdx_tests"), std::string::npos);
+    int64_t t0 = Query_Performance_Counter();
+    Sleep_Ms(2);
+    EXPECT_GE(Query_Performance_Counter() - t0, 2 * Query_Performance_Frequency() / 1000);
+}
