@@ -1,0 +1,44 @@
+// The simulated KDX controller's behaviour, apart from any line: bytes in, reply bytes out.
+// The pseudo-terminal transport (sim.h) feeds it what arrives at the controller's baud
+// rate and sends back what it returns.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kdx::sim {
+
+struct Model_Config {
+    // Stop answering after this many queries (-1: never).
+    int32_t answer_limit = -1;
+    // Corrupt one stored program step: axis 1..4 (0: none) and step index from 1.
+    int32_t corrupt_axis = 0;
+    int32_t corrupt_step = 0;
+};
+
+class Controller_Model {
+  public:
+    explicit Controller_Model(Model_Config config = {});
+    ~Controller_Model();
+    Controller_Model(const Controller_Model&) = delete;
+    Controller_Model& operator=(const Controller_Model&) = delete;
+
+    // Takes bytes received on the line at now_ms (a monotonic clock) and returns the bytes
+    // the controller sends in answer (often empty). Commands arrive without terminators and
+    // in pieces; the model keeps an incomplete command until more bytes or Idle complete it.
+    std::string Receive(std::string_view bytes, int64_t now_ms);
+
+    // Called when the line has been quiet until now_ms: completes a command that could
+    // still have grown, and returns any reply that is due.
+    std::string Idle(int64_t now_ms);
+
+    // The time at which the model next wants Idle called (-1: none pending).
+    int64_t Next_Deadline() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace kdx::sim
