@@ -190,8 +190,9 @@ int32_t Write_Private_Profile_String(const std::string& section_in, const std::s
         Set_Last_Error(ERROR_SUCCESS);
         return 1;
     }
+    // A key holding "=" or starting with "[" would read back as another key or a section.
     if (section.empty() || key.empty() || Has_Line_End(section) || Has_Line_End(key) ||
-        Has_Line_End(value)) {
+        Has_Line_End(value) || key.find('=') != key.npos || key.front() == '[') {
         Set_Last_Error(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -219,7 +220,7 @@ int32_t Write_Private_Profile_String(const std::string& section_in, const std::s
     if (found.key) {
         offset = found.key_line;
         remove = found.key_line_end - found.key_line;
-        if (std::string_view(text).substr(offset, remove) == key_line) {
+        if (found.value == Trim(value)) {  // already so: leave the line as its author wrote it
             Set_Last_Error(ERROR_SUCCESS);
             return 1;
         }
