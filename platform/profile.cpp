@@ -47,6 +47,15 @@ std::string_view Line_End_Of(std::string_view text) {
     return i + 1 < text.size() && text[i + 1] == '\n' ? "\r\n" : "\r";
 }
 
+// The first CR or LF at or after pos; text.size() when there is none. A plain loop: the
+// generic find_first_of costs a search of the set per byte.
+size_t Line_End(std::string_view text, size_t pos) {
+    const char* p = text.data() + pos;
+    const char* end = text.data() + text.size();
+    while (p != end && *p != '\r' && *p != '\n') ++p;
+    return size_t(p - text.data());
+}
+
 // Where a key is, or where it would go, in the first section of its name.
 struct Lookup {
     bool section = false;
@@ -62,10 +71,10 @@ Lookup Find(std::string_view text, std::string_view section, std::string_view ke
     bool inside = false;
     size_t pos = 0;
     while (pos < text.size()) {
-        size_t end = text.find_first_of("\r\n", pos);
+        size_t end = Line_End(text, pos);
         size_t next;
-        if (end == std::string_view::npos) {
-            end = next = text.size();
+        if (end == text.size()) {
+            next = end;
         } else {
             next =
                 end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
