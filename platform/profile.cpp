@@ -171,11 +171,19 @@ bool Apply_Edit(int fd, const std::string& old, size_t offset, size_t remove,
 
 class Locked_File {
   public:
+    // Only regular files: a pipe or device in the file's place would block the reads (the
+    // open itself does not block, O_NONBLOCK). Sets errno when the file is not usable.
     Locked_File(const std::string& path, int flags, int lock) {
-        fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-        if (fd_ >= 0) {
-            while (flock(fd_, lock) != 0 && errno == EINTR) {
-            }
+        fd_ = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+        if (fd_ < 0) return;
+        struct stat st {};
+        if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd_);
+            fd_ = -1;
+            errno = EACCES;
+            return;
+        }
+        while (flock(fd_, lock) != 0 && errno == EINTR) {
         }
     }
     ~Locked_File() {

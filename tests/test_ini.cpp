@@ -203,3 +203,38 @@ TEST(IniKeys, SampleKeysIntoAPlainFileAndWriteKeyResults) {
 }
 
 }  // namespace
+
+namespace {
+
+// kdx-cli settings, run as a copy in a folder of its own (it still finds libkdx by its
+// build path).
+TEST(IniCli, SettingsCommandCreatesUpdatesAndPrintsThePage) {
+    kdx::test::Temp_Dir dir;
+    std::string cli = dir.path() + "/kdx-cli";
+    fs::copy_file(KDX_CLI_PATH, cli);
+    std::string page = dir.path() + "/kdx-cli.html";
+    auto run = Run_Program(cli, {"settings"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, page + "\n");
+    EXPECT_EQ(Read_File_Text(page), Fresh_Page);
+
+    run = Run_Program(cli, {"settings", "--set", "COM6", "Stop:", "1<br/>", "--port", "COM3",
+                            "--get", "com6", "baud:", "--get", "COM9", "x", "none"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, "9600V<br/>\nnone\n" + page + "\n");
+    std::string text = Read_File_Text(page);
+    EXPECT_NE(text.find("Baud:=9600V<br/>\rStop:=1<br/>\r          </details>"), std::string::npos);
+    EXPECT_NE(text.find("[<summary>Port Info</summary>]\rPort:=COM3<br/>\r"), std::string::npos);
+
+    // An existing page is kept unless a new one is asked for.
+    run = Run_Program(cli, {"settings"});
+    EXPECT_EQ(Read_File_Text(page), text);
+    run = Run_Program(cli, {"settings", "--new"});
+    EXPECT_EQ(Read_File_Text(page), Fresh_Page);
+
+    EXPECT_EQ(Run_Program(cli, {"settings", "--set", "only-section"}).exit_code, 2);
+    EXPECT_EQ(Run_Program(cli, {"settings", "--bogus"}).exit_code, 2);
+    EXPECT_EQ(Run_Program(cli, {"settings", "--set", "A", "bad=key", "v"}).exit_code, 1);
+}
+
+}  // namespace

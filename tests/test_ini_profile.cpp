@@ -177,8 +177,10 @@ TEST(Profile, UnwritablePlacesAreReportedAndCreateNothing) {
         {dir.path() + "/missing/p.ini", ERROR_FILE_NOT_FOUND},
         {"/proc/kdx-profile.ini", 0},  // any failure code will do
         {long_path, ERROR_FILENAME_EXCED_RANGE},
-        {dir.path(), 0},  // a folder, not a file
+        {dir.path(), 0},                              // a folder, not a file
+        {dir.path() + "/fifo", ERROR_ACCESS_DENIED},  // would block a reader for ever
     };
+    ASSERT_EQ(mkfifo((dir.path() + "/fifo").c_str(), 0644), 0);
     for (const auto& [path, error] : cases) {
         SCOPED_TRACE(path);
         EXPECT_EQ(Write_Private_Profile_String("a", "k", "v", path), 0);
