@@ -87,6 +87,8 @@ TEST(Profile, KeysLandWhereTheyBelong) {
     }
 }
 
+const char Binary[] = "\x01\xff\0\n[a]\0\nk=\x80\x81\n";
+
 struct Reading {
     const char* name;
     std::string text;
@@ -109,8 +111,7 @@ TEST(Profile, ReadingGivesTheValueOrTheDefault) {
         {"empty key name", "[a]\n=1\n", "a", "", 260, "dflt"},
         {"CR-only page", "<p>\r[COM6]<br>\rNumber:=6<br/>\r</details>\r", "com6", "number:", 260,
          "6<br/>"},
-        {"binary bytes around", std::string("\x01\xff\0\n[a]\0\nk=\x80\x81\n", 16), "a", "k", 260,
-         "\x80\x81"},
+        {"binary bytes around", std::string(Binary, sizeof Binary - 1), "a", "k", 260, "\x80\x81"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
