@@ -16,12 +16,16 @@ int32_t Port_Log_File = 0;
 
 namespace {
 
-// Guards Port_Log_File's changes and every write, so the user-interface thread and the
-// receive poller never interleave their lines, and a line never reaches a closed log.
-std::mutex Log_Lock;
+// Line_Lock guards Port_Log_File's changes and every write, so the user-interface thread and
+// the receive poller never interleave their lines and no line reaches a closed log. No error
+// check runs while it is held: a check may pause for a key, and a paused poller holding the
+// lock would stall the user-interface thread that has to see the key. Open_Lock keeps an
+// opening and a closing apart.
+std::mutex Line_Lock;
+std::mutex Open_Lock;
 
-// Appends one line; the caller holds Log_Lock. One write call per line: with the file opened
-// for appending, even another process's lines cannot cut into it.
+// Appends one line. One write call per line: with the file opened for appending, even
+// another process's lines cannot cut into it.
 bool Append_Line(int32_t handle, const std::string& text) {
     std::string line = text;
     line += "\r\n";
@@ -38,7 +42,7 @@ std::string Port_Log_Name(const std::string& folder, int year, int month, int da
 
 int32_t Port_Log_Open() {
     KDX_FRAME("Port_Log_Open");
-    std::lock_guard<std::mutex> hold(Log_Lock);
+    std::lock_guard<std::mutex> opening(Open_Lock);
     if (Port_Log_File != 0) return kdx_frame.result(Port_Log_File);
     std::string exe = platform::Module_File_Name();
     kdx_frame.check();
@@ -73,19 +77,29 @@ int32_t Port_Log_Open() {
         "</head>",
         "<body style=" + q + "background-color:black;" + q + ">",
     };
+    // Nobody else writes to the handle before it is published below.
     for (const std::string& line : header) {
         Append_Line(handle, line + "\r");
         kdx_frame.check();
     }
-    Port_Log_File = handle;
+    {
+        std::lock_guard<std::mutex> hold(Line_Lock);
+        Port_Log_File = handle;
+    }
     kdx_frame.comment(name);
-    return kdx_frame.result(Port_Log_File);
+    return kdx_frame.result(handle);
 }
 
 int32_t Port_Log_Close() {
     KDX_FRAME("Port_Log_Close");
-    std::lock_guard<std::mutex> hold(Log_Lock);
-    int32_t file = Port_Log_File;
+    std::lock_guard<std::mutex> closing(Open_Lock);
+    int32_t file;
+    {
+        // From here on lines go nowhere; a line being written has finished.
+        std::lock_guard<std::mutex> hold(Line_Lock);
+        file = Port_Log_File;
+        Port_Log_File = 0;
+    }
     if (file == 0) return kdx_frame.result(int32_t(0));
     Append_Line(file, "</body> \r");
     kdx_frame.check();
@@ -93,16 +107,18 @@ int32_t Port_Log_Close() {
     kdx_frame.check();
     bool closed = platform::Close_Handle(file);
     kdx_frame.check();
-    Port_Log_File = 0;
     return kdx_frame.result(int32_t(closed));
 }
 
 int32_t Port_Log_Write_Line(int32_t file, const std::string& text) {
     KDX_FRAME("Port_Log_Write_Line", file, text);
-    std::lock_guard<std::mutex> hold(Log_Lock);
-    if (file == 0 || file != Port_Log_File) return kdx_frame.result(int32_t(0));
-    bool ok = Append_Line(file, text);
-    kdx_frame.check();
+    bool ok;
+    {
+        std::lock_guard<std::mutex> hold(Line_Lock);
+        if (file == 0 || file != Port_Log_File) return kdx_frame.result(int32_t(0));
+        ok = Append_Line(file, text);
+    }
+    kdx_frame.check();  // the last error is this thread's own
     return kdx_frame.result(int32_t(ok));
 }
 
