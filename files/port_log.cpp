@@ -32,6 +32,42 @@ bool Append_Line(int32_t handle, const std::string& text) {
     return platform::Write_File(handle, line);
 }
 
+// The log is written with the language's own file statements in the original, so a failure
+// shows as the built-in file error of the failing step (its number and standard message),
+// not as the operating-system code behind it.
+void Raise_File_Error(bool writing) {
+    uint32_t os = platform::Get_Last_Error();
+    if (os == 0) return;
+    int32_t code;
+    switch (os) {
+        case platform::ERROR_FILE_NOT_FOUND:
+            code = 53;  // file not found
+            break;
+        case platform::ERROR_PATH_NOT_FOUND:
+            code = 76;  // path not found
+            break;
+        case platform::ERROR_ACCESS_DENIED:
+        case platform::ERROR_SHARING_VIOLATION:
+            code = 70;  // permission denied
+            break;
+        case platform::ERROR_DISK_FULL:
+            code = 61;  // disk full
+            break;
+        case platform::ERROR_TOO_MANY_OPEN_FILES:
+            code = 67;  // too many files
+            break;
+        case platform::ERROR_INVALID_HANDLE:
+        case platform::ERROR_FILENAME_EXCED_RANGE:
+            code = 52;  // bad file name or number
+            break;
+        default:
+            code = writing ? 57 : 75;  // device I/O error; path/file access error
+            break;
+    }
+    platform::Set_Last_Error(0);
+    trace::Set_Runtime_Code(code);
+}
+
 }  // namespace
 
 std::string Port_Log_Name(const std::string& folder, int year, int month, int day) {
@@ -49,6 +85,7 @@ int32_t Port_Log_Open() {
     size_t sep = exe.find_last_of("\\/");
     if (sep == std::string::npos) {
         platform::Set_Last_Error(platform::ERROR_PATH_NOT_FOUND);
+        Raise_File_Error(false);
         kdx_frame.check();
         return kdx_frame.result(int32_t(0));
     }
@@ -57,12 +94,14 @@ int32_t Port_Log_Open() {
     if (name.size() > Max_Settings_Path) {
         // A cut name would be some other file.
         platform::Set_Last_Error(platform::ERROR_FILENAME_EXCED_RANGE);
+        Raise_File_Error(false);
         kdx_frame.check();
         return kdx_frame.result(int32_t(0));
     }
     int32_t handle = platform::Create_File(
         name, platform::GENERIC_READ | platform::GENERIC_WRITE | platform::FILE_APPEND_DATA,
         platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_ALWAYS);
+    if (!platform::Handle_Usable(handle)) Raise_File_Error(false);
     kdx_frame.check();
     if (!platform::Handle_Usable(handle)) return kdx_frame.result(int32_t(0));
     const std::string q = "\"";
@@ -79,7 +118,7 @@ int32_t Port_Log_Open() {
     };
     // Nobody else writes to the handle before it is published below.
     for (const std::string& line : header) {
-        Append_Line(handle, line + "\r");
+        if (!Append_Line(handle, line + "\r")) Raise_File_Error(true);
         kdx_frame.check();
     }
     {
@@ -101,11 +140,12 @@ int32_t Port_Log_Close() {
         Port_Log_File = 0;
     }
     if (file == 0) return kdx_frame.result(int32_t(0));
-    Append_Line(file, "</body> \r");
-    kdx_frame.check();
-    Append_Line(file, "</html> \r");
-    kdx_frame.check();
+    for (const char* line : {"</body> \r", "</html> \r"}) {
+        if (!Append_Line(file, line)) Raise_File_Error(true);
+        kdx_frame.check();
+    }
     bool closed = platform::Close_Handle(file);
+    if (!closed) Raise_File_Error(false);
     kdx_frame.check();
     return kdx_frame.result(int32_t(closed));
 }
@@ -118,6 +158,7 @@ int32_t Port_Log_Write_Line(int32_t file, const std::string& text) {
         if (file == 0 || file != Port_Log_File) return kdx_frame.result(int32_t(0));
         ok = Append_Line(file, text);
     }
+    if (!ok) Raise_File_Error(true);
     kdx_frame.check();  // the last error is this thread's own
     return kdx_frame.result(int32_t(ok));
 }
