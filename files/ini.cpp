@@ -122,8 +122,7 @@ std::string Ini_Set_Value(const std::string& section, const std::string& key,
     if (path.empty()) {
         Path_Unusable();
     } else {
-        int32_t r = platform::Write_Private_Profile_String(section, key, value, path);
-        (void)r;
+        platform::Write_Private_Profile_String(section, key, value, path);  // result only traced
     }
     kdx_frame.check();
     return kdx_frame.result(std::string());
