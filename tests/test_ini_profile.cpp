@@ -1,6 +1,8 @@
 // Private-profile files: where keys land, what is read back, and that no untouched byte of a
 // file ever changes, whatever the file holds.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -332,6 +334,36 @@ TEST(Profile, RandomFilesAndWritesLoseNothing) {
             ASSERT_LE(new_ends, 6u) << inserted;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A file that may not grow (as on a full disk) keeps every byte when a key write needs room;
+// writes that need none still work.
+TEST(Profile, NoRoomToGrowLeavesTheFileAsItWas) {
+    kdx::test::Temp_Dir dir;
+    std::string path = dir.path() + "/full.html";
+    const std::string page = "<p>\r[COM6]<br>\rBaud:=9600<br/>\r</details>\r[COM1]\r</details>\r";
+    Write_File_Text(path, page);
+    rlimit old_limit{};
+    getrlimit(RLIMIT_FSIZE, &old_limit);
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = old_limit;
+    limit.rlim_cur = page.size() + 2;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    int32_t grow = Write_Private_Profile_String("COM6", "Number:", "6<br/>", path);
+    uint32_t grow_error = Get_Last_Error();
+    int32_t same = Write_Private_Profile_String("COM6", "Baud:", "1200<br/>", path);
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(grow, 0);
+    EXPECT_NE(grow_error, 0u);
+    EXPECT_NE(same, 0);
+    std::string expected = page;
+    expected.replace(expected.find("9600"), 4, "1200");
+    EXPECT_EQ(Read_File_Text(path), expected);
 }
 
 }  // namespace
