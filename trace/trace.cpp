@@ -64,6 +64,12 @@ std::atomic<int32_t> show_callbacks{0};
 std::atomic<int32_t> debug_level{0};
 std::atomic<uint8_t> auto_debug{0};
 std::atomic<int32_t> end_requested{0};
+std::atomic<int64_t (*)()> counter_source{nullptr};
+
+int64_t Counter() {
+    auto source = counter_source.load(std::memory_order_relaxed);
+    return source ? source() : platform::Query_Performance_Counter();
+}
 
 std::mutex end_handlers_lock;
 std::vector<void (*)()>& End_Handlers() {
@@ -461,6 +467,10 @@ std::string Debug_Log_Path() {
     return s.log_path;
 }
 
+void Set_Counter_Source(int64_t (*counter)()) {
+    counter_source.store(counter);
+}
+
 void On_Program_End(void (*handler)()) {
     if (!handler) return;
     std::lock_guard<std::mutex> g(end_handlers_lock);
@@ -628,12 +638,12 @@ std::string ErrCheck_Control_Names(std::string& text) {
 
 int64_t ErrCheck_Timer_Start(Trace_Timer& timer) {
     timer.Start =
-        trace::Milliseconds(platform::Query_Performance_Counter(), timer.Frequency);
+        trace::Milliseconds(trace::Counter(), timer.Frequency);
     return timer.Start;
 }
 
 int64_t ErrCheck_Timer_Stop(Trace_Timer& timer) {
-    timer.Stop = trace::Milliseconds(platform::Query_Performance_Counter(), timer.Frequency);
+    timer.Stop = trace::Milliseconds(trace::Counter(), timer.Frequency);
     return timer.Stop;
 }
 

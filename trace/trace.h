@@ -109,6 +109,10 @@ std::string Debug_Log_Path();
 
 // The End key in a pause ends the process with this code, after the debug log is closed
 // and every handler added here has run (the port log closes itself this way).
+// The counter the timers read, in ticks of the system counter's frequency; tests put a
+// clock of their own here to get exact elapsed times (null restores the system's).
+void Set_Counter_Source(int64_t (*counter)());
+
 constexpr int32_t End_Exit_Code = 3;
 void On_Program_End(void (*handler)());
 
