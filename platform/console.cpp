@@ -278,7 +278,7 @@ Decoded_Key Decode_Terminal_Key(std::string_view b) {
         }
     }
     if (b[1] != '[') return {VK_OTHER, 2};  // Alt with a key
-    if (b.size() >= 3 && b[2] == '[') {      // the Linux console's F1 to F5
+    if (b.size() >= 3 && b[2] == '[') {     // the Linux console's F1 to F5
         if (b.size() < 4) return {};
         return {b[3] >= 'A' && b[3] <= 'E' ? VK_F1 + (b[3] - 'A') : VK_OTHER, 4};
     }

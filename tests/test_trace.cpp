@@ -259,8 +259,7 @@ TEST_F(Trace, ExitLineLayouts) {
          " = A CHR$(13)  CHR$(10) B" + S(80 - 15 - 5) + "0 ms\r\n"},
         {"text with comment", 2, "x", Exit_Case::Text, "OK", 0, "note",
          " = OK     ;note" + S(80 - 5 - 5) + "0 ms\r\n\r\n"},
-        {"long name, no filler", 2, long_name, Exit_Case::Text, "v", 0, "",
-         " = v0 ms\r\n\r\n"},
+        {"long name, no filler", 2, long_name, Exit_Case::Text, "v", 0, "", " = v0 ms\r\n\r\n"},
         {"number with comment", 3, "X", Exit_Case::Number, "", -2.5, "c",
          " = -2.5     ;c" + S(25) + "0 ms\r\n\r\n"},
         {"large number", 5, "X", Exit_Case::Number, "", 123456789012345678.0, "",
@@ -292,7 +291,7 @@ TEST_F(Trace, ElapsedTimeOfTextResultsKeepsItsOwnColourAfterAnError) {
     }();
     auto segs = platform::Capture_Segments();
     ASSERT_GE(segs.size(), 2u);
-    EXPECT_EQ(segs[segs.size() - 2], (Capture_Segment{" = v" + S(80 - 5) , 12}));
+    EXPECT_EQ(segs[segs.size() - 2], (Capture_Segment{" = v" + S(80 - 5), 12}));
     EXPECT_EQ(segs.back(), (Capture_Segment{"40 ms\r\n\r\n", 14}));
 }
 
@@ -326,9 +325,15 @@ TEST_F(Trace, CallTexts) {
 
 TEST_F(Trace, NumberFormat) {
     const std::vector<std::pair<double, std::string>> cases{
-        {0, "0"},      {-0.0, "0"},     {1, "1"},
-        {-7, "-7"},    {0.5, "0.5"},    {1.0 / 3, "0.333333333333333"},
-        {1e15, "1e+15"}, {123456789012345, "123456789012345"}, {2147483647, "2147483647"},
+        {0, "0"},
+        {-0.0, "0"},
+        {1, "1"},
+        {-7, "-7"},
+        {0.5, "0.5"},
+        {1.0 / 3, "0.333333333333333"},
+        {1e15, "1e+15"},
+        {123456789012345, "123456789012345"},
+        {2147483647, "2147483647"},
         {-2147483648.0, "-2147483648"},
     };
     for (const auto& [value, text] : cases) EXPECT_EQ(trace::Format_Number(value), text) << text;
@@ -373,8 +378,8 @@ TEST_F(Trace, OpeningListsTheCallStackAndMenuClosingLogsEndLinesTwice) {
     A_Proc([&] {
         ASSERT_NE(ErrCheck_Debug(1), 0);  // depth 4
         EXPECT_EQ(platform::Capture_Title(), "Debug Console");
-        EXPECT_EQ(platform::Capture_Text(), S(10) + "A()\r\n" + S(10) + "B(\"x\")\r\n" + S(10) +
-                                                "C()\r\n");
+        EXPECT_EQ(platform::Capture_Text(),
+                  S(10) + "A()\r\n" + S(10) + "B(\"x\")\r\n" + S(10) + "C()\r\n");
         EXPECT_EQ(Log(), "") << "the listing is for the console only";
         platform::Capture_Reset();
         EXPECT_EQ(ErrCheck_Debug(0), 0);
@@ -533,10 +538,10 @@ TEST_F(Trace, F9TogglesAutoDebug) {
         size_t prompts;  // prompts shown so far
     };
     const std::vector<Step> steps{
-        {{platform::VK_F9}, 1},        // prompt, then auto-debug on
-        {{}, 1},                       // no prompt, no wait
-        {{platform::VK_F9}, 1},        // the one scan finds F9: auto-debug off
-        {{'A'}, 2},                    // prompt again, any key continues
+        {{platform::VK_F9}, 1},  // prompt, then auto-debug on
+        {{}, 1},                 // no prompt, no wait
+        {{platform::VK_F9}, 1},  // the one scan finds F9: auto-debug off
+        {{'A'}, 2},              // prompt again, any key continues
         {{platform::VK_RETURN}, 3},
     };
     for (size_t i = 0; i < steps.size(); ++i) {

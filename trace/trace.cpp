@@ -261,9 +261,9 @@ void Frame_Access::Check(Frame* f) noexcept {
                      Attribute_Error}});
         } else if (kind) {
             std::string text = Message(kind, code);
-            Output({{Cut(Spaces(5 * depth) + "Error: " + Format_Number(code) + " - " + text +
-                         "\r\n"),
-                     Attribute_Error}});
+            Output(
+                {{Cut(Spaces(5 * depth) + "Error: " + Format_Number(code) + " - " + text + "\r\n"),
+                  Attribute_Error}});
             if (text.empty()) code = 0;
             error_code = code;
             if (f) f->check_code_ = code;
@@ -324,8 +324,8 @@ void Frame::leave() noexcept {
                     attribute = Attribute_Result;
                     line.push_back({elapsed, attribute});
                 } else if (value_ == Value::Number) {
-                    line.push_back({Cut(" = " + Format_Number(number_) + note + Spaces(25)),
-                                    attribute});
+                    line.push_back(
+                        {Cut(" = " + Format_Number(number_) + note + Spaces(25)), attribute});
                     line.push_back({elapsed, attribute});
                 } else {
                     line.push_back({"\r\n", attribute});
@@ -338,8 +338,8 @@ void Frame::leave() noexcept {
     } else if (kind_ == Kind::Callback && Console_Open() &&
                show_callbacks.load(std::memory_order_relaxed) != 0) {
         try {
-            Output({{Cut(Spaces(5 * (depth_ - 1)) + "End " + Upper(name_) + "\r\n"),
-                     Attribute_Line}});
+            Output(
+                {{Cut(Spaces(5 * (depth_ - 1)) + "End " + Upper(name_) + "\r\n"), Attribute_Line}});
         } catch (...) {
         }
     }
@@ -540,8 +540,7 @@ int32_t ErrCheck_Debug(int32_t mode) {
         std::vector<Piece> listing;
         std::string indent = Spaces(5 * (depth - 2));
         for (auto f = stack.rbegin(); f != stack.rend(); ++f)
-            listing.push_back(
-                {Cut(indent + Frame_Access::Call_Text(*f) + "\r\n"), Attribute_Line});
+            listing.push_back({Cut(indent + Frame_Access::Call_Text(*f) + "\r\n"), Attribute_Line});
         if (!listing.empty()) Output(listing, trace::Log::None);
         std::lock_guard<std::mutex> g(s.lock);
         return s.console_handle;
@@ -618,11 +617,10 @@ void ErrCheck_Console_Size() {
 
 std::string ErrCheck_Control_Names(std::string& text) {
     static const char* const names[33] = {
-        "$NUL",   "<$SOH>", "<$STX>", "<$ETX>", "<$EOT>", "<$ENQ>", "<$ACK>",
-        "<$BEL>", "<$BS>",  "<$TAB>", "<$LF>",  "<$VT>",  "<$FF>",  "<$CR>",
-        "<$SO>",  "<$SI>",  "<$DLE>", "<$DC1>", "<$DC2>", "<$DC3>", "<$DC4>",
-        "<$NAK>", "<$SYN>", "<$ETB>", "<$CAN>", "<$EM>",  "<$SUB>", "<$ESC>",
-        "<$FS>",  "<$GS>",  "<$RS>",  "<$US>",  "<$SPC>"};
+        "$NUL",   "<$SOH>", "<$STX>", "<$ETX>", "<$EOT>", "<$ENQ>", "<$ACK>", "<$BEL>", "<$BS>",
+        "<$TAB>", "<$LF>",  "<$VT>",  "<$FF>",  "<$CR>",  "<$SO>",  "<$SI>",  "<$DLE>", "<$DC1>",
+        "<$DC2>", "<$DC3>", "<$DC4>", "<$NAK>", "<$SYN>", "<$ETB>", "<$CAN>", "<$EM>",  "<$SUB>",
+        "<$ESC>", "<$FS>",  "<$GS>",  "<$RS>",  "<$US>",  "<$SPC>"};
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
@@ -637,8 +635,7 @@ std::string ErrCheck_Control_Names(std::string& text) {
 }
 
 int64_t ErrCheck_Timer_Start(Trace_Timer& timer) {
-    timer.Start =
-        trace::Milliseconds(trace::Counter(), timer.Frequency);
+    timer.Start = trace::Milliseconds(trace::Counter(), timer.Frequency);
     return timer.Start;
 }
 
@@ -660,8 +657,7 @@ void ErrCheck_WaitKey() {
     auto device = trace::Device();
     if (!device) return;
     if (!(trace::auto_debug.load() & 1))
-        Output({{Cut(Spaces(5 * (entry.depth() - 1)) + trace::Prompt + "\r\n"),
-                 Attribute_Prompt}},
+        Output({{Cut(Spaces(5 * (entry.depth() - 1)) + trace::Prompt + "\r\n"), Attribute_Prompt}},
                trace::Log::None);
     if (!device->Has_Keyboard()) return;
     auto report = [] {
@@ -687,8 +683,7 @@ void ErrCheck_WaitKey() {
         }
         if (key != 0 || once) break;
         // The console was closed meanwhile, or the keyboard went away: stop waiting.
-        if (!trace::Console_Open() || trace::Device() != device || !device->Has_Keyboard())
-            break;
+        if (!trace::Console_Open() || trace::Device() != device || !device->Has_Keyboard()) break;
     }
     if (!device->End_Keys()) report();
 }

@@ -192,8 +192,7 @@ inline void Format_Arg(std::string& out, const char* text) {
 void Format_Arg(std::string& out, const int32_t* value);
 inline void Format_Arg(std::string&, std::nullptr_t) {}
 template <class T>
-requires(std::is_arithmetic_v<T> || std::is_enum_v<T>)
-void Format_Arg(std::string& out, T value) {
+requires(std::is_arithmetic_v<T> || std::is_enum_v<T>) void Format_Arg(std::string& out, T value) {
     Format_Arg(out, static_cast<double>(value));
 }
 // A record written as a text of its raw bytes.
