@@ -45,9 +45,10 @@ int main() {
 
     Nanoseconds_Per_Call(framed, 1000000);  // warm-up
     double bare_ns = 1e9, closed_ns = 1e9;
-    for (int round = 0; round < 5; ++round) {
-        bare_ns = std::min(bare_ns, Nanoseconds_Per_Call(bare, 10000000));
-        closed_ns = std::min(closed_ns, Nanoseconds_Per_Call(framed, 10000000));
+    // The best of many short rounds: a shared machine's other work only ever adds time.
+    for (int round = 0; round < 40; ++round) {
+        bare_ns = std::min(bare_ns, Nanoseconds_Per_Call(bare, 500000));
+        closed_ns = std::min(closed_ns, Nanoseconds_Per_Call(framed, 500000));
     }
 
     // The open console writes the log into the current folder: use a temporary one.
@@ -57,7 +58,7 @@ int main() {
     setenv("KDX_CONSOLE", "capture", 1);
     kdx::ErrCheck_Debug(1);
     double open_ns = 1e18;
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < 10; ++round) {
         kdx::platform::Capture_Reset();  // keeps the captured text from growing without end
         open_ns = std::min(open_ns, Nanoseconds_Per_Call(framed, 20000));
     }

@@ -156,6 +156,15 @@ TEST_F(Trace, ErrorCheckTable) {
             kdx_frame.check();
             EXPECT_EQ(kdx_frame.check_code(), c.code);
             EXPECT_EQ(platform::Get_Last_Error(), c.os) << "the check keeps the code";
+            auto state = trace::Trace_Error();
+            EXPECT_EQ(state.Code, c.code);
+            EXPECT_EQ(state.Os_Code, int32_t(c.os));
+            EXPECT_EQ(state.Runtime_Code, c.runtime);
+            EXPECT_EQ(state.Object_Code, c.object);
+            size_t dash = c.line.find(" - ");
+            EXPECT_EQ(state.Text, dash == std::string::npos
+                                      ? ""
+                                      : c.line.substr(dash + 3, c.line.size() - dash - 5));
             Segments expected;
             if (!c.line.empty()) expected.push_back({S(15) + c.line, 12});
             if (c.pause)
@@ -293,6 +302,19 @@ TEST_F(Trace, ElapsedTimeOfTextResultsKeepsItsOwnColourAfterAnError) {
     ASSERT_GE(segs.size(), 2u);
     EXPECT_EQ(segs[segs.size() - 2], (Capture_Segment{" = v" + S(80 - 5), 12}));
     EXPECT_EQ(segs.back(), (Capture_Segment{"40 ms\r\n\r\n", 14}));
+}
+
+TEST_F(Trace, ProcedureEnteredBeforeTheOpeningTimesFromTheOpening) {
+    [] {
+        KDX_FRAME("Menu");
+        Advance_Ms(100);
+        ErrCheck_Debug(1);
+        platform::Capture_Reset();
+        Advance_Ms(7);
+        return kdx_frame.result(1);
+    }();
+    EXPECT_EQ(platform::Capture_Segments(),
+              (Segments{{"End MENU", 10}, {" = 1" + S(25) + "7 ms\r\n\r\n", 14}}));
 }
 
 // ---- call texts ----

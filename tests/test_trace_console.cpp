@@ -158,9 +158,9 @@ TEST_F(Pty, WritesColourOnlyWhenTheAttributeChanges) {
     device->Write("cd", 10);
     device->Write("e", 12);
     std::string expected = "\x1b]0;Debug Console\x07\x1b[0;92mabcd\x1b[0;91me";
-    EXPECT_EQ(Read_Until(master_, "e", 1, 5000), expected);
+    EXPECT_EQ(Read_Until(master_, "\x1b[0;91me", 1, 5000), expected);
     device.reset();
-    EXPECT_EQ(Read_Until(master_, "m", 1, 5000), "\x1b[0m") << "colours are reset at closing";
+    EXPECT_EQ(Read_Until(master_, "\x1b[0m", 1, 5000), "\x1b[0m") << "colours are reset at closing";
 }
 
 TEST_F(Pty, ReadsKeysInRawModeAndRestoresTheTerminal) {
