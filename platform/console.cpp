@@ -60,7 +60,14 @@ class Terminal_Console final : public Console_Device {
         if (colours_) Write_All(out_, "\x1b]0;" + title + "\x07");
     }
 
-    bool Has_Keyboard() override { return keys_ >= 0 && !hung_up_; }
+    bool Has_Keyboard() override {
+        if (keys_ < 0 || hung_up_) return false;
+        // A background job that read the terminal or changed its mode would be stopped by
+        // the shell; its pauses go on without a key instead. (-1: not our controlling
+        // terminal, so no job control applies.)
+        pid_t foreground = tcgetpgrp(keys_);
+        return foreground < 0 || foreground == getpgrp();
+    }
 
     bool Begin_Keys() override {
         if (!Has_Keyboard()) return true;

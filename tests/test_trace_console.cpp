@@ -330,6 +330,35 @@ TEST(Trace_Process, TerminalPauseTakesKeysFromTheControllingTerminal) {
     EXPECT_EQ(log.find("Press any Key"), std::string::npos);
 }
 
+TEST(Trace_Process, BackgroundJobPausesWithoutWaiting) {
+    test::Temp_Dir dir;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The session leader stays in the foreground; the helper runs in a group of its own.
+        pid_t job = fork();
+        if (job == 0) {
+            setpgid(0, 0);
+            if (chdir(dir.path().c_str()) != 0) _exit(126);
+            setenv("KDX_CONSOLE", "terminal", 1);
+            execl(helper.c_str(), helper.c_str(), "pause-twice", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(job, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99);
+    }
+    std::string shown;
+    Read_Until(master, "End A", 1, 20000, &shown);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "both pauses went on without a key";
+    EXPECT_NE(shown.find("Press any Key"), std::string::npos);
+}
+
 // ---- exported procedures and the command line ----
 
 TEST(Trace_Exports, TextsAndTimersFollowTheBufferConventions) {
