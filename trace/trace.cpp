@@ -560,7 +560,8 @@ int32_t ErrCheck_Debug(int32_t mode) {
             name, platform::GENERIC_READ | platform::GENERIC_WRITE | platform::FILE_APPEND_DATA,
             platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE | platform::FILE_SHARE_DELETE,
             platform::CREATE_ALWAYS);
-        std::string path = platform::Current_Directory() + "/" + name;
+        std::string folder = platform::Current_Directory();
+        std::string path = folder.empty() ? name : folder + "/" + name;
         {
             std::lock_guard<std::mutex> g(s.lock);
             if (platform::Handle_Usable(s.log)) platform::Close_Handle(s.log);
