@@ -4,21 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#if __has_include("serial/echo.h")
 #include "serial/echo.h"
-#else
-namespace kdx {
-inline int32_t Serial_Port_Echo_Status(const std::string&) {
-    return 0;
-}
-inline int32_t Serial_Port_Echo_Sent(const std::string&) {
-    return 0;
-}
-inline int32_t Serial_Port_Echo_Received(const std::string&) {
-    return 0;
-}
-}  // namespace kdx
-#endif
 
 namespace kdx::protocol {
 
