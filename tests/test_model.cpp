@@ -205,3 +205,19 @@ TEST(Model, OverlongFieldIsRefusedNotKept) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Model, FewerAxesRefuseTheOthers) {
+    Controller_Model model(Model_Config{.axes = 2});
+    EXPECT_EQ(model.Receive("F,getAS,", 0), "getAS,1,1,0,0\r");
+    EXPECT_EQ(model.Receive("F,getAF,", 0), "getAF,1,2,0,0\r");
+    EXPECT_EQ(model.Receive("F,getMT2M=\r", 0), "getMT2M=,17\r");
+    for (const char* refused : {"F,getMT3M=\r", "F,getL4M=\r", "F,[3[PM-3,", "lst3M3,", "PM-4,",
+                                "F,setMLH3M=1,", "I3M100,"}) {
+        Controller_Model fresh(Model_Config{.axes = 2});
+        EXPECT_EQ(fresh.Receive(refused, 0), "?\r") << refused;
+    }
+}
+
+}  // namespace
