@@ -1,6 +1,7 @@
 // The simulated controller's model on its own: bytes in, reply bytes out.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@ struct Reply_Case {
     std::vector<std::string> pieces;
     std::string reply;
 };
+
+// Test names show the case name, not the bytes of the record.
+void PrintTo(const Reply_Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Model_Replies : public testing::TestWithParam<Reply_Case> {};
 

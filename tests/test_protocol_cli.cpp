@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,11 @@ struct Cli_Case {
     std::string output;    // a line the output holds
     std::string received;  // what the controller received ("" not checked)
 };
+
+// Test names show the case name, not the bytes of the record.
+void PrintTo(const Cli_Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Protocol_Cli : public kdx::test::Sim_Port_Test,
                      public testing::WithParamInterface<Cli_Case> {};
