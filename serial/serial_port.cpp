@@ -258,10 +258,12 @@ std::string Serial_Port_Write(int32_t& handle, const std::string& text, const in
     kdx_frame.check();
     // The text is a zero-terminated buffer: only the bytes before its first zero byte go out.
     std::string sent = text.substr(0, text.find('\0'));
+    // Echoed whether or not the write succeeds, and queued before the bytes go out, so a
+    // reply the poller takes at once can never be shown ahead of its command.
+    if (Echo_Wanted(echo)) Serial_Port_Echo_Sent(sent);
     uint32_t written = 0;
     Write_Comm(handle, sent, &written);
     kdx_frame.check();
-    if (Echo_Wanted(echo)) Serial_Port_Echo_Sent(sent);
     return kdx_frame.result(sent);
 }
 
