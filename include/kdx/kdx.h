@@ -9,4 +9,5 @@
 
 #include "kdx/export.h"
 #include "kdx/kdx_trace.h"
+#include "kdx/kdx_protocol.h"
 #include "kdx/kdx_serial.h"
