@@ -211,6 +211,19 @@ TEST_F(Protocol_Line, MemoryTestOfASilentControllerEndsIncomplete) {
     EXPECT_NE(Status().find("Listing incomplete"), std::string::npos);
 }
 
+TEST_F(Protocol_Line, MemoryTestOfABabblingControllerEndsIncomplete) {
+    sim::Sim_Config c;
+    c.model.answer_limit = 0;
+    Start(c);
+    sim->Flood(4 * 1024 * 1024);
+    int32_t axis = 1;
+    std::string outcome = KDX_Tester_Commo_Fill_Memory(handle, axis);
+    EXPECT_EQ(outcome.rfind("Listing incomplete - ", 0), 0u) << outcome.substr(0, 100);
+    EXPECT_EQ(outcome.size(), KDX_Outcome_Capacity);
+    EXPECT_EQ(outcome.substr(outcome.size() - 3), "...");
+    EXPECT_EQ(KDX_Tester_Passed(), 0);
+}
+
 TEST_F(Protocol_Line, MemoryTestOfACutListingShowsWhatIsMissing) {
     // The listing's first 100 bytes come, then the line stays quiet for longer than the
     // collection waits: the outcome names the steps that never came.
