@@ -62,10 +62,19 @@ TEST_F(Serial_Open, PortZeroAndRefusedNumbersMakeNoCallAndNoStatusLine) {
         EXPECT_EQ(Serial_Port_Open(number, baud), c.want) << c.number;
     }
     EXPECT_EQ(capture.Count(), 0u);
-    int32_t number = 6;
-    int32_t baud = 57600;
-    Serial_Port_Open(number, baud);
-    EXPECT_EQ(Get_Last_Error(), ERROR_FILE_NOT_FOUND);
+    // Entries that are not usable ports fail with a code that says why.
+    Ports_Dir_Register(7, "/dev/null");
+    Ports_Dir_Register(8, dir.path() + "/gone");
+    struct Bad {
+        int32_t number;
+        uint32_t code;
+    } bad[] = {{6, ERROR_FILE_NOT_FOUND}, {7, ERROR_NOT_SUPPORTED}, {8, ERROR_FILE_NOT_FOUND}};
+    for (const auto& b : bad) {
+        int32_t number = b.number, baud = 57600;
+        EXPECT_EQ(Serial_Port_Open(number, baud), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Get_Last_Error(), b.code) << b.number;
+    }
+    EXPECT_EQ(capture.Count(), 0u);
 }
 
 TEST_F(Serial_Open, SettingsReadBackFromTheDriver) {
