@@ -10,3 +10,5 @@
 #include "kdx/export.h"
 #include "kdx/kdx_trace.h"
 #include "kdx/kdx_files.h"
+#include "kdx/kdx_protocol.h"
+#include "kdx/kdx_serial.h"

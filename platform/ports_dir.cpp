@@ -1,0 +1,151 @@
+#include "platform/ports_dir.h"
+
+#include <dirent.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/error.h"
+#include "platform/system.h"
+
+namespace kdx::platform {
+
+namespace {
+
+// "COM12" -> 12; 0 for anything else (COM0, COM05, COM5x).
+int32_t Com_Number(const char* name) {
+    if (name[0] != 'C' || name[1] != 'O' || name[2] != 'M') return 0;
+    const char* p = name + 3;
+    if (*p < '1' || *p > '9') return 0;
+    int64_t n = 0;
+    for (; *p; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        n = n * 10 + (*p - '0');
+        if (n > 0x7fffffff) return 0;
+    }
+    return int32_t(n);
+}
+
+std::string Entry_Path(int32_t number) {
+    return Ports_Directory() + "/COM" + std::to_string(number);
+}
+
+// mkdir -p with mode 0700 for the parts we create.
+bool Make_Directories(const std::string& path) {
+    std::string part;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        part = path.substr(0, pos);
+        if (part.empty()) continue;
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            Set_Last_Error_From_Errno(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string Ports_Directory() {
+    std::string dir = Environment("KDX_PORTS");
+    if (dir.empty()) {
+        std::string runtime = Environment("XDG_RUNTIME_DIR");
+        if (!runtime.empty())
+            dir = runtime + "/kdx/ports";
+        else
+            dir = "/tmp/kdx-" + std::to_string(getuid()) + "/ports";
+    }
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+}
+
+std::string Ports_Dir_Device(int32_t number) {
+    if (number <= 0) {
+        Set_Last_Error(ERROR_FILE_NOT_FOUND);
+        return std::string();
+    }
+    std::string entry = Entry_Path(number);
+    char buf[PATH_MAX];
+    ssize_t n = readlink(entry.c_str(), buf, sizeof buf - 1);
+    if (n < 0) {
+        if (errno != EINVAL) {
+            Set_Last_Error_From_Errno(errno);
+            return std::string();
+        }
+        // A plain file or device node placed here by hand: the entry itself is the device.
+        struct stat st {};
+        if (stat(entry.c_str(), &st) != 0) {
+            Set_Last_Error_From_Errno(errno);
+            return std::string();
+        }
+        Set_Last_Error(ERROR_SUCCESS);
+        return entry;
+    }
+    std::string target(buf, size_t(n));
+    if (!target.empty() && target[0] != '/') target = Ports_Directory() + "/" + target;
+    Set_Last_Error(ERROR_SUCCESS);
+    return target;
+}
+
+std::vector<std::pair<int32_t, std::string>> Ports_Dir_List() {
+    std::vector<std::pair<int32_t, std::string>> list;
+    DIR* dir = opendir(Ports_Directory().c_str());
+    if (!dir) {
+        Set_Last_Error_From_Errno(errno);
+        return list;
+    }
+    while (dirent* entry = readdir(dir)) {
+        int32_t number = Com_Number(entry->d_name);
+        if (number == 0) continue;
+        std::string device = Ports_Dir_Device(number);
+        if (!device.empty()) list.emplace_back(number, device);
+    }
+    closedir(dir);
+    std::sort(list.begin(), list.end());
+    Set_Last_Error(list.empty() ? ERROR_NO_MORE_ITEMS : ERROR_SUCCESS);
+    return list;
+}
+
+bool Ports_Dir_Register(int32_t number, const std::string& device) {
+    if (number <= 0 || device.empty()) {
+        Set_Last_Error(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (!Make_Directories(Ports_Directory())) return false;
+    std::string entry = Entry_Path(number);
+    // Build the link beside the entry and rename it over, so a reader never sees no entry.
+    std::string temp = entry + ".new." + std::to_string(getpid());
+    unlink(temp.c_str());
+    if (symlink(device.c_str(), temp.c_str()) != 0) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    if (rename(temp.c_str(), entry.c_str()) != 0) {
+        Set_Last_Error_From_Errno(errno);
+        unlink(temp.c_str());
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Ports_Dir_Unregister(int32_t number) {
+    if (number <= 0) {
+        Set_Last_Error(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (unlink(Entry_Path(number).c_str()) != 0 && errno != ENOENT) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+}  // namespace kdx::platform

@@ -1,0 +1,58 @@
+// The line to the controller: the open port's state, its lifecycle, write and read with their
+// echoes, and the receive poller that picks up text nobody asked for.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "platform/serial.h"
+
+namespace kdx {
+
+struct Serial_Port_State_Record {
+    int32_t Handle = 0;  // 0 closed, -1 failed open, else a usable handle
+    int32_t Number = 0;  // 5 for COM5
+    std::string Name;    // the port entry as picked, at most 5 characters
+    int32_t Baud = 0;
+    int32_t Poller = 0;  // handle of the receive poller of the open port, 0 none
+};
+extern Serial_Port_State_Record Serial_Port_State;
+
+int32_t Serial_Port_Open(int32_t& number, int32_t& baud);
+int32_t Serial_Port_DCB(int32_t& handle, int32_t& baud);
+std::string Serial_Port_Clear(int32_t& handle);
+// Also stops and joins the port's poller.
+int32_t Serial_Port_Close(int32_t& handle);
+int32_t Serial_Port_Guess_Exist(int32_t& number);
+// Sets the time-outs every port runs with (reads return at once) and fills record with them;
+// 0 for INVALID_HANDLE_VALUE, leaving record unchanged.
+int32_t Serial_Port_Timeouts(int32_t& handle, platform::COMMTIMEOUTS& record);
+std::string Serial_Port_Write(int32_t& handle, const std::string& text,
+                              const int32_t* echo = nullptr);
+std::string Serial_Port_Read(int32_t& handle, const int32_t* echo = nullptr);
+
+// Waits at most timeout_ms until at least one byte is waiting, waking as soon as one arrives
+// (poll(), never a spin); true when bytes are waiting. Does not read.
+bool Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms);
+
+// Receive poller of an open port: returns its handle for Serial_Port_State.Poller (0 when the
+// port handle is unusable). Pause returns once the poller has acknowledged that it is outside
+// any read; pausing poller 0 or from the poller's own thread does nothing.
+int32_t Serial_Port_Poller_Start(int32_t handle);
+void Serial_Port_Poller_Pause(int32_t poller);
+void Serial_Port_Poller_Resume(int32_t poller);
+// True while the poller's thread runs (false after a hang-up ended it, or for no poller).
+bool Serial_Port_Poller_Running(int32_t poller);
+
+// Pauses the poller in the constructor and resumes it in the destructor.
+class Poller_Pause {
+  public:
+    explicit Poller_Pause(int32_t poller);
+    ~Poller_Pause();
+    Poller_Pause(const Poller_Pause&) = delete;
+    Poller_Pause& operator=(const Poller_Pause&) = delete;
+
+  private:
+    int32_t poller_;
+};
+
+}  // namespace kdx
