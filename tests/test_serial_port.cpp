@@ -1,9 +1,12 @@
 // The port lifecycle, write and read, against the simulated controller on a real pty.
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/error.h"
 #include "platform/handles.h"
 #include "platform/ports_dir.h"
+#include "platform/pty.h"
 #include "platform/serial.h"
 #include "tests/test_serial_fixture.h"
 
@@ -48,6 +51,34 @@ TEST(Ports_Dir, ResolvesListsAndUnregisters) {
     unsetenv("KDX_PORTS");
     setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
     EXPECT_EQ(Ports_Directory(), "/run/user/4242/kdx/ports");
+}
+
+TEST(Serial_Open_Permission, DeniedOpenIsToldApartFromAHeldPort) {
+    Pty_Pair pty;
+    ASSERT_TRUE(Pty_Open(pty));
+    chmod(pty.device.c_str(), 0600);
+    // A user without rights to the device (root is never refused, so the check runs in a
+    // child that gives them up).
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        int32_t h = Comm_Open(pty.device);
+        bool ok = h == INVALID_HANDLE_VALUE && Get_Last_Error() == ERROR_ACCESS_DENIED &&
+                  Comm_Open_Denied_By_Permission();
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) GTEST_SKIP() << "cannot drop privileges";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // A port held by another opener is refused with the same code, but not for permission.
+    int32_t first = Comm_Open(pty.device);
+    ASSERT_TRUE(Handle_Usable(first));
+    EXPECT_EQ(Comm_Open(pty.device), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Get_Last_Error(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(Comm_Open_Denied_By_Permission());
+    Close_Handle(first);
+    Pty_Close(pty);
 }
 
 using Serial_Open = Sim_Port_Test;
