@@ -1,8 +1,69 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the program's main job.
+# Installs what is missing, builds, and runs the program's main job: find the controller
+# (or start the simulated one when none answers), show its status, identity, axes and the
+# two tests with a live trace, then open the interactive terminal on it.
+#
+#   scripts/run.sh                 the whole session
+#   scripts/run.sh <kdx-cli args>  one kdx-cli command instead (e.g. "ports", "terminal COM3")
+#   KDX_PORT=COM3 scripts/run.sh   use that port without searching
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 dir=${KDX_BUILD_DIR:-$root/build}
 "$root/scripts/build.sh" "$dir"
-exec "$dir/kdx-cli" "$@"
+cli="$dir/kdx-cli"
+if (($#)); then exec "$cli" "$@"; fi
+
+step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+port=${KDX_PORT:-}
+sim_pid=""
+cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null; true; }
+trap cleanup EXIT
+
+if [ -z "$port" ]; then
+    step "Looking for a controller"
+    # Ask every listed port for its status at 57600 baud; the first that answers is used.
+    for p in $("$cli" ports --names 2>/dev/null || true); do
+        if timeout 5 "$cli" status "$p" --quiet >/dev/null 2>&1; then
+            port=$p
+            break
+        fi
+    done
+fi
+if [ -z "$port" ]; then
+    echo "No controller answered; starting the simulated controller (kdx-sim)."
+    announce=$(mktemp)
+    "$dir/kdx-sim" --wire >"$announce" &
+    sim_pid=$!
+    # It prints "COM<n> <device> <baud>" once registered.
+    for _ in $(seq 100); do
+        read -r port _ <"$announce" || true
+        [ -n "$port" ] && break
+        sleep 0.05
+    done
+    rm -f "$announce"
+    [ -n "$port" ] || { echo "The simulator did not start." >&2; exit 1; }
+fi
+echo "Controller on $port"
+
+step "Status, with a live trace (kdx-cli --trace status $port)"
+KDX_CONSOLE=terminal "$cli" --trace status "$port"
+step "On line"
+"$cli" online "$port"
+step "Identity and axes"
+"$cli" info "$port"
+step "Communication test"
+"$cli" commo-test "$port" --quiet || true
+step "Program-memory test, axis 1"
+"$cli" memory-test "$port" 1 --quiet || true
+step "Identify (on and off line at every baud rate)"
+"$cli" identify "$port" --quiet || true
+
+if [ -t 0 ]; then
+    step "Terminal on $port (Ctrl-L port log on/off, Ctrl-] quits)"
+    "$cli" terminal "$port"
+else
+    step "Terminal on $port, commands from standard input"
+    printf 'V\nF,getD4,\nHelp\n' | "$cli" terminal "$port"
+fi
