@@ -1,41 +1,341 @@
 #include "serial/serial_port.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/handles.h"
+#include "platform/serial.h"
+#include "protocol/kdx_fault.h"
+#include "serial/echo.h"
+#include "trace/trace.h"
+
 namespace kdx {
+
+using namespace platform;
 
 Serial_Port_State_Record Serial_Port_State;
 
-int32_t Serial_Port_Open(int32_t&, int32_t&) {
-    return 0;
+namespace {
+
+// One read of the driver's queue takes at most this many bytes.
+constexpr uint32_t kReadBuffer = 1024;
+// A drain stops after this many bytes even while more keep coming, so a line that never
+// goes quiet cannot hold an open or a read for ever; the rest waits for the next read.
+constexpr size_t kDrainLimit = 64 * 1024;
+
+bool Echo_Wanted(const int32_t* echo) {
+    return echo == nullptr || *echo == 1;
 }
-int32_t Serial_Port_DCB(int32_t&, int32_t&) {
-    return 0;
+
+// Reads what the driver has queued, in pieces of at most kReadBuffer bytes, until a status
+// query finds nothing waiting. Zero bytes are kept with the bytes after them.
+std::string Drain(int32_t handle, trace::Frame& frame) {
+    std::string result;
+    std::string piece;
+    while (result.size() < kDrainLimit) {
+        uint32_t errors = 0;
+        COMSTAT status{};
+        if (!Clear_Comm_Error(handle, &errors, &status)) {
+            frame.check();
+            break;
+        }
+        if (status.cbInQue == 0) break;
+        if (!Read_Comm(handle, piece, std::min(status.cbInQue, kReadBuffer))) {
+            frame.check();
+            break;
+        }
+        if (piece.empty()) break;  // another reader took the bytes first
+        result += piece;
+    }
+    return result;
 }
-std::string Serial_Port_Clear(int32_t&) {
-    return std::string();
+
+struct Poller_Object final : Handle_Object {
+    int32_t port = 0;
+    int32_t wake = 0;
+    std::thread thread;
+    std::thread::id id;
+    std::mutex lock;
+    std::condition_variable changed;
+    int pause_count = 0;  // pauses nest; each is matched by one resume
+    bool parked = false;  // acknowledged a pause: outside any read, waiting
+    bool stop = false;
+    bool ended = false;
+
+    ~Poller_Object() override {
+        Stop();
+        if (wake) Close_Handle(wake);
+    }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            stop = true;
+        }
+        changed.notify_all();
+        if (wake) Set_Wake_Event(wake);
+        if (!thread.joinable()) return;
+        if (std::this_thread::get_id() == thread.get_id())
+            thread.detach();
+        else
+            thread.join();
+    }
+};
+
+std::mutex pollers_lock;
+std::vector<std::pair<int32_t, int32_t>> pollers;  // (poller handle, port handle)
+
+void Poller_Ended(Poller_Object& self) {
+    std::lock_guard<std::mutex> guard(self.lock);
+    self.ended = true;
+    self.parked = false;
+    self.changed.notify_all();
 }
-int32_t Serial_Port_Close(int32_t&) {
-    return 0;
+
+void Serial_Port_Poll(Poller_Object* self) {
+    int32_t handle = self->port;
+    KDX_FRAME("Serial_Port_Poll", handle);
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(self->lock);
+            if (self->pause_count > 0 && !self->stop) {
+                self->parked = true;
+                self->changed.notify_all();
+                self->changed.wait(guard, [&] { return self->pause_count == 0 || self->stop; });
+                self->parked = false;
+            }
+            if (self->stop) break;
+        }
+        Comm_Wait got = Wait_Comm_Input(handle, self->wake, MAXDWORD);
+        if (got == Comm_Wait::Woken) {
+            Reset_Wake_Event(self->wake);
+            continue;
+        }
+        if (got == Comm_Wait::Hung_Up || got == Comm_Wait::Failed) {
+            // Traced once; a dead line is never queried again.
+            kdx_frame.check();
+            kdx_frame.comment("the port hung up or failed: poller ended");
+            break;
+        }
+        if (got != Comm_Wait::Input) continue;
+        {
+            std::lock_guard<std::mutex> guard(self->lock);
+            if (self->pause_count > 0 || self->stop) continue;
+        }
+        int32_t port = handle;
+        Serial_Port_Read(port);
+        if (Comm_Hung_Up(handle)) {
+            Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
+            kdx_frame.check();
+            kdx_frame.comment("the port hung up: poller ended");
+            break;
+        }
+    }
+    Poller_Ended(*self);
 }
-int32_t Serial_Port_Guess_Exist(int32_t&) {
-    return 0;
+
+void Stop_Pollers_Of(int32_t port) {
+    std::vector<int32_t> stopping;
+    {
+        std::lock_guard<std::mutex> guard(pollers_lock);
+        for (auto it = pollers.begin(); it != pollers.end();) {
+            if (it->second == port) {
+                stopping.push_back(it->first);
+                it = pollers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (int32_t poller : stopping) {
+        if (auto object = Handle_Get_As<Poller_Object>(poller)) object->Stop();
+        Close_Handle(poller);
+        if (Serial_Port_State.Poller == poller) Serial_Port_State.Poller = 0;
+    }
 }
-std::string Serial_Port_Write(int32_t&, const std::string&, const int32_t*) {
-    return std::string();
+
+}  // namespace
+
+int32_t Serial_Port_Open(int32_t& number, int32_t& baud) {
+    KDX_FRAME("Serial_Port_Open", number, baud);
+    if (number == 0) return kdx_frame.result(int32_t(0));
+    std::string name = Comm_Device_Name(number);
+    if (name.empty()) {
+        ErrCheck_Comment("COM" + std::to_string(number) +
+                         " refused: port numbers run from 1 to 999\r\n");
+        Set_Last_Error(ERROR_INVALID_NAME);
+        kdx_frame.check();
+        return kdx_frame.result(INVALID_HANDLE_VALUE);
+    }
+    int32_t handle = Comm_Open(name);
+    bool permission = Comm_Open_Denied_By_Permission();
+    kdx_frame.check();
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (permission)
+            kdx_frame.comment(
+                "permission denied: the user is probably not in the dialout group "
+                "(sudo usermod -aG dialout $USER, then log in again)");
+        return kdx_frame.result(handle);
+    }
+    Serial_Port_DCB(handle, baud);
+    COMMTIMEOUTS record{};
+    Serial_Port_Timeouts(handle, record);
+    Serial_Port_Clear(handle);
+    Serial_Port_Echo_Status("COM" + std::to_string(number) + " Open\r");
+    return kdx_frame.result(handle);
 }
-std::string Serial_Port_Read(int32_t&, const int32_t*) {
-    return std::string();
+
+int32_t Serial_Port_DCB(int32_t& handle, int32_t& baud) {
+    KDX_FRAME("Serial_Port_DCB", handle, baud);
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    Get_Comm_State(handle, dcb);
+    kdx_frame.check();
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = uint32_t(baud);
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    bool ok = Set_Comm_State(handle, dcb);
+    kdx_frame.check();
+    return kdx_frame.result(int32_t(ok ? 1 : 0));
 }
-bool Serial_Port_Wait_Input(int32_t, uint32_t) {
-    return false;
+
+int32_t Serial_Port_Timeouts(int32_t& handle, COMMTIMEOUTS& record) {
+    KDX_FRAME("Serial_Port_Timeouts", handle);
+    if (handle == INVALID_HANDLE_VALUE) return kdx_frame.result(int32_t(0));
+    record.ReadIntervalTimeout = MAXDWORD;
+    record.ReadTotalTimeoutMultiplier = 0;
+    record.ReadTotalTimeoutConstant = 0;
+    record.WriteTotalTimeoutMultiplier = 0;
+    record.WriteTotalTimeoutConstant = 0;
+    bool ok = Set_Comm_Timeouts(handle, record);
+    kdx_frame.check();
+    return kdx_frame.result(int32_t(ok ? 1 : 0));
 }
-int32_t Serial_Port_Poller_Start(int32_t) {
-    return 0;
+
+std::string Serial_Port_Clear(int32_t& handle) {
+    KDX_FRAME("Serial_Port_Clear", handle);
+    if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
+    Set_Comm_Mask(handle, EV_RXCHAR | EV_ERR);
+    kdx_frame.check();
+    // What the line sent before the open has usually arrived already; give a late byte 10 ms.
+    if (Wait_Comm_Input(handle, 0, 10) == Comm_Wait::Failed) kdx_frame.check();
+    std::string result = Drain(handle, kdx_frame);
+    if (!result.empty()) Serial_Port_Echo_Received(result);
+    return kdx_frame.result(result);
 }
-void Serial_Port_Poller_Pause(int32_t) {}
-void Serial_Port_Poller_Resume(int32_t) {}
+
+int32_t Serial_Port_Close(int32_t& handle) {
+    KDX_FRAME("Serial_Port_Close", handle);
+    if (Handle_Usable(handle)) {
+        // The port's poller ends before its handle can be reused by a later open.
+        Stop_Pollers_Of(handle);
+        Close_Handle(handle);
+    }
+    Serial_Port_Echo_Status("Port Closed\r");
+    Set_Last_Error(ERROR_SUCCESS);
+    handle = 0;
+    return kdx_frame.result(int32_t(0));
+}
+
+int32_t Serial_Port_Guess_Exist(int32_t& number) {
+    KDX_FRAME("Serial_Port_Guess_Exist", number);
+    int32_t handle = Comm_Open(Comm_Device_Name(number));
+    kdx_frame.check();
+    return kdx_frame.result(handle);
+}
+
+std::string Serial_Port_Write(int32_t& handle, const std::string& text, const int32_t* echo) {
+    KDX_FRAME("Serial_Port_Write", handle, text, echo);
+    if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
+    Serial_Port_Read(handle);
+    Set_Comm_Mask(handle, EV_TXEMPTY);
+    kdx_frame.check();
+    // The text is a zero-terminated buffer: only the bytes before its first zero byte go out.
+    std::string sent = text.substr(0, text.find('\0'));
+    uint32_t written = 0;
+    Write_Comm(handle, sent, &written);
+    kdx_frame.check();
+    if (Echo_Wanted(echo)) Serial_Port_Echo_Sent(sent);
+    return kdx_frame.result(sent);
+}
+
+std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
+    KDX_FRAME("Serial_Port_Read", handle, echo);
+    if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
+    Set_Comm_Mask(handle, EV_RXCHAR | EV_ERR);
+    kdx_frame.check();
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        uint32_t errors = 0;
+        COMSTAT status{};
+        if (!Clear_Comm_Error(handle, &errors, &status)) {
+            kdx_frame.check();
+            break;
+        }
+        if (status.cbInQue > 0) break;
+    }
+    std::string result = Drain(handle, kdx_frame);
+    if (Echo_Wanted(echo) && !result.empty()) Serial_Port_Echo_Received(result);
+    if (result.find('?') != std::string::npos) KDX_Error_Check(handle);
+    return kdx_frame.result(result);
+}
+
+bool Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms) {
+    if (!Handle_Usable(handle)) return false;
+    return Wait_Comm_Input(handle, 0, timeout_ms) == Comm_Wait::Input;
+}
+
+int32_t Serial_Port_Poller_Start(int32_t handle) {
+    KDX_FRAME("Serial_Port_Poller_Start", handle);
+    uint32_t mask = 0;
+    if (!Handle_Usable(handle) || !Get_Comm_Mask(handle, mask)) return kdx_frame.result(0);
+    // One poller per port: a second start replaces the first.
+    Stop_Pollers_Of(handle);
+    auto object = std::make_shared<Poller_Object>();
+    object->port = handle;
+    object->wake = Create_Wake_Event();
+    kdx_frame.check();
+    if (!Handle_Usable(object->wake)) return kdx_frame.result(0);
+    object->thread = std::thread(Serial_Port_Poll, object.get());
+    object->id = object->thread.get_id();
+    int32_t poller = Handle_Insert(object);
+    {
+        std::lock_guard<std::mutex> guard(pollers_lock);
+        pollers.emplace_back(poller, handle);
+    }
+    return kdx_frame.result(poller);
+}
+
+void Serial_Port_Poller_Pause(int32_t poller) {
+    if (poller == 0) return;
+    auto self = Handle_Get_As<Poller_Object>(poller);
+    if (!self || std::this_thread::get_id() == self->id) return;
+    std::unique_lock<std::mutex> guard(self->lock);
+    ++self->pause_count;
+    Set_Wake_Event(self->wake);
+    self->changed.wait(guard, [&] { return self->parked || self->ended; });
+}
+
+void Serial_Port_Poller_Resume(int32_t poller) {
+    if (poller == 0) return;
+    auto self = Handle_Get_As<Poller_Object>(poller);
+    if (!self || std::this_thread::get_id() == self->id) return;
+    {
+        std::lock_guard<std::mutex> guard(self->lock);
+        if (self->pause_count > 0) --self->pause_count;
+    }
+    self->changed.notify_all();
+}
+
 Poller_Pause::Poller_Pause(int32_t poller) : poller_(poller) {
     Serial_Port_Poller_Pause(poller_);
 }
+
 Poller_Pause::~Poller_Pause() {
     Serial_Port_Poller_Resume(poller_);
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/serial.h"
+
 namespace kdx {
 
 struct Serial_Port_State_Record {
@@ -21,6 +23,9 @@ std::string Serial_Port_Clear(int32_t& handle);
 // Also stops and joins the port's poller.
 int32_t Serial_Port_Close(int32_t& handle);
 int32_t Serial_Port_Guess_Exist(int32_t& number);
+// Sets the time-outs every port runs with (reads return at once) and fills record with them;
+// 0 for INVALID_HANDLE_VALUE, leaving record unchanged.
+int32_t Serial_Port_Timeouts(int32_t& handle, platform::COMMTIMEOUTS& record);
 std::string Serial_Port_Write(int32_t& handle, const std::string& text,
                               const int32_t* echo = nullptr);
 std::string Serial_Port_Read(int32_t& handle, const int32_t* echo = nullptr);

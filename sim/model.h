@@ -15,6 +15,9 @@ struct Model_Config {
     // Corrupt one stored program step: axis 1..4 (0: none) and step index from 1.
     int32_t corrupt_axis = 0;
     int32_t corrupt_step = 0;
+    // How long a command without terminator that could still grow waits for more bytes
+    // before it is taken as it stands.
+    int32_t quiet_ms = 20;
 };
 
 class Controller_Model {
@@ -35,6 +38,11 @@ class Controller_Model {
 
     // The time at which the model next wants Idle called (-1: none pending).
     int64_t Next_Deadline() const;
+
+    // Everything received so far, in order (for tests and the simulator's log).
+    const std::string& Received() const;
+    // The number of queries answered so far.
+    int32_t Answered() const;
 
   private:
     struct State;

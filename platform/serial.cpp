@@ -1,0 +1,546 @@
+#include "platform/serial.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+
+#include "platform/error.h"
+#include "platform/handles.h"
+#include "platform/ports_dir.h"
+#include "platform/system.h"
+#include "platform/udev_ports.h"
+
+namespace kdx::platform {
+
+namespace {
+
+// The kernel's termios2, which carries any baud rate in c_ispeed/c_ospeed. Declared here
+// because <asm/termbits.h> cannot live beside <termios.h>.
+struct Termios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+const unsigned long kTcGets2 = _IOR('T', 0x2A, Termios2);
+const unsigned long kTcSets2 = _IOW('T', 0x2B, Termios2);
+const unsigned long kTcSetsw2 = _IOW('T', 0x2C, Termios2);
+constexpr tcflag_t kBother = 0010000;
+constexpr tcflag_t kCbaud = 0010017;
+constexpr tcflag_t kCibaud = 002003600000;
+constexpr int kIbshift = 16;
+
+struct Baud_Code {
+    uint32_t rate;
+    tcflag_t code;
+};
+constexpr Baud_Code kBaudCodes[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+// What termios cannot hold is kept with the port so that it reads back as it was set.
+struct Comm_Object final : Handle_Object {
+    std::mutex lock;
+    COMMTIMEOUTS timeouts{};
+    uint32_t mask = 0;
+    DCB kept{};
+    serial_icounter_struct counts{};
+    bool counts_known = false;
+    std::atomic<bool> hung_up{false};
+};
+
+struct Event_Object final : Handle_Object {};
+
+thread_local bool last_open_permission = false;
+
+bool Get_Termios(int fd, Termios2& t) {
+    if (ioctl(fd, kTcGets2, &t) != 0) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    return true;
+}
+
+std::shared_ptr<Comm_Object> Port(int32_t handle) {
+    auto port = Handle_Get_As<Comm_Object>(handle);
+    if (!port) Set_Last_Error(ERROR_INVALID_HANDLE);
+    return port;
+}
+
+void Mark_Hung_Up(Comm_Object& port) {
+    port.hung_up = true;
+    Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
+}
+
+// True when the device reports a hang-up and has nothing left to read.
+bool Poll_Hung_Up(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) return false;
+    if (!(p.revents & (POLLHUP | POLLERR | POLLNVAL))) return false;
+    int waiting = 0;
+    return ioctl(fd, FIONREAD, &waiting) != 0 || waiting == 0;
+}
+
+void Set_Modem_Line(int fd, int line, bool on) {
+    // Pseudo-terminals have no modem lines; their refusal changes nothing for the caller.
+    ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+}  // namespace
+
+std::string Comm_Device_Name(int32_t number) {
+    if (number < 1 || number > 999) return std::string();
+    return "\\\\.\\COM" + std::to_string(number);
+}
+
+std::string Comm_Device_Node(int32_t number) {
+    std::string node = Ports_Dir_Device(number);
+    if (node.empty()) node = Udev_Port_Device(number);
+    Set_Last_Error(node.empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS);
+    return node;
+}
+
+int32_t Comm_Open(const std::string& name) {
+    last_open_permission = false;
+    static const std::string prefix = "\\\\.\\COM";
+    std::string node;
+    if (name.rfind(prefix, 0) == 0) {
+        std::string digits = name.substr(prefix.size());
+        if (digits.empty() || digits.size() > 3 || digits[0] == '0' ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
+            Set_Last_Error(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        node = Comm_Device_Node(std::stoi(digits));
+        if (node.empty()) return INVALID_HANDLE_VALUE;
+    } else if (!name.empty() && name[0] == '/') {
+        node = name;
+    } else {
+        Set_Last_Error(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        last_open_permission = (errno == EACCES || errno == EPERM);
+        Set_Last_Error_From_Errno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto port = std::make_shared<Comm_Object>();
+    port->fd = fd;  // closed by the object from here on
+    if (!isatty(fd)) {
+        Set_Last_Error(ERROR_NOT_SUPPORTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    // flock is what holds the port against every other opener, root included; TIOCEXCL
+    // also keeps out programs that do not take the lock.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        Set_Last_Error(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Error_From_Errno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    ioctl(fd, TIOCEXCL);
+    // Raw before anything else: no byte translated, echoed or taken as a signal.
+    Termios2 t{};
+    if (!Get_Termios(fd, t)) return INVALID_HANDLE_VALUE;
+    t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    t.c_oflag &= ~tcflag_t(OPOST);
+    t.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~tcflag_t(CSIZE | PARENB);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (ioctl(fd, kTcSets2, &t) != 0) {
+        Set_Last_Error_From_Errno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    port->kept.XonChar = char(t.c_cc[VSTART]);
+    port->kept.XoffChar = char(t.c_cc[VSTOP]);
+    int32_t handle = Handle_Insert(port);
+    Set_Last_Error(ERROR_SUCCESS);
+    return handle;
+}
+
+bool Comm_Open_Denied_By_Permission() {
+    return last_open_permission;
+}
+
+bool Get_Comm_State(int32_t handle, DCB& dcb) {
+    auto port = Port(handle);
+    if (!port) return false;
+    Termios2 t{};
+    if (!Get_Termios(port->fd, t)) return false;
+    std::lock_guard<std::mutex> guard(port->lock);
+    DCB out = port->kept;
+    out.DCBlength = sizeof(DCB);
+    out.fBinary = 1;
+    tcflag_t code = t.c_cflag & kCbaud;
+    out.BaudRate = t.c_ospeed;
+    if (code != kBother)
+        for (const auto& b : kBaudCodes)
+            if (b.code == code) out.BaudRate = b.rate;
+    switch (t.c_cflag & CSIZE) {
+        case CS5:
+            out.ByteSize = 5;
+            break;
+        case CS6:
+            out.ByteSize = 6;
+            break;
+        case CS7:
+            out.ByteSize = 7;
+            break;
+        default:
+            out.ByteSize = 8;
+            break;
+    }
+    if (!(t.c_cflag & PARENB))
+        out.Parity = NOPARITY;
+    else if (t.c_cflag & CMSPAR)
+        out.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    else
+        out.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    // termios has one two-stop-bit flag; one and a half reads back as it was set.
+    if (!(t.c_cflag & CSTOPB))
+        out.StopBits = ONESTOPBIT;
+    else if (out.StopBits != ONE5STOPBITS)
+        out.StopBits = TWOSTOPBITS;
+    out.fParity = (t.c_iflag & INPCK) ? 1 : 0;
+    out.fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
+    if (t.c_cflag & CRTSCTS)
+        out.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    else if (out.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        out.fRtsControl = RTS_CONTROL_ENABLE;
+    out.fOutX = (t.c_iflag & IXON) ? 1 : 0;
+    out.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
+    out.XonChar = char(t.c_cc[VSTART]);
+    out.XoffChar = char(t.c_cc[VSTOP]);
+    dcb = out;
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Set_Comm_State(int32_t handle, const DCB& dcb) {
+    auto port = Port(handle);
+    if (!port) return false;
+    if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
+        dcb.StopBits > TWOSTOPBITS) {
+        Set_Last_Error(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    Termios2 t{};
+    if (!Get_Termios(port->fd, t)) return false;
+    tcflag_t code = kBother;
+    for (const auto& b : kBaudCodes)
+        if (b.rate == dcb.BaudRate) code = b.code;
+    t.c_cflag &= ~(kCbaud | kCibaud | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    t.c_cflag |= code | (code << kIbshift);
+    t.c_ispeed = t.c_ospeed = dcb.BaudRate;
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= kSizes[dcb.ByteSize - 5];
+    switch (dcb.Parity) {
+        case ODDPARITY:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case EVENPARITY:
+            t.c_cflag |= PARENB;
+            break;
+        case MARKPARITY:
+            t.c_cflag |= PARENB | PARODD | CMSPAR;
+            break;
+        case SPACEPARITY:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
+    }
+    if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+    t.c_iflag &= ~tcflag_t(INPCK | IXON | IXOFF);
+    if (dcb.fParity) t.c_iflag |= INPCK;
+    if (dcb.fOutX) t.c_iflag |= IXON;
+    if (dcb.fInX) t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = cc_t(dcb.XonChar);
+    t.c_cc[VSTOP] = cc_t(dcb.XoffChar);
+    // TCSETSW2: the new rate applies after what is already written has gone out, so a rate
+    // change never garbles the command before it.
+    if (ioctl(port->fd, kTcSetsw2, &t) != 0) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(port->lock);
+    if (dcb.fDtrControl != port->kept.fDtrControl)
+        Set_Modem_Line(port->fd, TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
+    if (dcb.fRtsControl != port->kept.fRtsControl && dcb.fRtsControl != RTS_CONTROL_HANDSHAKE)
+        Set_Modem_Line(port->fd, TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE);
+    port->kept = dcb;
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Get_Comm_Timeouts(int32_t handle, COMMTIMEOUTS& timeouts) {
+    auto port = Port(handle);
+    if (!port) return false;
+    std::lock_guard<std::mutex> guard(port->lock);
+    timeouts = port->timeouts;
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Set_Comm_Timeouts(int32_t handle, const COMMTIMEOUTS& timeouts) {
+    auto port = Port(handle);
+    if (!port) return false;
+    // Reads never block whatever the values: callers wait with Wait_Comm_Input.
+    std::lock_guard<std::mutex> guard(port->lock);
+    port->timeouts = timeouts;
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Set_Comm_Mask(int32_t handle, uint32_t mask) {
+    auto port = Port(handle);
+    if (!port) return false;
+    std::lock_guard<std::mutex> guard(port->lock);
+    port->mask = mask;
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Get_Comm_Mask(int32_t handle, uint32_t& mask) {
+    auto port = Port(handle);
+    if (!port) return false;
+    std::lock_guard<std::mutex> guard(port->lock);
+    mask = port->mask;
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Clear_Comm_Error(int32_t handle, uint32_t* errors, COMSTAT* status) {
+    auto port = Port(handle);
+    if (!port) return false;
+    if (errors) *errors = 0;
+    if (status) *status = COMSTAT{};
+    int waiting = 0;
+    if (ioctl(port->fd, FIONREAD, &waiting) != 0) {
+        if (errno == EIO)
+            Mark_Hung_Up(*port);
+        else
+            Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    if (waiting == 0 && Poll_Hung_Up(port->fd)) {
+        Mark_Hung_Up(*port);
+        return false;
+    }
+    if (status) {
+        status->cbInQue = uint32_t(waiting);
+        int queued = 0;
+        if (ioctl(port->fd, TIOCOUTQ, &queued) == 0) status->cbOutQue = uint32_t(queued);
+    }
+    if (errors) {
+        // Line errors since the last query, where the driver counts them (real UARTs).
+        serial_icounter_struct now{};
+        if (ioctl(port->fd, TIOCGICOUNT, &now) == 0) {
+            std::lock_guard<std::mutex> guard(port->lock);
+            if (port->counts_known) {
+                const auto& was = port->counts;
+                if (now.buf_overrun != was.buf_overrun) *errors |= CE_RXOVER;
+                if (now.overrun != was.overrun) *errors |= CE_OVERRUN;
+                if (now.parity != was.parity) *errors |= CE_RXPARITY;
+                if (now.frame != was.frame) *errors |= CE_FRAME;
+                if (now.brk != was.brk) *errors |= CE_BREAK;
+            }
+            port->counts = now;
+            port->counts_known = true;
+        }
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Read_Comm(int32_t handle, std::string& out, uint32_t capacity) {
+    out.clear();
+    auto port = Port(handle);
+    if (!port) return false;
+    if (capacity == 0) {
+        Set_Last_Error(ERROR_SUCCESS);
+        return true;
+    }
+    out.resize(capacity);
+    ssize_t n;
+    do {
+        n = read(port->fd, out.data(), capacity);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        out.clear();
+        if (errno == EAGAIN) {
+            Set_Last_Error(ERROR_SUCCESS);
+            return true;
+        }
+        if (errno == EIO)
+            Mark_Hung_Up(*port);
+        else
+            Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    out.resize(size_t(n));
+    if (n == 0 && Poll_Hung_Up(port->fd)) {
+        Mark_Hung_Up(*port);
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Write_Comm(int32_t handle, const std::string& data, uint32_t* written, uint32_t timeout_ms) {
+    if (written) *written = 0;
+    auto port = Port(handle);
+    if (!port) return false;
+    int64_t deadline = Tick_Count_Ms() + timeout_ms;
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(port->fd, data.data() + done, data.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+            if (written) *written = uint32_t(done);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) {
+            if (errno == EIO)
+                Mark_Hung_Up(*port);
+            else
+                Set_Last_Error_From_Errno(errno);
+            return false;
+        }
+        // The driver's queue is full: wait until it takes more, within the bound.
+        int64_t left = deadline - Tick_Count_Ms();
+        if (left <= 0) {
+            Set_Last_Error(ERROR_TIMEOUT);
+            return false;
+        }
+        pollfd p{port->fd, POLLOUT, 0};
+        int r = poll(&p, 1, int(left));
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLOUT)) {
+            Mark_Hung_Up(*port);
+            return false;
+        }
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+int32_t Create_Wake_Event() {
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        Set_Last_Error_From_Errno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto event = std::make_shared<Event_Object>();
+    event->fd = fd;
+    Set_Last_Error(ERROR_SUCCESS);
+    return Handle_Insert(event);
+}
+
+bool Set_Wake_Event(int32_t event) {
+    auto object = Handle_Get_As<Event_Object>(event);
+    if (!object) {
+        Set_Last_Error(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    uint64_t one = 1;
+    if (write(object->fd, &one, sizeof one) != sizeof one && errno != EAGAIN) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Reset_Wake_Event(int32_t event) {
+    auto object = Handle_Get_As<Event_Object>(event);
+    if (!object) {
+        Set_Last_Error(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    uint64_t count = 0;
+    if (read(object->fd, &count, sizeof count) < 0 && errno != EAGAIN) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+Comm_Wait Wait_Comm_Input(int32_t handle, int32_t event, uint32_t timeout_ms) {
+    auto port = Port(handle);
+    if (!port) return Comm_Wait::Failed;
+    std::shared_ptr<Event_Object> wake;
+    if (event != 0) {
+        wake = Handle_Get_As<Event_Object>(event);
+        if (!wake) {
+            Set_Last_Error(ERROR_INVALID_HANDLE);
+            return Comm_Wait::Failed;
+        }
+    }
+    if (port->hung_up) {
+        Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
+        return Comm_Wait::Hung_Up;
+    }
+    int64_t deadline = timeout_ms == MAXDWORD ? -1 : Tick_Count_Ms() + timeout_ms;
+    for (;;) {
+        pollfd fds[2] = {{port->fd, POLLIN, 0}, {wake ? wake->fd : -1, POLLIN, 0}};
+        int wait = -1;
+        if (deadline >= 0) wait = int(std::max<int64_t>(0, deadline - Tick_Count_Ms()));
+        int r = poll(fds, wake ? 2 : 1, wait);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            Set_Last_Error_From_Errno(errno);
+            return Comm_Wait::Failed;
+        }
+        if (r == 0) {
+            Set_Last_Error(ERROR_SUCCESS);
+            return Comm_Wait::Timeout;
+        }
+        if (wake && (fds[1].revents & POLLIN)) {
+            Set_Last_Error(ERROR_SUCCESS);
+            return Comm_Wait::Woken;
+        }
+        short got = fds[0].revents;
+        int waiting = 0;
+        bool counted = ioctl(port->fd, FIONREAD, &waiting) == 0;
+        if (counted && waiting > 0) {
+            Set_Last_Error(ERROR_SUCCESS);
+            return Comm_Wait::Input;
+        }
+        if ((got & (POLLHUP | POLLERR | POLLNVAL)) || (!counted && errno == EIO)) {
+            Mark_Hung_Up(*port);
+            return Comm_Wait::Hung_Up;
+        }
+        // Readable yet nothing counted: another reader took the bytes first; wait again.
+    }
+}
+
+bool Comm_Hung_Up(int32_t handle) {
+    auto port = Handle_Get_As<Comm_Object>(handle);
+    return port && port->hung_up;
+}
+
+}  // namespace kdx::platform

@@ -1,0 +1,98 @@
+// The traffic echo: what crosses the line, shown in colour in the terminal's two rich edits
+// (100 sent and status, 101 received) and written to the port log while it is open.
+//
+// Each echo builds its document and log line on the calling thread and writes the log line
+// at once. The document goes into one ordered queue. Without a dispatcher the queue is
+// applied to the sink by the thread that echoes, in order, under the queue's lock. With a
+// dispatcher (the GUI) only the dispatcher's thread applies it: an echo on that thread
+// applies the queue before it returns; an echo from another thread (the receive poller)
+// calls the dispatcher's post function and returns without waiting.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace kdx {
+
+enum class Echo_Kind { Sent, Status, Received };
+
+struct Echo_Document {
+    Echo_Kind Kind = Echo_Kind::Sent;
+    int32_t Control = 0;  // 100 or 101
+    std::string Rtf;
+};
+
+// Where documents go. Apply runs on the thread that drains the queue, one document at a time,
+// in the order the echoes were made.
+class Echo_Sink {
+  public:
+    virtual ~Echo_Sink() = default;
+    virtual void Echo_Apply(const Echo_Document& document) = 0;
+};
+
+// Installs the sink (null: documents are dropped). The caller keeps the sink alive until it
+// installs another.
+void Echo_Set_Sink(Echo_Sink* sink);
+// Hands the queue to a user-interface thread: post is called (from any thread) when
+// documents wait; that thread then calls Echo_Queue_Apply. A null post removes the dispatcher.
+void Echo_Set_Dispatcher(std::thread::id ui_thread, std::function<void()> post);
+// Applies every waiting document to the sink, in order.
+void Echo_Queue_Apply();
+
+int32_t Serial_Port_Echo_Sent(const std::string& text);
+int32_t Serial_Port_Echo_Status(const std::string& text);
+int32_t Serial_Port_Echo_Received(const std::string& text);
+
+// The documents and log lines the echoes make, for the sinks and for checking.
+std::string Echo_Sent_Document(const std::string& text);
+std::string Echo_Status_Document(const std::string& text);
+std::string Echo_Received_Document(const std::string& text);
+std::string Echo_Sent_Log_Line(const std::string& text);
+std::string Echo_Status_Log_Line(const std::string& text);
+std::string Echo_Received_Log_Line(const std::string& text);
+
+// RTF escaping of text: \ { } and bytes above 127.
+std::string Rtf_Escape(std::string_view text);
+// The text a rich edit shows for one of the echo's documents: groups of tables skipped,
+// \line as "\n", escapes resolved, raw CR and LF dropped.
+std::string Rtf_Visible_Text(std::string_view rtf);
+
+// Terminal sink: the visible text of each document in ANSI colour (sent cyan, status green,
+// received yellow) on a file descriptor; colour off for a descriptor that is not a terminal
+// unless forced. With crlf, line breaks are written as CR LF (a terminal in raw mode).
+class Echo_Terminal_Sink final : public Echo_Sink {
+  public:
+    explicit Echo_Terminal_Sink(int fd, bool colour, bool crlf);
+    void Echo_Apply(const Echo_Document& document) override;
+    void Set_Crlf(bool crlf) { crlf_ = crlf; }
+
+  private:
+    int fd_;
+    bool colour_;
+    bool crlf_;
+};
+
+// Capture sink: keeps every document, with the time it was applied.
+class Echo_Capture_Sink final : public Echo_Sink {
+  public:
+    struct Entry {
+        Echo_Document Document;
+        int64_t Applied_Ns;  // monotonic clock
+    };
+    void Echo_Apply(const Echo_Document& document) override;
+    std::vector<Entry> Entries() const;
+    // Visible text of every document of one kind, run together.
+    std::string Visible(Echo_Kind kind) const;
+    size_t Count() const;
+    void Clear();
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<Entry> entries_;
+};
+
+}  // namespace kdx
