@@ -9,3 +9,4 @@
 
 #include "kdx/export.h"
 #include "kdx/kdx_trace.h"
+#include "kdx/kdx_protocol.h"
