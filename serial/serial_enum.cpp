@@ -65,8 +65,8 @@ std::string Cut(const std::string& text, size_t capacity) {
 std::string Dword_Text(const char* bytes, size_t size) {
     unsigned char b[4] = {0, 0, 0, 0};
     std::memcpy(b, bytes, std::min<size_t>(size, 4));
-    int32_t value = int32_t(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
-                            uint32_t(b[3]) << 24);
+    int32_t value =
+        int32_t(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
     return std::to_string(value);
 }
 
@@ -93,7 +93,8 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     size_t pos = 0;
     for (;;) {
         size_t end = text.find(separator, pos);
-        fields.push_back(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+        fields.push_back(
+            text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
         if (end == std::string::npos) break;
         pos = end + 1;
     }
@@ -171,8 +172,8 @@ int32_t Registry_Enum_Values(int32_t& root, const std::string& path,
             break;
         }
         size_t got = std::min<size_t>(data_size, Registry_Buffer_Size);
-        std::string text = type == REG_DWORD ? Dword_Text(buffer, got)
-                                             : std::string(buffer, strnlen(buffer, got));
+        std::string text =
+            type == REG_DWORD ? Dword_Text(buffer, got) : std::string(buffer, strnlen(buffer, got));
         std::string value_name(name, std::min<size_t>(name_size, Registry_Buffer_Size - 1));
         if (Upper(value_name).find("BTH") != std::string::npos) text = "BTH_" + text;
         names.push_back(value_name);
@@ -190,7 +191,8 @@ int32_t Serial_Terminal_Port_Enum(std::vector<std::string>& ports) {
     std::vector<std::string> names, list;
     std::vector<int32_t> types;
     int32_t count = 0;
-    int32_t status = Registry_Enum_Values(root, Registry_Serial_Comm_Key, names, types, list, count);
+    int32_t status =
+        Registry_Enum_Values(root, Registry_Serial_Comm_Key, names, types, list, count);
     if (status != 0 && count == 0) {
         if (!Registry_Hive_Error().empty()) kdx_frame.comment(Registry_Hive_Error());
         return kdx_frame.result(int32_t(0));
@@ -230,7 +232,8 @@ std::string Serial_Port_Enum() {
     std::vector<std::string> names, data;
     std::vector<int32_t> types;
     int32_t count = 0;
-    int32_t status = Registry_Enum_Values(root, Registry_Serial_Comm_Key, names, types, data, count);
+    int32_t status =
+        Registry_Enum_Values(root, Registry_Serial_Comm_Key, names, types, data, count);
     Set_Last_Error(uint32_t(status));
     kdx_frame.check();
     if (status != 0 || kdx_frame.check_code() != 0) {
@@ -255,8 +258,9 @@ std::string Serial_Port_Enum() {
         std::vector<std::string> fields = Split(settings, ',');
         fields.resize(std::max<size_t>(fields.size(), 5));
         info.Baud = Cut(fields[0], Serial_Port_Info::Baud_Capacity);
-        info.Parity = Cut(Translate(fields[1], Serial_Port_Parities, std::size(Serial_Port_Parities)),
-                          Serial_Port_Info::Parity_Capacity);
+        info.Parity =
+            Cut(Translate(fields[1], Serial_Port_Parities, std::size(Serial_Port_Parities)),
+                Serial_Port_Info::Parity_Capacity);
         info.Data_Bits = Cut(fields[2], Serial_Port_Info::Bits_Capacity);
         info.Stop_Bits = Cut(fields[3], Serial_Port_Info::Bits_Capacity);
         info.Handshake =

@@ -12,7 +12,8 @@ namespace kdx {
 inline constexpr const char* Registry_Serial_Comm_Key = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 inline constexpr const char* Registry_Arbiter_Key =
     "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter\\Devices";
-inline constexpr const char* Registry_Ports_Key = "SOFTWARE\\MicroSoft\\Windows NT\\CurrentVersion\\Ports";
+inline constexpr const char* Registry_Ports_Key =
+    "SOFTWARE\\MicroSoft\\Windows NT\\CurrentVersion\\Ports";
 
 // The registry readers' buffers: value names and data are taken 260 bytes at a time.
 inline constexpr uint32_t Registry_Buffer_Size = 260;
