@@ -2,16 +2,29 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kdx {
+
+// The controller maker's web site: the base address of the log's links and style sheet.
+inline constexpr std::string_view Maker_Base_Address = "https://kdx.example/";
 
 // File number of the open port log; 0 while none is open.
 extern int32_t Port_Log_File;
 
+// Opens (or creates) the day's log beside the executable, "KDX Port Log MM-DD-YYYY.html",
+// appends the header and returns the new file number (0 when the log could not be opened).
+// The name is fixed here: a period that runs past midnight stays in the file it began in.
+// While a log is open, opening again changes nothing and returns the open file's number.
 int32_t Port_Log_Open();
+// Appends the footer, closes the log and sets Port_Log_File to 0.
 int32_t Port_Log_Close();
 // Appends text + CR LF at the end of the log, whole and never interleaved with another
-// writer's line. Does nothing when file is 0.
+// writer's line; lines land in the order the calls finish. Does nothing when file is 0 or not
+// the open log. Non-zero when the line was written.
 int32_t Port_Log_Write_Line(int32_t file, const std::string& text);
+
+// The log's name for a date: folder + "KDX Port Log MM-DD-YYYY.html".
+std::string Port_Log_Name(const std::string& folder, int year, int month, int day);
 
 }  // namespace kdx

@@ -10,3 +10,4 @@
 #include "kdx/export.h"
 #include "kdx/kdx_trace.h"
 #include "kdx/kdx_protocol.h"
+#include "kdx/kdx_files.h"

@@ -1,0 +1,276 @@
+#include "platform/profile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+#include "platform/error.h"
+
+namespace kdx::platform {
+
+namespace {
+
+bool Is_Space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && Is_Space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && Is_Space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+bool Same_Name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Lower(a[i]) != Lower(b[i])) return false;
+    return true;
+}
+
+bool Has_Line_End(std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
+// The line end new lines get: the file's first one, CR LF when it has none.
+std::string_view Line_End_Of(std::string_view text) {
+    size_t i = text.find_first_of("\r\n");
+    if (i == std::string_view::npos) return "\r\n";
+    if (text[i] == '\n') return "\n";
+    return i + 1 < text.size() && text[i + 1] == '\n' ? "\r\n" : "\r";
+}
+
+// Where a key is, or where it would go, in the first section of its name.
+struct Lookup {
+    bool section = false;
+    bool key = false;
+    size_t key_line = 0, key_line_end = 0;  // the key's line, without its line end
+    std::string_view value;
+    size_t insert_at = 0;      // just after the last key line (or the section line)
+    bool insert_ended = true;  // whether that line has a line end of its own
+};
+
+Lookup Find(std::string_view text, std::string_view section, std::string_view key) {
+    Lookup found;
+    bool inside = false;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find_first_of("\r\n", pos);
+        size_t next;
+        if (end == std::string_view::npos) {
+            end = next = text.size();
+        } else {
+            next =
+                end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+        }
+        std::string_view line = text.substr(pos, end - pos);
+        std::string_view lead = line;
+        while (!lead.empty() && Is_Space(lead.front())) lead.remove_prefix(1);
+        if (!lead.empty() && lead.front() == '[') {
+            if (inside) break;  // past the section: the first one of its name is the one used
+            size_t close = lead.rfind(']');
+            std::string_view name =
+                Trim(lead.substr(1, close == std::string_view::npos ? lead.npos : close - 1));
+            if (Same_Name(name, section)) {
+                inside = found.section = true;
+                found.insert_at = next;
+                found.insert_ended = next > end;
+            }
+        } else if (inside) {
+            size_t eq = line.find('=');
+            if (eq != std::string_view::npos) {
+                found.insert_at = next;
+                found.insert_ended = next > end;
+                if (!found.key && Same_Name(Trim(line.substr(0, eq)), key)) {
+                    found.key = true;
+                    found.key_line = pos;
+                    found.key_line_end = end;
+                    found.value = Trim(line.substr(eq + 1));
+                }
+            }
+        }
+        pos = next;
+    }
+    return found;
+}
+
+bool Read_All(int fd, std::string& out) {
+    out.clear();
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(size_t(st.st_size));
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out.append(buf, size_t(n));
+    }
+}
+
+bool Write_All_At(int fd, std::string_view data, off_t offset) {
+    while (!data.empty()) {
+        ssize_t n = ::pwrite(fd, data.data(), data.size(), offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(size_t(n));
+        offset += n;
+    }
+    return true;
+}
+
+// Replaces remove bytes at offset by insert, rewriting only from offset on. Space is claimed
+// before any byte changes, so a full disk leaves the file as it was.
+bool Apply_Edit(int fd, const std::string& old, size_t offset, size_t remove,
+                const std::string& insert) {
+    size_t new_size = old.size() - remove + insert.size();
+    if (new_size > old.size()) {
+        int err = posix_fallocate(fd, 0, off_t(new_size));
+        if (err == EOPNOTSUPP || err == EINVAL) err = ftruncate(fd, off_t(new_size)) ? errno : 0;
+        if (err) {
+            if (ftruncate(fd, off_t(old.size())) != 0) {
+                // Nothing more to undo: the size is all that may have changed.
+            }
+            Set_Last_Error_From_Errno(err);
+            return false;
+        }
+    }
+    std::string tail = insert;
+    tail.append(old, offset + remove);
+    if (!Write_All_At(fd, tail, off_t(offset))) {
+        int err = errno ? errno : EIO;
+        // Put the old bytes back as far as the disk lets us.
+        Write_All_At(fd, std::string_view(old).substr(offset), off_t(offset));
+        if (ftruncate(fd, off_t(old.size())) != 0) {
+        }
+        Set_Last_Error_From_Errno(err);
+        return false;
+    }
+    if (new_size < old.size() && ftruncate(fd, off_t(new_size)) != 0) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    return true;
+}
+
+class Locked_File {
+  public:
+    Locked_File(const std::string& path, int flags, int lock) {
+        fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
+            while (flock(fd_, lock) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~Locked_File() {
+        if (fd_ >= 0) ::close(fd_);  // also releases the lock
+    }
+    Locked_File(const Locked_File&) = delete;
+    Locked_File& operator=(const Locked_File&) = delete;
+    int fd() const { return fd_; }
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
+int32_t Write_Private_Profile_String(const std::string& section_in, const std::string& key_in,
+                                     const std::string& value, const std::string& path) {
+    std::string_view section = Trim(section_in);
+    std::string_view key = Trim(key_in);
+    if (section.empty() && key.empty()) {
+        Set_Last_Error(ERROR_SUCCESS);
+        return 1;
+    }
+    if (section.empty() || key.empty() || Has_Line_End(section) || Has_Line_End(key) ||
+        Has_Line_End(value)) {
+        Set_Last_Error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (path.size() > Max_Profile_Path) {
+        Set_Last_Error(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    Locked_File file(path, O_RDWR | O_CREAT, LOCK_EX);
+    if (file.fd() < 0) {
+        Set_Last_Error_From_Errno(errno);
+        return 0;
+    }
+    std::string text;
+    if (!Read_All(file.fd(), text)) {
+        Set_Last_Error_From_Errno(errno);
+        return 0;
+    }
+    std::string key_line(key);
+    key_line += '=';
+    key_line += value;
+    std::string_view eol = Line_End_Of(text);
+    Lookup found = Find(text, section, key);
+    size_t offset, remove = 0;
+    std::string insert;
+    if (found.key) {
+        offset = found.key_line;
+        remove = found.key_line_end - found.key_line;
+        if (std::string_view(text).substr(offset, remove) == key_line) {
+            Set_Last_Error(ERROR_SUCCESS);
+            return 1;
+        }
+        insert = key_line;
+    } else if (found.section) {
+        offset = found.insert_at;
+        if (!found.insert_ended) insert = eol;
+        insert += key_line;
+        insert += eol;
+    } else {
+        offset = text.size();
+        if (!text.empty() && text.back() != '\r' && text.back() != '\n') insert = eol;
+        insert += '[';
+        insert += section;
+        insert += ']';
+        insert += eol;
+        insert += key_line;
+        insert += eol;
+    }
+    if (!Apply_Edit(file.fd(), text, offset, remove, insert)) return 0;
+    Set_Last_Error(ERROR_SUCCESS);
+    return 1;
+}
+
+uint32_t Get_Private_Profile_String(const std::string& section, const std::string& key,
+                                    const std::string& default_value, std::string& out,
+                                    uint32_t capacity, const std::string& path) {
+    auto give = [&](std::string_view text) {
+        size_t room = capacity ? capacity - 1 : 0;
+        out.assign(text.substr(0, room));
+        return uint32_t(out.size());
+    };
+    if (path.size() > Max_Profile_Path) {
+        Set_Last_Error(ERROR_FILENAME_EXCED_RANGE);
+        return give(default_value);
+    }
+    Locked_File file(path, O_RDONLY, LOCK_SH);
+    if (file.fd() < 0) {
+        Set_Last_Error_From_Errno(errno);
+        return give(default_value);
+    }
+    std::string text;
+    if (!Read_All(file.fd(), text)) {
+        Set_Last_Error_From_Errno(errno);
+        return give(default_value);
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    std::string_view s = Trim(section), k = Trim(key);
+    if (s.empty() || k.empty()) return give(default_value);
+    Lookup found = Find(text, s, k);
+    return give(found.key ? found.value : std::string_view(default_value));
+}
+
+}  // namespace kdx::platform
