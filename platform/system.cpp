@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 #include "platform/error.h"
@@ -80,6 +81,11 @@ System_Time Get_Local_Time() {
 std::string Environment(const char* name) {
     const char* value = getenv(name);
     return value ? std::string(value) : std::string();
+}
+
+void Exit_Process(uint32_t code) {
+    std::fflush(nullptr);
+    ::_exit(int(code));
 }
 
 }  // namespace kdx::platform

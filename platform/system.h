@@ -29,4 +29,8 @@ System_Time Get_Local_Time();
 // Reads an environment variable ("" when unset).
 std::string Environment(const char* name);
 
+// Ends the process at once with an exit code, after flushing the C streams; no destructor
+// runs (other threads may still be using the program's state).
+[[noreturn]] void Exit_Process(uint32_t code);
+
 }  // namespace kdx::platform
