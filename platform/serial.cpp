@@ -6,6 +6,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -67,7 +69,13 @@ struct Comm_Object final : Handle_Object {
     serial_icounter_struct counts{};
     bool counts_known = false;
     std::atomic<bool> hung_up{false};
+    bool is_pty = false;
+    std::atomic<int64_t> last_write_ms{-1000};
 };
+
+// A pseudo-terminal has no wire, so "drained" cannot be waited for: the bytes written last
+// are given this long to reach the other end before the rate changes under them.
+constexpr int64_t kPtySettleMs = 10;
 
 struct Event_Object final : Handle_Object {};
 
@@ -158,6 +166,9 @@ int32_t Comm_Open(const std::string& name) {
         return INVALID_HANDLE_VALUE;
     }
     ioctl(fd, TIOCEXCL);
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
+        port->is_pty = major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
     // Raw before anything else: no byte translated, echoed or taken as a signal.
     Termios2 t{};
     if (!Get_Termios(fd, t)) return INVALID_HANDLE_VALUE;
@@ -247,6 +258,10 @@ bool Set_Comm_State(int32_t handle, const DCB& dcb) {
     }
     Termios2 t{};
     if (!Get_Termios(port->fd, t)) return false;
+    if (port->is_pty && t.c_ospeed != dcb.BaudRate) {
+        int64_t wait = port->last_write_ms + kPtySettleMs - Tick_Count_Ms();
+        if (wait > 0) Sleep_Ms(uint32_t(wait));
+    }
     tcflag_t code = kBother;
     for (const auto& b : kBaudCodes)
         if (b.rate == dcb.BaudRate) code = b.code;
@@ -418,6 +433,7 @@ bool Write_Comm(int32_t handle, const std::string& data, uint32_t* written, uint
     while (done < data.size()) {
         ssize_t n = write(port->fd, data.data() + done, data.size() - done);
         if (n > 0) {
+            port->last_write_ms = Tick_Count_Ms();
             done += size_t(n);
             if (written) *written = uint32_t(done);
             continue;

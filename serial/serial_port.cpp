@@ -332,6 +332,14 @@ void Serial_Port_Poller_Resume(int32_t poller) {
     self->changed.notify_all();
 }
 
+bool Serial_Port_Poller_Running(int32_t poller) {
+    if (poller == 0) return false;
+    auto self = Handle_Get_As<Poller_Object>(poller);
+    if (!self) return false;
+    std::lock_guard<std::mutex> guard(self->lock);
+    return !self->ended;
+}
+
 Poller_Pause::Poller_Pause(int32_t poller) : poller_(poller) {
     Serial_Port_Poller_Pause(poller_);
 }

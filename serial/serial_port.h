@@ -40,6 +40,8 @@ bool Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms);
 int32_t Serial_Port_Poller_Start(int32_t handle);
 void Serial_Port_Poller_Pause(int32_t poller);
 void Serial_Port_Poller_Resume(int32_t poller);
+// True while the poller's thread runs (false after a hang-up ended it, or for no poller).
+bool Serial_Port_Poller_Running(int32_t poller);
 
 // Pauses the poller in the constructor and resumes it in the destructor.
 class Poller_Pause {

@@ -1,0 +1,354 @@
+#include "sim/sim.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/ports_dir.h"
+#include "platform/pty.h"
+#include "platform/system.h"
+
+namespace kdx::sim {
+
+namespace {
+
+int64_t Now_Ns() {
+    return platform::Query_Performance_Counter();
+}
+
+constexpr int64_t kMs = 1000000;
+
+// The simulator cannot do anything useful about a failed wake-up write or counter read.
+void Ignore(ssize_t) {}
+
+enum class Write_Result { Done, Blocked, Hang_Up };
+
+struct Out_Item {
+    int64_t due_ns = 0;
+    std::string bytes;
+    bool hang_up = false;
+};
+
+}  // namespace
+
+std::string Flood_Text(int64_t bytes) {
+    static const char kLine[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789\r\n";
+    const size_t line = sizeof kLine - 1;
+    std::string out;
+    out.reserve(size_t(std::max<int64_t>(bytes, 0)));
+    while (int64_t(out.size()) < bytes)
+        out.append(kLine, std::min<size_t>(line, size_t(bytes) - out.size()));
+    return out;
+}
+
+struct Simulator::State {
+    Sim_Config config;
+    Controller_Model model;
+    platform::Pty_Pair pty;
+    int wake = -1;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> hung_up{false};
+    std::atomic<bool> ended{true};
+    bool registered = false;
+
+    mutable std::mutex lock;
+    std::condition_variable ended_changed;
+    std::deque<std::string> to_send;  // from other threads: unasked bytes
+    int64_t to_flood = 0;
+    bool hang_up_requested = false;
+    std::string received;
+    int64_t dropped = 0;
+    int64_t sent = 0;
+    int32_t replies = 0;
+
+    // The simulator thread's own state.
+    std::deque<Out_Item> out;
+    size_t out_offset = 0;  // bytes of out.front() already written
+    int64_t line_free_ns = 0;
+    bool flooded = false;
+    int64_t started_ns = 0;
+
+    explicit State(Sim_Config c) : config(std::move(c)), model(config.model) {}
+
+    int64_t Byte_Ns(uint32_t baud) const {
+        return config.wire_time && baud ? int64_t(10) * 1000000000 / baud : 0;
+    }
+
+    // Queues text as the line would carry it, from start_ns on.
+    void Schedule(const std::string& text, int64_t start_ns, bool faults) {
+        if (text.empty()) return;
+        std::string bytes;
+        if (faults && config.nul_every > 0) {
+            for (size_t i = 0; i < text.size(); ++i) {
+                bytes += text[i];
+                if ((i + 1) % size_t(config.nul_every) == 0) bytes += '\0';
+            }
+        } else {
+            bytes = text;
+        }
+        int64_t byte_ns = Byte_Ns(config.baud);
+        int64_t slow_ns = faults ? int64_t(config.slow_ms) * kMs : 0;
+        size_t piece = faults && config.piece_size > 0 ? size_t(config.piece_size) : bytes.size();
+        int64_t t = std::max(start_ns, line_free_ns);
+        for (size_t at = 0; at < bytes.size(); at += piece) {
+            if (at > 0) t += int64_t(config.piece_gap_ms) * kMs;
+            std::string chunk = bytes.substr(at, piece);
+            if (byte_ns == 0 && slow_ns == 0) {
+                out.push_back(Out_Item{t, std::move(chunk), false});
+                continue;
+            }
+            for (char c : chunk) {
+                out.push_back(Out_Item{t, std::string(1, c), false});
+                t += byte_ns + slow_ns;
+            }
+        }
+        line_free_ns = t;
+    }
+
+    void Reply(const std::string& reply, int64_t now_ns) {
+        if (reply.empty()) return;
+        Schedule(reply, now_ns + int64_t(config.late_ms) * kMs, true);
+        int32_t count;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            count = ++replies;
+        }
+        if (config.flood_bytes > 0 && !flooded) {
+            flooded = true;
+            Schedule(Flood_Text(config.flood_bytes), now_ns, false);
+        }
+        if (config.hangup_after >= 0 && count >= config.hangup_after)
+            out.push_back(Out_Item{line_free_ns, std::string(), true});
+    }
+
+    void Take_Requests(int64_t now_ns) {
+        std::deque<std::string> sends;
+        int64_t flood = 0;
+        bool hang = false;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            sends.swap(to_send);
+            flood = to_flood;
+            to_flood = 0;
+            hang = hang_up_requested;
+        }
+        for (auto& s : sends) Schedule(s, now_ns, false);
+        if (flood > 0) Schedule(Flood_Text(flood), now_ns, false);
+        if (hang) out.push_front(Out_Item{now_ns, std::string(), true});
+    }
+
+    void Take_Input(int64_t now_ns) {
+        char buf[65536];
+        for (;;) {
+            ssize_t n = read(pty.master, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            // What the program sends at another rate arrives garbled: the controller
+            // ignores it.
+            uint32_t baud = platform::Pty_Baud(pty.master);
+            if (baud != config.baud) {
+                std::lock_guard<std::mutex> guard(lock);
+                dropped += n;
+                continue;
+            }
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                received.append(buf, size_t(n));
+            }
+            Reply(model.Receive(std::string_view(buf, size_t(n)), now_ns / kMs), now_ns);
+        }
+    }
+
+    // Writes what is due, until the program's queue is full.
+    Write_Result Write_Due(int64_t now_ns) {
+        while (!out.empty() && out.front().due_ns <= now_ns) {
+            Out_Item& item = out.front();
+            if (item.hang_up) return Write_Result::Hang_Up;
+            const char* p = item.bytes.data() + out_offset;
+            size_t left = item.bytes.size() - out_offset;
+            if (config.on_write && out_offset == 0) config.on_write(item.bytes, Now_Ns());
+            ssize_t n = write(pty.master, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return Write_Result::Blocked;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                sent += n;
+            }
+            out_offset += size_t(n);
+            if (out_offset < item.bytes.size()) return Write_Result::Blocked;
+            out_offset = 0;
+            out.pop_front();
+        }
+        return Write_Result::Done;
+    }
+
+    void Run() {
+        started_ns = Now_Ns();
+        if (!config.greeting.empty()) Schedule(config.greeting, started_ns, false);
+        while (!stop) {
+            int64_t now = Now_Ns();
+            if (config.hangup_ms >= 0 && now >= started_ns + int64_t(config.hangup_ms) * kMs) break;
+            Take_Requests(now);
+            Write_Result written = Write_Due(now);
+            if (written == Write_Result::Hang_Up) break;
+            bool blocked = written == Write_Result::Blocked;
+            // While the program's queue is full, POLLOUT says when to go on.
+            int64_t deadline = -1;
+            if (!out.empty() && !blocked) deadline = out.front().due_ns;
+            int64_t model_ms = model.Next_Deadline();
+            if (model_ms >= 0 && (deadline < 0 || model_ms * kMs < deadline))
+                deadline = model_ms * kMs;
+            if (config.hangup_ms >= 0) {
+                int64_t at = started_ns + int64_t(config.hangup_ms) * kMs;
+                if (deadline < 0 || at < deadline) deadline = at;
+            }
+            int wait = -1;
+            if (deadline >= 0) wait = int(std::max<int64_t>(0, (deadline - now + kMs - 1) / kMs));
+            pollfd fds[2] = {{pty.master, short(POLLIN | (blocked ? POLLOUT : 0)), 0},
+                             {wake, POLLIN, 0}};
+            int r = poll(fds, 2, wait);
+            if (r < 0 && errno != EINTR) break;
+            now = Now_Ns();
+            if (fds[1].revents & POLLIN) {
+                uint64_t count;
+                Ignore(read(wake, &count, sizeof count));
+            }
+            if (fds[0].revents & POLLIN) Take_Input(now);
+            int64_t model_due = model.Next_Deadline();
+            if (model_due >= 0 && model_due * kMs <= now) Reply(model.Idle(now / kMs), now);
+        }
+        Finish();
+    }
+
+    // A hang-up (or the end): the line goes away and so does its registration.
+    void Finish() {
+        if (!stop) hung_up = true;
+        if (registered) {
+            platform::Ports_Dir_Unregister(config.number);
+            registered = false;
+        }
+        platform::Pty_Close(pty);
+        std::lock_guard<std::mutex> guard(lock);
+        ended = true;
+        ended_changed.notify_all();
+    }
+
+    void Wake() {
+        uint64_t one = 1;
+        Ignore(write(wake, &one, sizeof one));
+    }
+};
+
+Simulator::Simulator(Sim_Config config) : state_(std::make_unique<State>(std::move(config))) {}
+
+Simulator::~Simulator() {
+    Stop();
+}
+
+bool Simulator::Start() {
+    State& s = *state_;
+    if (s.thread.joinable()) return true;
+    if (!platform::Pty_Open(s.pty)) return false;
+    s.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (s.wake < 0) {
+        platform::Set_Last_Error_From_Errno(errno);
+        platform::Pty_Close(s.pty);
+        return false;
+    }
+    if (s.config.number > 0) {
+        if (!platform::Ports_Dir_Register(s.config.number, s.pty.device)) {
+            platform::Pty_Close(s.pty);
+            return false;
+        }
+        s.registered = true;
+    }
+    s.ended = false;
+    s.thread = std::thread([&s] { s.Run(); });
+    return true;
+}
+
+void Simulator::Stop() {
+    State& s = *state_;
+    if (!s.thread.joinable()) return;
+    s.stop = true;
+    s.Wake();
+    s.thread.join();
+    close(s.wake);
+    s.wake = -1;
+}
+
+const std::string& Simulator::Device() const {
+    return state_->pty.device;
+}
+
+int32_t Simulator::Number() const {
+    return state_->config.number;
+}
+
+void Simulator::Send(std::string bytes) {
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        state_->to_send.push_back(std::move(bytes));
+    }
+    state_->Wake();
+}
+
+void Simulator::Flood(int64_t bytes) {
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        state_->to_flood += bytes;
+    }
+    state_->Wake();
+}
+
+void Simulator::Hang_Up() {
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        state_->hang_up_requested = true;
+    }
+    state_->Wake();
+}
+
+bool Simulator::Hung_Up() const {
+    return state_->hung_up;
+}
+
+bool Simulator::Wait_Ended(uint32_t timeout_ms) {
+    std::unique_lock<std::mutex> guard(state_->lock);
+    return state_->ended_changed.wait_for(guard, std::chrono::milliseconds(timeout_ms),
+                                          [&] { return state_->ended.load(); });
+}
+
+std::string Simulator::Received() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->received;
+}
+
+int64_t Simulator::Dropped() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->dropped;
+}
+
+int64_t Simulator::Sent() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->sent;
+}
+
+int32_t Simulator::Replies() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->replies;
+}
+
+}  // namespace kdx::sim

@@ -1,0 +1,295 @@
+// The port lifecycle, write and read, against the simulated controller on a real pty.
+#include <sys/stat.h>
+
+#include "platform/error.h"
+#include "platform/handles.h"
+#include "platform/ports_dir.h"
+#include "platform/serial.h"
+#include "tests/test_serial_fixture.h"
+
+namespace kdx::test {
+namespace {
+
+using namespace platform;
+
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+std::vector<std::string> Status_Lines(const Echo_Capture_Sink& capture) {
+    std::vector<std::string> out;
+    for (const auto& e : capture.Entries())
+        if (e.Document.Kind == Echo_Kind::Status) out.push_back(Rtf_Visible_Text(e.Document.Rtf));
+    return out;
+}
+
+TEST(Ports_Dir, ResolvesListsAndUnregisters) {
+    Temp_Dir dir;
+    setenv("KDX_PORTS", (dir.path() + "/ports/").c_str(), 1);
+    EXPECT_EQ(Ports_Directory(), dir.path() + "/ports");
+    EXPECT_EQ(Ports_Dir_Device(7), "");
+    EXPECT_TRUE(Ports_Dir_Register(12, "/dev/ttyUSB0"));
+    EXPECT_TRUE(Ports_Dir_Register(7, "/dev/pts/9"));
+    EXPECT_TRUE(Ports_Dir_Register(7, "/dev/pts/3"));  // replaced, not doubled
+    // Names that are not COM<n> are not ports.
+    symlink("/dev/null", (dir.path() + "/ports/COM07").c_str());
+    symlink("/dev/null", (dir.path() + "/ports/notes").c_str());
+    auto list = Ports_Dir_List();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0], std::make_pair(int32_t(7), std::string("/dev/pts/3")));
+    EXPECT_EQ(list[1], std::make_pair(int32_t(12), std::string("/dev/ttyUSB0")));
+    EXPECT_TRUE(Ports_Dir_Unregister(7));
+    EXPECT_TRUE(Ports_Dir_Unregister(7));  // already gone is fine
+    EXPECT_EQ(Ports_Dir_Device(7), "");
+    EXPECT_EQ(Get_Last_Error(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(Ports_Dir_Register(0, "/dev/null"));
+    unsetenv("KDX_PORTS");
+    setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
+    EXPECT_EQ(Ports_Directory(), "/run/user/4242/kdx/ports");
+}
+
+using Serial_Open = Sim_Port_Test;
+
+TEST_F(Serial_Open, PortZeroAndRefusedNumbersMakeNoCallAndNoStatusLine) {
+    struct Case {
+        int32_t number;
+        int32_t want;
+    } cases[] = {{0, 0}, {1000, -1}, {-3, -1}, {6, -1} /* nothing registered there */};
+    for (const auto& c : cases) {
+        int32_t number = c.number, baud = 57600;
+        EXPECT_EQ(Serial_Port_Open(number, baud), c.want) << c.number;
+    }
+    EXPECT_EQ(capture.Count(), 0u);
+    int32_t number = 6;
+    int32_t baud = 57600;
+    Serial_Port_Open(number, baud);
+    EXPECT_EQ(Get_Last_Error(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Serial_Open, SettingsReadBackFromTheDriver) {
+    Start_Sim();
+    ASSERT_TRUE(Handle_Usable(Open(57600)));
+    DCB dcb{};
+    ASSERT_TRUE(Get_Comm_State(handle, dcb));
+    EXPECT_EQ(dcb.BaudRate, 57600u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+    COMMTIMEOUTS t{};
+    ASSERT_TRUE(Get_Comm_Timeouts(handle, t));
+    EXPECT_EQ(t.ReadIntervalTimeout, 0xFFFFFFFFu);
+    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
+    EXPECT_EQ(Status_Lines(capture), std::vector<std::string>{"COM5 Open\n"});
+    // Standard and non-standard rates both reach the driver.
+    for (int32_t baud : {9600, 250000, 31250, 921600}) {
+        EXPECT_EQ(Serial_Port_DCB(handle, baud), 1);
+        ASSERT_TRUE(Get_Comm_State(handle, dcb));
+        EXPECT_EQ(dcb.BaudRate, uint32_t(baud));
+    }
+    // Fields termios does not hold read back as they were set.
+    dcb.EvtChar = 'x';
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    ASSERT_TRUE(Set_Comm_State(handle, dcb));
+    DCB again{};
+    ASSERT_TRUE(Get_Comm_State(handle, again));
+    EXPECT_EQ(again.EvtChar, 'x');
+    EXPECT_EQ(again.fDtrControl, uint32_t(DTR_CONTROL_DISABLE));
+    dcb.ByteSize = 9;
+    EXPECT_FALSE(Set_Comm_State(handle, dcb));
+    EXPECT_EQ(Get_Last_Error(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Serial_Open, SecondOpenRefusedAndCloseTwice) {
+    Start_Sim();
+    ASSERT_TRUE(Handle_Usable(Open()));
+    int32_t number = 5, baud = 57600;
+    EXPECT_EQ(Serial_Port_Open(number, baud), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Get_Last_Error(), ERROR_ACCESS_DENIED);
+    int32_t guess = Serial_Port_Guess_Exist(number);
+    EXPECT_EQ(guess, INVALID_HANDLE_VALUE);
+
+    int32_t h = handle;
+    EXPECT_EQ(Serial_Port_Close(h), 0);
+    EXPECT_EQ(h, 0);
+    EXPECT_EQ(Serial_Port_Close(h), 0);
+    EXPECT_EQ(h, 0);
+    handle = 0;
+    EXPECT_EQ(Status_Lines(capture),
+              (std::vector<std::string>{"COM5 Open\n", "Port Closed\n", "Port Closed\n"}));
+    // Once closed the port opens again.
+    guess = Serial_Port_Guess_Exist(number);
+    EXPECT_TRUE(Handle_Usable(guess));
+    Serial_Port_Close(guess);
+}
+
+TEST_F(Serial_Open, DrainShowsWhatWaitedOnceBeforeTheOpenLine) {
+    struct Case {
+        const char* name;
+        std::string greeting;
+    } cases[] = {
+        {"nothing", ""},
+        {"short", "BOOT KDX\r"},
+        {"over 1024 bytes", sim::Flood_Text(3000)},
+        {"zero byte kept", std::string("AB\0CD", 5)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Sim_Config config;
+        config.greeting = c.greeting;
+        Start_Sim(config);
+        ASSERT_TRUE(Eventually([&] { return sim->Sent() == int64_t(c.greeting.size()); }));
+        capture.Clear();
+        ASSERT_TRUE(Handle_Usable(Open()));
+        auto entries = capture.Entries();
+        if (c.greeting.empty()) {
+            ASSERT_EQ(entries.size(), 1u);
+        } else {
+            ASSERT_EQ(entries.size(), 2u);
+            EXPECT_EQ(entries[0].Document.Kind, Echo_Kind::Received);
+            EXPECT_EQ(entries[0].Document.Rtf, Echo_Received_Document(c.greeting));
+        }
+        EXPECT_EQ(Rtf_Visible_Text(entries.back().Document.Rtf), "COM5 Open\n");
+        Serial_Port_Close(handle);
+        sim.reset();
+    }
+}
+
+using Serial_Write_Read = Sim_Port_Test;
+
+TEST_F(Serial_Write_Read, WriteSendsUnchangedAndEchoesByFlag) {
+    Start_Sim();
+    ASSERT_TRUE(Handle_Usable(Open()));
+    const int32_t zero = 0, one = 1, two = 2;
+    struct Case {
+        std::string text;
+        const int32_t* echo;
+        bool echoed;
+    } cases[] = {
+        {"F,\r", nullptr, true}, {"Q,", &one, true},  {"E,", &zero, false},
+        {"F,", &two, false},     {"", nullptr, true},
+    };
+    std::string all;
+    for (const auto& c : cases) {
+        capture.Clear();
+        EXPECT_EQ(Serial_Port_Write(handle, c.text, c.echo), c.text);
+        all += c.text;
+        auto entries = capture.Entries();
+        ASSERT_EQ(entries.size(), c.echoed ? 1u : 0u) << c.text;
+        if (c.echoed) {
+            EXPECT_EQ(entries[0].Document.Rtf, Echo_Sent_Document(c.text));
+        }
+    }
+    EXPECT_TRUE(Eventually([&] { return sim->Received() == all; })) << sim->Received();
+    // Only the bytes before a zero byte go out.
+    EXPECT_EQ(Serial_Port_Write(handle, std::string("V\0junk", 6)), "V");
+}
+
+TEST_F(Serial_Write_Read, PreReadEchoesPendingTextEvenWithoutEcho) {
+    Start_Sim();
+    ASSERT_TRUE(Handle_Usable(Open()));
+    sim->Send("LATE");
+    ASSERT_TRUE(Serial_Port_Wait_Input(handle, 5000));
+    capture.Clear();
+    const int32_t zero = 0;
+    Serial_Port_Write(handle, "V", &zero);
+    auto entries = capture.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].Document.Kind, Echo_Kind::Received);
+    EXPECT_EQ(Rtf_Visible_Text(entries[0].Document.Rtf), "LATE");
+}
+
+TEST_F(Serial_Write_Read, UnusableHandleSendsAndEchoesNothing) {
+    for (int32_t h : {0, -1}) {
+        EXPECT_EQ(Serial_Port_Write(h, "V"), "");
+        EXPECT_EQ(Serial_Port_Read(h), "");
+        EXPECT_EQ(Serial_Port_Clear(h), "");
+        EXPECT_FALSE(Serial_Port_Wait_Input(h, 0));
+        EXPECT_EQ(Serial_Port_Poller_Start(h), 0);
+    }
+    EXPECT_EQ(capture.Count(), 0u);
+}
+
+TEST_F(Serial_Write_Read, ReadTakesEverythingInOrder) {
+    Start_Sim();
+    ASSERT_TRUE(Handle_Usable(Open()));
+    capture.Clear();
+    EXPECT_EQ(Serial_Port_Read(handle), "");
+    EXPECT_EQ(capture.Count(), 0u);
+    EXPECT_EQ(Count(sim->Received(), "F,getFAc"), 0);
+
+    std::string big = sim::Flood_Text(5000);
+    sim->Send(big);
+    std::string got = Read_Until(big.substr(big.size() - 10));
+    EXPECT_EQ(got, big);
+    // A zero byte keeps the bytes after it.
+    std::string with_nul("R\0S", 3);
+    sim->Send(with_nul);
+    EXPECT_EQ(Read_Until("S"), with_nul);
+}
+
+TEST_F(Serial_Write_Read, QuestionMarkStartsOneFaultQueryWhateverTheEcho) {
+    const int32_t zero = 0;
+    for (const int32_t* echo : {static_cast<const int32_t*>(nullptr), &zero}) {
+        Start_Sim();
+        ASSERT_TRUE(Handle_Usable(Open()));
+        Serial_Port_Write(handle, "XYZ,");  // not understood: "?" CR
+        std::string reply = Read_Until("?", echo);
+        EXPECT_EQ(reply.substr(0, 1), "?");
+        EXPECT_EQ(Count(sim->Received(), "KF,getFAc"), 1) << sim->Received();
+        Serial_Port_Close(handle);
+        sim.reset();
+    }
+}
+
+// Injects a second "?" while the first fault query runs: the guard keeps it from nesting.
+class Reentry_Sink final : public Echo_Sink {
+  public:
+    std::function<void()> on_first_received;
+    void Echo_Apply(const Echo_Document& d) override {
+        if (d.Kind == Echo_Kind::Received && on_first_received) {
+            auto f = std::move(on_first_received);
+            on_first_received = nullptr;
+            f();
+        }
+    }
+};
+
+TEST_F(Serial_Write_Read, FaultQueryNeverNestsOnOneThread) {
+    Start_Sim();
+    ASSERT_TRUE(Handle_Usable(Open()));
+    Reentry_Sink sink;
+    sink.on_first_received = [&] {
+        sim->Send("?\r");
+        ASSERT_TRUE(Serial_Port_Wait_Input(handle, 5000));
+    };
+    Echo_Set_Sink(&sink);
+    sim->Send("?\r");
+    ASSERT_TRUE(Serial_Port_Wait_Input(handle, 5000));
+    Serial_Port_Read(handle);
+    Echo_Set_Sink(&capture);
+    EXPECT_EQ(Count(sim->Received(), "F,getFAc"), 1) << sim->Received();
+}
+
+TEST_F(Serial_Write_Read, RateChangeRightAfterAWriteKeepsTheWrite) {
+    Start_Sim();
+    ASSERT_TRUE(Handle_Usable(Open()));
+    const int32_t zero = 0;
+    for (int pass = 0; pass < 3; ++pass) {
+        int32_t fast = 57600, slow = 9600;
+        Serial_Port_DCB(handle, fast);
+        Serial_Port_Write(handle, "F,", &zero);
+        Serial_Port_DCB(handle, slow);
+        Serial_Port_Write(handle, "F,", &zero);
+    }
+    EXPECT_TRUE(Eventually([&] { return sim->Received() == "F,F,F,"; })) << sim->Received();
+    EXPECT_TRUE(Eventually([&] { return sim->Dropped() == 6; }));
+}
+
+}  // namespace
+}  // namespace kdx::test
