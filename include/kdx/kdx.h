@@ -11,3 +11,4 @@
 #include "kdx/kdx_trace.h"
 #include "kdx/kdx_protocol.h"
 #include "kdx/kdx_files.h"
+#include "kdx/kdx_enum.h"
