@@ -283,9 +283,14 @@ bool Udev_Describe(udev_device* device, Udev_Port& port) {
         const char* type = udev_device_get_sysattr_value(device, "type");
         if (type && std::strtol(type, nullptr, 10) == 0) return false;
     }
+    // Newer kernels put serial_core's own "ctrl" and "port" devices between a UART's tty
+    // and its hardware: the driver that names the adapter is above them.
     for (udev_device* p = udev_device_get_parent(device); p && port.Driver.empty();
-         p = udev_device_get_parent(p))
+         p = udev_device_get_parent(p)) {
+        const char* subsystem = udev_device_get_subsystem(p);
+        if (subsystem && std::strcmp(subsystem, "serial-base") == 0) continue;
         port.Driver = Text_Of(udev_device_get_driver(p));
+    }
     if (bluetooth && port.Driver.empty()) port.Driver = "rfcomm";
     port.Node = Text_Of(udev_device_get_devnode(device));
     if (port.Node.empty()) port.Node = "/dev/" + port.Kernel_Name;

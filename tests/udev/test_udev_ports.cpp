@@ -83,10 +83,17 @@ class Udev_Machine : public ::testing::Test {
             umockdev_testbed_remove_device(bed_, p.c_str());
         }
     }
+    // An on-board UART as newer kernels show it: the pnp device with the 8250 driver, then
+    // serial_core's controller and port devices, then the tty.
     void Onboard_Uart(const std::string& tty, const std::string& type) {
-        std::string pnp = Add("pnp", ("00:0" + tty.substr(4)).c_str(), "", {}, {});
+        std::string name = "00:0" + tty.substr(4);
+        std::string pnp = Add("pnp", name.c_str(), "", {}, {});
         Driver(pnp, "serial");
-        Add("tty", tty.c_str(), pnp, {"type", type}, {"DEVNAME", "/dev/" + tty});
+        std::string ctrl = Add("serial-base", (name + ":0").c_str(), pnp, {}, {});
+        Driver(ctrl, "ctrl");
+        std::string port = Add("serial-base", (name + ":0.0").c_str(), ctrl, {}, {});
+        Driver(port, "port");
+        Add("tty", tty.c_str(), port, {"type", type}, {"DEVNAME", "/dev/" + tty});
     }
     std::string Bluetooth(const std::string& tty) {
         return Add("tty", tty.c_str(), "", {"address", "00:11:22:33:44:55", "channel", "1"},
@@ -260,6 +267,49 @@ TEST_F(Udev_Machine, PlugAndUnplugArriveAsDeviceChangesNamingThePort) {
         EXPECT_EQ(log.events[i].Port_Name, expected[i].second);
     }
     EXPECT_EQ(log.events[4].Node, "/dev/ttyUSB3");
+}
+
+}  // namespace
+
+namespace {
+
+// Runs kdx-cli in the testbed (the child inherits the preload library and the testbed's
+// folder) and returns what it printed.
+std::string Cli(const std::string& args) {
+    std::string out;
+    FILE* pipe = popen((std::string("'") + KDX_CLI_PATH + "' " + args + " 2>&1").c_str(), "r");
+    if (!pipe) return out;
+    char buf[512];
+    while (fgets(buf, sizeof buf, pipe)) out += buf;
+    pclose(pipe);
+    return out;
+}
+
+TEST_F(Udev_Machine, CliListsTheDescribedPortsWithTheirAdapters) {
+    Four_Ports();
+    std::string out = Cli("ports");
+    for (const char* want :
+         {"COM1       RS232 [Serial0]", "/dev/ttyS0 (serial)", "COM3       FTDI USB Adapter [VCP0]",
+          "/dev/ttyUSB0 (ftdi_sio, FT232R USB UART)", "COM4       RS232 [ProlificSerial1]",
+          "BTH_COM5   UnKnown Port Type [BthModem0]"})
+        EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
+    EXPECT_EQ(out.find("ttyS1"), std::string::npos) << out;
+}
+
+TEST_F(Udev_Machine, CliWatchPrintsChangesAsTheyHappen) {
+    Onboard_Uart("ttyS0", "4");
+    FILE* pipe = popen((std::string("'") + KDX_CLI_PATH + "' watch --count 2").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[512];
+    ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+    EXPECT_EQ(std::string(line), "Present: COM1\n");
+    ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);  // "Watching ..."
+    Usb_Adapter("1-1", "ttyUSB0", "ftdi_sio", "FT232R", "A1B2C3");
+    std::string rest;
+    while (fgets(line, sizeof line, pipe)) rest += line;
+    EXPECT_EQ(pclose(pipe), 0);
+    EXPECT_NE(rest.find(" DBT_DEVICEARRIVAL COM3 /dev/ttyUSB0\n"), std::string::npos) << rest;
+    EXPECT_NE(rest.find(" DBT_DEVNODES_CHANGED\n"), std::string::npos) << rest;
 }
 
 }  // namespace
