@@ -1,7 +1,9 @@
 #include "platform/udev_ports.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <libudev.h>
+#include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -313,20 +315,42 @@ std::vector<Udev_Port> Udev_Port_List() {
         Set_Last_Error(ERROR_NOT_SUPPORTED);
         return ports;
     }
-    std::unique_ptr<udev_enumerate, Udev_Deleter> scan(udev_enumerate_new(context.get()));
-    if (!scan) return ports;
-    udev_enumerate_add_match_subsystem(scan.get(), "tty");
-    udev_enumerate_scan_devices(scan.get());
-    for (udev_list_entry* e = udev_enumerate_get_list_entry(scan.get()); e;
-         e = udev_list_entry_get_next(e)) {
-        std::string syspath = Text_Of(udev_list_entry_get_name(e));
-        // Most ttys are virtual consoles and pseudo-terminals: skip them before reading
-        // anything about them.
-        if (syspath.find("/devices/virtual/") != std::string::npos &&
-            syspath.find("/rfcomm") == std::string::npos)
+    // The class folder names every tty with a link to its device. Most are consoles and
+    // pseudo-terminals under devices/virtual: telling them apart by the link alone, without
+    // reading anything about them, keeps a listing fast (udev's own enumeration reads every
+    // device's database entry).
+    const std::string klass = "/sys/class/tty/";
+    DIR* dir = opendir(klass.c_str());
+    if (!dir) {
+        Set_Last_Error_From_Errno(errno);
+        return ports;
+    }
+    std::vector<std::string> names;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.empty() || name[0] == '.') continue;
+        char target[PATH_MAX];
+        ssize_t n = readlink((klass + name).c_str(), target, sizeof target - 1);
+        std::string link = n > 0 ? std::string(target, size_t(n)) : std::string();
+        if (link.find("/devices/virtual/") != std::string::npos && !Starts_With(name, "rfcomm"))
             continue;
+        names.push_back(std::move(name));
+    }
+    closedir(dir);
+    // New numbers go out in a fixed order: wired ports before Bluetooth links, kernel names
+    // in natural order (ttyUSB2 before ttyUSB10).
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        bool ba = Starts_With(a, "rfcomm"), bb = Starts_With(b, "rfcomm");
+        if (ba != bb) return bb;
+        std::string da = Trailing_Digits(a), db = Trailing_Digits(b);
+        std::string pa = a.substr(0, a.size() - da.size()), pb = b.substr(0, b.size() - db.size());
+        if (pa != pb) return pa < pb;
+        if (da.size() != db.size()) return da.size() < db.size();
+        return da < db;
+    });
+    for (const auto& name : names) {
         std::unique_ptr<udev_device, Udev_Deleter> device(
-            udev_device_new_from_syspath(context.get(), syspath.c_str()));
+            udev_device_new_from_subsystem_sysname(context.get(), "tty", name.c_str()));
         Udev_Port port;
         if (device && Udev_Describe(device.get(), port)) ports.push_back(std::move(port));
     }
