@@ -116,7 +116,7 @@ const char* Device_Type(const std::string& reply) {
 int32_t Registry_Get_Value(int32_t& root, const std::string& path, const std::string& name,
                            std::string& data, int32_t& type) {
     // No trace lines of its own: only the error check after the open, in the caller's trace.
-    KDX_CALLBACK_FRAME("Registry_Get_Value", root, path, name);
+    trace::Arg_Frame<> kdx_frame("Registry_Get_Value", trace::Frame::Kind::Silent);
     data.clear();
     type = 0;
     int32_t key = 0;

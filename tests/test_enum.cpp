@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/error.h"
 #include "platform/registry.h"
 #include "serial/serial_enum.h"
 #include "tests/registry_fixture.h"
+#include "trace/trace.h"
 
 using namespace kdx;
 
@@ -227,6 +229,43 @@ TEST(PortTable, TypeTableMatchesAnywhereInAnyCaseFirstRowWins) {
     };
     for (const auto& [type, description] : cases)
         EXPECT_EQ(Serial_Port_Type_Description(type), description) << type;
+}
+
+}  // namespace
+
+namespace {
+
+// What the trace console shows while fn runs.
+template <class F>
+std::string Traced(F&& fn) {
+    setenv("KDX_CONSOLE", "capture", 1);
+    platform::Capture_Reset();
+    ErrCheck_Debug(1);
+    fn();
+    ErrCheck_Debug(0);
+    unsetenv("KDX_CONSOLE");
+    return platform::Capture_Text();
+}
+
+TEST(PortTrace, MissingKeysAreReportedAndLinesShownButNoStaleErrors) {
+    test::Registry_Machine machine;
+    machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
+    std::string text = Traced([] {
+        // An older failure must not show up as an error of the registry readers.
+        platform::Set_Last_Error(platform::ERROR_ACCESS_DENIED);
+        Serial_Port_Enum();
+    });
+    EXPECT_NE(text.find("SERIAL_PORT_ENUM()"), std::string::npos) << text;
+    EXPECT_NE(text.find("Friendly Name: COM1     Baud: "), std::string::npos) << text;
+    // The Ports key is missing from this machine: the settings read reports it.
+    EXPECT_NE(text.find("Error: 2 - The system cannot find the file specified."), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Error: 5"), std::string::npos) << text;
+
+    machine.Use_Hive(kMachine);
+    text = Traced([] { Serial_Terminal_COM_Name_Value("COM5"); });
+    EXPECT_EQ(text.find("Error:"), std::string::npos) << text;
+    EXPECT_NE(text.find("usb-FTDI_FT232R_A1-if00"), std::string::npos) << text;
 }
 
 }  // namespace
