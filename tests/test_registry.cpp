@@ -231,3 +231,35 @@ TEST(RegistryView, UserOverlayAddsReplacesAndDeletesOverTheLiveView) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whatever bytes a hive file holds, reading it ends in a result or a clear error.
+TEST(RegistryHive, ArbitraryBytesNeverCrashTheReader) {
+    const std::string pieces[] = {"REGEDIT4\n", "[HKEY_LOCAL_MACHINE\\A]\n",
+                                  "\"",         "\\",
+                                  "=",          "hex(7):",
+                                  "00,",        "ff",
+                                  "dword:",     "@",
+                                  "-",          "\n",
+                                  "\r",         std::string(1, '\0'),
+                                  "[",          "]",
+                                  ";",          "\\\n",
+                                  "x",          std::string(300, 'n')};
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
+    for (int round = 0; round < 2000; ++round) {
+        std::string text = round % 2 ? "REGEDIT4\n" : "";
+        int count = int(next() % 30);
+        for (int i = 0; i < count; ++i) text += pieces[next() % std::size(pieces)];
+        std::vector<Registry_Hive_Key> keys;
+        std::string error;
+        bool ok = Registry_Parse_Hive(text, keys, error);
+        EXPECT_EQ(ok, error.empty()) << text;
+        if (!ok) {
+            EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
+        }
+    }
+}
+
+}  // namespace
