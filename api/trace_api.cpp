@@ -27,34 +27,34 @@ KDX_API int32_t ErrCheck_Debug(int32_t mode) {
 }
 
 KDX_API const char* ErrCheck_Print(char* text, int32_t capacity, int32_t attribute,
-                                   const int32_t* names) {
-    KDX_GUARD("", {
-        static thread_local std::string slot;
-        if (!text) return "";
-        std::string value = capacity > 0 ? Bounded(text, capacity) : std::string(text);
-        kdx::ErrCheck_Print(value, attribute, names);
-        if (names && *names == 1) kdx::api::Copy_Out(text, capacity, value);
-        return kdx::api::Keep(slot, std::string());
-    })
-}
+                                   const int32_t* names){
+    KDX_GUARD("",
+              {
+                  static thread_local std::string slot;
+                  if (!text) return "";
+                  std::string value = capacity > 0 ? Bounded(text, capacity) : std::string(text);
+                  kdx::ErrCheck_Print(value, attribute, names);
+                  if (names && *names == 1) kdx::api::Copy_Out(text, capacity, value);
+                  return kdx::api::Keep(slot, std::string());
+              })}
 
-KDX_API const char* ErrCheck_Comment(const char* text) {
-    KDX_GUARD("", {
-        static thread_local std::string slot;
-        return kdx::api::Keep(slot, kdx::ErrCheck_Comment(kdx::api::Text(text)));
-    })
-}
+KDX_API const char* ErrCheck_Comment(const char* text){
+    KDX_GUARD("",
+              {
+                  static thread_local std::string slot;
+                  return kdx::api::Keep(slot, kdx::ErrCheck_Comment(kdx::api::Text(text)));
+              })}
 
-KDX_API const char* ErrCheck_Debug_Print(char* text, int32_t capacity, int32_t attribute) {
-    KDX_GUARD("", {
-        static thread_local std::string slot;
-        std::string value = Bounded(text, capacity);
-        kdx::ErrCheck_Debug_Print(value, attribute);
-        // Same length as before, so the spaces stay inside the caller's text.
-        if (text) std::memcpy(text, value.data(), value.size());
-        return kdx::api::Keep(slot, std::string());
-    })
-}
+KDX_API const char* ErrCheck_Debug_Print(char* text, int32_t capacity, int32_t attribute){
+    KDX_GUARD("",
+              {
+                  static thread_local std::string slot;
+                  std::string value = Bounded(text, capacity);
+                  kdx::ErrCheck_Debug_Print(value, attribute);
+                  // Same length as before, so the spaces stay inside the caller's text.
+                  if (text) std::memcpy(text, value.data(), value.size());
+                  return kdx::api::Keep(slot, std::string());
+              })}
 
 KDX_API void ErrCheck_Show_Callbacks(int32_t flag) {
     KDX_GUARD(, kdx::ErrCheck_Show_Callbacks(flag);)
@@ -68,46 +68,48 @@ KDX_API void ErrCheck_Console_Size(void) {
     KDX_GUARD(, kdx::ErrCheck_Console_Size();)
 }
 
-KDX_API const char* ErrCheck_Control_Names(char* text, int32_t capacity) {
-    KDX_GUARD("", {
-        static thread_local std::string slot;
-        std::string value = Bounded(text, capacity);
-        kdx::ErrCheck_Control_Names(value);
-        kdx::api::Copy_Out(text, capacity, value);
-        return kdx::api::Keep(slot, value);
-    })
-}
+KDX_API const char* ErrCheck_Control_Names(char* text, int32_t capacity){
+    KDX_GUARD("",
+              {
+                  static thread_local std::string slot;
+                  std::string value = Bounded(text, capacity);
+                  kdx::ErrCheck_Control_Names(value);
+                  kdx::api::Copy_Out(text, capacity, value);
+                  return kdx::api::Keep(slot, value);
+              })}
 
-KDX_API int64_t ErrCheck_Timer_Start(KDX_Trace_Timer* timer) {
-    KDX_GUARD(0, {
-        if (!timer) return 0;
-        auto t = From(timer);
-        int64_t value = kdx::ErrCheck_Timer_Start(t);
-        To(timer, t);
-        return value;
-    })
-}
+KDX_API int64_t
+    ErrCheck_Timer_Start(KDX_Trace_Timer* timer){KDX_GUARD(0,
+                                                           {
+                                                               if (!timer) return 0;
+                                                               auto t = From(timer);
+                                                               int64_t value =
+                                                                   kdx::ErrCheck_Timer_Start(t);
+                                                               To(timer, t);
+                                                               return value;
+                                                           })}
 
-KDX_API int64_t ErrCheck_Timer_Stop(KDX_Trace_Timer* timer) {
-    KDX_GUARD(0, {
-        if (!timer) return 0;
-        auto t = From(timer);
-        int64_t value = kdx::ErrCheck_Timer_Stop(t);
-        To(timer, t);
-        return value;
-    })
-}
+KDX_API int64_t
+    ErrCheck_Timer_Stop(KDX_Trace_Timer* timer){KDX_GUARD(0,
+                                                          {
+                                                              if (!timer) return 0;
+                                                              auto t = From(timer);
+                                                              int64_t value =
+                                                                  kdx::ErrCheck_Timer_Stop(t);
+                                                              To(timer, t);
+                                                              return value;
+                                                          })}
 
-KDX_API const char* ErrCheck_Timer_Elapsed(KDX_Trace_Timer* timer) {
-    KDX_GUARD("", {
-        static thread_local std::string slot;
-        if (!timer) return "";
-        auto t = From(timer);
-        std::string value = kdx::ErrCheck_Timer_Elapsed(t);
-        To(timer, t);
-        return kdx::api::Keep(slot, value);
-    })
-}
+KDX_API const char* ErrCheck_Timer_Elapsed(KDX_Trace_Timer* timer){
+    KDX_GUARD("",
+              {
+                  static thread_local std::string slot;
+                  if (!timer) return "";
+                  auto t = From(timer);
+                  std::string value = kdx::ErrCheck_Timer_Elapsed(t);
+                  To(timer, t);
+                  return kdx::api::Keep(slot, value);
+              })}
 
 KDX_API void ErrCheck_WaitKey(void) {
     KDX_GUARD(, kdx::ErrCheck_WaitKey();)
@@ -128,13 +130,13 @@ static std::string ErrCheck_Debug_Log_Path() {
 }
 }  // namespace kdx::trace
 
-KDX_API const char* ErrCheck_Debug_Log_Name(const char* executable_path) {
-    KDX_GUARD("", {
-        static thread_local std::string slot;
-        return kdx::api::Keep(
-            slot, kdx::trace::ErrCheck_Debug_Log_Name(kdx::api::Text(executable_path)));
-    })
-}
+KDX_API const char* ErrCheck_Debug_Log_Name(const char* executable_path){
+    KDX_GUARD("",
+              {
+                  static thread_local std::string slot;
+                  return kdx::api::Keep(
+                      slot, kdx::trace::ErrCheck_Debug_Log_Name(kdx::api::Text(executable_path)));
+              })}
 
 KDX_API const char* ErrCheck_Debug_Log_Path(void) {
     KDX_GUARD("", {

@@ -38,12 +38,12 @@ int Run(const std::vector<std::string>& args) {
         } else if (a == "--show") {
             show = true;
         } else {
-            std::fprintf(stderr, "kdx-cli debug-log: unexpected argument %s\n%s", a.c_str(),
-                         Help);
+            std::fprintf(stderr, "kdx-cli debug-log: unexpected argument %s\n%s", a.c_str(), Help);
             return 2;
         }
     }
-    for (const auto& p : paths) std::printf("%s: %s\n", p.c_str(), ErrCheck_Debug_Log_Name(p.c_str()));
+    for (const auto& p : paths)
+        std::printf("%s: %s\n", p.c_str(), ErrCheck_Debug_Log_Name(p.c_str()));
     if (!paths.empty() && comments.empty() && !show) return 0;
 
     bool opened_here = ErrCheck_Debug(-1) == 0;

@@ -60,7 +60,14 @@ class Terminal_Console final : public Console_Device {
         if (colours_) Write_All(out_, "\x1b]0;" + title + "\x07");
     }
 
-    bool Has_Keyboard() override { return keys_ >= 0 && !hung_up_; }
+    bool Has_Keyboard() override {
+        if (keys_ < 0 || hung_up_) return false;
+        // A background job that read the terminal or changed its mode would be stopped by
+        // the shell; its pauses go on without a key instead. (-1: not our controlling
+        // terminal, so no job control applies.)
+        pid_t foreground = tcgetpgrp(keys_);
+        return foreground < 0 || foreground == getpgrp();
+    }
 
     bool Begin_Keys() override {
         if (!Has_Keyboard()) return true;
@@ -278,7 +285,7 @@ Decoded_Key Decode_Terminal_Key(std::string_view b) {
         }
     }
     if (b[1] != '[') return {VK_OTHER, 2};  // Alt with a key
-    if (b.size() >= 3 && b[2] == '[') {      // the Linux console's F1 to F5
+    if (b.size() >= 3 && b[2] == '[') {     // the Linux console's F1 to F5
         if (b.size() < 4) return {};
         return {b[3] >= 'A' && b[3] <= 'E' ? VK_F1 + (b[3] - 'A') : VK_OTHER, 4};
     }

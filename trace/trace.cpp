@@ -32,6 +32,9 @@ struct Frame_Access {
     static int32_t& Runtime(Frame* f) { return f->runtime_code_; }
     static std::string Call_Text(const Frame* f);
     static void Check(Frame* f) noexcept;
+    [[gnu::noinline]] static int32_t Show_Check(Frame* f, int32_t os, int32_t runtime,
+                                                int32_t object, int32_t code,
+                                                uint8_t kind) noexcept;
 };
 
 namespace {
@@ -65,6 +68,7 @@ std::atomic<int32_t> debug_level{0};
 std::atomic<uint8_t> auto_debug{0};
 std::atomic<int32_t> end_requested{0};
 std::atomic<int64_t (*)()> counter_source{nullptr};
+std::atomic<int64_t> opened_counter{0};  // when the console last opened
 
 int64_t Counter() {
     auto source = counter_source.load(std::memory_order_relaxed);
@@ -83,6 +87,9 @@ thread_local Frame* innermost = nullptr;
 thread_local int32_t object_code = 0;
 thread_local int32_t runtime_code_outside = 0;  // set with no procedure active
 thread_local int32_t error_code = 0;            // Trace_Error.Code of this thread
+thread_local int32_t error_os = 0, error_runtime = 0, error_object = 0;
+thread_local std::string error_text;
+thread_local bool error_text_set = false;  // spares the closed console touching the text
 // Whether a code's message is empty, remembered for the checks made with the console closed.
 thread_local int32_t empty_known_code = 0;
 thread_local uint8_t empty_known_kind = 0;
@@ -226,10 +233,17 @@ void Frame::enter() noexcept {
     innermost = this;
     entered_ = true;
     if (kind_ == Kind::Silent) return;
-    timer_.Frequency = platform::Query_Performance_Frequency();
-    if (kind_ == Kind::Full) ErrCheck_Timer_Start(timer_);
+    // Reading the clock costs more than the rest of a closed frame, so a procedure entered
+    // while the console is closed takes the console's opening as its start (it shows the
+    // time since then, should the console open before it ends).
     if (!Console_Open()) return;
+    timer_.Frequency = platform::Query_Performance_Frequency();
+    if (kind_ == Kind::Full) start_counter_ = Counter();
     if (kind_ == Kind::Callback && show_callbacks.load(std::memory_order_relaxed) == 0) return;
+    show_entry();
+}
+
+void Frame::show_entry() noexcept {
     try {
         call_text_ = call_text();
         Output({{Cut(Spaces(5 * (depth_ - 1)) + call_text_ + "\r\n"), Attribute_Line}});
@@ -242,7 +256,6 @@ void Frame_Access::Check(Frame* f) noexcept {
     int32_t os = int32_t(os_code);
     int32_t runtime = f ? f->runtime_code_ : runtime_code_outside;
     int32_t object = object_code;
-    int32_t depth = f ? f->depth_ : 0;
     int32_t code = 0;
     uint8_t kind = 0;
     if (os != 0 && runtime == 0 && object == 0)
@@ -251,29 +264,41 @@ void Frame_Access::Check(Frame* f) noexcept {
         code = runtime, kind = 2;
     else if (os == 0 && runtime == Runtime_Object_Error && object != 0)
         code = object, kind = 3;
-    bool all_three = os != 0 && runtime != 0 && object != 0;
-    try {
-        if (!Console_Open()) {
-            if (kind && Message_Empty(kind, code)) code = 0;
-        } else if (all_three) {
-            Output({{Cut(Spaces(5 * depth) + "Multiple Errors: " + Format_Number(os) + " " +
-                         Format_Number(runtime) + " " + Format_Number(object) + "\r\n"),
-                     Attribute_Error}});
-        } else if (kind) {
-            std::string text = Message(kind, code);
-            Output({{Cut(Spaces(5 * depth) + "Error: " + Format_Number(code) + " - " + text +
-                         "\r\n"),
-                     Attribute_Error}});
-            if (text.empty()) code = 0;
-            error_code = code;
-            if (f) f->check_code_ = code;
-            ErrCheck_WaitKey();
-        }
-    } catch (...) {
+    error_os = os, error_runtime = runtime, error_object = object;
+    if (error_text_set) error_text.clear(), error_text_set = false;
+    if (Console_Open()) {
+        if (kind || (os != 0 && runtime != 0 && object != 0))
+            code = Show_Check(f, os, runtime, object, code, kind);
+    } else if (kind && Message_Empty(kind, code)) {
+        code = 0;
     }
     error_code = code;
     if (f) f->check_code_ = code;
-    platform::Set_Last_Error(os_code);
+}
+
+// The console side of a check, apart so that the check itself stays small.
+int32_t Frame_Access::Show_Check(Frame* f, int32_t os, int32_t runtime, int32_t object,
+                                 int32_t code, uint8_t kind) noexcept {
+    int32_t depth = f ? f->depth_ : 0;
+    try {
+        if (!kind) {
+            Output({{Cut(Spaces(5 * depth) + "Multiple Errors: " + Format_Number(os) + " " +
+                         Format_Number(runtime) + " " + Format_Number(object) + "\r\n"),
+                     Attribute_Error}});
+            return 0;
+        }
+        std::string text = Message(kind, code);
+        error_text = text;
+        error_text_set = true;
+        Output({{Cut(Spaces(5 * depth) + "Error: " + Format_Number(code) + " - " + text + "\r\n"),
+                 Attribute_Error}});
+        if (text.empty()) code = 0;
+        error_code = code;
+        if (f) f->check_code_ = code;
+        ErrCheck_WaitKey();
+    } catch (...) {
+    }
+    return code;
 }
 
 void Frame::check() noexcept {
@@ -292,57 +317,61 @@ void Frame::set_text(std::string_view value) {
     text_ = value, value_ = Value::Text;
 }
 
-void Frame::leave() noexcept {
-    if (!entered_) return;
+void Frame::show_exit() noexcept {
     if (kind_ == Kind::Full) {
-        check();
-        if (Console_Open()) {
-            try {
-                std::string indent = Spaces(5 * (depth_ - 1));
-                std::string end = "End " + Upper(name_);
-                std::vector<Piece> line{{Cut(indent + end), Attribute_Line}};
-                int32_t attribute = Attribute_Result;
-                ErrCheck_Timer_Stop(timer_);
-                ErrCheck_Timer_Elapsed(timer_);
-                if (error_code != 0) attribute = Attribute_Error;
-                std::string elapsed = Format_Number(double(timer_.Elapsed)) + " ms";
-                std::string note = comment_.empty() ? std::string() : "     ;" + comment_;
-                if (value_ == Value::Text && !text_.empty()) {
-                    std::string shown;
-                    for (char c : text_) {
-                        if (c == '\r')
-                            shown += " CHR$(13) ";
-                        else if (c == '\n')
-                            shown += " CHR$(10) ";
-                        else
-                            shown += c;
-                    }
-                    text_ = shown;
-                    line.push_back({Cut(" = " + shown + note), attribute});
-                    int64_t filler = 80 - int64_t(indent.size() + end.size());
-                    if (filler > 0) line.push_back({Spaces(filler), attribute});
-                    attribute = Attribute_Result;
-                    line.push_back({elapsed, attribute});
-                } else if (value_ == Value::Number) {
-                    line.push_back({Cut(" = " + Format_Number(number_) + note + Spaces(25)),
-                                    attribute});
-                    line.push_back({elapsed, attribute});
-                } else {
-                    line.push_back({"\r\n", attribute});
-                }
-                line.push_back({depth_ > 3 ? "\r\n" : "\r\n\r\n", attribute});
-                Output(line);
-            } catch (...) {
-            }
-        }
-    } else if (kind_ == Kind::Callback && Console_Open() &&
-               show_callbacks.load(std::memory_order_relaxed) != 0) {
         try {
-            Output({{Cut(Spaces(5 * (depth_ - 1)) + "End " + Upper(name_) + "\r\n"),
-                     Attribute_Line}});
+            std::string indent = Spaces(5 * (depth_ - 1));
+            std::string end = "End " + Upper(name_);
+            std::vector<Piece> line{{Cut(indent + end), Attribute_Line}};
+            int32_t attribute = Attribute_Result;
+            timer_.Frequency = platform::Query_Performance_Frequency();
+            timer_.Start = Milliseconds(
+                start_counter_ != 0 ? start_counter_ : opened_counter.load(), timer_.Frequency);
+            ErrCheck_Timer_Stop(timer_);
+            ErrCheck_Timer_Elapsed(timer_);
+            if (error_code != 0) attribute = Attribute_Error;
+            std::string elapsed = Format_Number(double(timer_.Elapsed)) + " ms";
+            std::string note = comment_.empty() ? std::string() : "     ;" + comment_;
+            if (value_ == Value::Text && !text_.empty()) {
+                std::string shown;
+                for (char c : text_) {
+                    if (c == '\r')
+                        shown += " CHR$(13) ";
+                    else if (c == '\n')
+                        shown += " CHR$(10) ";
+                    else
+                        shown += c;
+                }
+                text_ = shown;
+                line.push_back({Cut(" = " + shown + note), attribute});
+                int64_t filler = 80 - int64_t(indent.size() + end.size());
+                if (filler > 0) line.push_back({Spaces(filler), attribute});
+                attribute = Attribute_Result;
+                line.push_back({elapsed, attribute});
+            } else if (value_ == Value::Number) {
+                line.push_back(
+                    {Cut(" = " + Format_Number(number_) + note + Spaces(25)), attribute});
+                line.push_back({elapsed, attribute});
+            } else {
+                line.push_back({"\r\n", attribute});
+            }
+            line.push_back({depth_ > 3 ? "\r\n" : "\r\n\r\n", attribute});
+            Output(line);
+        } catch (...) {
+        }
+    } else if (show_callbacks.load(std::memory_order_relaxed) != 0) {
+        try {
+            Output(
+                {{Cut(Spaces(5 * (depth_ - 1)) + "End " + Upper(name_) + "\r\n"), Attribute_Line}});
         } catch (...) {
         }
     }
+}
+
+void Frame::leave() noexcept {
+    if (!entered_) return;
+    if (kind_ == Kind::Full) check();
+    if (kind_ != Kind::Silent && Console_Open()) show_exit();
     innermost = outer_;
     entered_ = false;
 }
@@ -358,6 +387,10 @@ void Set_Runtime_Code(int32_t code) {
 
 void Set_Object_Code(int32_t code) {
     object_code = code;
+}
+
+Trace_Error_State Trace_Error() {
+    return Trace_Error_State{error_os, error_runtime, error_object, error_code, error_text};
 }
 
 std::string Runtime_Message(int32_t code) {
@@ -510,6 +543,7 @@ int32_t ErrCheck_Debug(int32_t mode) {
                 std::lock_guard<std::mutex> g(s.lock);
                 s.device = std::move(device);
                 s.console_handle = handle;
+                trace::opened_counter.store(trace::Counter());
                 trace::detail::Console_Is_Open.store(true);
             }
         }
@@ -526,7 +560,8 @@ int32_t ErrCheck_Debug(int32_t mode) {
             name, platform::GENERIC_READ | platform::GENERIC_WRITE | platform::FILE_APPEND_DATA,
             platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE | platform::FILE_SHARE_DELETE,
             platform::CREATE_ALWAYS);
-        std::string path = platform::Current_Directory() + "/" + name;
+        std::string folder = platform::Current_Directory();
+        std::string path = folder.empty() ? name : folder + "/" + name;
         {
             std::lock_guard<std::mutex> g(s.lock);
             if (platform::Handle_Usable(s.log)) platform::Close_Handle(s.log);
@@ -540,8 +575,7 @@ int32_t ErrCheck_Debug(int32_t mode) {
         std::vector<Piece> listing;
         std::string indent = Spaces(5 * (depth - 2));
         for (auto f = stack.rbegin(); f != stack.rend(); ++f)
-            listing.push_back(
-                {Cut(indent + Frame_Access::Call_Text(*f) + "\r\n"), Attribute_Line});
+            listing.push_back({Cut(indent + Frame_Access::Call_Text(*f) + "\r\n"), Attribute_Line});
         if (!listing.empty()) Output(listing, trace::Log::None);
         std::lock_guard<std::mutex> g(s.lock);
         return s.console_handle;
@@ -618,11 +652,10 @@ void ErrCheck_Console_Size() {
 
 std::string ErrCheck_Control_Names(std::string& text) {
     static const char* const names[33] = {
-        "$NUL",   "<$SOH>", "<$STX>", "<$ETX>", "<$EOT>", "<$ENQ>", "<$ACK>",
-        "<$BEL>", "<$BS>",  "<$TAB>", "<$LF>",  "<$VT>",  "<$FF>",  "<$CR>",
-        "<$SO>",  "<$SI>",  "<$DLE>", "<$DC1>", "<$DC2>", "<$DC3>", "<$DC4>",
-        "<$NAK>", "<$SYN>", "<$ETB>", "<$CAN>", "<$EM>",  "<$SUB>", "<$ESC>",
-        "<$FS>",  "<$GS>",  "<$RS>",  "<$US>",  "<$SPC>"};
+        "$NUL",   "<$SOH>", "<$STX>", "<$ETX>", "<$EOT>", "<$ENQ>", "<$ACK>", "<$BEL>", "<$BS>",
+        "<$TAB>", "<$LF>",  "<$VT>",  "<$FF>",  "<$CR>",  "<$SO>",  "<$SI>",  "<$DLE>", "<$DC1>",
+        "<$DC2>", "<$DC3>", "<$DC4>", "<$NAK>", "<$SYN>", "<$ETB>", "<$CAN>", "<$EM>",  "<$SUB>",
+        "<$ESC>", "<$FS>",  "<$GS>",  "<$RS>",  "<$US>",  "<$SPC>"};
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
@@ -637,8 +670,7 @@ std::string ErrCheck_Control_Names(std::string& text) {
 }
 
 int64_t ErrCheck_Timer_Start(Trace_Timer& timer) {
-    timer.Start =
-        trace::Milliseconds(trace::Counter(), timer.Frequency);
+    timer.Start = trace::Milliseconds(trace::Counter(), timer.Frequency);
     return timer.Start;
 }
 
@@ -660,8 +692,7 @@ void ErrCheck_WaitKey() {
     auto device = trace::Device();
     if (!device) return;
     if (!(trace::auto_debug.load() & 1))
-        Output({{Cut(Spaces(5 * (entry.depth() - 1)) + trace::Prompt + "\r\n"),
-                 Attribute_Prompt}},
+        Output({{Cut(Spaces(5 * (entry.depth() - 1)) + trace::Prompt + "\r\n"), Attribute_Prompt}},
                trace::Log::None);
     if (!device->Has_Keyboard()) return;
     auto report = [] {
@@ -687,8 +718,7 @@ void ErrCheck_WaitKey() {
         }
         if (key != 0 || once) break;
         // The console was closed meanwhile, or the keyboard went away: stop waiting.
-        if (!trace::Console_Open() || trace::Device() != device || !device->Has_Keyboard())
-            break;
+        if (!trace::Console_Open() || trace::Device() != device || !device->Has_Keyboard()) break;
     }
     if (!device->End_Keys()) report();
 }

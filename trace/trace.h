@@ -72,6 +72,17 @@ inline bool Console_Open() {
 void Set_Runtime_Code(int32_t code);
 void Set_Object_Code(int32_t code);
 
+// The calling thread's error state as its latest check left it: the three codes it read,
+// the code it reported (0 for none) and, while the console is open, the message text.
+struct Trace_Error_State {
+    int32_t Os_Code = 0;
+    int32_t Runtime_Code = 0;
+    int32_t Object_Code = 0;
+    int32_t Code = 0;
+    std::string Text;
+};
+Trace_Error_State Trace_Error();
+
 // Runtime codes of our own file and conversion failures, with short messages.
 enum : int32_t {
     Runtime_Invalid_Argument = 5,
@@ -133,6 +144,8 @@ class Frame {
         if (Console_Open()) {
             if constexpr (std::is_arithmetic_v<T> || std::is_enum_v<T>)
                 set_number(static_cast<double>(value));
+            else if constexpr (std::is_pointer_v<T>)
+                set_text(value ? std::string_view(value) : std::string_view());
             else
                 set_text(std::string_view(value));
         }
@@ -156,6 +169,8 @@ class Frame {
 
   private:
     friend struct Frame_Access;
+    [[gnu::noinline]] void show_entry() noexcept;
+    [[gnu::noinline]] void show_exit() noexcept;
     void set_number(double value);
     void set_text(std::string_view value);
 
@@ -171,6 +186,7 @@ class Frame {
     // Exit-line state; filled only while the console is open.
     enum class Value : uint8_t { Empty, Number, Text } value_ = Value::Empty;
     Trace_Timer timer_{};
+    int64_t start_counter_ = 0;
     double number_ = 0;
     std::string text_;
     std::string comment_;
@@ -192,8 +208,7 @@ inline void Format_Arg(std::string& out, const char* text) {
 void Format_Arg(std::string& out, const int32_t* value);
 inline void Format_Arg(std::string&, std::nullptr_t) {}
 template <class T>
-requires(std::is_arithmetic_v<T> || std::is_enum_v<T>)
-void Format_Arg(std::string& out, T value) {
+requires(std::is_arithmetic_v<T> || std::is_enum_v<T>) void Format_Arg(std::string& out, T value) {
     Format_Arg(out, static_cast<double>(value));
 }
 // A record written as a text of its raw bytes.

@@ -18,7 +18,8 @@ typedef struct KDX_Trace_Timer {
 KDX_API int32_t ErrCheck_Debug(int32_t mode);
 /* Writes text in a console attribute; with *names == 1 first names its control characters
  * and writes the named text back into text (capacity bytes). Returns "". */
-KDX_API const char* ErrCheck_Print(char* text, int32_t capacity, int32_t attribute, const int32_t* names);
+KDX_API const char* ErrCheck_Print(char* text, int32_t capacity, int32_t attribute,
+                                   const int32_t* names);
 /* Writes a comment line (attribute 2), indented below the caller. Returns "". */
 KDX_API const char* ErrCheck_Comment(const char* text);
 /* Writes text unchanged in attribute, then fills the caller's text with spaces. Returns "". */
