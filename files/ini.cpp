@@ -122,8 +122,7 @@ std::string Ini_Set_Value(const std::string& section, const std::string& key,
     if (path.empty()) {
         Path_Unusable();
     } else {
-        int32_t r = platform::Write_Private_Profile_String(section, key, value, path);
-        (void)r;
+        platform::Write_Private_Profile_String(section, key, value, path);  // result only traced
     }
     kdx_frame.check();
     return kdx_frame.result(std::string());
@@ -196,7 +195,7 @@ std::string Ini_Get_Current_Path() {
     }
     Ini_Template_Record rec;
     rec.Path = folder + file;
-    HTML_Template_File_Create(rec);
+    rec.Handle = platform::Create_File(rec.Path, rec.Access, rec.Share, rec.Disposition, rec.Flags);
     kdx_frame.check();
     if (!platform::Handle_Usable(rec.Handle)) {
         // Without the page there are no blocks to put the sample keys in: writing them
@@ -212,7 +211,7 @@ std::string Ini_Get_Current_Path() {
     Ini_Template_Details_Summary(rec);
     Ini_Template_Body_End(rec);
     Ini_Template_Html_End(rec);
-    HTML_Template_File_Close(rec);
+    platform::Close_Handle(rec.Handle);
     kdx_frame.check();
     Ini_Write_Sample_Key(folder, file);
     return kdx_frame.result(std::string());

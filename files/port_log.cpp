@@ -16,16 +16,56 @@ int32_t Port_Log_File = 0;
 
 namespace {
 
-// Guards Port_Log_File's changes and every write, so the user-interface thread and the
-// receive poller never interleave their lines, and a line never reaches a closed log.
-std::mutex Log_Lock;
+// Line_Lock guards Port_Log_File's changes and every write, so the user-interface thread and
+// the receive poller never interleave their lines and no line reaches a closed log. No error
+// check runs while it is held: a check may pause for a key, and a paused poller holding the
+// lock would stall the user-interface thread that has to see the key. Open_Lock keeps an
+// opening and a closing apart.
+std::mutex Line_Lock;
+std::mutex Open_Lock;
 
-// Appends one line; the caller holds Log_Lock. One write call per line: with the file opened
-// for appending, even another process's lines cannot cut into it.
+// Appends one line. One write call per line: with the file opened for appending, even
+// another process's lines cannot cut into it.
 bool Append_Line(int32_t handle, const std::string& text) {
     std::string line = text;
     line += "\r\n";
     return platform::Write_File(handle, line);
+}
+
+// The log is written with the language's own file statements in the original, so a failure
+// shows as the built-in file error of the failing step (its number and standard message),
+// not as the operating-system code behind it.
+void Raise_File_Error(bool writing) {
+    uint32_t os = platform::Get_Last_Error();
+    if (os == 0) return;
+    int32_t code;
+    switch (os) {
+        case platform::ERROR_FILE_NOT_FOUND:
+            code = 53;  // file not found
+            break;
+        case platform::ERROR_PATH_NOT_FOUND:
+            code = 76;  // path not found
+            break;
+        case platform::ERROR_ACCESS_DENIED:
+        case platform::ERROR_SHARING_VIOLATION:
+            code = 70;  // permission denied
+            break;
+        case platform::ERROR_DISK_FULL:
+            code = 61;  // disk full
+            break;
+        case platform::ERROR_TOO_MANY_OPEN_FILES:
+            code = 67;  // too many files
+            break;
+        case platform::ERROR_INVALID_HANDLE:
+        case platform::ERROR_FILENAME_EXCED_RANGE:
+            code = 52;  // bad file name or number
+            break;
+        default:
+            code = writing ? 57 : 75;  // device I/O error; path/file access error
+            break;
+    }
+    platform::Set_Last_Error(0);
+    trace::Set_Runtime_Code(code);
 }
 
 }  // namespace
@@ -38,13 +78,14 @@ std::string Port_Log_Name(const std::string& folder, int year, int month, int da
 
 int32_t Port_Log_Open() {
     KDX_FRAME("Port_Log_Open");
-    std::lock_guard<std::mutex> hold(Log_Lock);
+    std::lock_guard<std::mutex> opening(Open_Lock);
     if (Port_Log_File != 0) return kdx_frame.result(Port_Log_File);
     std::string exe = platform::Module_File_Name();
     kdx_frame.check();
     size_t sep = exe.find_last_of("\\/");
     if (sep == std::string::npos) {
         platform::Set_Last_Error(platform::ERROR_PATH_NOT_FOUND);
+        Raise_File_Error(false);
         kdx_frame.check();
         return kdx_frame.result(int32_t(0));
     }
@@ -53,12 +94,14 @@ int32_t Port_Log_Open() {
     if (name.size() > Max_Settings_Path) {
         // A cut name would be some other file.
         platform::Set_Last_Error(platform::ERROR_FILENAME_EXCED_RANGE);
+        Raise_File_Error(false);
         kdx_frame.check();
         return kdx_frame.result(int32_t(0));
     }
     int32_t handle = platform::Create_File(
         name, platform::GENERIC_READ | platform::GENERIC_WRITE | platform::FILE_APPEND_DATA,
         platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_ALWAYS);
+    if (!platform::Handle_Usable(handle)) Raise_File_Error(false);
     kdx_frame.check();
     if (!platform::Handle_Usable(handle)) return kdx_frame.result(int32_t(0));
     const std::string q = "\"";
@@ -73,36 +116,50 @@ int32_t Port_Log_Open() {
         "</head>",
         "<body style=" + q + "background-color:black;" + q + ">",
     };
+    // Nobody else writes to the handle before it is published below.
     for (const std::string& line : header) {
-        Append_Line(handle, line + "\r");
+        if (!Append_Line(handle, line + "\r")) Raise_File_Error(true);
         kdx_frame.check();
     }
-    Port_Log_File = handle;
+    {
+        std::lock_guard<std::mutex> hold(Line_Lock);
+        Port_Log_File = handle;
+    }
     kdx_frame.comment(name);
-    return kdx_frame.result(Port_Log_File);
+    return kdx_frame.result(handle);
 }
 
 int32_t Port_Log_Close() {
     KDX_FRAME("Port_Log_Close");
-    std::lock_guard<std::mutex> hold(Log_Lock);
-    int32_t file = Port_Log_File;
+    std::lock_guard<std::mutex> closing(Open_Lock);
+    int32_t file;
+    {
+        // From here on lines go nowhere; a line being written has finished.
+        std::lock_guard<std::mutex> hold(Line_Lock);
+        file = Port_Log_File;
+        Port_Log_File = 0;
+    }
     if (file == 0) return kdx_frame.result(int32_t(0));
-    Append_Line(file, "</body> \r");
-    kdx_frame.check();
-    Append_Line(file, "</html> \r");
-    kdx_frame.check();
+    for (const char* line : {"</body> \r", "</html> \r"}) {
+        if (!Append_Line(file, line)) Raise_File_Error(true);
+        kdx_frame.check();
+    }
     bool closed = platform::Close_Handle(file);
+    if (!closed) Raise_File_Error(false);
     kdx_frame.check();
-    Port_Log_File = 0;
     return kdx_frame.result(int32_t(closed));
 }
 
 int32_t Port_Log_Write_Line(int32_t file, const std::string& text) {
     KDX_FRAME("Port_Log_Write_Line", file, text);
-    std::lock_guard<std::mutex> hold(Log_Lock);
-    if (file == 0 || file != Port_Log_File) return kdx_frame.result(int32_t(0));
-    bool ok = Append_Line(file, text);
-    kdx_frame.check();
+    bool ok;
+    {
+        std::lock_guard<std::mutex> hold(Line_Lock);
+        if (file == 0 || file != Port_Log_File) return kdx_frame.result(int32_t(0));
+        ok = Append_Line(file, text);
+    }
+    if (!ok) Raise_File_Error(true);
+    kdx_frame.check();  // the last error is this thread's own
     return kdx_frame.result(int32_t(ok));
 }
 

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string_view>
 
 #include "platform/error.h"
@@ -47,6 +49,29 @@ std::string_view Line_End_Of(std::string_view text) {
     return i + 1 < text.size() && text[i + 1] == '\n' ? "\r\n" : "\r";
 }
 
+// Finds line ends: the next CR and the next LF are each searched with memchr and kept until
+// the scan passes them, so a file is swept about twice at memchr's speed, whichever line ends
+// it uses.
+class Line_Ends {
+  public:
+    explicit Line_Ends(std::string_view text) : text_(text) {}
+    // The first CR or LF at or after pos; text.size() when there is none.
+    size_t From(size_t pos) {
+        if (!cr_known_ || cr_ < pos) cr_ = Find(pos, '\r'), cr_known_ = true;
+        if (!lf_known_ || lf_ < pos) lf_ = Find(pos, '\n'), lf_known_ = true;
+        return std::min(cr_, lf_);
+    }
+
+  private:
+    size_t Find(size_t pos, char c) const {
+        const void* p = std::memchr(text_.data() + pos, c, text_.size() - pos);
+        return p ? size_t(static_cast<const char*>(p) - text_.data()) : text_.size();
+    }
+    std::string_view text_;
+    size_t cr_ = 0, lf_ = 0;
+    bool cr_known_ = false, lf_known_ = false;
+};
+
 // Where a key is, or where it would go, in the first section of its name.
 struct Lookup {
     bool section = false;
@@ -61,11 +86,12 @@ Lookup Find(std::string_view text, std::string_view section, std::string_view ke
     Lookup found;
     bool inside = false;
     size_t pos = 0;
+    Line_Ends ends(text);
     while (pos < text.size()) {
-        size_t end = text.find_first_of("\r\n", pos);
+        size_t end = ends.From(pos);
         size_t next;
-        if (end == std::string_view::npos) {
-            end = next = text.size();
+        if (end == text.size()) {
+            next = end;
         } else {
             next =
                 end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
@@ -102,17 +128,23 @@ Lookup Find(std::string_view text, std::string_view section, std::string_view ke
 }
 
 bool Read_All(int fd, std::string& out) {
-    out.clear();
+    // Straight into the string, growing it only when the file grew after fstat.
     struct stat st {};
-    if (fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(size_t(st.st_size));
-    char buf[65536];
+    out.resize(fstat(fd, &st) == 0 && st.st_size > 0 ? size_t(st.st_size) + 1 : 4096);
+    size_t have = 0;
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (have == out.size()) out.resize(out.size() * 2);
+        ssize_t n = ::read(fd, out.data() + have, out.size() - have);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        out.append(buf, size_t(n));
+        if (n < 0) {
+            out.clear();
+            return false;
+        }
+        if (n == 0) break;
+        have += size_t(n);
     }
+    out.resize(have);
+    return true;
 }
 
 bool Write_All_At(int fd, std::string_view data, off_t offset) {
@@ -132,7 +164,7 @@ bool Apply_Edit(int fd, const std::string& old, size_t offset, size_t remove,
                 const std::string& insert) {
     size_t new_size = old.size() - remove + insert.size();
     if (new_size > old.size()) {
-        int err = posix_fallocate(fd, 0, off_t(new_size));
+        int err = posix_fallocate(fd, off_t(old.size()), off_t(new_size - old.size()));
         if (err == EOPNOTSUPP || err == EINVAL) err = ftruncate(fd, off_t(new_size)) ? errno : 0;
         if (err) {
             if (ftruncate(fd, off_t(old.size())) != 0) {
@@ -162,11 +194,19 @@ bool Apply_Edit(int fd, const std::string& old, size_t offset, size_t remove,
 
 class Locked_File {
   public:
+    // Only regular files: a pipe or device in the file's place would block the reads (the
+    // open itself does not block, O_NONBLOCK). Sets errno when the file is not usable.
     Locked_File(const std::string& path, int flags, int lock) {
-        fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-        if (fd_ >= 0) {
-            while (flock(fd_, lock) != 0 && errno == EINTR) {
-            }
+        fd_ = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+        if (fd_ < 0) return;
+        struct stat st {};
+        if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd_);
+            fd_ = -1;
+            errno = EACCES;
+            return;
+        }
+        while (flock(fd_, lock) != 0 && errno == EINTR) {
         }
     }
     ~Locked_File() {
@@ -190,8 +230,9 @@ int32_t Write_Private_Profile_String(const std::string& section_in, const std::s
         Set_Last_Error(ERROR_SUCCESS);
         return 1;
     }
+    // A key holding "=" or starting with "[" would read back as another key or a section.
     if (section.empty() || key.empty() || Has_Line_End(section) || Has_Line_End(key) ||
-        Has_Line_End(value)) {
+        Has_Line_End(value) || key.find('=') != key.npos || key.front() == '[') {
         Set_Last_Error(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -219,7 +260,7 @@ int32_t Write_Private_Profile_String(const std::string& section_in, const std::s
     if (found.key) {
         offset = found.key_line;
         remove = found.key_line_end - found.key_line;
-        if (std::string_view(text).substr(offset, remove) == key_line) {
+        if (found.value == Trim(value)) {  // already so: leave the line as its author wrote it
             Set_Last_Error(ERROR_SUCCESS);
             return 1;
         }

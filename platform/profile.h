@@ -25,7 +25,8 @@ constexpr size_t Max_Profile_Path = 259;
 //
 // Surrounding white space of section and key is dropped. An empty section together with an
 // empty key is the "flush" call: nothing is written and the call succeeds. Otherwise an empty
-// name, a line end inside a name or the value, or a path over Max_Profile_Path fails with
+// name, a line end inside a name or the value, a key holding "=" or starting with "[" (it
+// could not be read back), or a path over Max_Profile_Path fails with
 // ERROR_INVALID_PARAMETER (87) or ERROR_FILENAME_EXCED_RANGE (206) and changes nothing.
 //
 // Returns non-zero on success; on failure 0 with the last error set (0 on success).

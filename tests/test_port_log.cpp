@@ -1,0 +1,170 @@
+// The daily port log, written by a real program beside its executable.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "files/port_log.h"
+#include "tests/temp_dir.h"
+#include "tests/test_ini_run.h"
+
+namespace fs = std::filesystem;
+using kdx::test::Copy_Helper;
+using kdx::test::Helper_Value;
+using kdx::test::Read_File_Text;
+using kdx::test::Run_Program;
+
+namespace {
+
+const std::string Header =
+    "<!DOCTYPE html>\r\r\n"
+    "<html> \r\r\n"
+    "<head>\r\r\n"
+    "<BASE href=\"https://kdx.example/\"target=\"_blank\">\r\r\n"
+    "<link rel=\"stylesheet\" href=\"https://kdx.example/dravon.css\"TYPE=\"text/css\">\r\r\n"
+    "</head>\r\r\n"
+    "<body style=\"background-color:black;\">\r\r\n";
+const std::string Footer = "</body> \r\r\n</html> \r\r\n";
+
+std::vector<std::string> Log_Files(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        std::string name = e.path().filename().string();
+        if (name.rfind("KDX Port Log ", 0) == 0) names.push_back(name);
+    }
+    return names;
+}
+
+// The day's log name in the time zone tz, for the time now (seconds since the epoch).
+std::string Name_For(const char* tz, time_t now) {
+    std::string old = getenv("TZ") ? getenv("TZ") : "";
+    bool had = getenv("TZ") != nullptr;
+    setenv("TZ", tz, 1);
+    tzset();
+    tm local{};
+    localtime_r(&now, &local);
+    if (had)
+        setenv("TZ", old.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+    return kdx::Port_Log_Name("", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
+
+TEST(PortLog, TwoPeriodsOnOneDayShareOneFile) {
+    kdx::test::Temp_Dir dir;
+    std::string exe = Copy_Helper(dir.path(), "kdx");
+    time_t start = time(nullptr);
+    auto run =
+        Run_Program(exe,
+                    {"log-open", "log-line", "F,<br/>", "log-line", "R", "log-close", "log-line",
+                     "after close", "log-open", "log-line", "second", "log-close", "log-close"},
+                    {"TZ=UTC0"});
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_NE(Helper_Value(run.out, "log-open"), "0");
+    auto files = Log_Files(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    std::set<std::string> expected = {Name_For("UTC0", start), Name_For("UTC0", time(nullptr))};
+    EXPECT_TRUE(expected.count(files[0])) << files[0];
+    EXPECT_EQ(Read_File_Text(dir.path() + "/" + files[0]),
+              Header + "F,<br/>\r\nR\r\n" + Footer + Header + "second\r\n" + Footer);
+}
+
+// The name is fixed when the log opens: a period that runs past midnight stays in its file.
+// Switching the time zone 26 hours ahead moves the local date on, as midnight would.
+TEST(PortLog, APeriodPastMidnightKeepsItsFile) {
+    kdx::test::Temp_Dir dir;
+    std::string exe = Copy_Helper(dir.path(), "kdx");
+    time_t start = time(nullptr);
+    auto run =
+        Run_Program(exe, {"log-open", "tz", "EAST-14", "log-line", "after midnight", "log-close"},
+                    {"TZ=WEST+12"});
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    auto files = Log_Files(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    std::set<std::string> opening = {Name_For("WEST+12", start),
+                                     Name_For("WEST+12", time(nullptr))};
+    EXPECT_TRUE(opening.count(files[0])) << files[0];
+    EXPECT_NE(files[0], Name_For("EAST-14", time(nullptr)));
+    EXPECT_EQ(Read_File_Text(dir.path() + "/" + files[0]), Header + "after midnight\r\n" + Footer);
+}
+
+TEST(PortLog, OpeningTwiceClosingTwiceAndStaleNumbers) {
+    kdx::test::Temp_Dir dir;
+    std::string exe = Copy_Helper(dir.path(), "kdx");
+    // Without an open log, traffic makes no file.
+    auto run = Run_Program(exe, {"log-line", "lost", "log-close"});
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_EQ(Helper_Value(run.out, "log-line"), "0");
+    EXPECT_TRUE(Log_Files(dir.path()).empty());
+    // A second opening while open neither adds a header nor loses the open file; a line sent
+    // to a closed log's number goes nowhere.
+    run = Run_Program(exe, {"log-open", "log-open", "log-line", "x", "log-close", "log-stale",
+                            "late", "log-close"});
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_EQ(Helper_Value(run.out, "log-stale"), "0");
+    auto files = Log_Files(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(Read_File_Text(dir.path() + "/" + files[0]), Header + "x\r\n" + Footer);
+}
+
+// The user-interface thread and the receive poller write at once: every line arrives whole
+// and each thread's lines keep their order.
+TEST(PortLog, LinesFromTwoThreadsNeverInterleave) {
+    kdx::test::Temp_Dir dir;
+    std::string exe = Copy_Helper(dir.path(), "kdx");
+    const int n = 2000;
+    auto run = Run_Program(exe, {"log-open", "log-threads", std::to_string(n), "log-close"});
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    auto files = Log_Files(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    std::string text = Read_File_Text(dir.path() + "/" + files[0]);
+    ASSERT_EQ(text.rfind(Header, 0), 0u);
+    ASSERT_GE(text.size(), Header.size() + Footer.size());
+    ASSERT_EQ(text.substr(text.size() - Footer.size()), Footer);
+    std::string body = text.substr(Header.size(), text.size() - Header.size() - Footer.size());
+    int next[2] = {0, 0};
+    size_t at = 0;
+    while (at < body.size()) {
+        size_t end = body.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos);
+        std::string line = body.substr(at, end - at);
+        ASSERT_EQ(line.size(), 47u) << line;
+        char id = line[0];
+        ASSERT_TRUE(id == 'A' || id == 'B') << line;
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%c %04d %s", id, next[id - 'A']++,
+                      std::string(40, id).c_str());
+        ASSERT_EQ(line, expected);
+        at = end + 2;
+    }
+    EXPECT_EQ(next[0], n);
+    EXPECT_EQ(next[1], n);
+}
+
+TEST(PortLog, UnwritableFolderLeavesTheLogClosed) {
+    kdx::test::Temp_Dir locked;
+    std::string ro = locked.path() + "/ro";
+    fs::create_directories(ro);
+    std::string exe = Copy_Helper(ro, "kdx");
+    chmod(locked.path().c_str(), 0755);
+    chmod(ro.c_str(), 0555);
+    auto run = Run_Program(exe, {"as-nobody", "log-open", "log-line", "x", "log-close"});
+    chmod(ro.c_str(), 0755);
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_EQ(Helper_Value(run.out, "log-open"), "0");
+    EXPECT_EQ(Helper_Value(run.out, "log-line"), "0");
+    EXPECT_TRUE(Log_Files(ro).empty());
+}
+
+TEST(PortLog, NameShape) {
+    EXPECT_EQ(kdx::Port_Log_Name("/opt/kdx/", 2026, 6, 30),
+              "/opt/kdx/KDX Port Log 06-30-2026.html");
+    EXPECT_EQ(kdx::Maker_Base_Address, "https://kdx.example/");
+}
+
+}  // namespace
