@@ -1,6 +1,7 @@
 // kdx-sim: a simulated KDX controller on a pseudo-terminal registered as COM<n>.
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -25,7 +26,8 @@ const char* const kHelp =
     "the other end has set the line to the controller's own baud rate.\n"
     "\n"
     "Line:\n"
-    "  --port N            register as COM<N> (default: the lowest free number from 5)\n"
+    "  --port N            register as COM<N> (default: the lowest free number from 5;\n"
+    "                      an entry whose device is gone counts as free)\n"
     "  --no-register       do not register; use the printed device path\n"
     "  --baud B            the controller's own baud rate (default 57600)\n"
     "  --wire              hold each reply byte for its time on the wire at that rate\n"
@@ -161,11 +163,16 @@ int main(int argc, char** argv) {
         else
             return Usage_Error("unknown option or bad value: ", argv[i - 1]);
     }
+    // An entry whose device is gone (a simulator that was killed) is free again.
+    auto taken = [](int32_t n) {
+        std::string device = kdx::platform::Ports_Dir_Device(n);
+        return !device.empty() && access(device.c_str(), F_OK) == 0;
+    };
     if (register_port) {
         if (port == 0) {
             port = 5;
-            while (port < 999 && !kdx::platform::Ports_Dir_Device(port).empty()) ++port;
-        } else if (!kdx::platform::Ports_Dir_Device(port).empty()) {
+            while (port < 999 && taken(port)) ++port;
+        } else if (taken(port)) {
             std::fprintf(stderr, "kdx-sim: COM%d is already registered in %s\n", port,
                          kdx::platform::Ports_Directory().c_str());
             return 1;

@@ -120,10 +120,11 @@ struct Simulator::State {
     void Reply(const std::string& reply, int64_t now_ns) {
         if (reply.empty()) return;
         Schedule(reply, now_ns + int64_t(config.late_ms) * kMs, true);
-        int32_t count;
+        // Replies to commands that arrived together leave as one text: count the answers.
+        int32_t count = model.Answered();
         {
             std::lock_guard<std::mutex> guard(lock);
-            count = ++replies;
+            replies = count;
         }
         if (config.flood_bytes > 0 && !flooded) {
             flooded = true;

@@ -12,3 +12,4 @@
 #include "kdx/kdx_protocol.h"
 #include "kdx/kdx_files.h"
 #include "kdx/kdx_enum.h"
+#include "kdx/kdx_serial.h"

@@ -1,0 +1,259 @@
+// kdx-cli terminal: an interactive serial terminal on a COM port, with the traffic echoed in
+// colour; with standard input not a terminal, each input line is sent as a command.
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli/cli.h"
+#include "kdx/kdx.h"
+
+namespace kdx::cli {
+namespace {
+
+const char* const kHelp =
+    "Usage: kdx-cli terminal COM<n> [--baud B] [--log] [--plain] [--eol cr|crlf|none]\n"
+    "                               [--wait MS]\n"
+    "\n"
+    "Opens the port (8N1, default 57600 baud) and starts its receive poller.\n"
+    "\n"
+    "On a terminal every key goes to the controller as it is typed (Enter sends CR). Sent\n"
+    "text is shown in cyan, the program's status lines in green, received text in yellow.\n"
+    "  Ctrl-L     switch the daily port log on or off\n"
+    "  Ctrl-]     quit (Ctrl-C quits too)\n"
+    "\n"
+    "With standard input not a terminal (a pipe or file), each line is sent as one command\n"
+    "followed by the line end, and replies are awaited after it; at the end of the input the\n"
+    "port is closed. Example: printf 'V\\nF,getD4,\\n' | kdx-cli terminal COM5\n"
+    "\n"
+    "Options:\n"
+    "  --baud B       baud rate (default 57600)\n"
+    "  --log          start with the port log on\n"
+    "  --plain        no colours\n"
+    "  --eol E        line end after each piped line: cr (default), crlf or none\n"
+    "  --wait MS      how long to wait for replies after each piped line (default 300)\n"
+    "\n"
+    "Ports are COM<n> entries of the ports directory (kdx-sim registers itself there) or\n"
+    "serial devices found by udev. Exit status: 0 done, 1 the port could not be opened or\n"
+    "hung up, 2 usage error.\n";
+
+constexpr char kQuit = 0x1d;  // Ctrl-]
+constexpr char kInterrupt = 0x03;
+constexpr char kLogKey = 0x0c;  // Ctrl-L
+
+termios saved_tty;
+bool tty_raw = false;
+
+void Restore_Tty() {
+    if (tty_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_tty);
+    tty_raw = false;
+}
+
+void Restore_And_Exit(int) {
+    Restore_Tty();
+    _exit(130);
+}
+
+void Say(const std::string& text, bool colour, bool crlf) {
+    std::string out = colour ? "\x1b[32m" : "";
+    for (char c : text) {
+        if (c == '\n' && crlf) out += '\r';
+        out += c;
+    }
+    if (colour) out += "\x1b[0m";
+    size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = write(STDOUT_FILENO, out.data() + done, out.size() - done);
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+}
+
+struct Session {
+    int32_t handle = 0;
+    int32_t poller = 0;
+    bool log = false;
+    bool colour = false;
+    bool crlf = false;
+
+    void Switch_Log() {
+        int32_t file = Serial_Port_Log_Switch(log ? 0 : 1);
+        if (!log && file == 0) {
+            Say("\n[port log could not be opened]\n", colour, crlf);
+            return;
+        }
+        log = file != 0;
+        Say(log ? "\n[port log on]\n" : "\n[port log off]\n", colour, crlf);
+    }
+
+    void Send(const std::string& text) { Serial_Port_Write(&handle, text.c_str(), nullptr); }
+
+    void Close() {
+        if (log) Serial_Port_Log_Switch(0);
+        Serial_Port_Close(&handle);
+        KDX_Serial_Port_State state{};
+        Serial_Port_State_Set(&state);
+    }
+};
+
+int Interactive(Session& s) {
+    tcgetattr(STDIN_FILENO, &saved_tty);
+    termios raw = saved_tty;
+    cfmakeraw(&raw);
+    raw.c_oflag |= OPOST | ONLCR;  // our own output keeps its line breaks
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    tty_raw = true;
+    std::signal(SIGTERM, Restore_And_Exit);
+    std::signal(SIGHUP, Restore_And_Exit);
+    Say("Keys go to the controller as typed.  Ctrl-L port log on/off   Ctrl-] quit\n", s.colour,
+        s.crlf);
+    int status = 0;
+    for (;;) {
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        int r = poll(&p, 1, 250);
+        if (r < 0 && errno != EINTR) break;
+        if (!Serial_Port_Poller_Running(s.poller)) {
+            Say("\n[the port hung up]\n", s.colour, s.crlf);
+            status = 1;
+            break;
+        }
+        if (r <= 0) continue;
+        char keys[256];
+        ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+        if (n <= 0) break;
+        std::string text;
+        bool quit = false;
+        for (ssize_t i = 0; i < n && !quit; ++i) {
+            char c = keys[i];
+            if (c == kQuit || c == kInterrupt) {
+                quit = true;
+            } else if (c == kLogKey) {
+                if (!text.empty()) s.Send(text);
+                text.clear();
+                s.Switch_Log();
+            } else if (c != '\0') {
+                text += c;
+            }
+        }
+        // Keys that arrive together (a paste) go out as one write, as typed.
+        if (!text.empty()) s.Send(text);
+        if (quit) break;
+    }
+    s.Close();
+    Say("\n", false, s.crlf);
+    Restore_Tty();
+    return status;
+}
+
+int Scripted(Session& s, const std::string& eol, int wait_ms) {
+    std::string line;
+    int c;
+    auto flush = [&] {
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+        s.Send(line + eol);
+        line.clear();
+        usleep(useconds_t(wait_ms) * 1000);
+    };
+    while ((c = std::getchar()) != EOF) {
+        line += char(c);
+        if (c == '\n') flush();
+    }
+    if (!line.empty()) flush();
+    int status = Serial_Port_Poller_Running(s.poller) ? 0 : 1;
+    s.Close();
+    Say("\n", false, false);
+    return status;
+}
+
+int Run(const std::vector<std::string>& args) {
+    std::string port;
+    int32_t baud = 57600;
+    bool log = false, plain = false;
+    std::string eol = "\r";
+    int wait_ms = 300;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        bool has_value = i + 1 < args.size();
+        if (a == "--baud" && has_value) {
+            baud = std::atoi(args[++i].c_str());
+            if (baud <= 0) {
+                std::fprintf(stderr, "kdx-cli terminal: bad baud rate %s\n", args[i].c_str());
+                return 2;
+            }
+        } else if (a == "--log") {
+            log = true;
+        } else if (a == "--plain") {
+            plain = true;
+        } else if (a == "--eol" && has_value) {
+            std::string e = args[++i];
+            if (e == "cr")
+                eol = "\r";
+            else if (e == "crlf")
+                eol = "\r\n";
+            else if (e == "none")
+                eol = "";
+            else {
+                std::fprintf(stderr, "kdx-cli terminal: --eol takes cr, crlf or none\n");
+                return 2;
+            }
+        } else if (a == "--wait" && has_value) {
+            wait_ms = std::atoi(args[++i].c_str());
+        } else if (port.empty() && a.rfind("--", 0) != 0) {
+            port = a;
+        } else {
+            std::fprintf(stderr, "kdx-cli terminal: unexpected %s\n%s", a.c_str(), kHelp);
+            return 2;
+        }
+    }
+    std::string digits = port.rfind("COM", 0) == 0 ? port.substr(3) : port;
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+        std::fprintf(stderr, "kdx-cli terminal: give the port as COM<n>\n%s", kHelp);
+        return 2;
+    }
+    int32_t number = std::atoi(digits.c_str());
+    if (number < 1 || number > 999) {
+        std::fprintf(stderr, "kdx-cli terminal: port numbers run from 1 to 999\n");
+        return 2;
+    }
+
+    bool interactive = isatty(STDIN_FILENO);
+    Session s;
+    s.colour = !plain && isatty(STDOUT_FILENO);
+    s.crlf = interactive;
+    Serial_Echo_Terminal(STDOUT_FILENO, s.colour ? 1 : 0, s.crlf ? 1 : 0);
+    s.handle = Serial_Port_Open(&number, &baud);
+    if (s.handle == -1 || s.handle == 0) {
+        Serial_Echo_Terminal(-1, 0, 0);
+        std::fprintf(stderr,
+                     "kdx-cli terminal: cannot open COM%d: it does not exist, another program "
+                     "holds it, or you lack permission (dialout group). Ports directory: %s\n",
+                     number, Serial_Ports_Directory());
+        return 1;
+    }
+    s.poller = Serial_Port_Poller_Start(s.handle);
+    KDX_Serial_Port_State state{};
+    state.Handle = s.handle;
+    state.Number = number;
+    std::snprintf(state.Name, sizeof state.Name, "%.5s", ("COM" + digits).c_str());
+    state.Baud = baud;
+    state.Poller = s.poller;
+    Serial_Port_State_Set(&state);
+    if (log) s.Switch_Log();
+    int status = interactive ? Interactive(s) : Scripted(s, eol, wait_ms);
+    Serial_Echo_Terminal(-1, 0, 0);
+    return status;
+}
+
+const Subcommand_Registration registration({"terminal",
+                                            "interactive serial terminal on COM<n>, traffic "
+                                            "echoed in colour",
+                                            kHelp, Run});
+
+}  // namespace
+}  // namespace kdx::cli

@@ -1,0 +1,53 @@
+/* Serial ports: the open port's record, its lifecycle, write and read with their echoes, the
+ * receive poller, the traffic echo, and the controller's fault queries.
+ *
+ * A read's result may hold zero bytes; Serial_Port_Read_Length gives its full length. */
+#pragma once
+#include <stdint.h>
+
+#include "kdx/export.h"
+
+typedef struct KDX_Comm_Timeouts {
+    uint32_t ReadIntervalTimeout;
+    uint32_t ReadTotalTimeoutMultiplier;
+    uint32_t ReadTotalTimeoutConstant;
+    uint32_t WriteTotalTimeoutMultiplier;
+    uint32_t WriteTotalTimeoutConstant;
+} KDX_Comm_Timeouts;
+
+typedef struct KDX_Serial_Port_State {
+    int32_t Handle;
+    int32_t Number;
+    char Name[6];
+    int32_t Baud;
+    int32_t Poller;
+} KDX_Serial_Port_State;
+
+KDX_API int32_t Serial_Port_Open(int32_t* number, int32_t* baud);
+KDX_API int32_t Serial_Port_DCB(int32_t* handle, int32_t* baud);
+KDX_API int32_t Serial_Port_Timeouts(int32_t* handle, KDX_Comm_Timeouts* record);
+KDX_API const char* Serial_Port_Clear(int32_t* handle);
+KDX_API int32_t Serial_Port_Close(int32_t* handle);
+KDX_API int32_t Serial_Port_Guess_Exist(int32_t* number);
+KDX_API const char* Serial_Port_Write(int32_t* handle, const char* text, const int32_t* echo);
+KDX_API const char* Serial_Port_Read(int32_t* handle, const int32_t* echo);
+KDX_API int32_t Serial_Port_Read_Length(void);
+KDX_API int32_t Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms);
+KDX_API int32_t Serial_Port_Poller_Start(int32_t handle);
+KDX_API int32_t Serial_Port_Poller_Pause(int32_t poller);
+KDX_API int32_t Serial_Port_Poller_Resume(int32_t poller);
+KDX_API int32_t Serial_Port_Poller_Running(int32_t poller);
+KDX_API int32_t Serial_Port_State_Get(KDX_Serial_Port_State* state);
+KDX_API int32_t Serial_Port_State_Set(const KDX_Serial_Port_State* state);
+KDX_API int32_t Serial_Port_Echo_Sent(const char* text);
+KDX_API int32_t Serial_Port_Echo_Status(const char* text);
+KDX_API int32_t Serial_Port_Echo_Received(const char* text);
+/* Shows the echo on a file descriptor in ANSI colour (colour 0: plain text; crlf 1: line
+ * breaks as CR LF for a terminal in raw mode); fd -1 stops it. */
+KDX_API int32_t Serial_Echo_Terminal(int32_t fd, int32_t colour, int32_t crlf);
+/* Opens (on 1) or closes (on 0) the daily port log; returns its file number, 0 when closed. */
+KDX_API int32_t Serial_Port_Log_Switch(int32_t on);
+/* The ports directory where COM<n> entries are looked up first. */
+KDX_API const char* Serial_Ports_Directory(void);
+KDX_API const char* KDX_Error_Check(int32_t* handle);
+KDX_API const char* KDX_Current_Error_Check(int32_t* handle);

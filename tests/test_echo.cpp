@@ -1,0 +1,170 @@
+// The traffic echo's documents and log lines, byte for byte, and the ordered echo queue.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "serial/echo.h"
+
+namespace kdx {
+namespace {
+
+const std::string kFonts = "{\\fonttbl{\\f0\\fmodern\\fprq1\\fcharset0 Courier New;}}";
+const std::string kSent = "{\\rtf1{\\colortbl;\\red0\\green200\\blue255;}" + kFonts;
+const std::string kStatus = "{\\rtf1{\\colortbl;\\red0\\green128\\blue0;}";
+const std::string kReceived = "{\\rtf1{\\colortbl;\\red255\\green255\\blue0;}" + kFonts;
+const std::string kSentSpan = "<span style=\"color:rgb(0, 200, 255)\"> ";
+const std::string kStatusSpan = "<span style=\"color:green\"> ";
+const std::string kReceivedSpan = "<span style=\"color:rgb(255, 255, 0)\"> ";
+
+struct Echo_Case {
+    const char* name;
+    std::string text;
+    std::string document;
+    std::string log;
+    std::string visible;
+};
+
+TEST(Echo, SentDocumentsAndLogLines) {
+    const Echo_Case cases[] = {
+        {"command with CR", "F,\r", kSent + "{\\cf1 F,\\line}}", kSentSpan + "F,<br></span>",
+         "F,\n"},
+        {"empty", "", kSent + "{\\cf1 }}", kSentSpan + "</span>", ""},
+        // A letter after \line would be read as part of the control word and vanish.
+        {"CR before a letter", "A\rV", kSent + "{\\cf1 A\\line V}}", kSentSpan + "A<br>V</span>",
+         "A\nV"},
+        {"CR before a digit", "\r5", kSent + "{\\cf1 \\line 5}}", kSentSpan + "<br>5</span>",
+         "\n5"},
+        {"RTF specials", "a\\b{c}", kSent + "{\\cf1 a\\\\b\\{c\\}}}", kSentSpan + "a\\b{c}</span>",
+         "a\\b{c}"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Echo_Sent_Document(c.text), c.document);
+        EXPECT_EQ(Echo_Sent_Log_Line(c.text), c.log);
+        EXPECT_EQ(Rtf_Visible_Text(c.document), c.visible);
+    }
+}
+
+TEST(Echo, StatusDocumentsAndLogLines) {
+    const Echo_Case cases[] = {
+        {"no line break", "Transmission Complete", kStatus + "{\\cf1 Transmission Complete}}",
+         kStatusSpan + "Transmission Complete</span><br>", "Transmission Complete"},
+        // The log keeps the raw CR inside the span.
+        {"open line", "COM5 Open\r", kStatus + "{\\cf1 COM5 Open\\line}}",
+         kStatusSpan + "COM5 Open\r</span><br>", "COM5 Open\n"},
+        {"port closed", "Port Closed\r", kStatus + "{\\cf1 Port Closed\\line}}",
+         kStatusSpan + "Port Closed\r</span><br>", "Port Closed\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Echo_Status_Document(c.text), c.document);
+        EXPECT_EQ(Echo_Status_Log_Line(c.text), c.log);
+        EXPECT_EQ(Rtf_Visible_Text(c.document), c.visible);
+    }
+}
+
+TEST(Echo, ReceivedDocumentsAndLogLines) {
+    const Echo_Case cases[] = {
+        {"line feed after CR", "R\r\nB", kReceived + "{\\cf1 R\r\\line}{\\cf1 CHR$(10)B}}",
+         kReceivedSpan + "R<br>\nB</span>", "R\nCHR$(10)B"},
+        {"commas split, log keeps them", "1234-56@7654321,1.23,",
+         kReceived + "{\\cf1 1234-56@7654321}{\\cf1 1.23}{\\cf1 }}",
+         kReceivedSpan + "1234-56@7654321,1.23,</span>", "1234-56@76543211.23"},
+        {"EOT shown as is", "lst\x04", kReceived + "{\\cf1 lst\x04}}",
+         kReceivedSpan + "lst\x04</span>", "lst\x04"},
+        {"no CR, no line break", "R", kReceived + "{\\cf1 R}}", kReceivedSpan + "R</span>", "R"},
+        {"question mark", "?\r", kReceived + "{\\cf1 ?\r\\line}{\\cf1 }}",
+         kReceivedSpan + "?<br></span>", "?\n"},
+        // A reply holding RTF specials or bytes above 127 must not break the document.
+        {"RTF specials", "{a}\\b\xe9", kReceived + "{\\cf1 \\{a\\}\\\\b\\'e9}}",
+         kReceivedSpan + "{a}\\b\xe9</span>", "{a}\\b\xe9"},
+        // A zero byte keeps the bytes after it and is named in window and log.
+        {"zero byte", std::string("A\0B", 3), kReceived + "{\\cf1 ACHR$(0)B}}",
+         kReceivedSpan + "ACHR$(0)B</span>", "ACHR$(0)B"},
+        {"tab named", "a\tb", kReceived + "{\\cf1 aCHR$(9)b}}", kReceivedSpan + "a\tb</span>",
+         "aCHR$(9)b"},
+        {"empty", "", kReceived + "}", kReceivedSpan + "</span>", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Echo_Received_Document(c.text), c.document);
+        EXPECT_EQ(Echo_Received_Log_Line(c.text), c.log);
+        EXPECT_EQ(Rtf_Visible_Text(c.document), c.visible);
+    }
+}
+
+TEST(Echo, EscapingKeepsEveryByteVisible) {
+    std::string all;
+    for (int b = 32; b < 256; ++b) all += char(b);
+    all.erase(all.find(','), 1);  // commas separate pieces in the window
+    EXPECT_EQ(Rtf_Visible_Text(Echo_Received_Document(all)), all);
+    EXPECT_EQ(Rtf_Visible_Text(Echo_Sent_Document(all)), all);
+    EXPECT_EQ(Rtf_Escape("\x7f\x80\xff"), "\x7f\\'80\\'ff");
+}
+
+TEST(Echo, EchoesReachTheSinkInOrder) {
+    Echo_Capture_Sink capture;
+    Echo_Set_Sink(&capture);
+    Serial_Port_Echo_Sent("F,\r");
+    Serial_Port_Echo_Received("R");
+    Serial_Port_Echo_Status("Port Closed\r");
+    auto entries = capture.Entries();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].Document.Control, 100);
+    EXPECT_EQ(entries[1].Document.Control, 101);
+    EXPECT_EQ(entries[2].Document.Control, 100);
+    EXPECT_EQ(entries[1].Document.Rtf, Echo_Received_Document("R"));
+    EXPECT_EQ(capture.Visible(Echo_Kind::Sent), "F,\n");
+    EXPECT_EQ(capture.Visible(Echo_Kind::Status), "Port Closed\n");
+    Echo_Set_Sink(nullptr);
+}
+
+TEST(Echo, DispatcherThreadAppliesWhatOtherThreadsPost) {
+    Echo_Capture_Sink capture;
+    Echo_Set_Sink(&capture);
+    std::atomic<int> posts{0};
+    Echo_Set_Dispatcher(std::this_thread::get_id(), [&] { ++posts; });
+    // From another thread: queued and posted, never applied there.
+    std::thread other([] {
+        for (int i = 0; i < 100; ++i) Serial_Port_Echo_Received(std::to_string(i));
+    });
+    other.join();
+    EXPECT_EQ(posts.load(), 100);
+    EXPECT_EQ(capture.Count(), 0u);
+    // On the dispatcher's thread an echo applies the whole queue, in order, before it returns.
+    Serial_Port_Echo_Status("done");
+    auto entries = capture.Entries();
+    ASSERT_EQ(entries.size(), 101u);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(Rtf_Visible_Text(entries[size_t(i)].Document.Rtf), std::to_string(i));
+    EXPECT_EQ(entries.back().Document.Kind, Echo_Kind::Status);
+    Echo_Set_Dispatcher(std::thread::id(), nullptr);
+    Echo_Set_Sink(nullptr);
+}
+
+TEST(Echo, TerminalSinkColoursEachKind) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    {
+        Echo_Terminal_Sink sink(fds[1], true, true);
+        sink.Echo_Apply({Echo_Kind::Sent, 100, Echo_Sent_Document("V\r")});
+        sink.Echo_Apply({Echo_Kind::Status, 100, Echo_Status_Document("COM5 Open\r")});
+        sink.Echo_Apply({Echo_Kind::Received, 101, Echo_Received_Document("R")});
+        Echo_Terminal_Sink plain(fds[1], false, false);
+        plain.Echo_Apply({Echo_Kind::Received, 101, Echo_Received_Document("B\r")});
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+    close(fds[0]);
+    EXPECT_EQ(out,
+              "\x1b[96mV\r\n\x1b[0m\x1b[32mCOM5 Open\r\n\x1b[0m\x1b[93mR\x1b[0m"
+              "B\n");
+}
+
+}  // namespace
+}  // namespace kdx

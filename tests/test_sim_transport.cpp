@@ -1,0 +1,167 @@
+// The simulator's line: registration, its own baud rate, wire time and the fault switches.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/handles.h"
+#include "platform/ports_dir.h"
+#include "platform/serial.h"
+#include "platform/system.h"
+#include "tests/test_serial_fixture.h"
+
+namespace kdx::test {
+namespace {
+
+using Sim_Transport = Sim_Port_Test;
+
+TEST_F(Sim_Transport, RegistersWhileRunningOnly) {
+    Start_Sim();
+    EXPECT_EQ(platform::Ports_Dir_Device(5), sim->Device());
+    sim->Stop();
+    EXPECT_EQ(platform::Ports_Dir_Device(5), "");
+}
+
+TEST_F(Sim_Transport, AnswersOnlyAtItsOwnRate) {
+    sim::Sim_Config config;
+    config.baud = 19200;
+    Start_Sim(config);
+    ASSERT_TRUE(platform::Handle_Usable(Open(57600)));
+    Serial_Port_Write(handle, "V");
+    EXPECT_FALSE(Serial_Port_Wait_Input(handle, 100));
+    EXPECT_TRUE(Eventually([&] { return sim->Dropped() == 1; }));
+    int32_t baud = 19200;
+    Serial_Port_DCB(handle, baud);
+    Serial_Port_Write(handle, "V");
+    EXPECT_EQ(Read_Until("R"), "R");
+    EXPECT_EQ(sim->Received(), "V");
+}
+
+TEST_F(Sim_Transport, ReplyShapes) {
+    struct Case {
+        const char* name;
+        sim::Sim_Config config;
+        std::string want;
+        bool in_pieces;
+    };
+    sim::Sim_Config nul, pieces, slow, late;
+    nul.nul_every = 1;
+    pieces.piece_size = 1;
+    pieces.piece_gap_ms = 30;
+    slow.slow_ms = 30;
+    late.late_ms = 50;
+    const Case cases[] = {
+        {"zero bytes", nul, std::string("R\0", 2), false},
+        {"pieces", pieces, "getD0,1.23\r", true},
+        {"slow", slow, "getD0,1.23\r", true},
+        {"late", late, "R", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Start_Sim(c.config);
+        ASSERT_TRUE(platform::Handle_Usable(Open()));
+        const int32_t zero = 0;
+        std::string command = c.want[0] == 'g' ? "F,getD0," : "V";
+        int64_t sent_at = platform::Tick_Count_Ms();
+        Serial_Port_Write(handle, command, &zero);
+        ASSERT_TRUE(Serial_Port_Wait_Input(handle, 5000));
+        int64_t first_at = platform::Tick_Count_Ms();
+        std::string first = Serial_Port_Read(handle, &zero);
+        std::string all = first;
+        if (all.size() < c.want.size()) all += Read_Until(c.want.substr(c.want.size() - 1), &zero);
+        EXPECT_EQ(all.substr(0, c.want.size()), c.want);
+        if (c.in_pieces) {
+            EXPECT_LT(first.size(), c.want.size());
+        }
+        if (c.config.late_ms) {
+            EXPECT_GE(first_at - sent_at, c.config.late_ms - 1);
+        }
+        Serial_Port_Close(handle);
+        sim.reset();
+    }
+}
+
+TEST_F(Sim_Transport, WireTimeHoldsEachByte) {
+    sim::Sim_Config config;
+    config.baud = 9600;  // about 1 ms a byte
+    config.wire_time = true;
+    Start_Sim(config);
+    ASSERT_TRUE(platform::Handle_Usable(Open(9600)));
+    int64_t start = platform::Tick_Count_Ms();
+    sim->Send(std::string(100, 'w') + "END");
+    std::string got = Read_Until("END");
+    EXPECT_EQ(got.size(), 103u);
+    EXPECT_GE(platform::Tick_Count_Ms() - start, 100);  // cannot be faster than the wire
+}
+
+TEST_F(Sim_Transport, FloodFollowsTheFirstReplyWhole) {
+    sim::Sim_Config config;
+    config.flood_bytes = 200000;
+    Start_Sim(config);
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    Serial_Port_Write(handle, "V");
+    std::string want = "R" + sim::Flood_Text(config.flood_bytes);
+    std::string got;
+    Eventually([&] {
+        if (Serial_Port_Wait_Input(handle, 50)) got += Serial_Port_Read(handle);
+        return got.size() >= want.size();
+    });
+    EXPECT_TRUE(got == want) << got.size();
+}
+
+TEST_F(Sim_Transport, HangsUpAfterItsReplies) {
+    sim::Sim_Config config;
+    config.hangup_after = 2;
+    Start_Sim(config);
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    Serial_Port_Write(handle, "V");
+    Serial_Port_Write(handle, "V");
+    ASSERT_TRUE(sim->Wait_Ended(5000));
+    EXPECT_TRUE(sim->Hung_Up());
+    EXPECT_EQ(platform::Ports_Dir_Device(5), "");
+}
+
+// The program, as the run command starts it.
+TEST(Sim_Program, HelpExplainsEverySwitch) {
+    FILE* out = popen(KDX_SIM_PATH " --help", "r");
+    ASSERT_NE(out, nullptr);
+    std::string help;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;) help.append(buf, n);
+    EXPECT_EQ(pclose(out), 0);
+    for (const char* option : {"--port", "--no-register", "--baud", "--wire", "--greeting",
+                               "--late", "--slow", "--pieces", "--nul", "--flood", "--hangup-after",
+                               "--hangup-ms", "--answer-limit", "--corrupt", "--quiet-ms"})
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    EXPECT_EQ(system(KDX_SIM_PATH " --bogus 2>/dev/null") >> 8, 2);
+}
+
+TEST(Sim_Program, RegistersAndRemovesItsEntryOnExit) {
+    Temp_Dir dir;
+    setenv("KDX_PORTS", dir.path().c_str(), 1);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        execl(KDX_SIM_PATH, "kdx-sim", "--port", "9", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    EXPECT_EQ(line.rfind("COM9 /dev/pts/", 0), 0u) << line;
+    EXPECT_NE(platform::Ports_Dir_Device(9), "");
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(platform::Ports_Dir_Device(9), "");
+    unsetenv("KDX_PORTS");
+}
+
+}  // namespace
+}  // namespace kdx::test
