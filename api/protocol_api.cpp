@@ -93,3 +93,13 @@ KDX_API int32_t KDX_Config_Create(int32_t* argument) {
 KDX_API int32_t KDX_Tester_Passed(void) {
     KDX_GUARD(0, return kdx::KDX_Tester_Passed();)
 }
+
+KDX_API const char* KDX_Status_Meaning(const char* reply) {
+    static thread_local std::string slot;
+    KDX_GUARD("", return Keep(slot, kdx::KDX_Status_Meaning(Text(reply)));)
+}
+
+KDX_API const char* KDX_Limit_Description(const char* code) {
+    static thread_local std::string slot;
+    KDX_GUARD("", return Keep(slot, kdx::KDX_Limit_Description(Text(code)));)
+}

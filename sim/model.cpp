@@ -5,6 +5,7 @@
 // separator is taken as it stands once the line has been quiet for quiet_ms.
 #include "sim/model.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cmath>
@@ -110,6 +111,11 @@ struct Controller_Model::State {
     int recording = 0;
     int selected = 1;
 
+    // "<axis>M<rest>" naming one of this controller's axes.
+    bool Axis_In(std::string_view text, int& axis, std::string_view& rest) const {
+        return Axis_Field(text, axis, rest) && axis <= config.axes;
+    }
+
     bool Silent() const { return config.answer_limit >= 0 && answered >= config.answer_limit; }
 
     void Answer(std::string& out, const std::string& text) {
@@ -146,11 +152,11 @@ struct Controller_Model::State {
             int axis;
             std::string_view rest;
             double value;
-            if (step[0] == 'S' && Axis_Field(std::string_view(step).substr(1), axis, rest) &&
+            if (step[0] == 'S' && Axis_In(std::string_view(step).substr(1), axis, rest) &&
                 Number(rest, value)) {
                 v[axis] = std::fabs(value);
                 velocity[axis] = v[axis];
-            } else if (step[0] == 'I' && Axis_Field(std::string_view(step).substr(1), axis, rest) &&
+            } else if (step[0] == 'I' && Axis_In(std::string_view(step).substr(1), axis, rest) &&
                        Number(rest, value)) {
                 seconds += std::fabs(value) / v[axis];
             } else if (Starts(step, "LA") && Number(std::string_view(step).substr(2), value)) {
@@ -163,12 +169,11 @@ struct Controller_Model::State {
     }
 
     // True when f is a program step: velocity, index or loop.
-    static bool Step(std::string_view f) {
+    bool Step(std::string_view f) const {
         int axis;
         std::string_view rest;
         double value;
-        if ((f[0] == 'S' || f[0] == 'I') && Axis_Field(f.substr(1), axis, rest) &&
-            Number(rest, value))
+        if ((f[0] == 'S' || f[0] == 'I') && Axis_In(f.substr(1), axis, rest) && Number(rest, value))
             return f[0] == 'I' || std::fabs(value) > 0;
         return Starts(f, "LA") && Digits(f.substr(2));
     }
@@ -217,7 +222,8 @@ struct Controller_Model::State {
         } else if (f == "C") {
             recording = 0;
             buffer.clear();
-        } else if (Starts(v, "PM-") && Digits(v.substr(3)) && v.size() == 4 && v[3] <= '4') {
+        } else if (Starts(v, "PM-") && Digits(v.substr(3)) && v.size() == 4 &&
+                   v[3] <= '0' + config.axes) {
             int k = v[3] - '0';
             if (k == 0) {
                 recording = 0;
@@ -225,12 +231,12 @@ struct Controller_Model::State {
             } else {
                 Start_Program(k);
             }
-        } else if (v.size() == 7 && v[0] == '[' && v[1] >= '1' && v[1] <= '4' &&
-                   v.substr(2, 4) == "[PM-" && v[6] >= '1' && v[6] <= '4') {
+        } else if (v.size() == 7 && v[0] == '[' && v[1] >= '1' && v[1] <= '0' + config.axes &&
+                   v.substr(2, 4) == "[PM-" && v[6] >= '1' && v[6] <= '0' + config.axes) {
             Start_Program(v[6] - '0');
         } else if (f == "lst") {
             List(out, f, selected);
-        } else if (Starts(v, "lst") && Axis_Field(v.substr(3), axis, rest) &&
+        } else if (Starts(v, "lst") && Axis_In(v.substr(3), axis, rest) &&
                    rest == std::string(1, char('0' + axis))) {
             List(out, f, axis);
         } else if (f == "getD4") {
@@ -240,9 +246,13 @@ struct Controller_Model::State {
         } else if (f == "getD1") {
             Answer(out, "getD1," + revision + CR);
         } else if (f == "getAS") {
-            Answer(out, std::string("getAS,1,1,1,1") + CR);
+            std::string text = "getAS";
+            for (int a = 1; a <= 4; ++a) text += a <= config.axes ? ",1" : ",0";
+            Answer(out, text + CR);
         } else if (f == "getAF") {
-            Answer(out, std::string("getAF,1,2,3,4") + CR);
+            std::string text = "getAF";
+            for (int a = 1; a <= 4; ++a) text += "," + std::to_string(a <= config.axes ? a : 0);
+            Answer(out, text + CR);
         } else if (f == "getFc") {
             Answer(out, "getFc," + std::to_string(fault) + CR);
         } else if (f == "getFAc") {
@@ -251,25 +261,25 @@ struct Controller_Model::State {
             fault = 0;
             fault_text.clear();
             Answer(out, text + CR);
-        } else if (Starts(v, "getMT") && Axis_Field(v.substr(5), axis, rest) && rest == "=") {
+        } else if (Starts(v, "getMT") && Axis_In(v.substr(5), axis, rest) && rest == "=") {
             Answer(out, f + "," + motor[axis] + CR);
-        } else if (Starts(v, "getL") && Axis_Field(v.substr(4), axis, rest) && rest == "=") {
+        } else if (Starts(v, "getL") && Axis_In(v.substr(4), axis, rest) && rest == "=") {
             Answer(out, f + "," + limit[axis] + CR);
-        } else if (Starts(v, "getHS") && Axis_Field(v.substr(5), axis, rest) && rest == "=") {
+        } else if (Starts(v, "getHS") && Axis_In(v.substr(5), axis, rest) && rest == "=") {
             Answer(out, f + "," + home[axis] + CR);
         } else if (Starts(v, "setser#&=")) {
             std::string_view value = v.substr(9);
             size_t at = value.find('@');
             serial = Trim(value.substr(0, at));
             order = at == std::string_view::npos ? "" : Trim(value.substr(at + 1));
-        } else if (Starts(v, "setMLH") && Axis_Field(v.substr(6), axis, rest) &&
-                   Starts(rest, "=") && rest.size() > 1) {
+        } else if (Starts(v, "setMLH") && Axis_In(v.substr(6), axis, rest) && Starts(rest, "=") &&
+                   rest.size() > 1) {
             motor[axis] = std::string(rest.substr(1));
         } else if (f == "rss") {
             buffer.clear();
             recording = 0;
             busy_until = 0;
-        } else if (Starts(v, "setAXISF") && Axis_Field(v.substr(8), axis, rest) && Digits(rest)) {
+        } else if (Starts(v, "setAXISF") && Axis_In(v.substr(8), axis, rest) && Digits(rest)) {
             flash[axis] = std::atoi(std::string(rest).c_str());
         } else if (f == "Help" || f == "help" || f == "HELP") {
             Answer(out, Help_Text);
@@ -354,6 +364,7 @@ struct Controller_Model::State {
 
 Controller_Model::Controller_Model(Model_Config config) : state_(std::make_unique<State>()) {
     state_->config = config;
+    state_->config.axes = std::clamp(config.axes, 1, 4);
 }
 
 Controller_Model::~Controller_Model() = default;

@@ -18,6 +18,8 @@ struct Model_Config {
     // How long a command without terminator that could still grow waits for more bytes
     // before it is taken as it stands.
     int32_t quiet_ms = 20;
+    // How many axes the controller has (1..4): commands naming another axis are refused.
+    int32_t axes = 4;
 };
 
 class Controller_Model {

@@ -1,6 +1,7 @@
 // The simulated controller's model on its own: bytes in, reply bytes out.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@ struct Reply_Case {
     std::vector<std::string> pieces;
     std::string reply;
 };
+
+// Test names show the case name, not the bytes of the record.
+void PrintTo(const Reply_Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Model_Replies : public testing::TestWithParam<Reply_Case> {};
 
@@ -202,6 +208,22 @@ TEST(Model, OverlongFieldIsRefusedNotKept) {
     EXPECT_EQ(model.Receive(std::string(5000, 'x'), 0), "?\r");
     EXPECT_EQ(model.Next_Deadline(), -1);
     EXPECT_EQ(model.Receive(",F,getFc", 0), "getFc,1\r");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Model, FewerAxesRefuseTheOthers) {
+    Controller_Model model(Model_Config{.axes = 2});
+    EXPECT_EQ(model.Receive("F,getAS,", 0), "getAS,1,1,0,0\r");
+    EXPECT_EQ(model.Receive("F,getAF,", 0), "getAF,1,2,0,0\r");
+    EXPECT_EQ(model.Receive("F,getMT2M=\r", 0), "getMT2M=,17\r");
+    for (const char* refused : {"F,getMT3M=\r", "F,getL4M=\r", "F,[3[PM-3,", "lst3M3,", "PM-4,",
+                                "F,setMLH3M=1,", "I3M100,"}) {
+        Controller_Model fresh(Model_Config{.axes = 2});
+        EXPECT_EQ(fresh.Receive(refused, 0), "?\r") << refused;
+    }
 }
 
 }  // namespace

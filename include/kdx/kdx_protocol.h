@@ -12,6 +12,8 @@ KDX_API const char* KDX_Online_Echo_On(int32_t* handle);
 KDX_API const char* KDX_Offline(int32_t* handle);
 KDX_API const char* KDX_Identify(void);
 KDX_API const char* KDX_Diagnostic(int32_t* handle);
+/* The meaning of a status reply: "Ready", ..., "No Response", or the reply itself. */
+KDX_API const char* KDX_Status_Meaning(const char* reply);
 
 KDX_API const char* KDX_Serial_Number_Get(int32_t* handle);
 KDX_API const char* KDX_Order_Number_Get(int32_t* handle);
@@ -30,11 +32,15 @@ KDX_API const char* KDX_Serial_Number_Set(int32_t* handle, const char* serial, c
 /* Both remove every CR from text (a buffer of the given capacity). */
 KDX_API const char* KDX_Parse_Motor_ID(char* text, int32_t capacity);
 KDX_API const char* KDX_Parse_Limit_ID(char* text, int32_t capacity);
+/* The description of a limit-switch code ("TBD" for codes not in the table). */
+KDX_API const char* KDX_Limit_Description(const char* code);
 
 KDX_API const char* KDX_Tester_USB_Commo(int32_t* handle);
 KDX_API const char* KDX_Tester_Commo_Fill_Memory(int32_t* handle, int32_t* axis);
 /* Turns every CR of both buffers into ",". */
-KDX_API const char* KDX_Tester_Commo_Fill_Memory_Compare_Strings(char* sent, int32_t sent_capacity, char* listing, int32_t listing_capacity);
+KDX_API const char* KDX_Tester_Commo_Fill_Memory_Compare_Strings(char* sent, int32_t sent_capacity,
+                                                                 char* listing,
+                                                                 int32_t listing_capacity);
 KDX_API int32_t KDX_Config_Create(int32_t* argument);
 /* 1 when the last test run on this thread passed, 0 when it failed or none ran. */
 KDX_API int32_t KDX_Tester_Passed(void);

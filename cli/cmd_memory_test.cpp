@@ -1,0 +1,52 @@
+// kdx-cli memory-test: write a 64-step program into one axis, list it back and compare.
+#include "cli/cli.h"
+#include "cli/protocol_port.h"
+
+namespace kdx::cli {
+namespace {
+
+const char* const kHelp =
+    "Usage: kdx-cli memory-test COM<n> AXIS [--baud B] [--quiet]\n"
+    "\n"
+    "Program-memory test of AXIS (1 to 4): stores the 64-step test program\n"
+    "(\"I1M8387\" + AXIS x (100 + i) for step i), lists it with \"lst\" and compares the\n"
+    "listing with what was sent. It passes only when the listing holds the sent steps one\n"
+    "for one, in order; otherwise the outcome shows the listed steps that matched nothing\n"
+    "and, after \"Missing\", the steps the listing lacks. A controller that answers \"?\"\n"
+    "ends the test with its reply; one that goes silent for 3 s ends it with \"Listing\n"
+    "incomplete\".\n"
+    "\n"
+    "Options:\n" KDX_CLI_PORT_OPTIONS
+    "\n"
+    "Exit status: 0 passed, 1 failed or the port could not be opened, 2 usage error.\n";
+
+int Run(const std::vector<std::string>& args) {
+    Port_Args a;
+    if (int code = Parse_Port_Args("memory-test", args, 1, a)) return code;
+    const std::string& word = a.words[0];
+    if (word.size() != 1 || word[0] < '1' || word[0] > '4') {
+        std::fprintf(stderr, "kdx-cli memory-test: the axis is 1, 2, 3 or 4, not %s\n",
+                     word.c_str());
+        return 2;
+    }
+    int32_t axis = word[0] - '0';
+    std::string outcome;
+    bool passed;
+    {
+        Open_Port port("memory-test", a);
+        if (!port.Ok()) return 1;
+        outcome = KDX_Tester_Commo_Fill_Memory(port.Handle(), &axis);
+        passed = KDX_Tester_Passed() == 1;
+    }
+    if (passed)
+        std::printf("Memory test axis %d passed\n", axis);
+    else
+        std::printf("Memory test axis %d FAILED: %s\n", axis, Printable(outcome).c_str());
+    return passed ? 0 : 1;
+}
+
+const Subcommand_Registration registration({"memory-test", "program-memory test of one axis (1-4)",
+                                            kHelp, Run});
+
+}  // namespace
+}  // namespace kdx::cli

@@ -1,0 +1,38 @@
+// kdx-cli status: the controller's status letter and its meaning.
+#include "cli/cli.h"
+#include "cli/protocol_port.h"
+
+namespace kdx::cli {
+namespace {
+
+const char* const kHelp =
+    "Usage: kdx-cli status COM<n> [--baud B] [--quiet]\n"
+    "\n"
+    "Sends the status query \"V\" and prints the controller's status letter with its\n"
+    "meaning: R Ready, B Online Busy, b Offline Busy, J Jog, F Fault; \"No Response\" when\n"
+    "nothing arrives within 50 ms.\n"
+    "\n"
+    "Options:\n" KDX_CLI_PORT_OPTIONS
+    "\n"
+    "Exit status: 0 the controller answered, 1 no answer or the port could not be opened,\n"
+    "2 usage error.\n";
+
+int Run(const std::vector<std::string>& args) {
+    Port_Args a;
+    if (int code = Parse_Port_Args("status", args, 0, a)) return code;
+    std::string reply;
+    {
+        Open_Port port("status", a);
+        if (!port.Ok()) return 1;
+        reply = KDX_Verify_Status(port.Handle());
+    }
+    std::printf("Status: %s (%s)\n", Printable(reply).c_str(),
+                Printable(KDX_Status_Meaning(reply.c_str())).c_str());
+    return reply.empty() ? 1 : 0;
+}
+
+const Subcommand_Registration registration({"status", "the controller's status letter on COM<n>",
+                                            kHelp, Run});
+
+}  // namespace
+}  // namespace kdx::cli

@@ -1,0 +1,138 @@
+// What the controller commands of kdx-cli share: their arguments (COM<n>, --baud, --quiet and
+// the command's own words), and the open port with its record filled and its traffic echoed.
+#pragma once
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "kdx/kdx.h"
+
+namespace kdx::cli {
+
+struct Port_Args {
+    int32_t number = 0;
+    int32_t baud = 57600;
+    bool quiet = false;
+    std::vector<std::string> words;  // the positional arguments after COM<n>
+};
+
+// The options every controller command takes, for its --help text.
+#define KDX_CLI_PORT_OPTIONS                                                             \
+    "  COM<n>      the port: a COM<n> entry of the ports directory (kdx-sim registers\n" \
+    "              itself there) or a serial device found by udev\n"                     \
+    "  --baud B    baud rate (default 57600)\n"                                          \
+    "  --quiet     do not show the traffic (sent cyan, status green, received yellow)\n"
+
+// Parses the arguments; prints the problem and returns 2 on a usage error, else 0.
+inline int Parse_Port_Args(const char* command, const std::vector<std::string>& args, size_t words,
+                           Port_Args& out) {
+    std::string port;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--baud" && i + 1 < args.size()) {
+            out.baud = std::atoi(args[++i].c_str());
+            if (out.baud <= 0) {
+                std::fprintf(stderr, "kdx-cli %s: bad baud rate %s\n", command, args[i].c_str());
+                return 2;
+            }
+        } else if (a == "--quiet") {
+            out.quiet = true;
+        } else if (a.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "kdx-cli %s: unknown option %s (see --help)\n", command,
+                         a.c_str());
+            return 2;
+        } else if (port.empty() && (a.rfind("COM", 0) == 0 || a.rfind("com", 0) == 0)) {
+            port = a;
+        } else {
+            out.words.push_back(a);
+        }
+    }
+    std::string digits = port.size() > 3 ? port.substr(3) : "";
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
+        digits.size() > 3 || std::atoi(digits.c_str()) < 1) {
+        std::fprintf(stderr, "kdx-cli %s: give the port as COM<n>, n from 1 to 999 (see --help)\n",
+                     command);
+        return 2;
+    }
+    if (out.words.size() != words) {
+        std::fprintf(stderr, "kdx-cli %s: expected %zu argument%s besides the port (see --help)\n",
+                     command, words, words == 1 ? "" : "s");
+        return 2;
+    }
+    out.number = std::atoi(digits.c_str());
+    return 0;
+}
+
+// The port, opened and entered as the open port, its traffic echoed on standard output;
+// closed again at the end of the command.
+class Open_Port {
+  public:
+    Open_Port(const char* command, const Port_Args& args) : quiet_(args.quiet) {
+        std::fflush(stdout);
+        if (!args.quiet) Serial_Echo_Terminal(STDOUT_FILENO, isatty(STDOUT_FILENO) ? 1 : 0, 0);
+        int32_t number = args.number, baud = args.baud;
+        handle_ = Serial_Port_Open(&number, &baud);
+        if (handle_ == 0 || handle_ == -1) {
+            std::fprintf(stderr,
+                         "kdx-cli %s: cannot open COM%d: it does not exist, another program "
+                         "holds it, or you lack permission (dialout group). Ports directory: "
+                         "%s\n",
+                         command, args.number, Serial_Ports_Directory());
+            handle_ = 0;
+            return;
+        }
+        KDX_Serial_Port_State state{};
+        state.Handle = handle_;
+        state.Number = args.number;
+        std::snprintf(state.Name, sizeof state.Name, "%.5s",
+                      ("COM" + std::to_string(args.number)).c_str());
+        state.Baud = args.baud;
+        Serial_Port_State_Set(&state);
+    }
+    ~Open_Port() {
+        if (handle_ != 0) Serial_Port_Close(&handle_);
+        KDX_Serial_Port_State state{};
+        Serial_Port_State_Set(&state);
+        Serial_Echo_Terminal(-1, 0, 0);
+        // The echo shows text without a final line break; results start on their own line.
+        if (!quiet_) std::printf("\n");
+    }
+    Open_Port(const Open_Port&) = delete;
+    Open_Port& operator=(const Open_Port&) = delete;
+
+    bool Ok() const { return handle_ != 0; }
+    int32_t* Handle() { return &handle_; }
+
+  private:
+    bool quiet_;
+    int32_t handle_ = 0;
+};
+
+// A reply with its control characters shown, for printing.
+inline std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\r')
+            out += "<CR>";
+        else if (c < 32 || c == 127) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "<%02X>", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+// A device getter's text without its final CR.
+inline std::string Field(const char* text) {
+    std::string t = text ? text : "";
+    if (!t.empty() && t.back() == '\r') t.pop_back();
+    return t;
+}
+
+}  // namespace kdx::cli
