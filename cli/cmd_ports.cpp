@@ -1,4 +1,5 @@
 // kdx-cli ports: the machine's serial ports with their adapter types and line settings.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -11,7 +12,7 @@
 namespace {
 
 const char* const Help =
-    "Usage: kdx-cli ports\n"
+    "Usage: kdx-cli ports [--probe [BAUD]]\n"
     "\n"
     "Lists the serial ports of this machine as the Terminal sees them: every COM name of the\n"
     "serial device map, with the adapter type read from its driver's name, its default line\n"
@@ -29,6 +30,11 @@ const char* const Help =
     "$XDG_CONFIG_HOME/kdx/registry.reg adds to the live view, and $KDX_REGISTRY, when set,\n"
     "replaces it (a described machine). \"-\" means no settings are recorded; a port opens at\n"
     "the baud rate chosen for it, 8 data bits, no parity, 1 stop bit.\n"
+    "\n"
+    "Options:\n"
+    "  --probe [BAUD]   also open each numbered port at BAUD (default 57600), send \"V,\" and\n"
+    "                   tell from the answer which controller model is there: QMT, ZLR or\n"
+    "                   \"Device not found\" (\"not opened\" when the port is busy or gone)\n"
     "\n"
     "Exit status: 0 listed (also when there is no port), 1 the registry view could not be\n"
     "read (a malformed hive file: the message says where), 2 usage error.\n";
@@ -66,11 +72,37 @@ std::string Settings(const Serial_Port_Info& info) {
            info.Stop_Bits + "," + info.Handshake;
 }
 
+// What answers on COM<number>: the device probe on the port opened at baud.
+std::string Probe(int32_t number, int32_t baud) {
+    int32_t n = number, b = baud;
+    int32_t handle = Serial_Port_Open(&n, &b);
+    if (handle == 0 || handle == -1) return "not opened";
+    std::string type = Serial_Port_Device(&handle, 0);
+    Serial_Port_Close(&handle);
+    return type;
+}
+
 int Run(const std::vector<std::string>& args) {
-    if (!args.empty()) {
-        std::fprintf(stderr, "kdx-cli ports: unexpected argument %s\n", args[0].c_str());
-        std::fputs(Help, stderr);
-        return 2;
+    bool probe = false;
+    int32_t baud = 57600;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--probe") {
+            probe = true;
+            if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) {
+                char* end = nullptr;
+                long b = std::strtol(args[i + 1].c_str(), &end, 10);
+                if (*end != '\0' || b <= 0 || b > 4000000) {
+                    std::fprintf(stderr, "kdx-cli ports: bad baud rate %s\n", args[i + 1].c_str());
+                    return 2;
+                }
+                baud = int32_t(b);
+                ++i;
+            }
+        } else {
+            std::fprintf(stderr, "kdx-cli ports: unexpected argument %s\n", args[i].c_str());
+            std::fputs(Help, stderr);
+            return 2;
+        }
     }
     Serial_Port_Enum();
     std::string error = Serial_Port_Registry_Error();
@@ -87,7 +119,8 @@ int Run(const std::vector<std::string>& args) {
     // does not have: those show no device.
     std::map<std::string, Device> devices =
         getenv("KDX_REGISTRY") ? std::map<std::string, Device>() : Port_Map();
-    std::printf("%-10s %-38s %-24s %s\n", "PORT", "ADAPTER", "LINE SETTINGS", "DEVICE");
+    std::printf("%-10s %-38s %-24s %s%s\n", "PORT", "ADAPTER", "LINE SETTINGS",
+                probe ? "ANSWER            " : "", "DEVICE");
     for (int32_t i = 0; i < count; ++i) {
         Serial_Port_Info info{};
         if (!Serial_Port_Table_Get(i, &info) || !*info.Real_Name) continue;
@@ -100,8 +133,13 @@ int Run(const std::vector<std::string>& args) {
             device += ")";
         }
         std::string adapter = std::string(info.Type_Description) + " [" + info.Type + "]";
-        std::printf("%-10s %-38s %-24s %s\n", info.Friendly_Name, adapter.c_str(),
-                    Settings(info).c_str(), device.c_str());
+        std::string answer;
+        if (probe) {
+            answer = info.Port_Number > 0 ? Probe(info.Port_Number, baud) : "-";
+            answer.resize(std::max<size_t>(answer.size() + 1, 18), ' ');
+        }
+        std::printf("%-10s %-38s %-24s %s%s\n", info.Friendly_Name, adapter.c_str(),
+                    Settings(info).c_str(), answer.c_str(), device.c_str());
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "sim/sim.h"
 #include "tests/registry_fixture.h"
 
 namespace {
@@ -61,6 +62,29 @@ TEST(CliPorts, NoPortsMalformedHiveAndUsage) {
     Run_Result help = Cli("ports --help");
     EXPECT_EQ(help.code, 0);
     EXPECT_NE(help.out.find("Usage: kdx-cli ports"), std::string::npos);
+}
+
+TEST(CliPorts, ProbeTellsWhichPortHoldsAController) {
+    kdx::test::Registry_Machine machine;
+    setenv("KDX_PORTS", (machine.path() + "/ports").c_str(), 1);
+    kdx::sim::Sim_Config config;
+    config.number = 5;
+    kdx::sim::Simulator sim(config);
+    ASSERT_TRUE(sim.Start());
+    machine.Use_Hive(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"
+        "\"\\\\Device\\\\pts9\"=\"COM5\"\n\"\\\\Device\\\\VCP0\"=\"COM9\"\n"
+        "\"\\\\Device\\\\BthModem0\"=\"COM7\"\n");
+    Run_Result r = Cli("ports --probe");
+    unsetenv("KDX_PORTS");
+    EXPECT_EQ(r.code, 0) << r.out;
+    for (const char* want :
+         {"COM5       UnKnown Port Type [pts9]               -                        QMT",
+          "COM9       FTDI USB Adapter [VCP0]                -                        not opened",
+          "BTH_COM7   UnKnown Port Type [BthModem0]          -                        -"})
+        EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
+    EXPECT_NE(sim.Received().find("V,"), std::string::npos);
+    EXPECT_EQ(Cli("ports --probe fast").code, 2);
 }
 
 TEST(CliReport, WritesIntoTheFolderAndPrintsThePath) {
