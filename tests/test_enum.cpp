@@ -8,6 +8,7 @@
 #include "platform/console.h"
 #include "platform/error.h"
 #include "platform/registry.h"
+#include "platform/system.h"
 #include "serial/serial_enum.h"
 #include "tests/registry_fixture.h"
 #include "trace/trace.h"
@@ -238,12 +239,17 @@ namespace {
 // What the trace console shows while fn runs.
 template <class F>
 std::string Traced(F&& fn) {
+    // The debug log goes to the current directory: keep it in a folder of the test's own.
+    test::Temp_Dir logs;
+    std::string saved = platform::Current_Directory();
+    platform::Set_Current_Directory(logs.path());
     setenv("KDX_CONSOLE", "capture", 1);
     platform::Capture_Reset();
     ErrCheck_Debug(1);
     fn();
     ErrCheck_Debug(0);
     unsetenv("KDX_CONSOLE");
+    platform::Set_Current_Directory(saved);
     return platform::Capture_Text();
 }
 
