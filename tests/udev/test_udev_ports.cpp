@@ -156,6 +156,23 @@ TEST_F(Udev_Machine, AdapterKeepsItsNumberAcrossUnplugReplugAndANewAdapterDoesNo
 
     Unplug(ftdi);
     EXPECT_EQ(Udev_Port_Device(3), "");
+    // Unplugged, it leaves the serial device map but keeps its arbiter entry.
+    int32_t key = 0;
+    ASSERT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, key),
+              0);
+    uint32_t size = 0;
+    EXPECT_EQ(Reg_Query_Value(key, "\\Device\\VCP0", nullptr, nullptr, &size),
+              int32_t(ERROR_FILE_NOT_FOUND));
+    Reg_Close_Key(key);
+    ASSERT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE,
+                           "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter\\Devices", 0,
+                           KEY_READ, key),
+              0);
+    char data[260];
+    size = sizeof data;
+    EXPECT_EQ(Reg_Query_Value(key, "COM3", nullptr, data, &size), 0);
+    EXPECT_EQ(std::string(data), "usb-Maker_FT232R_A1B2C3-if00");
+    Reg_Close_Key(key);
     // A different adapter plugged in meanwhile gets the next free number, not COM3.
     Usb_Adapter("1-3", "ttyACM0", "cdc_acm", "KDX Controller", "K0001", true);
     EXPECT_EQ(Udev_Port_Device(5), "/dev/ttyACM0");
