@@ -3,10 +3,12 @@
 #include <libudev.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -14,6 +16,7 @@
 
 #include "platform/error.h"
 #include "platform/port_map.h"
+#include "platform/ports_dir.h"
 #include "platform/udev_ports.h"
 
 namespace kdx::platform {
@@ -66,15 +69,26 @@ class Monitor {
             thread_.join();
             l.lock();
         }
+        // Two sources: udev for hardware, and the ports directory, where the simulator and
+        // hand-made entries come and go without udev knowing. Either one is enough.
         udev_ = udev_new();
-        if (!udev_) {
-            Set_Last_Error(ERROR_NOT_SUPPORTED);
-            return false;
+        monitor_ = udev_ ? udev_monitor_new_from_netlink(udev_, "udev") : nullptr;
+        if (monitor_ &&
+            (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr) < 0 ||
+             udev_monitor_enable_receiving(monitor_) < 0)) {
+            udev_monitor_unref(monitor_);
+            monitor_ = nullptr;
         }
-        monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
-        if (!monitor_ ||
-            udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr) < 0 ||
-            udev_monitor_enable_receiving(monitor_) < 0) {
+        std::error_code ec;
+        std::filesystem::create_directories(Ports_Directory(), ec);
+        dir_watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (dir_watch_ >= 0 &&
+            inotify_add_watch(dir_watch_, Ports_Directory().c_str(),
+                              IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM) < 0) {
+            close(dir_watch_);
+            dir_watch_ = -1;
+        }
+        if (!monitor_ && dir_watch_ < 0) {
             Release();
             Set_Last_Error(ERROR_NOT_SUPPORTED);
             return false;
@@ -88,8 +102,12 @@ class Monitor {
         // What is present now, so that a removal can name its port: after the monitor
         // listens, so that nothing falls between the two.
         known_.clear();
-        for (const auto& entry : Port_Map_List())
-            known_[entry.Node] = "COM" + std::to_string(entry.Number);
+        dir_known_.clear();
+        for (const auto& entry : Port_Map_List()) {
+            std::string name = "COM" + std::to_string(entry.Number);
+            known_[entry.Node] = name;
+            if (entry.From_Ports_Dir) dir_known_[name] = entry.Node;
+        }
         stop_requested_ = false;
         running_ = true;
         thread_ = std::thread([this] { Run(); });
@@ -113,6 +131,8 @@ class Monitor {
         if (monitor_) udev_monitor_unref(monitor_);
         if (udev_) udev_unref(udev_);
         if (wake_ >= 0) close(wake_);
+        if (dir_watch_ >= 0) close(dir_watch_);
+        dir_watch_ = -1;
         monitor_ = nullptr;
         udev_ = nullptr;
         wake_ = -1;
@@ -164,22 +184,66 @@ class Monitor {
         return changes;
     }
 
+    // Entries COM<n> made or removed in the ports directory since the last look.
+    std::vector<Device_Change> Ports_Dir_Changes() {
+        std::vector<Device_Change> changes;
+        alignas(inotify_event) char buf[4096];
+        for (;;) {
+            ssize_t n = read(dir_watch_, buf, sizeof buf);
+            if (n <= 0) break;
+            for (ssize_t pos = 0; pos + ssize_t(sizeof(inotify_event)) <= n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buf + pos);
+                pos += ssize_t(sizeof(inotify_event) + event->len);
+                std::string name = event->len ? event->name : "";
+                int32_t number = 0;
+                if (name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
+                    name.find_first_not_of("0123456789", 3) == std::string::npos && name.size() < 9)
+                    number = std::stoi(name.substr(3));
+                if (number <= 0) continue;  // the temporary names of a registration
+                if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
+                    std::string node = Ports_Dir_Device(number);
+                    if (node.empty()) continue;
+                    dir_known_[name] = node;
+                    known_[node] = name;
+                    changes.push_back(Device_Change{DBT_DEVICEARRIVAL, name, node});
+                    changes.push_back(Device_Change{DBT_DEVNODES_CHANGED, {}, {}});
+                } else if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
+                    auto it = dir_known_.find(name);
+                    if (it == dir_known_.end()) continue;
+                    std::string node = it->second;
+                    dir_known_.erase(it);
+                    changes.push_back(Device_Change{DBT_DEVICEREMOVECOMPLETE, name, node});
+                    changes.push_back(Device_Change{DBT_DEVNODES_CHANGED, {}, {}});
+                }
+            }
+        }
+        return changes;
+    }
+
     void Run() {
         for (;;) {
             {
                 std::lock_guard<std::mutex> l(lock_);
                 if (stop_requested_) break;
             }
-            pollfd fds[2] = {{udev_monitor_get_fd(monitor_), POLLIN, 0}, {wake_, POLLIN, 0}};
-            int n = poll(fds, 2, 1000);
+            pollfd fds[3] = {{wake_, POLLIN, 0},
+                             {monitor_ ? udev_monitor_get_fd(monitor_) : -1, POLLIN, 0},
+                             {dir_watch_, POLLIN, 0}};
+            int n = poll(fds, 3, 1000);
             if (n < 0 && errno != EINTR) break;
             if (n <= 0) continue;
-            if (fds[1].revents) break;
-            if (!(fds[0].revents & POLLIN)) continue;
-            udev_device* device = udev_monitor_receive_device(monitor_);
-            if (!device) continue;
-            std::vector<Device_Change> changes = Changes_For(device);
-            udev_device_unref(device);
+            if (fds[0].revents) break;
+            std::vector<Device_Change> changes;
+            if (fds[1].revents & POLLIN) {
+                if (udev_device* device = udev_monitor_receive_device(monitor_)) {
+                    changes = Changes_For(device);
+                    udev_device_unref(device);
+                }
+            }
+            if (fds[2].revents & POLLIN) {
+                std::vector<Device_Change> more = Ports_Dir_Changes();
+                changes.insert(changes.end(), more.begin(), more.end());
+            }
             if (!changes.empty()) Deliver(changes);
         }
         std::lock_guard<std::mutex> l(lock_);
@@ -197,7 +261,11 @@ class Monitor {
     udev* udev_ = nullptr;
     udev_monitor* monitor_ = nullptr;
     int wake_ = -1;
-    std::map<std::string, std::string> known_;  // device node -> COM name, monitor thread only
+    int dir_watch_ = -1;
+    // Monitor thread only: device node -> COM name, and the ports directory's COM name ->
+    // node (its links are gone by the time their removal is seen).
+    std::map<std::string, std::string> known_;
+    std::map<std::string, std::string> dir_known_;
 };
 
 Monitor& The_Monitor() {
