@@ -43,7 +43,7 @@ TEST_F(Probe, SimulatedControllerIsAQmtInEachOfItsModes) {
 TEST_F(Probe, AnswerAfterWireTimeAndLatencyIsStillTaken) {
     // Reading at once would find nothing yet and call the controller missing.
     sim::Sim_Config config;
-    config.late_ms = 15;
+    config.late_ms = 5;
     config.wire_time = true;
     Start_Sim(config);
     Open();
