@@ -130,3 +130,26 @@ TEST(Report, NameCarriesDateAndTimeAndTheTerminalIsToldToRefresh) {
 }
 
 }  // namespace
+
+namespace {
+
+// A folder deeper than the profile function's path limit: the labels still land in the
+// report, never in a file named by a cut path.
+TEST(Report, DeepFolderStillGetsItsLabelsInTheReport) {
+    test::Registry_Machine machine;
+    machine.Use_Hive(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"
+        "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
+    std::string deep = machine.path();
+    while (deep.size() < 280) deep += "/" + std::string(40, 'd');
+    std::filesystem::create_directories(deep);
+    In_Folder folder(deep);
+    std::string name = HTML_Template_Create();
+    EXPECT_EQ(Read(deep + "/" + name), Head(deep) + Port_Block("COM1") + kTail);
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(machine.path()))
+        files += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 2u);  // the hive and the report, nothing else
+}
+
+}  // namespace
