@@ -10,7 +10,7 @@
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "serial/serial_enum.h"
-#include "tests/registry_fixture.h"
+#include "tests/test_registry_fixture.h"
 #include "trace/trace.h"
 
 using namespace kdx;

@@ -12,7 +12,7 @@
 #include "platform/device_change.h"
 #include "platform/ports_dir.h"
 #include "sim/sim.h"
-#include "tests/registry_fixture.h"
+#include "tests/test_registry_fixture.h"
 
 using namespace kdx::platform;
 

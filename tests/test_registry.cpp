@@ -10,7 +10,7 @@
 
 #include "platform/error.h"
 #include "platform/registry.h"
-#include "tests/registry_fixture.h"
+#include "tests/test_registry_fixture.h"
 
 using namespace kdx::platform;
 

@@ -9,7 +9,7 @@
 #include "platform/file.h"
 #include "platform/system.h"
 #include "platform/window/window.h"
-#include "tests/registry_fixture.h"
+#include "tests/test_registry_fixture.h"
 
 using namespace kdx;
 
