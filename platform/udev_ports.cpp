@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -326,6 +327,7 @@ std::vector<Udev_Port> Udev_Port_List() {
         return ports;
     }
     std::vector<std::string> names;
+    std::map<std::string, std::string> syspaths;  // kernel name -> its device's folder
     while (dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
         if (name.empty() || name[0] == '.') continue;
@@ -334,6 +336,8 @@ std::vector<Udev_Port> Udev_Port_List() {
         std::string link = n > 0 ? std::string(target, size_t(n)) : std::string();
         if (link.find("/devices/virtual/") != std::string::npos && !Starts_With(name, "rfcomm"))
             continue;
+        // "../../devices/..." relative to /sys/class/tty is /sys/devices/...
+        if (link.compare(0, 6, "../../") == 0) syspaths[name] = "/sys/" + link.substr(6);
         names.push_back(std::move(name));
     }
     closedir(dir);
@@ -349,8 +353,11 @@ std::vector<Udev_Port> Udev_Port_List() {
         return da < db;
     });
     for (const auto& name : names) {
+        auto known = syspaths.find(name);
         std::unique_ptr<udev_device, Udev_Deleter> device(
-            udev_device_new_from_subsystem_sysname(context.get(), "tty", name.c_str()));
+            known != syspaths.end()
+                ? udev_device_new_from_syspath(context.get(), known->second.c_str())
+                : udev_device_new_from_subsystem_sysname(context.get(), "tty", name.c_str()));
         Udev_Port port;
         if (device && Udev_Describe(device.get(), port)) ports.push_back(std::move(port));
     }
