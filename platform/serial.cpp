@@ -521,6 +521,7 @@ Comm_Wait Wait_Comm_Input(int32_t handle, int32_t event, uint32_t timeout_ms) {
         return Comm_Wait::Hung_Up;
     }
     int64_t deadline = timeout_ms == MAXDWORD ? -1 : Tick_Count_Ms() + timeout_ms;
+    int empty_wakes = 0;
     for (;;) {
         pollfd fds[2] = {{port->fd, POLLIN, 0}, {wake ? wake->fd : -1, POLLIN, 0}};
         int wait = -1;
@@ -551,6 +552,9 @@ Comm_Wait Wait_Comm_Input(int32_t handle, int32_t event, uint32_t timeout_ms) {
             return Comm_Wait::Hung_Up;
         }
         // Readable yet nothing counted: another reader took the bytes first; wait again.
+        // Should a driver keep reporting readable with nothing to read, back off rather
+        // than spin.
+        if (++empty_wakes > 100) Sleep_Ms(1);
     }
 }
 

@@ -90,6 +90,10 @@ Listing_Comparison KDX_Compare_Listing(const std::string& sent, const std::strin
 
 // A silent controller ends the listing's collection after this long without a new byte.
 constexpr uint32_t KDX_Listing_Quiet_Ms = 3000;
+// ... and after this many bytes without EOT (a listing of 64 steps is about 1 KB).
+constexpr size_t KDX_Listing_Capacity = 256 * 1024;
+// The memory test's outcome is cut to the Terminal's 1024-byte text buffers.
+constexpr size_t KDX_Outcome_Capacity = 1023;
 // How long the communication test waits for each reply.
 constexpr uint32_t KDX_Commo_Wait_Ms = 100;
 constexpr int32_t KDX_Commo_Queries = 1000;

@@ -88,9 +88,9 @@ std::string KDX_Identify() {
         platform::Sleep_Ms(32);
     };
     for (int pass = 0; pass < 3; ++pass) {
-        if (Serial_Port_State.Handle != 0) Serial_Port_Echo_Status("Online\r");
+        if (protocol::Usable(Serial_Port_State.Handle)) Serial_Port_Echo_Status("Online\r");
         sweep("F,");
-        if (Serial_Port_State.Handle != 0) Serial_Port_Echo_Status("Offline\r");
+        if (protocol::Usable(Serial_Port_State.Handle)) Serial_Port_Echo_Status("Offline\r");
         sweep("Q,");
     }
     last = Serial_Port_DCB(Serial_Port_State.Handle, old_baud);

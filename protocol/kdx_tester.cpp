@@ -137,8 +137,9 @@ std::string KDX_Tester_Commo_Fill_Memory(int32_t& handle, int32_t& axis) {
         Serial_Port_Write(handle, expected);
         Serial_Port_Write(handle, axis == 1 ? "lst," : "lst" + n + "M" + n + ",");
         // The listing ends with EOT or a "?"; a controller that stops sending ends it after
-        // a quiet spell, so a dead line neither hangs the program nor passes the test.
-        while (!complete && !refused) {
+        // a quiet spell, and one that never stops after far more than a listing's bytes, so
+        // a dead or babbling line neither hangs the program nor passes the test.
+        while (!complete && !refused && listing.size() < KDX_Listing_Capacity) {
             if (!Serial_Port_Wait_Input(handle, KDX_Listing_Quiet_Ms)) break;
             last = Serial_Port_Read(handle);
             listing += last;
@@ -158,6 +159,11 @@ std::string KDX_Tester_Commo_Fill_Memory(int32_t& handle, int32_t& axis) {
         else
             outcome = "Listing incomplete" +
                       (listing.empty() ? std::string(", no reply") : " - " + outcome);
+    }
+    // A babbling line's outcome would be its whole text: show the start of it.
+    if (outcome.size() > KDX_Outcome_Capacity) {
+        outcome.resize(KDX_Outcome_Capacity - 3);
+        outcome += "...";
     }
     Serial_Port_Echo_Status(outcome + CR);
     kdx_frame.comment(Last_Test_Passed ? "Passed" : "Failed");

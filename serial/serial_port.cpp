@@ -258,10 +258,12 @@ std::string Serial_Port_Write(int32_t& handle, const std::string& text, const in
     kdx_frame.check();
     // The text is a zero-terminated buffer: only the bytes before its first zero byte go out.
     std::string sent = text.substr(0, text.find('\0'));
+    // Echoed whether or not the write succeeds, and queued before the bytes go out, so a
+    // reply the poller takes at once can never be shown ahead of its command.
+    if (Echo_Wanted(echo)) Serial_Port_Echo_Sent(sent);
     uint32_t written = 0;
     Write_Comm(handle, sent, &written);
     kdx_frame.check();
-    if (Echo_Wanted(echo)) Serial_Port_Echo_Sent(sent);
     return kdx_frame.result(sent);
 }
 
@@ -286,8 +288,11 @@ std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
 }
 
 bool Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms) {
-    if (!Handle_Usable(handle)) return false;
-    return Wait_Comm_Input(handle, 0, timeout_ms) == Comm_Wait::Input;
+    KDX_FRAME("Serial_Port_Wait_Input", handle, timeout_ms);
+    if (!Handle_Usable(handle)) return kdx_frame.result(false);
+    Comm_Wait got = Wait_Comm_Input(handle, 0, timeout_ms);
+    if (got == Comm_Wait::Failed || got == Comm_Wait::Hung_Up) kdx_frame.check();
+    return kdx_frame.result(got == Comm_Wait::Input);
 }
 
 int32_t Serial_Port_Poller_Start(int32_t handle) {
@@ -312,6 +317,7 @@ int32_t Serial_Port_Poller_Start(int32_t handle) {
 }
 
 void Serial_Port_Poller_Pause(int32_t poller) {
+    KDX_FRAME("Serial_Port_Poller_Pause", poller);
     if (poller == 0) return;
     auto self = Handle_Get_As<Poller_Object>(poller);
     if (!self || std::this_thread::get_id() == self->id) return;
@@ -322,6 +328,7 @@ void Serial_Port_Poller_Pause(int32_t poller) {
 }
 
 void Serial_Port_Poller_Resume(int32_t poller) {
+    KDX_FRAME("Serial_Port_Poller_Resume", poller);
     if (poller == 0) return;
     auto self = Handle_Get_As<Poller_Object>(poller);
     if (!self || std::this_thread::get_id() == self->id) return;

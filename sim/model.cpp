@@ -316,11 +316,26 @@ struct Controller_Model::State {
         }
     }
 
+    bool Echoing() const { return mode == Mode::Online_Echo && !Silent(); }
+
+    // Takes one whole command; with echo on (before and after it, so the commands that
+    // switch echo on or off are not echoed) the command's bytes go out before its reply.
+    void Take(const std::string& f, const std::string& bytes, std::string& out, int64_t now) {
+        bool echo = Echoing();
+        std::string reply;
+        if (f.size() == 1 && bytes.size() == 1 && field.empty() &&
+            (f[0] == 'V' || f[0] == 'K' || f[0] == 'R' || f[0] == ']'))
+            Immediate(f[0], reply, now);
+        else
+            Field(f, reply, now);
+        if (echo && Echoing()) out += bytes;
+        out += reply;
+    }
+
     std::string Receive(std::string_view bytes, int64_t now) {
         std::string out;
         received.append(bytes);
         for (char c : bytes) {
-            if (mode == Mode::Online_Echo && !Silent()) out += c;
             last_byte_ms = now;
             bool separator = c == CR || c == '\n' || (c == ',' && !Starts(field, "setser#&="));
             if (discarding) {
@@ -329,15 +344,18 @@ struct Controller_Model::State {
             }
             if (field.empty()) {
                 if (c == 'V' || c == 'K' || c == 'R' || c == ']') {
-                    Immediate(c, out, now);
+                    Take(std::string(1, c), std::string(1, c), out, now);
                     continue;
                 }
-                if (separator) continue;
+                if (separator) {
+                    if (Echoing()) out += c;
+                    continue;
+                }
             }
             if (separator) {
                 std::string f;
                 f.swap(field);
-                Field(f, out, now);
+                Take(f, f + c, out, now);
                 continue;
             }
             field += c;
@@ -345,7 +363,7 @@ struct Controller_Model::State {
                 discarding = field.size() > Max_Field;
                 std::string f;
                 f.swap(field);
-                Field(f, out, now);
+                Take(f, discarding ? std::string() : f, out, now);
             }
         }
         return out;
@@ -356,7 +374,7 @@ struct Controller_Model::State {
         if (!field.empty() && now >= last_byte_ms + config.quiet_ms) {
             std::string f;
             f.swap(field);
-            Field(f, out, now);
+            Take(f, f, out, now);
         }
         return out;
     }

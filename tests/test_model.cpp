@@ -102,12 +102,17 @@ TEST(Model, ImmediateCommandsNeedNoDeadline) {
     EXPECT_EQ(model.Next_Deadline(), -1);
 }
 
-TEST(Model, EchoModeEchoesUntilSwitchedOff) {
+TEST(Model, EchoModeEchoesEachCommandBeforeItsReply) {
     Controller_Model model;
     EXPECT_EQ(model.Receive("E,", 0), "");
     EXPECT_EQ(model.Receive("V", 0), "VR");
-    EXPECT_EQ(model.Receive("F,", 0), "F,");
-    EXPECT_EQ(model.Receive("V", 0), "R");
+    // "F," switches the echo off: neither it nor what follows is echoed.
+    EXPECT_EQ(model.Receive("F,getD0,", 0), "getD0,1.23\r");
+    EXPECT_EQ(model.Receive("E,V,getD0,", 0), "VR,getD0,getD0,1.23\r");
+    EXPECT_EQ(model.Receive("Hel", 0), "");
+    EXPECT_EQ(model.Receive("p\r", 0).substr(0, 9), "Help\rKDX ");
+    EXPECT_EQ(model.Receive("Q,", 0), "");
+    EXPECT_EQ(model.Receive("V", 0), "J");
 }
 
 TEST(Model, UnknownCommandFaultsUntilReported) {

@@ -211,6 +211,18 @@ TEST_F(Protocol_Line, MemoryTestOfASilentControllerEndsIncomplete) {
     EXPECT_NE(Status().find("Listing incomplete"), std::string::npos);
 }
 
+TEST_F(Protocol_Line, MemoryTestOfABabblingControllerEndsIncomplete) {
+    sim::Sim_Config c;
+    c.model.answer_limit = 0;
+    Start(c);
+    sim->Flood(4 * 1024 * 1024);
+    int32_t axis = 1;
+    std::string outcome = KDX_Tester_Commo_Fill_Memory(handle, axis);
+    EXPECT_EQ(outcome.rfind("Listing incomplete - ", 0), 0u) << outcome.substr(0, 100);
+    EXPECT_LE(outcome.size(), KDX_Outcome_Capacity);
+    EXPECT_EQ(KDX_Tester_Passed(), 0);
+}
+
 TEST_F(Protocol_Line, MemoryTestOfACutListingShowsWhatIsMissing) {
     // The listing's first 100 bytes come, then the line stays quiet for longer than the
     // collection waits: the outcome names the steps that never came.
@@ -257,36 +269,40 @@ TEST_F(Protocol_Line, CommunicationTestAbortsWhenTheControllerStops) {
     EXPECT_EQ(status.find("      12     "), std::string::npos);
 }
 
-TEST(Protocol_No_Port, EveryOperationWithHandleZero) {
-    Echo_Capture_Sink capture;
-    Echo_Set_Sink(&capture);
+TEST(Protocol_No_Port, EveryOperationWithoutAUsablePort) {
+    for (int32_t unusable : {0, -1}) {
+        Echo_Capture_Sink capture;
+        Echo_Set_Sink(&capture);
+        Serial_Port_State = Serial_Port_State_Record{};
+        Serial_Port_State.Handle = unusable;
+        int32_t h = unusable, axis = 2;
+        std::string serial = "1", order = "2";
+        EXPECT_EQ(KDX_Verify_Status(h), "");
+        EXPECT_EQ(KDX_Online_Echo_Off(h), "");
+        EXPECT_EQ(KDX_Online_Echo_On(h), "");
+        EXPECT_EQ(KDX_Offline(h), "");
+        EXPECT_EQ(KDX_Identify(), "");
+        EXPECT_EQ(KDX_Diagnostic(h), "");
+        for (auto getter : {KDX_Serial_Number_Get, KDX_Order_Number_Get, KDX_Firmware_Version_Get,
+                            KDX_Firmware_Revision_Get, KDX_Axis_Set, KDX_Axis_Found})
+            EXPECT_EQ(getter(h), "\r");
+        for (auto getter : {KDX_Axis_Motor_Get, KDX_Axis_Limit_Get, KDX_Axis_Home_Switch_Get})
+            EXPECT_EQ(getter(h, axis), "");
+        for (auto id : {KDX_ID_Axis_1, KDX_ID_Axis_2, KDX_ID_Axis_3, KDX_ID_Axis_4})
+            EXPECT_EQ(id(h), "");
+        EXPECT_EQ(KDX_Serial_Number_Set(h, serial, order), "");
+        // Identify wrote no status lines; the tests say the port is not open.
+        EXPECT_EQ(capture.Visible(Echo_Kind::Status), "") << unusable;
+        EXPECT_EQ(KDX_Tester_USB_Commo(h), "");
+        EXPECT_EQ(KDX_Tester_Commo_Fill_Memory(h, axis), "");
+        EXPECT_EQ(KDX_Tester_Passed(), 0);
+        EXPECT_EQ(capture.Visible(Echo_Kind::Status),
+                  "KDX_TESTER_USB_COMMO FAILED... Port not open\n"
+                  "KDX_TESTER_COMMO_FILL_MEMORY Axis 2 FAILED... Port not open\n");
+        EXPECT_EQ(capture.Visible(Echo_Kind::Sent), "");
+        Echo_Set_Sink(nullptr);
+    }
     Serial_Port_State = Serial_Port_State_Record{};
-    int32_t h = 0, axis = 2;
-    std::string serial = "1", order = "2";
-    EXPECT_EQ(KDX_Verify_Status(h), "");
-    EXPECT_EQ(KDX_Online_Echo_Off(h), "");
-    EXPECT_EQ(KDX_Online_Echo_On(h), "");
-    EXPECT_EQ(KDX_Offline(h), "");
-    EXPECT_EQ(KDX_Identify(), "");
-    EXPECT_EQ(KDX_Diagnostic(h), "");
-    for (auto getter : {KDX_Serial_Number_Get, KDX_Order_Number_Get, KDX_Firmware_Version_Get,
-                        KDX_Firmware_Revision_Get, KDX_Axis_Set, KDX_Axis_Found})
-        EXPECT_EQ(getter(h), "\r");
-    for (auto getter : {KDX_Axis_Motor_Get, KDX_Axis_Limit_Get, KDX_Axis_Home_Switch_Get})
-        EXPECT_EQ(getter(h, axis), "");
-    for (auto id : {KDX_ID_Axis_1, KDX_ID_Axis_2, KDX_ID_Axis_3, KDX_ID_Axis_4})
-        EXPECT_EQ(id(h), "");
-    EXPECT_EQ(KDX_Serial_Number_Set(h, serial, order), "");
-    // Identify wrote no status lines; the tests say the port is not open.
-    EXPECT_EQ(capture.Visible(Echo_Kind::Status), "");
-    EXPECT_EQ(KDX_Tester_USB_Commo(h), "");
-    EXPECT_EQ(KDX_Tester_Commo_Fill_Memory(h, axis), "");
-    EXPECT_EQ(KDX_Tester_Passed(), 0);
-    EXPECT_EQ(capture.Visible(Echo_Kind::Status),
-              "KDX_TESTER_USB_COMMO FAILED... Port not open\n"
-              "KDX_TESTER_COMMO_FILL_MEMORY Axis 2 FAILED... Port not open\n");
-    EXPECT_EQ(capture.Visible(Echo_Kind::Sent), "");
-    Echo_Set_Sink(nullptr);
 }
 
 }  // namespace

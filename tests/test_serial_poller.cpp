@@ -23,6 +23,20 @@ TEST_F(Serial_Poller, PicksUpUnaskedText) {
     EXPECT_TRUE(Eventually([&] { return Received_Visible() == "HELLO\nR"; })) << Received_Visible();
 }
 
+TEST_F(Serial_Poller, ACommandIsAlwaysShownBeforeItsReply) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    Serial_Port_State.Poller = Serial_Port_Poller_Start(handle);
+    for (int i = 0; i < 50; ++i) {
+        capture.Clear();
+        Serial_Port_Write(handle, "V");
+        ASSERT_TRUE(Eventually([&] { return capture.Count() == 2; }));
+        auto entries = capture.Entries();
+        EXPECT_EQ(entries[0].Document.Kind, Echo_Kind::Sent);
+        EXPECT_EQ(entries[1].Document.Kind, Echo_Kind::Received);
+    }
+}
+
 TEST_F(Serial_Poller, NoPollerReadDuringAPausedExchange) {
     Start_Sim();
     ASSERT_TRUE(platform::Handle_Usable(Open()));

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "platform/ports_dir.h"
 #include "tests/test_serial_fixture.h"
@@ -47,11 +49,15 @@ TEST_F(Serial_Terminal, UsageAndMissingPort) {
 
 TEST_F(Serial_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
     Start_Sim();
+    // The port log goes beside the executable: run a copy in the temporary folder.
+    std::string cli = dir.path() + "/kdx-cli";
+    std::filesystem::copy_file(KDX_CLI_PATH, cli);
+    std::filesystem::permissions(cli, std::filesystem::perms::owner_all);
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        execl(KDX_CLI_PATH, "kdx-cli", "terminal", "COM5", nullptr);
+        execl(cli.c_str(), "kdx-cli", "terminal", "COM5", nullptr);
         _exit(127);
     }
     std::string screen;
@@ -70,16 +76,32 @@ TEST_F(Serial_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
     ASSERT_EQ(write(master, "V", 1), 1);
     // The reply in the received colour.
     EXPECT_TRUE(read_until("\x1b[93mR\x1b[0m")) << screen;
-    ASSERT_EQ(write(master, "\x0c", 1), 1);  // port log switch: answered either way
-    EXPECT_TRUE(read_until("port log")) << screen;
+    ASSERT_EQ(write(master, "\x0c", 1), 1);  // port log on
+    ASSERT_TRUE(read_until("port log")) << screen;
+    bool logging = screen.find("[port log on]") != std::string::npos;
     ASSERT_EQ(write(master, "F,\r", 3), 3);
     EXPECT_TRUE(Eventually([&] { return sim->Received() == "VF,\r"; })) << sim->Received();
+    if (logging) {
+        ASSERT_EQ(write(master, "\x0c", 1), 1);  // and off again
+        EXPECT_TRUE(read_until("[port log off]")) << screen;
+    }
     ASSERT_EQ(write(master, "\x1d", 1), 1);
     int status = -1;
     EXPECT_TRUE(read_until("Port Closed")) << screen;
     waitpid(pid, &status, 0);
     close(master);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // What was sent while the log was on is in it, as the sent echo's line.
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        if (entry.path().extension() != ".html") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(log.find("<span style=\"color:rgb(0, 200, 255)\"> F,<br></span>\r\n"),
+                  std::string::npos)
+            << log;
+        logging = false;
+    }
+    EXPECT_FALSE(logging) << "the port log was switched on but no file was written";
     // The port is free again.
     int32_t number = 5;
     int32_t h = Serial_Port_Guess_Exist(number);
