@@ -11,4 +11,6 @@
 #include "kdx/kdx_trace.h"
 #include "kdx/kdx_files.h"
 #include "kdx/kdx_protocol.h"
+#include "kdx/kdx_files.h"
+#include "kdx/kdx_enum.h"
 #include "kdx/kdx_serial.h"

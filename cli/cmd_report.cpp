@@ -1,0 +1,63 @@
+// kdx-cli report: writes the diagnostic report and prints its path.
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "kdx/kdx.h"
+
+namespace {
+
+const char* const Help =
+    "Usage: kdx-cli report [--dir FOLDER]\n"
+    "\n"
+    "Writes the diagnostic report, \"KDX Diagnostic MM-DD-YYYY HHMMSS.html\", into the current\n"
+    "directory (or FOLDER) and prints its full path. The page lists every serial port of the\n"
+    "machine (see kdx-cli ports) as a collapsible block with a nested Device block, each\n"
+    "holding its labels with empty values, ready to be filled in. Its style sheet is looked\n"
+    "up in the folder's css/ subfolder. A second report within the same second replaces the\n"
+    "first.\n"
+    "\n"
+    "Options:\n"
+    "  --dir FOLDER   write the report there instead of the current directory\n"
+    "\n"
+    "Exit status: 0 written, 1 the folder or the file could not be written, 2 usage error.\n";
+
+int Run(const std::vector<std::string>& args) {
+    std::string folder;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--dir" && i + 1 < args.size()) {
+            folder = args[++i];
+        } else {
+            std::fprintf(stderr, "kdx-cli report: unexpected or incomplete argument %s\n",
+                         args[i].c_str());
+            std::fputs(Help, stderr);
+            return 2;
+        }
+    }
+    if (!folder.empty() && chdir(folder.c_str()) != 0) {
+        std::fprintf(stderr, "kdx-cli report: cannot use folder %s: %s\n", folder.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    std::string name = HTML_Template_Create();
+    char cwd[PATH_MAX];
+    std::string path = (getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" : std::string()) + name;
+    if (name.empty() || access(path.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "kdx-cli report: the report could not be written: %s\n", path.c_str());
+        return 1;
+    }
+    std::printf("%s\n", path.c_str());
+    return 0;
+}
+
+kdx::cli::Subcommand_Registration registration({"report",
+                                                "write the diagnostic report and print its path",
+                                                Help, Run});
+
+}  // namespace

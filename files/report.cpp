@@ -1,0 +1,121 @@
+#include "files/report.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "files/html_template.h"
+#include "platform/device_change.h"
+#include "platform/profile.h"
+#include "platform/window/window.h"
+#include "serial/serial_enum.h"
+#include "trace/trace.h"
+
+namespace kdx {
+
+namespace {
+
+std::string Two_Digits(int value) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d", value);
+    return buf;
+}
+
+// The stamp of the name: hours, minutes and seconds without separators.
+std::string Time_Stamp(const platform::System_Time& t) {
+    return Two_Digits(t.Hour) + Two_Digits(t.Minute) + Two_Digits(t.Second);
+}
+
+void Write_Keys(const std::string& section, const std::vector<const char*>& labels,
+                const std::string& path) {
+    for (const char* label : labels)
+        platform::Write_Private_Profile_String(section, std::string(Report_Key_Prefix) + label, "",
+                                               path);
+}
+
+// Starts a block: details, summary with the title line, summary end, each written at once.
+void Block_Start(HTML_Template_Record& rec, const std::string& title) {
+    HTML_Template_Details_Start(rec);
+    HTML_Template_Write(rec);
+    HTML_Template_Summary_Start(rec);
+    HTML_Template_Write(rec);
+    HTML_Template_Summary_Title(rec, title);
+    HTML_Template_Write(rec);
+    HTML_Template_Summary_End(rec);
+    HTML_Template_Write(rec);
+}
+
+}  // namespace
+
+std::string Report_Name(const platform::System_Time& t) {
+    char date[32];
+    std::snprintf(date, sizeof date, "%02d-%02d-%04d", int(t.Month), int(t.Day), int(t.Year));
+    return std::string("KDX Diagnostic") + " " + date + " " + Time_Stamp(t) + ".html";
+}
+
+std::string HTML_Template_Create() {
+    KDX_FRAME("HTML_Template_Create");
+    platform::System_Time now = platform::Get_Local_Time();
+    HTML_Template_Record rec;
+    rec.Path = Report_Name(now);
+    rec.Stamp = Time_Stamp(now);
+    HTML_Template_File_Create(rec);
+    kdx_frame.check();
+
+    // The labels are written by file name, so they land in the file the fragments go to. A
+    // full path cut to the profile function's limit would name another file: past that
+    // limit the name alone (in the current directory, the same file) is used.
+    std::string key_path = platform::Current_Directory() + "/" + rec.Path;
+    if (key_path.size() > platform::Max_Profile_Path) key_path = rec.Path;
+
+    HTML_Template_DocType(rec);
+    HTML_Template_Write(rec);
+    HTML_Template_Html_Start(rec);
+    HTML_Template_Write(rec);
+    HTML_Template_Head_Start(rec);
+    HTML_Template_Write(rec);
+    HTML_Template_Head_Refs(rec);
+    HTML_Template_Write(rec);
+    HTML_Template_Head_End(rec);
+    HTML_Template_Write(rec);
+    HTML_Template_Body_Start(rec);
+    HTML_Template_Write(rec);
+
+    // The Terminal refreshes its port list as it does when hardware changes.
+    if (win::Terminal_Dialog)
+        win::Send_Message(win::Terminal_Dialog, win::WM_DEVICECHANGE,
+                          platform::DBT_DEVNODES_CHANGED, 0);
+
+    std::vector<std::string> ports;
+    int32_t count = Serial_Terminal_Port_Enum(ports);
+    for (int32_t i = 0; i < count && size_t(i) < ports.size(); ++i) {
+        std::string entry = ports[size_t(i)].substr(0, ports[size_t(i)].find('\0'));
+        Block_Start(rec, entry);
+        Write_Keys(entry,
+                   {"Actual Name:", "Symbolic Name:", "Port Type:", "Baud Rate:", "Device:",
+                    "Connect Status:"},
+                   key_path);
+        std::string device = entry + " - Device";
+        Block_Start(rec, device);
+        Write_Keys(device,
+                   {"Serial Num:", "Order Num:", "Version:", "Revision:", "Num of Axis:",
+                    "Axis Set:", "Axis Detected:"},
+                   key_path);
+        HTML_Template_Details_End(rec);
+        HTML_Template_Write(rec);
+        Write_Keys(device, {"<hr/>"}, key_path);
+        HTML_Template_Details_End(rec);
+        HTML_Template_Write(rec);
+    }
+
+    HTML_Template_Body_End(rec);
+    HTML_Template_Write(rec);
+    HTML_Template_Html_End(rec);
+    HTML_Template_Write(rec);
+    int32_t handle = rec.Handle;
+    HTML_Template_File_Close(rec);
+    kdx_frame.comment("File Name: " + rec.Path +
+                      "     Diagnostic Handle: " + std::to_string(handle));
+    return kdx_frame.result(rec.Path);
+}
+
+}  // namespace kdx

@@ -1,0 +1,290 @@
+#include "platform/device_change.h"
+
+#include <libudev.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/port_map.h"
+#include "platform/ports_dir.h"
+#include "platform/udev_ports.h"
+
+namespace kdx::platform {
+
+namespace {
+
+class Monitor {
+  public:
+    ~Monitor() {
+        std::unique_lock<std::mutex> l(lock_);
+        callbacks_.clear();
+        Stop(l);
+    }
+
+    int32_t Register(Device_Change_Callback callback) {
+        std::unique_lock<std::mutex> l(lock_);
+        if (!running_ && !Start(l)) return 0;
+        int32_t id = ++last_id_;
+        if (id == 0) id = ++last_id_;
+        callbacks_.emplace(id, std::move(callback));
+        Set_Last_Error(ERROR_SUCCESS);
+        return id;
+    }
+
+    bool Unregister(int32_t id) {
+        std::unique_lock<std::mutex> l(lock_);
+        if (callbacks_.erase(id) == 0) {
+            Set_Last_Error(ERROR_INVALID_PARAMETER);
+            return false;
+        }
+        bool on_monitor = std::this_thread::get_id() == thread_.get_id();
+        if (callbacks_.empty()) {
+            if (on_monitor)
+                stop_requested_ = true;  // the thread ends after this callback
+            else
+                Stop(l);
+        }
+        l.unlock();
+        // Wait out a delivery in progress so the caller may free what its callback uses.
+        if (!on_monitor) std::lock_guard<std::mutex> d(delivering_);
+        Set_Last_Error(ERROR_SUCCESS);
+        return true;
+    }
+
+  private:
+    bool Start(std::unique_lock<std::mutex>& l) {
+        if (thread_.joinable()) {
+            // A monitor that stopped itself from its own callback: collect it first.
+            l.unlock();
+            thread_.join();
+            l.lock();
+        }
+        // Two sources: udev for hardware, and the ports directory, where the simulator and
+        // hand-made entries come and go without udev knowing. Either one is enough.
+        udev_ = udev_new();
+        monitor_ = udev_ ? udev_monitor_new_from_netlink(udev_, "udev") : nullptr;
+        if (monitor_ &&
+            (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr) < 0 ||
+             udev_monitor_enable_receiving(monitor_) < 0)) {
+            udev_monitor_unref(monitor_);
+            monitor_ = nullptr;
+        }
+        std::error_code ec;
+        std::filesystem::create_directories(Ports_Directory(), ec);
+        dir_watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (dir_watch_ >= 0 &&
+            inotify_add_watch(dir_watch_, Ports_Directory().c_str(),
+                              IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM) < 0) {
+            close(dir_watch_);
+            dir_watch_ = -1;
+        }
+        if (!monitor_ && dir_watch_ < 0) {
+            Release();
+            Set_Last_Error(ERROR_NOT_SUPPORTED);
+            return false;
+        }
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake_ < 0) {
+            Set_Last_Error_From_Errno(errno);
+            Release();
+            return false;
+        }
+        // What is present now, so that a removal can name its port: after the monitor
+        // listens, so that nothing falls between the two.
+        known_.clear();
+        dir_known_.clear();
+        for (const auto& entry : Port_Map_List()) {
+            std::string name = "COM" + std::to_string(entry.Number);
+            known_[entry.Node] = name;
+            if (entry.From_Ports_Dir) dir_known_[name] = entry.Node;
+        }
+        stop_requested_ = false;
+        running_ = true;
+        thread_ = std::thread([this] { Run(); });
+        return true;
+    }
+
+    void Stop(std::unique_lock<std::mutex>& l) {
+        if (running_) {
+            stop_requested_ = true;
+            uint64_t one = 1;
+            if (write(wake_, &one, sizeof one) < 0) {
+                // Cannot fail with one pending write; poll's time-out would end it anyway.
+            }
+        }
+        l.unlock();
+        if (thread_.joinable()) thread_.join();
+        l.lock();
+    }
+
+    void Release() {
+        if (monitor_) udev_monitor_unref(monitor_);
+        if (udev_) udev_unref(udev_);
+        if (wake_ >= 0) close(wake_);
+        if (dir_watch_ >= 0) close(dir_watch_);
+        dir_watch_ = -1;
+        monitor_ = nullptr;
+        udev_ = nullptr;
+        wake_ = -1;
+    }
+
+    void Deliver(const std::vector<Device_Change>& changes) {
+        std::lock_guard<std::mutex> d(delivering_);
+        for (const auto& change : changes) {
+            std::vector<Device_Change_Callback> targets;
+            {
+                std::lock_guard<std::mutex> l(lock_);
+                for (const auto& [id, cb] : callbacks_) targets.push_back(cb);
+            }
+            for (const auto& cb : targets) {
+                try {
+                    cb(change);
+                } catch (...) {
+                    // A failing receiver must not end the monitor for the others.
+                }
+            }
+        }
+    }
+
+    std::vector<Device_Change> Changes_For(udev_device* device) {
+        std::vector<Device_Change> changes;
+        std::string action = udev_device_get_action(device) ? udev_device_get_action(device) : "";
+        const char* subsystem = udev_device_get_subsystem(device);
+        if (!subsystem || std::strcmp(subsystem, "tty") != 0) return changes;
+        const char* devnode = udev_device_get_devnode(device);
+        const char* sysname = udev_device_get_sysname(device);
+        std::string node = devnode ? devnode : std::string("/dev/") + (sysname ? sysname : "");
+        if (action == "add") {
+            Udev_Port port;
+            if (!Udev_Describe(device, port)) return changes;
+            for (const auto& entry : Port_Map_List()) {
+                if (entry.Node != node) continue;
+                std::string name = "COM" + std::to_string(entry.Number);
+                known_[node] = name;
+                changes.push_back(Device_Change{DBT_DEVICEARRIVAL, name, node});
+            }
+            changes.push_back(Device_Change{DBT_DEVNODES_CHANGED, {}, {}});
+        } else if (action == "remove") {
+            auto it = known_.find(node);
+            if (it == known_.end()) return changes;
+            changes.push_back(Device_Change{DBT_DEVICEREMOVECOMPLETE, it->second, node});
+            changes.push_back(Device_Change{DBT_DEVNODES_CHANGED, {}, {}});
+            known_.erase(it);
+        }
+        return changes;
+    }
+
+    // Entries COM<n> made or removed in the ports directory since the last look.
+    std::vector<Device_Change> Ports_Dir_Changes() {
+        std::vector<Device_Change> changes;
+        alignas(inotify_event) char buf[4096];
+        for (;;) {
+            ssize_t n = read(dir_watch_, buf, sizeof buf);
+            if (n <= 0) break;
+            for (ssize_t pos = 0; pos + ssize_t(sizeof(inotify_event)) <= n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buf + pos);
+                pos += ssize_t(sizeof(inotify_event) + event->len);
+                std::string name = event->len ? event->name : "";
+                int32_t number = 0;
+                if (name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
+                    name.find_first_not_of("0123456789", 3) == std::string::npos && name.size() < 9)
+                    number = std::stoi(name.substr(3));
+                if (number <= 0) continue;  // the temporary names of a registration
+                if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
+                    std::string node = Ports_Dir_Device(number);
+                    if (node.empty()) continue;
+                    dir_known_[name] = node;
+                    known_[node] = name;
+                    changes.push_back(Device_Change{DBT_DEVICEARRIVAL, name, node});
+                    changes.push_back(Device_Change{DBT_DEVNODES_CHANGED, {}, {}});
+                } else if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
+                    auto it = dir_known_.find(name);
+                    if (it == dir_known_.end()) continue;
+                    std::string node = it->second;
+                    dir_known_.erase(it);
+                    changes.push_back(Device_Change{DBT_DEVICEREMOVECOMPLETE, name, node});
+                    changes.push_back(Device_Change{DBT_DEVNODES_CHANGED, {}, {}});
+                }
+            }
+        }
+        return changes;
+    }
+
+    void Run() {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> l(lock_);
+                if (stop_requested_) break;
+            }
+            pollfd fds[3] = {{wake_, POLLIN, 0},
+                             {monitor_ ? udev_monitor_get_fd(monitor_) : -1, POLLIN, 0},
+                             {dir_watch_, POLLIN, 0}};
+            int n = poll(fds, 3, 1000);
+            if (n < 0 && errno != EINTR) break;
+            if (n <= 0) continue;
+            if (fds[0].revents) break;
+            std::vector<Device_Change> changes;
+            if (fds[1].revents & POLLIN) {
+                if (udev_device* device = udev_monitor_receive_device(monitor_)) {
+                    changes = Changes_For(device);
+                    udev_device_unref(device);
+                }
+            }
+            if (fds[2].revents & POLLIN) {
+                std::vector<Device_Change> more = Ports_Dir_Changes();
+                changes.insert(changes.end(), more.begin(), more.end());
+            }
+            if (!changes.empty()) Deliver(changes);
+        }
+        std::lock_guard<std::mutex> l(lock_);
+        Release();
+        running_ = false;
+    }
+
+    std::mutex lock_;
+    std::mutex delivering_;
+    std::map<int32_t, Device_Change_Callback> callbacks_;
+    int32_t last_id_ = 0;
+    bool running_ = false;
+    bool stop_requested_ = false;
+    std::thread thread_;
+    udev* udev_ = nullptr;
+    udev_monitor* monitor_ = nullptr;
+    int wake_ = -1;
+    int dir_watch_ = -1;
+    // Monitor thread only: device node -> COM name, and the ports directory's COM name ->
+    // node (its links are gone by the time their removal is seen).
+    std::map<std::string, std::string> known_;
+    std::map<std::string, std::string> dir_known_;
+};
+
+Monitor& The_Monitor() {
+    static Monitor monitor;
+    return monitor;
+}
+
+}  // namespace
+
+int32_t Device_Change_Register(Device_Change_Callback callback) {
+    if (!callback) {
+        Set_Last_Error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return The_Monitor().Register(std::move(callback));
+}
+
+bool Device_Change_Unregister(int32_t id) {
+    return The_Monitor().Unregister(id);
+}
+
+}  // namespace kdx::platform

@@ -1,0 +1,277 @@
+// Port discovery over machines described by hive files: the registry readers, the Terminal's
+// port list, the port table with adapter types and line settings, and the arbiter look-ups.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/error.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+#include "serial/serial_enum.h"
+#include "tests/test_registry_fixture.h"
+#include "trace/trace.h"
+
+using namespace kdx;
+
+namespace {
+
+const std::string kHeader = "REGEDIT4\n\n";
+const std::string kSerialComm = "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n";
+const std::string kPorts =
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports]\n";
+const std::string kArbiter =
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter\\Devices]\n";
+
+// The machine of the edge cases: an on-board port, a Bluetooth port, the adapters whose
+// names trip the type table, and settings texts of every shape.
+const std::string kMachine = kHeader + kSerialComm +
+                             "\"\\\\Device\\\\Serial0\"=\"COM1\"\n"
+                             "\"\\\\Device\\\\BthModem0\"=\"COM7\"\n"
+                             "\"\\\\Device\\\\ProlificSerial0\"=\"COM4\"\n"
+                             "\"\\\\Device\\\\VCP0\"=\"COM5\"\n"
+                             "\"\\\\Device\\\\U2SPORT1\"=\"COM6\"\n"
+                             "\"\\\\Device\\\\Mystery\"=\"COM8\"\n" +
+                             kPorts +
+                             "\"COM1:\"=\"9600,n,8,1\"\n"
+                             "\"COM4:\"=\"19200,E,7,2,x\"\n"
+                             "\"COM5:\"=\"4800,q,8,1,p\"\n"
+                             "\"COM6:\"=\"2400,Q,8,1.5,Z\"\n" +
+                             kArbiter +
+                             "\"COM5\"=\"usb-FTDI_FT232R_A1-if00\"\n\"COM9\"=dword:00000007\n";
+
+TEST(PortList, ListsEveryMapValueInOrderWithBluetoothMarked) {
+    test::Registry_Machine machine;
+    machine.Use_Hive(kMachine);
+    std::vector<std::string> ports = {"stale"};
+    EXPECT_EQ(Serial_Terminal_Port_Enum(ports), 6);
+    const std::vector<std::string> expected = {"COM1", "BTH_COM7", "COM4", "COM5", "COM6", "COM8"};
+    EXPECT_EQ(ports, expected);
+}
+
+TEST(PortList, NoPortsOrNoKeyGiveAnEmptyListAndAnEmptyTable) {
+    test::Registry_Machine machine;
+    for (const std::string& hive : {kHeader + kSerialComm, kHeader + kPorts}) {
+        SCOPED_TRACE(hive);
+        machine.Use_Hive(hive);
+        std::vector<std::string> ports;
+        EXPECT_EQ(Serial_Terminal_Port_Enum(ports), 0);
+        EXPECT_TRUE(ports.empty());
+        EXPECT_EQ(Serial_Port_Enum(), "");
+        EXPECT_TRUE(Serial_Port_Table.empty());
+    }
+    // A failed open leaves the caller's list as it was.
+    std::vector<std::string> kept = {"COM2"};
+    EXPECT_EQ(Serial_Terminal_Port_Enum(kept), 0);
+    EXPECT_EQ(kept, std::vector<std::string>{"COM2"});
+}
+
+struct Row {
+    const char* friendly;
+    const char* type;
+    const char* description;
+    int32_t number;
+    const char* baud;
+    const char* parity;
+    const char* data_bits;
+    const char* stop_bits;
+    const char* handshake;
+};
+
+TEST(PortTable, DescribesAdaptersAndTranslatesSettings) {
+    test::Registry_Machine machine;
+    machine.Use_Hive(kMachine);
+    Serial_Port_Table.assign(9, Serial_Port_Info{});  // left from an earlier call
+    Serial_Port_Enum();
+    const Row expected[] = {
+        {"COM1", "Serial0", "RS232", 1, "9600", "None", "8", "1", "None"},
+        // Removing "COM" leaves BTH_7: no number, and no settings were found for it.
+        {"BTH_COM7", "BthModem0", "UnKnown Port Type", 0, "", "", "", "", "None"},
+        // "Serial" is tried first, so the Prolific adapter reads as RS232.
+        {"COM4", "ProlificSerial0", "RS232", 4, "19200", "Even", "7", "2", "Xon/Xoff"},
+        {"COM5", "VCP0", "FTDI USB Adapter", 5, "4800", "q", "8", "1", "Hardware"},
+        {"COM6", "U2SPORT1", "Belkin/Targus/IO-Gear", 6, "2400", "q", "8", "1.5", "z"},
+        {"COM8", "Mystery", "UnKnown Port Type", 8, "", "", "", "", "None"},
+    };
+    ASSERT_EQ(Serial_Port_Table.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        const Serial_Port_Info& info = Serial_Port_Table[i];
+        const Row& row = expected[i];
+        SCOPED_TRACE(row.friendly);
+        EXPECT_EQ(info.Friendly_Name, row.friendly);
+        EXPECT_EQ(info.Real_Name, std::string("\\Device\\") + row.type);
+        EXPECT_EQ(info.Type, row.type);
+        EXPECT_EQ(info.Type_Description, row.description);
+        EXPECT_EQ(info.Port_Number, row.number);
+        EXPECT_EQ(info.Baud, row.baud);
+        EXPECT_EQ(info.Parity, row.parity);
+        EXPECT_EQ(info.Data_Bits, row.data_bits);
+        EXPECT_EQ(info.Stop_Bits, row.stop_bits);
+        EXPECT_EQ(info.Handshake, row.handshake);
+    }
+}
+
+TEST(PortTable, EnumTextHasOneLinePerNumberedPortRunTogether) {
+    test::Registry_Machine machine;
+    machine.Use_Hive(kHeader + kSerialComm +
+                     "\"\\\\Device\\\\Serial0\"=\"COM1\"\n"
+                     "\"\\\\Device\\\\BthModem0\"=\"COM7\"\n"
+                     "\"\\\\Device\\\\VCP0\"=\"COM3\"\n" +
+                     kPorts + "\"COM1:\"=\"9600,n,8,1\"\n\"COM3:\"=\"19200,E,7,2,x\"\n");
+    const std::string gap = "     ";
+    std::string expected =
+        "Friendly Name: COM1" + gap + "Baud: 9600" + gap + "Data Bits: 8" + gap + "Parity: None" +
+        gap + "Stop Bits: 1" + gap + "Handshake: None" + gap + "Real Name: \\Device\\Serial0" +
+        gap + "Type: Serial0" + gap + "Type Description: RS232" + gap + "Friendly Name: COM3" +
+        gap + "Baud: 19200" + gap + "Data Bits: 7" + gap + "Parity: Even" + gap + "Stop Bits: 2" +
+        gap + "Handshake: Xon/Xoff" + gap + "Real Name: \\Device\\VCP0" + gap + "Type: VCP0" + gap +
+        "Type Description: FTDI USB Adapter" + gap;
+    EXPECT_EQ(Serial_Port_Enum(), expected);
+}
+
+TEST(PortTable, LongTextsAreCutToTheirFieldsAndEmptyNamesStayBlank) {
+    test::Registry_Machine machine;
+    std::string device = "VCP" + std::string(67, 'V');
+    machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\" + device + "\"=\"COM3\"\n" +
+                     "\"\"=\"COM4\"\n" + kPorts + "\"COM3:\"=\"1234567890123,n,123456,1,x\"\n");
+    Serial_Port_Enum();
+    ASSERT_EQ(Serial_Port_Table.size(), 2u);
+    const Serial_Port_Info& info = Serial_Port_Table[0];
+    EXPECT_EQ(info.Real_Name, ("\\Device\\" + device).substr(0, 49));
+    EXPECT_EQ(info.Type, device.substr(0, 41));
+    EXPECT_EQ(info.Type_Description, "FTDI USB Adapter");
+    EXPECT_EQ(info.Baud, "123456789");
+    EXPECT_EQ(info.Data_Bits, "1234");
+    EXPECT_EQ(Serial_Port_Table[1].Friendly_Name, "");
+    EXPECT_EQ(Serial_Port_Table[1].Port_Number, 0);
+}
+
+TEST(Registry, DwordValuesReadAsDecimalTextThroughBothReaders) {
+    test::Registry_Machine machine;
+    machine.Use_Hive(kHeader + kArbiter + "\"COM9\"=dword:00000007\n\"Neg\"=dword:fffffffe\n" +
+                     "\"Multi\"=hex(7):61,00,62,00,00\n\"Raw\"=hex:01,00,7f\n");
+    int32_t root = platform::HKEY_LOCAL_MACHINE;
+    std::string data;
+    int32_t type = -1;
+    EXPECT_EQ(Registry_Get_Value(root, Registry_Arbiter_Key, "COM9", data, type), 0);
+    EXPECT_EQ(data, "7");
+    EXPECT_EQ(type, 4);
+    EXPECT_EQ(Registry_Get_Value(root, Registry_Arbiter_Key, "Neg", data, type), 0);
+    EXPECT_EQ(data, "-2");
+    EXPECT_EQ(Registry_Get_Value(root, Registry_Arbiter_Key, "Multi", data, type), 0);
+    EXPECT_EQ(data, std::string("a\0b", 3));  // inner separators stay
+    EXPECT_EQ(type, 7);
+    EXPECT_EQ(Registry_Get_Value(root, Registry_Arbiter_Key, "Raw", data, type), 0);
+    EXPECT_EQ(data, std::string("\x01\x00\x7f", 3));
+
+    std::vector<std::string> names, values;
+    std::vector<int32_t> types;
+    int32_t count = 0;
+    EXPECT_EQ(Registry_Enum_Values(root, Registry_Arbiter_Key, names, types, values, count), 0);
+    ASSERT_EQ(count, 4);
+    EXPECT_EQ(names[0], "COM9");
+    EXPECT_EQ(values[0], "7");
+    EXPECT_EQ(types[0], 4);
+    EXPECT_EQ(values[1], "-2");
+    EXPECT_EQ(values[2], "a");  // up to the first zero byte
+}
+
+TEST(Registry, GetValueFailuresGiveTheStatusAndEmptyData) {
+    test::Registry_Machine machine;
+    machine.Use_Hive(kMachine);
+    int32_t root = platform::HKEY_LOCAL_MACHINE;
+    std::string data = "old";
+    int32_t type = 9;
+    EXPECT_EQ(Registry_Get_Value(root, "SOFTWARE\\Absent", "x", data, type),
+              int32_t(platform::ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(data, "");
+    EXPECT_EQ(type, 0);
+    EXPECT_EQ(Registry_Get_Value(root, Registry_Arbiter_Key, "COM77", data, type),
+              int32_t(platform::ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(Serial_Terminal_COM_Name_Value("COM5"), "usb-FTDI_FT232R_A1-if00");
+    EXPECT_EQ(Serial_Terminal_COM_Name_Value("COM2"), "");
+    EXPECT_EQ(Serial_Terminal_COM_Name_Arbiter("COM5", "anything"), 0);
+}
+
+TEST(Registry, ANameOverTheBufferStopsTheListWithMoreDataKeepingTheCutEntry) {
+    test::Registry_Machine machine;
+    std::string name = "\\\\Device\\\\BTH" + std::string(300, 'x');
+    machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n\"" + name +
+                     "\"=\"COM9\"\n\"\\\\Device\\\\VCP0\"=\"COM3\"\n");
+    int32_t root = platform::HKEY_LOCAL_MACHINE;
+    std::vector<std::string> names, values;
+    std::vector<int32_t> types;
+    int32_t count = 0;
+    EXPECT_EQ(Registry_Enum_Values(root, Registry_Serial_Comm_Key, names, types, values, count),
+              int32_t(platform::ERROR_MORE_DATA));
+    ASSERT_EQ(count, 2);
+    EXPECT_EQ(names[1].size(), 259u);
+    EXPECT_EQ(values[1], "BTH_COM9");
+    std::vector<std::string> ports;
+    EXPECT_EQ(Serial_Terminal_Port_Enum(ports), 2);
+    // The port table reports the failed enumeration instead of a partial table.
+    EXPECT_EQ(Serial_Port_Enum(), "");
+}
+
+TEST(PortTable, TypeTableMatchesAnywhereInAnyCaseFirstRowWins) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"serial3", "RS232"},
+        {"ProlificSerial0", "RS232"},
+        {"myvcp", "FTDI USB Adapter"},
+        {"EDGESER2", "EdgePort USB Adapter"},
+        {"Winachsf0", "Targus USB Adapter or Conexant Modem"},
+        {"NiSerP1", "NI Virtual Com"},
+        {"NTPNP_PCI0001", "NI Virtual Com"},
+        {"NIPALK", "NI Virtual Com"},
+        {"x19h2kp", "KeySpan"},
+        {"USBSER000", "UnKnown Port Type"},
+        {"", "UnKnown Port Type"},
+    };
+    for (const auto& [type, description] : cases)
+        EXPECT_EQ(Serial_Port_Type_Description(type), description) << type;
+}
+
+}  // namespace
+
+namespace {
+
+// What the trace console shows while fn runs.
+template <class F>
+std::string Traced(F&& fn) {
+    // The debug log goes to the current directory: keep it in a folder of the test's own.
+    test::Temp_Dir logs;
+    std::string saved = platform::Current_Directory();
+    platform::Set_Current_Directory(logs.path());
+    setenv("KDX_CONSOLE", "capture", 1);
+    platform::Capture_Reset();
+    ErrCheck_Debug(1);
+    fn();
+    ErrCheck_Debug(0);
+    unsetenv("KDX_CONSOLE");
+    platform::Set_Current_Directory(saved);
+    return platform::Capture_Text();
+}
+
+TEST(PortTrace, MissingKeysAreReportedAndLinesShownButNoStaleErrors) {
+    test::Registry_Machine machine;
+    machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
+    std::string text = Traced([] {
+        // An older failure must not show up as an error of the registry readers.
+        platform::Set_Last_Error(platform::ERROR_ACCESS_DENIED);
+        Serial_Port_Enum();
+    });
+    EXPECT_NE(text.find("SERIAL_PORT_ENUM()"), std::string::npos) << text;
+    EXPECT_NE(text.find("Friendly Name: COM1     Baud: "), std::string::npos) << text;
+    // The Ports key is missing from this machine: the settings read reports it.
+    EXPECT_NE(text.find("Error: 2 - The system cannot find the file specified."), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Error: 5"), std::string::npos) << text;
+
+    machine.Use_Hive(kMachine);
+    text = Traced([] { Serial_Terminal_COM_Name_Value("COM5"); });
+    EXPECT_EQ(text.find("Error:"), std::string::npos) << text;
+    EXPECT_NE(text.find("usb-FTDI_FT232R_A1-if00"), std::string::npos) << text;
+}
+
+}  // namespace

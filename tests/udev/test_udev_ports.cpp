@@ -1,0 +1,332 @@
+// Port discovery through udev against a simulated sysfs (umockdev's testbed; the binary runs
+// under umockdev-wrapper so libudev sees the testbed instead of the machine).
+#include <gtest/gtest.h>
+#include <umockdev.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/device_change.h"
+#include "platform/error.h"
+#include "platform/port_map.h"
+#include "platform/ports_dir.h"
+#include "platform/registry.h"
+#include "platform/udev_ports.h"
+#include "tests/temp_dir.h"
+
+using namespace kdx::platform;
+
+namespace {
+
+// A testbed with its own config and ports folders, so the arbiter's numbers start afresh.
+class Udev_Machine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bed_ = umockdev_testbed_new();
+        ASSERT_TRUE(umockdev_in_mock_environment()) << "run under umockdev-wrapper";
+        setenv("XDG_CONFIG_HOME", (dir_.path() + "/config").c_str(), 1);
+        setenv("KDX_PORTS", (dir_.path() + "/ports").c_str(), 1);
+        unsetenv("KDX_REGISTRY");
+    }
+    void TearDown() override { g_object_unref(bed_); }
+
+    std::string Add(const char* subsystem, const char* name, const std::string& parent,
+                    std::vector<std::string> attributes, std::vector<std::string> properties) {
+        std::vector<gchar*> a, p;
+        for (auto& s : attributes) a.push_back(s.data());
+        for (auto& s : properties) p.push_back(s.data());
+        a.push_back(nullptr);
+        p.push_back(nullptr);
+        gchar* path = umockdev_testbed_add_devicev(
+            bed_, subsystem, name, parent.empty() ? nullptr : parent.c_str(), a.data(), p.data());
+        std::string out = path ? path : "";
+        g_free(path);
+        return out;
+    }
+    void Driver(const std::string& syspath, const std::string& driver) {
+        umockdev_testbed_set_attribute_link(bed_, syspath.c_str(), "driver",
+                                            ("../../../../bus/usb/drivers/" + driver).c_str());
+    }
+
+    // A USB serial adapter: device, interface, the driver's port and its tty. Returns their
+    // paths, deepest first, as the kernel removes them when the adapter is pulled out.
+    std::vector<std::string> Usb_Adapter(const std::string& bus_port, const std::string& tty,
+                                         const std::string& driver, const std::string& product,
+                                         const std::string& serial, bool acm = false) {
+        std::vector<std::string> attrs = {"idVendor",     "0403",  "idProduct", "6001",
+                                          "manufacturer", "Maker", "product",   product};
+        if (!serial.empty()) attrs.insert(attrs.end(), {"serial", serial});
+        std::string usb = Add("usb", bus_port.c_str(), "", attrs, {"DEVTYPE", "usb_device"});
+        std::string intf = Add("usb", (bus_port + ":1.0").c_str(), usb, {"bInterfaceNumber", "00"},
+                               {"DEVTYPE", "usb_interface"});
+        std::vector<std::string> paths = {intf, usb};
+        std::string parent = intf;
+        if (acm) {
+            Driver(intf, driver);
+        } else {
+            parent = Add("usb-serial", tty.c_str(), intf, {}, {});
+            Driver(parent, driver);
+            paths.insert(paths.begin(), parent);
+        }
+        paths.insert(paths.begin(), Add("tty", tty.c_str(), parent, {"dev", "188:0"},
+                                        {"DEVNAME", "/dev/" + tty, "MAJOR", "188", "MINOR", "0"}));
+        return paths;
+    }
+    void Unplug(const std::vector<std::string>& paths) {
+        for (const auto& p : paths) {
+            umockdev_testbed_uevent(bed_, p.c_str(), "remove");
+            umockdev_testbed_remove_device(bed_, p.c_str());
+        }
+    }
+    // An on-board UART as newer kernels show it: the pnp device with the 8250 driver, then
+    // serial_core's controller and port devices, then the tty.
+    void Onboard_Uart(const std::string& tty, const std::string& type) {
+        std::string name = "00:0" + tty.substr(4);
+        std::string pnp = Add("pnp", name.c_str(), "", {}, {});
+        Driver(pnp, "serial");
+        std::string ctrl = Add("serial-base", (name + ":0").c_str(), pnp, {}, {});
+        Driver(ctrl, "ctrl");
+        std::string port = Add("serial-base", (name + ":0.0").c_str(), ctrl, {}, {});
+        Driver(port, "port");
+        Add("tty", tty.c_str(), port, {"type", type}, {"DEVNAME", "/dev/" + tty});
+    }
+    std::string Bluetooth(const std::string& tty) {
+        return Add("tty", tty.c_str(), "", {"address", "00:11:22:33:44:55", "channel", "1"},
+                   {"DEVNAME", "/dev/" + tty});
+    }
+    // Consoles and pseudo-terminals are ttys too, and never serial ports.
+    void Console() { Add("tty", "tty0", "", {}, {"DEVNAME", "/dev/tty0"}); }
+
+    void Four_Ports() {
+        Onboard_Uart("ttyS0", "4");
+        Onboard_Uart("ttyS1", "0");
+        Usb_Adapter("1-1", "ttyUSB0", "ftdi_sio", "FT232R USB UART", "A1B2C3");
+        Usb_Adapter("1-2", "ttyUSB1", "pl2303", "USB-Serial Controller", "");
+        Bluetooth("rfcomm0");
+        Console();
+    }
+
+    UMockdevTestbed* bed_ = nullptr;
+    kdx::test::Temp_Dir dir_;
+};
+
+struct Expected_Port {
+    int32_t number;
+    const char* node;
+    const char* device_name;
+    const char* driver;
+};
+
+TEST_F(Udev_Machine, ListsEachKindOfSerialPortWithItsComNumberAndNothingElse) {
+    Four_Ports();
+    auto map = Port_Map_List();
+    // ttyS0 is COM1; the adapters and the Bluetooth link get 3, 4, 5 in the order udev
+    // lists them; ttyS1 (no UART behind it) and the console are not ports.
+    const Expected_Port expected[] = {
+        {1, "/dev/ttyS0", "Serial0", "serial"},
+        {3, "/dev/ttyUSB0", "VCP0", "ftdi_sio"},
+        {4, "/dev/ttyUSB1", "ProlificSerial1", "pl2303"},
+        {5, "/dev/rfcomm0", "BthModem0", "rfcomm"},
+    };
+    ASSERT_EQ(map.size(), std::size(expected));
+    for (size_t i = 0; i < map.size(); ++i) {
+        SCOPED_TRACE(map[i].Node);
+        EXPECT_EQ(map[i].Number, expected[i].number);
+        EXPECT_EQ(map[i].Node, expected[i].node);
+        EXPECT_EQ(map[i].Device_Name, expected[i].device_name);
+        EXPECT_EQ(map[i].Driver, expected[i].driver);
+        EXPECT_FALSE(map[i].Identity.empty());
+    }
+    EXPECT_EQ(map[1].Description, "FT232R USB UART");
+    EXPECT_EQ(Udev_Port_Device(3), "/dev/ttyUSB0");
+    EXPECT_EQ(Udev_Port_Device(2), "");
+    EXPECT_EQ(Get_Last_Error(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Udev_Machine, AdapterKeepsItsNumberAcrossUnplugReplugAndANewAdapterDoesNotTakeIt) {
+    auto ftdi = Usb_Adapter("1-1", "ttyUSB0", "ftdi_sio", "FT232R", "A1B2C3");
+    Usb_Adapter("1-2", "ttyUSB1", "pl2303", "PL2303", "");
+    ASSERT_EQ(Udev_Port_Device(3), "/dev/ttyUSB0");
+    ASSERT_EQ(Udev_Port_Device(4), "/dev/ttyUSB1");
+
+    Unplug(ftdi);
+    EXPECT_EQ(Udev_Port_Device(3), "");
+    // Unplugged, it leaves the serial device map but keeps its arbiter entry.
+    int32_t key = 0;
+    ASSERT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, key),
+              0);
+    uint32_t size = 0;
+    EXPECT_EQ(Reg_Query_Value(key, "\\Device\\VCP0", nullptr, nullptr, &size),
+              int32_t(ERROR_FILE_NOT_FOUND));
+    Reg_Close_Key(key);
+    ASSERT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE,
+                           "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter\\Devices", 0,
+                           KEY_READ, key),
+              0);
+    char data[260];
+    size = sizeof data;
+    EXPECT_EQ(Reg_Query_Value(key, "COM3", nullptr, data, &size), 0);
+    EXPECT_EQ(std::string(data), "usb-Maker_FT232R_A1B2C3-if00");
+    Reg_Close_Key(key);
+    // A different adapter plugged in meanwhile gets the next free number, not COM3.
+    Usb_Adapter("1-3", "ttyACM0", "cdc_acm", "KDX Controller", "K0001", true);
+    EXPECT_EQ(Udev_Port_Device(5), "/dev/ttyACM0");
+
+    // The FTDI adapter comes back in another socket under another kernel name: same COM3.
+    Usb_Adapter("1-4", "ttyUSB2", "ftdi_sio", "FT232R", "A1B2C3");
+    EXPECT_EQ(Udev_Port_Device(3), "/dev/ttyUSB2");
+    EXPECT_EQ(Udev_Port_Device(4), "/dev/ttyUSB1");
+
+    // What the arbiter stored survives the process: a fresh listing reads it back.
+    auto stored = Com_Name_Store_List();
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored[0].first, 3);
+    EXPECT_EQ(stored[0].second, "usb-Maker_FT232R_A1B2C3-if00");
+}
+
+TEST_F(Udev_Machine, ANumberTakenByTheSimulatorIsSkippedForNewAdapters) {
+    ASSERT_TRUE(Ports_Dir_Register(3, "/dev/null"));
+    Usb_Adapter("1-1", "ttyUSB0", "ftdi_sio", "FT232R", "A1B2C3");
+    auto map = Port_Map_List();
+    ASSERT_EQ(map.size(), 2u);
+    EXPECT_EQ(map[0].Number, 3);
+    EXPECT_TRUE(map[0].From_Ports_Dir);
+    EXPECT_EQ(map[0].Node, "/dev/null");
+    EXPECT_EQ(map[1].Number, 4);
+    EXPECT_EQ(map[1].Device_Name, "VCP0");
+}
+
+TEST_F(Udev_Machine, RegistryViewIsBuiltFromThePortMap) {
+    Four_Ports();
+    int32_t key = 0;
+    ASSERT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, key),
+              0);
+    std::vector<std::pair<std::string, std::string>> values;
+    for (uint32_t i = 0;; ++i) {
+        char name[260];
+        char data[260];
+        uint32_t name_size = sizeof name, data_size = sizeof data, type = 0;
+        int32_t status = Reg_Enum_Value(key, i, name, &name_size, &type, data, &data_size);
+        if (status == int32_t(ERROR_NO_MORE_ITEMS)) break;
+        ASSERT_EQ(status, 0);
+        EXPECT_EQ(type, uint32_t(REG_SZ));
+        values.emplace_back(std::string(name, name_size), data);
+    }
+    Reg_Close_Key(key);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"\\Device\\Serial0", "COM1"},
+        {"\\Device\\VCP0", "COM3"},
+        {"\\Device\\ProlificSerial1", "COM4"},
+        {"\\Device\\BthModem0", "COM5"},
+    };
+    EXPECT_EQ(values, expected);
+
+    ASSERT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE,
+                           "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter\\Devices", 0,
+                           KEY_READ, key),
+              0);
+    char data[260];
+    uint32_t size = sizeof data, type = 0;
+    ASSERT_EQ(Reg_Query_Value(key, "COM3", &type, data, &size), 0);
+    EXPECT_EQ(std::string(data), "usb-Maker_FT232R_USB_UART_A1B2C3-if00");
+    size = sizeof data;
+    EXPECT_EQ(Reg_Query_Value(key, "COM9", &type, data, &size), int32_t(ERROR_FILE_NOT_FOUND));
+    Reg_Close_Key(key);
+}
+
+// Collects device changes from the monitor thread.
+struct Change_Log {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<Device_Change> events;
+
+    bool Wait_For(size_t count) {
+        std::unique_lock<std::mutex> l(lock);
+        return changed.wait_for(l, std::chrono::seconds(10),
+                                [&] { return events.size() >= count; });
+    }
+};
+
+TEST_F(Udev_Machine, PlugAndUnplugArriveAsDeviceChangesNamingThePort) {
+    Onboard_Uart("ttyS0", "4");
+    Change_Log log;
+    int32_t id = Device_Change_Register([&](const Device_Change& change) {
+        std::lock_guard<std::mutex> l(log.lock);
+        log.events.push_back(change);
+        log.changed.notify_all();
+    });
+    ASSERT_NE(id, 0);
+    // The monitor reads the machine once when it starts; give it that moment.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto usb = Usb_Adapter("1-1", "ttyUSB0", "ftdi_sio", "FT232R", "A1B2C3");
+    ASSERT_TRUE(log.Wait_For(2));
+    Unplug(usb);
+    ASSERT_TRUE(log.Wait_For(4));
+    Usb_Adapter("1-5", "ttyUSB3", "ftdi_sio", "FT232R", "A1B2C3");
+    ASSERT_TRUE(log.Wait_For(6));
+    Device_Change_Unregister(id);
+
+    std::lock_guard<std::mutex> l(log.lock);
+    const std::pair<uint32_t, const char*> expected[] = {
+        {DBT_DEVICEARRIVAL, "COM3"},        {DBT_DEVNODES_CHANGED, ""},
+        {DBT_DEVICEREMOVECOMPLETE, "COM3"}, {DBT_DEVNODES_CHANGED, ""},
+        {DBT_DEVICEARRIVAL, "COM3"},        {DBT_DEVNODES_CHANGED, ""},
+    };
+    ASSERT_GE(log.events.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(log.events[i].Event, expected[i].first);
+        EXPECT_EQ(log.events[i].Port_Name, expected[i].second);
+    }
+    EXPECT_EQ(log.events[4].Node, "/dev/ttyUSB3");
+}
+
+}  // namespace
+
+namespace {
+
+// Runs kdx-cli in the testbed (the child inherits the preload library and the testbed's
+// folder) and returns what it printed.
+std::string Cli(const std::string& args) {
+    std::string out;
+    FILE* pipe = popen((std::string("'") + KDX_CLI_PATH + "' " + args + " 2>&1").c_str(), "r");
+    if (!pipe) return out;
+    char buf[512];
+    while (fgets(buf, sizeof buf, pipe)) out += buf;
+    pclose(pipe);
+    return out;
+}
+
+TEST_F(Udev_Machine, CliListsTheDescribedPortsWithTheirAdapters) {
+    Four_Ports();
+    std::string out = Cli("ports");
+    for (const char* want :
+         {"COM1       RS232 [Serial0]", "/dev/ttyS0 (serial)", "COM3       FTDI USB Adapter [VCP0]",
+          "/dev/ttyUSB0 (ftdi_sio, FT232R USB UART)", "COM4       RS232 [ProlificSerial1]",
+          "BTH_COM5   UnKnown Port Type [BthModem0]"})
+        EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
+    EXPECT_EQ(out.find("ttyS1"), std::string::npos) << out;
+}
+
+TEST_F(Udev_Machine, CliWatchPrintsChangesAsTheyHappen) {
+    Onboard_Uart("ttyS0", "4");
+    FILE* pipe = popen((std::string("'") + KDX_CLI_PATH + "' watch --count 2").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[512];
+    ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+    EXPECT_EQ(std::string(line), "Present: COM1\n");
+    ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);  // "Watching ..."
+    Usb_Adapter("1-1", "ttyUSB0", "ftdi_sio", "FT232R", "A1B2C3");
+    std::string rest;
+    while (fgets(line, sizeof line, pipe)) rest += line;
+    EXPECT_EQ(pclose(pipe), 0);
+    EXPECT_NE(rest.find(" DBT_DEVICEARRIVAL COM3 /dev/ttyUSB0\n"), std::string::npos) << rest;
+    EXPECT_NE(rest.find(" DBT_DEVNODES_CHANGED\n"), std::string::npos) << rest;
+}
+
+}  // namespace
