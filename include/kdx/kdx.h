@@ -11,6 +11,5 @@
 #include "kdx/kdx_trace.h"
 #include "kdx/kdx_files.h"
 #include "kdx/kdx_protocol.h"
-#include "kdx/kdx_files.h"
 #include "kdx/kdx_enum.h"
 #include "kdx/kdx_serial.h"
