@@ -12,7 +12,7 @@
 namespace {
 
 const char* const Help =
-    "Usage: kdx-cli ports [--probe [BAUD]]\n"
+    "Usage: kdx-cli ports [--probe [BAUD] | --names]\n"
     "\n"
     "Lists the serial ports of this machine as the Terminal sees them: every COM name of the\n"
     "serial device map, with the adapter type read from its driver's name, its default line\n"
@@ -35,6 +35,7 @@ const char* const Help =
     "  --probe [BAUD]   also open each numbered port at BAUD (default 57600), send \"V,\" and\n"
     "                   tell from the answer which controller model is there: QMT, ZLR or\n"
     "                   \"Device not found\" (\"not opened\" when the port is busy or gone)\n"
+    "  --names          print only the COM names, one a line (for scripts)\n"
     "\n"
     "Exit status: 0 listed (also when there is no port), 1 the registry view could not be\n"
     "read (a malformed hive file: the message says where), 2 usage error.\n";
@@ -83,7 +84,7 @@ std::string Probe(int32_t number, int32_t baud) {
 }
 
 int Run(const std::vector<std::string>& args) {
-    bool probe = false;
+    bool probe = false, names = false;
     int32_t baud = 57600;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--probe") {
@@ -98,6 +99,8 @@ int Run(const std::vector<std::string>& args) {
                 baud = int32_t(b);
                 ++i;
             }
+        } else if (args[i] == "--names") {
+            names = true;
         } else {
             std::fprintf(stderr, "kdx-cli ports: unexpected argument %s\n", args[i].c_str());
             std::fputs(Help, stderr);
@@ -110,6 +113,14 @@ int Run(const std::vector<std::string>& args) {
     if (!error.empty()) {
         std::fprintf(stderr, "kdx-cli ports: cannot read the registry view: %s\n", error.c_str());
         return 1;
+    }
+    if (names) {
+        for (int32_t i = 0; i < count; ++i) {
+            Serial_Port_Info info{};
+            if (Serial_Port_Table_Get(i, &info) && info.Port_Number > 0)
+                std::printf("%s\n", info.Friendly_Name);
+        }
+        return 0;
     }
     if (count == 0) {
         std::printf("No serial ports found.\n");

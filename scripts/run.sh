@@ -47,6 +47,9 @@ if [ -z "$port" ]; then
 fi
 echo "Controller on $port"
 
+step "Ports of this machine"
+"$cli" ports
+
 step "Status, with a live trace (kdx-cli --trace status $port)"
 KDX_CONSOLE=terminal "$cli" --trace status "$port"
 step "On line"
@@ -59,6 +62,9 @@ step "Program-memory test, axis 1"
 "$cli" memory-test "$port" 1 --quiet || true
 step "Identify (on and off line at every baud rate)"
 "$cli" identify "$port" --quiet || true
+
+step "Diagnostic report"
+"$cli" report || true
 
 if [ -t 0 ]; then
     step "Terminal on $port (Ctrl-L port log on/off, Ctrl-] quits)"
