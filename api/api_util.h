@@ -26,6 +26,19 @@ inline void Copy_Out(char* buffer, int32_t capacity, const std::string& text) {
     buffer[n] = '\0';
 }
 
+// A by-reference handle or number of a wrapper: the callee works on value, and the
+// caller's variable gets it back when the wrapper returns. NULL counts as 0.
+struct Ref {
+    explicit Ref(int32_t* p) : ptr(p), value(p ? *p : 0) {}
+    ~Ref() {
+        if (ptr) *ptr = value;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    int32_t* ptr;
+    int32_t value;
+};
+
 inline std::string Text(const char* text) {
     return text ? std::string(text) : std::string();
 }

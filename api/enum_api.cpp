@@ -13,19 +13,10 @@
 
 using kdx::api::Copy_Out;
 using kdx::api::Keep;
+using kdx::api::Ref;
 using kdx::api::Text;
 
 namespace {
-
-// A by-reference number: NULL counts as 0.
-struct Ref {
-    explicit Ref(int32_t* p) : ptr(p), value(p ? *p : 0) {}
-    ~Ref() {
-        if (ptr) *ptr = value;
-    }
-    int32_t* ptr;
-    int32_t value;
-};
 
 template <size_t N>
 void Copy_Field(char (&field)[N], const std::string& text) {

@@ -4,21 +4,8 @@
 
 using kdx::api::Copy_Out;
 using kdx::api::Keep;
+using kdx::api::Ref;
 using kdx::api::Text;
-
-namespace {
-
-// A by-reference handle or number: NULL counts as 0.
-struct Ref {
-    explicit Ref(int32_t* p) : ptr(p), value(p ? *p : 0) {}
-    ~Ref() {
-        if (ptr) *ptr = value;
-    }
-    int32_t* ptr;
-    int32_t value;
-};
-
-}  // namespace
 
 #define KDX_TEXT_BY_HANDLE(Name)                                             \
     KDX_API const char* Name(int32_t* handle) {                              \
