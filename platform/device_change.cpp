@@ -33,7 +33,13 @@ class Monitor {
 
     int32_t Register(Device_Change_Callback callback) {
         std::unique_lock<std::mutex> l(lock_);
-        if (!running_ && !Start(l)) return 0;
+        // A monitor whose last callback just left is on its way out: start a new one rather
+        // than adding to a thread that will not deliver again.
+        bool on_monitor = running_ && std::this_thread::get_id() == thread_.get_id();
+        if (on_monitor)
+            stop_requested_ = false;  // still inside a delivery: the loop simply goes on
+        else if ((!running_ || stop_requested_) && !Start(l))
+            return 0;
         int32_t id = ++last_id_;
         if (id == 0) id = ++last_id_;
         callbacks_.emplace(id, std::move(callback));
@@ -141,12 +147,21 @@ class Monitor {
     void Deliver(const std::vector<Device_Change>& changes) {
         std::lock_guard<std::mutex> d(delivering_);
         for (const auto& change : changes) {
-            std::vector<Device_Change_Callback> targets;
+            std::vector<int32_t> ids;
             {
                 std::lock_guard<std::mutex> l(lock_);
-                for (const auto& [id, cb] : callbacks_) targets.push_back(cb);
+                for (const auto& entry : callbacks_) ids.push_back(entry.first);
             }
-            for (const auto& cb : targets) {
+            for (int32_t id : ids) {
+                // Looked up again just before the call: a callback unregistered by an earlier
+                // one (or by itself) is never called again.
+                Device_Change_Callback cb;
+                {
+                    std::lock_guard<std::mutex> l(lock_);
+                    auto it = callbacks_.find(id);
+                    if (it == callbacks_.end()) continue;
+                    cb = it->second;
+                }
                 try {
                     cb(change);
                 } catch (...) {

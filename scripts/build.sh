@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# Configures and builds into build/ (or $1), with extra CMake arguments after it.
+# Configures and builds into build/ (or $1), with extra CMake arguments after it. A build
+# folder keeps the build type it was first configured with unless one is given again.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$root/build}
 shift || true
-cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+args=("$@")
+if [ ! -f "$dir/CMakeCache.txt" ] && [[ " ${args[*]-} " != *CMAKE_BUILD_TYPE* ]]; then
+    args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+fi
+cmake -S "$root" -B "$dir" -G Ninja "${args[@]}" >/dev/null
 cmake --build "$dir"

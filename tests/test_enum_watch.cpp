@@ -85,10 +85,13 @@ TEST(DeviceChange, ACallbackMayUnregisterItselfAndTheMonitorStartsAgain) {
         std::mutex id_lock;
         {
             std::lock_guard<std::mutex> l(id_lock);
+            // Unregister first: once the log wakes the test, this round's locals go away.
             id = Device_Change_Register([&](const Device_Change& c) {
+                {
+                    std::lock_guard<std::mutex> g(id_lock);
+                    Device_Change_Unregister(id);
+                }
                 log.Add(c);
-                std::lock_guard<std::mutex> g(id_lock);
-                Device_Change_Unregister(id);
             });
         }
         ASSERT_NE(id, 0);

@@ -3,22 +3,35 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 
 namespace {
 
+// The name of a declaration line "KDX_API <type> Name(...": the word before the first "(".
+std::string Declared_Name(const std::string& line) {
+    size_t paren = line.find('(');
+    if (paren == std::string::npos) return std::string();
+    size_t end = paren;
+    while (end > 0 && line[end - 1] == ' ') --end;
+    size_t begin = end;
+    while (begin > 0 &&
+           (std::isalnum(static_cast<unsigned char>(line[begin - 1])) || line[begin - 1] == '_'))
+        --begin;
+    return line.substr(begin, end - begin);
+}
+
 std::set<std::string> Declared_Names() {
     std::set<std::string> names;
-    std::regex decl(R"(KDX_API[^;(]*?\b([A-Za-z_][A-Za-z0-9_]*)\s*\()");
     for (const auto& entry : std::filesystem::directory_iterator(KDX_INCLUDE_DIR "/kdx")) {
         std::ifstream in(entry.path());
-        std::smatch m;
         for (std::string line; std::getline(in, line);)
-            if (line.rfind("KDX_API ", 0) == 0 && std::regex_search(line, m, decl))
-                names.insert(m[1]);
+            if (line.rfind("KDX_API ", 0) == 0) {
+                std::string name = Declared_Name(line);
+                if (!name.empty()) names.insert(name);
+            }
     }
     return names;
 }
