@@ -83,6 +83,9 @@ struct Simulator::State {
     int64_t in_free_ns = 0;  // when the bytes read so far have all arrived
     bool flooded = false;
     int64_t started_ns = 0;
+    // How late timed wake-ups have been running, smoothed: a busy machine wakes threads
+    // tens of microseconds after their deadline.
+    int64_t wake_late_ns = 30000;
 
     explicit State(Sim_Config c) : config(std::move(c)), model(config.model) {}
 
@@ -187,10 +190,13 @@ struct Simulator::State {
         }
     }
 
-    // Hands the model the bytes that have arrived by now, all in one piece.
+    // Hands the model the bytes that have arrived by now, all in one piece. The controller
+    // answers from the moment the last of them arrived, so a late wake-up here does not
+    // push the reply back.
     void Deliver_Input(int64_t now_ns) {
         int64_t byte_ns = Byte_Ns(config.baud);
         std::string arrived;
+        int64_t last_ns = 0;
         while (!in.empty()) {
             In_Item& item = in.front();
             if (item.first_due_ns > now_ns) break;
@@ -198,10 +204,11 @@ struct Simulator::State {
             have = std::min(have, item.bytes.size());
             arrived.append(item.bytes, item.taken, have - item.taken);
             item.taken = have;
+            last_ns = item.first_due_ns + int64_t(have - 1) * byte_ns;
             if (item.taken < item.bytes.size()) break;
             in.pop_front();
         }
-        if (!arrived.empty()) Reply(model.Receive(arrived, now_ns / kMs), now_ns);
+        if (!arrived.empty()) Reply(model.Receive(arrived, last_ns / kMs), last_ns);
     }
 
     bool Model_Due(int64_t now_ns) const {
@@ -260,15 +267,33 @@ struct Simulator::State {
             int64_t model_ms = model.Next_Deadline();
             if (model_ms >= 0) earlier(model_ms * kMs);
             if (config.hangup_ms >= 0) earlier(started_ns + int64_t(config.hangup_ms) * kMs);
+            // The last byte queued is the one a waiting program reacts to: sleep until shortly
+            // before it is due and spin the rest, so it leaves on time, never early.
+            int64_t wait_until = deadline;
+            if (Byte_Ns(config.baud) > 0 && out.size() == 1 && !blocked &&
+                deadline == out.front().due_ns) {
+                int64_t margin = std::clamp<int64_t>(wake_late_ns * 3 / 2 + 10000, 20000, 250000);
+                if (deadline - now > margin) {
+                    wait_until = deadline - margin;
+                } else {
+                    while (Now_Ns() < deadline) {
+                    }
+                    wait_until = 0;  // only look at the line
+                }
+            }
             platform::Pty_Events events;
-            if (!platform::Pty_Wait(pty.master, wake, blocked, deadline, events)) break;
+            if (!platform::Pty_Wait(pty.master, wake, blocked, wait_until, events)) break;
             now = Now_Ns();
+            if (wait_until > 0 && !events.input && !events.woken && !events.writable)
+                wake_late_ns += (std::max<int64_t>(0, now - wait_until) - wake_late_ns) / 8;
             if (events.woken) platform::Reset_Wake_Event(wake);
             if (events.input) Take_Input(now);
             // A quiet spell that ended before the next byte arrived ends the command first.
+            // The model's clock then reads the end of that spell, never running backwards.
             int64_t arrival = Next_Arrival();
-            if (Model_Due(now) && (arrival < 0 || model.Next_Deadline() * kMs < arrival))
-                Reply(model.Idle(now / kMs), now);
+            int64_t quiet_end = model.Next_Deadline() * kMs;
+            if (Model_Due(now) && arrival >= 0 && quiet_end < arrival)
+                Reply(model.Idle(quiet_end / kMs), quiet_end);
             Deliver_Input(now);
             if (Model_Due(now)) Reply(model.Idle(now / kMs), now);
         }
