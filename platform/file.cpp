@@ -61,24 +61,34 @@ int File_Descriptor(int32_t handle) {
     return object ? object->fd : -1;
 }
 
-bool Write_File(int32_t handle, std::string_view data, uint32_t* written) {
+bool Write_Descriptor(int fd, std::string_view data, uint32_t* written) {
     if (written) *written = 0;
-    auto object = Handle_Get(handle);
-    if (!object) return false;
     size_t done = 0;
     while (done < data.size()) {
-        ssize_t n = ::write(object->fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            Set_Last_Error_From_Errno(errno);
-            if (written) *written = uint32_t(done);
-            return false;
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+            continue;
         }
-        done += size_t(n);
+        if (n < 0 && errno == EINTR) continue;
+        // A write that takes nothing would repeat for ever: report it as the fault it is.
+        if (n < 0)
+            Set_Last_Error_From_Errno(errno);
+        else
+            Set_Last_Error(ERROR_WRITE_FAULT);
+        if (written) *written = uint32_t(done);
+        return false;
     }
     if (written) *written = uint32_t(done);
     Set_Last_Error(ERROR_SUCCESS);
     return true;
+}
+
+bool Write_File(int32_t handle, std::string_view data, uint32_t* written) {
+    if (written) *written = 0;
+    auto object = Handle_Get(handle);
+    if (!object) return false;
+    return Write_Descriptor(object->fd, data, written);
 }
 
 bool Read_File(int32_t handle, std::string& out, uint32_t capacity) {

@@ -33,6 +33,9 @@ int32_t Create_File(const std::string& path, uint32_t access, uint32_t share, ui
 // last error set when the write fails.
 bool Write_File(int32_t handle, std::string_view data, uint32_t* written = nullptr);
 
+// The same for a descriptor the caller owns (a terminal, a pipe, standard output).
+bool Write_Descriptor(int fd, std::string_view data, uint32_t* written = nullptr);
+
 // Reads up to capacity bytes at the current position.
 bool Read_File(int32_t handle, std::string& out, uint32_t capacity);
 

@@ -1,14 +1,18 @@
 #include "platform/pty.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/error.h"
+#include "platform/handles.h"
+#include "platform/system.h"
 
 namespace kdx::platform {
 
@@ -67,6 +71,79 @@ uint32_t Pty_Baud(int master) {
     Termios2 t{};
     if (ioctl(master, kTcGets2, &t) != 0) return 0;
     return t.c_ospeed;
+}
+
+bool Pty_Wait(int master, int32_t wake_event, bool want_output, int64_t deadline_ns,
+              Pty_Events& events) {
+    events = Pty_Events{};
+    int wake_fd = -1;
+    if (wake_event != 0) {
+        auto object = Handle_Get(wake_event);
+        if (!object) {
+            Set_Last_Error(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        wake_fd = object->fd;
+    }
+    timespec wait{};
+    timespec* timeout = nullptr;
+    if (deadline_ns >= 0) {
+        int64_t left = std::max<int64_t>(0, deadline_ns - Query_Performance_Counter());
+        wait.tv_sec = time_t(left / 1000000000);
+        wait.tv_nsec = long(left % 1000000000);
+        timeout = &wait;
+    }
+    pollfd fds[2] = {{master, short(POLLIN | (want_output ? POLLOUT : 0)), 0},
+                     {wake_fd, POLLIN, 0}};
+    int r = ppoll(fds, wake_fd >= 0 ? 2 : 1, timeout, nullptr);
+    if (r < 0) {
+        if (errno == EINTR) {
+            Set_Last_Error(ERROR_SUCCESS);
+            return true;
+        }
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    events.input = fds[0].revents & POLLIN;
+    events.writable = want_output && (fds[0].revents & POLLOUT);
+    events.woken = wake_fd >= 0 && (fds[1].revents & POLLIN);
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+size_t Pty_Read(int master, char* buffer, size_t capacity) {
+    for (;;) {
+        ssize_t n = read(master, buffer, capacity);
+        if (n > 0) {
+            Set_Last_Error(ERROR_SUCCESS);
+            return size_t(n);
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN)
+            Set_Last_Error_From_Errno(errno);
+        else
+            Set_Last_Error(ERROR_SUCCESS);
+        return 0;
+    }
+}
+
+int64_t Pty_Write(int master, std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && done == 0) {
+            Set_Last_Error_From_Errno(errno);
+            return -1;
+        }
+        break;  // the queue is full for now
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return int64_t(done);
 }
 
 }  // namespace kdx::platform

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kdx::platform {
 
@@ -18,5 +19,28 @@ void Pty_Close(Pty_Pair& pair);
 
 // The baud rate the slave's user has set (any rate, standard or not); 0 when unknown.
 uint32_t Pty_Baud(int master);
+
+// What a wait on the master saw; several may hold at once.
+struct Pty_Events {
+    bool input = false;     // the slave's user has sent bytes
+    bool writable = false;  // the slave's input queue takes more (asked for only)
+    bool woken = false;     // the wake-up event is set
+};
+
+// Sleeps until the master has input, has room for output (when want_output), the wake-up
+// event (a Create_Wake_Event handle, 0: none) is set, or the monotonic clock of
+// Query_Performance_Counter reaches deadline_ns (-1: no deadline). The deadline is kept to
+// the nanosecond the kernel allows, not rounded to milliseconds. An interrupted wait returns
+// true with no events. False with the last error when the wait fails.
+bool Pty_Wait(int master, int32_t wake_event, bool want_output, int64_t deadline_ns,
+              Pty_Events& events);
+
+// Reads at most capacity bytes the slave's user has sent, never blocking: the count, 0 when
+// nothing is waiting (or the read fails: the last error tells which).
+size_t Pty_Read(int master, char* buffer, size_t capacity);
+
+// Hands bytes to the slave's input queue, never blocking: the count taken, which is short or
+// 0 while the queue is full. -1 with the last error when the write fails otherwise.
+int64_t Pty_Write(int master, std::string_view bytes);
 
 }  // namespace kdx::platform

@@ -33,4 +33,8 @@ std::string Environment(const char* name);
 // runs (other threads may still be using the program's state).
 [[noreturn]] void Exit_Process(uint32_t code);
 
+// Asks the kernel to end the calling thread's timed waits as close to their deadlines as it
+// can (no timer slack): for a thread whose clock must hold to microseconds.
+void Fine_Thread_Timers();
+
 }  // namespace kdx::platform

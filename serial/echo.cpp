@@ -1,12 +1,10 @@
 #include "serial/echo.h"
 
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <deque>
 
 #include "files/port_log.h"
+#include "platform/file.h"
 #include "platform/system.h"
 #include "trace/trace.h"
 
@@ -334,13 +332,8 @@ void Echo_Terminal_Sink::Echo_Apply(const Echo_Document& document) {
         out += c;
     }
     if (colour_) out += "\x1b[0m";
-    size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = write(fd_, out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
+    // A terminal that has gone away loses the echo, nothing else.
+    platform::Write_Descriptor(fd_, out);
 }
 
 void Echo_Capture_Sink::Echo_Apply(const Echo_Document& document) {

@@ -1,17 +1,14 @@
 // kdx-sim: a simulated KDX controller on a pseudo-terminal registered as COM<n>.
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <cerrno>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/ports_dir.h"
+#include "platform/stop_signals.h"
 #include "sim/sim.h"
 
 namespace {
@@ -166,7 +163,7 @@ int main(int argc, char** argv) {
     // An entry whose device is gone (a simulator that was killed) is free again.
     auto taken = [](int32_t n) {
         std::string device = kdx::platform::Ports_Dir_Device(n);
-        return !device.empty() && access(device.c_str(), F_OK) == 0;
+        return !device.empty() && kdx::platform::File_Exists(device);
     };
     if (register_port) {
         if (port == 0) {
@@ -180,13 +177,8 @@ int main(int argc, char** argv) {
         config.number = port;
     }
 
-    // Signals are taken by sigtimedwait below, not by a handler, in every thread.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Signals are waited for below, not taken by a handler, in every thread.
+    kdx::platform::Block_Stop_Signals();
 
     kdx::sim::Simulator sim(config);
     if (!sim.Start()) {
@@ -201,10 +193,8 @@ int main(int argc, char** argv) {
         std::printf("- %s %u\n", sim.Device().c_str(), config.baud);
     std::fflush(stdout);
 
-    timespec tick{0, 200 * 1000000};
     for (;;) {
-        int got = sigtimedwait(&signals, nullptr, &tick);
-        if (got > 0) break;
+        if (kdx::platform::Wait_Stop_Signal(200)) break;
         if (sim.Hung_Up()) {
             std::fprintf(stderr, "kdx-sim: hung up\n");
             break;

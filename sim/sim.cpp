@@ -1,9 +1,5 @@
 #include "sim/sim.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -14,8 +10,10 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/handles.h"
 #include "platform/ports_dir.h"
 #include "platform/pty.h"
+#include "platform/serial.h"
 #include "platform/system.h"
 
 namespace kdx::sim {
@@ -28,15 +26,19 @@ int64_t Now_Ns() {
 
 constexpr int64_t kMs = 1000000;
 
-// The simulator cannot do anything useful about a failed wake-up write or counter read.
-void Ignore(ssize_t) {}
-
 enum class Write_Result { Done, Blocked, Hang_Up };
 
 struct Out_Item {
     int64_t due_ns = 0;
     std::string bytes;
     bool hang_up = false;
+};
+
+// Bytes read from the program, reaching the controller one wire time after another.
+struct In_Item {
+    int64_t first_due_ns = 0;  // when the first of them has fully arrived
+    std::string bytes;
+    size_t taken = 0;  // bytes already handed to the model
 };
 
 }  // namespace
@@ -56,7 +58,7 @@ struct Simulator::State {
     Sim_Config config;
     Controller_Model model;
     platform::Pty_Pair pty;
-    int wake = -1;
+    int32_t wake = 0;  // a wake-up event handle
     std::thread thread;
     std::atomic<bool> stop{false};
     std::atomic<bool> hung_up{false};
@@ -77,8 +79,13 @@ struct Simulator::State {
     std::deque<Out_Item> out;
     size_t out_offset = 0;  // bytes of out.front() already written
     int64_t line_free_ns = 0;
+    std::deque<In_Item> in;
+    int64_t in_free_ns = 0;  // when the bytes read so far have all arrived
     bool flooded = false;
     int64_t started_ns = 0;
+    // How late timed wake-ups have been running, smoothed: a busy machine wakes threads
+    // tens of microseconds after their deadline.
+    int64_t wake_late_ns = 30000;
 
     explicit State(Sim_Config c) : config(std::move(c)), model(config.model) {}
 
@@ -109,9 +116,11 @@ struct Simulator::State {
                 out.push_back(Out_Item{t, std::move(chunk), false});
                 continue;
             }
+            // A byte is there for the program once its last bit has left.
             for (char c : chunk) {
+                t += byte_ns;
                 out.push_back(Out_Item{t, std::string(1, c), false});
-                t += byte_ns + slow_ns;
+                t += slow_ns;
             }
         }
         line_free_ns = t;
@@ -152,24 +161,66 @@ struct Simulator::State {
 
     void Take_Input(int64_t now_ns) {
         char buf[65536];
+        int64_t byte_ns = Byte_Ns(config.baud);
         for (;;) {
-            ssize_t n = read(pty.master, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;
+            size_t n = platform::Pty_Read(pty.master, buf, sizeof buf);
+            if (n == 0) return;
             // What the program sends at another rate arrives garbled: the controller
             // ignores it.
             uint32_t baud = platform::Pty_Baud(pty.master);
             if (baud != config.baud) {
                 std::lock_guard<std::mutex> guard(lock);
-                dropped += n;
+                dropped += int64_t(n);
                 continue;
             }
             {
                 std::lock_guard<std::mutex> guard(lock);
-                received.append(buf, size_t(n));
+                received.append(buf, n);
             }
-            Reply(model.Receive(std::string_view(buf, size_t(n)), now_ns / kMs), now_ns);
+            if (byte_ns == 0) {
+                Reply(model.Receive(std::string_view(buf, n), now_ns / kMs), now_ns);
+                continue;
+            }
+            // The program's driver hands bytes over at once; the controller has a byte
+            // only once its ten bits have crossed the line, so a command is taken no
+            // sooner than it could have been on a real line.
+            int64_t first = std::max(now_ns, in_free_ns) + byte_ns;
+            in_free_ns = first + int64_t(n - 1) * byte_ns;
+            in.push_back(In_Item{first, std::string(buf, n), 0});
         }
+    }
+
+    // Hands the model the bytes that have arrived by now, all in one piece. The controller
+    // answers from the moment the last of them arrived, so a late wake-up here does not
+    // push the reply back.
+    void Deliver_Input(int64_t now_ns) {
+        int64_t byte_ns = Byte_Ns(config.baud);
+        std::string arrived;
+        int64_t last_ns = 0;
+        while (!in.empty()) {
+            In_Item& item = in.front();
+            if (item.first_due_ns > now_ns) break;
+            size_t have = size_t((now_ns - item.first_due_ns) / byte_ns) + 1;
+            have = std::min(have, item.bytes.size());
+            arrived.append(item.bytes, item.taken, have - item.taken);
+            item.taken = have;
+            last_ns = item.first_due_ns + int64_t(have - 1) * byte_ns;
+            if (item.taken < item.bytes.size()) break;
+            in.pop_front();
+        }
+        if (!arrived.empty()) Reply(model.Receive(arrived, last_ns / kMs), last_ns);
+    }
+
+    bool Model_Due(int64_t now_ns) const {
+        int64_t due_ms = model.Next_Deadline();
+        return due_ms >= 0 && due_ms * kMs <= now_ns;
+    }
+
+    // When the next byte still on its way in arrives (-1: none).
+    int64_t Next_Arrival() const {
+        if (in.empty()) return -1;
+        const In_Item& item = in.front();
+        return item.first_due_ns + int64_t(item.taken) * Byte_Ns(config.baud);
     }
 
     // Writes what is due, until the program's queue is full.
@@ -180,9 +231,8 @@ struct Simulator::State {
             const char* p = item.bytes.data() + out_offset;
             size_t left = item.bytes.size() - out_offset;
             if (config.on_write && out_offset == 0) config.on_write(item.bytes, Now_Ns());
-            ssize_t n = write(pty.master, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return Write_Result::Blocked;
+            int64_t n = platform::Pty_Write(pty.master, std::string_view(p, left));
+            if (n <= 0) return Write_Result::Blocked;
             {
                 std::lock_guard<std::mutex> guard(lock);
                 sent += n;
@@ -196,6 +246,8 @@ struct Simulator::State {
     }
 
     void Run() {
+        // Reply bytes are due to the microsecond: the default timer slack would add tens.
+        platform::Fine_Thread_Timers();
         started_ns = Now_Ns();
         if (!config.greeting.empty()) Schedule(config.greeting, started_ns, false);
         while (!stop) {
@@ -205,30 +257,45 @@ struct Simulator::State {
             Write_Result written = Write_Due(now);
             if (written == Write_Result::Hang_Up) break;
             bool blocked = written == Write_Result::Blocked;
-            // While the program's queue is full, POLLOUT says when to go on.
+            // While the program's queue is full, the wait's output readiness says when to go on.
             int64_t deadline = -1;
-            if (!out.empty() && !blocked) deadline = out.front().due_ns;
+            auto earlier = [&deadline](int64_t at) {
+                if (at >= 0 && (deadline < 0 || at < deadline)) deadline = at;
+            };
+            if (!out.empty() && !blocked) earlier(out.front().due_ns);
+            earlier(Next_Arrival());
             int64_t model_ms = model.Next_Deadline();
-            if (model_ms >= 0 && (deadline < 0 || model_ms * kMs < deadline))
-                deadline = model_ms * kMs;
-            if (config.hangup_ms >= 0) {
-                int64_t at = started_ns + int64_t(config.hangup_ms) * kMs;
-                if (deadline < 0 || at < deadline) deadline = at;
+            if (model_ms >= 0) earlier(model_ms * kMs);
+            if (config.hangup_ms >= 0) earlier(started_ns + int64_t(config.hangup_ms) * kMs);
+            // The last byte queued is the one a waiting program reacts to: sleep until shortly
+            // before it is due and spin the rest, so it leaves on time, never early.
+            int64_t wait_until = deadline;
+            if (Byte_Ns(config.baud) > 0 && out.size() == 1 && !blocked &&
+                deadline == out.front().due_ns) {
+                int64_t margin = std::clamp<int64_t>(wake_late_ns * 3 / 2 + 10000, 20000, 250000);
+                if (deadline - now > margin) {
+                    wait_until = deadline - margin;
+                } else {
+                    while (Now_Ns() < deadline) {
+                    }
+                    wait_until = 0;  // only look at the line
+                }
             }
-            int wait = -1;
-            if (deadline >= 0) wait = int(std::max<int64_t>(0, (deadline - now + kMs - 1) / kMs));
-            pollfd fds[2] = {{pty.master, short(POLLIN | (blocked ? POLLOUT : 0)), 0},
-                             {wake, POLLIN, 0}};
-            int r = poll(fds, 2, wait);
-            if (r < 0 && errno != EINTR) break;
+            platform::Pty_Events events;
+            if (!platform::Pty_Wait(pty.master, wake, blocked, wait_until, events)) break;
             now = Now_Ns();
-            if (fds[1].revents & POLLIN) {
-                uint64_t count;
-                Ignore(read(wake, &count, sizeof count));
-            }
-            if (fds[0].revents & POLLIN) Take_Input(now);
-            int64_t model_due = model.Next_Deadline();
-            if (model_due >= 0 && model_due * kMs <= now) Reply(model.Idle(now / kMs), now);
+            if (wait_until > 0 && !events.input && !events.woken && !events.writable)
+                wake_late_ns += (std::max<int64_t>(0, now - wait_until) - wake_late_ns) / 8;
+            if (events.woken) platform::Reset_Wake_Event(wake);
+            if (events.input) Take_Input(now);
+            // A quiet spell that ended before the next byte arrived ends the command first.
+            // The model's clock then reads the end of that spell, never running backwards.
+            int64_t arrival = Next_Arrival();
+            int64_t quiet_end = model.Next_Deadline() * kMs;
+            if (Model_Due(now) && arrival >= 0 && quiet_end < arrival)
+                Reply(model.Idle(quiet_end / kMs), quiet_end);
+            Deliver_Input(now);
+            if (Model_Due(now)) Reply(model.Idle(now / kMs), now);
         }
         Finish();
     }
@@ -246,10 +313,9 @@ struct Simulator::State {
         ended_changed.notify_all();
     }
 
-    void Wake() {
-        uint64_t one = 1;
-        Ignore(write(wake, &one, sizeof one));
-    }
+    // Nothing useful can be done about a wake-up that fails: the loop's deadline still ends
+    // the wait.
+    void Wake() { platform::Set_Wake_Event(wake); }
 };
 
 Simulator::Simulator(Sim_Config config) : state_(std::make_unique<State>(std::move(config))) {}
@@ -262,15 +328,19 @@ bool Simulator::Start() {
     State& s = *state_;
     if (s.thread.joinable()) return true;
     if (!platform::Pty_Open(s.pty)) return false;
-    s.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (s.wake < 0) {
-        platform::Set_Last_Error_From_Errno(errno);
+    s.wake = platform::Create_Wake_Event();
+    if (!platform::Handle_Usable(s.wake)) {
+        s.wake = 0;
         platform::Pty_Close(s.pty);
         return false;
     }
     if (s.config.number > 0) {
         if (!platform::Ports_Dir_Register(s.config.number, s.pty.device)) {
+            uint32_t error = platform::Get_Last_Error();
             platform::Pty_Close(s.pty);
+            platform::Close_Handle(s.wake);
+            s.wake = 0;
+            platform::Set_Last_Error(error);
             return false;
         }
         s.registered = true;
@@ -286,8 +356,8 @@ void Simulator::Stop() {
     s.stop = true;
     s.Wake();
     s.thread.join();
-    close(s.wake);
-    s.wake = -1;
+    platform::Close_Handle(s.wake);
+    s.wake = 0;
 }
 
 const std::string& Simulator::Device() const {

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
+#include <vector>
 
 #include "platform/handles.h"
 #include "platform/ports_dir.h"
@@ -93,6 +95,54 @@ TEST_F(Sim_Transport, WireTimeHoldsEachByte) {
     std::string got = Read_Until("END");
     EXPECT_EQ(got.size(), 103u);
     EXPECT_GE(platform::Tick_Count_Ms() - start, 100);  // cannot be faster than the wire
+}
+
+TEST_F(Sim_Transport, WireTimeCountsCommandAndReplyBytes) {
+    // At 1200 baud a byte takes 8.33 ms: a reply byte reaches the program no sooner than the
+    // command's bytes have crossed the line and its own ten bits have followed them.
+    struct Case {
+        const char* name;
+        std::string command;
+        std::string reply;
+        int32_t late_ms;
+    };
+    const Case cases[] = {
+        {"status query", "V", "R", 0},
+        {"value query", "F,getD0,", "getD0,1.23\r", 0},
+        {"late reply", "V", "R", 30},
+    };
+    const int64_t byte_ns = 10 * int64_t(1000000000) / 1200;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::mutex lock;
+        std::vector<int64_t> written_ns;
+        sim::Sim_Config config;
+        config.baud = 1200;
+        config.wire_time = true;
+        config.late_ms = c.late_ms;
+        config.on_write = [&](std::string_view bytes, int64_t now_ns) {
+            std::lock_guard<std::mutex> guard(lock);
+            for (size_t i = 0; i < bytes.size(); ++i) written_ns.push_back(now_ns);
+        };
+        Start_Sim(config);
+        ASSERT_TRUE(platform::Handle_Usable(Open(1200)));
+        const int32_t zero = 0;
+        int64_t sent_ns = platform::Query_Performance_Counter();
+        Serial_Port_Write(handle, c.command, &zero);
+        EXPECT_EQ(Read_Until(c.reply.substr(c.reply.size() - 1), &zero), c.reply);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            ASSERT_EQ(written_ns.size(), c.reply.size());
+            for (size_t k = 0; k < written_ns.size(); ++k) {
+                int64_t earliest = sent_ns + int64_t(c.command.size() + k + 1) * byte_ns +
+                                   int64_t(c.late_ms) * 1000000;
+                EXPECT_GE(written_ns[k], earliest) << "reply byte " << k;
+            }
+        }
+        Serial_Port_Close(handle);
+        handle = 0;
+        sim.reset();
+    }
 }
 
 TEST_F(Sim_Transport, FloodFollowsTheFirstReplyWhole) {
