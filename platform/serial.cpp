@@ -68,6 +68,9 @@ struct Comm_Object final : Handle_Object {
     DCB kept{};
     serial_icounter_struct counts{};
     bool counts_known = false;
+    // Set once the driver has refused the line-error counters (a pseudo-terminal, most USB
+    // adapters): the status query then stops asking, as it runs ten times per read.
+    std::atomic<bool> counts_unsupported{false};
     std::atomic<bool> hung_up{false};
     bool is_pty = false;
     std::atomic<int64_t> last_write_ms{-1000};
@@ -372,7 +375,9 @@ bool Clear_Comm_Error(int32_t handle, uint32_t* errors, COMSTAT* status) {
     if (errors) {
         // Line errors since the last query, where the driver counts them (real UARTs).
         serial_icounter_struct now{};
-        if (ioctl(port->fd, TIOCGICOUNT, &now) == 0) {
+        bool counted = !port->counts_unsupported && ioctl(port->fd, TIOCGICOUNT, &now) == 0;
+        if (!counted && (errno == ENOTTY || errno == EINVAL)) port->counts_unsupported = true;
+        if (counted) {
             std::lock_guard<std::mutex> guard(port->lock);
             if (port->counts_known) {
                 const auto& was = port->counts;
