@@ -355,15 +355,27 @@ bool Clear_Comm_Error(int32_t handle, uint32_t* errors, COMSTAT* status) {
     if (!port) return false;
     if (errors) *errors = 0;
     if (status) *status = COMSTAT{};
+    // One poll tells whether anything is waiting and whether the line has hung up; the byte
+    // count is asked for only when something is there, since a read queries ten times.
+    pollfd p{port->fd, POLLIN, 0};
+    int ready = poll(&p, 1, 0);
+    if (ready < 0 && errno != EINTR) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    if (ready > 0 && (p.revents & POLLNVAL)) {
+        Set_Last_Error(ERROR_INVALID_HANDLE);
+        return false;
+    }
     int waiting = 0;
-    if (ioctl(port->fd, FIONREAD, &waiting) != 0) {
+    if (ready > 0 && (p.revents & POLLIN) && ioctl(port->fd, FIONREAD, &waiting) != 0) {
         if (errno == EIO)
             Mark_Hung_Up(*port);
         else
             Set_Last_Error_From_Errno(errno);
         return false;
     }
-    if (waiting == 0 && Poll_Hung_Up(port->fd)) {
+    if (waiting == 0 && ready > 0 && (p.revents & (POLLHUP | POLLERR))) {
         Mark_Hung_Up(*port);
         return false;
     }
