@@ -1,6 +1,7 @@
 // Helpers for the exported wrappers: text results kept per procedure and thread, copying
-// into caller buffers, and the catch-all every boundary needs.
+// into caller buffers, by-reference numbers, and the catch-all every boundary needs.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -27,7 +28,8 @@ inline void Copy_Out(char* buffer, int32_t capacity, const std::string& text) {
 }
 
 // A by-reference handle or number of a wrapper: the callee works on value, and the
-// caller's variable gets it back when the wrapper returns. NULL counts as 0.
+// caller's variable gets it back when the wrapper returns (also when the callee throws, as
+// the value may already have changed, e.g. a handle closed). NULL counts as 0.
 struct Ref {
     explicit Ref(int32_t* p) : ptr(p), value(p ? *p : 0) {}
     ~Ref() {
@@ -43,12 +45,30 @@ inline std::string Text(const char* text) {
     return text ? std::string(text) : std::string();
 }
 
-}  // namespace kdx::api
+// A caller's text of at most capacity bytes (zero-terminated within them, or cut there).
+inline std::string Bounded(const char* text, int32_t capacity) {
+    if (!text || capacity <= 0) return std::string();
+    return std::string(text, strnlen(text, size_t(capacity)));
+}
 
-// Wraps a wrapper's body: no exception crosses the C boundary.
-#define KDX_GUARD(fallback, ...) \
-    try {                        \
-        __VA_ARGS__              \
-    } catch (...) {              \
-        return fallback;         \
+// Runs a wrapper's body and returns its result, or fallback if it throws: the callers are C
+// programs, so no exception may cross the boundary.
+template <class R, class F>
+R Guard(R fallback, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return fallback;
     }
+}
+
+// The same for a wrapper without a result: a failure is swallowed.
+template <class F>
+void Guard(F&& body) noexcept {
+    try {
+        body();
+    } catch (...) {
+    }
+}
+
+}  // namespace kdx::api

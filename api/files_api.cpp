@@ -1,5 +1,3 @@
-#include <cstring>
-
 #include "api/api_util.h"
 #include "files/html_template.h"
 #include "files/ini.h"
@@ -7,12 +5,10 @@
 
 namespace {
 
+using kdx::api::Bounded;
+using kdx::api::Guard;
 using kdx::api::Keep;
 using kdx::api::Text;
-
-std::string Bounded(const char* text, size_t capacity) {
-    return std::string(text, strnlen(text, capacity));
-}
 
 kdx::HTML_Template_Record From_C(const KDX_File_Writer& c) {
     kdx::HTML_Template_Record r;
@@ -64,61 +60,67 @@ auto With_Record(KDX_File_Writer* c, F&& f) {
 
 KDX_API const char* Ini_Get_Full_Path(void) {
     static thread_local std::string slot;
-    KDX_GUARD("", return Keep(slot, kdx::Ini_Get_Full_Path());)
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::Ini_Get_Full_Path()); });
 }
 KDX_API const char* Ini_Get_Leading_Path(void) {
     static thread_local std::string slot;
-    KDX_GUARD("", return Keep(slot, kdx::Ini_Get_Leading_Path());)
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::Ini_Get_Leading_Path()); });
 }
 KDX_API const char* Ini_Get_Name(void) {
     static thread_local std::string slot;
-    KDX_GUARD("", return Keep(slot, kdx::Ini_Get_Name());)
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::Ini_Get_Name()); });
 }
 KDX_API const char* Ini_Get_Extension(void) {
     static thread_local std::string slot;
-    KDX_GUARD("", return Keep(slot, kdx::Ini_Get_Extension());)
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::Ini_Get_Extension()); });
 }
 KDX_API const char* Ini_Set_Value(const char* section, const char* key, const char* value) {
     static thread_local std::string slot;
-    KDX_GUARD("", return Keep(slot, kdx::Ini_Set_Value(Text(section), Text(key), Text(value)));)
+    return Guard<const char*>(
+        "", [&] { return Keep(slot, kdx::Ini_Set_Value(Text(section), Text(key), Text(value))); });
 }
 KDX_API const char* Ini_Get_Value(const char* section, const char* key, const char* default_value) {
     static thread_local std::string slot;
-    KDX_GUARD("",
-              return Keep(slot, kdx::Ini_Get_Value(Text(section), Text(key), Text(default_value)));)
+    return Guard<const char*>("", [&] {
+        return Keep(slot, kdx::Ini_Get_Value(Text(section), Text(key), Text(default_value)));
+    });
 }
 KDX_API int32_t Ini_Write_Key(const char* folder, const char* file, const char* section,
                               const char* key, const char* value) {
-    KDX_GUARD(0, return kdx::Ini_Write_Key(Text(folder), Text(file), Text(section), Text(key),
-                                           Text(value));)
+    return Guard<int32_t>(0, [&] {
+        return kdx::Ini_Write_Key(Text(folder), Text(file), Text(section), Text(key), Text(value));
+    });
 }
 KDX_API int32_t Ini_Write_Sample_Key(const char* folder, const char* file) {
-    KDX_GUARD(0, return kdx::Ini_Write_Sample_Key(Text(folder), Text(file));)
+    return Guard<int32_t>(0, [&] { return kdx::Ini_Write_Sample_Key(Text(folder), Text(file)); });
 }
 KDX_API const char* Ini_Get_Page_Path(void) {
     static thread_local std::string slot;
-    KDX_GUARD("", return Keep(slot, kdx::Ini_Get_Page_Path());)
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::Ini_Get_Page_Path()); });
 }
 KDX_API const char* Ini_Get_Current_Path(void) {
     static thread_local std::string slot;
-    KDX_GUARD("", return Keep(slot, kdx::Ini_Get_Current_Path());)
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::Ini_Get_Current_Path()); });
 }
 KDX_API int32_t Ini_Set_Terminal_Port(const char* name) {
-    KDX_GUARD(0, return kdx::Ini_Set_Terminal_Port(Text(name));)
+    return Guard<int32_t>(0, [&] { return kdx::Ini_Set_Terminal_Port(Text(name)); });
 }
 
 // Writers that return a number.
-#define KDX_RECORD_NUMBER(Name)                                                      \
-    KDX_API int32_t Name(KDX_File_Writer* rec) {                                     \
-        if (!rec) return 0;                                                          \
-        KDX_GUARD(0, return With_Record(rec, [](auto& r) { return kdx::Name(r); });) \
+#define KDX_RECORD_NUMBER(Name)                                                         \
+    KDX_API int32_t Name(KDX_File_Writer* rec) {                                        \
+        if (!rec) return 0;                                                             \
+        return Guard<int32_t>(                                                          \
+            0, [&] { return With_Record(rec, [](auto& r) { return kdx::Name(r); }); }); \
     }
 // Writers that return their fragment.
-#define KDX_RECORD_TEXT(Name)                                                                     \
-    KDX_API const char* Name(KDX_File_Writer* rec) {                                              \
-        static thread_local std::string slot;                                                     \
-        if (!rec) return "";                                                                      \
-        KDX_GUARD("", return Keep(slot, With_Record(rec, [](auto& r) { return kdx::Name(r); }));) \
+#define KDX_RECORD_TEXT(Name)                                                          \
+    KDX_API const char* Name(KDX_File_Writer* rec) {                                   \
+        static thread_local std::string slot;                                          \
+        if (!rec) return "";                                                           \
+        return Guard<const char*>("", [&] {                                            \
+            return Keep(slot, With_Record(rec, [](auto& r) { return kdx::Name(r); })); \
+        });                                                                            \
     }
 
 KDX_RECORD_NUMBER(HTML_Template_File_Create)
@@ -152,29 +154,32 @@ KDX_RECORD_TEXT(HTML_Template_Summary_End)
 KDX_API const char* HTML_Template_Summary_Title(KDX_File_Writer* rec, const char* title) {
     static thread_local std::string slot;
     if (!rec) return "";
-    KDX_GUARD("", return Keep(slot, With_Record(rec, [&](auto& r) {
-                                  return kdx::HTML_Template_Summary_Title(r, Text(title));
-                              }));)
+    return Guard<const char*>("", [&] {
+        return Keep(slot, With_Record(rec, [&](auto& r) {
+                        return kdx::HTML_Template_Summary_Title(r, Text(title));
+                    }));
+    });
 }
 KDX_API const char* HTML_Template_Details_Summary(KDX_File_Writer* rec, const char* title,
                                                   const char* body) {
     static thread_local std::string slot;
     if (!rec) return "";
-    KDX_GUARD("", return Keep(slot, With_Record(rec, [&](auto& r) {
-                                  return kdx::HTML_Template_Details_Summary(r, Text(title),
-                                                                            Text(body));
-                              }));)
+    return Guard<const char*>("", [&] {
+        return Keep(slot, With_Record(rec, [&](auto& r) {
+                        return kdx::HTML_Template_Details_Summary(r, Text(title), Text(body));
+                    }));
+    });
 }
 
 KDX_API int32_t Port_Log_Open(void) {
-    KDX_GUARD(0, return kdx::Port_Log_Open();)
+    return Guard<int32_t>(0, [&] { return kdx::Port_Log_Open(); });
 }
 KDX_API int32_t Port_Log_Close(void) {
-    KDX_GUARD(0, return kdx::Port_Log_Close();)
+    return Guard<int32_t>(0, [&] { return kdx::Port_Log_Close(); });
 }
 KDX_API int32_t Port_Log_Write_Line(int32_t file, const char* text) {
-    KDX_GUARD(0, return kdx::Port_Log_Write_Line(file, Text(text));)
+    return Guard<int32_t>(0, [&] { return kdx::Port_Log_Write_Line(file, Text(text)); });
 }
 KDX_API int32_t Port_Log_Current(void) {
-    KDX_GUARD(0, return kdx::Port_Log_File;)
+    return Guard<int32_t>(0, [&] { return kdx::Port_Log_File; });
 }

@@ -3,20 +3,28 @@
 #include "protocol/kdx.h"
 
 using kdx::api::Copy_Out;
+using kdx::api::Guard;
 using kdx::api::Keep;
 using kdx::api::Ref;
 using kdx::api::Text;
 
-#define KDX_TEXT_BY_HANDLE(Name)                                             \
-    KDX_API const char* Name(int32_t* handle) {                              \
-        static thread_local std::string slot;                                \
-        KDX_GUARD("", Ref h(handle); return Keep(slot, kdx::Name(h.value));) \
+#define KDX_TEXT_BY_HANDLE(Name)                   \
+    KDX_API const char* Name(int32_t* handle) {    \
+        static thread_local std::string slot;      \
+        return Guard<const char*>("", [&] {        \
+            Ref h(handle);                         \
+            return Keep(slot, kdx::Name(h.value)); \
+        });                                        \
     }
 
-#define KDX_TEXT_BY_HANDLE_AXIS(Name)                                                              \
-    KDX_API const char* Name(int32_t* handle, int32_t* axis) {                                     \
-        static thread_local std::string slot;                                                      \
-        KDX_GUARD("", Ref h(handle); Ref a(axis); return Keep(slot, kdx::Name(h.value, a.value));) \
+#define KDX_TEXT_BY_HANDLE_AXIS(Name)                          \
+    KDX_API const char* Name(int32_t* handle, int32_t* axis) { \
+        static thread_local std::string slot;                  \
+        return Guard<const char*>("", [&] {                    \
+            Ref h(handle);                                     \
+            Ref a(axis);                                       \
+            return Keep(slot, kdx::Name(h.value, a.value));    \
+        });                                                    \
     }
 
 KDX_TEXT_BY_HANDLE(KDX_Verify_Status)
@@ -42,51 +50,71 @@ KDX_TEXT_BY_HANDLE_AXIS(KDX_Tester_Commo_Fill_Memory)
 
 KDX_API const char* KDX_Identify(void) {
     static thread_local std::string slot;
-    KDX_GUARD("", return Keep(slot, kdx::KDX_Identify());)
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::KDX_Identify()); });
 }
 
 KDX_API const char* KDX_Serial_Number_Set(int32_t* handle, const char* serial, const char* order) {
     static thread_local std::string slot;
-    KDX_GUARD("", Ref h(handle); std::string s = Text(serial); std::string o = Text(order);
-              return Keep(slot, kdx::KDX_Serial_Number_Set(h.value, s, o));)
+    return Guard<const char*>("", [&] {
+        Ref h(handle);
+        std::string s = Text(serial);
+        std::string o = Text(order);
+        return Keep(slot, kdx::KDX_Serial_Number_Set(h.value, s, o));
+    });
 }
 
 KDX_API const char* KDX_Parse_Motor_ID(char* text, int32_t capacity) {
     static thread_local std::string slot;
-    KDX_GUARD("", std::string t = Text(text); std::string id = kdx::KDX_Parse_Motor_ID(t);
-              Copy_Out(text, capacity, t); return Keep(slot, id);)
+    return Guard<const char*>("", [&] {
+        std::string t = Text(text);
+        std::string id = kdx::KDX_Parse_Motor_ID(t);
+        Copy_Out(text, capacity, t);
+        return Keep(slot, id);
+    });
 }
 
 KDX_API const char* KDX_Parse_Limit_ID(char* text, int32_t capacity) {
     static thread_local std::string slot;
-    KDX_GUARD("", std::string t = Text(text); std::string id = kdx::KDX_Parse_Limit_ID(t);
-              Copy_Out(text, capacity, t); return Keep(slot, id);)
+    return Guard<const char*>("", [&] {
+        std::string t = Text(text);
+        std::string id = kdx::KDX_Parse_Limit_ID(t);
+        Copy_Out(text, capacity, t);
+        return Keep(slot, id);
+    });
 }
 
 KDX_API const char* KDX_Tester_Commo_Fill_Memory_Compare_Strings(char* sent, int32_t sent_capacity,
                                                                  char* listing,
                                                                  int32_t listing_capacity) {
     static thread_local std::string slot;
-    KDX_GUARD("", std::string s = Text(sent); std::string l = Text(listing);
-              std::string r = kdx::KDX_Tester_Commo_Fill_Memory_Compare_Strings(s, l);
-              Copy_Out(sent, sent_capacity, s); Copy_Out(listing, listing_capacity, l);
-              return Keep(slot, r);)
+    return Guard<const char*>("", [&] {
+        std::string s = Text(sent);
+        std::string l = Text(listing);
+        std::string r = kdx::KDX_Tester_Commo_Fill_Memory_Compare_Strings(s, l);
+        Copy_Out(sent, sent_capacity, s);
+        Copy_Out(listing, listing_capacity, l);
+        return Keep(slot, r);
+    });
 }
 
 KDX_API int32_t KDX_Config_Create(int32_t* argument) {
-    KDX_GUARD(0, Ref a(argument); return kdx::KDX_Config_Create(a.value);)
+    return Guard<int32_t>(0, [&] {
+        Ref a(argument);
+        return kdx::KDX_Config_Create(a.value);
+    });
 }
 
 KDX_API int32_t KDX_Tester_Passed(void) {
-    KDX_GUARD(0, return kdx::KDX_Tester_Passed();)
+    return Guard<int32_t>(0, [] { return kdx::KDX_Tester_Passed(); });
 }
 
 KDX_API const char* KDX_Status_Meaning(const char* reply) {
     static thread_local std::string slot;
-    KDX_GUARD("", return Keep(slot, kdx::KDX_Status_Meaning(Text(reply)));)
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::KDX_Status_Meaning(Text(reply))); });
 }
 
 KDX_API const char* KDX_Limit_Description(const char* code) {
     static thread_local std::string slot;
-    KDX_GUARD("", return Keep(slot, kdx::KDX_Limit_Description(Text(code)));)
+    return Guard<const char*>("",
+                              [&] { return Keep(slot, kdx::KDX_Limit_Description(Text(code))); });
 }

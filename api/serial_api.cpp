@@ -8,11 +8,12 @@
 #include "serial/echo.h"
 #include "serial/serial_port.h"
 
-namespace {
+using kdx::api::Guard;
+using kdx::api::Keep;
+using kdx::api::Ref;
+using kdx::api::Text;
 
-int32_t& Ref(int32_t* value, int32_t& fallback) {
-    return value ? *value : fallback;
-}
+namespace {
 
 thread_local int32_t last_read_length = 0;
 
@@ -22,57 +23,82 @@ std::unique_ptr<kdx::Echo_Terminal_Sink> terminal_sink;
 }  // namespace
 
 KDX_API int32_t Serial_Port_Open(int32_t* number, int32_t* baud) {
-    KDX_GUARD(-1, int32_t n = 0; int32_t b = 0;
-              return kdx::Serial_Port_Open(Ref(number, n), Ref(baud, b));)
+    return Guard<int32_t>(-1, [&] {
+        Ref n(number);
+        Ref b(baud);
+        return kdx::Serial_Port_Open(n.value, b.value);
+    });
 }
 
 KDX_API int32_t Serial_Port_DCB(int32_t* handle, int32_t* baud) {
-    KDX_GUARD(0, int32_t h = 0; int32_t b = 0;
-              return kdx::Serial_Port_DCB(Ref(handle, h), Ref(baud, b));)
+    return Guard<int32_t>(0, [&] {
+        Ref h(handle);
+        Ref b(baud);
+        return kdx::Serial_Port_DCB(h.value, b.value);
+    });
 }
 
 KDX_API int32_t Serial_Port_Timeouts(int32_t* handle, KDX_Comm_Timeouts* record) {
-    KDX_GUARD(
-        0, int32_t h = 0; kdx::platform::COMMTIMEOUTS t{}; if (record) {
+    return Guard<int32_t>(0, [&] {
+        Ref h(handle);
+        kdx::platform::COMMTIMEOUTS t{};
+        if (record) {
             t.ReadIntervalTimeout = record->ReadIntervalTimeout;
             t.ReadTotalTimeoutMultiplier = record->ReadTotalTimeoutMultiplier;
             t.ReadTotalTimeoutConstant = record->ReadTotalTimeoutConstant;
             t.WriteTotalTimeoutMultiplier = record->WriteTotalTimeoutMultiplier;
             t.WriteTotalTimeoutConstant = record->WriteTotalTimeoutConstant;
-        } int32_t r = kdx::Serial_Port_Timeouts(Ref(handle, h), t);
+        }
+        int32_t r = kdx::Serial_Port_Timeouts(h.value, t);
         if (record && r) {
             record->ReadIntervalTimeout = t.ReadIntervalTimeout;
             record->ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
             record->ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
             record->WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
             record->WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
-        } return r;)
+        }
+        return r;
+    });
 }
 
 KDX_API const char* Serial_Port_Clear(int32_t* handle) {
     static thread_local std::string slot;
-    KDX_GUARD("", int32_t h = 0;
-              return kdx::api::Keep(slot, kdx::Serial_Port_Clear(Ref(handle, h)));)
+    return Guard<const char*>("", [&] {
+        Ref h(handle);
+        return Keep(slot, kdx::Serial_Port_Clear(h.value));
+    });
 }
 
 KDX_API int32_t Serial_Port_Close(int32_t* handle) {
-    KDX_GUARD(0, int32_t h = 0; return kdx::Serial_Port_Close(Ref(handle, h));)
+    return Guard<int32_t>(0, [&] {
+        Ref h(handle);
+        return kdx::Serial_Port_Close(h.value);
+    });
 }
 
 KDX_API int32_t Serial_Port_Guess_Exist(int32_t* number) {
-    KDX_GUARD(-1, int32_t n = 0; return kdx::Serial_Port_Guess_Exist(Ref(number, n));)
+    return Guard<int32_t>(-1, [&] {
+        Ref n(number);
+        return kdx::Serial_Port_Guess_Exist(n.value);
+    });
 }
 
 KDX_API const char* Serial_Port_Write(int32_t* handle, const char* text, const int32_t* echo) {
     static thread_local std::string slot;
-    KDX_GUARD("", int32_t h = 0; return kdx::api::Keep(
-                  slot, kdx::Serial_Port_Write(Ref(handle, h), kdx::api::Text(text), echo));)
+    return Guard<const char*>("", [&] {
+        Ref h(handle);
+        return Keep(slot, kdx::Serial_Port_Write(h.value, Text(text), echo));
+    });
 }
 
 KDX_API const char* Serial_Port_Read(int32_t* handle, const int32_t* echo) {
     static thread_local std::string slot;
-    KDX_GUARD("", int32_t h = 0; std::string r = kdx::Serial_Port_Read(Ref(handle, h), echo);
-              last_read_length = int32_t(r.size()); return kdx::api::Keep(slot, std::move(r));)
+    return Guard<const char*>("", [&] {
+        Ref h(handle);
+        std::string r = kdx::Serial_Port_Read(h.value, echo);
+        last_read_length = int32_t(r.size());
+        return Keep(slot, std::move(r));
+    });
 }
 
 KDX_API int32_t Serial_Port_Read_Length(void) {
@@ -80,80 +106,112 @@ KDX_API int32_t Serial_Port_Read_Length(void) {
 }
 
 KDX_API int32_t Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms) {
-    KDX_GUARD(0, return kdx::Serial_Port_Wait_Input(handle, timeout_ms) ? 1 : 0;)
+    return Guard<int32_t>(0,
+                          [&] { return kdx::Serial_Port_Wait_Input(handle, timeout_ms) ? 1 : 0; });
 }
 
 KDX_API int32_t Serial_Port_Poller_Start(int32_t handle) {
-    KDX_GUARD(0, return kdx::Serial_Port_Poller_Start(handle);)
+    return Guard<int32_t>(0, [&] { return kdx::Serial_Port_Poller_Start(handle); });
 }
 
 KDX_API int32_t Serial_Port_Poller_Pause(int32_t poller) {
-    KDX_GUARD(0, kdx::Serial_Port_Poller_Pause(poller); return 0;)
+    return Guard<int32_t>(0, [&] {
+        kdx::Serial_Port_Poller_Pause(poller);
+        return 0;
+    });
 }
 
 KDX_API int32_t Serial_Port_Poller_Resume(int32_t poller) {
-    KDX_GUARD(0, kdx::Serial_Port_Poller_Resume(poller); return 0;)
+    return Guard<int32_t>(0, [&] {
+        kdx::Serial_Port_Poller_Resume(poller);
+        return 0;
+    });
 }
 
 KDX_API int32_t Serial_Port_Poller_Running(int32_t poller) {
-    KDX_GUARD(0, return kdx::Serial_Port_Poller_Running(poller) ? 1 : 0;)
+    return Guard<int32_t>(0, [&] { return kdx::Serial_Port_Poller_Running(poller) ? 1 : 0; });
 }
 
 KDX_API int32_t Serial_Port_State_Get(KDX_Serial_Port_State* state) {
-    KDX_GUARD(0, if (!state) return 0; const auto& s = kdx::Serial_Port_State;
-              state->Handle = s.Handle; state->Number = s.Number;
-              kdx::api::Copy_Out(state->Name, sizeof state->Name, s.Name); state->Baud = s.Baud;
-              state->Poller = s.Poller; return 1;)
+    return Guard<int32_t>(0, [&] {
+        if (!state) return 0;
+        const auto& s = kdx::Serial_Port_State;
+        state->Handle = s.Handle;
+        state->Number = s.Number;
+        kdx::api::Copy_Out(state->Name, sizeof state->Name, s.Name);
+        state->Baud = s.Baud;
+        state->Poller = s.Poller;
+        return 1;
+    });
 }
 
 KDX_API int32_t Serial_Port_State_Set(const KDX_Serial_Port_State* state) {
-    KDX_GUARD(
-        0, if (!state) return 0; auto& s = kdx::Serial_Port_State; s.Handle = state->Handle;
+    return Guard<int32_t>(0, [&] {
+        if (!state) return 0;
+        auto& s = kdx::Serial_Port_State;
+        s.Handle = state->Handle;
         s.Number = state->Number;
         s.Name = std::string(state->Name, strnlen(state->Name, sizeof state->Name)).substr(0, 5);
-        s.Baud = state->Baud; s.Poller = state->Poller; return 1;)
+        s.Baud = state->Baud;
+        s.Poller = state->Poller;
+        return 1;
+    });
 }
 
 KDX_API int32_t Serial_Port_Echo_Sent(const char* text) {
-    KDX_GUARD(0, return kdx::Serial_Port_Echo_Sent(kdx::api::Text(text));)
+    return Guard<int32_t>(0, [&] { return kdx::Serial_Port_Echo_Sent(Text(text)); });
 }
 
 KDX_API int32_t Serial_Port_Echo_Status(const char* text) {
-    KDX_GUARD(0, return kdx::Serial_Port_Echo_Status(kdx::api::Text(text));)
+    return Guard<int32_t>(0, [&] { return kdx::Serial_Port_Echo_Status(Text(text)); });
 }
 
 KDX_API int32_t Serial_Port_Echo_Received(const char* text) {
-    KDX_GUARD(0, return kdx::Serial_Port_Echo_Received(kdx::api::Text(text));)
+    return Guard<int32_t>(0, [&] { return kdx::Serial_Port_Echo_Received(Text(text)); });
 }
 
 KDX_API int32_t Serial_Echo_Terminal(int32_t fd, int32_t colour, int32_t crlf) {
-    KDX_GUARD(
-        0, std::lock_guard<std::mutex> guard(terminal_lock); if (fd < 0) {
+    return Guard<int32_t>(0, [&] {
+        std::lock_guard<std::mutex> guard(terminal_lock);
+        if (fd < 0) {
             kdx::Echo_Set_Sink(nullptr);
             terminal_sink.reset();
             return 1;
-        } auto sink = std::make_unique<kdx::Echo_Terminal_Sink>(fd, colour != 0, crlf != 0);
-        kdx::Echo_Set_Sink(sink.get()); terminal_sink = std::move(sink); return 1;)
+        }
+        auto sink = std::make_unique<kdx::Echo_Terminal_Sink>(fd, colour != 0, crlf != 0);
+        kdx::Echo_Set_Sink(sink.get());
+        terminal_sink = std::move(sink);
+        return 1;
+    });
 }
 
 KDX_API int32_t Serial_Port_Log_Switch(int32_t on) {
-    KDX_GUARD(0, if (on && kdx::Port_Log_File == 0) kdx::Port_Log_Open();
-              else if (!on && kdx::Port_Log_File != 0) kdx::Port_Log_Close();
-              return kdx::Port_Log_File;)
+    return Guard<int32_t>(0, [&] {
+        if (on && kdx::Port_Log_File == 0)
+            kdx::Port_Log_Open();
+        else if (!on && kdx::Port_Log_File != 0)
+            kdx::Port_Log_Close();
+        return kdx::Port_Log_File;
+    });
 }
 
 KDX_API const char* Serial_Ports_Directory(void) {
     static thread_local std::string slot;
-    KDX_GUARD("", return kdx::api::Keep(slot, kdx::platform::Ports_Directory());)
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::platform::Ports_Directory()); });
 }
 
 KDX_API const char* KDX_Error_Check(int32_t* handle) {
     static thread_local std::string slot;
-    KDX_GUARD("", int32_t h = 0; return kdx::api::Keep(slot, kdx::KDX_Error_Check(Ref(handle, h)));)
+    return Guard<const char*>("", [&] {
+        Ref h(handle);
+        return Keep(slot, kdx::KDX_Error_Check(h.value));
+    });
 }
 
 KDX_API const char* KDX_Current_Error_Check(int32_t* handle) {
     static thread_local std::string slot;
-    KDX_GUARD("", int32_t h = 0;
-              return kdx::api::Keep(slot, kdx::KDX_Current_Error_Check(Ref(handle, h)));)
+    return Guard<const char*>("", [&] {
+        Ref h(handle);
+        return Keep(slot, kdx::KDX_Current_Error_Check(h.value));
+    });
 }

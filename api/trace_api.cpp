@@ -4,6 +4,12 @@
 #include "platform/system.h"
 #include "trace/trace.h"
 
+using kdx::api::Bounded;
+using kdx::api::Copy_Out;
+using kdx::api::Guard;
+using kdx::api::Keep;
+using kdx::api::Text;
+
 namespace {
 
 kdx::Trace_Timer From(const KDX_Trace_Timer* t) {
@@ -14,105 +20,95 @@ void To(KDX_Trace_Timer* t, const kdx::Trace_Timer& v) {
     t->Frequency = v.Frequency, t->Start = v.Start, t->Stop = v.Stop, t->Elapsed = v.Elapsed;
 }
 
-// A caller's text of at most capacity bytes (zero-terminated within them, or cut there).
-std::string Bounded(const char* text, int32_t capacity) {
-    if (!text || capacity <= 0) return std::string();
-    return std::string(text, strnlen(text, size_t(capacity)));
-}
-
 }  // namespace
 
 KDX_API int32_t ErrCheck_Debug(int32_t mode) {
-    KDX_GUARD(0, return kdx::ErrCheck_Debug(mode);)
+    return Guard<int32_t>(0, [&] { return kdx::ErrCheck_Debug(mode); });
 }
 
 KDX_API const char* ErrCheck_Print(char* text, int32_t capacity, int32_t attribute,
-                                   const int32_t* names){
-    KDX_GUARD("",
-              {
-                  static thread_local std::string slot;
-                  if (!text) return "";
-                  std::string value = capacity > 0 ? Bounded(text, capacity) : std::string(text);
-                  kdx::ErrCheck_Print(value, attribute, names);
-                  if (names && *names == 1) kdx::api::Copy_Out(text, capacity, value);
-                  return kdx::api::Keep(slot, std::string());
-              })}
+                                   const int32_t* names) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] {
+        if (!text) return "";
+        std::string value = capacity > 0 ? Bounded(text, capacity) : std::string(text);
+        kdx::ErrCheck_Print(value, attribute, names);
+        if (names && *names == 1) Copy_Out(text, capacity, value);
+        return Keep(slot, std::string());
+    });
+}
 
-KDX_API const char* ErrCheck_Comment(const char* text){
-    KDX_GUARD("",
-              {
-                  static thread_local std::string slot;
-                  return kdx::api::Keep(slot, kdx::ErrCheck_Comment(kdx::api::Text(text)));
-              })}
+KDX_API const char* ErrCheck_Comment(const char* text) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::ErrCheck_Comment(Text(text))); });
+}
 
-KDX_API const char* ErrCheck_Debug_Print(char* text, int32_t capacity, int32_t attribute){
-    KDX_GUARD("",
-              {
-                  static thread_local std::string slot;
-                  std::string value = Bounded(text, capacity);
-                  kdx::ErrCheck_Debug_Print(value, attribute);
-                  // Same length as before, so the spaces stay inside the caller's text.
-                  if (text) std::memcpy(text, value.data(), value.size());
-                  return kdx::api::Keep(slot, std::string());
-              })}
+KDX_API const char* ErrCheck_Debug_Print(char* text, int32_t capacity, int32_t attribute) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] {
+        std::string value = Bounded(text, capacity);
+        kdx::ErrCheck_Debug_Print(value, attribute);
+        // Same length as before, so the spaces stay inside the caller's text.
+        if (text) std::memcpy(text, value.data(), value.size());
+        return Keep(slot, std::string());
+    });
+}
 
 KDX_API void ErrCheck_Show_Callbacks(int32_t flag) {
-    KDX_GUARD(, kdx::ErrCheck_Show_Callbacks(flag);)
+    Guard([&] { kdx::ErrCheck_Show_Callbacks(flag); });
 }
 
 KDX_API void ErrCheck_Debug_Level(int32_t level) {
-    KDX_GUARD(, kdx::ErrCheck_Debug_Level(level);)
+    Guard([&] { kdx::ErrCheck_Debug_Level(level); });
 }
 
 KDX_API void ErrCheck_Console_Size(void) {
-    KDX_GUARD(, kdx::ErrCheck_Console_Size();)
+    Guard([] { kdx::ErrCheck_Console_Size(); });
 }
 
-KDX_API const char* ErrCheck_Control_Names(char* text, int32_t capacity){
-    KDX_GUARD("",
-              {
-                  static thread_local std::string slot;
-                  std::string value = Bounded(text, capacity);
-                  kdx::ErrCheck_Control_Names(value);
-                  kdx::api::Copy_Out(text, capacity, value);
-                  return kdx::api::Keep(slot, value);
-              })}
+KDX_API const char* ErrCheck_Control_Names(char* text, int32_t capacity) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] {
+        std::string value = Bounded(text, capacity);
+        kdx::ErrCheck_Control_Names(value);
+        Copy_Out(text, capacity, value);
+        return Keep(slot, value);
+    });
+}
 
-KDX_API int64_t
-    ErrCheck_Timer_Start(KDX_Trace_Timer* timer){KDX_GUARD(0,
-                                                           {
-                                                               if (!timer) return 0;
-                                                               auto t = From(timer);
-                                                               int64_t value =
-                                                                   kdx::ErrCheck_Timer_Start(t);
-                                                               To(timer, t);
-                                                               return value;
-                                                           })}
+KDX_API int64_t ErrCheck_Timer_Start(KDX_Trace_Timer* timer) {
+    return Guard<int64_t>(0, [&]() -> int64_t {
+        if (!timer) return 0;
+        auto t = From(timer);
+        int64_t value = kdx::ErrCheck_Timer_Start(t);
+        To(timer, t);
+        return value;
+    });
+}
 
-KDX_API int64_t
-    ErrCheck_Timer_Stop(KDX_Trace_Timer* timer){KDX_GUARD(0,
-                                                          {
-                                                              if (!timer) return 0;
-                                                              auto t = From(timer);
-                                                              int64_t value =
-                                                                  kdx::ErrCheck_Timer_Stop(t);
-                                                              To(timer, t);
-                                                              return value;
-                                                          })}
+KDX_API int64_t ErrCheck_Timer_Stop(KDX_Trace_Timer* timer) {
+    return Guard<int64_t>(0, [&]() -> int64_t {
+        if (!timer) return 0;
+        auto t = From(timer);
+        int64_t value = kdx::ErrCheck_Timer_Stop(t);
+        To(timer, t);
+        return value;
+    });
+}
 
-KDX_API const char* ErrCheck_Timer_Elapsed(KDX_Trace_Timer* timer){
-    KDX_GUARD("",
-              {
-                  static thread_local std::string slot;
-                  if (!timer) return "";
-                  auto t = From(timer);
-                  std::string value = kdx::ErrCheck_Timer_Elapsed(t);
-                  To(timer, t);
-                  return kdx::api::Keep(slot, value);
-              })}
+KDX_API const char* ErrCheck_Timer_Elapsed(KDX_Trace_Timer* timer) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] {
+        if (!timer) return "";
+        auto t = From(timer);
+        std::string value = kdx::ErrCheck_Timer_Elapsed(t);
+        To(timer, t);
+        return Keep(slot, value);
+    });
+}
 
 KDX_API void ErrCheck_WaitKey(void) {
-    KDX_GUARD(, kdx::ErrCheck_WaitKey();)
+    Guard([] { kdx::ErrCheck_WaitKey(); });
 }
 
 namespace kdx::trace {
@@ -130,17 +126,14 @@ static std::string ErrCheck_Debug_Log_Path() {
 }
 }  // namespace kdx::trace
 
-KDX_API const char* ErrCheck_Debug_Log_Name(const char* executable_path){
-    KDX_GUARD("",
-              {
-                  static thread_local std::string slot;
-                  return kdx::api::Keep(
-                      slot, kdx::trace::ErrCheck_Debug_Log_Name(kdx::api::Text(executable_path)));
-              })}
+KDX_API const char* ErrCheck_Debug_Log_Name(const char* executable_path) {
+    static thread_local std::string slot;
+    return Guard<const char*>(
+        "", [&] { return Keep(slot, kdx::trace::ErrCheck_Debug_Log_Name(Text(executable_path))); });
+}
 
 KDX_API const char* ErrCheck_Debug_Log_Path(void) {
-    KDX_GUARD("", {
-        static thread_local std::string slot;
-        return kdx::api::Keep(slot, kdx::trace::ErrCheck_Debug_Log_Path());
-    })
+    static thread_local std::string slot;
+    return Guard<const char*>("",
+                              [&] { return Keep(slot, kdx::trace::ErrCheck_Debug_Log_Path()); });
 }
