@@ -68,6 +68,23 @@ void Raise_File_Error(bool writing) {
     trace::Set_Runtime_Code(code);
 }
 
+// The End key of a pause ends the process: the open log still gets its footer. Only
+// Line_Lock is taken, never held across a pause, so an End pressed in a pause of
+// Port_Log_Open or Port_Log_Close (which hold Open_Lock) cannot stall the ending.
+void Close_At_End() {
+    int32_t file;
+    {
+        std::lock_guard<std::mutex> hold(Line_Lock);
+        file = Port_Log_File;
+        Port_Log_File = 0;
+    }
+    if (file == 0) return;
+    for (const char* line : {"</body> \r", "</html> \r"}) Append_Line(file, line);
+    platform::Close_Handle(file);
+}
+
+std::once_flag End_Handler_Added;
+
 }  // namespace
 
 std::string Port_Log_Name(const std::string& folder, int year, int month, int day) {
@@ -116,6 +133,7 @@ int32_t Port_Log_Open() {
         "</head>",
         "<body style=" + q + "background-color:black;" + q + ">",
     };
+    std::call_once(End_Handler_Added, [] { trace::On_Program_End(&Close_At_End); });
     // Nobody else writes to the handle before it is published below.
     for (const std::string& line : header) {
         if (!Append_Line(handle, line + "\r")) Raise_File_Error(true);

@@ -161,6 +161,42 @@ TEST(PortLog, UnwritableFolderLeavesTheLogClosed) {
     EXPECT_TRUE(Log_Files(ro).empty());
 }
 
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// The End key of an error pause ends the program; the open log still gets its footer, also
+// when the pause comes from inside an opening (which holds the log's opening lock).
+TEST(PortLog, EndKeyClosesTheLogWithItsFooter) {
+    const struct {
+        const char* name;
+        std::vector<std::string> commands;
+        bool one_period;  // the log holds exactly the first period
+    } cases[] = {
+        {"pause in traffic", {"log-open", "log-line", "before end", "end-arm", "end-key"}, true},
+        {"pause while opening", {"log-open", "log-close", "end-arm", "log-open", "end-key"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kdx::test::Temp_Dir dir;
+        std::string exe = Copy_Helper(dir.path(), "kdx");
+        auto run = Run_Program(exe, c.commands, {"TZ=UTC0"});
+        EXPECT_EQ(run.exit_code, 3) << run.out;
+        EXPECT_EQ(run.out.find("not ended"), std::string::npos) << run.out;
+        auto files = Log_Files(dir.path());
+        ASSERT_EQ(files.size(), 1u);
+        std::string log = Read_File_Text(dir.path() + "/" + files[0]);
+        if (c.one_period) {
+            EXPECT_EQ(log, Header + "before end\r\n" + Footer);
+        }
+        EXPECT_GE(Count(log, Header), 1u);
+        EXPECT_EQ(Count(log, Header), Count(log, Footer)) << log;
+        EXPECT_EQ(log.compare(log.size() - Footer.size(), Footer.size(), Footer), 0) << log;
+    }
+}
+
 TEST(PortLog, NameShape) {
     EXPECT_EQ(kdx::Port_Log_Name("/opt/kdx/", 2026, 6, 30),
               "/opt/kdx/KDX Port Log 06-30-2026.html");

@@ -11,6 +11,9 @@
 //   as-nobody              drops root privileges (so folder permissions apply)
 //   log-open | log-close | log-line TEXT | log-stale TEXT
 //   log-threads N          two threads write N lines each at once ("A 0007 ...", "B 0007 ...")
+//   end-arm                opens a capture debug console (its log in this program's folder)
+//                          whose next pause gets the End key; the process dies after 20 s
+//   end-key                an error check that pauses (and so ends the program once armed)
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <time.h>
@@ -24,7 +27,10 @@
 
 #include "files/ini.h"
 #include "files/port_log.h"
+#include "platform/console.h"
+#include "platform/error.h"
 #include "platform/system.h"
+#include "trace/trace.h"
 
 using namespace kdx;
 
@@ -93,6 +99,21 @@ int main(int argc, char** argv) {
             a.join();
             b.join();
             Print("log-threads", std::to_string(n));
+        } else if (c == "end-arm") {
+            alarm(20);  // a hang ends the test run instead of stalling it
+            std::string exe = platform::Module_File_Name();
+            std::string folder = exe.substr(0, exe.find_last_of('/') + 1);
+            bool moved = chdir(folder.c_str()) == 0;
+            setenv("KDX_CONSOLE", "capture", 1);
+            ErrCheck_Debug(1);
+            platform::Capture_Set_Keyboard(true);
+            platform::Capture_Push_Key(platform::VK_END);
+            Print("end-arm", moved ? "1" : "0");
+        } else if (c == "end-key") {
+            KDX_FRAME("End_Key");
+            platform::Set_Last_Error(5);
+            kdx_frame.check();
+            Print("end-key", "not ended");
         } else {
             std::fprintf(stderr, "ini_helper: unknown command %s\n", c.c_str());
             return 2;
