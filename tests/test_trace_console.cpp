@@ -418,6 +418,18 @@ TEST(Trace_Cli, TraceOptionShowsALiveTraceOnTheTerminal) {
         << r.err;
 }
 
+// A log that cannot be created is not reported as created, whatever stands at its name.
+TEST(Trace_Cli, DebugLogThatCannotBeCreatedIsReportedAsMissing) {
+    test::Temp_Dir dir;
+    std::string path = dir.path() + "/kdx-cli_Debug.txt";
+    ASSERT_TRUE(std::filesystem::create_directory(path));  // a folder where the log should go
+    auto r = Run_Program(KDX_CLI_PATH, {"debug-log", "--comment", "x"}, dir.path(),
+                         {"KDX_CONSOLE=capture"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.out.find("Debug log:"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("could not be created"), std::string::npos) << r.err;
+}
+
 TEST(Trace_Cli, DebugLogRejectsUnknownArguments) {
     test::Temp_Dir dir;
     EXPECT_EQ(Run_Program(KDX_CLI_PATH, {"debug-log", "--bogus"}, dir.path()).status, 2);

@@ -566,7 +566,8 @@ int32_t ErrCheck_Debug(int32_t mode) {
             std::lock_guard<std::mutex> g(s.lock);
             if (platform::Handle_Usable(s.log)) platform::Close_Handle(s.log);
             s.log = log;
-            s.log_path = path;
+            // A log that could not be created has no path: nothing will be written there.
+            s.log_path = platform::Handle_Usable(log) ? path : std::string();
         }
         // The call stack down to the caller, on the console only.
         std::vector<const trace::Frame*> stack;

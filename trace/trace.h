@@ -115,7 +115,8 @@ std::string Format_Number(double value);
 
 // The debug log's file name for an executable path: its base name and "_Debug.txt".
 std::string Debug_Log_Name(const std::string& executable_path);
-// Full path of the debug log of the latest opening ("" before the first).
+// Full path of the debug log the latest opening created ("" before the first, and when
+// that opening could not create it).
 std::string Debug_Log_Path();
 
 // The End key in a pause ends the process with this code, after the debug log is closed

@@ -38,5 +38,6 @@ KDX_API const char* ErrCheck_Timer_Elapsed(KDX_Trace_Timer* timer);
 KDX_API void ErrCheck_WaitKey(void);
 /* The debug log's file name for an executable path (NULL or "" for the running program). */
 KDX_API const char* ErrCheck_Debug_Log_Name(const char* executable_path);
-/* Full path of the debug log the latest opening created ("" before the first). */
+/* Full path of the debug log the latest opening created ("" before the first, and when
+ * that opening could not create it). */
 KDX_API const char* ErrCheck_Debug_Log_Path(void);
