@@ -9,6 +9,7 @@
 #include <cctype>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/error.h"
@@ -364,6 +365,60 @@ TEST(Profile, NoRoomToGrowLeavesTheFileAsItWas) {
     std::string expected = page;
     expected.replace(expected.find("9600"), 4, "1200");
     EXPECT_EQ(Read_File_Text(path), expected);
+}
+
+// Writers that rewrite one file at the same time, from two threads or two programs, lose
+// none of each other's keys.
+TEST(Profile, ConcurrentWritersLoseNoKey) {
+    constexpr int n = 60;
+    kdx::test::Temp_Dir dir;
+    const std::string sections[] = {"COM6", "COM1"};
+    auto key = [](char who, int k) { return std::string(1, who) + std::to_string(k) + ":"; };
+    {
+        SCOPED_TRACE("two threads");
+        std::string path = dir.path() + "/threads.html";
+        Write_File_Text(path, "<p>\r[COM6]<br>\r</details>\r[COM1]\r</details>\r");
+        auto writer = [&](char who) {
+            for (int k = 0; k < n; ++k)
+                Write_Private_Profile_String(sections[k % 2], key(who, k), std::to_string(k), path);
+        };
+        std::thread a(writer, 'A'), b(writer, 'B');
+        a.join();
+        b.join();
+        for (char who : {'A', 'B'})
+            for (int k = 0; k < n; ++k) {
+                std::string out;
+                Get_Private_Profile_String(sections[k % 2], key(who, k), "missing", out, 260, path);
+                EXPECT_EQ(out, std::to_string(k)) << key(who, k);
+            }
+        std::string text = Read_File_Text(path);
+        EXPECT_EQ(text.rfind("<p>\r[COM6]<br>\r", 0), 0u);
+        EXPECT_EQ(text.substr(text.size() - 11), "</details>\r");
+    }
+    {
+        SCOPED_TRACE("two programs");
+        std::string exe = kdx::test::Copy_Helper(dir.path(), "kdx");
+        std::string path = dir.path() + "/kdx.html";
+        auto commands = [&](char who) {
+            std::vector<std::string> args;
+            for (int k = 0; k < n; ++k)
+                args.insert(args.end(), {"set", sections[k % 2], key(who, k), std::to_string(k)});
+            return args;
+        };
+        kdx::test::Run_Result runs[2];
+        std::thread a([&] { runs[0] = kdx::test::Run_Program(exe, commands('A')); });
+        std::thread b([&] { runs[1] = kdx::test::Run_Program(exe, commands('B')); });
+        a.join();
+        b.join();
+        EXPECT_EQ(runs[0].exit_code, 0) << runs[0].out;
+        EXPECT_EQ(runs[1].exit_code, 0) << runs[1].out;
+        for (char who : {'A', 'B'})
+            for (int k = 0; k < n; ++k) {
+                std::string out;
+                Get_Private_Profile_String(sections[k % 2], key(who, k), "missing", out, 260, path);
+                EXPECT_EQ(out, std::to_string(k)) << key(who, k);
+            }
+    }
 }
 
 }  // namespace
