@@ -1,4 +1,6 @@
 // kdx-cli settings: creates or updates the settings page beside the executable.
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -66,8 +68,12 @@ int Run(const std::vector<std::string>& args) {
         return 1;
     }
     std::error_code ec;
-    if (fresh || !std::filesystem::exists(path, ec)) Ini_Get_Current_Path();
-    if (!std::filesystem::exists(path, ec)) {
+    bool exists = std::filesystem::exists(path, ec);
+    // A page that cannot be written keeps its old content: "--new" would not make it new.
+    bool renewable = !exists || ::access(path.c_str(), W_OK) == 0;
+    if (fresh || !exists) Ini_Get_Current_Path();
+    // Something else standing at the page's name (a folder) is no page either.
+    if (!std::filesystem::is_regular_file(path, ec) || (fresh && !renewable)) {
         std::fprintf(stderr, "kdx-cli settings: cannot create %s\n", path.c_str());
         return 1;
     }

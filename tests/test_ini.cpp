@@ -232,6 +232,18 @@ TEST(IniCli, SettingsCommandCreatesUpdatesAndPrintsThePage) {
     run = Run_Program(cli, {"settings", "--new"});
     EXPECT_EQ(Read_File_Text(page), Fresh_Page);
 
+    // Something other than a page at the page's name: nothing is created or written.
+    fs::remove(page);
+    fs::create_directory(page);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"settings"}, {"settings", "--new"}}) {
+        SCOPED_TRACE(args.back());
+        run = Run_Program(cli, args);
+        EXPECT_EQ(run.exit_code, 1) << run.out;
+        EXPECT_EQ(run.out, "");
+    }
+    fs::remove(page);
+
     EXPECT_EQ(Run_Program(cli, {"settings", "--set", "only-section"}).exit_code, 2);
     EXPECT_EQ(Run_Program(cli, {"settings", "--bogus"}).exit_code, 2);
     EXPECT_EQ(Run_Program(cli, {"settings", "--set", "A", "bad=key", "v"}).exit_code, 1);
