@@ -648,5 +648,31 @@ TEST_F(Trace, TwoThreadsNeverMixTheirLines) {
     EXPECT_GE(lines, 2u * 2000 * 8);
 }
 
+// The console opens and closes under a thread that traces, prints and pauses all the while:
+// every write finds a console or none, never one half gone, and the worker ends.
+TEST_F(Trace, ConsoleOpensAndClosesUnderAWorkingThread) {
+    trace::Set_Counter_Source(nullptr);
+    std::atomic<bool> stop{false};
+    std::atomic<int32_t> steps{0};
+    std::thread worker([&] {
+        while (!stop.load()) {
+            At_Depth(3, [&] { Worker_Step(steps.fetch_add(1)); });
+            ErrCheck_Print(std::string_view("line\r\n"), 7);
+            ErrCheck_Comment("note");
+            Failing_Check();  // no keyboard: the pause returns at once
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        ErrCheck_Debug(1);
+        if (i % 3 == 0) platform::Sleep_Ms(0);
+        ErrCheck_Debug(0);
+    }
+    stop = true;
+    worker.join();
+    EXPECT_FALSE(trace::Console_Open());
+    EXPECT_EQ(platform::Capture_Open_Count(), 0);
+    EXPECT_GT(steps.load(), 0);
+}
+
 }  // namespace
 }  // namespace kdx
