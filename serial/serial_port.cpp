@@ -86,6 +86,10 @@ struct Poller_Object final : Handle_Object {
     }
 };
 
+// A poller stopped from its own thread (the port closed by an echo its read applied) cannot be
+// joined: its object is kept here until its loop has ended, not freed under it.
+thread_local std::shared_ptr<Poller_Object> stopped_self;
+
 std::mutex pollers_lock;
 std::vector<std::pair<int32_t, int32_t>> pollers;  // (poller handle, port handle)
 
@@ -136,6 +140,7 @@ void Serial_Port_Poll(Poller_Object* self) {
         }
     }
     Poller_Ended(*self);
+    stopped_self.reset();
 }
 
 void Stop_Pollers_Of(int32_t port) {
@@ -152,7 +157,10 @@ void Stop_Pollers_Of(int32_t port) {
         }
     }
     for (int32_t poller : stopping) {
-        if (auto object = Handle_Get_As<Poller_Object>(poller)) object->Stop();
+        if (auto object = Handle_Get_As<Poller_Object>(poller)) {
+            if (object->id == std::this_thread::get_id()) stopped_self = object;
+            object->Stop();
+        }
         Close_Handle(poller);
         if (Serial_Port_State.Poller == poller) Serial_Port_State.Poller = 0;
     }
