@@ -107,10 +107,12 @@ int Interactive(Session& s) {
     termios raw = saved_tty;
     cfmakeraw(&raw);
     raw.c_oflag |= OPOST | ONLCR;  // our own output keeps its line breaks
-    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    // Every signal that would end us gives the user's tty back first: a kill, and an output
+    // whose reader went away (the echo's next write).
+    for (int stop : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGPIPE})
+        std::signal(stop, Restore_And_Exit);
     tty_raw = true;
-    std::signal(SIGTERM, Restore_And_Exit);
-    std::signal(SIGHUP, Restore_And_Exit);
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     Say("Keys go to the controller as typed.  Ctrl-L port log on/off   Ctrl-] quit\n", s.colour,
         s.crlf);
     int status = 0;
