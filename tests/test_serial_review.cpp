@@ -11,8 +11,10 @@
 #include <atomic>
 #include <future>
 
+#include "platform/error.h"
 #include "platform/handles.h"
 #include "platform/ports_dir.h"
+#include "platform/serial.h"
 #include "platform/system.h"
 #include "tests/test_serial_fixture.h"
 
@@ -123,6 +125,33 @@ TEST_F(Serial_Review, StoppingKeepsARegistrationAnotherSimulatorTook) {
         EXPECT_EQ(platform::Ports_Dir_Device(5), "") << "hang_up " << hang_up;
         sim.reset();
     }
+}
+
+TEST_F(Serial_Review, AnOrdinaryUserCanOpenThePortAgainAfterClosingIt) {
+    // Root passes the device's exclusive mark, so the check runs in a child as nobody.
+    if (getuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    Start_Sim();
+    ASSERT_EQ(chown(sim->Device().c_str(), 65534, 65534), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+        int32_t first = platform::Comm_Open(sim->Device());
+        if (!platform::Handle_Usable(first)) _exit(11);
+        // Held: a second opener is refused as "in use".
+        int32_t second = platform::Comm_Open(sim->Device());
+        if (platform::Handle_Usable(second) || platform::Get_Last_Error() != 5) _exit(12);
+        platform::Close_Handle(first);
+        int32_t again = platform::Comm_Open(sim->Device());
+        if (!platform::Handle_Usable(again)) _exit(13);
+        platform::Close_Handle(again);
+        _exit(0);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    // 11: first open failed; 12: a held port was opened twice; 13: no reopen after close.
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // How the interactive terminal is made to end, with what the terminal's user sees.
