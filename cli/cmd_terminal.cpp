@@ -205,7 +205,15 @@ int Run(const std::vector<std::string>& args) {
                 return 2;
             }
         } else if (a == "--wait" && has_value) {
-            wait_ms = std::atoi(args[++i].c_str());
+            // A negative wait would become a sleep of over an hour after every line.
+            const std::string& w = args[++i];
+            char* end = nullptr;
+            long value = std::strtol(w.c_str(), &end, 10);
+            if (w.empty() || *end != '\0' || value < 0 || value > 600000) {
+                std::fprintf(stderr, "kdx-cli terminal: bad wait %s (0 to 600000 ms)\n", w.c_str());
+                return 2;
+            }
+            wait_ms = int(value);
         } else if (port.empty() && a.rfind("--", 0) != 0) {
             port = a;
         } else {

@@ -154,6 +154,17 @@ TEST_F(Serial_Review, AnOrdinaryUserCanOpenThePortAgainAfterClosingIt) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+TEST_F(Serial_Review, TerminalRefusesABadWait) {
+    Start_Sim();
+    for (const char* wait : {"-5", "x", "", "10ms", "99999999999"}) {
+        std::string command = "printf 'V\\n' | " KDX_CLI_PATH " terminal COM5 --wait '" +
+                              std::string(wait) + "' >/dev/null 2>&1";
+        int status = system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << wait;
+    }
+    EXPECT_EQ(sim->Received(), "");
+}
+
 // How the interactive terminal is made to end, with what the terminal's user sees.
 enum class Ending { Quit_Key, Term, Hang_Up_Signal, Interrupt, Quit_Signal, Output_Gone };
 
