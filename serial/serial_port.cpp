@@ -89,6 +89,9 @@ struct Poller_Object final : Handle_Object {
 // A poller stopped from its own thread (the port closed by an echo its read applied) cannot be
 // joined: its object is kept here until its loop has ended, not freed under it.
 thread_local std::shared_ptr<Poller_Object> stopped_self;
+// The poller whose loop runs on this thread (its id field is written after the thread starts,
+// so the thread itself must not read it).
+thread_local Poller_Object* running_poller = nullptr;
 
 std::mutex pollers_lock;
 std::vector<std::pair<int32_t, int32_t>> pollers;  // (poller handle, port handle)
@@ -101,6 +104,7 @@ void Poller_Ended(Poller_Object& self) {
 }
 
 void Serial_Port_Poll(Poller_Object* self) {
+    running_poller = self;
     int32_t handle = self->port;
     KDX_FRAME("Serial_Port_Poll", handle);
     for (;;) {
@@ -140,6 +144,7 @@ void Serial_Port_Poll(Poller_Object* self) {
         }
     }
     Poller_Ended(*self);
+    running_poller = nullptr;
     stopped_self.reset();
 }
 
@@ -158,7 +163,7 @@ void Stop_Pollers_Of(int32_t port) {
     }
     for (int32_t poller : stopping) {
         if (auto object = Handle_Get_As<Poller_Object>(poller)) {
-            if (object->id == std::this_thread::get_id()) stopped_self = object;
+            if (object.get() == running_poller) stopped_self = object;
             object->Stop();
         }
         Close_Handle(poller);
