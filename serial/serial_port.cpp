@@ -27,6 +27,11 @@ constexpr uint32_t kReadBuffer = 1024;
 // goes quiet cannot hold an open or a read for ever; the rest waits for the next read.
 constexpr size_t kDrainLimit = 64 * 1024;
 
+// Held from a drain to the echo of what it took: the poller and a caller's own read (every
+// write drains first) may both be at the line, and the received echo must keep the bytes'
+// order. Recursive, as a sink applied during the echo may read again on the same thread.
+std::recursive_mutex read_order_lock;
+
 bool Echo_Wanted(const int32_t* echo) {
     return echo == nullptr || *echo == 1;
 }
@@ -238,8 +243,12 @@ std::string Serial_Port_Clear(int32_t& handle) {
     kdx_frame.check();
     // What the line sent before the open has usually arrived already; give a late byte 10 ms.
     if (Wait_Comm_Input(handle, 0, 10) == Comm_Wait::Failed) kdx_frame.check();
-    std::string result = Drain(handle, kdx_frame);
-    if (!result.empty()) Serial_Port_Echo_Received(result);
+    std::string result;
+    {
+        std::lock_guard<std::recursive_mutex> order(read_order_lock);
+        result = Drain(handle, kdx_frame);
+        if (!result.empty()) Serial_Port_Echo_Received(result);
+    }
     return kdx_frame.result(result);
 }
 
@@ -294,8 +303,12 @@ std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
         }
         if (status.cbInQue > 0) break;
     }
-    std::string result = Drain(handle, kdx_frame);
-    if (Echo_Wanted(echo) && !result.empty()) Serial_Port_Echo_Received(result);
+    std::string result;
+    {
+        std::lock_guard<std::recursive_mutex> order(read_order_lock);
+        result = Drain(handle, kdx_frame);
+        if (Echo_Wanted(echo) && !result.empty()) Serial_Port_Echo_Received(result);
+    }
     if (result.find('?') != std::string::npos) KDX_Error_Check(handle);
     return kdx_frame.result(result);
 }

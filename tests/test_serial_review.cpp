@@ -256,5 +256,36 @@ TEST_F(Serial_Review, TerminalRestoresTheUsersTtyOnEveryEnding) {
     }
 }
 
+TEST_F(Serial_Review, ReceivedTextIsShownInTheOrderItArrivedWhateverThreadReadsIt) {
+    // The poller and a caller's own read (a write drains first) take turns at the line: the
+    // received echo must keep the order of the bytes.
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    int32_t poller = Serial_Port_Poller_Start(handle);
+    ASSERT_NE(poller, 0);
+    std::string expected;
+    std::atomic<bool> sending{true};
+    auto reader = std::async(std::launch::async, [&] {
+        int32_t h = handle;
+        while (sending) Serial_Port_Read(h);
+    });
+    for (int i = 0; i < 3000; ++i) {
+        std::string piece = std::to_string(i) + ";";
+        expected += piece;
+        sim->Send(piece);
+        if (i % 8 == 0) platform::Sleep_Ms(0);
+    }
+    EXPECT_TRUE(Eventually([&] { return Received_Visible().size() >= expected.size(); }));
+    sending = false;
+    reader.wait();
+    std::string got = Received_Visible();
+    ASSERT_EQ(got.size(), expected.size()) << "bytes lost or doubled";
+    size_t at = 0;
+    while (at < got.size() && got[at] == expected[at]) ++at;
+    EXPECT_EQ(at, got.size()) << "out of order from byte " << at << ": got "
+                              << got.substr(at >= 10 ? at - 10 : 0, 40) << " expected "
+                              << expected.substr(at >= 10 ? at - 10 : 0, 40);
+}
+
 }  // namespace
 }  // namespace kdx::test
