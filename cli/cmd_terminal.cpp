@@ -107,10 +107,12 @@ int Interactive(Session& s) {
     termios raw = saved_tty;
     cfmakeraw(&raw);
     raw.c_oflag |= OPOST | ONLCR;  // our own output keeps its line breaks
-    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    // Every signal that would end us gives the user's tty back first: a kill, and an output
+    // whose reader went away (the echo's next write).
+    for (int stop : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGPIPE})
+        std::signal(stop, Restore_And_Exit);
     tty_raw = true;
-    std::signal(SIGTERM, Restore_And_Exit);
-    std::signal(SIGHUP, Restore_And_Exit);
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     Say("Keys go to the controller as typed.  Ctrl-L port log on/off   Ctrl-] quit\n", s.colour,
         s.crlf);
     int status = 0;
@@ -203,7 +205,15 @@ int Run(const std::vector<std::string>& args) {
                 return 2;
             }
         } else if (a == "--wait" && has_value) {
-            wait_ms = std::atoi(args[++i].c_str());
+            // A negative wait would become a sleep of over an hour after every line.
+            const std::string& w = args[++i];
+            char* end = nullptr;
+            long value = std::strtol(w.c_str(), &end, 10);
+            if (w.empty() || *end != '\0' || value < 0 || value > 600000) {
+                std::fprintf(stderr, "kdx-cli terminal: bad wait %s (0 to 600000 ms)\n", w.c_str());
+                return 2;
+            }
+            wait_ms = int(value);
         } else if (port.empty() && a.rfind("--", 0) != 0) {
             port = a;
         } else {

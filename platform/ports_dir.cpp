@@ -148,4 +148,13 @@ bool Ports_Dir_Unregister(int32_t number) {
     return true;
 }
 
+bool Ports_Dir_Unregister_Device(int32_t number, const std::string& device) {
+    std::string now = Ports_Dir_Device(number);
+    if (now.empty() || now != device) {
+        Set_Last_Error(ERROR_SUCCESS);
+        return true;
+    }
+    return Ports_Dir_Unregister(number);
+}
+
 }  // namespace kdx::platform

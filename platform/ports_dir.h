@@ -18,5 +18,8 @@ std::vector<std::pair<int32_t, std::string>> Ports_Dir_List();
 bool Ports_Dir_Register(int32_t number, const std::string& device);
 // Removes COM<number>; true when it is gone afterwards.
 bool Ports_Dir_Unregister(int32_t number);
+// Removes COM<number> only while it still points at device (an entry another registration
+// has since taken is left alone); true when no entry of device is left.
+bool Ports_Dir_Unregister_Device(int32_t number, const std::string& device);
 
 }  // namespace kdx::platform

@@ -74,6 +74,14 @@ struct Comm_Object final : Handle_Object {
     std::atomic<bool> hung_up{false};
     bool is_pty = false;
     std::atomic<int64_t> last_write_ms{-1000};
+    // Set once we have made the device exclusive. The kernel keeps that mark until the
+    // device's last opener lets go, and the simulator holds its end open for good: without
+    // clearing it on close, nobody but root could open the port again.
+    bool exclusive = false;
+
+    ~Comm_Object() override {
+        if (exclusive) ioctl(fd, TIOCNXCL);
+    }
 };
 
 // A pseudo-terminal has no wire, so "drained" cannot be waited for: the bytes written last
@@ -168,7 +176,7 @@ int32_t Comm_Open(const std::string& name) {
         Set_Last_Error(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Error_From_Errno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    ioctl(fd, TIOCEXCL);
+    if (ioctl(fd, TIOCEXCL) == 0) port->exclusive = true;
     struct stat st {};
     if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
         port->is_pty = major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;

@@ -31,6 +31,11 @@ Queue& The_Queue() {
     return queue;
 }
 
+// Set while this thread applies the queue: an echo the sink itself makes (directly or through
+// a port call) is queued behind the document being applied and taken by the running loop,
+// rather than waiting for the lock this thread holds.
+thread_local bool applying = false;
+
 void Enqueue(Echo_Document document) {
     Queue& q = The_Queue();
     std::function<void()> post;
@@ -44,6 +49,7 @@ void Enqueue(Echo_Document document) {
         post();
         return;
     }
+    if (applying) return;
     Echo_Queue_Apply();
 }
 
@@ -115,8 +121,13 @@ void Echo_Set_Dispatcher(std::thread::id ui_thread, std::function<void()> post) 
 }
 
 void Echo_Queue_Apply() {
+    if (applying) return;
     Queue& q = The_Queue();
     std::lock_guard<std::mutex> apply(q.apply_lock);
+    struct Applying {
+        Applying() { applying = true; }
+        ~Applying() { applying = false; }
+    } mark;
     for (;;) {
         Echo_Document document;
         Echo_Sink* sink;

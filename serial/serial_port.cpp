@@ -27,6 +27,11 @@ constexpr uint32_t kReadBuffer = 1024;
 // goes quiet cannot hold an open or a read for ever; the rest waits for the next read.
 constexpr size_t kDrainLimit = 64 * 1024;
 
+// Held from a drain to the echo of what it took: the poller and a caller's own read (every
+// write drains first) may both be at the line, and the received echo must keep the bytes'
+// order. Recursive, as a sink applied during the echo may read again on the same thread.
+std::recursive_mutex read_order_lock;
+
 bool Echo_Wanted(const int32_t* echo) {
     return echo == nullptr || *echo == 1;
 }
@@ -86,6 +91,13 @@ struct Poller_Object final : Handle_Object {
     }
 };
 
+// A poller stopped from its own thread (the port closed by an echo its read applied) cannot be
+// joined: its object is kept here until its loop has ended, not freed under it.
+thread_local std::shared_ptr<Poller_Object> stopped_self;
+// The poller whose loop runs on this thread (its id field is written after the thread starts,
+// so the thread itself must not read it).
+thread_local Poller_Object* running_poller = nullptr;
+
 std::mutex pollers_lock;
 std::vector<std::pair<int32_t, int32_t>> pollers;  // (poller handle, port handle)
 
@@ -97,6 +109,7 @@ void Poller_Ended(Poller_Object& self) {
 }
 
 void Serial_Port_Poll(Poller_Object* self) {
+    running_poller = self;
     int32_t handle = self->port;
     KDX_FRAME("Serial_Port_Poll", handle);
     for (;;) {
@@ -136,6 +149,8 @@ void Serial_Port_Poll(Poller_Object* self) {
         }
     }
     Poller_Ended(*self);
+    running_poller = nullptr;
+    stopped_self.reset();
 }
 
 void Stop_Pollers_Of(int32_t port) {
@@ -152,7 +167,10 @@ void Stop_Pollers_Of(int32_t port) {
         }
     }
     for (int32_t poller : stopping) {
-        if (auto object = Handle_Get_As<Poller_Object>(poller)) object->Stop();
+        if (auto object = Handle_Get_As<Poller_Object>(poller)) {
+            if (object.get() == running_poller) stopped_self = object;
+            object->Stop();
+        }
         Close_Handle(poller);
         if (Serial_Port_State.Poller == poller) Serial_Port_State.Poller = 0;
     }
@@ -225,8 +243,12 @@ std::string Serial_Port_Clear(int32_t& handle) {
     kdx_frame.check();
     // What the line sent before the open has usually arrived already; give a late byte 10 ms.
     if (Wait_Comm_Input(handle, 0, 10) == Comm_Wait::Failed) kdx_frame.check();
-    std::string result = Drain(handle, kdx_frame);
-    if (!result.empty()) Serial_Port_Echo_Received(result);
+    std::string result;
+    {
+        std::lock_guard<std::recursive_mutex> order(read_order_lock);
+        result = Drain(handle, kdx_frame);
+        if (!result.empty()) Serial_Port_Echo_Received(result);
+    }
     return kdx_frame.result(result);
 }
 
@@ -281,8 +303,12 @@ std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
         }
         if (status.cbInQue > 0) break;
     }
-    std::string result = Drain(handle, kdx_frame);
-    if (Echo_Wanted(echo) && !result.empty()) Serial_Port_Echo_Received(result);
+    std::string result;
+    {
+        std::lock_guard<std::recursive_mutex> order(read_order_lock);
+        result = Drain(handle, kdx_frame);
+        if (Echo_Wanted(echo) && !result.empty()) Serial_Port_Echo_Received(result);
+    }
     if (result.find('?') != std::string::npos) KDX_Error_Check(handle);
     return kdx_frame.result(result);
 }

@@ -300,11 +300,12 @@ struct Simulator::State {
         Finish();
     }
 
-    // A hang-up (or the end): the line goes away and so does its registration.
+    // A hang-up (or the end): the line goes away and so does its registration, unless
+    // another simulator has registered the number since.
     void Finish() {
         if (!stop) hung_up = true;
         if (registered) {
-            platform::Ports_Dir_Unregister(config.number);
+            platform::Ports_Dir_Unregister_Device(config.number, pty.device);
             registered = false;
         }
         platform::Pty_Close(pty);
