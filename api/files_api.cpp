@@ -181,5 +181,5 @@ KDX_API int32_t Port_Log_Write_Line(int32_t file, const char* text) {
     return Guard<int32_t>(0, [&] { return kdx::Port_Log_Write_Line(file, Text(text)); });
 }
 KDX_API int32_t Port_Log_Current(void) {
-    return Guard<int32_t>(0, [&] { return kdx::Port_Log_File; });
+    return Guard<int32_t>(0, [&] { return kdx::Port_Log_File.load(); });
 }

@@ -191,7 +191,7 @@ KDX_API int32_t Serial_Port_Log_Switch(int32_t on) {
             kdx::Port_Log_Open();
         else if (!on && kdx::Port_Log_File != 0)
             kdx::Port_Log_Close();
-        return kdx::Port_Log_File;
+        return kdx::Port_Log_File.load();
     });
 }
 

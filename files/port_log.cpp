@@ -12,7 +12,7 @@
 
 namespace kdx {
 
-int32_t Port_Log_File = 0;
+std::atomic<int32_t> Port_Log_File{0};
 
 namespace {
 
@@ -96,7 +96,7 @@ std::string Port_Log_Name(const std::string& folder, int year, int month, int da
 int32_t Port_Log_Open() {
     KDX_FRAME("Port_Log_Open");
     std::lock_guard<std::mutex> opening(Open_Lock);
-    if (Port_Log_File != 0) return kdx_frame.result(Port_Log_File);
+    if (Port_Log_File != 0) return kdx_frame.result(Port_Log_File.load());
     std::string exe = platform::Module_File_Name();
     kdx_frame.check();
     size_t sep = exe.find_last_of("\\/");

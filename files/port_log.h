@@ -1,5 +1,6 @@
 // The daily HTML port log: header on opening, one line per echoed text, footer on closing.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,8 +10,9 @@ namespace kdx {
 // The controller maker's web site: the base address of the log's links and style sheet.
 inline constexpr std::string_view Maker_Base_Address = "https://kdx.example/";
 
-// File number of the open port log; 0 while none is open.
-extern int32_t Port_Log_File;
+// File number of the open port log; 0 while none is open. Atomic: the receive poller reads
+// it to decide whether to build a log line while the user-interface thread switches logging.
+extern std::atomic<int32_t> Port_Log_File;
 
 // Opens (or creates) the day's log beside the executable, "KDX Port Log MM-DD-YYYY.html",
 // appends the header and returns the new file number (0 when the log could not be opened).
