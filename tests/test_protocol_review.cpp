@@ -6,13 +6,18 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/device_change.h"
 #include "platform/registry.h"
+#include "platform/udev_ports.h"
 #include "protocol/kdx.h"
 #include "sim/model.h"
 #include "tests/test_registry_fixture.h"
@@ -173,6 +178,46 @@ TEST(Device_Change_Threads, RegisterAndUnregisterRaceFreely) {
     c.join();
     EXPECT_EQ(failures.load(), 0);
     unsetenv("KDX_PORTS");
+}
+
+}  // namespace
+
+namespace {
+
+// Programs meeting new adapters at the same moment each give theirs a number of its own,
+// and the arbiter's file ends up holding every one; lines it does not understand stay.
+TEST(Com_Name_Store_Threads, SimultaneousNewAdaptersGetDistinctNumbers) {
+    kdx::test::Registry_Machine machine;
+    std::filesystem::create_directories(kdx::platform::Config_Directory());
+    {
+        std::ofstream store(kdx::platform::Com_Name_Store_Path(), std::ios::binary);
+        store << "COM3 old-adapter\r\n"
+              << "COM0 zero\nCOM99999999 huge\nCOM7x bad\nCOM8 \n"
+              << std::string("\0\xff garbage", 10) << "\n";
+    }
+    constexpr int Threads = 6;
+    std::vector<int32_t> numbers(Threads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < Threads; ++t) {
+        threads.emplace_back([&numbers, t] {
+            std::vector<kdx::platform::Udev_Port> ports(1);
+            ports[0].Identity = "adapter-" + std::to_string(t);
+            kdx::platform::Com_Name_Assign(ports, {1, 2}, {});
+            numbers[size_t(t)] = ports[0].Number;
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::set<int32_t> distinct(numbers.begin(), numbers.end());
+    EXPECT_EQ(distinct.size(), size_t(Threads));
+    EXPECT_EQ(distinct.count(3), 0u);
+    EXPECT_EQ(*distinct.begin(), 4);
+    auto stored = kdx::platform::Com_Name_Store_List();
+    ASSERT_EQ(stored.size(), size_t(Threads + 1));
+    EXPECT_EQ(stored[0], std::make_pair(int32_t(3), std::string("old-adapter")));
+    std::ifstream in(kdx::platform::Com_Name_Store_Path(), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("COM7x bad\n"), std::string::npos);
+    EXPECT_NE(text.find(std::string("\0\xff garbage", 10)), std::string::npos);
 }
 
 }  // namespace
