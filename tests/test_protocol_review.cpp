@@ -2,7 +2,11 @@
 // controller: random and extreme bytes must give a clear result, never a crash or undefined
 // behaviour (the sanitizer build runs these too).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -218,6 +222,52 @@ TEST(Com_Name_Store_Threads, SimultaneousNewAdaptersGetDistinctNumbers) {
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("COM7x bad\n"), std::string::npos);
     EXPECT_NE(text.find(std::string("\0\xff garbage", 10)), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A store that cannot be written in full (a full disk, here a file-size limit in a child
+// process) keeps every number it held.
+TEST(Com_Name_Store_Write, AFailedWriteKeepsTheStoredNumbers) {
+    kdx::test::Registry_Machine machine;
+    std::filesystem::create_directories(kdx::platform::Config_Directory());
+    std::string old_text;
+    for (int n = 3; n < 60; ++n)
+        old_text +=
+            "COM" + std::to_string(n) + " usb-adapter-with-a-long-name-" + std::to_string(n) + "\n";
+    std::ofstream(kdx::platform::Com_Name_Store_Path(), std::ios::binary) << old_text;
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{512, 512};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::vector<kdx::platform::Udev_Port> ports(1);
+        ports[0].Identity = "a-new-adapter";
+        kdx::platform::Com_Name_Assign(ports, {}, {});
+        _exit(ports[0].Number == 60 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    auto stored = kdx::platform::Com_Name_Store_List();
+    ASSERT_EQ(stored.size(), 57u);
+    EXPECT_EQ(stored.back(),
+              std::make_pair(int32_t(59), std::string("usb-adapter-with-a-long-name-59")));
+    std::ifstream in(kdx::platform::Com_Name_Store_Path(), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, old_text);
+
+    // With room to write, the new adapter's number is stored beside the old ones.
+    std::vector<kdx::platform::Udev_Port> ports(1);
+    ports[0].Identity = "a-new-adapter";
+    kdx::platform::Com_Name_Assign(ports, {}, {});
+    EXPECT_EQ(ports[0].Number, 60);
+    EXPECT_EQ(kdx::platform::Com_Name_Store_List().size(), 58u);
 }
 
 }  // namespace
