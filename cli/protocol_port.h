@@ -32,12 +32,21 @@ inline int Parse_Port_Args(const char* command, const std::vector<std::string>& 
     std::string port;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--baud" && i + 1 < args.size()) {
-            out.baud = std::atoi(args[++i].c_str());
-            if (out.baud <= 0) {
-                std::fprintf(stderr, "kdx-cli %s: bad baud rate %s\n", command, args[i].c_str());
+        if (a == "--baud") {
+            if (i + 1 == args.size()) {
+                std::fprintf(stderr, "kdx-cli %s: --baud needs a rate (see --help)\n", command);
                 return 2;
             }
+            // The whole word is the number: "9600x" or a rate past 32 bits is refused, not
+            // cut to what atoi makes of it.
+            const std::string& rate = args[++i];
+            char* end = nullptr;
+            long b = std::strtol(rate.c_str(), &end, 10);
+            if (rate.empty() || *end != '\0' || b <= 0 || b > 4000000) {
+                std::fprintf(stderr, "kdx-cli %s: bad baud rate %s\n", command, rate.c_str());
+                return 2;
+            }
+            out.baud = int32_t(b);
         } else if (a == "--quiet") {
             out.quiet = true;
         } else if (a.rfind("--", 0) == 0) {

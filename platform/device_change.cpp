@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -35,10 +36,11 @@ class Monitor {
         std::unique_lock<std::mutex> l(lock_);
         // A monitor whose last callback just left is on its way out: start a new one rather
         // than adding to a thread that will not deliver again.
-        bool on_monitor = running_ && std::this_thread::get_id() == thread_.get_id();
-        if (on_monitor)
+        bool on_monitor = running_ && std::this_thread::get_id() == monitor_id_;
+        if (on_monitor) {
             stop_requested_ = false;  // still inside a delivery: the loop simply goes on
-        else if ((!running_ || stop_requested_) && !Start(l))
+            ended_.notify_all();      // and whoever waits for its end need not
+        } else if ((!running_ || stop_requested_) && !Start(l))
             return 0;
         int32_t id = ++last_id_;
         if (id == 0) id = ++last_id_;
@@ -53,7 +55,7 @@ class Monitor {
             Set_Last_Error(ERROR_INVALID_PARAMETER);
             return false;
         }
-        bool on_monitor = std::this_thread::get_id() == thread_.get_id();
+        bool on_monitor = std::this_thread::get_id() == monitor_id_;
         if (callbacks_.empty()) {
             if (on_monitor)
                 stop_requested_ = true;  // the thread ends after this callback
@@ -69,10 +71,21 @@ class Monitor {
 
   private:
     bool Start(std::unique_lock<std::mutex>& l) {
-        if (thread_.joinable()) {
-            // A monitor that stopped itself from its own callback: collect it first.
+        // The lock is let go while an old monitor ends: others may register or unregister
+        // meanwhile, so look again each time it is held.
+        for (;;) {
+            if (running_ && !stop_requested_) return true;  // another caller started one
+            if (running_) {
+                // A monitor on its way out still owns the udev and file handles.
+                ended_.wait(l);
+                continue;
+            }
+            if (!thread_.joinable()) break;
+            // A monitor that stopped itself from its own callback: collect it first. One
+            // caller joins it; a thread may be joined only once.
+            std::thread old = std::move(thread_);
             l.unlock();
-            thread_.join();
+            old.join();
             l.lock();
         }
         // Two sources: udev for hardware, and the ports directory, where the simulator and
@@ -117,6 +130,7 @@ class Monitor {
         stop_requested_ = false;
         running_ = true;
         thread_ = std::thread([this] { Run(); });
+        monitor_id_ = thread_.get_id();
         return true;
     }
 
@@ -128,8 +142,10 @@ class Monitor {
                 // Cannot fail with one pending write; poll's time-out would end it anyway.
             }
         }
+        // Taken out under the lock, so that only this caller joins it.
+        std::thread old = std::move(thread_);
         l.unlock();
-        if (thread_.joinable()) thread_.join();
+        if (old.joinable()) old.join();
         l.lock();
     }
 
@@ -264,6 +280,8 @@ class Monitor {
         std::lock_guard<std::mutex> l(lock_);
         Release();
         running_ = false;
+        monitor_id_ = std::thread::id();  // nothing runs on it any more
+        ended_.notify_all();
     }
 
     std::mutex lock_;
@@ -273,6 +291,10 @@ class Monitor {
     bool running_ = false;
     bool stop_requested_ = false;
     std::thread thread_;
+    // The monitor thread's id, kept while a stopping caller joins it (thread_ is empty then)
+    // so that its callbacks are still known as running on it.
+    std::thread::id monitor_id_;
+    std::condition_variable ended_;
     udev* udev_ = nullptr;
     udev_monitor* monitor_ = nullptr;
     int wake_ = -1;

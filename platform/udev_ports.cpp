@@ -176,7 +176,6 @@ std::string Read_Fd(int fd) {
 }
 
 bool Write_Fd(int fd, const std::string& text) {
-    if (ftruncate(fd, 0) != 0) return false;
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = pwrite(fd, text.data() + done, text.size() - done, off_t(done));
@@ -184,7 +183,35 @@ bool Write_Fd(int fd, const std::string& text) {
         if (n <= 0) return false;
         done += size_t(n);
     }
-    return true;
+    return fsync(fd) == 0;
+}
+
+// The store opened and locked for a change. The file is replaced whole by a rename, so a
+// program that waited for the lock may hold the old file: it opens the new one again.
+int Open_Store_Locked(const std::string& path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) return -1;
+        flock(fd, LOCK_EX);
+        struct stat held {
+        }, named{};
+        if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+            return fd;
+        close(fd);
+    }
+    return -1;
+}
+
+// Writes the new text beside the store and puts it in place in one step: a write that
+// fails half-way (a full disk) or a crash leaves the old numbers, never a cut-off file.
+void Replace_Store(const std::string& path, const std::string& text) {
+    std::string next = path + ".new";
+    int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    bool written = Write_Fd(fd, text);
+    close(fd);
+    if (!written || rename(next.c_str(), path.c_str()) != 0) unlink(next.c_str());
 }
 
 }  // namespace
@@ -226,8 +253,7 @@ void Com_Name_Assign(std::vector<Udev_Port>& ports, const std::vector<int32_t>& 
     std::filesystem::create_directories(Config_Directory(), ec);
     // One lock around read, choice and write: two programs seeing a new adapter at once
     // must not give it two numbers, nor one number to two adapters.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) flock(fd, LOCK_EX);
+    int fd = Open_Store_Locked(path);
     Store store;
     if (fd >= 0) store.parse(Read_Fd(fd));
 
@@ -266,7 +292,7 @@ void Com_Name_Assign(std::vector<Udev_Port>& ports, const std::vector<int32_t>& 
         changed = true;
     }
     if (fd >= 0) {
-        if (changed) Write_Fd(fd, store.text());
+        if (changed) Replace_Store(path, store.text());
         close(fd);
     }
 }

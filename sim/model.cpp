@@ -9,6 +9,7 @@
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -160,12 +161,16 @@ struct Controller_Model::State {
                        Number(rest, value)) {
                 seconds += std::fabs(value) / v[axis];
             } else if (Starts(step, "LA") && Number(std::string_view(step).substr(2), value)) {
-                loops = std::max(1, static_cast<int>(value));
+                loops = value >= INT32_MAX ? INT32_MAX : std::max(1, static_cast<int>(value));
             }
         }
         buffer.clear();
-        int64_t ms = static_cast<int64_t>(std::ceil(seconds * loops * 1000.0));
-        busy_until = std::max(busy_until, now) + ms;
+        // A move longer than any clock keeps the controller busy for good: the time is
+        // worked out in floating point and saturates rather than wrapping round.
+        double ms = std::ceil(seconds * loops * 1000.0);
+        int64_t start = std::max(busy_until, now);
+        double room = static_cast<double>(INT64_MAX - start);
+        busy_until = std::isfinite(ms) && ms < room ? start + static_cast<int64_t>(ms) : INT64_MAX;
     }
 
     // True when f is a program step: velocity, index or loop.

@@ -94,7 +94,13 @@ INSTANTIATE_TEST_SUITE_P(
         Cli_Case{"no_port", "status", -1, 0, 2, "give the port as COM<n>", ""},
         Cli_Case{"bad_axis", "memory-test COM5 5", -1, 0, 2, "the axis is 1, 2, 3 or 4", ""},
         Cli_Case{"missing_words", "set-serial COM5 1111-22", -1, 0, 2, "expected 2 arguments", ""},
-        Cli_Case{"unknown_option", "status COM5 --fast", -1, 0, 2, "unknown option --fast", ""}),
+        Cli_Case{"unknown_option", "status COM5 --fast", -1, 0, 2, "unknown option --fast", ""},
+        Cli_Case{"baud_with_letters", "status COM5 --baud 9600x", -1, 0, 2, "bad baud rate 9600x",
+                 ""},
+        Cli_Case{"baud_past_32_bits", "status COM5 --baud 4294977296", -1, 0, 2,
+                 "bad baud rate 4294977296", ""},
+        Cli_Case{"baud_negative", "info COM5 --baud -9600", -1, 0, 2, "bad baud rate -9600", ""},
+        Cli_Case{"baud_without_rate", "status COM5 --baud", -1, 0, 2, "--baud needs a rate", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Protocol_Cli_Help, EveryCommandExplainsItself) {
