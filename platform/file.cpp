@@ -123,9 +123,16 @@ int64_t Get_File_Size(int32_t handle) {
 
 bool Read_Whole_File(const std::string& path, std::string& out) {
     out.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a pipe or device named by mistake is refused, not waited on.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > Whole_File_Limit) {
+        Set_Last_Error(S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_INVALID_DATA);
+        ::close(fd);
         return false;
     }
     char buf[65536];
@@ -138,6 +145,12 @@ bool Read_Whole_File(const std::string& path, std::string& out) {
             return false;
         }
         if (n == 0) break;
+        if (out.size() + size_t(n) > size_t(Whole_File_Limit)) {
+            Set_Last_Error(ERROR_INVALID_DATA);
+            ::close(fd);
+            out.clear();
+            return false;
+        }
         out.append(buf, size_t(n));
     }
     ::close(fd);

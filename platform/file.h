@@ -46,6 +46,8 @@ int64_t Get_File_Size(int32_t handle);
 int File_Descriptor(int32_t handle);
 
 // Whole-file helpers for small files (settings pages, hive files); last error set on failure.
+// Only regular files of at most Whole_File_Limit bytes are read (error 13 otherwise).
+constexpr int64_t Whole_File_Limit = 64 << 20;
 bool Read_Whole_File(const std::string& path, std::string& out);
 bool File_Exists(const std::string& path);
 

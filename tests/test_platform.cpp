@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -63,4 +64,24 @@ TEST(System, ExecutablePathAndClock) {
     int64_t t0 = Query_Performance_Counter();
     Sleep_Ms(2);
     EXPECT_GE(Query_Performance_Counter() - t0, 2 * Query_Performance_Frequency() / 1000);
+}
+
+TEST(Files, WholeFileReadRefusesWhatIsNotARegularFile) {
+    kdx::test::Temp_Dir dir;
+    std::string fifo = dir.path() + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        uint32_t code;
+    } cases[] = {
+        {fifo, ERROR_INVALID_DATA},  // a pipe would block for ever
+        {dir.path(), ERROR_ACCESS_DENIED},
+        {dir.path() + "/missing", ERROR_FILE_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        std::string text = "stale";
+        EXPECT_FALSE(Read_Whole_File(c.path, text)) << c.path;
+        EXPECT_EQ(Get_Last_Error(), c.code) << c.path;
+        EXPECT_EQ(text, "") << c.path;
+    }
 }

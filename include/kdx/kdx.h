@@ -8,8 +8,8 @@
 #include <stdint.h>
 
 #include "kdx/export.h"
-#include "kdx/kdx_trace.h"
+#include "kdx/kdx_enum.h"
 #include "kdx/kdx_files.h"
 #include "kdx/kdx_protocol.h"
-#include "kdx/kdx_enum.h"
 #include "kdx/kdx_serial.h"
+#include "kdx/kdx_trace.h"
