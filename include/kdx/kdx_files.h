@@ -30,7 +30,8 @@ KDX_API const char* Ini_Get_Name(void);
 KDX_API const char* Ini_Get_Extension(void);
 KDX_API const char* Ini_Set_Value(const char* section, const char* key, const char* value);
 KDX_API const char* Ini_Get_Value(const char* section, const char* key, const char* default_value);
-KDX_API int32_t Ini_Write_Key(const char* folder, const char* file, const char* section, const char* key, const char* value);
+KDX_API int32_t Ini_Write_Key(const char* folder, const char* file, const char* section,
+                              const char* key, const char* value);
 KDX_API int32_t Ini_Write_Sample_Key(const char* folder, const char* file);
 KDX_API const char* Ini_Get_Page_Path(void);
 KDX_API const char* Ini_Get_Current_Path(void);
@@ -61,7 +62,8 @@ KDX_API const char* HTML_Template_Details_End(KDX_File_Writer* rec);
 KDX_API const char* HTML_Template_Summary_Start(KDX_File_Writer* rec);
 KDX_API const char* HTML_Template_Summary_Title(KDX_File_Writer* rec, const char* title);
 KDX_API const char* HTML_Template_Summary_End(KDX_File_Writer* rec);
-KDX_API const char* HTML_Template_Details_Summary(KDX_File_Writer* rec, const char* title, const char* body);
+KDX_API const char* HTML_Template_Details_Summary(KDX_File_Writer* rec, const char* title,
+                                                  const char* body);
 
 /* The port log. Port_Log_Open returns the open log's file number (0 when it could not be
  * opened); Port_Log_Current gives it later (0 while no log is open). */
