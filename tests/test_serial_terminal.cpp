@@ -27,6 +27,44 @@ std::string Run_Piped(const std::string& input, const std::string& args, int* st
     return text;
 }
 
+// kdx-cli terminal running on a pseudo-terminal, as a user at a keyboard would run it.
+struct Terminal_Session {
+    int master = -1;
+    pid_t pid = -1;
+    std::string screen;
+
+    explicit Terminal_Session(const std::string& program) {
+        pid = forkpty(&master, nullptr, nullptr, nullptr);
+        if (pid == 0) {
+            execl(program.c_str(), "kdx-cli", "terminal", "COM5", nullptr);
+            _exit(127);
+        }
+    }
+    bool Started() const { return pid > 0; }
+    // Collects the screen until it shows want.
+    bool Read_Until(const std::string& want) {
+        return Eventually([&] {
+            char buf[1024];
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 20) > 0) {
+                ssize_t n = read(master, buf, sizeof buf);
+                if (n > 0) screen.append(buf, size_t(n));
+            }
+            return screen.find(want) != std::string::npos;
+        });
+    }
+    bool Type(const std::string& keys) {
+        return write(master, keys.data(), keys.size()) == ssize_t(keys.size());
+    }
+    // Waits for the program to end and returns its wait status.
+    int Finish() {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        close(master);
+        return status;
+    }
+};
+
 TEST_F(Serial_Terminal, PipedLinesAreSentAndRepliesShown) {
     Start_Sim();
     int status = -1;
@@ -53,43 +91,24 @@ TEST_F(Serial_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
     std::string cli = dir.path() + "/kdx-cli";
     std::filesystem::copy_file(KDX_CLI_PATH, cli);
     std::filesystem::permissions(cli, std::filesystem::perms::owner_all);
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        execl(cli.c_str(), "kdx-cli", "terminal", "COM5", nullptr);
-        _exit(127);
-    }
-    std::string screen;
-    auto read_until = [&](const std::string& want) {
-        return Eventually([&] {
-            char buf[1024];
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 20) > 0) {
-                ssize_t n = read(master, buf, sizeof buf);
-                if (n > 0) screen.append(buf, size_t(n));
-            }
-            return screen.find(want) != std::string::npos;
-        });
-    };
-    ASSERT_TRUE(read_until("Ctrl-] quit")) << screen;
-    ASSERT_EQ(write(master, "V", 1), 1);
+    Terminal_Session t(cli);
+    ASSERT_TRUE(t.Started());
+    ASSERT_TRUE(t.Read_Until("Ctrl-] quit")) << t.screen;
+    ASSERT_TRUE(t.Type("V"));
     // The reply in the received colour.
-    EXPECT_TRUE(read_until("\x1b[93mR\x1b[0m")) << screen;
-    ASSERT_EQ(write(master, "\x0c", 1), 1);  // port log on
-    ASSERT_TRUE(read_until("port log")) << screen;
-    bool logging = screen.find("[port log on]") != std::string::npos;
-    ASSERT_EQ(write(master, "F,\r", 3), 3);
+    EXPECT_TRUE(t.Read_Until("\x1b[93mR\x1b[0m")) << t.screen;
+    ASSERT_TRUE(t.Type("\x0c"));  // port log on
+    ASSERT_TRUE(t.Read_Until("port log")) << t.screen;
+    bool logging = t.screen.find("[port log on]") != std::string::npos;
+    ASSERT_TRUE(t.Type("F,\r"));
     EXPECT_TRUE(Eventually([&] { return sim->Received() == "VF,\r"; })) << sim->Received();
     if (logging) {
-        ASSERT_EQ(write(master, "\x0c", 1), 1);  // and off again
-        EXPECT_TRUE(read_until("[port log off]")) << screen;
+        ASSERT_TRUE(t.Type("\x0c"));  // and off again
+        EXPECT_TRUE(t.Read_Until("[port log off]")) << t.screen;
     }
-    ASSERT_EQ(write(master, "\x1d", 1), 1);
-    int status = -1;
-    EXPECT_TRUE(read_until("Port Closed")) << screen;
-    waitpid(pid, &status, 0);
-    close(master);
+    ASSERT_TRUE(t.Type("\x1d"));
+    EXPECT_TRUE(t.Read_Until("Port Closed")) << t.screen;
+    int status = t.Finish();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     // What was sent while the log was on is in it, as the sent echo's line.
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
@@ -111,31 +130,12 @@ TEST_F(Serial_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
 
 TEST_F(Serial_Terminal, InteractiveSessionEndsWhenThePortHangsUp) {
     Start_Sim();
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        execl(KDX_CLI_PATH, "kdx-cli", "terminal", "COM5", nullptr);
-        _exit(127);
-    }
-    std::string screen;
-    auto read_until = [&](const std::string& want) {
-        return Eventually([&] {
-            char buf[1024];
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 20) > 0) {
-                ssize_t n = read(master, buf, sizeof buf);
-                if (n > 0) screen.append(buf, size_t(n));
-            }
-            return screen.find(want) != std::string::npos;
-        });
-    };
-    ASSERT_TRUE(read_until("Ctrl-] quit")) << screen;
+    Terminal_Session t(KDX_CLI_PATH);
+    ASSERT_TRUE(t.Started());
+    ASSERT_TRUE(t.Read_Until("Ctrl-] quit")) << t.screen;
     sim->Hang_Up();
-    EXPECT_TRUE(read_until("hung up")) << screen;
-    int status = -1;
-    waitpid(pid, &status, 0);
-    close(master);
+    EXPECT_TRUE(t.Read_Until("hung up")) << t.screen;
+    int status = t.Finish();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
 }
 
