@@ -37,4 +37,14 @@ bool Post_Message(HWND window, uint32_t message, uint64_t wparam, int64_t lparam
     return b && window != 0 && b->Post_Message(window, message, wparam, lparam);
 }
 
+bool Invalidate_Rect(HWND window, bool erase) {
+    Backend* b = backend.load();
+    return b && window != 0 && b->Invalidate_Rect(window, erase);
+}
+
+bool Update_Window(HWND window) {
+    Backend* b = backend.load();
+    return b && window != 0 && b->Update_Window(window);
+}
+
 }  // namespace kdx::win

@@ -23,6 +23,8 @@ class Backend {
     virtual int64_t Send_Message(HWND window, uint32_t message, uint64_t wparam,
                                  int64_t lparam) = 0;
     virtual bool Post_Message(HWND window, uint32_t message, uint64_t wparam, int64_t lparam) = 0;
+    virtual bool Invalidate_Rect(HWND /*window*/, bool /*erase*/) { return false; }
+    virtual bool Update_Window(HWND /*window*/) { return false; }
 };
 
 // Installs (or with null removes) the backend.
@@ -32,6 +34,10 @@ bool Set_Dlg_Item_Text(HWND dialog, int32_t id, const std::string& text);
 std::string Get_Dlg_Item_Text(HWND dialog, int32_t id);
 int64_t Send_Message(HWND window, uint32_t message, uint64_t wparam = 0, int64_t lparam = 0);
 bool Post_Message(HWND window, uint32_t message, uint64_t wparam = 0, int64_t lparam = 0);
+// Marks the whole client area for repainting (erasing the background when asked), and
+// paints what is marked at once: how a long exchange shows its echo before it returns.
+bool Invalidate_Rect(HWND window, bool erase);
+bool Update_Window(HWND window);
 
 enum : uint32_t {
     WM_SETTEXT = 0x000C,
