@@ -20,7 +20,8 @@ const char* const kHelp =
     "(not shown) and reads both numbers back.\n"
     "\n"
     "Options:\n"
-    "  --yes       overwrite without asking (needed when standard input is not a terminal)\n" KDX_CLI_PORT_OPTIONS
+    "  --yes       overwrite without asking (needed when standard input is not a "
+    "terminal)\n" KDX_CLI_PORT_OPTIONS
     "\n"
     "Exit status: 0 stored and read back, 1 the controller does not answer, reads back other\n"
     "numbers, the overwrite was declined, or the port could not be opened; 2 usage error\n"

@@ -29,10 +29,10 @@ KDX_API int32_t Serial_Port_Open(int32_t* number, int32_t* baud);
 enum {
     KDX_OPEN_OK = 0,
     KDX_OPEN_NO_SUCH_PORT = 1,
-    KDX_OPEN_HELD = 2,         /* another program (or an earlier open) holds the port */
+    KDX_OPEN_HELD = 2, /* another program (or an earlier open) holds the port */
     KDX_OPEN_NO_PERMISSION = 3,
-    KDX_OPEN_NOT_SERIAL = 4,   /* the name leads to something that is no serial line */
-    KDX_OPEN_FAILED = 5        /* any other failure: see *error */
+    KDX_OPEN_NOT_SERIAL = 4, /* the name leads to something that is no serial line */
+    KDX_OPEN_FAILED = 5      /* any other failure: see *error */
 };
 KDX_API int32_t Serial_Port_Open_Failure(int32_t* error);
 KDX_API int32_t Serial_Port_DCB(int32_t* handle, int32_t* baud);
