@@ -108,6 +108,20 @@ KDX_API int32_t KDX_Tester_Passed(void) {
     return Guard<int32_t>(0, [] { return kdx::KDX_Tester_Passed(); });
 }
 
+KDX_API int32_t KDX_Tester_Memory_Difference(char* sent, int32_t sent_capacity, char* listed,
+                                             int32_t listed_capacity, char* missing,
+                                             int32_t missing_capacity) {
+    return Guard<int32_t>(0, [&] {
+        const kdx::Listing_Comparison& c = kdx::KDX_Tester_Last_Comparison();
+        std::string gone;
+        for (const auto& step : c.missing) gone += (gone.empty() ? "" : ",") + step;
+        kdx::api::Copy_Out(sent, sent_capacity, c.first_sent);
+        kdx::api::Copy_Out(listed, listed_capacity, c.first_listed);
+        kdx::api::Copy_Out(missing, missing_capacity, gone);
+        return int32_t(c.first_step);
+    });
+}
+
 KDX_API const char* KDX_Status_Meaning(const char* reply) {
     static thread_local std::string slot;
     return Guard<const char*>("", [&] { return Keep(slot, kdx::KDX_Status_Meaning(Text(reply))); });

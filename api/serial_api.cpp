@@ -3,7 +3,10 @@
 
 #include "api/api_util.h"
 #include "files/port_log.h"
+#include "platform/error.h"
 #include "platform/ports_dir.h"
+#include "platform/serial.h"
+#include "platform/system.h"
 #include "protocol/kdx_fault.h"
 #include "serial/echo.h"
 #include "serial/serial_port.h"
@@ -16,6 +19,27 @@ using kdx::api::Text;
 namespace {
 
 thread_local int32_t last_read_length = 0;
+thread_local int32_t last_open_failure = KDX_OPEN_OK;
+thread_local int32_t last_open_error = 0;
+
+// Sorts the last error of a failed open into the causes a user acts on differently.
+int32_t Open_Failure_Cause(uint32_t code) {
+    using namespace kdx::platform;
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_DEV_NOT_EXIST:
+            return KDX_OPEN_NO_SUCH_PORT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return Comm_Open_Denied_By_Permission() ? KDX_OPEN_NO_PERMISSION : KDX_OPEN_HELD;
+        case ERROR_NOT_SUPPORTED:
+            return KDX_OPEN_NOT_SERIAL;
+        default:
+            return KDX_OPEN_FAILED;
+    }
+}
 
 std::mutex terminal_lock;
 std::unique_ptr<kdx::Echo_Terminal_Sink> terminal_sink;
@@ -26,8 +50,25 @@ KDX_API int32_t Serial_Port_Open(int32_t* number, int32_t* baud) {
     return Guard<int32_t>(-1, [&] {
         Ref n(number);
         Ref b(baud);
-        return kdx::Serial_Port_Open(n.value, b.value);
+        last_open_failure = KDX_OPEN_FAILED;
+        last_open_error = 0;
+        int32_t handle = kdx::Serial_Port_Open(n.value, b.value);
+        if (handle == 0 || handle == -1) {
+            // Port 0 makes no call: it names no port.
+            uint32_t code = n.value == 0 ? kdx::platform::ERROR_FILE_NOT_FOUND
+                                         : kdx::platform::Get_Last_Error();
+            last_open_error = int32_t(code);
+            last_open_failure = Open_Failure_Cause(code);
+        } else {
+            last_open_failure = KDX_OPEN_OK;
+        }
+        return handle;
     });
+}
+
+KDX_API int32_t Serial_Port_Open_Failure(int32_t* error) {
+    if (error) *error = last_open_error;
+    return last_open_failure;
 }
 
 KDX_API int32_t Serial_Port_DCB(int32_t* handle, int32_t* baud) {
@@ -178,7 +219,9 @@ KDX_API int32_t Serial_Echo_Terminal(int32_t fd, int32_t colour, int32_t crlf) {
             terminal_sink.reset();
             return 1;
         }
-        auto sink = std::make_unique<kdx::Echo_Terminal_Sink>(fd, colour != 0, crlf != 0);
+        // NO_COLOR, when set, turns colour off whatever the caller asked for.
+        bool coloured = colour != 0 && kdx::platform::Environment("NO_COLOR").empty();
+        auto sink = std::make_unique<kdx::Echo_Terminal_Sink>(fd, coloured, crlf != 0);
         kdx::Echo_Set_Sink(sink.get());
         terminal_sink = std::move(sink);
         return 1;

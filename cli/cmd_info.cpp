@@ -15,8 +15,9 @@ const char* const kHelp =
     "\n"
     "Options:\n" KDX_CLI_PORT_OPTIONS
     "\n"
-    "Exit status: 0 the controller answered, 1 no answer or the port could not be opened,\n"
-    "2 usage error.\n";
+    "Exit status: 0 every query was answered, 1 a field stayed blank or garbled (the\n"
+    "controller stopped answering, hung up, or sent other text) or the port could not be\n"
+    "opened, 2 usage error.\n";
 
 // The field of the joined axis id that follows tag ("getL1M=," -> "-1A").
 std::string After_Tag(const std::string& id, const std::string& tag) {
@@ -59,7 +60,28 @@ int Run(const std::vector<std::string>& args) {
                     KDX_Limit_Description(limit.c_str()),
                     After_Tag(id, "getHS" + d + "M=,").c_str());
     }
-    return fields.front().second.empty() ? 1 : 0;
+    // Every field must read as its answer: one blank or garbled field (a controller that
+    // stopped answering or hung up half-way, a flood run into a reply) fails the command.
+    std::string bad;
+    auto check = [&](const std::string& name, bool ok) {
+        if (!ok) bad += (bad.empty() ? "" : ", ") + name;
+    };
+    for (const auto& [name, value] : fields) {
+        bool digits = std::string(name) == "Axis Mode" || std::string(name) == "Detected";
+        check(name, Clean_Field(value) &&
+                        (!digits || value.find_first_not_of("0123456789") == std::string::npos));
+    }
+    for (const auto& [n, id] : axes) {
+        std::string d = std::to_string(n);
+        check("Axis " + d + " ID", Clean_Field(id) && id.find("getMT" + d + "M=,") == 0 &&
+                                       id.find(",getL" + d + "M=,") != std::string::npos &&
+                                       id.find(",getHS" + d + "M=,") != std::string::npos);
+    }
+    if (!bad.empty()) {
+        std::printf("No answer or a garbled answer for: %s\n", bad.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 const Subcommand_Registration registration({"info",

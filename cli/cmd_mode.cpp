@@ -26,16 +26,7 @@ const char* const kOfflineHelp =
     "Exit status: 0 sent, 1 the port could not be opened, 2 usage error.\n";
 
 int Send_Mode(const char* command, std::vector<std::string> args, bool online) {
-    bool echo = false;
-    if (online) {
-        for (auto it = args.begin(); it != args.end();)
-            if (*it == "--echo") {
-                echo = true;
-                it = args.erase(it);
-            } else {
-                ++it;
-            }
-    }
+    bool echo = online && Take_Flag(args, "--echo");
     Port_Args a;
     if (int code = Parse_Port_Args(command, args, 0, a)) return code;
     std::string sent;

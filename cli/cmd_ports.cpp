@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/port_open.h"
 #include "kdx/kdx.h"
 
 namespace {
@@ -77,7 +78,7 @@ std::string Settings(const Serial_Port_Info& info) {
 std::string Probe(int32_t number, int32_t baud) {
     int32_t n = number, b = baud;
     int32_t handle = Serial_Port_Open(&n, &b);
-    if (handle == 0 || handle == -1) return "not opened";
+    if (handle == 0 || handle == -1) return "not opened: " + kdx::cli::Open_Failure_Cause();
     std::string type = Serial_Port_Device(&handle, 0);
     Serial_Port_Close(&handle);
     return type;

@@ -14,8 +14,8 @@ const char* const kHelp =
     "\n"
     "Options:\n" KDX_CLI_PORT_OPTIONS
     "\n"
-    "Exit status: 0 the controller answered, 1 no answer or the port could not be opened,\n"
-    "2 usage error.\n";
+    "Exit status: 0 the controller answered with one of these letters, 1 no answer, any\n"
+    "other reply (left-over text, a flood) or the port could not be opened, 2 usage error.\n";
 
 int Run(const std::vector<std::string>& args) {
     Port_Args a;
@@ -26,9 +26,12 @@ int Run(const std::vector<std::string>& args) {
         if (!port.Ok()) return 1;
         reply = KDX_Verify_Status(port.Handle());
     }
+    // A status letter is a reply the table gives a meaning; anything else means itself.
+    std::string meaning = KDX_Status_Meaning(reply.c_str());
+    bool letter = !reply.empty() && meaning != reply;
     std::printf("Status: %s (%s)\n", Printable(reply).c_str(),
-                Printable(KDX_Status_Meaning(reply.c_str())).c_str());
-    return reply.empty() ? 1 : 0;
+                letter || reply.empty() ? meaning.c_str() : "not a status letter");
+    return letter ? 0 : 1;
 }
 
 const Subcommand_Registration registration({"status", "the controller's status letter on COM<n>",

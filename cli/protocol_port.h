@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/port_open.h"
 #include "kdx/kdx.h"
 
 namespace kdx::cli {
@@ -81,18 +82,9 @@ class Open_Port {
   public:
     Open_Port(const char* command, const Port_Args& args) : quiet_(args.quiet) {
         std::fflush(stdout);
-        if (!args.quiet) Serial_Echo_Terminal(STDOUT_FILENO, isatty(STDOUT_FILENO) ? 1 : 0, 0);
-        int32_t number = args.number, baud = args.baud;
-        handle_ = Serial_Port_Open(&number, &baud);
-        if (handle_ == 0 || handle_ == -1) {
-            std::fprintf(stderr,
-                         "kdx-cli %s: cannot open COM%d: it does not exist, another program "
-                         "holds it, or you lack permission (dialout group). Ports directory: "
-                         "%s\n",
-                         command, args.number, Serial_Ports_Directory());
-            handle_ = 0;
-            return;
-        }
+        if (!args.quiet) Serial_Echo_Terminal(STDOUT_FILENO, Colour_Wanted(STDOUT_FILENO), 0);
+        handle_ = Open_Port_Explained(command, args.number, args.baud);
+        if (handle_ == 0) return;
         KDX_Serial_Port_State state{};
         state.Handle = handle_;
         state.Number = args.number;
@@ -120,10 +112,16 @@ class Open_Port {
     int32_t handle_ = 0;
 };
 
-// A reply with its control characters shown, for printing.
-inline std::string Printable(const std::string& text) {
+// A reply with its control characters shown, for printing; past limit characters of the
+// reply (a flood) only "..." follows.
+inline std::string Printable(const std::string& text, size_t limit = 240) {
     std::string out;
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (i == limit) {
+            out += "...";
+            break;
+        }
         if (c == '\r')
             out += "<CR>";
         else if (c < 32 || c == 127) {
@@ -135,6 +133,28 @@ inline std::string Printable(const std::string& text) {
         }
     }
     return out;
+}
+
+// True when a reply field reads as an answer: not empty, no control character (a flood's
+// line ends, zero bytes, a second reply run in) and no "?" (a command not understood).
+inline bool Clean_Field(const std::string& text) {
+    if (text.empty()) return false;
+    for (unsigned char c : text)
+        if (c < 32 || c == 127 || c == '?') return false;
+    return true;
+}
+
+// Takes a flag word out of args; true when it was there.
+inline bool Take_Flag(std::vector<std::string>& args, const char* flag) {
+    bool found = false;
+    for (auto it = args.begin(); it != args.end();)
+        if (*it == flag) {
+            found = true;
+            it = args.erase(it);
+        } else {
+            ++it;
+        }
+    return found;
 }
 
 // A device getter's text without its final CR.

@@ -84,9 +84,15 @@ struct Listing_Comparison {
     std::string header;                  // the listing's first field
     std::vector<std::string> unmatched;  // listing fields that matched no sent step
     std::vector<std::string> missing;    // sent steps the listing does not hold
-    std::string text;                    // the outcome text
+    // The first step (1-based, 0 when none) where the listing differs from what was sent,
+    // with the step sent and the step listed there ("" where one side has none).
+    size_t first_step = 0;
+    std::string first_sent, first_listed;
+    std::string text;  // the outcome text
 };
 Listing_Comparison KDX_Compare_Listing(const std::string& sent, const std::string& listing);
+// The comparison of the latest memory test on this thread (empty when it compared nothing).
+const Listing_Comparison& KDX_Tester_Last_Comparison();
 
 // A silent controller ends the listing's collection after this long without a new byte.
 constexpr uint32_t KDX_Listing_Quiet_Ms = 3000;

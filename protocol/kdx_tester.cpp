@@ -14,6 +14,7 @@ constexpr char CR = '\r';
 constexpr char EOT = '\x04';
 
 thread_local int32_t Last_Test_Passed = 0;
+thread_local Listing_Comparison Last_Comparison;
 
 // The fields of a text split at ",", each trimmed of blanks and line feeds; empty fields
 // (a trailing ",", CR LF line ends) are not fields of their own.
@@ -64,6 +65,16 @@ Listing_Comparison KDX_Compare_Listing(const std::string& sent, const std::strin
     for (size_t i = common; i < got.size(); ++i) c.unmatched.push_back(got[i]);
     for (size_t i = common; i < expected.size(); ++i) c.missing.push_back(expected[i]);
     c.passed = c.unmatched.empty() && c.missing.empty();
+    for (size_t i = 0; !c.passed && i < std::max(got.size(), expected.size()); ++i) {
+        std::string listed = i < got.size() ? got[i] : "";
+        std::string step = i < expected.size() ? expected[i] : "";
+        if (listed != step) {
+            c.first_step = i + 1;
+            c.first_sent = step;
+            c.first_listed = listed;
+            break;
+        }
+    }
     if (c.passed) {
         c.text = c.header + ",";
     } else {
@@ -116,6 +127,7 @@ std::string KDX_Tester_USB_Commo(int32_t& handle) {
 std::string KDX_Tester_Commo_Fill_Memory(int32_t& handle, int32_t& axis) {
     KDX_FRAME("KDX_Tester_Commo_Fill_Memory", handle, axis);
     Last_Test_Passed = 0;
+    Last_Comparison = Listing_Comparison{};
     const std::string name = "KDX_TESTER_COMMO_FILL_MEMORY Axis " + std::to_string(axis);
     if (!protocol::Usable(handle)) {
         Serial_Port_Echo_Status(name + " FAILED... Port not open\r");
@@ -154,8 +166,9 @@ std::string KDX_Tester_Commo_Fill_Memory(int32_t& handle, int32_t& axis) {
         std::string sent = expected;
         std::string list = listing;
         outcome = KDX_Tester_Commo_Fill_Memory_Compare_Strings(sent, list);
+        Last_Comparison = KDX_Compare_Listing(sent, list);
         if (complete)
-            Last_Test_Passed = KDX_Compare_Listing(sent, list).passed;
+            Last_Test_Passed = Last_Comparison.passed;
         else
             outcome = "Listing incomplete" +
                       (listing.empty() ? std::string(", no reply") : " - " + outcome);
@@ -177,6 +190,10 @@ int32_t KDX_Config_Create(int32_t& argument) {
 
 int32_t KDX_Tester_Passed() {
     return Last_Test_Passed;
+}
+
+const Listing_Comparison& KDX_Tester_Last_Comparison() {
+    return Last_Comparison;
 }
 
 }  // namespace kdx

@@ -6,20 +6,41 @@
 #   scripts/run.sh                 the whole session
 #   scripts/run.sh <kdx-cli args>  one kdx-cli command instead (e.g. "ports", "terminal COM3")
 #   KDX_PORT=COM3 scripts/run.sh   use that port without searching
+#
+# The session's diagnostic report and debug log go to build/reports (KDX_REPORTS_DIR).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 dir=${KDX_BUILD_DIR:-$root/build}
 "$root/scripts/build.sh" "$dir"
+dir=$(cd "$dir" && pwd)
 cli="$dir/kdx-cli"
 if (($#)); then exec "$cli" "$@"; fi
 
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# Bold headings only on a terminal, and not with NO_COLOR: a file or pipe gets plain text.
+if [ -t 1 ] && [ -z "${NO_COLOR:-}" ]; then
+    step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+else
+    step() { printf '\n== %s\n' "$*"; }
+fi
+reports=${KDX_REPORTS_DIR:-$dir/reports}
+mkdir -p "$reports"
+reports=$(cd "$reports" && pwd)
+cd "$reports"
 
 port=${KDX_PORT:-}
 sim_pid=""
 cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null; true; }
 trap cleanup EXIT
+
+if [ -n "$port" ]; then
+    # A port given by hand must open and answer; say why not instead of failing later.
+    if ! problem=$("$cli" status "$port" --quiet 2>&1 >/dev/null); then
+        echo "KDX_PORT=$port: ${problem:-no controller answers on $port at 57600 baud}" >&2
+        echo "Stopping. Run without KDX_PORT to search every port (or use the simulator)." >&2
+        exit 1
+    fi
+fi
 
 if [ -z "$port" ]; then
     step "Looking for a controller"
@@ -63,7 +84,7 @@ step "Program-memory test, axis 1"
 step "Identify (on and off line at every baud rate)"
 "$cli" identify "$port" --quiet || true
 
-step "Diagnostic report"
+step "Diagnostic report (in $reports)"
 "$cli" report || true
 
 if [ -t 0 ]; then

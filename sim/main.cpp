@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/file.h"
@@ -73,18 +75,56 @@ std::string Unescape(const std::string& text) {
     return out;
 }
 
-bool Number(const char* text, int64_t& value) {
+// A whole decimal number from min to max; no sign, no trailing text, no wrap-around.
+bool Number(const std::string& text, int64_t min, int64_t max, int64_t& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
     char* end = nullptr;
     errno = 0;
-    long long v = std::strtoll(text, &end, 10);
-    if (errno || end == text || *end || v < 0) return false;
+    long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno || *end || v < min || v > max) return false;
     value = v;
     return true;
 }
 
-int Usage_Error(const char* message, const char* arg) {
-    std::fprintf(stderr, "kdx-sim: %s%s\nTry kdx-sim --help.\n", message, arg ? arg : "");
+int Usage_Error(const std::string& message) {
+    std::fprintf(stderr, "kdx-sim: %s\nTry kdx-sim --help.\n", message.c_str());
     return 2;
+}
+
+constexpr int64_t kInt32Max = 0x7fffffff;
+
+// The switches that take one number, with the range each accepts.
+struct Number_Switch {
+    const char* name;
+    int64_t min, max;
+    std::function<void(kdx::sim::Sim_Config&, int64_t)> set;
+};
+
+const std::vector<Number_Switch>& Number_Switches() {
+    using C = kdx::sim::Sim_Config;
+    static const std::vector<Number_Switch> table = {
+        {"--baud", 1, 4000000, [](C& c, int64_t n) { c.baud = uint32_t(n); }},
+        {"--late", 0, kInt32Max, [](C& c, int64_t n) { c.late_ms = int32_t(n); }},
+        {"--slow", 0, kInt32Max, [](C& c, int64_t n) { c.slow_ms = int32_t(n); }},
+        {"--nul", 0, kInt32Max, [](C& c, int64_t n) { c.nul_every = int32_t(n); }},
+        // A flood is built as one text: a gigabyte is far past any test's need.
+        {"--flood", 0, int64_t(1) << 30, [](C& c, int64_t n) { c.flood_bytes = n; }},
+        {"--hangup-after", 0, kInt32Max, [](C& c, int64_t n) { c.hangup_after = int32_t(n); }},
+        {"--hangup-ms", 0, kInt32Max, [](C& c, int64_t n) { c.hangup_ms = int32_t(n); }},
+        {"--answer-limit", 0, kInt32Max,
+         [](C& c, int64_t n) { c.model.answer_limit = int32_t(n); }},
+        {"--quiet-ms", 0, kInt32Max, [](C& c, int64_t n) { c.model.quiet_ms = int32_t(n); }},
+    };
+    return table;
+}
+
+// "N:M" with both numbers in range (M optional where optional_second).
+bool Number_Pair(const std::string& text, int64_t min1, int64_t max1, int64_t min2, int64_t max2,
+                 bool optional_second, int64_t& first, int64_t& second) {
+    size_t colon = text.find(':');
+    if (colon == std::string::npos && !optional_second) return false;
+    if (!Number(text.substr(0, colon), min1, max1, first)) return false;
+    return colon == std::string::npos || Number(text.substr(colon + 1), min2, max2, second);
 }
 
 }  // namespace
@@ -107,58 +147,41 @@ int main(int argc, char** argv) {
             config.wire_time = true;
             continue;
         }
-        if (i + 1 >= argc) return Usage_Error("missing value for ", argv[i]);
-        const char* v = argv[++i];
-        int64_t n = 0;
+        const Number_Switch* number = nullptr;
+        for (const auto& s : Number_Switches())
+            if (a == s.name) number = &s;
+        bool known =
+            number || a == "--port" || a == "--greeting" || a == "--pieces" || a == "--corrupt";
+        if (!known && a.rfind("-", 0) == 0) return Usage_Error("unknown option " + a);
+        if (!known)
+            return Usage_Error("unexpected argument " + a + " (kdx-sim takes options only)");
+        if (i + 1 >= argc) return Usage_Error("missing value for " + a);
+        const std::string v = argv[++i];
+        int64_t n = 0, m = 0;
         if (a == "--greeting") {
             config.greeting = Unescape(v);
-            continue;
-        }
-        if (a == "--pieces") {
-            std::string s = v;
-            size_t colon = s.find(':');
-            int64_t gap = config.piece_gap_ms;
-            if (!Number(s.substr(0, colon).c_str(), n) || n == 0 ||
-                (colon != std::string::npos && !Number(s.substr(colon + 1).c_str(), gap)))
-                return Usage_Error("bad --pieces value ", v);
-            config.piece_size = int32_t(n);
-            config.piece_gap_ms = int32_t(gap);
-            continue;
-        }
-        if (a == "--corrupt") {
-            std::string s = v;
-            size_t colon = s.find(':');
-            int64_t axis = 0, step = 0;
-            if (colon == std::string::npos || !Number(s.substr(0, colon).c_str(), axis) ||
-                !Number(s.substr(colon + 1).c_str(), step) || axis < 1 || axis > 4 || step < 1)
-                return Usage_Error("bad --corrupt value ", v);
-            config.model.corrupt_axis = int32_t(axis);
-            config.model.corrupt_step = int32_t(step);
-            continue;
-        }
-        if (!Number(v, n) || n > 0x7fffffff) return Usage_Error("bad number ", v);
-        if (a == "--port" && n >= 1 && n <= 999)
+        } else if (a == "--port") {
+            if (!Number(v, 1, 999, n)) return Usage_Error("--port takes 1 to 999, not " + v);
             port = int32_t(n);
-        else if (a == "--baud" && n > 0)
-            config.baud = uint32_t(n);
-        else if (a == "--late")
-            config.late_ms = int32_t(n);
-        else if (a == "--slow")
-            config.slow_ms = int32_t(n);
-        else if (a == "--nul")
-            config.nul_every = int32_t(n);
-        else if (a == "--flood")
-            config.flood_bytes = n;
-        else if (a == "--hangup-after")
-            config.hangup_after = int32_t(n);
-        else if (a == "--hangup-ms")
-            config.hangup_ms = int32_t(n);
-        else if (a == "--answer-limit")
-            config.model.answer_limit = int32_t(n);
-        else if (a == "--quiet-ms")
-            config.model.quiet_ms = int32_t(n);
-        else
-            return Usage_Error("unknown option or bad value: ", argv[i - 1]);
+        } else if (a == "--pieces") {
+            m = config.piece_gap_ms;
+            if (!Number_Pair(v, 1, kInt32Max, 0, kInt32Max, true, n, m))
+                return Usage_Error("--pieces takes N[:GAP], N from 1 and GAP from 0 to " +
+                                   std::to_string(kInt32Max) + ", not " + v);
+            config.piece_size = int32_t(n);
+            config.piece_gap_ms = int32_t(m);
+        } else if (a == "--corrupt") {
+            if (!Number_Pair(v, 1, 4, 1, kInt32Max, false, n, m))
+                return Usage_Error("--corrupt takes AXIS:STEP, AXIS 1 to 4 and STEP from 1, not " +
+                                   v);
+            config.model.corrupt_axis = int32_t(n);
+            config.model.corrupt_step = int32_t(m);
+        } else {
+            if (!Number(v, number->min, number->max, n))
+                return Usage_Error(a + " takes a number from " + std::to_string(number->min) +
+                                   " to " + std::to_string(number->max) + ", not " + v);
+            number->set(config, n);
+        }
     }
     // An entry whose device is gone (a simulator that was killed) is free again.
     auto taken = [](int32_t n) {

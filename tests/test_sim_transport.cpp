@@ -187,6 +187,44 @@ TEST(Sim_Program, HelpExplainsEverySwitch) {
     EXPECT_EQ(system(KDX_SIM_PATH " --bogus 2>/dev/null") >> 8, 2);
 }
 
+// Bad arguments get a usage error that names the problem; no number wraps around.
+TEST(Sim_Program, BadArgumentsAreUsageErrors) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"--bogus", "kdx-sim: unknown option --bogus\n"},
+        {"stray", "kdx-sim: unexpected argument stray"},
+        {"--pieces 2147483648", "--pieces takes N[:GAP]"},
+        {"--pieces 4294967297", "--pieces takes N[:GAP]"},
+        {"--pieces 8:4294967296", "--pieces takes N[:GAP]"},
+        {"--pieces 0", "--pieces takes N[:GAP]"},
+        {"--corrupt 1:4294967297", "--corrupt takes AXIS:STEP"},
+        {"--corrupt 5:1", "--corrupt takes AXIS:STEP"},
+        {"--port 1000", "--port takes 1 to 999, not 1000"},
+        {"--baud 9600x", "--baud takes a number from 1 to 4000000, not 9600x"},
+        {"--late 2147483648", "--late takes a number from 0 to 2147483647"},
+        {"--slow -1", "--slow takes a number"},
+        {"--nul +5", "--nul takes a number"},
+        {"--flood 4294967296", "--flood takes a number from 0 to 1073741824"},
+        {"--hangup-after 2147483648", "--hangup-after takes a number"},
+        {"--hangup-ms 1e3", "--hangup-ms takes a number"},
+        {"--answer-limit 4294967296", "--answer-limit takes a number"},
+        {"--quiet-ms ''", "--quiet-ms takes a number"},
+        {"--late", "kdx-sim: missing value for --late"},
+    };
+    for (const auto& [args, message] : cases) {
+        // A simulator that took the arguments would run until stopped.
+        std::string command =
+            std::string("timeout 5 " KDX_SIM_PATH " --no-register ") + args + " 2>&1";
+        FILE* out = popen(command.c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        std::string text;
+        char buf[512];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;) text.append(buf, n);
+        int status = pclose(out);
+        EXPECT_EQ(WEXITSTATUS(status), 2) << args;
+        EXPECT_NE(text.find(message), std::string::npos) << args << ": " << text;
+    }
+}
+
 TEST(Sim_Program, RegistersAndRemovesItsEntryOnExit) {
     Temp_Dir dir;
     setenv("KDX_PORTS", dir.path().c_str(), 1);

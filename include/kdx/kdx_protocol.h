@@ -44,3 +44,10 @@ KDX_API const char* KDX_Tester_Commo_Fill_Memory_Compare_Strings(char* sent, int
 KDX_API int32_t KDX_Config_Create(int32_t* argument);
 /* 1 when the last test run on this thread passed, 0 when it failed or none ran. */
 KDX_API int32_t KDX_Tester_Passed(void);
+/* Where the latest memory test on this thread found the listing differing from what was
+ * sent: returns the first differing step's number (0 when none, or no listing was compared)
+ * and fills the step sent and the step listed there ("" where one side has none) and the
+ * steps the listing lacks, joined by ",". Each buffer may be NULL; texts are cut to fit. */
+KDX_API int32_t KDX_Tester_Memory_Difference(char* sent, int32_t sent_capacity, char* listed,
+                                             int32_t listed_capacity, char* missing,
+                                             int32_t missing_capacity);

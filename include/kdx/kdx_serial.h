@@ -24,6 +24,17 @@ typedef struct KDX_Serial_Port_State {
 } KDX_Serial_Port_State;
 
 KDX_API int32_t Serial_Port_Open(int32_t* number, int32_t* baud);
+/* Why the thread's latest Serial_Port_Open failed (KDX_OPEN_OK after a success); *error,
+ * when given, gets the Win32-style code behind it. */
+enum {
+    KDX_OPEN_OK = 0,
+    KDX_OPEN_NO_SUCH_PORT = 1,
+    KDX_OPEN_HELD = 2, /* another program (or an earlier open) holds the port */
+    KDX_OPEN_NO_PERMISSION = 3,
+    KDX_OPEN_NOT_SERIAL = 4, /* the name leads to something that is no serial line */
+    KDX_OPEN_FAILED = 5      /* any other failure: see *error */
+};
+KDX_API int32_t Serial_Port_Open_Failure(int32_t* error);
 KDX_API int32_t Serial_Port_DCB(int32_t* handle, int32_t* baud);
 KDX_API int32_t Serial_Port_Timeouts(int32_t* handle, KDX_Comm_Timeouts* record);
 KDX_API const char* Serial_Port_Clear(int32_t* handle);
@@ -42,8 +53,8 @@ KDX_API int32_t Serial_Port_State_Set(const KDX_Serial_Port_State* state);
 KDX_API int32_t Serial_Port_Echo_Sent(const char* text);
 KDX_API int32_t Serial_Port_Echo_Status(const char* text);
 KDX_API int32_t Serial_Port_Echo_Received(const char* text);
-/* Shows the echo on a file descriptor in ANSI colour (colour 0: plain text; crlf 1: line
- * breaks as CR LF for a terminal in raw mode); fd -1 stops it. */
+/* Shows the echo on a file descriptor in ANSI colour (colour 0, or NO_COLOR set: plain text;
+ * crlf 1: line breaks as CR LF for a terminal in raw mode); fd -1 stops it. */
 KDX_API int32_t Serial_Echo_Terminal(int32_t fd, int32_t colour, int32_t crlf);
 /* Opens (on 1) or closes (on 0) the daily port log; returns its file number, 0 when closed. */
 KDX_API int32_t Serial_Port_Log_Switch(int32_t on);
