@@ -30,5 +30,7 @@ void Process_Events(int32_t ms);
 void On_First_Paint(void (*f)());
 // Renders a top-level window (or the frame with what it holds) into a PNG file.
 bool Save_Window_Picture(HWND window, const std::string& path);
+// The same for a top-level window found by its title (the "Debug Console").
+bool Save_Titled_Window_Picture(const std::string& title, const std::string& path);
 
 }  // namespace kdx::win

@@ -50,9 +50,9 @@ struct Window_Object final : platform::Handle_Object {
     int32_t id = 0;
     Control_Kind kind = Control_Kind::Label;
     uint32_t style = 0;
-    int32_t group = 0;            // radio groups: a new one starts at every WS_GROUP
-    QPointer<QWidget> client;     // a dialog's control area (below its menu bar)
-    QPointer<QMdiSubWindow> sub;  // a dialog placed in the MDI client
+    int32_t group = 0;               // radio groups: a new one starts at every WS_GROUP
+    QPointer<QWidget> client;        // a dialog's control area (below its menu bar)
+    QPointer<class Sub_Window> sub;  // a dialog placed in the MDI client
     std::vector<HWND> children;
     int32_t next_group = 0;
     HMENU menu = 0;
@@ -105,17 +105,30 @@ bool On_Ui_Thread() {
 Base_Units base_units;
 QFont dialog_font;
 
+// The average width of the 52 letters, rounded as Windows rounds it.
+int Average_Width(const QFont& font) {
+    int width = QFontMetrics(font).horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return (width / 26 + 1) / 2;
+}
+
+// The dialog font: the desktop's sans serif at 8 points. A family wider than the 6-pixel
+// average of the dialogs' original font is narrowed to it, so the Terminal's 670 dialog units
+// fit the 1024-pixel frame as they were laid out to.
 void Compute_Base_Units() {
     QFont font = QApplication::font();
     font.setPointSizeF(8);
-    font.setStyleStrategy(QFont::PreferAntialias);
+    constexpr int kOriginal_Width = 6;
+    for (int stretch = 100; stretch > 70 && Average_Width(font) > kOriginal_Width; stretch -= 2)
+        font.setStretch(stretch - 2);
     dialog_font = font;
-    QFontMetrics fm(font);
-    int width = fm.horizontalAdvance(
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    base_units.X = (width / 26 + 1) / 2;
-    base_units.Y = fm.height();
+    base_units.X = Average_Width(font);
+    base_units.Y = QFontMetrics(font).height();
 }
+
+// Option and check boxes keep their caption close to the mark, as the original's do, so the
+// captions fit the widths of the control tables.
+const char* const kTight_Indicator = "spacing: 2px;";
 
 QRect Dlu_Rect(int32_t x, int32_t y, int32_t w, int32_t h) {
     return QRect(Dlu_To_Px_X(x), Dlu_To_Px_Y(y), Dlu_To_Px_X(w), Dlu_To_Px_Y(h));
@@ -150,7 +163,8 @@ class Frame_Widget final : public QMainWindow {
 class Dialog_Widget final : public QWidget {
   public:
     HWND hwnd = 0;
-    QSize initial;
+    QSize initial;  // the size of the control table's dialog, with its menu bar
+    QSize sizeHint() const override { return initial; }
 
   protected:
     void closeEvent(QCloseEvent* event) override {
@@ -169,6 +183,16 @@ class Dialog_Widget final : public QWidget {
 class Sub_Window final : public QMdiSubWindow {
   public:
     HWND dialog = 0;
+    bool filling = false;  // shown maximised: covers the client area and follows its size
+
+    void Fill() {
+        if (!filling || !mdiArea()) return;
+        setGeometry(mdiArea()->viewport()->rect());
+    }
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::Resize && mdiArea() && object == mdiArea()->viewport()) Fill();
+        return QMdiSubWindow::eventFilter(object, event);
+    }
 
   protected:
     void closeEvent(QCloseEvent* event) override {
@@ -767,6 +791,7 @@ class Qt_Backend final : public Backend {
         layout->addWidget(client, 1);
         auto o = New_Window(Type::Dialog, w);
         o->client = client;
+        o->style = t.Style;
         o->caption = t.Caption;
         o->centred = true;  // no position given: centred, as DS_CENTER and the default do
         w->hwnd = Handle_Of(w);
@@ -822,9 +847,11 @@ class Qt_Backend final : public Backend {
                 } else if (type == BS_AUTORADIOBUTTON) {
                     auto* r = new Radio(caption, parent);
                     r->setAutoExclusive(false);
+                    r->setStyleSheet(kTight_Indicator);
                     w = r;
                 } else if (type == BS_AUTOCHECKBOX) {
                     w = new QCheckBox(caption, parent);
+                    w->setStyleSheet(kTight_Indicator);
                 } else {
                     auto* b = new QPushButton(caption, parent);
                     b->setAutoDefault(false);
@@ -999,7 +1026,10 @@ class Qt_Backend final : public Backend {
             bar->setParent(o->widget);
             layout->setMenuBar(bar);
             auto* dw = dynamic_cast<Dialog_Widget*>(o->widget.data());
-            if (dw) dw->resize(dw->width(), dw->height() + bar->sizeHint().height());
+            if (dw) {
+                dw->initial.rheight() += bar->sizeHint().height();
+                dw->resize(dw->initial);
+            }
         }
         return true;
     }
@@ -1041,11 +1071,16 @@ class Qt_Backend final : public Backend {
             c->widget->setWindowFlags(Qt::Widget);
             sub->setWidget(c->widget);
             sub->setWindowTitle(QString::fromLatin1(c->caption.c_str()));
-            area->addSubWindow(sub);
-            auto* dw = dynamic_cast<Dialog_Widget*>(c->widget.data());
-            QSize inner = dw ? dw->size() : c->widget->size();
-            sub->resize(inner + QSize(8, 30));
+            Qt::WindowFlags flags = Qt::SubWindow | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+            if (c->style & WS_SYSMENU)
+                flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+            if (c->style & WS_MINIMIZEBOX) flags |= Qt::WindowMinimizeButtonHint;
+            if (c->style & WS_MAXIMIZEBOX) flags |= Qt::WindowMaximizeButtonHint;
+            area->addSubWindow(sub, flags);
+            area->viewport()->installEventFilter(sub);
+            sub->adjustSize();
             c->sub = sub;
+            c->centred = true;
             sub->setVisible(visible);
             return true;
         }
@@ -1066,11 +1101,34 @@ class Qt_Backend final : public Backend {
                 w->hide();
                 break;
             case SW_MAXIMIZE:
-                if (o->sub) o->widget->show();
-                w->showMaximized();
+                if (o->sub) {
+                    o->widget->show();
+                    o->sub->filling = true;
+                    o->sub->Fill();
+                    o->sub->show();
+                    o->sub->raise();
+                } else {
+                    w->showMaximized();
+                }
                 break;
             default:
-                if (o->sub) o->widget->show();
+                if (o->sub) {
+                    o->widget->show();
+                    if (o->sub->filling) {
+                        o->sub->filling = false;
+                        o->sub->adjustSize();
+                    }
+                    o->sub->show();
+                    // The first showing centres it in the client area (no position given).
+                    if (o->centred && o->sub->mdiArea()) {
+                        o->centred = false;
+                        QRect area = o->sub->mdiArea()->viewport()->rect();
+                        o->sub->move(std::max(0, area.center().x() - o->sub->width() / 2),
+                                     std::max(0, area.center().y() - o->sub->height() / 2));
+                    }
+                    o->sub->raise();
+                    break;
+                }
                 if (o->centred && !o->sub && w->isWindow() && !w->isVisible()) {
                     QScreen* screen = QGuiApplication::primaryScreen();
                     QWidget* owner = w->parentWidget();
@@ -1238,6 +1296,13 @@ bool Save_Window_Picture(HWND window, const std::string& path) {
     QWidget* w = o->sub ? static_cast<QWidget*>(o->sub.data()) : o->widget.data();
     if (o->type == qt::Type::Control || o->type == qt::Type::Mdi_Client) w = o->widget->window();
     return w->grab().save(QString::fromLocal8Bit(path.c_str()), "PNG");
+}
+
+bool Save_Titled_Window_Picture(const std::string& title, const std::string& path) {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w->windowTitle() == QString::fromLatin1(title.c_str()))
+            return w->grab().save(QString::fromLocal8Bit(path.c_str()), "PNG");
+    return false;
 }
 
 }  // namespace kdx::win
