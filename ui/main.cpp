@@ -1,5 +1,9 @@
 // Start-up: the trace console on request, the frame, the Terminal inside it, the controller
 // diagnostic, and the message loop whose quit code is the program's exit code.
+#include <atomic>
+#include <thread>
+
+#include "platform/stop_signals.h"
 #include "platform/window/application.h"
 #include "protocol/kdx.h"
 #include "serial/serial_enum.h"
@@ -47,8 +51,26 @@ int32_t WinMain(int32_t instance, int32_t previous, const std::string& arguments
 int main(int argc, char** argv) {
     // The argument text is taken before the toolkit removes any options of its own.
     std::string arguments = kdx::Command_Line_Arguments(argc, argv);
+    // Interrupt, terminate and hang-up close the frame as its close box does (the port is
+    // closed, the exit code is the quit message's), like a polite end of the session.
+    kdx::platform::Block_Stop_Signals();
+    std::atomic<bool> done{false};
+    std::thread stopper([&done] {
+        bool asked = false;
+        while (!done.load()) {
+            if (!asked) asked = kdx::platform::Wait_Stop_Signal(100);
+            if (asked && kdx::win::Frame_Window != 0) {
+                kdx::win::Post_Message(kdx::win::Frame_Window, kdx::win::WM_CLOSE);
+                asked = false;
+            } else if (asked) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    });
     kdx::win::Application_Start(argc, argv);
     int32_t code = kdx::WinMain(0, 0, arguments, 1);
+    done.store(true);
+    stopper.join();
     kdx::win::Application_Stop();
     return code;
 }

@@ -83,7 +83,8 @@ std::shared_ptr<Window_Object> Find(HWND h) {
     uint32_t keep = platform::Get_Last_Error();
     auto object = platform::Handle_Get_As<Window_Object>(h);
     platform::Set_Last_Error(keep);
-    return object && !object->destroyed ? object : nullptr;
+    // A window whose widget went with its owner no longer exists either.
+    return object && !object->destroyed && object->widget ? object : nullptr;
 }
 
 std::shared_ptr<Menu_Object> Find_Menu(HMENU h) {
@@ -670,6 +671,7 @@ QAction* Make_Action(QWidget* parent_menu, Menu_Item& item, HMENU menu) {
     QAction* action = new QAction(QString::fromLatin1(item.text.c_str()), parent_menu);
     action->setCheckable(true);
     action->setChecked(item.state & MFS_CHECKED);
+    action->setData(qulonglong(item.id));
     uint64_t id = item.id;
     QObject::connect(action, &QAction::triggered, action, [action, id, menu] {
         auto m = Find_Menu(menu);
@@ -728,7 +730,8 @@ class Qt_Backend final : public Backend {
     bool Update_Window(HWND window) override {
         auto o = Find(window);
         if (!o || !o->widget || !On_Ui_Thread()) return false;
-        for (auto* r : o->widget->findChildren<Rich_Edit*>()) r->Flush();
+        for (auto* e : o->widget->findChildren<QPlainTextEdit*>())
+            if (auto* r = dynamic_cast<Rich_Edit*>(e)) r->Flush();
         if (o->widget->isVisible()) o->widget->repaint();
         return true;
     }
@@ -869,6 +872,7 @@ class Qt_Backend final : public Backend {
             }
             case Control_Kind::Rich_Edit: {
                 auto* r = new Rich_Edit(parent);
+                r->setProperty("kdx_rich", true);
                 r->setVerticalScrollBarPolicy((t.Style & WS_VSCROLL) ? Qt::ScrollBarAlwaysOn
                                                                      : Qt::ScrollBarAsNeeded);
                 r->setHorizontalScrollBarPolicy((t.Style & WS_HSCROLL) ? Qt::ScrollBarAlwaysOn
@@ -900,6 +904,7 @@ class Qt_Backend final : public Backend {
         d->children.push_back(h);
         w->setObjectName(QStringLiteral("id%1").arg(t.Id));
         w->setProperty("kdx_id", t.Id);
+        w->setProperty("kdx_order", qlonglong(d->children.size()));
         QRect r = Dlu_Rect(t.X, t.Y, t.Width, t.Height);
         if (t.Kind == Control_Kind::Combo)  // the height given includes the drop-down list
             r.setHeight(std::max(w->sizeHint().height(), Dlu_To_Px_Y(12)));
