@@ -73,9 +73,9 @@ struct Menu_Item {
 struct Menu_Object final : platform::Handle_Object {
     bool popup = false;
     std::vector<Menu_Item> items;
-    QMenu* qmenu = nullptr;
+    QPointer<QMenu> qmenu;
     HWND owner = 0;
-    ~Menu_Object() override { delete qmenu; }
+    ~Menu_Object() override { delete qmenu.data(); }
 };
 
 std::shared_ptr<Window_Object> Find(HWND h) {
@@ -1262,7 +1262,10 @@ void Application_Stop() {
         std::lock_guard<std::mutex> g(qt::post_lock);
         qt::posted.clear();
     }
-    for (QWidget* w : QApplication::topLevelWidgets()) delete w;
+    // Owned windows go with their owners: delete each only while it is still there.
+    std::vector<QPointer<QWidget>> windows;
+    for (QWidget* w : QApplication::topLevelWidgets()) windows.emplace_back(w);
+    for (auto& w : windows) delete w.data();
     delete qt::own_app;
     qt::own_app = nullptr;
 }
