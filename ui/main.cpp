@@ -3,7 +3,10 @@
 #include <atomic>
 #include <thread>
 
+#include <cstdio>
+
 #include "platform/stop_signals.h"
+#include "platform/system.h"
 #include "platform/window/application.h"
 #include "protocol/kdx.h"
 #include "serial/serial_enum.h"
@@ -68,6 +71,13 @@ int main(int argc, char** argv) {
         }
     });
     kdx::win::Application_Start(argc, argv);
+    // KDX_TIMING=1: the monotonic clock at the frame's first paint, for the start-up benchmark.
+    if (!kdx::platform::Environment("KDX_TIMING").empty())
+        kdx::win::On_First_Paint([] {
+            std::fprintf(stderr, "kdx: first paint %lld\n",
+                         static_cast<long long>(kdx::platform::Query_Performance_Counter()));
+            std::fflush(stderr);
+        });
     int32_t code = kdx::WinMain(0, 0, arguments, 1);
     done.store(true);
     stopper.join();

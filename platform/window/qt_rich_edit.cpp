@@ -170,6 +170,19 @@ void Rich_Edit::Flush() {
     QScrollBar* bar = verticalScrollBar();
     bool follow = bar->value() >= bar->maximum() - 1;
     QTextDocument* doc = document();
+    // Text that the limit would drop at once is never laid out: under a flood only the
+    // newest limit's worth of what waits is inserted, into an emptied control.
+    int64_t waiting = 0;
+    for (const auto& run : pending_) waiting += run.Text.size();
+    if (waiting >= limit_) {
+        int64_t skip = waiting - limit_;
+        size_t first = 0;
+        while (first < pending_.size() && skip >= pending_[first].Text.size())
+            skip -= pending_[first++].Text.size();
+        pending_.erase(pending_.begin(), pending_.begin() + int64_t(first));
+        if (!pending_.empty()) pending_.front().Text.remove(0, qsizetype(skip));
+        doc->clear();
+    }
     QTextCursor cursor(doc);
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
