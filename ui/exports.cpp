@@ -2,19 +2,14 @@
 // the rest of its procedures in libkdx. No exception crosses this boundary.
 #include <cstdint>
 
+#include "api/api_util.h"
 #include "ui/ui.h"
 
 #define KDX_UI_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
-template <class R, class F>
-R Guard(R fallback, F&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return fallback;
-    }
-}
+using kdx::api::Guard;
+
 int32_t By_Ref(int32_t* p) {
     return p ? *p : 0;
 }

@@ -495,33 +495,16 @@ LRESULT Control_Default(Window_Object& o, HWND h, uint32_t message, WPARAM wpara
     return 0;
 }
 
-LRESULT Dialog_Default(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
+// Default handling of a frame's or a dialog's messages. The close box of a dialog asks
+// WM_SYSCOMMAND SC_CLOSE, which becomes WM_CLOSE; a window whose procedure leaves WM_CLOSE
+// alone is destroyed (the frame then gets WM_DESTROY).
+LRESULT Top_Default(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
     auto o = Find(h);
     if (!o) return 0;
     switch (message) {
         case WM_SYSCOMMAND:
             if ((wparam & 0xFFF0) == SC_CLOSE) Dispatch(h, WM_CLOSE, 0, 0);
             return 0;
-        case WM_CLOSE:
-            // A modeless dialog whose procedure leaves the close alone is closed.
-            Destroy(h);
-            return 0;
-        case WM_SETTEXT:
-            Set_Widget_Text(*o, lparam ? reinterpret_cast<const char*>(lparam) : "");
-            return 1;
-        case WM_GETTEXT:
-            return Text_Out(o->caption, wparam, lparam);
-        case WM_PAINT:
-            if (o->widget) o->widget->update();
-            return 0;
-    }
-    return 0;
-}
-
-LRESULT Frame_Default(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
-    auto o = Find(h);
-    if (!o) return 0;
-    switch (message) {
         case WM_CLOSE:
             Destroy(h);
             return 0;
@@ -544,9 +527,9 @@ LRESULT Def_Proc(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
         case Type::Control:
             return Control_Default(*o, h, message, wparam, lparam);
         case Type::Dialog:
-            return Dialog_Default(h, message, wparam, lparam);
+            return Top_Default(h, message, wparam, lparam);
         case Type::Frame:
-            return Frame_Default(h, message, wparam, lparam);
+            return Top_Default(h, message, wparam, lparam);
         default:
             return 0;
     }
@@ -558,10 +541,10 @@ LRESULT Dispatch_Here(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
     switch (o->type) {
         case Type::Frame:
             return o->proc ? o->proc(h, message, wparam, lparam)
-                           : Frame_Default(h, message, wparam, lparam);
+                           : Top_Default(h, message, wparam, lparam);
         case Type::Dialog: {
             int64_t r = o->dialog_proc ? o->dialog_proc(h, message, wparam, lparam) : 0;
-            return r ? r : Dialog_Default(h, message, wparam, lparam);
+            return r ? r : Top_Default(h, message, wparam, lparam);
         }
         case Type::Control:
             return o->proc ? o->proc(h, message, wparam, lparam)
@@ -766,7 +749,7 @@ class Qt_Backend final : public Backend {
     }
     LRESULT Def_Frame_Proc(HWND frame, HWND, uint32_t message, WPARAM wparam,
                            LPARAM lparam) override {
-        return Frame_Default(frame, message, wparam, lparam);
+        return Top_Default(frame, message, wparam, lparam);
     }
     LRESULT Def_Window_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam) override {
         return Def_Proc(window, message, wparam, lparam);
