@@ -110,15 +110,21 @@ TEST_F(Ui_Test, ClosingTheFrameClosesThePortAndEndsTheLoopWithZero) {
     unsetenv("KDX_PORTS");
 }
 
-// Runs the program with an argument list in a folder of its own, ends it as the session's end
-// does (its frame is closed), and gives its exit code.
+// Runs the program with an argument list in a folder of its own, waits for the first paint
+// of its frame, ends it as the session's end does (its frame is closed), and gives its exit
+// code.
 int Run_Program(const std::vector<std::string>& args, const std::string& folder,
                 const std::string& ports) {
+    int fds[2];
+    if (pipe(fds) != 0) return -3;
     pid_t pid = fork();
     if (pid == 0) {
+        dup2(fds[1], 2);
+        close(fds[0]);
         if (chdir(folder.c_str()) != 0) _exit(127);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         setenv("KDX_PORTS", ports.c_str(), 1);
+        setenv("KDX_TIMING", "1", 1);
         unsetenv("KDX_CONSOLE");
         std::vector<char*> argv{const_cast<char*>(KDX_GUI_PATH)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -126,16 +132,15 @@ int Run_Program(const std::vector<std::string>& args, const std::string& folder,
         execv(KDX_GUI_PATH, argv.data());
         _exit(127);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    close(fds[1]);
+    FILE* err = fdopen(fds[0], "r");
+    char line[512];
+    while (fgets(line, sizeof line, err))
+        if (std::string(line).rfind("kdx: first paint", 0) == 0) break;
     kill(pid, SIGTERM);
     int status = 0;
-    for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (waitpid(pid, &status, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-    }
+    waitpid(pid, &status, 0);
+    fclose(err);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
 }
 
