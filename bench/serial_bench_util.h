@@ -52,4 +52,23 @@ class Sim_Session {
     std::string dir_;
 };
 
+// The received bytes back from the window's text: each CR shows as a line break and the LF
+// after it as CHR$(10).
+inline std::string Raw_From_Visible(const std::string& visible) {
+    std::string raw;
+    raw.reserve(visible.size());
+    const std::string lf = "CHR$(10)";
+    for (size_t i = 0; i < visible.size(); ++i) {
+        if (visible[i] == '\n') {
+            raw += '\r';
+        } else if (visible.compare(i, lf.size(), lf) == 0) {
+            raw += '\n';
+            i += lf.size() - 1;
+        } else {
+            raw += visible[i];
+        }
+    }
+    return raw;
+}
+
 }  // namespace kdx::bench

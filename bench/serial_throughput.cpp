@@ -29,25 +29,6 @@ class Flood_Sink final : public kdx::Echo_Sink {
     std::atomic<bool> done{false};
 };
 
-// The received bytes back from the window's text: each CR shows as a line break and the LF
-// after it as CHR$(10).
-std::string Raw_From_Visible(const std::string& visible) {
-    std::string raw;
-    raw.reserve(visible.size());
-    const std::string lf = "CHR$(10)";
-    for (size_t i = 0; i < visible.size(); ++i) {
-        if (visible[i] == '\n') {
-            raw += '\r';
-        } else if (visible.compare(i, lf.size(), lf) == 0) {
-            raw += '\n';
-            i += lf.size() - 1;
-        } else {
-            raw += visible[i];
-        }
-    }
-    return raw;
-}
-
 }  // namespace
 
 int main() {
@@ -77,7 +58,7 @@ int main() {
         pieces = sink.documents.size();
         for (const auto& d : sink.documents) visible += kdx::Rtf_Visible_Text(d.Rtf);
     }
-    bool intact = Raw_From_Visible(visible) == flood;
+    bool intact = kdx::bench::Raw_From_Visible(visible) == flood;
     std::printf("serial_throughput: %.1f MB flooded by the simulator over a pty\n",
                 double(flood.size()) / 1e6);
     std::printf("  echoed to the capture sink%s in %.3f s = %.1f MB/s (goal: at least 1 MB/s)\n",

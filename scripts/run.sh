@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the program's main job: find the controller
-# (or start the simulated one when none answers), show its status, identity, axes and the
-# two tests with a live trace, then open the interactive terminal on it.
+# (or start the simulated one when none answers), then, on a desktop (DISPLAY or
+# WAYLAND_DISPLAY set), start the windowed program kdx on it; without a display, show its
+# status, identity, axes and the two tests with a live trace, then open the interactive
+# terminal on it.
 #
 #   scripts/run.sh                 the whole session
+#   KDX_ARGS=-Admin scripts/run.sh the windowed program with its Debug Console
 #   scripts/run.sh <kdx-cli args>  one kdx-cli command instead (e.g. "ports", "terminal COM3")
 #   KDX_PORT=COM3 scripts/run.sh   use that port without searching
 #
@@ -67,6 +70,14 @@ if [ -z "$port" ]; then
     [ -n "$port" ] || { echo "The simulator did not start." >&2; exit 1; }
 fi
 echo "Controller on $port"
+
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    step "KDX configurator (pick $port in the Terminal's port list and choose Enable Port)"
+    # The simulator, when started above, keeps running until the program ends.
+    status=0
+    "$dir/kdx" ${KDX_ARGS:-} || status=$?
+    exit "$status"
+fi
 
 step "Ports of this machine"
 "$cli" ports

@@ -1,0 +1,164 @@
+// 1 MB of received text at full speed into the Terminal's "Response" window: the simulated
+// controller floods the line, the receive poller echoes it, the echo reaches the rich edit
+// on the user-interface thread. Checks that every byte is in the port log and the newest
+// text is on screen, and measures how long the event loop goes without turning (a message
+// posted every 2 ms from another thread; its delay is the stall). Goal: p99 at most 50 ms.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "bench/serial_bench_util.h"
+#include "files/port_log.h"
+#include "platform/system.h"
+#include "platform/window/application.h"
+#include "serial/echo.h"
+#include "ui/ui.h"
+
+namespace {
+
+const std::string kEnd = "#END#";
+constexpr uint32_t WM_PING = kdx::win::WM_USER + 9;
+std::vector<double> delays_ms;
+
+int64_t Ping_Proc(kdx::HWND, uint32_t message, kdx::WPARAM wparam, kdx::LPARAM) {
+    if (message != WM_PING) return 0;
+    delays_ms.push_back(double(kdx::platform::Query_Performance_Counter() - int64_t(wparam)) / 1e6);
+    return 1;
+}
+
+// The newest port log of the program's folder.
+std::string Port_Log_Path() {
+    std::filesystem::path folder =
+        std::filesystem::path(kdx::platform::Module_File_Name()).parent_path();
+    std::string newest;
+    auto when = std::filesystem::file_time_type::min();
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        std::string name = e.path().filename().string();
+        if (name.rfind("KDX Port Log ", 0) == 0 && e.last_write_time() >= when) {
+            when = e.last_write_time();
+            newest = e.path().string();
+        }
+    }
+    return newest;
+}
+
+// The received text of the log's lines from offset on: the yellow spans, <br> back to CR.
+std::string Received_In_Log(const std::string& path, std::uintmax_t offset) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(std::streamoff(offset));
+    std::stringstream all;
+    all << in.rdbuf();
+    std::string text = all.str(), out;
+    const std::string open = "<span style=\"color:rgb(255, 255, 0)\"> ", close = "</span>";
+    for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at)) {
+        at += open.size();
+        size_t end = text.find(close, at);
+        if (end == std::string::npos) break;
+        for (size_t i = at; i < end; ++i) {
+            if (text.compare(i, 4, "<br>") == 0) {
+                out += '\r';
+                i += 3;
+            } else {
+                out += text[i];
+            }
+        }
+        at = end;
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!getenv("DISPLAY") && !getenv("WAYLAND_DISPLAY")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    kdx::win::Application_Start(argc, argv);
+    int32_t unused = 0;
+    kdx::win::Mdi_Client = kdx::Mdi_Parent_Create(unused);
+    kdx::win::Terminal_Dialog = kdx::Serial_Terminal_Create();
+    kdx::win::Set_Parent(kdx::win::Terminal_Dialog, kdx::win::Mdi_Client);
+    kdx::Echo_Window_Install();
+    kdx::Serial_Terminal_Show(kdx::win::Terminal_Dialog);
+    kdx::HWND pinged = kdx::win::Create_Dialog({"Ping", 10, 10}, 0);
+    kdx::win::Set_Dialog_Proc(pinged, &Ping_Proc);
+    kdx::win::Process_Events(200);
+
+    kdx::bench::Sim_Session session;
+    std::string log_path = Port_Log_Path();
+    std::uintmax_t log_start = log_path.empty() ? 0 : std::filesystem::file_size(log_path);
+    kdx::Port_Log_Open();
+    if (Port_Log_Path() != log_path) log_start = 0;
+    log_path = Port_Log_Path();
+    if (!session.Open()) {
+        std::fprintf(stderr, "cannot open COM5\n");
+        return 1;
+    }
+    const int64_t bytes = 1024 * 1024;
+    std::string flood = kdx::sim::Flood_Text(bytes) + kEnd;
+    std::atomic<bool> done{false};
+    std::thread pinger([&] {
+        while (!done.load()) {
+            kdx::win::Post_Message(pinged, WM_PING,
+                                   uint64_t(kdx::platform::Query_Performance_Counter()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    auto start = std::chrono::steady_clock::now();
+    session.sim->Send(flood);
+    bool shown = false;
+    for (int i = 0; i < 3000 && !shown; ++i) {
+        kdx::win::Process_Events(20);
+        std::string tail =
+            kdx::win::Get_Dlg_Item_Text(kdx::win::Terminal_Dialog, kdx::Rich_Edit_Received);
+        shown = tail.size() >= kEnd.size() &&
+                tail.compare(tail.size() - kEnd.size(), kEnd.size(), kEnd) == 0;
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    done.store(true);
+    pinger.join();
+    kdx::win::Process_Events(20);
+    kdx::Serial_Port_Close(session.handle);
+    session.handle = 0;
+    kdx::Port_Log_Close();
+
+    std::string window =
+        kdx::win::Get_Dlg_Item_Text(kdx::win::Terminal_Dialog, kdx::Rich_Edit_Received);
+    // Read back, a line break is CR LF: the window's own break is the LF.
+    std::string shown_text;
+    for (size_t i = 0; i < window.size(); ++i)
+        if (!(window[i] == '\r' && i + 1 < window.size() && window[i + 1] == '\n'))
+            shown_text += window[i];
+    std::string raw = kdx::bench::Raw_From_Visible(shown_text);
+    bool newest = raw.size() >= 2000 &&
+                  raw.compare(raw.size() - 2000, 2000, flood, flood.size() - 2000, 2000) == 0;
+    std::string in_log = log_path.empty() ? std::string() : Received_In_Log(log_path, log_start);
+    bool logged = in_log == flood;
+    if (!logged)
+        std::fprintf(stderr, "port log %s: %zu received bytes from offset %ju, %zu flooded\n",
+                     log_path.c_str(), in_log.size(), log_start, flood.size());
+    std::sort(delays_ms.begin(), delays_ms.end());
+    auto at = [](double q) {
+        return delays_ms.empty() ? -1.0 : delays_ms[size_t(q * double(delays_ms.size() - 1))];
+    };
+    std::printf("gui_flood: %.1f MB received at full speed into the Response window (%s)\n",
+                double(flood.size()) / 1e6,
+                getenv("QT_QPA_PLATFORM") ? "offscreen" : "on the display");
+    std::printf("  all shown after %.2f s; newest text on screen: %s\n", seconds,
+                shown && newest ? "yes" : "NO");
+    std::printf("  every byte in the port log: %s\n", logged ? "yes" : "NO");
+    std::printf(
+        "  event-loop stall over %zu pings: p50 %.1f ms, p99 %.1f ms, max %.1f ms "
+        "(goal: p99 at most 50 ms)\n",
+        delays_ms.size(), at(0.5), at(0.99), at(1.0));
+    kdx::Echo_Window_Remove();
+    kdx::win::Application_Stop();
+    return shown && newest && logged ? 0 : 1;
+}

@@ -1,0 +1,15 @@
+// Shared between the Qt files of the window layer.
+#pragma once
+
+namespace kdx::win::qt {
+
+// While held (a wait-key pause on the user-interface thread), posted messages wait, so no
+// procedure runs inside the pause; they are delivered in order when the last hold ends.
+void Hold_Posted(bool hold);
+// Called by the frame after its first paint.
+void First_Painted();
+// The "Debug Console" window as the console device "window".
+void Register_Window_Console();
+void Unregister_Window_Console();
+
+}  // namespace kdx::win::qt

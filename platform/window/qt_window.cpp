@@ -1,0 +1,1299 @@
+// The window backend over Qt Widgets: every window is a handle in the platform's handle
+// table holding its widget; messages are dispatched on the user-interface thread.
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include "platform/error.h"
+#include "platform/handles.h"
+#include "platform/window/application.h"
+#include "platform/window/qt_internal.h"
+#include "platform/window/qt_rich_edit.h"
+
+namespace kdx::win::qt {
+
+namespace {
+
+enum class Type { Frame, Mdi_Client, Dialog, Control, Tooltip };
+
+struct Window_Object final : platform::Handle_Object {
+    Type type = Type::Control;
+    QPointer<QWidget> widget;
+    Window_Proc proc = nullptr;  // frame procedure; a control's current window procedure
+    Dialog_Proc dialog_proc = nullptr;
+    Dialog_Proc callback = nullptr;
+    HWND dialog = 0;  // a control's dialog
+    int32_t id = 0;
+    Control_Kind kind = Control_Kind::Label;
+    uint32_t style = 0;
+    int32_t group = 0;               // radio groups: a new one starts at every WS_GROUP
+    QPointer<QWidget> client;        // a dialog's control area (below its menu bar)
+    QPointer<class Sub_Window> sub;  // a dialog placed in the MDI client
+    std::vector<HWND> children;
+    int32_t next_group = 0;
+    HMENU menu = 0;
+    std::string caption;
+    bool centred = false;
+    bool destroyed = false;
+};
+
+struct Menu_Item {
+    uint32_t flags = 0;
+    uint64_t id = 0;
+    HMENU popup = 0;
+    std::string text;
+    uint32_t state = 0;
+    QPointer<QAction> action;
+};
+
+struct Menu_Object final : platform::Handle_Object {
+    bool popup = false;
+    std::vector<Menu_Item> items;
+    QPointer<QMenu> qmenu;
+    HWND owner = 0;
+    ~Menu_Object() override { delete qmenu.data(); }
+};
+
+std::shared_ptr<Window_Object> Find(HWND h) {
+    if (h == 0 || h == -1) return nullptr;
+    uint32_t keep = platform::Get_Last_Error();
+    auto object = platform::Handle_Get_As<Window_Object>(h);
+    platform::Set_Last_Error(keep);
+    // A window whose widget went with its owner no longer exists either.
+    return object && !object->destroyed && object->widget ? object : nullptr;
+}
+
+std::shared_ptr<Menu_Object> Find_Menu(HMENU h) {
+    if (h == 0 || h == -1) return nullptr;
+    uint32_t keep = platform::Get_Last_Error();
+    auto object = platform::Handle_Get_As<Menu_Object>(h);
+    platform::Set_Last_Error(keep);
+    return object;
+}
+
+HWND Handle_Of(const QWidget* w) {
+    return w ? w->property("kdx_hwnd").toInt() : 0;
+}
+
+bool On_Ui_Thread() {
+    return qApp && QThread::currentThread() == qApp->thread();
+}
+
+Base_Units base_units;
+QFont dialog_font;
+
+// The average width of the 52 letters, rounded as Windows rounds it.
+int Average_Width(const QFont& font) {
+    int width = QFontMetrics(font).horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return (width / 26 + 1) / 2;
+}
+
+// The dialog font: the desktop's sans serif at 8 points. A family wider than the 6-pixel
+// average of the dialogs' original font is narrowed to it, so the Terminal's 670 dialog units
+// fit the 1024-pixel frame as they were laid out to.
+void Compute_Base_Units() {
+    QFont font = QApplication::font();
+    font.setPointSizeF(8);
+    constexpr int kOriginal_Width = 6;
+    for (int stretch = 100; stretch > 70 && Average_Width(font) > kOriginal_Width; stretch -= 2)
+        font.setStretch(stretch - 2);
+    dialog_font = font;
+    base_units.X = Average_Width(font);
+    base_units.Y = QFontMetrics(font).height();
+}
+
+// Option and check boxes keep their caption close to the mark, as the original's do, so the
+// captions fit the widths of the control tables.
+const char* const kTight_Indicator = "spacing: 2px;";
+
+QRect Dlu_Rect(int32_t x, int32_t y, int32_t w, int32_t h) {
+    return QRect(Dlu_To_Px_X(x), Dlu_To_Px_Y(y), Dlu_To_Px_X(w), Dlu_To_Px_Y(h));
+}
+
+LRESULT Dispatch(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam);
+void Notify(HWND control, uint32_t code);
+
+// Widgets that report to their window objects.
+
+class Frame_Widget final : public QMainWindow {
+  public:
+    HWND hwnd = 0;
+    bool painted = false;
+    bool closing_for_real = false;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override {
+        if (closing_for_real) return QMainWindow::closeEvent(event);
+        event->ignore();
+        Dispatch(hwnd, WM_CLOSE, 0, 0);
+    }
+    void paintEvent(QPaintEvent* event) override {
+        QMainWindow::paintEvent(event);
+        if (!painted) {
+            painted = true;
+            First_Painted();
+        }
+    }
+};
+
+class Dialog_Widget final : public QWidget {
+  public:
+    HWND hwnd = 0;
+    QSize initial;  // the size of the control table's dialog, with its menu bar
+    QSize sizeHint() const override { return initial; }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override {
+        event->ignore();
+        Dispatch(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    }
+    void resizeEvent(QResizeEvent* event) override {
+        QWidget::resizeEvent(event);
+        if (hwnd)
+            Dispatch(hwnd, WM_SIZE, 0,
+                     LPARAM(uint32_t(width()) & 0xFFFF) | LPARAM(uint32_t(height()) & 0xFFFF)
+                                                              << 16);
+    }
+};
+
+class Sub_Window final : public QMdiSubWindow {
+  public:
+    HWND dialog = 0;
+    bool filling = false;  // shown maximised: covers the client area and follows its size
+
+    void Fill() {
+        if (!filling || !mdiArea()) return;
+        setGeometry(mdiArea()->viewport()->rect());
+    }
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::Resize && mdiArea() && object == mdiArea()->viewport()) Fill();
+        return QMdiSubWindow::eventFilter(object, event);
+    }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override {
+        if (!Find(dialog)) return QMdiSubWindow::closeEvent(event);
+        event->ignore();
+        Dispatch(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    }
+};
+
+// An auto radio button stays checked when clicked again; its group is unchecked by us.
+class Radio final : public QRadioButton {
+  public:
+    using QRadioButton::QRadioButton;
+
+  protected:
+    void nextCheckState() override { setChecked(true); }
+};
+
+class Combo final : public QComboBox {
+  public:
+    HWND hwnd = 0;
+    using QComboBox::QComboBox;
+    void showPopup() override {
+        Notify(hwnd, CBN_DROPDOWN);
+        QComboBox::showPopup();
+    }
+    void hidePopup() override {
+        QComboBox::hidePopup();
+        Notify(hwnd, CBN_CLOSEUP);
+    }
+
+  protected:
+    void focusInEvent(QFocusEvent* e) override {
+        QComboBox::focusInEvent(e);
+        Notify(hwnd, CBN_SETFOCUS);
+    }
+    void focusOutEvent(QFocusEvent* e) override {
+        QComboBox::focusOutEvent(e);
+        Notify(hwnd, CBN_KILLFOCUS);
+    }
+};
+
+class Graphic final : public QFrame {
+  public:
+    QPixmap picture;
+    using QFrame::QFrame;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override {
+        QFrame::paintEvent(event);
+        if (picture.isNull()) return;
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawPixmap(contentsRect(), picture);
+    }
+};
+
+// Posted messages, in order, for the user-interface thread.
+struct Posted {
+    HWND window;
+    uint32_t message;
+    WPARAM wparam;
+    LPARAM lparam;
+};
+std::mutex post_lock;
+std::deque<Posted> posted;
+std::atomic<bool> drain_scheduled{false};
+std::atomic<int> hold_posted{0};
+std::atomic<bool> quit_pending{false};
+std::atomic<int32_t> quit_code{0};
+void (*first_paint)() = nullptr;
+
+void Drain_Posted();
+
+void Schedule_Drain() {
+    if (!qApp || drain_scheduled.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        qApp, [] { Drain_Posted(); }, Qt::QueuedConnection);
+}
+
+void Drain_Posted() {
+    drain_scheduled.store(false);
+    if (hold_posted.load() > 0) return;  // a pause on this thread: delivered when it ends
+    for (;;) {
+        Posted m;
+        {
+            std::lock_guard<std::mutex> g(post_lock);
+            if (posted.empty()) return;
+            m = posted.front();
+            posted.pop_front();
+        }
+        Dispatch(m.window, m.message, m.wparam, m.lparam);
+        if (hold_posted.load() > 0) return;
+    }
+}
+
+std::shared_ptr<Window_Object> New_Window(Type type, QWidget* widget) {
+    auto object = std::make_shared<Window_Object>();
+    object->type = type;
+    object->widget = widget;
+    HWND h = platform::Handle_Insert(object);
+    widget->setProperty("kdx_hwnd", h);
+    return object;
+}
+
+void Destroy(HWND h);
+
+LRESULT Text_Out(const std::string& text, WPARAM size, LPARAM lparam) {
+    if (!lparam || size == 0) return 0;
+    char* out = reinterpret_cast<char*>(lparam);
+    size_t n = std::min<size_t>(text.size(), size - 1);
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+    return LRESULT(n);
+}
+
+std::string Latin1(const QString& s) {
+    QByteArray b = s.toLatin1();
+    return std::string(b.constData(), size_t(b.size()));
+}
+
+QString From_Bytes(const char* p) {
+    return QString::fromLatin1(p ? p : "");
+}
+
+std::string Widget_Text(Window_Object& o) {
+    QWidget* w = o.widget;
+    if (!w) return std::string();
+    if (o.type == Type::Dialog || o.type == Type::Frame) return o.caption;
+    if (auto* r = dynamic_cast<Rich_Edit*>(w)) return Latin1(r->Text());
+    if (auto* e = dynamic_cast<QPlainTextEdit*>(w)) {
+        QString t = e->toPlainText();
+        t.replace(QChar('\n'), QStringLiteral("\r\n"));
+        return Latin1(t);
+    }
+    if (auto* l = dynamic_cast<QLineEdit*>(w)) return Latin1(l->text());
+    if (auto* l = dynamic_cast<QLabel*>(w)) return Latin1(l->text());
+    if (auto* b = dynamic_cast<QAbstractButton*>(w)) return Latin1(b->text());
+    if (auto* g = dynamic_cast<QGroupBox*>(w)) return Latin1(g->title());
+    if (auto* c = dynamic_cast<QComboBox*>(w)) return Latin1(c->currentText());
+    return o.caption;
+}
+
+void Set_Widget_Text(Window_Object& o, const std::string& text) {
+    QWidget* w = o.widget;
+    QString t = QString::fromLatin1(text.data(), qsizetype(text.size()));
+    o.caption = text;
+    if (!w) return;
+    if (o.type == Type::Dialog || o.type == Type::Frame) {
+        w->setWindowTitle(t);
+        if (o.sub) o.sub->setWindowTitle(t);
+        return;
+    }
+    if (auto* r = dynamic_cast<Rich_Edit*>(w)) return r->Set_Text(t);
+    if (auto* e = dynamic_cast<QPlainTextEdit*>(w)) {
+        t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        return e->setPlainText(t);
+    }
+    if (auto* l = dynamic_cast<QLineEdit*>(w)) return l->setText(t);
+    if (auto* l = dynamic_cast<QLabel*>(w)) return l->setText(t);
+    if (auto* b = dynamic_cast<QAbstractButton*>(w)) return b->setText(t);
+    if (auto* g = dynamic_cast<QGroupBox*>(w)) return g->setTitle(t);
+}
+
+// Default handling of a control's messages: what its class does.
+LRESULT Control_Default(Window_Object& o, HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
+    QWidget* w = o.widget;
+    if (!w) return 0;
+    switch (message) {
+        case WM_SETTEXT:
+            Set_Widget_Text(o, lparam ? reinterpret_cast<const char*>(lparam) : "");
+            return 1;
+        case WM_GETTEXT:
+            return Text_Out(Widget_Text(o), wparam, lparam);
+        case WM_GETTEXTLENGTH:
+            return LRESULT(Widget_Text(o).size());
+        case WM_PAINT:
+            w->update();
+            return 0;
+        default:
+            break;
+    }
+    if (auto* b = dynamic_cast<QAbstractButton*>(w)) {
+        switch (message) {
+            case BM_CLICK:
+                if (b->isEnabled()) b->click();
+                return 0;
+            case BM_GETCHECK:
+                return b->isChecked() ? BST_CHECKED : BST_UNCHECKED;
+            case BM_SETCHECK:
+                b->setChecked(wparam == BST_CHECKED);
+                return 0;
+        }
+    }
+    if (auto* c = dynamic_cast<QComboBox*>(w)) {
+        switch (message) {
+            case CB_RESETCONTENT:
+                c->clear();
+                return 0;
+            case CB_ADDSTRING:
+                c->addItem(From_Bytes(reinterpret_cast<const char*>(lparam)));
+                return c->count() - 1;
+            case CB_SETCURSEL:
+                if (int64_t(int32_t(wparam)) >= c->count()) {
+                    c->setCurrentIndex(-1);
+                    return LRESULT(int32_t(CB_ERR));
+                }
+                c->setCurrentIndex(int32_t(wparam));
+                return int32_t(wparam);
+            case CB_GETCURSEL:
+                return c->currentIndex() < 0 ? LRESULT(int32_t(CB_ERR)) : c->currentIndex();
+            case CB_GETCOUNT:
+                return c->count();
+            case CB_GETLBTEXTLEN:
+                if (int32_t(wparam) < 0 || int32_t(wparam) >= c->count())
+                    return LRESULT(int32_t(CB_ERR));
+                return c->itemText(int32_t(wparam)).size();
+            case CB_GETLBTEXT: {
+                if (int32_t(wparam) < 0 || int32_t(wparam) >= c->count() || !lparam)
+                    return LRESULT(int32_t(CB_ERR));
+                std::string t = Latin1(c->itemText(int32_t(wparam)));
+                std::memcpy(reinterpret_cast<char*>(lparam), t.c_str(), t.size() + 1);
+                return LRESULT(t.size());
+            }
+        }
+    }
+    if (auto* r = dynamic_cast<Rich_Edit*>(w)) {
+        switch (message) {
+            case EM_LIMITTEXT:
+                r->Set_Limit(int32_t(wparam));
+                return 0;
+            case EM_GETLIMITTEXT:
+                return r->Limit();
+            case EM_SETBKGNDCOLOR: {
+                uint32_t c = uint32_t(lparam);
+                r->Set_Background(QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF));
+                return 0;
+            }
+            case EM_SETSEL:
+            case EM_EXSETSEL: {
+                int32_t from = 0, to = 0;
+                if (message == EM_SETSEL) {
+                    from = int32_t(wparam);
+                    to = int32_t(lparam);
+                } else if (lparam) {
+                    auto* range = reinterpret_cast<const CHARRANGE*>(lparam);
+                    from = range->cpMin;
+                    to = range->cpMax;
+                }
+                int32_t length = r->Length();
+                if (to < 0 || to > length) to = length;
+                if (from < 0) from = to;
+                QTextCursor cursor = r->textCursor();
+                cursor.setPosition(std::min(from, length));
+                cursor.setPosition(to, QTextCursor::KeepAnchor);
+                r->setTextCursor(cursor);
+                return 0;
+            }
+            case EM_SETCHARFORMAT: {
+                auto* format = reinterpret_cast<const CHARFORMAT*>(lparam);
+                if (format && (format->dwMask & CFM_COLOR)) {
+                    uint32_t c = format->crTextColor;
+                    r->Set_Default_Colour(QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF));
+                }
+                return 1;
+            }
+            case EM_STREAMIN: {
+                auto* stream = reinterpret_cast<EDITSTREAM*>(lparam);
+                if (!stream || !stream->pfnCallback) return 0;
+                std::string rtf;
+                uint8_t buffer[4096];
+                for (;;) {
+                    int32_t got = 0;
+                    stream->dwError =
+                        stream->pfnCallback(stream->dwCookie, buffer, int32_t(sizeof buffer), &got);
+                    if (stream->dwError != 0 || got <= 0) break;
+                    rtf.append(reinterpret_cast<const char*>(buffer), size_t(got));
+                }
+                auto runs = Parse_Rtf(rtf);
+                LRESULT count = 0;
+                for (const auto& run : runs) count += run.Text.size();
+                r->Append(std::move(runs));
+                return count;
+            }
+            case WM_CHAR: {
+                char c = char(wparam & 0xFF);
+                r->Append({Rtf_Run{c == '\r' ? QStringLiteral("\n") : QString(QChar::fromLatin1(c)),
+                                   QColor(), false}});
+                return 0;
+            }
+        }
+    }
+    if (auto* l = dynamic_cast<QLineEdit*>(w)) {
+        if (message == EM_LIMITTEXT) l->setMaxLength(wparam ? int(wparam) : 32767);
+        if (message == EM_SETSEL) l->setSelection(int(wparam), int(lparam) - int(wparam));
+        return 0;
+    }
+    (void)h;
+    return 0;
+}
+
+// Default handling of a frame's or a dialog's messages. The close box of a dialog asks
+// WM_SYSCOMMAND SC_CLOSE, which becomes WM_CLOSE; a window whose procedure leaves WM_CLOSE
+// alone is destroyed (the frame then gets WM_DESTROY).
+LRESULT Top_Default(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
+    auto o = Find(h);
+    if (!o) return 0;
+    switch (message) {
+        case WM_SYSCOMMAND:
+            if ((wparam & 0xFFF0) == SC_CLOSE) Dispatch(h, WM_CLOSE, 0, 0);
+            return 0;
+        case WM_CLOSE:
+            Destroy(h);
+            return 0;
+        case WM_SETTEXT:
+            Set_Widget_Text(*o, lparam ? reinterpret_cast<const char*>(lparam) : "");
+            return 1;
+        case WM_GETTEXT:
+            return Text_Out(o->caption, wparam, lparam);
+        case WM_PAINT:
+            if (o->widget) o->widget->update();
+            return 0;
+    }
+    return 0;
+}
+
+LRESULT Def_Proc(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
+    auto o = Find(h);
+    if (!o) return 0;
+    switch (o->type) {
+        case Type::Control:
+            return Control_Default(*o, h, message, wparam, lparam);
+        case Type::Dialog:
+            return Top_Default(h, message, wparam, lparam);
+        case Type::Frame:
+            return Top_Default(h, message, wparam, lparam);
+        default:
+            return 0;
+    }
+}
+
+LRESULT Dispatch_Here(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
+    auto o = Find(h);
+    if (!o) return 0;
+    switch (o->type) {
+        case Type::Frame:
+            return o->proc ? o->proc(h, message, wparam, lparam)
+                           : Top_Default(h, message, wparam, lparam);
+        case Type::Dialog: {
+            int64_t r = o->dialog_proc ? o->dialog_proc(h, message, wparam, lparam) : 0;
+            return r ? r : Top_Default(h, message, wparam, lparam);
+        }
+        case Type::Control:
+            return o->proc ? o->proc(h, message, wparam, lparam)
+                           : Control_Default(*o, h, message, wparam, lparam);
+        case Type::Mdi_Client:
+            return 0;  // no MDI documents: WM_MDIGETACTIVE has none to report
+        case Type::Tooltip: {
+            if (message == TTM_SETMAXTIPWIDTH) {
+                o->widget->setProperty("kdx_tip_width", qlonglong(lparam));
+                return 0;
+            }
+            if (message == TTM_SETDELAYTIME) {
+                if (wparam == TTDT_AUTOPOP) o->widget->setProperty("kdx_tip_ms", qlonglong(lparam));
+                return 0;
+            }
+            auto* info = reinterpret_cast<const TOOLINFO*>(lparam);
+            if (!info) return 0;
+            auto tool = Find((info->uFlags & TTF_IDISHWND) ? info->uId : info->hwnd);
+            if (!tool || !tool->widget) return 0;
+            QWidget* t = tool->widget;
+            if (message == TTM_GETTOOLINFOA) return t->property("kdx_tip_owner").toInt() == h;
+            if (message == TTM_DELTOOLA) {
+                t->setToolTip(QString());
+                t->setProperty("kdx_tip", QVariant());
+                t->setProperty("kdx_tip_owner", QVariant());
+                return 0;
+            }
+            if (message == TTM_ADDTOOLA) {
+                QString text =
+                    QString::fromLatin1(info->lpszText.data(), qsizetype(info->lpszText.size()));
+                int wrap = o->widget->property("kdx_tip_width").toInt();
+                t->setProperty("kdx_tip", text);
+                t->setProperty("kdx_tip_owner", h);
+                // Long hints wrap at the tooltip's width.
+                if (wrap > 0 && t->fontMetrics().horizontalAdvance(text) > wrap)
+                    t->setToolTip(QStringLiteral("<table width=%1><tr><td>%2</td></tr></table>")
+                                      .arg(wrap)
+                                      .arg(text.toHtmlEscaped()));
+                else
+                    t->setToolTip(text);
+                int ms = o->widget->property("kdx_tip_ms").toInt();
+                if (ms > 0) t->setToolTipDuration(ms);
+                return 1;
+            }
+            return 0;
+        }
+    }
+    return 0;
+}
+
+LRESULT Dispatch(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
+    if (!qApp) return 0;
+    if (On_Ui_Thread()) return Dispatch_Here(h, message, wparam, lparam);
+    LRESULT result = 0;
+    QMetaObject::invokeMethod(
+        qApp, [&] { result = Dispatch_Here(h, message, wparam, lparam); },
+        Qt::BlockingQueuedConnection);
+    return result;
+}
+
+void Notify(HWND control, uint32_t code) {
+    auto o = Find(control);
+    if (!o || o->dialog == 0) return;
+    WPARAM wparam = MAKEWPARAM(uint16_t(o->id), uint16_t(code));
+    int64_t r = o->callback ? o->callback(o->dialog, WM_COMMAND, wparam, control) : 0;
+    if (r == 0) {
+        auto d = Find(o->dialog);
+        if (d && d->dialog_proc) d->dialog_proc(o->dialog, WM_COMMAND, wparam, control);
+    }
+}
+
+// Unchecks the other auto radio buttons of a clicked one's group.
+void Radio_Clicked(HWND control) {
+    auto o = Find(control);
+    if (!o) return;
+    auto d = Find(o->dialog);
+    if (!d) return;
+    for (HWND c : d->children) {
+        auto other = Find(c);
+        if (!other || c == control || other->group != o->group) continue;
+        if (auto* r = dynamic_cast<Radio*>(other->widget.data())) r->setChecked(false);
+    }
+}
+
+void Destroy(HWND h) {
+    auto o = Find(h);
+    if (!o) return;
+    if (o->type == Type::Dialog && o->dialog_proc) o->dialog_proc(h, WM_DESTROY, 0, 0);
+    if (o->type == Type::Frame && o->proc) o->proc(h, WM_DESTROY, 0, 0);
+    o->destroyed = true;
+    for (HWND c : o->children) {
+        if (auto child = Find(c)) child->destroyed = true;
+        platform::Close_Handle(c);
+    }
+    if (o->type == Type::Frame)
+        if (auto* f = dynamic_cast<Frame_Widget*>(o->widget.data())) f->closing_for_real = true;
+    QWidget* w = o->sub ? static_cast<QWidget*>(o->sub.data()) : o->widget.data();
+    if (w) {
+        w->hide();
+        w->deleteLater();
+    }
+    platform::Close_Handle(h);
+}
+
+QAction* Make_Action(QWidget* parent_menu, Menu_Item& item, HMENU menu) {
+    (void)menu;
+    QAction* action = new QAction(QString::fromLatin1(item.text.c_str()), parent_menu);
+    action->setCheckable(true);
+    action->setChecked(item.state & MFS_CHECKED);
+    action->setData(qulonglong(item.id));
+    uint64_t id = item.id;
+    QObject::connect(action, &QAction::triggered, action, [action, id, menu] {
+        auto m = Find_Menu(menu);
+        if (!m) return;
+        for (auto& i : m->items)
+            if (i.id == id && !(i.flags & (MF_POPUP | MF_SEPARATOR)))
+                action->setChecked(i.state & MFS_CHECKED);
+        Dispatch(m->owner, WM_COMMAND, MAKEWPARAM(uint16_t(id), 0), 0);
+    });
+    return action;
+}
+
+void Set_Owner(HMENU h, HWND owner) {
+    auto m = Find_Menu(h);
+    if (!m) return;
+    m->owner = owner;
+    for (auto& i : m->items)
+        if (i.flags & MF_POPUP) Set_Owner(i.popup, owner);
+}
+
+class Qt_Backend final : public Backend {
+  public:
+    bool Set_Dlg_Item_Text(HWND dialog, int32_t id, const std::string& text) override {
+        HWND c = Get_Dlg_Item(dialog, id);
+        if (!c) return false;
+        Send_Message(c, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+        return true;
+    }
+    std::string Get_Dlg_Item_Text(HWND dialog, int32_t id) override {
+        HWND c = Get_Dlg_Item(dialog, id);
+        if (!c) return std::string();
+        LRESULT n = Send_Message(c, WM_GETTEXTLENGTH, 0, 0);
+        std::string text(size_t(std::max<LRESULT>(n, 0)) + 1, '\0');
+        LRESULT got =
+            Send_Message(c, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+        text.resize(size_t(std::max<LRESULT>(got, 0)));
+        return text;
+    }
+    int64_t Send_Message(HWND window, uint32_t message, uint64_t wparam, int64_t lparam) override {
+        return Dispatch(window, message, wparam, lparam);
+    }
+    bool Post_Message(HWND window, uint32_t message, uint64_t wparam, int64_t lparam) override {
+        {
+            std::lock_guard<std::mutex> g(post_lock);
+            posted.push_back(Posted{window, message, wparam, lparam});
+        }
+        Schedule_Drain();
+        return true;
+    }
+    bool Invalidate_Rect(HWND window, bool) override {
+        auto o = Find(window);
+        if (!o || !o->widget) return false;
+        o->widget->update();
+        return true;
+    }
+    bool Update_Window(HWND window) override {
+        auto o = Find(window);
+        if (!o || !o->widget || !On_Ui_Thread()) return false;
+        for (auto* e : o->widget->findChildren<QPlainTextEdit*>())
+            if (auto* r = dynamic_cast<Rich_Edit*>(e)) r->Flush();
+        if (o->widget->isVisible()) o->widget->repaint();
+        return true;
+    }
+
+    HWND Create_Frame(const std::string& caption, int32_t width, int32_t height,
+                      Window_Proc proc) override {
+        auto* w = new Frame_Widget;
+        auto o = New_Window(Type::Frame, w);
+        w->hwnd = Handle_Of(w);
+        o->proc = proc;
+        o->caption = caption;
+        w->setWindowTitle(QString::fromLatin1(caption.c_str()));
+        w->resize(width, height);
+        if (proc) {
+            proc(w->hwnd, WM_CREATE, 0, 0);
+        }
+        return w->hwnd;
+    }
+    HWND Create_Mdi_Client(HWND frame) override {
+        auto f = Find(frame);
+        auto* main = f ? dynamic_cast<QMainWindow*>(f->widget.data()) : nullptr;
+        if (!main) return 0;
+        auto* area = new QMdiArea;
+        area->setFrameShape(QFrame::StyledPanel);
+        area->setFrameShadow(QFrame::Sunken);
+        area->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        area->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        main->setCentralWidget(area);
+        auto o = New_Window(Type::Mdi_Client, area);
+        f->children.push_back(Handle_Of(area));
+        return Handle_Of(area);
+    }
+    LRESULT Def_Frame_Proc(HWND frame, HWND, uint32_t message, WPARAM wparam,
+                           LPARAM lparam) override {
+        return Top_Default(frame, message, wparam, lparam);
+    }
+    LRESULT Def_Window_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam) override {
+        return Def_Proc(window, message, wparam, lparam);
+    }
+
+    HWND Create_Dialog(const Dialog_Template& t, HWND parent) override {
+        auto p = Find(parent);
+        QWidget* parent_widget = p ? p->widget.data() : nullptr;
+        auto* w = new Dialog_Widget;
+        if (parent_widget) {
+            w->setParent(parent_widget->window(), Qt::Window);
+        }
+        Qt::WindowFlags flags = Qt::Window | Qt::WindowTitleHint | Qt::CustomizeWindowHint;
+        if (t.Style & WS_SYSMENU) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+        if (t.Style & WS_MINIMIZEBOX) flags |= Qt::WindowMinimizeButtonHint;
+        if (t.Style & WS_MAXIMIZEBOX) flags |= Qt::WindowMaximizeButtonHint;
+        w->setWindowFlags(flags);
+        w->setFont(dialog_font);
+        w->setAutoFillBackground(true);
+        auto* layout = new QVBoxLayout(w);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+        auto* client = new QWidget(w);
+        client->setObjectName(QStringLiteral("client"));
+        layout->addWidget(client, 1);
+        auto o = New_Window(Type::Dialog, w);
+        o->client = client;
+        o->style = t.Style;
+        o->caption = t.Caption;
+        o->centred = true;  // no position given: centred, as DS_CENTER and the default do
+        w->hwnd = Handle_Of(w);
+        w->setWindowTitle(QString::fromLatin1(t.Caption.c_str()));
+        w->resize(Dlu_To_Px_X(t.Width), Dlu_To_Px_Y(t.Height));
+        w->initial = w->size();
+        w->hide();
+        return w->hwnd;
+    }
+
+    HWND Create_Control(HWND dialog, const Control_Template& t) override {
+        auto d = Find(dialog);
+        if (!d || !d->client) return 0;
+        QWidget* parent = d->client;
+        QWidget* w = nullptr;
+        QString caption = QString::fromLatin1(t.Caption.c_str());
+        bool tab = t.Style & WS_TABSTOP;
+        switch (t.Kind) {
+            case Control_Kind::Label: {
+                auto* l = new QLabel(caption, parent);
+                l->setWordWrap(true);
+                l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+                w = l;
+                break;
+            }
+            case Control_Kind::Edit: {
+                if (t.Style & ES_MULTILINE) {
+                    auto* e = new QPlainTextEdit(parent);
+                    e->setPlainText(caption);
+                    e->setTabChangesFocus(false);
+                    if (!(t.Ex_Style & WS_EX_CLIENTEDGE)) e->setFrameShape(QFrame::NoFrame);
+                    e->setVerticalScrollBarPolicy((t.Style & WS_VSCROLL) ? Qt::ScrollBarAlwaysOn
+                                                                         : Qt::ScrollBarAlwaysOff);
+                    e->setLineWrapMode((t.Style & ES_AUTOHSCROLL) ? QPlainTextEdit::NoWrap
+                                                                  : QPlainTextEdit::WidgetWidth);
+                    w = e;
+                } else {
+                    auto* e = new QLineEdit(caption, parent);
+                    e->setFrame(t.Ex_Style & WS_EX_CLIENTEDGE);
+                    e->setTextMargins(1, 0, 1, 0);
+                    e->setContentsMargins(0, 0, 0, 0);
+                    if (t.Style & ES_CENTER) e->setAlignment(Qt::AlignCenter);
+                    w = e;
+                }
+                break;
+            }
+            case Control_Kind::Button: {
+                uint32_t type = t.Style & 0xF;
+                if (type == BS_GROUPBOX) {
+                    auto* g = new QGroupBox(caption, parent);
+                    g->setAttribute(Qt::WA_TransparentForMouseEvents);
+                    w = g;
+                } else if (type == BS_AUTORADIOBUTTON) {
+                    auto* r = new Radio(caption, parent);
+                    r->setAutoExclusive(false);
+                    r->setStyleSheet(kTight_Indicator);
+                    w = r;
+                } else if (type == BS_AUTOCHECKBOX) {
+                    w = new QCheckBox(caption, parent);
+                    w->setStyleSheet(kTight_Indicator);
+                } else {
+                    auto* b = new QPushButton(caption, parent);
+                    b->setAutoDefault(false);
+                    b->setDefault(type == BS_DEFPUSHBUTTON);
+                    w = b;
+                }
+                break;
+            }
+            case Control_Kind::Combo: {
+                auto* c = new Combo(parent);
+                c->setMaxVisibleItems(
+                    std::max(1, Dlu_To_Px_Y(t.Height) / std::max(1, base_units.Y)));
+                w = c;
+                break;
+            }
+            case Control_Kind::Rich_Edit: {
+                auto* r = new Rich_Edit(parent);
+                r->setProperty("kdx_rich", true);
+                r->setVerticalScrollBarPolicy((t.Style & WS_VSCROLL) ? Qt::ScrollBarAlwaysOn
+                                                                     : Qt::ScrollBarAsNeeded);
+                r->setHorizontalScrollBarPolicy((t.Style & WS_HSCROLL) ? Qt::ScrollBarAlwaysOn
+                                                                       : Qt::ScrollBarAsNeeded);
+                if (!(t.Ex_Style & WS_EX_CLIENTEDGE)) r->setFrameShape(QFrame::NoFrame);
+                w = r;
+                break;
+            }
+            case Control_Kind::Graphic: {
+                auto* g = new Graphic(parent);
+                if (t.Style & SS_SUNKEN) {
+                    g->setFrameShape(QFrame::Panel);
+                    g->setFrameShadow(QFrame::Sunken);
+                }
+                w = g;
+                break;
+            }
+        }
+        auto o = New_Window(Type::Control, w);
+        HWND h = Handle_Of(w);
+        o->dialog = dialog;
+        o->id = t.Id;
+        o->kind = t.Kind;
+        o->style = t.Style;
+        o->callback = t.Callback;
+        o->caption = t.Caption;
+        if (t.Style & WS_GROUP) ++d->next_group;
+        o->group = d->next_group;
+        d->children.push_back(h);
+        w->setObjectName(QStringLiteral("id%1").arg(t.Id));
+        w->setProperty("kdx_id", t.Id);
+        w->setProperty("kdx_order", qlonglong(d->children.size()));
+        QRect r = Dlu_Rect(t.X, t.Y, t.Width, t.Height);
+        if (t.Kind == Control_Kind::Combo)  // the height given includes the drop-down list
+            r.setHeight(std::max(w->sizeHint().height(), Dlu_To_Px_Y(12)));
+        w->setGeometry(r);
+        w->setFocusPolicy(tab ? Qt::StrongFocus
+                              : (t.Kind == Control_Kind::Label || t.Kind == Control_Kind::Graphic
+                                     ? Qt::NoFocus
+                                     : Qt::ClickFocus));
+        w->setEnabled(!(t.Style & WS_DISABLED));
+        // Tab order follows creation order among the tab stops.
+        if (tab) {
+            for (auto it = d->children.rbegin() + 1; it != d->children.rend(); ++it) {
+                auto prev = Find(*it);
+                if (prev && (prev->style & WS_TABSTOP) && prev->widget) {
+                    QWidget::setTabOrder(prev->widget, w);
+                    break;
+                }
+            }
+        }
+        if (auto* b = dynamic_cast<QAbstractButton*>(w)) {
+            bool radio = dynamic_cast<Radio*>(w) != nullptr;
+            QObject::connect(b, &QAbstractButton::clicked, b, [h, radio] {
+                if (radio) Radio_Clicked(h);
+                Notify(h, BN_CLICKED);
+            });
+        } else if (auto* c = dynamic_cast<Combo*>(w)) {
+            c->hwnd = h;
+            QObject::connect(c, qOverload<int>(&QComboBox::activated), c, [h](int) {
+                Notify(h, CBN_SELCHANGE);
+                Notify(h, CBN_SELENDOK);
+            });
+        } else if (auto* r = dynamic_cast<Rich_Edit*>(w)) {
+            r->On_Char = [h](uint32_t c) { Dispatch(h, WM_CHAR, c, 1); };
+        } else if (auto* e = dynamic_cast<QLineEdit*>(w)) {
+            QObject::connect(e, &QLineEdit::textChanged, e, [h] { Notify(h, EN_CHANGE); });
+        } else if (auto* e = dynamic_cast<QPlainTextEdit*>(w)) {
+            QObject::connect(e, &QPlainTextEdit::textChanged, e, [h] { Notify(h, EN_CHANGE); });
+        }
+        if (dynamic_cast<QGroupBox*>(w)) w->lower();
+        w->setVisible(true);
+        if (!(t.Style & WS_VISIBLE) && t.Style != 0 && false) w->hide();
+        return h;
+    }
+    HWND Get_Dlg_Item(HWND dialog, int32_t id) override {
+        auto d = Find(dialog);
+        if (!d) return 0;
+        for (HWND c : d->children) {
+            auto o = Find(c);
+            if (o && o->id == id) return c;
+        }
+        return 0;
+    }
+    bool Set_Dialog_Proc(HWND dialog, Dialog_Proc proc) override {
+        auto d = Find(dialog);
+        if (!d) return false;
+        bool first = d->dialog_proc == nullptr;
+        d->dialog_proc = proc;
+        if (first && proc) proc(dialog, WM_INITDIALOG, 0, 0);
+        return true;
+    }
+    Window_Proc Set_Window_Proc(HWND control, Window_Proc proc) override {
+        auto o = Find(control);
+        if (!o) return nullptr;
+        Window_Proc before = o->proc ? o->proc : &win::Def_Window_Proc;
+        o->proc = proc;
+        return before;
+    }
+    HMENU Create_Menu(bool popup) override {
+        auto m = std::make_shared<Menu_Object>();
+        m->popup = popup;
+        if (popup) m->qmenu = new QMenu;
+        return platform::Handle_Insert(m);
+    }
+    bool Append_Menu(HMENU menu, uint32_t flags, uint64_t id_or_popup,
+                     const std::string& text) override {
+        auto m = Find_Menu(menu);
+        if (!m) return false;
+        Menu_Item item;
+        item.flags = flags;
+        item.text = text;
+        if (flags & MF_POPUP)
+            item.popup = HMENU(id_or_popup);
+        else
+            item.id = id_or_popup;
+        if (m->qmenu) {
+            if (flags & MF_SEPARATOR) {
+                item.action = m->qmenu->addSeparator();
+            } else if (flags & MF_POPUP) {
+                auto sub = Find_Menu(item.popup);
+                if (sub && sub->qmenu) {
+                    sub->qmenu->setTitle(QString::fromLatin1(text.c_str()));
+                    item.action = m->qmenu->addMenu(sub->qmenu);
+                }
+            } else {
+                item.action = Make_Action(m->qmenu, item, menu);
+                m->qmenu->addAction(item.action);
+            }
+        }
+        m->items.push_back(item);
+        return true;
+    }
+    bool Set_Menu(HWND window, HMENU menu) override {
+        auto o = Find(window);
+        auto m = Find_Menu(menu);
+        if (!o || !m || !o->widget) return false;
+        o->menu = menu;
+        Set_Owner(menu, window);
+        auto* bar = new QMenuBar;
+        for (auto& item : m->items) {
+            if (item.flags & MF_POPUP) {
+                auto sub = Find_Menu(item.popup);
+                if (sub && sub->qmenu) {
+                    sub->qmenu->setTitle(QString::fromLatin1(item.text.c_str()));
+                    bar->addMenu(sub->qmenu);
+                }
+            } else if (!(item.flags & MF_SEPARATOR)) {
+                item.action = Make_Action(bar, item, menu);
+                bar->addAction(item.action);
+            }
+        }
+        if (auto* main = dynamic_cast<QMainWindow*>(o->widget.data())) {
+            main->setMenuBar(bar);
+        } else if (auto* layout = qobject_cast<QVBoxLayout*>(o->widget->layout())) {
+            bar->setParent(o->widget);
+            layout->setMenuBar(bar);
+            auto* dw = dynamic_cast<Dialog_Widget*>(o->widget.data());
+            if (dw) {
+                dw->initial.rheight() += bar->sizeHint().height();
+                dw->resize(dw->initial);
+            }
+        }
+        return true;
+    }
+    static Menu_Item* Find_Item(HMENU menu, uint32_t id) {
+        auto m = Find_Menu(menu);
+        if (!m) return nullptr;
+        for (auto& item : m->items) {
+            if (item.flags & MF_POPUP) {
+                if (auto* found = Find_Item(item.popup, id)) return found;
+            } else if (!(item.flags & MF_SEPARATOR) && item.id == id) {
+                return &item;
+            }
+        }
+        return nullptr;
+    }
+    int32_t Get_Menu_State(HMENU menu, uint32_t id) override {
+        Menu_Item* item = Find_Item(menu, id);
+        return item ? int32_t(item->state) : -1;
+    }
+    bool Set_Menu_State(HMENU menu, uint32_t id, uint32_t state) override {
+        Menu_Item* item = Find_Item(menu, id);
+        if (!item) return false;
+        item->state = state;
+        if (item->action) item->action->setChecked(state & MFS_CHECKED);
+        return true;
+    }
+    bool Set_Parent(HWND child, HWND parent) override {
+        auto c = Find(child);
+        auto p = Find(parent);
+        if (!c || !c->widget) return false;
+        if (p && p->type == Type::Mdi_Client) {
+            auto* area = dynamic_cast<QMdiArea*>(p->widget.data());
+            if (!area) return false;
+            if (c->sub) return true;
+            bool visible = c->widget->isVisible();
+            auto* sub = new Sub_Window;
+            sub->dialog = child;
+            sub->setAttribute(Qt::WA_DeleteOnClose, false);
+            c->widget->setWindowFlags(Qt::Widget);
+            sub->setWidget(c->widget);
+            sub->setWindowTitle(QString::fromLatin1(c->caption.c_str()));
+            Qt::WindowFlags flags = Qt::SubWindow | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+            if (c->style & WS_SYSMENU)
+                flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+            if (c->style & WS_MINIMIZEBOX) flags |= Qt::WindowMinimizeButtonHint;
+            if (c->style & WS_MAXIMIZEBOX) flags |= Qt::WindowMaximizeButtonHint;
+            area->addSubWindow(sub, flags);
+            area->viewport()->installEventFilter(sub);
+            sub->adjustSize();
+            c->sub = sub;
+            c->centred = true;
+            sub->setVisible(visible);
+            return true;
+        }
+        if (p && p->widget) {
+            c->widget->setParent(p->widget);
+            return true;
+        }
+        c->widget->setParent(nullptr, Qt::Window);
+        return true;
+    }
+    bool Show_Window(HWND window, int32_t command) override {
+        auto o = Find(window);
+        if (!o || !o->widget) return false;
+        bool was = o->widget->isVisible();
+        QWidget* w = o->sub ? static_cast<QWidget*>(o->sub.data()) : o->widget.data();
+        switch (command) {
+            case SW_HIDE:
+                w->hide();
+                break;
+            case SW_MAXIMIZE:
+                if (o->sub) {
+                    o->widget->show();
+                    o->sub->filling = true;
+                    o->sub->Fill();
+                    o->sub->show();
+                    o->sub->raise();
+                } else {
+                    w->showMaximized();
+                }
+                break;
+            default:
+                if (o->sub) {
+                    o->widget->show();
+                    if (o->sub->filling) {
+                        o->sub->filling = false;
+                        o->sub->adjustSize();
+                    }
+                    o->sub->show();
+                    // The first showing centres it in the client area (no position given).
+                    if (o->centred && o->sub->mdiArea()) {
+                        o->centred = false;
+                        QRect area = o->sub->mdiArea()->viewport()->rect();
+                        o->sub->move(std::max(0, area.center().x() - o->sub->width() / 2),
+                                     std::max(0, area.center().y() - o->sub->height() / 2));
+                    }
+                    o->sub->raise();
+                    break;
+                }
+                if (o->centred && !o->sub && w->isWindow() && !w->isVisible()) {
+                    QScreen* screen = QGuiApplication::primaryScreen();
+                    QWidget* owner = w->parentWidget();
+                    QRect area = owner ? owner->frameGeometry()
+                                       : (screen ? screen->availableGeometry() : QRect());
+                    if (!area.isEmpty()) w->move(area.center() - w->rect().center());
+                }
+                if (o->type == Type::Control)
+                    w->show();
+                else
+                    w->showNormal();
+                break;
+        }
+        return was;
+    }
+    bool Enable_Window(HWND window, bool enable) override {
+        auto o = Find(window);
+        if (!o || !o->widget) return false;
+        bool was_disabled = !o->widget->isEnabled();
+        o->widget->setEnabled(enable);
+        return was_disabled;
+    }
+    bool Is_Window(HWND window) override { return Find(window) != nullptr; }
+    bool Is_Window_Visible(HWND window) override {
+        auto o = Find(window);
+        return o && o->widget && o->widget->isVisible();
+    }
+    bool Is_Window_Enabled(HWND window) override {
+        auto o = Find(window);
+        return o && o->widget && o->widget->isEnabled();
+    }
+    bool Set_Focus(HWND window) override {
+        auto o = Find(window);
+        if (!o || !o->widget) return false;
+        if (o->type == Type::Dialog) {
+            QWidget* w = o->sub ? static_cast<QWidget*>(o->sub.data()) : o->widget.data();
+            w->activateWindow();
+            if (o->sub) {
+                if (auto* area = o->sub->mdiArea()) area->setActiveSubWindow(o->sub);
+            }
+        }
+        o->widget->setFocus();
+        return true;
+    }
+    bool Destroy_Window(HWND window) override {
+        if (!Find(window)) return false;
+        Destroy(window);
+        return true;
+    }
+    bool Load_Picture(HWND graphic, const std::string& path) override {
+        auto o = Find(graphic);
+        auto* g = o ? dynamic_cast<Graphic*>(o->widget.data()) : nullptr;
+        if (!g) return false;
+        QPixmap picture;
+        if (!picture.load(QString::fromLocal8Bit(path.c_str()))) return false;
+        g->picture = picture;
+        g->update();
+        return true;
+    }
+    HWND Create_Tooltip(HWND parent, uint32_t) override {
+        auto p = Find(parent);
+        auto* w = new QWidget(p ? p->widget.data() : nullptr);
+        w->hide();
+        auto o = New_Window(Type::Tooltip, w);
+        return Handle_Of(w);
+    }
+    void Post_Quit_Message(int32_t code) override {
+        quit_code.store(code);
+        quit_pending.store(true);
+        if (qApp)
+            QMetaObject::invokeMethod(
+                qApp, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+    }
+    int32_t Message_Loop() override {
+        if (!qApp) return 0;
+        if (quit_pending.exchange(false)) return quit_code.load();
+        int code = QApplication::exec();
+        quit_pending.store(false);
+        return code;
+    }
+};
+
+Qt_Backend* backend = nullptr;
+QApplication* own_app = nullptr;
+
+}  // namespace
+
+void Hold_Posted(bool hold) {
+    if (hold) {
+        hold_posted.fetch_add(1);
+    } else if (hold_posted.fetch_sub(1) == 1) {
+        drain_scheduled.store(false);
+        Schedule_Drain();
+    }
+}
+
+void First_Painted() {
+    if (first_paint) {
+        auto f = first_paint;
+        first_paint = nullptr;
+        f();
+    }
+}
+
+}  // namespace kdx::win::qt
+
+namespace kdx::win {
+
+bool Application_Start(int& argc, char** argv) {
+    if (qt::backend) return true;
+    if (!qApp) qt::own_app = new QApplication(argc, argv);
+    qt::Compute_Base_Units();
+    qt::backend = new qt::Qt_Backend;
+    Set_Backend(qt::backend);
+    qt::Register_Window_Console();
+    return true;
+}
+
+void Application_Stop() {
+    if (!qt::backend) return;
+    qt::Unregister_Window_Console();
+    Set_Backend(nullptr);
+    delete qt::backend;
+    qt::backend = nullptr;
+    {
+        std::lock_guard<std::mutex> g(qt::post_lock);
+        qt::posted.clear();
+    }
+    // Owned windows go with their owners: delete each only while it is still there.
+    std::vector<QPointer<QWidget>> windows;
+    for (QWidget* w : QApplication::topLevelWidgets()) windows.emplace_back(w);
+    for (auto& w : windows) delete w.data();
+    delete qt::own_app;
+    qt::own_app = nullptr;
+}
+
+Base_Units Dialog_Base_Units() {
+    return qt::base_units;
+}
+
+int32_t Dlu_To_Px_X(int32_t dlu) {
+    int64_t v = int64_t(dlu) * qt::base_units.X;
+    return int32_t(v >= 0 ? (v + 2) / 4 : -((-v + 2) / 4));
+}
+
+int32_t Dlu_To_Px_Y(int32_t dlu) {
+    int64_t v = int64_t(dlu) * qt::base_units.Y;
+    return int32_t(v >= 0 ? (v + 4) / 8 : -((-v + 4) / 8));
+}
+
+void Process_Events(int32_t ms) {
+    if (!qApp) return;
+    QElapsedTimer t;
+    t.start();
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    } while (t.elapsed() < ms);
+}
+
+void On_First_Paint(void (*f)()) {
+    qt::first_paint = f;
+}
+
+bool Save_Window_Picture(HWND window, const std::string& path) {
+    auto o = qt::Find(window);
+    if (!o || !o->widget) return false;
+    QWidget* w = o->sub ? static_cast<QWidget*>(o->sub.data()) : o->widget.data();
+    if (o->type == qt::Type::Control || o->type == qt::Type::Mdi_Client) w = o->widget->window();
+    return w->grab().save(QString::fromLocal8Bit(path.c_str()), "PNG");
+}
+
+bool Save_Titled_Window_Picture(const std::string& title, const std::string& path) {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w->windowTitle() == QString::fromLatin1(title.c_str()))
+            return w->grab().save(QString::fromLocal8Bit(path.c_str()), "PNG");
+    return false;
+}
+
+}  // namespace kdx::win

@@ -1,0 +1,99 @@
+// The window layer's promises the procedures rely on: messages posted from other threads
+// arrive on the user-interface thread in order, and the rich edit keeps the newest traffic.
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <thread>
+
+#include "serial/echo.h"
+#include "tests/ui/ui_fixture.h"
+
+namespace kdx::test {
+namespace {
+
+std::vector<uint64_t> received;
+std::thread::id receiver_thread;
+bool wrong_thread = false;
+
+int64_t Recording_Proc(HWND, uint32_t message, WPARAM wparam, LPARAM) {
+    if (message != win::WM_USER + 7) return 0;
+    received.push_back(wparam);
+    if (std::this_thread::get_id() != receiver_thread) wrong_thread = true;
+    return 1;
+}
+
+TEST_F(Ui_Test, MessagesPostedFromOtherThreadsArriveInOrderOnTheInterfaceThread) {
+    HWND dialog = win::Create_Dialog({"Posts", 100, 50}, 0);
+    win::Set_Dialog_Proc(dialog, &Recording_Proc);
+    received.clear();
+    receiver_thread = std::this_thread::get_id();
+    constexpr uint64_t kCount = 5000;
+    std::thread poster([dialog] {
+        for (uint64_t i = 0; i < kCount; ++i) win::Post_Message(dialog, win::WM_USER + 7, i);
+    });
+    for (int i = 0; i < 200 && received.size() < kCount; ++i) win::Process_Events(10);
+    poster.join();
+    win::Process_Events(10);
+    ASSERT_EQ(received.size(), kCount);
+    for (uint64_t i = 0; i < kCount; ++i) ASSERT_EQ(received[i], i);
+    EXPECT_FALSE(wrong_thread);
+    // The quit message ends the loop with its code, even posted before the loop runs.
+    win::Post_Quit_Message(7);
+    EXPECT_EQ(win::Message_Loop(), 7);
+    win::Destroy_Window(dialog);
+}
+
+TEST_F(Ui_Test, AtItsLimitTheRichEditDropsTheOldestTextAndShowsTheNewest) {
+    Serial_Terminal_Create();
+    HWND edit = win::Get_Dlg_Item(win::Terminal_Dialog, Rich_Edit_Received);
+    Widget(win::Terminal_Dialog)->show();
+    // 200 lines of 1000 characters: 200 000 characters into a 131 070 character window.
+    for (int i = 0; i < 200; ++i) {
+        char head[16];
+        std::snprintf(head, sizeof head, "L%03d", i);
+        Rich_Edit_Send(edit, Echo_Received_Document(head + std::string(995, 'x') + "\r"));
+        if (i % 50 == 0) win::Process_Events(1);
+    }
+    win::Update_Window(win::Terminal_Dialog);
+    auto* widget = qobject_cast<QPlainTextEdit*>(Widget(edit));
+    QString text = widget->toPlainText();
+    EXPECT_EQ(win::Send_Message(edit, win::WM_GETTEXTLENGTH) >= 131000, true);
+    EXPECT_LE(text.size(), 131070);
+    EXPECT_TRUE(text.contains(QStringLiteral("L199")));   // the newest is there
+    EXPECT_FALSE(text.contains(QStringLiteral("L000")));  // the oldest went
+    // The view follows the newest text.
+    EXPECT_EQ(widget->verticalScrollBar()->value(), widget->verticalScrollBar()->maximum());
+    // New text still arrives once full.
+    Rich_Edit_Send(edit, Echo_Received_Document("LAST\r"));
+    win::Update_Window(win::Terminal_Dialog);
+    EXPECT_TRUE(widget->toPlainText().endsWith(QStringLiteral("LAST\n")));
+}
+
+TEST_F(Ui_Test, EchoesFromAnotherThreadReachTheRichEditsInOrderAndInTheirColours) {
+    int32_t unused = 0;
+    win::Mdi_Client = Mdi_Parent_Create(unused);
+    win::Terminal_Dialog = Serial_Terminal_Create();
+    Echo_Window_Install();
+    std::thread poller([] {
+        for (int i = 0; i < 300; ++i) Serial_Port_Echo_Received(std::to_string(i) + ",");
+    });
+    Serial_Port_Echo_Sent("F,\r");
+    Serial_Port_Echo_Status("COM5 Open\r");
+    poller.join();
+    win::Process_Events(50);
+    Echo_Window_Remove();
+    std::string shown = win::Get_Dlg_Item_Text(win::Terminal_Dialog, Rich_Edit_Received);
+    std::string want;
+    for (int i = 0; i < 300; ++i) want += std::to_string(i);  // commas separate, unshown
+    EXPECT_EQ(shown, want);
+    EXPECT_EQ(win::Get_Dlg_Item_Text(win::Terminal_Dialog, Rich_Edit_Sent), "F,\r\nCOM5 Open\r\n");
+    auto* sent = qobject_cast<QPlainTextEdit*>(
+        Widget(win::Get_Dlg_Item(win::Terminal_Dialog, Rich_Edit_Sent)));
+    QTextCursor c(sent->document());
+    c.setPosition(1);
+    EXPECT_EQ(c.charFormat().foreground().color(), QColor(0, 200, 255));
+    c.setPosition(5);
+    EXPECT_EQ(c.charFormat().foreground().color(), QColor(0, 128, 0));
+}
+
+}  // namespace
+}  // namespace kdx::test

@@ -1,0 +1,77 @@
+// The traffic echo's way into the Terminal's rich edits: each document is streamed into its
+// control on the user-interface thread; echoes from the receive poller are posted to the frame.
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "platform/error.h"
+#include "serial/echo.h"
+#include "ui/ui.h"
+
+namespace kdx {
+
+namespace {
+
+struct Stream_Cookie {
+    const char* Next;
+    size_t Left;
+};
+
+class Rich_Edit_Sink final : public Echo_Sink {
+  public:
+    void Echo_Apply(const Echo_Document& document) override {
+        // The stream goes in at the end of the text, where the echo puts the selection.
+        Rich_Edit_Send(win::Get_Dlg_Item(win::Terminal_Dialog, document.Control), document.Rtf);
+    }
+};
+
+Rich_Edit_Sink sink;
+std::atomic<bool> echo_posted{false};
+
+}  // namespace
+
+uint32_t Rich_Edit_Stream_In(uintptr_t cookie, uint8_t* buffer, int32_t size, int32_t* delivered) {
+    auto* c = reinterpret_cast<Stream_Cookie*>(cookie);
+    size_t n = std::min(c->Left, size_t(std::max(size, 0)));
+    *delivered = int32_t(n);
+    if (n > 0) {
+        std::memcpy(buffer, c->Next, n);
+        c->Next += n;
+        c->Left -= n;
+    }
+    return 0;
+}
+
+int64_t Rich_Edit_Send(HWND window, const std::string& rtf) {
+    Stream_Cookie cookie{rtf.data(), rtf.size()};
+    win::EDITSTREAM stream;
+    stream.dwCookie = reinterpret_cast<uintptr_t>(&cookie);
+    stream.pfnCallback = &Rich_Edit_Stream_In;
+    platform::Set_Last_Error(0);
+    int64_t result = win::Send_Message(window, win::EM_STREAMIN,
+                                       win::SF_RTF | win::SFF_SELECTION | win::SFF_PLAINRTF,
+                                       reinterpret_cast<LPARAM>(&stream));
+    platform::Set_Last_Error(0);
+    return result;
+}
+
+void Echo_Queue_Apply_Posted() {
+    echo_posted.store(false);
+    Echo_Queue_Apply();
+}
+
+void Echo_Window_Install() {
+    Echo_Set_Sink(&sink);
+    // One message stands for every document waiting, however many the poller makes.
+    Echo_Set_Dispatcher(std::this_thread::get_id(), [] {
+        if (!echo_posted.exchange(true) && !win::Post_Message(win::Frame_Window, WM_KDX_ECHO))
+            echo_posted.store(false);
+    });
+}
+
+void Echo_Window_Remove() {
+    Echo_Set_Dispatcher(std::thread::id(), nullptr);
+    Echo_Set_Sink(nullptr);
+}
+
+}  // namespace kdx

@@ -1,0 +1,159 @@
+// The user interface: start-up and the message loop, the MDI frame and its commands, the
+// Terminal dialog and the QuickMove dialog. Written against the plain window interface.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "platform/window/window.h"
+
+namespace kdx {
+
+using win::HMENU;
+using win::HWND;
+using win::LPARAM;
+using win::LRESULT;
+using win::WPARAM;
+
+// Frame menu commands.
+enum : int32_t {
+    IDM_Edit = 1001,
+    IDM_Send_To_Device = 1002,
+    IDM_Tools = 4024,
+    IDM_QuickMove = 4034,
+    IDM_Terminal = 4124,
+    IDM_KDX_Help = 5024,
+    IDM_KDX_Diagnostic = 5034,
+    IDM_KDX_Serial_Number = 5124,
+    IDM_KDX_Order_Numbers = 5125,
+    IDM_KDX_Tester = 5224,
+    IDM_KDX_Test_USB_Commo = 5234,
+    IDM_KDX_Test_Memory = 5244,
+    IDM_KDX_Test_Axis1_Program1 = 5245,
+    IDM_KDX_Test_Axis2_Program2 = 5246,
+    IDM_KDX_Test_Axis3_Program3 = 5247,
+    IDM_KDX_Test_Axis4_Program4 = 5248,
+    IDM_Locate_KDX = 5524,
+    IDM_Identify_Device = 5624,
+    IDM_KDX_Testing_Routines = 6024,
+    IDM_App_Debug = 7024,
+};
+
+// Terminal dialog: its menu and the controls other procedures address.
+enum : int32_t {
+    IDM_Terminal_Log = 1000,
+    IDM_Refresh_Ports = 1100,
+    Rich_Edit_Sent = 100,
+    Rich_Edit_Received = 101,
+    Text_Buffered = 102,
+    Cmd_Send = 103,
+    Port_Label = 104,
+    Port_List = 105,
+    Baud_Label = 106,
+    CmbBaudRate = 107,
+    OptPortOpen = 108,
+    OptPortClosed = 109,
+    Cmd_Clear_Sent = 120,
+    Cmd_Clear_Received = 121,
+    Graphic_To = 500,
+    Graphic_From = 501,
+    Field_Serial_Num = 1501,
+    Field_Order_Num = 1502,
+    Field_Version = 1503,
+    Field_Revision = 1504,
+    Field_Axis_Mode = 1511,
+    Field_Detected = 1512,
+    Axis_Id_Label = 2000,  // + axis 1..4
+    Axis_Id_Box = 2004,    // + axis
+    Cmd_Set_Id = 2008,     // + axis
+    Cmd_Flash_Led = 2012,  // + axis
+    Cmd_Refresh_Ids = 2020,
+};
+
+// QuickMove controls (the same ids in the Terminal's QuickMove group).
+enum : int32_t {
+    QuickMove_Group = 1124,
+    QuickMove_Negative = 1125,
+    QuickMove_Positive = 1126,
+    QuickMove_Distance_Label = 1127,
+    QuickMove_Distance = 1128,
+    QuickMove_Velocity_Label = 1129,
+    QuickMove_Velocity = 1130,
+    QuickMove_Steps_Label = 1131,
+    QuickMove_Speed_Label = 1132,
+    QuickMove_Motor1 = 1133,
+    QuickMove_Motor4 = 1136,
+    QuickMove_Motor_Group = 1137,
+    QuickMove_Auto_Reverse = 1138,
+    QuickMove_Repeat = 1139,
+};
+
+// Private message: the traffic echo has documents waiting for the rich edits.
+constexpr uint32_t WM_KDX_ECHO = win::WM_USER + 0x101;
+
+// Start-up and the message loop.
+int32_t WinMain(int32_t instance, int32_t previous, const std::string& arguments, int32_t show);
+int32_t Main_Message_Loop();
+// The argument text of a command line: the words after the program name, one blank apart.
+std::string Command_Line_Arguments(int argc, char** argv);
+
+// The MDI frame.
+HWND Mdi_Parent_Create(int32_t& unused);
+HWND Window_Create(const std::string& class_name, const std::string& caption, uint32_t style,
+                   int32_t x, int32_t y, int32_t width, int32_t height, HWND parent, HMENU menu,
+                   int32_t instance, int32_t& creation);
+HMENU Menu_Bar_Create(HWND& frame);
+HWND Mdi_Client_Create(HWND& frame);
+LRESULT Frame_Window_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);
+// The frame's menu commands, by command id.
+void Frame_Command(int32_t id);
+
+// The Terminal dialog.
+extern HMENU Terminal_Menu_Bar;
+extern win::Window_Proc Previous_Edit_Proc_Sent;
+extern win::Window_Proc Previous_Edit_Proc_Received;
+HWND Serial_Terminal_Create(const int32_t* parent = nullptr);
+int32_t Serial_Terminal_Show(HWND& dialog);
+int32_t Serial_Terminal_Show_Modeless(HWND& dialog);
+int32_t Serial_Terminal_Hide(HWND& dialog);
+int32_t Serial_Terminal_Destroy(HWND& dialog);
+HWND Serial_Terminal_Port_Label(HWND& dialog);
+HWND Serial_Terminal_Port_Combo(HWND& dialog);
+int64_t Serial_Terminal_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);
+int64_t Serial_Terminal_Edit_Callback(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);
+LRESULT Serial_Terminal_Edit_Subclass(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);
+// Where a picture file of the Terminal is read from: the current directory when it is
+// there, else the program's own folder.
+std::string Picture_Path(const std::string& name);
+
+// The traffic echo into the Terminal's rich edits.
+int64_t Rich_Edit_Send(HWND window, const std::string& rtf);
+uint32_t Rich_Edit_Stream_In(uintptr_t cookie, uint8_t* buffer, int32_t size, int32_t* delivered);
+// Installs the rich-edit sink and hands the echo queue to the calling (user-interface) thread;
+// Echo_Window_Remove undoes it.
+void Echo_Window_Install();
+void Echo_Window_Remove();
+// The handler of WM_KDX_ECHO: applies the documents waiting.
+void Echo_Queue_Apply_Posted();
+
+// The QuickMove dialog.
+extern int32_t QuickMove_Motor;
+extern HWND QuickMove_Dialog;
+HWND CreateQuickMoveSingle(const int32_t* parent = nullptr);
+int32_t ShowQuickMoveSingle();
+int32_t HideQuickMoveSingle();
+int32_t IsOpenQuickMoveSingle();
+int64_t QuickMoveSingleProc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);
+int64_t Tooltip_Add(HWND dialog, int32_t id, const std::string& text);
+
+// A move command of the QuickMove controls of a dialog. The distance box loses its minus
+// signs; with clamp the velocity box is limited to 6000. prefix is "F,C,S" (QuickMove
+// dialog) or "F,PM-0,S" (Terminal); the repeat field carries the count plus repeat_add.
+std::string QuickMove_Command(HWND dialog, bool positive, const std::string& prefix, bool clamp,
+                              int32_t repeat_add);
+// Value of a number text as the boxes take it: leading blanks, a sign, digits and a decimal
+// point; anything else ends the number (no number is 0).
+double Text_Value(const std::string& text);
+// A number with at most four decimals, without spaces (whole numbers without a point).
+std::string Fixed_Text(double value);
+
+}  // namespace kdx
