@@ -272,21 +272,53 @@ int32_t Serial_Port_Guess_Exist(int32_t& number) {
     return kdx_frame.result(handle);
 }
 
-std::string Serial_Port_Write(int32_t& handle, const std::string& text, const int32_t* echo) {
-    KDX_FRAME("Serial_Port_Write", handle, text, echo);
-    if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
+namespace {
+
+// The write after the pre-read: sent goes out as it is, within timeout_ms.
+std::string Write_After_Pre_Read(int32_t& handle, const std::string& sent, const int32_t* echo,
+                                 uint32_t timeout_ms, trace::Frame& frame) {
     Serial_Port_Read(handle);
     Set_Comm_Mask(handle, EV_TXEMPTY);
-    kdx_frame.check();
-    // The text is a zero-terminated buffer: only the bytes before its first zero byte go out.
-    std::string sent = text.substr(0, text.find('\0'));
+    frame.check();
     // Echoed whether or not the write succeeds, and queued before the bytes go out, so a
     // reply the poller takes at once can never be shown ahead of its command.
     if (Echo_Wanted(echo)) Serial_Port_Echo_Sent(sent);
     uint32_t written = 0;
-    Write_Comm(handle, sent, &written);
-    kdx_frame.check();
-    return kdx_frame.result(sent);
+    Write_Comm(handle, sent, &written, timeout_ms);
+    frame.check();
+    return sent;
+}
+
+// A text's own bound on waiting for the driver; a long block of bytes gets twice its wire
+// time at the port's rate on top, so a slow line can take a whole file.
+constexpr uint32_t Write_Wait_Ms = 5000;
+
+uint32_t Write_Wait_For(int32_t handle, size_t bytes) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    uint32_t baud = Get_Comm_State(handle, dcb) && dcb.BaudRate > 0 ? dcb.BaudRate : 300;
+    uint64_t wire_ms = uint64_t(bytes) * 10 * 1000 / baud;
+    return uint32_t(std::min<uint64_t>(Write_Wait_Ms + 2 * wire_ms, MAXDWORD - 1));
+}
+
+}  // namespace
+
+std::string Serial_Port_Write(int32_t& handle, const std::string& text, const int32_t* echo) {
+    KDX_FRAME("Serial_Port_Write", handle, text, echo);
+    if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
+    // The text is a zero-terminated buffer: only the bytes before its first zero byte go out.
+    std::string sent = text.substr(0, text.find('\0'));
+    return kdx_frame.result(Write_After_Pre_Read(handle, sent, echo, Write_Wait_Ms, kdx_frame));
+}
+
+std::string Serial_Port_Write_Bytes(int32_t& handle, const std::string& bytes,
+                                    const int32_t* echo) {
+    KDX_FRAME("Serial_Port_Write_Bytes", handle, bytes.size(), echo);
+    if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
+    uint32_t wait_ms = Write_Wait_For(handle, bytes.size());
+    Write_After_Pre_Read(handle, bytes, echo, wait_ms, kdx_frame);
+    kdx_frame.result(bytes.size());
+    return bytes;
 }
 
 std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
