@@ -5,7 +5,6 @@
 #include "protocol/kdx_send.h"
 
 using kdx::api::Guard;
-using kdx::api::Keep;
 using kdx::api::Text;
 
 namespace {

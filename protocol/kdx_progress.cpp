@@ -14,6 +14,7 @@ std::shared_ptr<const KDX_Progress_Hook> progress_hook;
 std::atomic<bool> stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 thread_local int operation_depth = 0;
+std::atomic<int> operations_running{0};
 
 }  // namespace
 
@@ -46,11 +47,17 @@ bool KDX_Stop_Requested() {
     return stop_requested.load();
 }
 
+bool KDX_Operation_Running() {
+    return operations_running.load() > 0;
+}
+
 KDX_Operation::KDX_Operation() {
     if (operation_depth++ == 0) stop_requested.store(false);
+    ++operations_running;
 }
 
 KDX_Operation::~KDX_Operation() {
+    --operations_running;
     --operation_depth;
 }
 

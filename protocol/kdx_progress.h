@@ -28,6 +28,9 @@ void KDX_Progress_Report(const KDX_Progress& progress);
 void KDX_Request_Stop();
 bool KDX_Stop_Requested();
 
+// True while an operation runs on any thread (a window disables what would start another).
+bool KDX_Operation_Running();
+
 // Brackets an operation: the outermost one on a thread starts with no stop requested.
 class KDX_Operation {
   public:

@@ -165,6 +165,7 @@ KDX_Send_Outcome KDX_Send_File(const std::string& path) {
     outcome.Status = KDX_Send_Status::Sent;
     if (!outcome.Program) {
         progress.Total = 1;
+        progress.Item = std::to_string(data.size()) + " bytes";
         KDX_Progress_Report(progress);
         {
             Poller_Pause pause(Serial_Port_State.Poller);
@@ -172,6 +173,7 @@ KDX_Send_Outcome KDX_Send_File(const std::string& path) {
         }
         outcome.Commands = 1;
         progress.Done = 1;
+        progress.Item.clear();
         KDX_Progress_Report(progress);
         kdx_frame.result(1);
         return outcome;

@@ -173,7 +173,7 @@ std::string KDX_Tester_Commo_Fill_Memory(int32_t& handle, int32_t& axis) {
             refused = last.find('?') != std::string::npos;
         }
     }
-    progress.Done = progress.Total;
+    if (!operation.Stopped()) ++progress.Done;
     progress.Item.clear();
     KDX_Progress_Report(progress);
     std::string outcome;

@@ -164,8 +164,10 @@ TEST_F(Send, StopRequestEndsEachLongOperationAfterItsCurrentCommand) {
         ASSERT_TRUE(platform::Handle_Usable(Open()));
         capture.Clear();
         std::vector<KDX_Progress> seen;
+        bool running = true;
         KDX_Set_Progress_Hook([&](const KDX_Progress& p) {
             seen.push_back(p);
+            running = running && KDX_Operation_Running();
             if (p.Done == c.stop_at && !p.Item.empty()) KDX_Request_Stop();
         });
         KDX_Request_Stop();  // a request made before the operation does not count
@@ -179,6 +181,8 @@ TEST_F(Send, StopRequestEndsEachLongOperationAfterItsCurrentCommand) {
         EXPECT_FALSE(seen.front().Item.empty());
         EXPECT_EQ(seen.back().Item, "");  // the end is reported
         EXPECT_FALSE(KDX_Tester_Passed());
+        EXPECT_TRUE(running);
+        EXPECT_FALSE(KDX_Operation_Running());
         KDX_Set_Progress_Hook(nullptr);
         Serial_Port_Close(handle);
         sim.reset();
