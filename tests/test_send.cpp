@@ -112,6 +112,15 @@ TEST_F(Send, ExtensionComesFromTheFileNameAlone) {
     EXPECT_FALSE(KDX_Is_Program_File("/a/b/prog.kdx.txt"));
 }
 
+// Without an open port the writes do nothing: only the status lines appear.
+TEST_F(Send, WithoutAnOpenPortOnlyTheStatusLinesAppear) {
+    KDX_Send_Outcome outcome = KDX_Send_File(Write_File("p.KDX", KDX_Program_Scramble("F\rC")));
+    EXPECT_EQ(outcome.Status, KDX_Send_Status::Sent);
+    EXPECT_EQ(outcome.Bytes, 0);
+    EXPECT_EQ(capture.Visible(Echo_Kind::Status), EOT + EOT + "Transmission Complete");
+    EXPECT_EQ(capture.Visible(Echo_Kind::Sent), "");
+}
+
 // A file that cannot be read sends nothing and says why.
 TEST_F(Send, UnreadableFileSendsNothingAndReportsWhy) {
     Start_Sim();
@@ -197,8 +206,12 @@ TEST_F(Send, PausesGoThroughTheThreadsSleepHookAtThePaceAsked) {
     ASSERT_TRUE(platform::Handle_Usable(Open()));
     std::vector<uint32_t> sleeps;
     platform::Set_Sleep_Hook([&](uint32_t ms) { sleeps.push_back(ms); });
+    auto start = std::chrono::steady_clock::now();
     KDX_Send_File(Write_File("p.kdx", KDX_Program_Scramble("F,C\rres")));
+    auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(sleeps, (std::vector<uint32_t>{10, 10, 10, 10, 500, 10, 10}));
+    // The pump returned at once: the rest of each pause was slept all the same.
+    EXPECT_GE(took, std::chrono::milliseconds(560));
     // Another thread's sleep does not use this thread's pump.
     sleeps.clear();
     std::thread([] { platform::Sleep_Ms(1); }).join();
