@@ -67,12 +67,23 @@ void Set_Sleep_Hook(std::function<void(uint32_t milliseconds)> hook) {
     sleep_hook = std::move(next);
 }
 
+namespace {
+
+std::shared_ptr<const Sleep_Hook> Hook_Here() {
+    if (in_sleep_hook) return nullptr;
+    std::lock_guard<std::mutex> guard(sleep_hook_lock);
+    if (sleep_hook && sleep_hook->thread == std::this_thread::get_id()) return sleep_hook;
+    return nullptr;
+}
+
+}  // namespace
+
+bool Sleep_Hook_Here() {
+    return Hook_Here() != nullptr;
+}
+
 void Sleep_Ms(uint32_t milliseconds) {
-    std::shared_ptr<const Sleep_Hook> hook;
-    if (!in_sleep_hook) {
-        std::lock_guard<std::mutex> guard(sleep_hook_lock);
-        if (sleep_hook && sleep_hook->thread == std::this_thread::get_id()) hook = sleep_hook;
-    }
+    std::shared_ptr<const Sleep_Hook> hook = Hook_Here();
     if (!hook) return Plain_Sleep_Ms(milliseconds);
     int64_t start = Query_Performance_Counter();
     in_sleep_hook = true;

@@ -22,6 +22,9 @@ void Sleep_Ms(uint32_t milliseconds);
 // loop). A sleep inside the hook's own work sleeps plainly. An empty hook removes it; only
 // one thread has a hook at a time (the last to install it).
 void Set_Sleep_Hook(std::function<void(uint32_t milliseconds)> hook);
+// True on the thread whose sleeps the hook does (and not inside the hook's own work): a
+// long wait of another kind there should wait in slices with Sleep_Ms(0) between them.
+bool Sleep_Hook_Here();
 
 // Full path of the running executable ("" and last error set when it cannot be read).
 std::string Module_File_Name();

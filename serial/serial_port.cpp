@@ -9,6 +9,7 @@
 #include "platform/error.h"
 #include "platform/handles.h"
 #include "platform/serial.h"
+#include "platform/system.h"
 #include "protocol/kdx_fault.h"
 #include "serial/echo.h"
 #include "trace/trace.h"
@@ -348,7 +349,21 @@ std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
 bool Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms) {
     KDX_FRAME("Serial_Port_Wait_Input", handle, timeout_ms);
     if (!Handle_Usable(handle)) return kdx_frame.result(false);
-    Comm_Wait got = Wait_Comm_Input(handle, 0, timeout_ms);
+    Comm_Wait got;
+    if (!platform::Sleep_Hook_Here()) {
+        got = Wait_Comm_Input(handle, 0, timeout_ms);
+    } else {
+        // A window's thread: wait in slices and let the window work between them. A byte
+        // that comes during a slice still ends the wait at once.
+        constexpr uint32_t slice_ms = 20;
+        const int64_t deadline = platform::Tick_Count_Ms() + timeout_ms;
+        for (;;) {
+            int64_t left = deadline - platform::Tick_Count_Ms();
+            got = Wait_Comm_Input(handle, 0, uint32_t(std::clamp<int64_t>(left, 0, slice_ms)));
+            if (got != Comm_Wait::Timeout || left <= int64_t(slice_ms)) break;
+            platform::Sleep_Ms(0);
+        }
+    }
     if (got == Comm_Wait::Failed || got == Comm_Wait::Hung_Up) kdx_frame.check();
     return kdx_frame.result(got == Comm_Wait::Input);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <ostream>
 #include <string>
@@ -199,7 +200,8 @@ TEST_F(Send, StopRequestEndsEachLongOperationAfterItsCurrentCommand) {
 }
 
 // The pauses between commands go through the sleeping thread's wait pump, scaled by the pace
-// switch: 100 ms per field, 5000 ms after "res,", 100 ms per line.
+// switch: 100 ms per field, 5000 ms after "res,", 100 ms per line; a wait for a reply pumps
+// between its slices.
 TEST_F(Send, PausesGoThroughTheThreadsSleepHookAtThePaceAsked) {
     setenv("KDX_SEND_PACE_PERCENT", "10", 1);
     Start_Sim();
@@ -212,6 +214,16 @@ TEST_F(Send, PausesGoThroughTheThreadsSleepHookAtThePaceAsked) {
     EXPECT_EQ(sleeps, (std::vector<uint32_t>{10, 10, 10, 10, 500, 10, 10}));
     // The pump returned at once: the rest of each pause was slept all the same.
     EXPECT_GE(took, std::chrono::milliseconds(560));
+    // A wait for a reply that does not come lets the pump work too, in slices.
+    Serial_Port_Close(handle);
+    sim.reset();
+    sim::Sim_Config silent;
+    silent.model.answer_limit = 0;
+    Start_Sim(silent);
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    sleeps.clear();
+    KDX_Tester_USB_Commo(handle);
+    EXPECT_GE(std::count(sleeps.begin(), sleeps.end(), 0u), 3);
     // Another thread's sleep does not use this thread's pump.
     sleeps.clear();
     std::thread([] { platform::Sleep_Ms(1); }).join();
