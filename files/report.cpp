@@ -52,6 +52,15 @@ std::string Report_Name(const platform::System_Time& t) {
     return std::string("KDX Diagnostic") + " " + date + " " + Time_Stamp(t) + ".html";
 }
 
+std::string Report_Key_Path(const std::string& name) {
+    // The labels are written by file name, so they land in the file the fragments go to. A
+    // full path cut to the profile function's limit would name another file: past that
+    // limit the name alone (in the current directory, the same file) is used.
+    std::string key_path = platform::Current_Directory() + "/" + name;
+    if (key_path.size() > platform::Max_Profile_Path) key_path = name;
+    return key_path;
+}
+
 std::string HTML_Template_Create() {
     KDX_FRAME("HTML_Template_Create");
     platform::System_Time now = platform::Get_Local_Time();
@@ -61,11 +70,7 @@ std::string HTML_Template_Create() {
     HTML_Template_File_Create(rec);
     kdx_frame.check();
 
-    // The labels are written by file name, so they land in the file the fragments go to. A
-    // full path cut to the profile function's limit would name another file: past that
-    // limit the name alone (in the current directory, the same file) is used.
-    std::string key_path = platform::Current_Directory() + "/" + rec.Path;
-    if (key_path.size() > platform::Max_Profile_Path) key_path = rec.Path;
+    std::string key_path = Report_Key_Path(rec.Path);
 
     HTML_Template_DocType(rec);
     HTML_Template_Write(rec);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 
@@ -154,6 +155,39 @@ bool Read_Whole_File(const std::string& path, std::string& out) {
         out.append(buf, size_t(n));
     }
     ::close(fd);
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Write_Whole_File(const std::string& path, std::string_view data) {
+    // Written beside the file and renamed over it: a failure half-way keeps the old file.
+    // The new file gets the permissions a plain creation would (0666 less the umask).
+    static std::atomic<uint32_t> serial{0};
+    std::string temp = path + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    bool ok = Write_Descriptor(fd, data);
+    uint32_t error = Get_Last_Error();
+    if (ok && ::fsync(fd) != 0) {
+        error = Error_From_Errno(errno);
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        error = Error_From_Errno(errno);
+        ok = false;
+    }
+    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+        error = Error_From_Errno(errno);
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        Set_Last_Error(error);
+        return false;
+    }
     Set_Last_Error(ERROR_SUCCESS);
     return true;
 }

@@ -49,6 +49,8 @@ int File_Descriptor(int32_t handle);
 // Only regular files of at most Whole_File_Limit bytes are read (error 13 otherwise).
 constexpr int64_t Whole_File_Limit = 64 << 20;
 bool Read_Whole_File(const std::string& path, std::string& out);
+// Replaces (or creates) a file with data whole: a failed write leaves an old file as it was.
+bool Write_Whole_File(const std::string& path, std::string_view data);
 bool File_Exists(const std::string& path);
 
 }  // namespace kdx::platform

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
@@ -477,12 +478,15 @@ bool Write_Comm(int32_t handle, const std::string& data, uint32_t* written, uint
             Set_Last_Error(ERROR_TIMEOUT);
             return false;
         }
+        // On a window's thread (a whole file going out) the window works between slices.
+        const bool pump = Sleep_Hook_Here();
         pollfd p{port->fd, POLLOUT, 0};
-        int r = poll(&p, 1, int(left));
+        int r = poll(&p, 1, int(pump ? std::min<int64_t>(left, 20) : left));
         if (r > 0 && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLOUT)) {
             Mark_Hung_Up(*port);
             return false;
         }
+        if (r == 0 && pump) Sleep_Ms(0);
     }
     Set_Last_Error(ERROR_SUCCESS);
     return true;

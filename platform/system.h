@@ -1,6 +1,7 @@
 // Counter, clock, process paths and local time.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace kdx::platform {
@@ -12,7 +13,18 @@ int64_t Query_Performance_Frequency();
 // Milliseconds of a monotonic clock, for time-outs.
 int64_t Tick_Count_Ms();
 
+// Sleeps at least the time given. On the thread that installed a sleep hook the hook does
+// the waiting (a window keeps painting meanwhile); should it return early, the rest is slept.
 void Sleep_Ms(uint32_t milliseconds);
+
+// A wait pump for the calling thread: Sleep_Ms on this thread calls hook(ms) instead of
+// sleeping, and the hook waits at least ms while it lets its thread's window work (an event
+// loop). A sleep inside the hook's own work sleeps plainly. An empty hook removes it; only
+// one thread has a hook at a time (the last to install it).
+void Set_Sleep_Hook(std::function<void(uint32_t milliseconds)> hook);
+// True on the thread whose sleeps the hook does (and not inside the hook's own work): a
+// long wait of another kind there should wait in slices with Sleep_Ms(0) between them.
+bool Sleep_Hook_Here();
 
 // Full path of the running executable ("" and last error set when it cannot be read).
 std::string Module_File_Name();

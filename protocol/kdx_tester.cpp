@@ -3,6 +3,7 @@
 
 #include "protocol/kdx.h"
 #include "protocol/kdx_link.h"
+#include "protocol/kdx_progress.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"
 
@@ -101,10 +102,18 @@ std::string KDX_Tester_USB_Commo(int32_t& handle) {
         Serial_Port_Echo_Status("KDX_TESTER_USB_COMMO FAILED... Port not open\r");
         return kdx_frame.result(std::string());
     }
+    KDX_Operation operation;
+    KDX_Progress progress{"Testing USB", "V", 0, KDX_Commo_Queries};
     Poller_Pause pause(Serial_Port_State.Poller);
     Serial_Port_Echo_Status("Testing USB\r");
     int32_t answered = 0;
     for (int32_t i = 1; i <= KDX_Commo_Queries; ++i) {
+        if (operation.Stopped()) {
+            Serial_Port_Echo_Status("Test Stopped\r");
+            break;
+        }
+        progress.Done = i - 1;
+        KDX_Progress_Report(progress);
         std::string counter = "     ";
         counter += i <= 99 ? "  " : i <= 999 ? " " : "";
         counter += std::to_string(i) + "     ";
@@ -119,6 +128,9 @@ std::string KDX_Tester_USB_Commo(int32_t& handle) {
         }
         ++answered;
     }
+    progress.Done = answered;
+    progress.Item.clear();
+    KDX_Progress_Report(progress);
     Last_Test_Passed = answered == KDX_Commo_Queries;
     kdx_frame.comment(Last_Test_Passed ? "Passed" : "Failed");
     return kdx_frame.result(std::string());
@@ -141,17 +153,31 @@ std::string KDX_Tester_Commo_Fill_Memory(int32_t& handle, int32_t& axis) {
     std::string listing, last;
     bool complete = false, refused = false;
     std::string expected = KDX_Test_Program(axis);
+    KDX_Operation operation;
+    const std::string title = "Testing Axis " + n + " - Program " + n;
+    KDX_Progress progress{title, "", 0, 4};
+    // Each command goes out unless a stop was requested; the progress names it first.
+    auto command = [&](const std::string& text) {
+        if (operation.Stopped()) return;
+        progress.Item = text;
+        KDX_Progress_Report(progress);
+        Serial_Port_Write(handle, text);
+        ++progress.Done;
+    };
     {
         Poller_Pause pause(Serial_Port_State.Poller);
-        Serial_Port_Echo_Sent("Testing Axis " + n + " - Program " + n + CR);
-        Serial_Port_Write(handle, axis == 1 ? "F,PM-1," : "F,[" + n + "[PM-" + n + ",");
+        Serial_Port_Echo_Sent(title + CR);
+        command(axis == 1 ? "F,PM-1," : "F,[" + n + "[PM-" + n + ",");
         if (axis >= 2) expected += "]";
-        Serial_Port_Write(handle, expected);
-        Serial_Port_Write(handle, axis == 1 ? "lst," : "lst" + n + "M" + n + ",");
+        command(expected);
+        command(axis == 1 ? "lst," : "lst" + n + "M" + n + ",");
+        progress.Item = "listing";
+        if (!operation.Stopped()) KDX_Progress_Report(progress);
         // The listing ends with EOT or a "?"; a controller that stops sending ends it after
         // a quiet spell, and one that never stops after far more than a listing's bytes, so
         // a dead or babbling line neither hangs the program nor passes the test.
-        while (!complete && !refused && listing.size() < KDX_Listing_Capacity) {
+        while (!operation.Stopped() && !complete && !refused &&
+               listing.size() < KDX_Listing_Capacity) {
             if (!Serial_Port_Wait_Input(handle, KDX_Listing_Quiet_Ms)) break;
             last = Serial_Port_Read(handle);
             listing += last;
@@ -159,8 +185,13 @@ std::string KDX_Tester_Commo_Fill_Memory(int32_t& handle, int32_t& axis) {
             refused = last.find('?') != std::string::npos;
         }
     }
+    if (!operation.Stopped()) ++progress.Done;
+    progress.Item.clear();
+    KDX_Progress_Report(progress);
     std::string outcome;
-    if (refused) {
+    if (operation.Stopped() && !complete && !refused) {
+        outcome = "Test Stopped";
+    } else if (refused) {
         outcome = last;
     } else {
         std::string sent = expected;

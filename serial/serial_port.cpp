@@ -9,6 +9,7 @@
 #include "platform/error.h"
 #include "platform/handles.h"
 #include "platform/serial.h"
+#include "platform/system.h"
 #include "protocol/kdx_fault.h"
 #include "serial/echo.h"
 #include "trace/trace.h"
@@ -272,21 +273,53 @@ int32_t Serial_Port_Guess_Exist(int32_t& number) {
     return kdx_frame.result(handle);
 }
 
-std::string Serial_Port_Write(int32_t& handle, const std::string& text, const int32_t* echo) {
-    KDX_FRAME("Serial_Port_Write", handle, text, echo);
-    if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
+namespace {
+
+// The write after the pre-read: sent goes out as it is, within timeout_ms.
+std::string Write_After_Pre_Read(int32_t& handle, const std::string& sent, const int32_t* echo,
+                                 uint32_t timeout_ms, trace::Frame& frame) {
     Serial_Port_Read(handle);
     Set_Comm_Mask(handle, EV_TXEMPTY);
-    kdx_frame.check();
-    // The text is a zero-terminated buffer: only the bytes before its first zero byte go out.
-    std::string sent = text.substr(0, text.find('\0'));
+    frame.check();
     // Echoed whether or not the write succeeds, and queued before the bytes go out, so a
     // reply the poller takes at once can never be shown ahead of its command.
     if (Echo_Wanted(echo)) Serial_Port_Echo_Sent(sent);
     uint32_t written = 0;
-    Write_Comm(handle, sent, &written);
-    kdx_frame.check();
-    return kdx_frame.result(sent);
+    Write_Comm(handle, sent, &written, timeout_ms);
+    frame.check();
+    return sent;
+}
+
+// A text's own bound on waiting for the driver; a long block of bytes gets twice its wire
+// time at the port's rate on top, so a slow line can take a whole file.
+constexpr uint32_t Write_Wait_Ms = 5000;
+
+uint32_t Write_Wait_For(int32_t handle, size_t bytes) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    uint32_t baud = Get_Comm_State(handle, dcb) && dcb.BaudRate > 0 ? dcb.BaudRate : 300;
+    uint64_t wire_ms = uint64_t(bytes) * 10 * 1000 / baud;
+    return uint32_t(std::min<uint64_t>(Write_Wait_Ms + 2 * wire_ms, MAXDWORD - 1));
+}
+
+}  // namespace
+
+std::string Serial_Port_Write(int32_t& handle, const std::string& text, const int32_t* echo) {
+    KDX_FRAME("Serial_Port_Write", handle, text, echo);
+    if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
+    // The text is a zero-terminated buffer: only the bytes before its first zero byte go out.
+    std::string sent = text.substr(0, text.find('\0'));
+    return kdx_frame.result(Write_After_Pre_Read(handle, sent, echo, Write_Wait_Ms, kdx_frame));
+}
+
+std::string Serial_Port_Write_Bytes(int32_t& handle, const std::string& bytes,
+                                    const int32_t* echo) {
+    KDX_FRAME("Serial_Port_Write_Bytes", handle, bytes.size(), echo);
+    if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
+    uint32_t wait_ms = Write_Wait_For(handle, bytes.size());
+    Write_After_Pre_Read(handle, bytes, echo, wait_ms, kdx_frame);
+    kdx_frame.result(bytes.size());
+    return bytes;
 }
 
 std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
@@ -316,7 +349,21 @@ std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
 bool Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms) {
     KDX_FRAME("Serial_Port_Wait_Input", handle, timeout_ms);
     if (!Handle_Usable(handle)) return kdx_frame.result(false);
-    Comm_Wait got = Wait_Comm_Input(handle, 0, timeout_ms);
+    Comm_Wait got;
+    if (!platform::Sleep_Hook_Here()) {
+        got = Wait_Comm_Input(handle, 0, timeout_ms);
+    } else {
+        // A window's thread: wait in slices and let the window work between them. A byte
+        // that comes during a slice still ends the wait at once.
+        constexpr uint32_t slice_ms = 20;
+        const int64_t deadline = platform::Tick_Count_Ms() + timeout_ms;
+        for (;;) {
+            int64_t left = deadline - platform::Tick_Count_Ms();
+            got = Wait_Comm_Input(handle, 0, uint32_t(std::clamp<int64_t>(left, 0, slice_ms)));
+            if (got != Comm_Wait::Timeout || left <= int64_t(slice_ms)) break;
+            platform::Sleep_Ms(0);
+        }
+    }
     if (got == Comm_Wait::Failed || got == Comm_Wait::Hung_Up) kdx_frame.check();
     return kdx_frame.result(got == Comm_Wait::Input);
 }

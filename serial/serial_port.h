@@ -28,6 +28,11 @@ int32_t Serial_Port_Guess_Exist(int32_t& number);
 int32_t Serial_Port_Timeouts(int32_t& handle, platform::COMMTIMEOUTS& record);
 std::string Serial_Port_Write(int32_t& handle, const std::string& text,
                               const int32_t* echo = nullptr);
+// Serial_Port_Write for bytes that are no zero-terminated text (a file sent raw): every byte
+// goes out, zero bytes included, and the wait for the driver grows with the length. Returns
+// the bytes as sent ("" when the handle is unusable).
+std::string Serial_Port_Write_Bytes(int32_t& handle, const std::string& bytes,
+                                    const int32_t* echo = nullptr);
 std::string Serial_Port_Read(int32_t& handle, const int32_t* echo = nullptr);
 
 // Waits at most timeout_ms until at least one byte is waiting, waking as soon as one arrives

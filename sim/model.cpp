@@ -280,10 +280,12 @@ struct Controller_Model::State {
         } else if (Starts(v, "setMLH") && Axis_In(v.substr(6), axis, rest) && Starts(rest, "=") &&
                    rest.size() > 1) {
             motor[axis] = std::string(rest.substr(1));
-        } else if (f == "rss") {
+        } else if (f == "rss" || f == "res") {
             buffer.clear();
             recording = 0;
             busy_until = 0;
+            // "res" (in program files) restarts the controller: it comes back off line.
+            if (f == "res") mode = Mode::Offline;
         } else if (Starts(v, "setAXISF") && Axis_In(v.substr(8), axis, rest) && Digits(rest)) {
             flash[axis] = std::atoi(std::string(rest).c_str());
         } else if (f == "Help" || f == "help" || f == "HELP") {

@@ -11,5 +11,6 @@
 #include "kdx/kdx_enum.h"
 #include "kdx/kdx_files.h"
 #include "kdx/kdx_protocol.h"
+#include "kdx/kdx_send.h"
 #include "kdx/kdx_serial.h"
 #include "kdx/kdx_trace.h"
