@@ -21,8 +21,6 @@ Serial_Port_State_Record Serial_Port_State;
 
 namespace {
 
-// One read of the driver's queue takes at most this many bytes.
-constexpr uint32_t kReadBuffer = 1024;
 // A drain stops after this many bytes even while more keep coming, so a line that never
 // goes quiet cannot hold an open or a read for ever; the rest waits for the next read.
 constexpr size_t kDrainLimit = 64 * 1024;
@@ -36,7 +34,7 @@ bool Echo_Wanted(const int32_t* echo) {
     return echo == nullptr || *echo == 1;
 }
 
-// Reads what the driver has queued, in pieces of at most kReadBuffer bytes, until a status
+// Reads what the driver has queued, all that is waiting in one read each time, until a status
 // query finds nothing waiting. Zero bytes are kept with the bytes after them.
 std::string Drain(int32_t handle, trace::Frame& frame) {
     std::string result;
@@ -49,12 +47,16 @@ std::string Drain(int32_t handle, trace::Frame& frame) {
             break;
         }
         if (status.cbInQue == 0) break;
-        if (!Read_Comm(handle, piece, std::min(status.cbInQue, kReadBuffer))) {
+        uint32_t room = uint32_t(kDrainLimit - result.size());
+        if (!Read_Comm(handle, piece, std::min(status.cbInQue, room))) {
             frame.check();
             break;
         }
         if (piece.empty()) break;  // another reader took the bytes first
-        result += piece;
+        if (result.empty())
+            result.swap(piece);
+        else
+            result += piece;
     }
     return result;
 }

@@ -71,8 +71,9 @@ TEST_F(Serial_Terminal, PipedLinesAreSentAndRepliesShown) {
     std::string out = Run_Piped("V\\nF,getD0,\\n", "COM5 --wait 100", &status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(sim->Received(), "V\rF,getD0,\r");
-    // Plain text when the output is not a terminal; each echo in its order.
-    EXPECT_EQ(out, "COM5 Open\nV\nRF,getD0,\ngetD01.23\nPort Closed\n\n") << out;
+    // Plain text when the output is not a terminal; each echo in its order, replies as they
+    // arrived (commas kept).
+    EXPECT_EQ(out, "COM5 Open\nV\nRF,getD0,\ngetD0,1.23\nPort Closed\n\n") << out;
 }
 
 TEST_F(Serial_Terminal, UsageAndMissingPort) {
