@@ -357,12 +357,21 @@ Flood_Result Flood_Once(Client c, bool log, const std::string& flood, const std:
     child.Close_Input();
     result.cpu = child.Finish(3000);
     result.intact = ended && Normalised(out).find(expect) != std::string::npos;
+    // With the log on, the log holds the flood too (at least as many bytes).
+    uintmax_t logged = 0;
     std::error_code ec;
+    if (fs::exists(log_file, ec)) logged += fs::file_size(log_file, ec);
     fs::remove(log_file, ec);
     // kdx-cli writes its port log beside its executable.
-    for (const auto& entry : fs::directory_iterator(fs::path(opt.kdx_cli).parent_path(), ec))
-        if (entry.path().filename().string().rfind("KDX Port Log ", 0) == 0)
-            fs::remove(entry.path(), ec);
+    for (const auto& entry : fs::directory_iterator(fs::path(opt.kdx_cli).parent_path(), ec)) {
+        if (entry.path().filename().string().rfind("KDX Port Log ", 0) != 0) continue;
+        logged += fs::file_size(entry.path(), ec);
+        fs::remove(entry.path(), ec);
+    }
+    if (log && logged < expect.size()) {
+        std::fprintf(stderr, "  %s logged only %ju bytes\n", Name(c), logged);
+        result.intact = false;
+    }
     return result;
 }
 
