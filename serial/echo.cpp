@@ -72,6 +72,24 @@ void Enqueue(Echo_Document document, bool plain) {
 // The pieces below append to one output string, each byte handled once: the echo of a flood
 // must cost little more than the bytes themselves.
 
+// Appends text to out: ordinary bytes in whole runs, each byte for which special() holds
+// through handle(out, index) instead.
+template <class Special, class Handle>
+void Append_Runs(std::string& out, std::string_view text, Special special, Handle handle) {
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!special(static_cast<unsigned char>(text[i]))) continue;
+        out.append(text.data() + run, i - run);
+        handle(out, i);
+        run = i + 1;
+    }
+    out.append(text.data() + run, text.size() - run);
+}
+
+bool Rtf_Special(unsigned char b) {
+    return b == '\\' || b == '{' || b == '}' || b > 127;
+}
+
 bool Delimits_Control_Word(unsigned char next) {
     return (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') ||
            (next >= '0' && next <= '9') || next == ' ' || next == '-';
@@ -96,15 +114,18 @@ void Append_Escaped(std::string& out, char c) {
 // after the control word would be read as part of it (and vanish), so it gets the space
 // delimiter.
 void Append_Lines_Rtf(std::string& out, std::string_view text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\r') {
-            Append_Escaped(out, text[i]);
-            continue;
-        }
-        out += "\\line";
-        if (i + 1 < text.size() && Delimits_Control_Word(static_cast<unsigned char>(text[i + 1])))
-            out += ' ';
-    }
+    Append_Runs(
+        out, text, [](unsigned char b) { return b == '\r' || Rtf_Special(b); },
+        [&](std::string& o, size_t i) {
+            if (text[i] != '\r') {
+                Append_Escaped(o, text[i]);
+                return;
+            }
+            o += "\\line";
+            if (i + 1 < text.size() &&
+                Delimits_Control_Word(static_cast<unsigned char>(text[i + 1])))
+                o += ' ';
+        });
 }
 
 // A control character as the window names it: CHR$( + code + ).
@@ -123,14 +144,9 @@ bool Window_Names(unsigned char b) {
 // The log keeps the received bytes, except that a CR is a line break and a zero byte gets the
 // window's visible form.
 void Append_Log_Text(std::string& out, std::string_view text) {
-    for (char c : text) {
-        if (c == '\r')
-            out += "<br>";
-        else if (c == '\0')
-            out += "CHR$(0)";
-        else
-            out += c;
-    }
+    Append_Runs(
+        out, text, [](unsigned char b) { return b == '\r' || b == 0; },
+        [&](std::string& o, size_t i) { o += text[i] == '\r' ? "<br>" : "CHR$(0)"; });
 }
 
 const char* const kSentSpan = "<span style=\"color:rgb(0, 200, 255)\"> ";
@@ -148,12 +164,9 @@ std::string Log_Line(Echo_Kind kind, std::string_view text) {
             break;
         case Echo_Kind::Status:
             line += kStatusSpan;
-            for (char c : text) {
-                if (c == '\0')
-                    line += "CHR$(0)";
-                else
-                    line += c;
-            }
+            Append_Runs(
+                line, text, [](unsigned char b) { return b == 0; },
+                [](std::string& o, size_t) { o += "CHR$(0)"; });
             line += "</span><br>";
             break;
         case Echo_Kind::Received:
@@ -314,18 +327,20 @@ std::string Echo_Received_Document(const std::string& text) {
     document += kFontTable;
     if (!text.empty()) {
         document += "{\\cf1 ";
-        for (char c : text) {
-            unsigned char b = static_cast<unsigned char>(c);
-            if (c == ',') {
-                document += "}{\\cf1 ";
-            } else if (c == '\r') {
-                document += "\r\\line}{\\cf1 ";
-            } else if (Window_Names(b)) {
-                Append_Named(document, b);
-            } else {
-                Append_Escaped(document, c);
-            }
-        }
+        Append_Runs(
+            document, text, [](unsigned char b) { return b == ',' || b < 32 || Rtf_Special(b); },
+            [&](std::string& o, size_t i) {
+                char c = text[i];
+                unsigned char b = static_cast<unsigned char>(c);
+                if (c == ',')
+                    o += "}{\\cf1 ";
+                else if (c == '\r')
+                    o += "\r\\line}{\\cf1 ";
+                else if (Window_Names(b))
+                    Append_Named(o, b);
+                else
+                    Append_Escaped(o, c);
+            });
         document += '}';
     }
     document += '}';
@@ -437,30 +452,27 @@ namespace {
 
 // Sent and status text as the window shows it: each CR a line break, a raw LF nothing.
 void Append_Window_Lines(std::string& out, std::string_view text, std::string_view line_break) {
-    for (char c : text) {
-        if (c == '\r')
-            out += line_break;
-        else if (c != '\n')
-            out += c;
-    }
+    Append_Runs(
+        out, text, [](unsigned char b) { return b == '\r' || b == '\n'; },
+        [&](std::string& o, size_t i) {
+            if (text[i] == '\r') o += line_break;
+        });
 }
 
 void Append_Terminal_Received(std::string& out, std::string_view text, bool& after_cr,
                               std::string_view line_break) {
-    for (char c : text) {
-        unsigned char b = static_cast<unsigned char>(c);
-        if (c == '\n' && after_cr) {
-            after_cr = false;
-            continue;
-        }
-        after_cr = c == '\r';
-        if (c == '\r' || c == '\n')
-            out += line_break;
-        else if (b < 32 && b != '\t' && b != 4)
-            Append_Named(out, b);
-        else
-            out += c;
-    }
+    Append_Runs(
+        out, text, [](unsigned char b) { return b < 32 && b != '\t' && b != 4; },
+        [&](std::string& o, size_t i) {
+            char c = text[i];
+            bool follows_cr = i == 0 ? after_cr : text[i - 1] == '\r';
+            if (c == '\n' && follows_cr) return;
+            if (c == '\r' || c == '\n')
+                o += line_break;
+            else
+                Append_Named(o, static_cast<unsigned char>(c));
+        });
+    if (!text.empty()) after_cr = text.back() == '\r';
 }
 
 }  // namespace
@@ -472,17 +484,17 @@ std::string Echo_Visible_Text(Echo_Kind kind, std::string_view text) {
         Append_Window_Lines(out, text, "\n");
         return out;
     }
-    for (char c : text) {
-        unsigned char b = static_cast<unsigned char>(c);
-        if (c == ',')
-            continue;
-        else if (c == '\r')
-            out += '\n';
-        else if (Window_Names(b))
-            Append_Named(out, b);
-        else
-            out += c;
-    }
+    Append_Runs(
+        out, text, [](unsigned char b) { return b == ',' || b < 32; },
+        [&](std::string& o, size_t i) {
+            unsigned char b = static_cast<unsigned char>(text[i]);
+            if (b == '\r')
+                o += '\n';
+            else if (Window_Names(b))
+                Append_Named(o, b);
+            else if (b != ',')
+                o += char(b);
+        });
     return out;
 }
 
