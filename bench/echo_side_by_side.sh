@@ -2,8 +2,8 @@
 # kdx-cli's terminal beside picocom and a bare poll() client, measured in one run: flood CPU
 # per MiB (port log off and on), reply latency piped and interactive, the communication test
 # at three rates, idle memory. Medians over the rounds; arguments go to the measuring program
-# (--rounds N, --mib M, --samples S, --only flood|latency|commo|rss, --kdx-cli PATH to measure
-# another build).
+# (--rounds N, --mib M, --samples S, --only flood|latency|commo|rss; --kdx-cli-before PATH
+# measures an earlier build's kdx-cli beside this one, with its libkdx.so next to it).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${KDX_BUILD_DIR:-$root/build}

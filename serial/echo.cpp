@@ -184,14 +184,14 @@ void Write_Log_Line(Echo_Kind kind, const std::string& text) {
     if (file != 0) Port_Log_Write_Line(file, Log_Line(kind, text));
 }
 
-std::string Document(Echo_Kind kind, std::string_view text) {
+std::string Document(Echo_Kind kind, const std::string& text) {
     switch (kind) {
         case Echo_Kind::Sent:
-            return Echo_Sent_Document(std::string(text));
+            return Echo_Sent_Document(text);
         case Echo_Kind::Status:
-            return Echo_Status_Document(std::string(text));
+            return Echo_Status_Document(text);
         case Echo_Kind::Received:
-            return Echo_Received_Document(std::string(text));
+            return Echo_Received_Document(text);
     }
     return {};
 }
