@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev libgl-dev
     libudev-dev umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    picocom
+    picocom valgrind
 )
 missing=()
 for p in "${packages[@]}"; do
