@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,11 +75,12 @@ void Put(int fd, std::string_view data) {
     }
 }
 
-// The far end of the line: a pseudo-terminal whose slave is registered as COM7. It answers
-// "Q" with "R" CR at once and "G" with the flood.
+// The far end of the line: a pseudo-terminal whose slave is registered as COM<number>. It
+// answers "Q" with "R" CR at once and "G" with the flood.
 class Peer {
   public:
-    explicit Peer(std::string flood) : flood_(std::move(flood)) {
+    explicit Peer(std::string flood, int number = 7)
+        : flood_(std::move(flood)), com_("COM" + std::to_string(number)) {
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         grantpt(master_);
         unlockpt(master_);
@@ -91,7 +93,7 @@ class Peer {
         tcgetattr(slave_, &raw);
         cfmakeraw(&raw);
         tcsetattr(slave_, TCSANOW, &raw);
-        fs::path link = fs::path(ports_dir) / "COM7";
+        fs::path link = fs::path(ports_dir) / com_;
         std::error_code ec;
         fs::remove(link, ec);
         fs::create_symlink(slave_path_, link, ec);
@@ -103,9 +105,10 @@ class Peer {
         close(slave_);
         close(master_);
         std::error_code ec;
-        fs::remove(fs::path(ports_dir) / "COM7", ec);
+        fs::remove(fs::path(ports_dir) / com_, ec);
     }
     const std::string& Slave() const { return slave_path_; }
+    const std::string& Com() const { return com_; }
 
   private:
     void Loop() {
@@ -134,6 +137,7 @@ class Peer {
         }
     }
     std::string flood_;
+    std::string com_;
     int master_ = -1;
     int slave_ = -1;
     std::string slave_path_;
@@ -303,7 +307,7 @@ std::vector<std::string> Command(Client c, const Peer& peer, bool log, const std
         case Client::Kdx:
         case Client::Before: {
             std::vector<std::string> argv = Kdx_Program(c);
-            argv.insert(argv.end(), {"terminal", "COM7", "--plain", "--wait", "0"});
+            argv.insert(argv.end(), {"terminal", peer.Com(), "--plain", "--wait", "0"});
             if (log) argv.push_back("--log");
             return argv;
         }
@@ -440,28 +444,50 @@ void Measure_Flood() {
 }
 
 // Round trips: the key Q in, the reply R shown. Microseconds.
-std::vector<double> Latency_Once(Client c, bool interactive) {
-    std::vector<double> times;
-    Peer peer("");
-    Child child(Command(c, peer, false, ""), interactive);
+// One client on its own line, for the latency rounds.
+struct Latency_Client {
+    Latency_Client(Client c, int number, bool interactive)
+        : client(c), peer("", number), child(Command(c, peer, false, ""), interactive) {}
+    Client client;
+    Peer peer;
+    Child child;
     std::string out;
-    if (!Ready(child, out)) {
-        std::fprintf(stderr, "  %s did not answer\n", Name(c));
-        return times;
+    std::vector<double> times;
+};
+
+// Round trips: the key Q in, the reply R shown, microseconds. Every client of the round runs
+// at once, each on its own line, and the samples take turns, so a change in the machine's load
+// falls on all of them alike.
+std::map<Client, std::vector<double>> Latency_Round(const std::vector<Client>& clients,
+                                                    bool interactive) {
+    std::vector<std::unique_ptr<Latency_Client>> running;
+    int number = 20;
+    for (Client c : clients) {
+        running.push_back(std::make_unique<Latency_Client>(c, number++, interactive));
+        if (!Ready(running.back()->child, running.back()->out)) {
+            std::fprintf(stderr, "  %s did not answer\n", Name(c));
+            running.pop_back();
+        }
     }
     std::string key = interactive ? "Q" : "Q\n";
     for (int i = 0; i < opt.samples; ++i) {
-        out.clear();
-        auto start = Clock::now();
-        child.Send(key);
-        if (!child.Await(out, "R", 0, 2000)) break;
-        times.push_back(Since(start) * 1e6);
-        // The rest of the echo (line ends, colours) before the next key.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        child.Read(out, 0);
+        for (auto& r : running) {
+            r->out.clear();
+            auto start = Clock::now();
+            r->child.Send(key);
+            if (!r->child.Await(r->out, "R", 0, 2000)) continue;
+            r->times.push_back(Since(start) * 1e6);
+            // The rest of the echo (line ends, colours) before the next key.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            r->child.Read(r->out, 0);
+        }
     }
-    child.Close_Input();
-    child.Finish(interactive ? 0 : 2000);
+    std::map<Client, std::vector<double>> times;
+    for (auto& r : running) {
+        r->child.Close_Input();
+        r->child.Finish(interactive ? 0 : 2000);
+        times[r->client] = r->times;
+    }
     return times;
 }
 
@@ -472,8 +498,9 @@ void Measure_Latency() {
         std::map<Client, std::vector<double>> p50, p99, r50, r99;
         for (int r = 0; r < opt.rounds; ++r) {
             std::map<Client, std::pair<double, double>> round;
-            for (Client c : Round(r, {Client::Kdx, Client::Picocom, Client::Bare})) {
-                auto t = Latency_Once(c, interactive);
+            auto times =
+                Latency_Round(Round(r, {Client::Kdx, Client::Picocom, Client::Bare}), interactive);
+            for (auto& [c, t] : times) {
                 round[c] = {Percentile(t, 0.5), Percentile(t, 0.99)};
                 p50[c].push_back(round[c].first);
                 p99[c].push_back(round[c].second);
