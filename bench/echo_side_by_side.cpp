@@ -253,6 +253,14 @@ class Child {
         return Wait();
     }
     pid_t Pid() const { return pid_; }
+    // For a report: whether the client is still running, or how it ended.
+    std::string State() {
+        int status;
+        if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) != pid_) return "still running";
+        pid_ = -1;
+        return WIFEXITED(status) ? "exited " + std::to_string(WEXITSTATUS(status))
+                                 : "killed by signal " + std::to_string(WTERMSIG(status));
+    }
 
   private:
     static double Cpu(const rusage& use) {
@@ -381,7 +389,8 @@ Flood_Result Flood_Once(Client c, bool log, const std::string& flood, const std:
     Child child(Command(c, peer, log, log_file), false);
     std::string out;
     if (!Ready(child, out)) {
-        std::fprintf(stderr, "  %s did not answer\n", Name(c));
+        std::fprintf(stderr, "  %s did not answer (%s): %s\n", Name(c), child.State().c_str(),
+                     out.c_str());
         return result;
     }
     child.Send("G\n");
