@@ -171,6 +171,10 @@ KDX_API const char* HTML_Template_Details_Summary(KDX_File_Writer* rec, const ch
     });
 }
 
+KDX_API const char* Port_Log_Path(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::Port_Log_Current_Path()); });
+}
 KDX_API int32_t Port_Log_Open(void) {
     return Guard<int32_t>(0, [&] { return kdx::Port_Log_Open(); });
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "cli/protocol_port.h"
 #include "kdx/kdx.h"
 
 namespace kdx::cli {
@@ -24,13 +25,18 @@ const char* const kHelp =
     "Opens the port (8N1, default 57600 baud) and starts its receive poller.\n"
     "\n"
     "On a terminal every key goes to the controller as it is typed (Enter sends CR). Sent\n"
-    "text is shown in cyan, the program's status lines in green, received text in yellow.\n"
-    "  Ctrl-L     switch the daily port log on or off\n"
+    "text is shown in cyan, the program's status lines in green, received text in yellow,\n"
+    "as it arrived (commas kept, CR LF a line break; control characters as CHR$(n)).\n"
+    "  Ctrl-L     switch the daily port log on or off (it says the log's full path)\n"
     "  Ctrl-]     quit (Ctrl-C quits too)\n"
     "\n"
     "With standard input not a terminal (a pipe or file), each line is sent as one command\n"
     "followed by the line end, and replies are awaited after it; at the end of the input the\n"
     "port is closed. Example: printf 'V\\nF,getD4,\\n' | kdx-cli terminal COM5\n"
+    "\n"
+    "The port log is an HTML page of the traffic, one file a day, appended to, in the folder\n"
+    "of the kdx-cli program itself (build/ in a source checkout):\n"
+    "  <folder of kdx-cli>/KDX Port Log MM-DD-YYYY.html\n"
     "\n"
     "Options:\n"
     "  --baud B       baud rate (default 57600)\n"
@@ -41,7 +47,7 @@ const char* const kHelp =
     "\n"
     "Ports are COM<n> entries of the ports directory (kdx-sim registers itself there) or\n"
     "serial devices found by udev. Exit status: 0 done, 1 the port could not be opened or\n"
-    "hung up, 2 usage error.\n";
+    "hung up (piped input stops at once then), 2 usage error.\n";
 
 constexpr char kQuit = 0x1d;  // Ctrl-]
 constexpr char kInterrupt = 0x03;
@@ -89,7 +95,9 @@ struct Session {
             return;
         }
         log = file != 0;
-        Say(log ? "\n[port log on]\n" : "\n[port log off]\n", colour, crlf);
+        // Where the log went, so the user can find it.
+        Say(log ? "\n[port log on: " + std::string(Port_Log_Path()) + "]\n" : "\n[port log off]\n",
+            colour, crlf);
     }
 
     void Send(const std::string& text) { Serial_Port_Write(&handle, text.c_str(), nullptr); }
@@ -153,24 +161,50 @@ int Interactive(Session& s) {
     return status;
 }
 
+// Waits ms, ending early when the port hangs up; false then.
+bool Wait_Alive(const Session& s, int ms) {
+    for (;;) {
+        if (!Serial_Port_Poller_Running(s.poller)) return false;
+        if (ms <= 0) return true;
+        int step = ms < 20 ? ms : 20;
+        usleep(useconds_t(step) * 1000);
+        ms -= step;
+    }
+}
+
 int Scripted(Session& s, const std::string& eol, int wait_ms) {
     std::string line;
-    int c;
+    bool alive = true;
     auto flush = [&] {
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
         s.Send(line + eol);
         line.clear();
-        usleep(useconds_t(wait_ms) * 1000);
+        alive = Wait_Alive(s, wait_ms);
     };
-    while ((c = std::getchar()) != EOF) {
-        line += char(c);
-        if (c == '\n') flush();
+    // The input is watched together with the port: a hang-up ends the session at once, not
+    // when the input ends.
+    bool input_open = true;
+    while (alive && input_open) {
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        int r = poll(&p, 1, 50);
+        alive = Serial_Port_Poller_Running(s.poller);
+        if (r < 0 && errno != EINTR) break;
+        if (r <= 0 || !alive) continue;
+        char input[4096];
+        ssize_t n = read(STDIN_FILENO, input, sizeof input);
+        if (n < 0 && errno == EINTR) continue;
+        input_open = n > 0;
+        for (ssize_t i = 0; i < n && alive; ++i) {
+            line += input[i];
+            if (input[i] == '\n') flush();
+        }
     }
-    if (!line.empty()) flush();
-    int status = Serial_Port_Poller_Running(s.poller) ? 0 : 1;
+    if (alive && !line.empty()) flush();
+    alive = alive && Serial_Port_Poller_Running(s.poller);
+    if (!alive) std::fprintf(stderr, "kdx-cli terminal: the port hung up\n");
     s.Close();
     Say("\n", false, false);
-    return status;
+    return alive ? 0 : 1;
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -183,8 +217,7 @@ int Run(const std::vector<std::string>& args) {
         const std::string& a = args[i];
         bool has_value = i + 1 < args.size();
         if (a == "--baud" && has_value) {
-            baud = std::atoi(args[++i].c_str());
-            if (baud <= 0) {
+            if (!Parse_Baud(args[++i], baud)) {
                 std::fprintf(stderr, "kdx-cli terminal: bad baud rate %s\n", args[i].c_str());
                 return 2;
             }
@@ -207,9 +240,8 @@ int Run(const std::vector<std::string>& args) {
         } else if (a == "--wait" && has_value) {
             // A negative wait would become a sleep of over an hour after every line.
             const std::string& w = args[++i];
-            char* end = nullptr;
-            long value = std::strtol(w.c_str(), &end, 10);
-            if (w.empty() || *end != '\0' || value < 0 || value > 600000) {
+            long value = 0;
+            if (!Parse_Number(w, 0, 600000, value)) {
                 std::fprintf(stderr, "kdx-cli terminal: bad wait %s (0 to 600000 ms)\n", w.c_str());
                 return 2;
             }
@@ -221,14 +253,12 @@ int Run(const std::vector<std::string>& args) {
             return 2;
         }
     }
-    std::string digits = port.rfind("COM", 0) == 0 ? port.substr(3) : port;
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
-        std::fprintf(stderr, "kdx-cli terminal: give the port as COM<n>\n%s", kHelp);
-        return 2;
-    }
-    int32_t number = std::atoi(digits.c_str());
-    if (number < 1 || number > 999) {
-        std::fprintf(stderr, "kdx-cli terminal: port numbers run from 1 to 999\n");
+    // COM<n>, or the number alone.
+    int32_t number = 0;
+    bool numeric = !port.empty() && port.find_first_not_of("0123456789") == std::string::npos;
+    if (!Parse_Com(numeric ? "COM" + port : port, number)) {
+        std::fprintf(stderr, "kdx-cli terminal: give the port as COM<n>, n from 1 to 999\n%s",
+                     kHelp);
         return 2;
     }
 
@@ -250,7 +280,7 @@ int Run(const std::vector<std::string>& args) {
     KDX_Serial_Port_State state{};
     state.Handle = s.handle;
     state.Number = number;
-    std::snprintf(state.Name, sizeof state.Name, "%.5s", ("COM" + digits).c_str());
+    std::snprintf(state.Name, sizeof state.Name, "%.5s", ("COM" + std::to_string(number)).c_str());
     state.Baud = baud;
     state.Poller = s.poller;
     Serial_Port_State_Set(&state);

@@ -20,6 +20,36 @@ struct Port_Args {
     std::vector<std::string> words;  // the positional arguments after COM<n>
 };
 
+// A whole word of digits as a number from low to high. "9600x", "" and values past the range
+// are refused, never cut or wrapped the way atoi would take them.
+inline bool Parse_Number(const std::string& word, long low, long high, long& value) {
+    if (word.empty() || word.size() > 9 ||
+        word.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    long v = std::strtol(word.c_str(), nullptr, 10);
+    if (v < low || v > high) return false;
+    value = v;
+    return true;
+}
+
+// The baud rates a port takes.
+inline bool Parse_Baud(const std::string& word, int32_t& baud) {
+    long b = 0;
+    if (!Parse_Number(word, 1, 4000000, b)) return false;
+    baud = int32_t(b);
+    return true;
+}
+
+// "COM<n>" (or "com<n>") with n from 1 to 999.
+inline bool Parse_Com(const std::string& word, int32_t& number) {
+    long n = 0;
+    if (word.size() <= 3 || (word.rfind("COM", 0) != 0 && word.rfind("com", 0) != 0) ||
+        !Parse_Number(word.substr(3), 1, 999, n))
+        return false;
+    number = int32_t(n);
+    return true;
+}
+
 // The options every controller command takes, for its --help text.
 #define KDX_CLI_PORT_OPTIONS                                                             \
     "  COM<n>      the port: a COM<n> entry of the ports directory (kdx-sim registers\n" \
@@ -38,16 +68,11 @@ inline int Parse_Port_Args(const char* command, const std::vector<std::string>& 
                 std::fprintf(stderr, "kdx-cli %s: --baud needs a rate (see --help)\n", command);
                 return 2;
             }
-            // The whole word is the number: "9600x" or a rate past 32 bits is refused, not
-            // cut to what atoi makes of it.
             const std::string& rate = args[++i];
-            char* end = nullptr;
-            long b = std::strtol(rate.c_str(), &end, 10);
-            if (rate.empty() || *end != '\0' || b <= 0 || b > 4000000) {
+            if (!Parse_Baud(rate, out.baud)) {
                 std::fprintf(stderr, "kdx-cli %s: bad baud rate %s\n", command, rate.c_str());
                 return 2;
             }
-            out.baud = int32_t(b);
         } else if (a == "--quiet") {
             out.quiet = true;
         } else if (a.rfind("--", 0) == 0) {
@@ -60,9 +85,7 @@ inline int Parse_Port_Args(const char* command, const std::vector<std::string>& 
             out.words.push_back(a);
         }
     }
-    std::string digits = port.size() > 3 ? port.substr(3) : "";
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
-        digits.size() > 3 || std::atoi(digits.c_str()) < 1) {
+    if (!Parse_Com(port, out.number)) {
         std::fprintf(stderr, "kdx-cli %s: give the port as COM<n>, n from 1 to 999 (see --help)\n",
                      command);
         return 2;
@@ -72,7 +95,6 @@ inline int Parse_Port_Args(const char* command, const std::vector<std::string>& 
                      command, words, words == 1 ? "" : "s");
         return 2;
     }
-    out.number = std::atoi(digits.c_str());
     return 0;
 }
 

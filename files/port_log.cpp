@@ -23,6 +23,7 @@ namespace {
 // opening and a closing apart.
 std::mutex Line_Lock;
 std::mutex Open_Lock;
+std::string Open_Path;  // the open log's path, under Line_Lock
 
 // Appends one line. One write call per line: with the file opened for appending, even
 // another process's lines cannot cut into it.
@@ -77,6 +78,7 @@ void Close_At_End() {
         std::lock_guard<std::mutex> hold(Line_Lock);
         file = Port_Log_File;
         Port_Log_File = 0;
+        Open_Path.clear();
     }
     if (file == 0) return;
     for (const char* line : {"</body> \r", "</html> \r"}) Append_Line(file, line);
@@ -142,6 +144,7 @@ int32_t Port_Log_Open() {
     {
         std::lock_guard<std::mutex> hold(Line_Lock);
         Port_Log_File = handle;
+        Open_Path = name;
     }
     kdx_frame.comment(name);
     return kdx_frame.result(handle);
@@ -156,6 +159,7 @@ int32_t Port_Log_Close() {
         std::lock_guard<std::mutex> hold(Line_Lock);
         file = Port_Log_File;
         Port_Log_File = 0;
+        Open_Path.clear();
     }
     if (file == 0) return kdx_frame.result(int32_t(0));
     for (const char* line : {"</body> \r", "</html> \r"}) {
@@ -166,6 +170,11 @@ int32_t Port_Log_Close() {
     if (!closed) Raise_File_Error(false);
     kdx_frame.check();
     return kdx_frame.result(int32_t(closed));
+}
+
+std::string Port_Log_Current_Path() {
+    std::lock_guard<std::mutex> hold(Line_Lock);
+    return Open_Path;
 }
 
 int32_t Port_Log_Write_Line(int32_t file, const std::string& text) {

@@ -26,6 +26,9 @@ int32_t Port_Log_Close();
 // the open log. Non-zero when the line was written.
 int32_t Port_Log_Write_Line(int32_t file, const std::string& text);
 
+// The open log's full path; "" while no log is open.
+std::string Port_Log_Current_Path();
+
 // The log's name for a date: folder + "KDX Port Log MM-DD-YYYY.html".
 std::string Port_Log_Name(const std::string& folder, int year, int month, int day);
 

@@ -75,6 +75,9 @@ struct Comm_Object final : Handle_Object {
     std::atomic<bool> hung_up{false};
     bool is_pty = false;
     std::atomic<int64_t> last_write_ms{-1000};
+    // Set by a write, cleared once the driver's output queue has been seen empty: until the
+    // next write the count stays 0 and the status query need not ask (it runs ten times a read).
+    std::atomic<bool> output_queued{true};
     // Set once we have made the device exclusive. The kernel keeps that mark until the
     // device's last opener lets go, and the simulator holds its end open for good: without
     // clearing it on close, nobody but root could open the port again.
@@ -391,7 +394,10 @@ bool Clear_Comm_Error(int32_t handle, uint32_t* errors, COMSTAT* status) {
     if (status) {
         status->cbInQue = uint32_t(waiting);
         int queued = 0;
-        if (ioctl(port->fd, TIOCOUTQ, &queued) == 0) status->cbOutQue = uint32_t(queued);
+        if (port->output_queued && ioctl(port->fd, TIOCOUTQ, &queued) == 0) {
+            status->cbOutQue = uint32_t(queued);
+            if (queued == 0) port->output_queued = false;
+        }
     }
     if (errors) {
         // Line errors since the last query, where the driver counts them (real UARTs).
@@ -457,6 +463,7 @@ bool Write_Comm(int32_t handle, const std::string& data, uint32_t* written, uint
     int64_t deadline = Tick_Count_Ms() + timeout_ms;
     size_t done = 0;
     while (done < data.size()) {
+        port->output_queued = true;
         ssize_t n = write(port->fd, data.data() + done, data.size() - done);
         if (n > 0) {
             port->last_write_ms = Tick_Count_Ms();

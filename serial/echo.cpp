@@ -17,10 +17,16 @@ const char* const kSentColours = "{\\colortbl;\\red0\\green200\\blue255;}";
 const char* const kStatusColours = "{\\colortbl;\\red0\\green128\\blue0;}";
 const char* const kReceivedColours = "{\\colortbl;\\red255\\green255\\blue0;}";
 
+// A document waiting in the queue, with the form it was built in.
+struct Pending {
+    Echo_Document document;
+    bool plain = false;
+};
+
 struct Queue {
     std::mutex lock;
     std::mutex apply_lock;  // one applier at a time, so documents reach the sink in order
-    std::deque<Echo_Document> pending;
+    std::deque<Pending> pending;
     Echo_Sink* sink = nullptr;
     std::thread::id ui_thread;
     std::function<void()> post;
@@ -36,12 +42,22 @@ Queue& The_Queue() {
 // rather than waiting for the lock this thread holds.
 thread_local bool applying = false;
 
-void Enqueue(Echo_Document document) {
+// What the installed sink takes; with none, no document is built at all.
+enum class Form { None, Rich, Plain };
+
+Form Sink_Form() {
+    Queue& q = The_Queue();
+    std::lock_guard<std::mutex> guard(q.lock);
+    if (!q.sink) return Form::None;
+    return q.sink->Echo_Plain() ? Form::Plain : Form::Rich;
+}
+
+void Enqueue(Echo_Document document, bool plain) {
     Queue& q = The_Queue();
     std::function<void()> post;
     {
         std::lock_guard<std::mutex> guard(q.lock);
-        q.pending.push_back(std::move(document));
+        q.pending.push_back(Pending{std::move(document), plain});
         if (q.post && std::this_thread::get_id() != q.ui_thread) post = q.post;
     }
     // Another thread's echo never waits for the user-interface thread.
@@ -53,55 +69,145 @@ void Enqueue(Echo_Document document) {
     Echo_Queue_Apply();
 }
 
-// Text with every CR replaced by \line. A letter, digit, space or hyphen right after the
-// control word would be read as part of it (and vanish), so it gets the space delimiter.
-std::string Lines_To_Rtf(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 16);
+// The pieces below append to one output string, each byte handled once: the echo of a flood
+// must cost little more than the bytes themselves.
+
+// Appends text to out: ordinary bytes in whole runs, each byte for which special() holds
+// through handle(out, index) instead.
+template <class Special, class Handle>
+void Append_Runs(std::string& out, std::string_view text, Special special, Handle handle) {
+    size_t run = 0;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\r') {
-            out += text[i];
-            continue;
-        }
-        out += "\\line";
-        if (i + 1 < text.size()) {
-            unsigned char next = static_cast<unsigned char>(text[i + 1]);
-            if (std::isalnum(next) || next == ' ' || next == '-') out += ' ';
-        }
+        if (!special(static_cast<unsigned char>(text[i]))) continue;
+        out.append(text.data() + run, i - run);
+        handle(out, i);
+        run = i + 1;
     }
-    return out;
+    out.append(text.data() + run, text.size() - run);
 }
 
-std::string Replace_All(std::string_view text, char from, std::string_view to) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        if (c == from)
-            out += to;
-        else
-            out += c;
-    }
-    return out;
+bool Rtf_Special(unsigned char b) {
+    return b == '\\' || b == '{' || b == '}' || b > 127;
 }
 
-// The log keeps the received bytes, except that a zero byte gets the window's visible form.
-std::string Log_Text(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 8);
-    for (char c : text) {
-        if (c == '\r')
-            out += "<br>";
-        else if (c == '\0')
-            out += "CHR$(0)";
-        else
-            out += c;
-    }
-    return out;
+bool Delimits_Control_Word(unsigned char next) {
+    return (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') ||
+           (next >= '0' && next <= '9') || next == ' ' || next == '-';
 }
 
-void Write_Log_Line(const std::string& line) {
+void Append_Escaped(std::string& out, char c) {
+    static const char* const kHex = "0123456789abcdef";
+    unsigned char b = static_cast<unsigned char>(c);
+    if (c == '\\' || c == '{' || c == '}') {
+        out += '\\';
+        out += c;
+    } else if (b > 127) {
+        out += "\\'";
+        out += kHex[b >> 4];
+        out += kHex[b & 15];
+    } else {
+        out += c;
+    }
+}
+
+// The text escaped for RTF with every CR as \line. A letter, digit, space or hyphen right
+// after the control word would be read as part of it (and vanish), so it gets the space
+// delimiter.
+void Append_Lines_Rtf(std::string& out, std::string_view text) {
+    Append_Runs(
+        out, text, [](unsigned char b) { return b == '\r' || Rtf_Special(b); },
+        [&](std::string& o, size_t i) {
+            if (text[i] != '\r') {
+                Append_Escaped(o, text[i]);
+                return;
+            }
+            o += "\\line";
+            if (i + 1 < text.size() &&
+                Delimits_Control_Word(static_cast<unsigned char>(text[i + 1])))
+                o += ' ';
+        });
+}
+
+// A control character as the window names it: CHR$( + code + ).
+void Append_Named(std::string& out, unsigned char b) {
+    out += "CHR$(";
+    if (b >= 10) out += char('0' + b / 10);
+    out += char('0' + b % 10);
+    out += ')';
+}
+
+// The window names every control character but EOT and CR.
+bool Window_Names(unsigned char b) {
+    return b < 32 && b != 4 && b != 13;
+}
+
+// The log keeps the received bytes, except that a CR is a line break and a zero byte gets the
+// window's visible form.
+void Append_Log_Text(std::string& out, std::string_view text) {
+    Append_Runs(
+        out, text, [](unsigned char b) { return b == '\r' || b == 0; },
+        [&](std::string& o, size_t i) { o += text[i] == '\r' ? "<br>" : "CHR$(0)"; });
+}
+
+const char* const kSentSpan = "<span style=\"color:rgb(0, 200, 255)\"> ";
+const char* const kStatusSpan = "<span style=\"color:green\"> ";
+const char* const kReceivedSpan = "<span style=\"color:rgb(255, 255, 0)\"> ";
+
+std::string Log_Line(Echo_Kind kind, std::string_view text) {
+    std::string line;
+    line.reserve(text.size() + text.size() / 8 + 64);
+    switch (kind) {
+        case Echo_Kind::Sent:
+            line += kSentSpan;
+            Append_Log_Text(line, text);
+            line += "</span>";
+            break;
+        case Echo_Kind::Status:
+            line += kStatusSpan;
+            Append_Runs(
+                line, text, [](unsigned char b) { return b == 0; },
+                [](std::string& o, size_t) { o += "CHR$(0)"; });
+            line += "</span><br>";
+            break;
+        case Echo_Kind::Received:
+            line += kReceivedSpan;
+            Append_Log_Text(line, text);
+            line += "</span>";
+            break;
+    }
+    return line;
+}
+
+// The line is built only while a log is open to take it.
+void Write_Log_Line(Echo_Kind kind, const std::string& text) {
     int32_t file = Port_Log_File;
-    if (file != 0) Port_Log_Write_Line(file, line);
+    if (file != 0) Port_Log_Write_Line(file, Log_Line(kind, text));
+}
+
+std::string Document(Echo_Kind kind, const std::string& text) {
+    switch (kind) {
+        case Echo_Kind::Sent:
+            return Echo_Sent_Document(text);
+        case Echo_Kind::Status:
+            return Echo_Status_Document(text);
+        case Echo_Kind::Received:
+            return Echo_Received_Document(text);
+    }
+    return {};
+}
+
+// Writes the log line and queues the document in the form the sink takes. rtf: the document
+// when the caller has already built it (for the trace), else empty.
+void Echo(Echo_Kind kind, int32_t control, const std::string& text, std::string rtf) {
+    Form form = Sink_Form();
+    Write_Log_Line(kind, text);
+    if (form == Form::None) return;
+    Echo_Document document{kind, control, {}, {}};
+    if (form == Form::Plain)
+        document.Text = text;
+    else
+        document.Rtf = rtf.empty() ? Document(kind, text) : std::move(rtf);
+    Enqueue(std::move(document), form == Form::Plain);
 }
 
 }  // namespace
@@ -129,120 +235,144 @@ void Echo_Queue_Apply() {
         ~Applying() { applying = false; }
     } mark;
     for (;;) {
-        Echo_Document document;
+        Pending item;
         Echo_Sink* sink;
         {
             std::lock_guard<std::mutex> guard(q.lock);
             if (q.pending.empty()) return;
-            document = std::move(q.pending.front());
+            item = std::move(q.pending.front());
             q.pending.pop_front();
             sink = q.sink;
         }
-        if (sink) sink->Echo_Apply(document);
+        if (!sink) continue;
+        // The sink was replaced while the document waited: give it the form it takes (a plain
+        // sink then shows the window's text).
+        Echo_Document& d = item.document;
+        bool plain = sink->Echo_Plain();
+        if (plain && !item.plain) {
+            d.Text = Rtf_Visible_Text(d.Rtf);
+            d.Rtf.clear();
+        } else if (!plain && item.plain) {
+            d.Rtf = Document(d.Kind, d.Text);
+            d.Text.clear();
+        }
+        sink->Echo_Apply(d);
     }
 }
 
 std::string Rtf_Escape(std::string_view text) {
-    static const char* const kHex = "0123456789abcdef";
     std::string out;
     out.reserve(text.size() + 8);
-    for (char c : text) {
-        unsigned char b = static_cast<unsigned char>(c);
-        if (c == '\\' || c == '{' || c == '}') {
-            out += '\\';
-            out += c;
-        } else if (b > 127) {
-            out += "\\'";
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        } else {
-            out += c;
-        }
-    }
+    for (char c : text) Append_Escaped(out, c);
     return out;
 }
 
 std::string Echo_Sent_Document(const std::string& text) {
-    return std::string("{\\rtf1") + kSentColours + kFontTable + "{\\cf1 " +
-           Lines_To_Rtf(Rtf_Escape(text)) + "}" + "}";
+    std::string document;
+    document.reserve(text.size() + 128);
+    document += "{\\rtf1";
+    document += kSentColours;
+    document += kFontTable;
+    document += "{\\cf1 ";
+    Append_Lines_Rtf(document, text);
+    document += "}}";
+    return document;
 }
 
 std::string Echo_Status_Document(const std::string& text) {
-    return std::string("{\\rtf1") + kStatusColours + "{\\cf1 " + Lines_To_Rtf(Rtf_Escape(text)) +
-           "}" + "}";
+    std::string document;
+    document.reserve(text.size() + 64);
+    document += "{\\rtf1";
+    document += kStatusColours;
+    document += "{\\cf1 ";
+    Append_Lines_Rtf(document, text);
+    document += "}}";
+    return document;
 }
 
 namespace {
-// The pieces of received text as the window shows them: split at commas (and after each CR),
-// control characters other than EOT and CR named, escaped for RTF.
+// The pieces of received text as the window shows them, for the trace: split at commas (and
+// after each CR), control characters other than EOT and CR named, escaped for RTF.
 std::vector<std::string> Received_Pieces(const std::string& text) {
     std::vector<std::string> pieces;
     if (text.empty()) return pieces;
     std::string piece;
-    auto finish = [&] {
-        std::string shown;
-        for (char c : piece) {
-            unsigned char b = static_cast<unsigned char>(c);
-            if (b < 32 && b != 4 && b != 13)
-                shown += "CHR$(" + std::to_string(b) + ")";
-            else
-                shown += c;
-        }
-        pieces.push_back(Rtf_Escape(shown));
-        piece.clear();
-    };
     for (char c : text) {
+        unsigned char b = static_cast<unsigned char>(c);
         if (c == ',') {
-            finish();
+            pieces.push_back(std::move(piece));
+            piece.clear();
+        } else if (Window_Names(b)) {
+            Append_Named(piece, b);
         } else {
-            piece += c;
-            if (c == '\r') finish();
+            Append_Escaped(piece, c);
+            if (c == '\r') {
+                pieces.push_back(std::move(piece));
+                piece.clear();
+            }
         }
     }
-    finish();
+    pieces.push_back(std::move(piece));
     return pieces;
 }
 }  // namespace
 
+// Every comma ends a piece (and is not shown), every CR ends its piece with a line break;
+// each piece is a group of its own in the received colour.
 std::string Echo_Received_Document(const std::string& text) {
-    std::string document = std::string("{\\rtf1") + kReceivedColours + kFontTable;
-    for (const auto& piece : Received_Pieces(text)) {
-        if (piece.find('\r') != std::string::npos)
-            document += "{\\cf1 " + piece + "\\line" + "}";
-        else
-            document += "{\\cf1 " + piece + "}";
+    std::string document;
+    document.reserve(text.size() + text.size() / 4 + 128);
+    document += "{\\rtf1";
+    document += kReceivedColours;
+    document += kFontTable;
+    if (!text.empty()) {
+        document += "{\\cf1 ";
+        Append_Runs(
+            document, text, [](unsigned char b) { return b == ',' || b < 32 || Rtf_Special(b); },
+            [&](std::string& o, size_t i) {
+                char c = text[i];
+                unsigned char b = static_cast<unsigned char>(c);
+                if (c == ',')
+                    o += "}{\\cf1 ";
+                else if (c == '\r')
+                    o += "\r\\line}{\\cf1 ";
+                else if (Window_Names(b))
+                    Append_Named(o, b);
+                else
+                    Append_Escaped(o, c);
+            });
+        document += '}';
     }
-    return document + "}";
+    document += '}';
+    return document;
 }
 
 std::string Echo_Sent_Log_Line(const std::string& text) {
-    return "<span style=\"color:rgb(0, 200, 255)\"> " + Log_Text(text) + "</span>";
+    return Log_Line(Echo_Kind::Sent, text);
 }
 
 std::string Echo_Status_Log_Line(const std::string& text) {
-    return "<span style=\"color:green\"> " + Replace_All(text, '\0', "CHR$(0)") + "</span>" +
-           "<br>";
+    return Log_Line(Echo_Kind::Status, text);
 }
 
 std::string Echo_Received_Log_Line(const std::string& text) {
-    return "<span style=\"color:rgb(255, 255, 0)\"> " + Log_Text(text) + "</span>";
+    return Log_Line(Echo_Kind::Received, text);
 }
 
 int32_t Serial_Port_Echo_Sent(const std::string& text) {
     KDX_FRAME("Serial_Port_Echo_Sent", text);
-    Echo_Document document{Echo_Kind::Sent, 100, Echo_Sent_Document(text)};
-    if (trace::Console_Open())
-        ErrCheck_Comment("rtfText " + document.Rtf +
-                         "     Len= " + std::to_string(document.Rtf.size()) + "\r\n");
-    Write_Log_Line(Echo_Sent_Log_Line(text));
-    Enqueue(std::move(document));
+    std::string rtf;
+    if (trace::Console_Open()) {
+        rtf = Echo_Sent_Document(text);
+        ErrCheck_Comment("rtfText " + rtf + "     Len= " + std::to_string(rtf.size()) + "\r\n");
+    }
+    Echo(Echo_Kind::Sent, 100, text, std::move(rtf));
     return kdx_frame.result(int32_t(0));
 }
 
 int32_t Serial_Port_Echo_Status(const std::string& text) {
     KDX_FRAME("Serial_Port_Echo_Status", text);
-    Write_Log_Line(Echo_Status_Log_Line(text));
-    Enqueue(Echo_Document{Echo_Kind::Status, 100, Echo_Status_Document(text)});
+    Echo(Echo_Kind::Status, 100, text, {});
     return kdx_frame.result(int32_t(0));
 }
 
@@ -250,8 +380,7 @@ int32_t Serial_Port_Echo_Received(const std::string& text) {
     KDX_FRAME("Serial_Port_Echo_Received", text);
     if (trace::Console_Open())
         for (const auto& piece : Received_Pieces(text)) ErrCheck_Comment(piece + "\r\n");
-    Write_Log_Line(Echo_Received_Log_Line(text));
-    Enqueue(Echo_Document{Echo_Kind::Received, 101, Echo_Received_Document(text)});
+    Echo(Echo_Kind::Received, 101, text, {});
     return kdx_frame.result(int32_t(0));
 }
 
@@ -319,32 +448,95 @@ std::string Rtf_Visible_Text(std::string_view rtf) {
     return out;
 }
 
+namespace {
+
+// Sent and status text as the window shows it: each CR a line break, a raw LF nothing.
+void Append_Window_Lines(std::string& out, std::string_view text, std::string_view line_break) {
+    Append_Runs(
+        out, text, [](unsigned char b) { return b == '\r' || b == '\n'; },
+        [&](std::string& o, size_t i) {
+            if (text[i] == '\r') o += line_break;
+        });
+}
+
+void Append_Terminal_Received(std::string& out, std::string_view text, bool& after_cr,
+                              std::string_view line_break) {
+    Append_Runs(
+        out, text, [](unsigned char b) { return b < 32 && b != '\t' && b != 4; },
+        [&](std::string& o, size_t i) {
+            char c = text[i];
+            bool follows_cr = i == 0 ? after_cr : text[i - 1] == '\r';
+            if (c == '\n' && follows_cr) return;
+            if (c == '\r' || c == '\n')
+                o += line_break;
+            else
+                Append_Named(o, static_cast<unsigned char>(c));
+        });
+    if (!text.empty()) after_cr = text.back() == '\r';
+}
+
+}  // namespace
+
+std::string Echo_Visible_Text(Echo_Kind kind, std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    if (kind != Echo_Kind::Received) {
+        Append_Window_Lines(out, text, "\n");
+        return out;
+    }
+    Append_Runs(
+        out, text, [](unsigned char b) { return b == ',' || b < 32; },
+        [&](std::string& o, size_t i) {
+            unsigned char b = static_cast<unsigned char>(text[i]);
+            if (b == '\r')
+                o += '\n';
+            else if (Window_Names(b))
+                Append_Named(o, b);
+            else if (b != ',')
+                o += char(b);
+        });
+    return out;
+}
+
+void Echo_Terminal_Received_Text(std::string_view text, bool& after_cr, std::string& out) {
+    Append_Terminal_Received(out, text, after_cr, "\n");
+}
+
 Echo_Terminal_Sink::Echo_Terminal_Sink(int fd, bool colour, bool crlf)
     : fd_(fd), colour_(colour), crlf_(crlf) {}
 
 void Echo_Terminal_Sink::Echo_Apply(const Echo_Document& document) {
-    std::string text = Rtf_Visible_Text(document.Rtf);
-    std::string out;
+    out_.clear();
     if (colour_) {
         switch (document.Kind) {
             case Echo_Kind::Sent:
-                out = "\x1b[96m";
+                out_ = "\x1b[96m";
                 break;
             case Echo_Kind::Status:
-                out = "\x1b[32m";
+                out_ = "\x1b[32m";
                 break;
             case Echo_Kind::Received:
-                out = "\x1b[93m";
+                out_ = "\x1b[93m";
                 break;
         }
     }
-    for (char c : text) {
-        if (c == '\n' && crlf_) out += '\r';
-        out += c;
+    std::string_view line_break = crlf_ ? "\r\n" : "\n";
+    if (document.Text.empty() && !document.Rtf.empty()) {
+        // A document made for the rich edits: its visible text.
+        for (char c : Rtf_Visible_Text(document.Rtf)) {
+            if (c == '\n')
+                out_ += line_break;
+            else
+                out_ += c;
+        }
+    } else if (document.Kind == Echo_Kind::Received) {
+        Append_Terminal_Received(out_, document.Text, after_cr_, line_break);
+    } else {
+        Append_Window_Lines(out_, document.Text, line_break);
     }
-    if (colour_) out += "\x1b[0m";
+    if (colour_) out_ += "\x1b[0m";
     // A terminal that has gone away loses the echo, nothing else.
-    platform::Write_Descriptor(fd_, out);
+    platform::Write_Descriptor(fd_, out_);
 }
 
 void Echo_Capture_Sink::Echo_Apply(const Echo_Document& document) {

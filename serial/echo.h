@@ -20,10 +20,14 @@ namespace kdx {
 
 enum class Echo_Kind { Sent, Status, Received };
 
+// One echo as its sink takes it: a rich-text document for the rich edits, or, for a sink that
+// shows plain text, the echoed text itself (Rtf left empty). Only the form the installed sink
+// takes is built.
 struct Echo_Document {
     Echo_Kind Kind = Echo_Kind::Sent;
     int32_t Control = 0;  // 100 or 101
     std::string Rtf;
+    std::string Text{};  // plain-text sinks: the text as echoed, unchanged
 };
 
 // Where documents go. Apply runs on the thread that drains the queue, one document at a time,
@@ -32,6 +36,8 @@ class Echo_Sink {
   public:
     virtual ~Echo_Sink() = default;
     virtual void Echo_Apply(const Echo_Document& document) = 0;
+    // True for a sink that shows plain text: its documents carry Text instead of Rtf.
+    virtual bool Echo_Plain() const { return false; }
 };
 
 // Installs the sink (null: documents are dropped). The caller keeps the sink alive until it
@@ -60,20 +66,32 @@ std::string Rtf_Escape(std::string_view text);
 // The text a rich edit shows for one of the echo's documents: groups of tables skipped,
 // \line as "\n", escapes resolved, raw CR and LF dropped.
 std::string Rtf_Visible_Text(std::string_view rtf);
+// The same text made straight from the echoed text, without a document: what the window shows
+// for an echo of this kind.
+std::string Echo_Visible_Text(Echo_Kind kind, std::string_view text);
+// Received text as a terminal shows it, the way the port log keeps it: every byte as it came,
+// commas too; CR, LF and CR LF one line break ("\n"); a zero byte and the other control
+// characters but TAB and EOT named "CHR$(n)", so a reply cannot drive the user's terminal.
+// after_cr: the text before this one ended in CR (its LF is no second break); updated.
+void Echo_Terminal_Received_Text(std::string_view text, bool& after_cr, std::string& out);
 
-// Terminal sink: the visible text of each document in ANSI colour (sent cyan, status green,
-// received yellow) on a file descriptor; colour off for a descriptor that is not a terminal
-// unless forced. With crlf, line breaks are written as CR LF (a terminal in raw mode).
+// Terminal sink, plain text on a file descriptor in ANSI colour (sent cyan, status green,
+// received yellow); colour off for a descriptor that is not a terminal unless forced. Sent and
+// status text as the window shows it, received text as it arrived (above). With crlf, line
+// breaks are written as CR LF (a terminal in raw mode).
 class Echo_Terminal_Sink final : public Echo_Sink {
   public:
     explicit Echo_Terminal_Sink(int fd, bool colour, bool crlf);
     void Echo_Apply(const Echo_Document& document) override;
+    bool Echo_Plain() const override { return true; }
     void Set_Crlf(bool crlf) { crlf_ = crlf; }
 
   private:
     int fd_;
     bool colour_;
     bool crlf_;
+    bool after_cr_ = false;  // the last received text ended in CR
+    std::string out_;        // kept between documents, so its room is reused
 };
 
 // Capture sink: keeps every document, with the time it was applied.

@@ -22,8 +22,6 @@ Serial_Port_State_Record Serial_Port_State;
 
 namespace {
 
-// One read of the driver's queue takes at most this many bytes.
-constexpr uint32_t kReadBuffer = 1024;
 // A drain stops after this many bytes even while more keep coming, so a line that never
 // goes quiet cannot hold an open or a read for ever; the rest waits for the next read.
 constexpr size_t kDrainLimit = 64 * 1024;
@@ -37,25 +35,32 @@ bool Echo_Wanted(const int32_t* echo) {
     return echo == nullptr || *echo == 1;
 }
 
-// Reads what the driver has queued, in pieces of at most kReadBuffer bytes, until a status
-// query finds nothing waiting. Zero bytes are kept with the bytes after them.
-std::string Drain(int32_t handle, trace::Frame& frame) {
+// Reads what the driver has queued, all that is waiting in one read each time, until a status
+// query finds nothing waiting. Zero bytes are kept with the bytes after them. waiting: the
+// count a status query has just given (0: query first).
+std::string Drain(int32_t handle, trace::Frame& frame, uint32_t waiting = 0) {
     std::string result;
     std::string piece;
     while (result.size() < kDrainLimit) {
-        uint32_t errors = 0;
         COMSTAT status{};
-        if (!Clear_Comm_Error(handle, &errors, &status)) {
+        status.cbInQue = waiting;
+        waiting = 0;
+        uint32_t errors = 0;
+        if (status.cbInQue == 0 && !Clear_Comm_Error(handle, &errors, &status)) {
             frame.check();
             break;
         }
         if (status.cbInQue == 0) break;
-        if (!Read_Comm(handle, piece, std::min(status.cbInQue, kReadBuffer))) {
+        uint32_t room = uint32_t(kDrainLimit - result.size());
+        if (!Read_Comm(handle, piece, std::min(status.cbInQue, room))) {
             frame.check();
             break;
         }
         if (piece.empty()) break;  // another reader took the bytes first
-        result += piece;
+        if (result.empty())
+            result.swap(piece);
+        else
+            result += piece;
     }
     return result;
 }
@@ -327,6 +332,7 @@ std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
     if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
     Set_Comm_Mask(handle, EV_RXCHAR | EV_ERR);
     kdx_frame.check();
+    uint32_t waiting = 0;
     for (int attempt = 0; attempt < 10; ++attempt) {
         uint32_t errors = 0;
         COMSTAT status{};
@@ -334,12 +340,14 @@ std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
             kdx_frame.check();
             break;
         }
-        if (status.cbInQue > 0) break;
+        waiting = status.cbInQue;
+        if (waiting > 0) break;
     }
     std::string result;
     {
         std::lock_guard<std::recursive_mutex> order(read_order_lock);
-        result = Drain(handle, kdx_frame);
+        // The count just queried starts the drain: asking again at once would tell nothing new.
+        result = Drain(handle, kdx_frame, waiting);
         if (Echo_Wanted(echo) && !result.empty()) Serial_Port_Echo_Received(result);
     }
     if (result.find('?') != std::string::npos) KDX_Error_Check(handle);

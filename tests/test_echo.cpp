@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "serial/echo.h"
 
@@ -39,12 +40,21 @@ TEST(Echo, SentDocumentsAndLogLines) {
          "\n5"},
         {"RTF specials", "a\\b{c}", kSent + "{\\cf1 a\\\\b\\{c\\}}}", kSentSpan + "a\\b{c}</span>",
          "a\\b{c}"},
+        // Only a letter, digit, blank or hyphen gets the delimiter; escapes never do.
+        {"CR before specials", "-\r-\r \r{\r}x\r\xe9",
+         kSent + "{\\cf1 -\\line -\\line  \\line\\{\\line\\}x\\line\\'e9}}",
+         kSentSpan + "-<br>-<br> <br>{<br>}x<br>\xe9</span>", "-\n-\n \n{\n}x\n\xe9"},
+        {"LF, commas, controls", "\r\n,\x1b[31m\x04\x7f\xff",
+         kSent + "{\\cf1 \\line\n,\x1b[31m\x04\x7f\\'ff}}",
+         kSentSpan + "<br>\n,\x1b[31m\x04\x7f\xff</span>", "\n,\x1b[31m\x04\x7f\xff"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(Echo_Sent_Document(c.text), c.document);
         EXPECT_EQ(Echo_Sent_Log_Line(c.text), c.log);
         EXPECT_EQ(Rtf_Visible_Text(c.document), c.visible);
+        // A plain-text sink gets the same text without a document being made.
+        EXPECT_EQ(Echo_Visible_Text(Echo_Kind::Sent, c.text), c.visible);
     }
 }
 
@@ -63,6 +73,7 @@ TEST(Echo, StatusDocumentsAndLogLines) {
         EXPECT_EQ(Echo_Status_Document(c.text), c.document);
         EXPECT_EQ(Echo_Status_Log_Line(c.text), c.log);
         EXPECT_EQ(Rtf_Visible_Text(c.document), c.visible);
+        EXPECT_EQ(Echo_Visible_Text(Echo_Kind::Status, c.text), c.visible);
     }
 }
 
@@ -87,12 +98,23 @@ TEST(Echo, ReceivedDocumentsAndLogLines) {
         {"tab named", "a\tb", kReceived + "{\\cf1 aCHR$(9)b}}", kReceivedSpan + "a\tb</span>",
          "aCHR$(9)b"},
         {"empty", "", kReceived + "}", kReceivedSpan + "</span>", ""},
+        {"empty pieces", "a,,b\r\r,c",
+         kReceived + "{\\cf1 a}{\\cf1 }{\\cf1 b\r\\line}{\\cf1 \r\\line}{\\cf1 }{\\cf1 c}}",
+         kReceivedSpan + "a,,b<br><br>,c</span>", "ab\n\nc"},
+        {"comma alone", ",", kReceived + "{\\cf1 }{\\cf1 }}", kReceivedSpan + ",</span>", ""},
+        {"controls named", std::string("\r\n,\x1b[31m\x04\x7f\xff\0", 12),
+         kReceived + "{\\cf1 \r\\line}{\\cf1 CHR$(10)}{\\cf1 CHR$(27)[31m\x04\x7f\\'ffCHR$(0)}}",
+         kReceivedSpan + "<br>\n,\x1b[31m\x04\x7f\xff"
+                         "CHR$(0)</span>",
+         "\nCHR$(10)CHR$(27)[31m\x04\x7f\xff"
+         "CHR$(0)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(Echo_Received_Document(c.text), c.document);
         EXPECT_EQ(Echo_Received_Log_Line(c.text), c.log);
         EXPECT_EQ(Rtf_Visible_Text(c.document), c.visible);
+        EXPECT_EQ(Echo_Visible_Text(Echo_Kind::Received, c.text), c.visible);
     }
 }
 
@@ -164,6 +186,82 @@ TEST(Echo, TerminalSinkColoursEachKind) {
     EXPECT_EQ(out,
               "\x1b[96mV\r\n\x1b[0m\x1b[32mCOM5 Open\r\n\x1b[0m\x1b[93mR\x1b[0m"
               "B\n");
+}
+
+// The terminal shows received text as it arrived, the way the log keeps it; a reply's bytes
+// cannot drive the user's terminal.
+TEST(Echo, TerminalShowsReceivedTextAsItArrived) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> echoes;  // one received echo each
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"commas kept", {"1234-56@7654321,1.23,\r"}, "1234-56@7654321,1.23,\n"},
+        {"CR LF one break", {"A\r\nB\r\n"}, "A\nB\n"},
+        {"CR and LF in two reads", {"A\r", "\nB"}, "A\nB"},
+        {"CR alone, LF alone", {"A\rB\nC\r\rD"}, "A\nB\nC\n\nD"},
+        {"controls",
+         {std::string("\x1b[2J\x07\t\x04\0z\xe9", 10)},
+         "CHR$(27)[2JCHR$(7)\t\x04"
+         "CHR$(0)z\xe9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        {
+            Echo_Terminal_Sink sink(fds[1], false, false);
+            Echo_Set_Sink(&sink);
+            for (const auto& text : c.echoes) Serial_Port_Echo_Received(text);
+            Echo_Set_Sink(nullptr);
+        }
+        close(fds[1]);
+        std::string out;
+        char buf[512];
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+        close(fds[0]);
+        EXPECT_EQ(out, c.shown);
+    }
+}
+
+// Each sink gets the form it takes: the rich edits the same documents as ever, a plain sink
+// the echoed text; the order is kept across kinds.
+TEST(Echo, EachSinkGetsItsFormInOrder) {
+    struct Plain_Sink final : Echo_Sink {
+        void Echo_Apply(const Echo_Document& d) override { got.push_back(d); }
+        bool Echo_Plain() const override { return true; }
+        std::vector<Echo_Document> got;
+    } plain;
+    Echo_Capture_Sink rich;
+    const std::pair<Echo_Kind, std::string> echoes[] = {{Echo_Kind::Sent, "F,getD4,\r"},
+                                                        {Echo_Kind::Received, "1,2\r\n"},
+                                                        {Echo_Kind::Status, "x"}};
+    auto echo_all = [&] {
+        for (const auto& [kind, text] : echoes) {
+            if (kind == Echo_Kind::Sent) Serial_Port_Echo_Sent(text);
+            if (kind == Echo_Kind::Received) Serial_Port_Echo_Received(text);
+            if (kind == Echo_Kind::Status) Serial_Port_Echo_Status(text);
+        }
+    };
+    Echo_Set_Sink(&plain);
+    echo_all();
+    Echo_Set_Sink(&rich);
+    echo_all();
+    Echo_Set_Sink(nullptr);
+    auto entries = rich.Entries();
+    ASSERT_EQ(plain.got.size(), 3u);
+    ASSERT_EQ(entries.size(), 3u);
+    const std::string documents[] = {Echo_Sent_Document(echoes[0].second),
+                                     Echo_Received_Document(echoes[1].second),
+                                     Echo_Status_Document(echoes[2].second)};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(plain.got[i].Kind, echoes[i].first);
+        EXPECT_EQ(plain.got[i].Text, echoes[i].second);
+        EXPECT_TRUE(plain.got[i].Rtf.empty());
+        EXPECT_EQ(entries[i].Document.Kind, echoes[i].first);
+        EXPECT_EQ(entries[i].Document.Rtf, documents[i]);
+    }
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "platform/ports_dir.h"
 #include "tests/test_serial_fixture.h"
@@ -26,6 +28,60 @@ std::string Run_Piped(const std::string& input, const std::string& args, int* st
     *status = pclose(out);
     return text;
 }
+
+// kdx-cli terminal with its input and output pipes of ours; the input stays open until closed.
+struct Piped_Session {
+    pid_t pid = -1;
+    int in = -1, out = -1;
+    std::string output;
+
+    Piped_Session(const std::string& program, const std::vector<std::string>& args) {
+        int to[2], from[2];
+        if (pipe(to) != 0 || pipe(from) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(to[0], 0);
+            dup2(from[1], 1);
+            for (int fd : {to[0], to[1], from[0], from[1]}) close(fd);
+            std::vector<char*> argv{const_cast<char*>("kdx-cli"), const_cast<char*>("terminal")};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        close(to[0]);
+        close(from[1]);
+        in = to[1];
+        out = from[0];
+    }
+    bool Read_Until(const std::string& want) {
+        return Eventually(
+            [&] {
+                char buf[65536];
+                pollfd p{out, POLLIN, 0};
+                if (poll(&p, 1, 20) > 0) {
+                    ssize_t n = read(out, buf, sizeof buf);
+                    if (n > 0) output.append(buf, size_t(n));
+                }
+                return output.find(want) != std::string::npos;
+            },
+            20000);
+    }
+    // The exit status once the program has ended by itself (-1 if it does not).
+    int Exited() {
+        int status = -1;
+        Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000);
+        return status;
+    }
+    ~Piped_Session() {
+        if (in >= 0) close(in);
+        if (out >= 0) close(out);
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
 
 // kdx-cli terminal running on a pseudo-terminal, as a user at a keyboard would run it.
 struct Terminal_Session {
@@ -71,15 +127,72 @@ TEST_F(Serial_Terminal, PipedLinesAreSentAndRepliesShown) {
     std::string out = Run_Piped("V\\nF,getD0,\\n", "COM5 --wait 100", &status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(sim->Received(), "V\rF,getD0,\r");
-    // Plain text when the output is not a terminal; each echo in its order.
-    EXPECT_EQ(out, "COM5 Open\nV\nRF,getD0,\ngetD01.23\nPort Closed\n\n") << out;
+    // Plain text when the output is not a terminal; each echo in its order, replies as they
+    // arrived (commas kept).
+    EXPECT_EQ(out, "COM5 Open\nV\nRF,getD0,\ngetD0,1.23\nPort Closed\n\n") << out;
+}
+
+// Received text reaches the terminal and the log whole and in order, however the reads cut
+// it: shown as it arrived, and logged line by line as ever.
+TEST_F(Serial_Terminal, PipedReceivedTextArrivesWholeInTerminalAndLog) {
+    Start_Sim();
+    std::string cli = dir.path() + "/kdx-cli";
+    std::filesystem::copy_file(KDX_CLI_PATH, cli);
+    std::string text;
+    for (int i = 0; text.size() < 300000; ++i)
+        text += "L" + std::to_string(i) + ",a\tb" + (i % 7 ? "\r\n" : "\x1b\n") +
+                (i % 11 ? "" : std::string(1, '\0'));
+    text += "#END#";
+    Piped_Session s(cli, {"COM5", "--log", "--wait", "0"});
+    ASSERT_TRUE(s.Read_Until("COM5 Open")) << s.output;
+    sim->Send(text);
+    ASSERT_TRUE(s.Read_Until("#END#"));
+    close(s.in);
+    s.in = -1;
+    int status = s.Exited();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::string shown;
+    bool after_cr = false;
+    Echo_Terminal_Received_Text(text, after_cr, shown);
+    EXPECT_NE(s.output.find(shown), std::string::npos);
+    // The log's received lines, run together, hold every byte (CR as <br>, NUL named).
+    std::string log, logged;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        if (entry.path().extension() == ".html") {
+            std::ifstream in(entry.path(), std::ios::binary);
+            log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+    const std::string span = "<span style=\"color:rgb(255, 255, 0)\"> ";
+    for (size_t at = 0; (at = log.find(span, at)) != std::string::npos;) {
+        at += span.size();
+        size_t end = log.find("</span>\r\n", at);
+        ASSERT_NE(end, std::string::npos);
+        logged += log.substr(at, end - at);
+        at = end;
+    }
+    std::string expected;
+    for (char c : text)
+        expected += c == '\r' ? std::string("<br>") : c ? std::string(1, c) : "CHR$(0)";
+    EXPECT_EQ(logged, expected);
+}
+
+// A hang-up ends a piped session at once, while its input is still open.
+TEST_F(Serial_Terminal, PipedSessionEndsAtOnceWhenThePortHangsUp) {
+    Start_Sim();
+    Piped_Session s(KDX_CLI_PATH, {"COM5"});
+    ASSERT_TRUE(s.Read_Until("COM5 Open")) << s.output;
+    sim->Hang_Up();
+    int status = s.Exited();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
 TEST_F(Serial_Terminal, UsageAndMissingPort) {
     int status = -1;
     Run_Piped("", "COM8 2>/dev/null", &status);
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    for (const char* bad : {"", "COMX", "COM0", "COM5 --baud x", "COM5 --eol lf"}) {
+    // Numbers are whole words in range, never wrapped or cut: COM4294967320 is no COM24.
+    for (const char* bad : {"", "COMX", "COM0", "COM5 --baud x", "COM5 --eol lf", "COM4294967320",
+                            "COM5 --baud 9600x", "COM5 --baud 99999999999", "COM5 --wait 10x"}) {
         Run_Piped("", std::string(bad) + " 2>/dev/null", &status);
         EXPECT_EQ(WEXITSTATUS(status), 2) << bad;
     }
@@ -99,7 +212,9 @@ TEST_F(Serial_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
     EXPECT_TRUE(t.Read_Until("\x1b[93mR\x1b[0m")) << t.screen;
     ASSERT_TRUE(t.Type("\x0c"));  // port log on
     ASSERT_TRUE(t.Read_Until("port log")) << t.screen;
-    bool logging = t.screen.find("[port log on]") != std::string::npos;
+    // Switching on says where the log is written.
+    std::string folder = std::filesystem::canonical(dir.path()).string();
+    bool logging = t.screen.find("[port log on: " + folder + "/KDX Port Log ") != std::string::npos;
     ASSERT_TRUE(t.Type("F,\r"));
     EXPECT_TRUE(Eventually([&] { return sim->Received() == "VF,\r"; })) << sim->Received();
     if (logging) {

@@ -66,7 +66,9 @@ KDX_API const char* HTML_Template_Details_Summary(KDX_File_Writer* rec, const ch
                                                   const char* body);
 
 /* The port log. Port_Log_Open returns the open log's file number (0 when it could not be
- * opened); Port_Log_Current gives it later (0 while no log is open). */
+ * opened); Port_Log_Current gives it later (0 while no log is open), Port_Log_Path its full
+ * path ("" while no log is open). */
+KDX_API const char* Port_Log_Path(void);
 KDX_API int32_t Port_Log_Open(void);
 KDX_API int32_t Port_Log_Close(void);
 KDX_API int32_t Port_Log_Write_Line(int32_t file, const char* text);

@@ -1,0 +1,125 @@
+// The floor the echo side-by-side measures against: the least a serial terminal can do, one
+// poll() loop and no other work.
+//
+//   bench_poll_client DEVICE BAUD            copies keys to the line and the line to standard
+//                                            output (piped input: LF goes out as CR)
+//   bench_poll_client DEVICE BAUD --commo N  the communication test's exchanges: N times "V",
+//                                            wait up to 100 ms for the reply, read it, show it
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+speed_t Speed(long baud) {
+    switch (baud) {
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        default:
+            return B57600;
+    }
+}
+
+void Put(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n <= 0) return;
+        data += n;
+        size -= size_t(n);
+    }
+}
+
+int Commo(int port, int queries) {
+    char line[64];
+    char reply[256];
+    Put(STDOUT_FILENO, "start\n", 6);
+    int answered = 0;
+    for (int i = 1; i <= queries; ++i) {
+        Put(port, "V", 1);
+        pollfd p{port, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) break;
+        ssize_t n = read(port, reply, sizeof reply);
+        if (n <= 0) break;
+        int len = std::snprintf(line, sizeof line, "%8d V %c\n", i, reply[0]);
+        Put(STDOUT_FILENO, line, size_t(len));
+        ++answered;
+    }
+    int len = std::snprintf(line, sizeof line, "done %d\n", answered);
+    Put(STDOUT_FILENO, line, size_t(len));
+    return answered == queries ? 0 : 1;
+}
+
+int Terminal(int port) {
+    bool tty = isatty(STDIN_FILENO);
+    termios saved{};
+    if (tty) {
+        tcgetattr(STDIN_FILENO, &saved);
+        termios raw = saved;
+        cfmakeraw(&raw);
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    }
+    static char buffer[65536];
+    for (;;) {
+        pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {port, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) break;
+        if (p[1].revents & POLLIN) {
+            ssize_t n = read(port, buffer, sizeof buffer);
+            if (n <= 0) break;
+            Put(STDOUT_FILENO, buffer, size_t(n));
+        } else if (p[1].revents & (POLLHUP | POLLERR)) {
+            break;
+        }
+        if (p[0].revents & (POLLIN | POLLHUP)) {
+            ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n <= 0) break;
+            if (tty && std::memchr(buffer, 0x1d, size_t(n))) break;  // Ctrl-]
+            if (!tty)
+                for (ssize_t i = 0; i < n; ++i)
+                    if (buffer[i] == '\n') buffer[i] = '\r';
+            Put(port, buffer, size_t(n));
+        }
+    }
+    if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: bench_poll_client DEVICE BAUD [--commo N]\n");
+        return 2;
+    }
+    int port = open(argv[1], O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (port < 0) {
+        std::perror(argv[1]);
+        return 1;
+    }
+    termios line{};
+    tcgetattr(port, &line);
+    cfmakeraw(&line);
+    line.c_cflag |= CLOCAL | CREAD;
+    cfsetspeed(&line, Speed(std::atol(argv[2])));
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    tcsetattr(port, TCSANOW, &line);
+    tcflush(port, TCIFLUSH);
+    int status = argc >= 5 && std::strcmp(argv[3], "--commo") == 0 ? Commo(port, std::atoi(argv[4]))
+                                                                   : Terminal(port);
+    close(port);
+    return status;
+}
