@@ -136,3 +136,8 @@ KDX_API const char* ErrCheck_Debug_Log_Path(void) {
     return Guard<const char*>("",
                               [&] { return Keep(slot, kdx::trace::ErrCheck_Debug_Log_Path()); });
 }
+
+KDX_API const char* ErrCheck_Debug_Log_Error(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::trace::Debug_Log_Error()); });
+}

@@ -81,11 +81,21 @@ struct Session {
     bool log = false;
     bool colour = false;
     bool crlf = false;
+    bool log_failed = false;
+
+    // A port log that could not be opened or stopped on a line it could not write: said
+    // once, and the session ends with status 1 (traffic would go unlogged).
+    bool Log_Failed() {
+        std::string why = Port_Log_Error();
+        if (!why.empty() && !log_failed) Say("\n[" + why + "]\n", colour, crlf);
+        log_failed = log_failed || !why.empty();
+        return log_failed;
+    }
 
     void Switch_Log() {
         int32_t file = Serial_Port_Log_Switch(log ? 0 : 1);
         if (!log && file == 0) {
-            Say("\n[port log could not be opened]\n", colour, crlf);
+            Log_Failed();
             return;
         }
         log = file != 0;
@@ -122,6 +132,10 @@ int Interactive(Session& s) {
         if (r < 0 && errno != EINTR) break;
         if (!Serial_Port_Poller_Running(s.poller)) {
             Say("\n[the port hung up]\n", s.colour, s.crlf);
+            status = 1;
+            break;
+        }
+        if (s.Log_Failed()) {
             status = 1;
             break;
         }
@@ -162,12 +176,12 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
         line.clear();
         usleep(useconds_t(wait_ms) * 1000);
     };
-    while ((c = std::getchar()) != EOF) {
+    while (!s.Log_Failed() && (c = std::getchar()) != EOF) {
         line += char(c);
         if (c == '\n') flush();
     }
-    if (!line.empty()) flush();
-    int status = Serial_Port_Poller_Running(s.poller) ? 0 : 1;
+    if (!line.empty() && !s.Log_Failed()) flush();
+    int status = Serial_Port_Poller_Running(s.poller) && !s.Log_Failed() ? 0 : 1;
     s.Close();
     Say("\n", false, false);
     return status;
