@@ -35,7 +35,7 @@ void Set_Failure(const std::string& text) {
 std::string Reason(const std::string& name) {
     std::string refusal = platform::File_Refusal();
     if (!refusal.empty()) return name + " is " + refusal + ", not a file";
-    return name + ": " + platform::System_Message(platform::Get_Last_Error());
+    return name + ": " + platform::System_Message_Text(platform::Get_Last_Error());
 }
 
 // Appends one line. One write call per line: with the file opened for appending, even
@@ -221,7 +221,7 @@ int32_t Port_Log_Write_Line(int32_t file, const std::string& text) {
             uint32_t error = platform::Get_Last_Error();
             if (Failure.empty())
                 Failure = "the port log could not be written, logging stopped: " +
-                          platform::System_Message(error);
+                          platform::System_Message_Text(error);
             Port_Log_File = 0;
             platform::Close_Handle(file);
             platform::Set_Last_Error(error);

@@ -575,7 +575,7 @@ int32_t ErrCheck_Debug(int32_t mode) {
         std::string path = folder.empty() ? name : folder + "/" + name;
         std::string failure;
         if (!platform::Handle_Usable(log))
-            failure = refusal.empty() ? path + ": " + platform::System_Message(error)
+            failure = refusal.empty() ? path + ": " + platform::System_Message_Text(error)
                                       : path + " is " + refusal + ", not a file";
         {
             std::lock_guard<std::mutex> g(s.lock);
@@ -586,10 +586,11 @@ int32_t ErrCheck_Debug(int32_t mode) {
             s.log_error = failure;
         }
         if (!failure.empty())
-            Output({{Cut(Spaces(5 * (depth - 1)) + "Error: " + trace::Format_Number(error) + " - " +
-                         platform::System_Message(error) + " The debug log " + failure + "\r\n"),
-                     Attribute_Error}},
-                   trace::Log::None);
+            Output(
+                {{Cut(Spaces(5 * (depth - 1)) + "Error: " + trace::Format_Number(error) + " - " +
+                      platform::System_Message_Text(error) + " The debug log " + failure + "\r\n"),
+                  Attribute_Error}},
+                trace::Log::None);
         // The call stack down to the caller, on the console only.
         std::vector<const trace::Frame*> stack;
         for (const trace::Frame* f = trace::innermost; f; f = Frame_Access::Outer(f))
