@@ -91,6 +91,11 @@ KDX_API const char* Serial_Port_Enum(void) {
     return Guard<const char*>("", [&] { return Keep(slot, kdx::Serial_Port_Enum()); });
 }
 
+KDX_API const char* Serial_Port_Enum_Error(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::Serial_Port_Enum_Failure()); });
+}
+
 KDX_API int32_t Serial_Port_Table_Count(void) {
     return Guard<int32_t>(0, [] { return int32_t(kdx::Serial_Port_Table.size()); });
 }

@@ -38,7 +38,8 @@ const char* const Help =
     "  --names          print only the COM names, one a line (for scripts)\n"
     "\n"
     "Exit status: 0 listed (also when there is no port), 1 the registry view could not be\n"
-    "read (a malformed hive file: the message says where), 2 usage error.\n";
+    "read (a malformed hive file, or a value the listing stopped at: the message says\n"
+    "which), 2 usage error.\n";
 
 struct Device {
     std::string node, object, driver, product, source;
@@ -112,6 +113,11 @@ int Run(const std::vector<std::string>& args) {
     int32_t count = Serial_Port_Table_Count();
     if (!error.empty()) {
         std::fprintf(stderr, "kdx-cli ports: cannot read the registry view: %s\n", error.c_str());
+        return 1;
+    }
+    std::string failure = Serial_Port_Enum_Error();
+    if (!failure.empty()) {
+        std::fprintf(stderr, "kdx-cli ports: the port listing failed: %s\n", failure.c_str());
         return 1;
     }
     if (names) {

@@ -40,6 +40,10 @@ KDX_API int32_t Serial_Terminal_Port_Enum(const char** ports, int32_t capacity);
 KDX_API const char* Serial_Terminal_COM_Name_Value(const char* port);
 KDX_API int32_t Serial_Terminal_COM_Name_Arbiter(const char* port, const char* other);
 KDX_API const char* Serial_Port_Enum(void);
+/* Why the last Serial_Port_Enum on this thread could not list every port: the error that
+ * ended the enumeration, its message and the value name it stopped at; "" when the listing
+ * was whole (an empty Serial_Port_Enum text then means no ports). */
+KDX_API const char* Serial_Port_Enum_Error(void);
 /* The port table of the last Serial_Port_Enum: its size, and entry index (1 when copied). */
 KDX_API int32_t Serial_Port_Table_Count(void);
 KDX_API int32_t Serial_Port_Table_Get(int32_t index, Serial_Port_Info* info);
