@@ -313,6 +313,13 @@ std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
     return kdx_frame.result(result);
 }
 
+uint32_t Serial_Port_Wire_Ms(int32_t handle, size_t bytes) {
+    platform::DCB dcb{};
+    if (!platform::Get_Comm_State(handle, dcb) || dcb.BaudRate == 0) return 0;
+    uint64_t bits = uint64_t(bytes) * 10;
+    return uint32_t((bits * 1000 + dcb.BaudRate - 1) / dcb.BaudRate);
+}
+
 bool Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms) {
     KDX_FRAME("Serial_Port_Wait_Input", handle, timeout_ms);
     if (!Handle_Usable(handle)) return kdx_frame.result(false);
