@@ -259,6 +259,9 @@ int32_t Serial_Port_Close(int32_t& handle) {
         Stop_Pollers_Of(handle);
         Close_Handle(handle);
     }
+    // A handle closed before is no error: the status echo's own check must not take the
+    // close's "invalid handle" for its own and pause on it.
+    Set_Last_Error(ERROR_SUCCESS);
     Serial_Port_Echo_Status("Port Closed\r");
     Set_Last_Error(ERROR_SUCCESS);
     handle = 0;
