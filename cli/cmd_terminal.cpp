@@ -95,7 +95,8 @@ struct Session {
     void Switch_Log() {
         int32_t file = Serial_Port_Log_Switch(log ? 0 : 1);
         if (!log && file == 0) {
-            Log_Failed();
+            if (!Log_Failed()) Say("\n[port log could not be opened]\n", colour, crlf);
+            log_failed = true;
             return;
         }
         log = file != 0;

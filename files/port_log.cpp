@@ -114,7 +114,12 @@ int32_t Port_Log_Open() {
     std::string exe = platform::Module_File_Name();
     kdx_frame.check();
     size_t sep = exe.find_last_of("\\/");
+    {
+        std::lock_guard<std::mutex> hold(Line_Lock);
+        Failure.clear();
+    }
     if (sep == std::string::npos) {
+        Set_Failure("the port log could not be opened: the program's folder is unknown");
         platform::Set_Last_Error(platform::ERROR_PATH_NOT_FOUND);
         Raise_File_Error(false);
         kdx_frame.check();
@@ -124,14 +129,11 @@ int32_t Port_Log_Open() {
     std::string name = Port_Log_Name(exe.substr(0, sep + 1), now.Year, now.Month, now.Day);
     if (name.size() > Max_Settings_Path) {
         // A cut name would be some other file.
+        Set_Failure("the port log could not be opened: its name is too long: " + name);
         platform::Set_Last_Error(platform::ERROR_FILENAME_EXCED_RANGE);
         Raise_File_Error(false);
         kdx_frame.check();
         return kdx_frame.result(int32_t(0));
-    }
-    {
-        std::lock_guard<std::mutex> hold(Line_Lock);
-        Failure.clear();
     }
     // Never through a link, never into a pipe or device: either would take the traffic
     // somewhere other than the day's file, or block the poller once a pipe is full.
