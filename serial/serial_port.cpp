@@ -375,6 +375,10 @@ void Serial_Port_Poller_Resume(int32_t poller) {
     self->changed.notify_all();
 }
 
+bool Serial_Port_On_Poller_Thread() {
+    return running_poller != nullptr;
+}
+
 bool Serial_Port_Poller_Running(int32_t poller) {
     if (poller == 0) return false;
     auto self = Handle_Get_As<Poller_Object>(poller);

@@ -44,6 +44,8 @@ uint32_t Serial_Port_Wire_Ms(int32_t handle, size_t bytes);
 int32_t Serial_Port_Poller_Start(int32_t handle);
 void Serial_Port_Poller_Pause(int32_t poller);
 void Serial_Port_Poller_Resume(int32_t poller);
+// True on a receive poller's own thread (where a "?" it read runs the fault query).
+bool Serial_Port_On_Poller_Thread();
 // True while the poller's thread runs (false after a hang-up ended it, or for no poller).
 bool Serial_Port_Poller_Running(int32_t poller);
 
