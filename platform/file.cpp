@@ -22,6 +22,7 @@ const char* Kind_Of(mode_t mode) {
     if (S_ISFIFO(mode)) return "a pipe";
     if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
     if (S_ISDIR(mode)) return "a folder";
+    if (S_ISSOCK(mode)) return "a socket";
     return "not a regular file";
 }
 
