@@ -91,6 +91,11 @@ KDX_API const char* Serial_Port_Enum(void) {
     return Guard<const char*>("", [&] { return Keep(slot, kdx::Serial_Port_Enum()); });
 }
 
+KDX_API const char* Serial_Port_Enum_Error(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::Serial_Port_Enum_Failure()); });
+}
+
 KDX_API int32_t Serial_Port_Table_Count(void) {
     return Guard<int32_t>(0, [] { return int32_t(kdx::Serial_Port_Table.size()); });
 }
@@ -129,7 +134,7 @@ KDX_API const char* Serial_Port_Map_Text(void) {
         for (const auto& e : kdx::platform::Port_Map_List()) {
             text += "COM" + std::to_string(e.Number) + "\t" + e.Node + "\t\\Device\\" +
                     e.Device_Name + "\t" + e.Driver + "\t" + e.Description + "\t" +
-                    (e.From_Ports_Dir ? "ports directory" : "udev") + "\n";
+                    (e.From_Ports_Dir ? "ports directory" : "udev") + "\t" + e.Unusable + "\n";
         }
         return Keep(slot, text);
     });

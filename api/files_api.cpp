@@ -187,3 +187,8 @@ KDX_API int32_t Port_Log_Write_Line(int32_t file, const char* text) {
 KDX_API int32_t Port_Log_Current(void) {
     return Guard<int32_t>(0, [&] { return kdx::Port_Log_File.load(); });
 }
+
+KDX_API const char* Port_Log_Error(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::Port_Log_Failure()); });
+}

@@ -2,6 +2,7 @@
 #include "api/api_util.h"
 #include "protocol/kdx.h"
 
+using kdx::api::Bounded;
 using kdx::api::Copy_Out;
 using kdx::api::Guard;
 using kdx::api::Keep;
@@ -66,7 +67,7 @@ KDX_API const char* KDX_Serial_Number_Set(int32_t* handle, const char* serial, c
 KDX_API const char* KDX_Parse_Motor_ID(char* text, int32_t capacity) {
     static thread_local std::string slot;
     return Guard<const char*>("", [&] {
-        std::string t = Text(text);
+        std::string t = Bounded(text, capacity);
         std::string id = kdx::KDX_Parse_Motor_ID(t);
         Copy_Out(text, capacity, t);
         return Keep(slot, id);
@@ -76,7 +77,7 @@ KDX_API const char* KDX_Parse_Motor_ID(char* text, int32_t capacity) {
 KDX_API const char* KDX_Parse_Limit_ID(char* text, int32_t capacity) {
     static thread_local std::string slot;
     return Guard<const char*>("", [&] {
-        std::string t = Text(text);
+        std::string t = Bounded(text, capacity);
         std::string id = kdx::KDX_Parse_Limit_ID(t);
         Copy_Out(text, capacity, t);
         return Keep(slot, id);
@@ -88,8 +89,8 @@ KDX_API const char* KDX_Tester_Commo_Fill_Memory_Compare_Strings(char* sent, int
                                                                  int32_t listing_capacity) {
     static thread_local std::string slot;
     return Guard<const char*>("", [&] {
-        std::string s = Text(sent);
-        std::string l = Text(listing);
+        std::string s = Bounded(sent, sent_capacity);
+        std::string l = Bounded(listing, listing_capacity);
         std::string r = kdx::KDX_Tester_Commo_Fill_Memory_Compare_Strings(s, l);
         Copy_Out(sent, sent_capacity, s);
         Copy_Out(listing, listing_capacity, l);

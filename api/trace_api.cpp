@@ -30,8 +30,7 @@ KDX_API const char* ErrCheck_Print(char* text, int32_t capacity, int32_t attribu
                                    const int32_t* names) {
     static thread_local std::string slot;
     return Guard<const char*>("", [&] {
-        if (!text) return "";
-        std::string value = capacity > 0 ? Bounded(text, capacity) : std::string(text);
+        std::string value = Bounded(text, capacity);
         kdx::ErrCheck_Print(value, attribute, names);
         if (names && *names == 1) Copy_Out(text, capacity, value);
         return Keep(slot, std::string());
@@ -136,4 +135,9 @@ KDX_API const char* ErrCheck_Debug_Log_Path(void) {
     static thread_local std::string slot;
     return Guard<const char*>("",
                               [&] { return Keep(slot, kdx::trace::ErrCheck_Debug_Log_Path()); });
+}
+
+KDX_API const char* ErrCheck_Debug_Log_Error(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::trace::Debug_Log_Error()); });
 }

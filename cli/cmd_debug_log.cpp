@@ -52,9 +52,15 @@ int Run(const std::vector<std::string>& args) {
     for (const auto& c : comments) ErrCheck_Comment(c.c_str());
     std::string own_name = ErrCheck_Debug_Log_Name(nullptr);
     std::string path = ErrCheck_Debug_Log_Path();
+    std::string failure = ErrCheck_Debug_Log_Error();
     if (opened_here) ErrCheck_Debug(0);
 
     struct stat st {};
+    if (!failure.empty()) {
+        std::fprintf(stderr, "kdx-cli debug-log: the debug log could not be created: %s\n",
+                     failure.c_str());
+        return 1;
+    }
     if (path.empty() || ::stat(path.c_str(), &st) != 0) {
         std::fprintf(stderr, "kdx-cli debug-log: the debug log %s could not be created\n",
                      path.empty() ? own_name.c_str() : path.c_str());

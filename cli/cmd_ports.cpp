@@ -39,10 +39,11 @@ const char* const Help =
     "  --names          print only the COM names, one a line (for scripts)\n"
     "\n"
     "Exit status: 0 listed (also when there is no port), 1 the registry view could not be\n"
-    "read (a malformed hive file: the message says where), 2 usage error.\n";
+    "read (a malformed hive file, or a value the listing stopped at: the message says\n"
+    "which), 2 usage error.\n";
 
 struct Device {
-    std::string node, object, driver, product, source;
+    std::string node, object, driver, product, source, unusable;
 };
 
 // COM<n> -> what the port map knows of it.
@@ -62,7 +63,8 @@ std::map<std::string, Device> Port_Map() {
             if (tab == std::string::npos) break;
             p = tab + 1;
         }
-        if (f.size() >= 6) map[f[0]] = Device{f[1], f[2], f[3], f[4], f[5]};
+        f.resize(std::max<size_t>(f.size(), 7));
+        if (!f[0].empty()) map[f[0]] = Device{f[1], f[2], f[3], f[4], f[5], f[6]};
         pos = end + 1;
     }
     return map;
@@ -115,6 +117,11 @@ int Run(const std::vector<std::string>& args) {
         std::fprintf(stderr, "kdx-cli ports: cannot read the registry view: %s\n", error.c_str());
         return 1;
     }
+    std::string failure = Serial_Port_Enum_Error();
+    if (!failure.empty()) {
+        std::fprintf(stderr, "kdx-cli ports: the port listing failed: %s\n", failure.c_str());
+        return 1;
+    }
     if (names) {
         for (int32_t i = 0; i < count; ++i) {
             Serial_Port_Info info{};
@@ -123,14 +130,24 @@ int Run(const std::vector<std::string>& args) {
         }
         return 0;
     }
-    if (count == 0) {
-        std::printf("No serial ports found.\n");
-        return 0;
-    }
     // The registry view of a described machine ($KDX_REGISTRY) may name ports this machine
     // does not have: those show no device.
     std::map<std::string, Device> devices =
         getenv("KDX_REGISTRY") ? std::map<std::string, Device>() : Port_Map();
+    // Ports directory entries that are no serial line (a link to /dev/zero, a folder) are
+    // not ports: named apart, with the reason, so a wrong link is found.
+    auto unusable = [&] {
+        for (const auto& [name, d] : devices)
+            if (!d.unusable.empty())
+                std::printf("%-10s not usable: %s -> %s: %s\n", name.c_str(),
+                            (std::string(Serial_Ports_Directory()) + "/" + name).c_str(),
+                            d.node.c_str(), d.unusable.c_str());
+    };
+    if (count == 0) {
+        std::printf("No serial ports found.\n");
+        unusable();
+        return 0;
+    }
     std::printf("%-10s %-38s %-24s %s%s\n", "PORT", "ADAPTER", "LINE SETTINGS",
                 probe ? "ANSWER            " : "", "DEVICE");
     for (int32_t i = 0; i < count; ++i) {
@@ -153,6 +170,7 @@ int Run(const std::vector<std::string>& args) {
         std::printf("%-10s %-38s %-24s %s%s\n", info.Friendly_Name, adapter.c_str(),
                     Settings(info).c_str(), answer.c_str(), device.c_str());
     }
+    unusable();
     return 0;
 }
 

@@ -69,12 +69,19 @@ int Run(const std::vector<std::string>& args) {
     }
     std::error_code ec;
     bool exists = std::filesystem::exists(path, ec);
+    // An empty page (left by a full disk before) has no blocks for keys: it is made anew.
+    if (exists && std::filesystem::is_regular_file(path, ec) &&
+        std::filesystem::file_size(path, ec) == 0)
+        exists = false;
     // A page that cannot be written keeps its old content: "--new" would not make it new.
     bool renewable = !exists || ::access(path.c_str(), W_OK) == 0;
     if (fresh || !exists) Ini_Get_Current_Path();
     // Something else standing at the page's name (a folder) is no page either.
     if (!std::filesystem::is_regular_file(path, ec) || (fresh && !renewable)) {
-        std::fprintf(stderr, "kdx-cli settings: cannot create %s\n", path.c_str());
+        std::fprintf(stderr,
+                     "kdx-cli settings: cannot create %s (folder not writable or disk "
+                     "full?)\n",
+                     path.c_str());
         return 1;
     }
     std::string folder = Ini_Get_Leading_Path();

@@ -87,11 +87,22 @@ struct Session {
     bool log = false;
     bool colour = false;
     bool crlf = false;
+    bool log_failed = false;
+
+    // A port log that could not be opened or stopped on a line it could not write: said
+    // once, and the session ends with status 1 (traffic would go unlogged).
+    bool Log_Failed() {
+        std::string why = Port_Log_Error();
+        if (!why.empty() && !log_failed) Say("\n[" + why + "]\n", colour, crlf);
+        log_failed = log_failed || !why.empty();
+        return log_failed;
+    }
 
     void Switch_Log() {
         int32_t file = Serial_Port_Log_Switch(log ? 0 : 1);
         if (!log && file == 0) {
-            Say("\n[port log could not be opened]\n", colour, crlf);
+            if (!Log_Failed()) Say("\n[port log could not be opened]\n", colour, crlf);
+            log_failed = true;
             return;
         }
         log = file != 0;
@@ -130,6 +141,10 @@ int Interactive(Session& s) {
         if (r < 0 && errno != EINTR) break;
         if (!Serial_Port_Poller_Running(s.poller)) {
             Say("\n[the port hung up]\n", s.colour, s.crlf);
+            status = 1;
+            break;
+        }
+        if (s.Log_Failed()) {
             status = 1;
             break;
         }
@@ -182,9 +197,9 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
         alive = Wait_Alive(s, wait_ms);
     };
     // The input is watched together with the port: a hang-up ends the session at once, not
-    // when the input ends.
+    // when the input ends. A port log that stops writing ends it too.
     bool input_open = true;
-    while (alive && input_open) {
+    while (alive && input_open && !s.Log_Failed()) {
         pollfd p{STDIN_FILENO, POLLIN, 0};
         int r = poll(&p, 1, 50);
         alive = Serial_Port_Poller_Running(s.poller);
@@ -194,17 +209,18 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
         ssize_t n = read(STDIN_FILENO, input, sizeof input);
         if (n < 0 && errno == EINTR) continue;
         input_open = n > 0;
-        for (ssize_t i = 0; i < n && alive; ++i) {
+        for (ssize_t i = 0; i < n && alive && !s.Log_Failed(); ++i) {
             line += input[i];
             if (input[i] == '\n') flush();
         }
     }
-    if (alive && !line.empty()) flush();
+    if (alive && !line.empty() && !s.Log_Failed()) flush();
     alive = alive && Serial_Port_Poller_Running(s.poller);
     if (!alive) std::fprintf(stderr, "kdx-cli terminal: the port hung up\n");
+    const bool ok = alive && !s.Log_Failed();
     s.Close();
     Say("\n", false, false);
-    return alive ? 0 : 1;
+    return ok ? 0 : 1;
 }
 
 int Run(const std::vector<std::string>& args) {

@@ -81,6 +81,9 @@ int main(int argc, char** argv) {
             // The command line's console is this terminal unless the user chose another.
             setenv("KDX_CONSOLE", "terminal", 0);
             ErrCheck_Debug(1);
+            if (*ErrCheck_Debug_Log_Error())
+                std::fprintf(stderr, "kdx-cli: the debug log was not opened: %s\n",
+                             ErrCheck_Debug_Log_Error());
         }
         int code = command->run(args);
         if (trace) ErrCheck_Debug(0);

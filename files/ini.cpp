@@ -1,5 +1,7 @@
 #include "files/ini.h"
 
+#include "platform/file.h"
+
 #include <mutex>
 
 #include "files/html_template.h"
@@ -154,16 +156,17 @@ int32_t Ini_Write_Key(const std::string& folder, const std::string& file,
     return kdx_frame.result(r);
 }
 
-int32_t Ini_Write_Sample_Key(const std::string& folder, const std::string& file) {
+int32_t Ini_Write_Sample_Key(const std::string& folder, const std::string& file, bool* complete) {
     KDX_FRAME("Ini_Write_Sample_Key", folder, file);
     std::string path = folder + file;
     platform::Write_Private_Profile_String("", "", "", path);
     kdx_frame.check();
-    Ini_Write_Key(folder, file, "COM6", "\rNumber:", "6<br/>");
-    Ini_Write_Key(folder, file, "COM7", "Quill Test:", "Yadda<br/>");
+    bool all = Ini_Write_Key(folder, file, "COM6", "\rNumber:", "6<br/>") != 0;
+    all = Ini_Write_Key(folder, file, "COM7", "Quill Test:", "Yadda<br/>") != 0 && all;
     int32_t r = Ini_Write_Key(folder, file, "COM6", "Baud:", "9600V<br/>");
     std::string last = "1<br/>";
-    platform::Write_Private_Profile_String("COM1", "Number:", last, path);
+    all = platform::Write_Private_Profile_String("COM1", "Number:", last, path) != 0 && r && all;
+    if (complete) *complete = all;
     kdx_frame.check();
     kdx_frame.comment(last);
     return kdx_frame.result(r);
@@ -202,18 +205,25 @@ std::string Ini_Get_Current_Path() {
         // would only leave a bare list of keys where the page should be.
         return kdx_frame.result(std::string());
     }
-    Ini_Template_Doc_Type(rec);
-    Ini_Template_Html_Start(rec);
-    Ini_Template_Header(rec);
-    Ini_Template_Body_Start(rec);
+    bool whole = Ini_Template_Doc_Type(rec) != 0;
+    whole = Ini_Template_Html_Start(rec) && whole;
+    whole = Ini_Template_Header(rec) && whole;
+    whole = Ini_Template_Body_Start(rec) && whole;
     rec.Text = std::string(10, ' ') + "<p><br/><p>\r";
-    Ini_Template_Write(rec);
-    Ini_Template_Details_Summary(rec);
-    Ini_Template_Body_End(rec);
-    Ini_Template_Html_End(rec);
+    whole = Ini_Template_Write(rec) && whole;
+    whole = Ini_Template_Details_Summary(rec) && whole;
+    whole = Ini_Template_Body_End(rec) && whole;
+    whole = Ini_Template_Html_End(rec) && whole;
     platform::Close_Handle(rec.Handle);
     kdx_frame.check();
-    Ini_Write_Sample_Key(folder, file);
+    bool keys = false;
+    if (whole) Ini_Write_Sample_Key(folder, file, &keys);
+    if (!whole || !keys) {
+        // A page cut short (a full disk) would be taken for the page on the next run, with
+        // no blocks for its keys: it is removed, and the caller finds no page.
+        platform::Delete_File(rec.Path);
+        kdx_frame.comment("Incomplete page removed: " + rec.Path);
+    }
     return kdx_frame.result(std::string());
 }
 

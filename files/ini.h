@@ -43,7 +43,10 @@ std::string Ini_Get_Value(const std::string& section, const std::string& key,
 int32_t Ini_Write_Key(const std::string& folder, const std::string& file,
                       const std::string& section, const std::string& key, const std::string& value);
 // Writes the sample keys into folder + file; returns the result of the "Baud:" write.
-int32_t Ini_Write_Sample_Key(const std::string& folder, const std::string& file);
+// complete, when given, tells whether every one of its writes succeeded (the result is that
+// of one key only).
+int32_t Ini_Write_Sample_Key(const std::string& folder, const std::string& file,
+                             bool* complete = nullptr);
 
 // The settings page's path: folder + page file name (see ini_rules::Page_File_Of); "" when
 // the executable's path cannot be used.

@@ -25,6 +25,20 @@ std::mutex Line_Lock;
 std::mutex Open_Lock;
 std::string Open_Path;  // the open log's path, under Line_Lock
 
+// What went wrong since the last opening; guarded by Line_Lock.
+std::string Failure;
+
+void Set_Failure(const std::string& text) {
+    std::lock_guard<std::mutex> hold(Line_Lock);
+    if (Failure.empty()) Failure = text;
+}
+
+std::string Reason(const std::string& name) {
+    std::string refusal = platform::File_Refusal();
+    if (!refusal.empty()) return name + " is " + refusal + ", not a file";
+    return name + ": " + platform::System_Message_Text(platform::Get_Last_Error());
+}
+
 // Appends one line. One write call per line: with the file opened for appending, even
 // another process's lines cannot cut into it.
 bool Append_Line(int32_t handle, const std::string& text) {
@@ -102,7 +116,12 @@ int32_t Port_Log_Open() {
     std::string exe = platform::Module_File_Name();
     kdx_frame.check();
     size_t sep = exe.find_last_of("\\/");
+    {
+        std::lock_guard<std::mutex> hold(Line_Lock);
+        Failure.clear();
+    }
     if (sep == std::string::npos) {
+        Set_Failure("the port log could not be opened: the program's folder is unknown");
         platform::Set_Last_Error(platform::ERROR_PATH_NOT_FOUND);
         Raise_File_Error(false);
         kdx_frame.check();
@@ -112,15 +131,24 @@ int32_t Port_Log_Open() {
     std::string name = Port_Log_Name(exe.substr(0, sep + 1), now.Year, now.Month, now.Day);
     if (name.size() > Max_Settings_Path) {
         // A cut name would be some other file.
+        Set_Failure("the port log could not be opened: its name is too long: " + name);
         platform::Set_Last_Error(platform::ERROR_FILENAME_EXCED_RANGE);
         Raise_File_Error(false);
         kdx_frame.check();
         return kdx_frame.result(int32_t(0));
     }
+    // Never through a link, never into a pipe or device: either would take the traffic
+    // somewhere other than the day's file, or block the poller once a pipe is full.
     int32_t handle = platform::Create_File(
         name, platform::GENERIC_READ | platform::GENERIC_WRITE | platform::FILE_APPEND_DATA,
-        platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_ALWAYS);
-    if (!platform::Handle_Usable(handle)) Raise_File_Error(false);
+        platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_ALWAYS,
+        platform::FILE_FLAG_OPEN_REPARSE_POINT);
+    bool created = platform::Get_Last_Error() != platform::ERROR_ALREADY_EXISTS;
+    if (!platform::Handle_Usable(handle)) {
+        Set_Failure("the port log could not be opened: " + Reason(name));
+        kdx_frame.comment(Port_Log_Failure());
+        Raise_File_Error(false);
+    }
     kdx_frame.check();
     if (!platform::Handle_Usable(handle)) return kdx_frame.result(int32_t(0));
     const std::string q = "\"";
@@ -138,8 +166,16 @@ int32_t Port_Log_Open() {
     std::call_once(End_Handler_Added, [] { trace::On_Program_End(&Close_At_End); });
     // Nobody else writes to the handle before it is published below.
     for (const std::string& line : header) {
-        if (!Append_Line(handle, line + "\r")) Raise_File_Error(true);
+        if (Append_Line(handle, line + "\r")) continue;
+        // A log whose header cannot be written (a full disk) is no log: say so rather than
+        // show logging as on while nothing is kept, and leave no empty file behind.
+        Set_Failure("the port log could not be written: " + Reason(name));
+        kdx_frame.comment(Port_Log_Failure());
+        Raise_File_Error(true);
+        platform::Close_Handle(handle);
+        if (created && platform::File_Size(name) == 0) platform::Delete_File(name);
         kdx_frame.check();
+        return kdx_frame.result(int32_t(0));
     }
     {
         std::lock_guard<std::mutex> hold(Line_Lock);
@@ -177,6 +213,11 @@ std::string Port_Log_Current_Path() {
     return Open_Path;
 }
 
+std::string Port_Log_Failure() {
+    std::lock_guard<std::mutex> hold(Line_Lock);
+    return Failure;
+}
+
 int32_t Port_Log_Write_Line(int32_t file, const std::string& text) {
     KDX_FRAME("Port_Log_Write_Line", file, text);
     bool ok;
@@ -184,6 +225,19 @@ int32_t Port_Log_Write_Line(int32_t file, const std::string& text) {
         std::lock_guard<std::mutex> hold(Line_Lock);
         if (file == 0 || file != Port_Log_File) return kdx_frame.result(int32_t(0));
         ok = Append_Line(file, text);
+        if (!ok) {
+            // The log ends at its first lost line: one that went on after a gap would look
+            // complete. The file is closed here (only this lock is needed, as at the End key)
+            // and the failure kept for the terminal to show.
+            uint32_t error = platform::Get_Last_Error();
+            if (Failure.empty())
+                Failure = "the port log could not be written, logging stopped: " +
+                          platform::System_Message_Text(error);
+            Port_Log_File = 0;
+            Open_Path.clear();
+            platform::Close_Handle(file);
+            platform::Set_Last_Error(error);
+        }
     }
     if (!ok) Raise_File_Error(true);
     kdx_frame.check();  // the last error is this thread's own

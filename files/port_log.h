@@ -29,6 +29,12 @@ int32_t Port_Log_Write_Line(int32_t file, const std::string& text);
 // The open log's full path; "" while no log is open.
 std::string Port_Log_Current_Path();
 
+// What went wrong with the port log since it was last opened: it could not be opened, its
+// header could not be written, or a line could not be written (the log then closed itself,
+// Port_Log_File is 0). "" while all is well. For the terminal's message and the window's
+// status line.
+std::string Port_Log_Failure();
+
 // The log's name for a date: folder + "KDX Port Log MM-DD-YYYY.html".
 std::string Port_Log_Name(const std::string& folder, int year, int month, int day);
 

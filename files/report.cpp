@@ -5,6 +5,8 @@
 
 #include "files/html_template.h"
 #include "platform/device_change.h"
+#include "platform/file.h"
+#include "platform/handles.h"
 #include "platform/profile.h"
 #include "platform/window/window.h"
 #include "serial/serial_enum.h"
@@ -25,23 +27,31 @@ std::string Time_Stamp(const platform::System_Time& t) {
     return Two_Digits(t.Hour) + Two_Digits(t.Minute) + Two_Digits(t.Second);
 }
 
+// Every write of the report goes through these two, which note a write that did not go
+// whole into the file (a full disk), so no cut-short report is handed over as written.
 void Write_Keys(const std::string& section, const std::vector<const char*>& labels,
-                const std::string& path) {
+                const std::string& path, bool& whole) {
     for (const char* label : labels)
-        platform::Write_Private_Profile_String(section, std::string(Report_Key_Prefix) + label, "",
-                                               path);
+        whole = platform::Write_Private_Profile_String(
+                    section, std::string(Report_Key_Prefix) + label, "", path) &&
+                whole;
+}
+
+void Write(HTML_Template_Record& rec, bool& whole) {
+    HTML_Template_Write(rec);
+    whole = whole && rec.Written == rec.Text.size();
 }
 
 // Starts a block: details, summary with the title line, summary end, each written at once.
-void Block_Start(HTML_Template_Record& rec, const std::string& title) {
+void Block_Start(HTML_Template_Record& rec, const std::string& title, bool& whole) {
     HTML_Template_Details_Start(rec);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
     HTML_Template_Summary_Start(rec);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
     HTML_Template_Summary_Title(rec, title);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
     HTML_Template_Summary_End(rec);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
 }
 
 }  // namespace
@@ -72,18 +82,19 @@ std::string HTML_Template_Create() {
 
     std::string key_path = Report_Key_Path(rec.Path);
 
+    bool whole = platform::Handle_Usable(rec.Handle);
     HTML_Template_DocType(rec);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
     HTML_Template_Html_Start(rec);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
     HTML_Template_Head_Start(rec);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
     HTML_Template_Head_Refs(rec);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
     HTML_Template_Head_End(rec);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
     HTML_Template_Body_Start(rec);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
 
     // The Terminal refreshes its port list as it does when hardware changes.
     if (win::Terminal_Dialog)
@@ -94,32 +105,38 @@ std::string HTML_Template_Create() {
     int32_t count = Serial_Terminal_Port_Enum(ports);
     for (int32_t i = 0; i < count && size_t(i) < ports.size(); ++i) {
         std::string entry = ports[size_t(i)].substr(0, ports[size_t(i)].find('\0'));
-        Block_Start(rec, entry);
+        Block_Start(rec, entry, whole);
         Write_Keys(entry,
                    {"Actual Name:", "Symbolic Name:", "Port Type:", "Baud Rate:", "Device:",
                     "Connect Status:"},
-                   key_path);
+                   key_path, whole);
         std::string device = entry + " - Device";
-        Block_Start(rec, device);
+        Block_Start(rec, device, whole);
         Write_Keys(device,
                    {"Serial Num:", "Order Num:", "Version:", "Revision:", "Num of Axis:",
                     "Axis Set:", "Axis Detected:"},
-                   key_path);
+                   key_path, whole);
         HTML_Template_Details_End(rec);
-        HTML_Template_Write(rec);
-        Write_Keys(device, {"<hr/>"}, key_path);
+        Write(rec, whole);
+        Write_Keys(device, {"<hr/>"}, key_path, whole);
         HTML_Template_Details_End(rec);
-        HTML_Template_Write(rec);
+        Write(rec, whole);
     }
 
     HTML_Template_Body_End(rec);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
     HTML_Template_Html_End(rec);
-    HTML_Template_Write(rec);
+    Write(rec, whole);
     int32_t handle = rec.Handle;
     HTML_Template_File_Close(rec);
     kdx_frame.comment("File Name: " + rec.Path +
                       "     Diagnostic Handle: " + std::to_string(handle));
+    if (!whole) {
+        // A report cut short is no report: removed, and no name is given back.
+        if (platform::Handle_Usable(handle)) platform::Delete_File(rec.Path);
+        kdx_frame.comment("Incomplete report removed: " + rec.Path);
+        return kdx_frame.result(std::string());
+    }
     return kdx_frame.result(rec.Path);
 }
 

@@ -182,4 +182,10 @@ std::string System_Message(uint32_t code) {
     return std::string(text) + "\r\n";
 }
 
+std::string System_Message_Text(uint32_t code) {
+    std::string text = System_Message(code);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+    return text;
+}
+
 }  // namespace kdx::platform

@@ -53,5 +53,7 @@ uint32_t Set_Last_Error_From_Errno(int err);
 // The message text for a code, ending in CR LF as the system's message table gives it;
 // empty for a code we have no text for.
 std::string System_Message(uint32_t code);
+// The same without its line end, for a message that goes on after it.
+std::string System_Message_Text(uint32_t code);
 
 }  // namespace kdx::platform

@@ -15,11 +15,35 @@ namespace kdx::platform {
 
 namespace {
 struct File_Object : Handle_Object {};
+
+thread_local std::string refusal;
+
+const char* Kind_Of(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISFIFO(mode)) return "a pipe";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+int32_t Refuse(const char* why) {
+    refusal = why;
+    Set_Last_Error(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+}
 }  // namespace
 
+std::string File_Refusal() {
+    return refusal;
+}
+
 int32_t Create_File(const std::string& path, uint32_t access, uint32_t /*share*/,
-                    uint32_t disposition, uint32_t /*attributes*/) {
-    int flags = O_CLOEXEC;
+                    uint32_t disposition, uint32_t attributes) {
+    refusal.clear();
+    // Non-blocking for the open only: a pipe is refused below, never waited on.
+    int flags = O_CLOEXEC | O_NONBLOCK;
+    if (attributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
     bool read = access & GENERIC_READ;
     bool write = access & (GENERIC_WRITE | FILE_APPEND_DATA);
     flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
@@ -46,9 +70,20 @@ int32_t Create_File(const std::string& path, uint32_t access, uint32_t /*share*/
     }
     int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) {
-        Set_Last_Error_From_Errno(errno);
+        int err = errno;
+        struct stat st {};
+        // ELOOP: the link that O_NOFOLLOW refused; ENXIO: a pipe without a reader; EISDIR.
+        if ((err == ELOOP || err == ENXIO || err == EISDIR) && ::lstat(path.c_str(), &st) == 0)
+            return Refuse(Kind_Of(st.st_mode));
+        Set_Last_Error_From_Errno(err);
         return INVALID_HANDLE_VALUE;
     }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Refuse(Kind_Of(st.st_mode));
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     auto object = std::make_shared<File_Object>();
     object->fd = fd;
     int32_t handle = Handle_Insert(std::move(object));
@@ -194,6 +229,17 @@ bool Write_Whole_File(const std::string& path, std::string_view data) {
 
 bool File_Exists(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0;
+}
+
+int64_t File_Size(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+bool Delete_File(const std::string& path) {
+    if (::unlink(path.c_str()) == 0) return true;
+    Set_Last_Error_From_Errno(errno);
+    return false;
 }
 
 }  // namespace kdx::platform

@@ -20,14 +20,22 @@ enum : uint32_t {
     OPEN_ALWAYS = 4,
     TRUNCATE_EXISTING = 5,
     FILE_ATTRIBUTE_NORMAL = 0x80,
+    // A symbolic link at the path is not followed: the open fails (error 5) instead of
+    // writing into whatever the link names.
+    FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000,
 };
 
 // Opens or creates a file. Returns a handle, or INVALID_HANDLE_VALUE with the last error set.
 // Linux has no mandatory sharing: the share mode is accepted and not enforced. On success
 // the last error is 0, or 183 (ERROR_ALREADY_EXISTS) when CREATE_ALWAYS / OPEN_ALWAYS found
-// the file, as on Windows.
+// the file, as on Windows. Only regular files are opened: a pipe, device or folder at the
+// path is refused with 5 (a pipe would block its writer once full), and File_Refusal() then
+// tells why.
 int32_t Create_File(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition,
                     uint32_t attributes = FILE_ATTRIBUTE_NORMAL);
+// Why the last Create_File on this thread refused its path ("" when it did not): "a symbolic
+// link", "a pipe", "a device", "a folder" or "not a regular file".
+std::string File_Refusal();
 
 // Writes all of data (retrying short writes); written receives the count. False with the
 // last error set when the write fails.
@@ -52,5 +60,9 @@ bool Read_Whole_File(const std::string& path, std::string& out);
 // Replaces (or creates) a file with data whole: a failed write leaves an old file as it was.
 bool Write_Whole_File(const std::string& path, std::string_view data);
 bool File_Exists(const std::string& path);
+// Size of the file at path (links not followed), -1 when there is none.
+int64_t File_Size(const std::string& path);
+// Removes the file at path (a link itself, not its target). False with the last error set.
+bool Delete_File(const std::string& path);
 
 }  // namespace kdx::platform

@@ -8,6 +8,7 @@
 
 #include "platform/error.h"
 #include "platform/ports_dir.h"
+#include "platform/serial.h"
 #include "platform/udev_ports.h"
 
 namespace kdx::platform {
@@ -45,6 +46,7 @@ std::vector<Port_Map_Entry> Port_Map_List() {
         entry.From_Ports_Dir = true;
         entry.Device_Name = Kernel_Name_Of(real);
         entry.Identity = target;
+        entry.Unusable = Serial_Node_Problem(real);
         // A hand-made entry for an adapter udev also knows: one port, under the user's
         // number, described as the adapter.
         for (size_t i = 0; i < devices.size(); ++i) {
@@ -65,8 +67,8 @@ std::vector<Port_Map_Entry> Port_Map_List() {
             return e.From_Ports_Dir && e.Number == d.Number;
         });
         if (taken || d.Number <= 0) continue;
-        map.push_back(Port_Map_Entry{d.Number, d.Node, d.Device_Name, d.Driver, d.Identity,
-                                     d.Description, false});
+        map.push_back(Port_Map_Entry{
+            d.Number, d.Node, d.Device_Name, d.Driver, d.Identity, d.Description, false, {}});
     }
     std::stable_sort(map.begin(), map.end(),
                      [](const auto& a, const auto& b) { return a.Number < b.Number; });

@@ -15,10 +15,14 @@ struct Port_Map_Entry {
     std::string Identity;     // what the COM name arbiter knows the device by
     std::string Description;  // the device's own product text, may be empty
     bool From_Ports_Dir = false;
+    // Why a ports directory entry is no serial line ("it is a plain file", ...): such an
+    // entry is listed as unusable, never as a port. "" for a port.
+    std::string Unusable;
 };
 
 // Every present port, sorted by number, each number once. A ports directory entry whose
-// target is gone (a simulator that was killed) is left out.
+// target is gone (a simulator that was killed) is left out; one whose target is not a serial
+// line is kept with Unusable saying why.
 std::vector<Port_Map_Entry> Port_Map_List();
 
 // Device node of COM<number>: the ports directory first, then udev ("" when none, last

@@ -67,8 +67,9 @@ std::vector<Registry_Value> Live_Values(const std::string& lower) {
     std::vector<Registry_Value> values;
     if (lower == Lower(kSerialComm)) {
         for (const auto& entry : Port_Map_List())
-            values.push_back(
-                Sz("\\Device\\" + entry.Device_Name, "COM" + std::to_string(entry.Number)));
+            if (entry.Unusable.empty())
+                values.push_back(
+                    Sz("\\Device\\" + entry.Device_Name, "COM" + std::to_string(entry.Number)));
     } else if (lower == Lower(kArbiter)) {
         // Every number the arbiter ever gave, present or not (a port number stays taken
         // while its adapter is unplugged), and the present ports' own identities.

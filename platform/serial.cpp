@@ -1,6 +1,7 @@
 #include "platform/serial.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -143,6 +144,26 @@ std::string Comm_Device_Node(int32_t number) {
     return node;
 }
 
+std::string Serial_Node_Problem(const std::string& node) {
+    struct stat st {};
+    if (::stat(node.c_str(), &st) != 0) return "it does not exist";
+    if (S_ISDIR(st.st_mode)) return "it is a folder";
+    if (S_ISREG(st.st_mode)) return "it is a plain file";
+    if (!S_ISCHR(st.st_mode)) return "it is not a character device";
+    unsigned dev_major = major(st.st_rdev), dev_minor = minor(st.st_rdev);
+    // Unix98 pseudo-terminal slaves (the simulator's ports) have no sysfs entry.
+    if (dev_major >= 136 && dev_major <= 143) return std::string();
+    char link[PATH_MAX];
+    std::string sys = "/sys/dev/char/" + std::to_string(dev_major) + ":" +
+                      std::to_string(dev_minor) + "/subsystem";
+    ssize_t n = readlink(sys.c_str(), link, sizeof link - 1);
+    if (n <= 0) return "it is not a serial line";
+    std::string subsystem(link, size_t(n));
+    subsystem = subsystem.substr(subsystem.find_last_of('/') + 1);
+    if (subsystem != "tty") return "it is not a serial line (a " + subsystem + " device)";
+    return std::string();
+}
+
 int32_t Comm_Open(const std::string& name) {
     last_open_permission = false;
     static const std::string prefix = "\\\\.\\COM";
@@ -162,6 +183,17 @@ int32_t Comm_Open(const std::string& name) {
         Set_Last_Error(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
+    // Opening a device can itself act (a watchdog arms, a tape rewinds): only what can be a
+    // serial line is opened at all, and nothing is done to it before it proves a tty.
+    struct stat before {};
+    if (::stat(node.c_str(), &before) != 0) {
+        Set_Last_Error_From_Errno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!Serial_Node_Problem(node).empty()) {
+        Set_Last_Error(ERROR_NOT_SUPPORTED);
+        return INVALID_HANDLE_VALUE;
+    }
     int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         last_open_permission = (errno == EACCES || errno == EPERM);
@@ -170,7 +202,10 @@ int32_t Comm_Open(const std::string& name) {
     }
     auto port = std::make_shared<Comm_Object>();
     port->fd = fd;  // closed by the object from here on
-    if (!isatty(fd)) {
+    struct stat opened {};
+    bool same =
+        fstat(fd, &opened) == 0 && S_ISCHR(opened.st_mode) && opened.st_rdev == before.st_rdev;
+    if (!same || !isatty(fd)) {
         Set_Last_Error(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }

@@ -83,10 +83,16 @@ std::string Comm_Device_Name(int32_t number);
 // 2) when neither knows the port.
 std::string Comm_Device_Node(int32_t number);
 
+// Why the node cannot be a serial line ("" when it can): it must be a character device of
+// the tty class (sysfs says so; pseudo-terminals, which sysfs does not list, by their major
+// number). Looked up without opening anything, so a listing can tell too.
+std::string Serial_Node_Problem(const std::string& node);
+
 // Opens a port by its device name ("\\.\COM5") or by a device node path, exclusively, and
 // puts the line in raw mode before anything else. Returns a handle, or INVALID_HANDLE_VALUE
-// with the last error: 2 no such port, 5 held by another program or no permission, 123 a
-// name that is neither.
+// with the last error: 2 no such port, 5 held by another program or no permission, 50 not
+// a serial line (checked before the open, and a tty after it, before anything else is
+// done), 123 a name that is neither.
 int32_t Comm_Open(const std::string& name);
 
 // True when the last Comm_Open failed for lack of permission (not because the port was held).

@@ -27,6 +27,8 @@ std::string KDX_Diagnostic(int32_t& handle);
 
 // The meaning of a status reply ("Ready", "No Response", ... or the reply itself).
 std::string KDX_Status_Meaning(const std::string& reply);
+// True when the whole reply is one letter of the status table ("R", "B", "b", "J", "F").
+bool KDX_Is_Status_Letter(const std::string& reply);
 
 // How long the status query waits for the first byte of its reply.
 constexpr uint32_t KDX_Status_Wait_Ms = 50;

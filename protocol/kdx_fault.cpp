@@ -10,10 +10,11 @@ namespace {
 
 thread_local bool fault_query_running = false;
 
-// The exchange both queries make: the poller paused from the first write to the read (a
-// pause from the poller's own thread, where the read's "?" rule may start us, does nothing).
+// The exchange both queries make: the poller paused from the first write to the read. On
+// the poller's own thread, where the read's "?" rule may start us, there is nothing to pause,
+// and the port's record is not read: the user-interface thread owns it and may be writing.
 std::string Fault_Exchange(int32_t& handle, const char* query) {
-    Poller_Pause pause(Serial_Port_State.Poller);
+    Poller_Pause pause(Serial_Port_On_Poller_Thread() ? 0 : Serial_Port_State.Poller);
     const int32_t hidden = 0;
     std::string k = "K";
     Serial_Port_Write(handle, k, &hidden);

@@ -32,6 +32,11 @@ std::string KDX_Status_Meaning(const std::string& reply) {
     return reply;
 }
 
+bool KDX_Is_Status_Letter(const std::string& reply) {
+    // The table's "" row ("No Response") is no letter.
+    return !reply.empty() && KDX_Status_Meaning(reply) != reply;
+}
+
 std::string KDX_Verify_Status(int32_t& handle) {
     KDX_FRAME("KDX_Verify_Status", handle);
     if (!protocol::Usable(handle)) return kdx_frame.result(std::string());

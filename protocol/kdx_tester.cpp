@@ -1,6 +1,7 @@
 // The communication test, the program-memory test and its comparison.
 #include <algorithm>
 
+#include "platform/system.h"
 #include "protocol/kdx.h"
 #include "protocol/kdx_link.h"
 #include "protocol/kdx_progress.h"
@@ -106,7 +107,7 @@ std::string KDX_Tester_USB_Commo(int32_t& handle) {
     KDX_Progress progress{"Testing USB", "V", 0, KDX_Commo_Queries};
     Poller_Pause pause(Serial_Port_State.Poller);
     Serial_Port_Echo_Status("Testing USB\r");
-    int32_t answered = 0;
+    int32_t answered = 0, failed = 0;
     for (int32_t i = 1; i <= KDX_Commo_Queries; ++i) {
         if (operation.Stopped()) {
             Serial_Port_Echo_Status("Test Stopped\r");
@@ -126,8 +127,16 @@ std::string KDX_Tester_USB_Commo(int32_t& handle) {
             Serial_Port_Echo_Status("Test Error - Aborting Test\r");
             break;
         }
-        ++answered;
+        // Only a status letter answers the query: other bytes (a listing still in flight,
+        // line noise) would let a broken link pass in half its time.
+        if (KDX_Is_Status_Letter(reply))
+            ++answered;
+        else
+            ++failed;
     }
+    if (failed > 0)
+        Serial_Port_Echo_Status("Failed queries: " + std::to_string(failed) +
+                                " replies were no status letter\r");
     progress.Done = answered;
     progress.Item.clear();
     KDX_Progress_Report(progress);
@@ -167,10 +176,17 @@ std::string KDX_Tester_Commo_Fill_Memory(int32_t& handle, int32_t& axis) {
     {
         Poller_Pause pause(Serial_Port_State.Poller);
         Serial_Port_Echo_Sent(title + CR);
-        command(axis == 1 ? "F,PM-1," : "F,[" + n + "[PM-" + n + ",");
+        const std::string open = axis == 1 ? "F,PM-1," : "F,[" + n + "[PM-" + n + ",";
+        const std::string list = axis == 1 ? "lst," : "lst" + n + "M" + n + ",";
         if (axis >= 2) expected += "]";
+        // The writes return once the driver has the bytes, long before a slow line has
+        // carried them: the quiet spell counts only from when the last byte has left.
+        int64_t line_free =
+            platform::Tick_Count_Ms() +
+            Serial_Port_Wire_Ms(handle, open.size() + expected.size() + list.size());
+        command(open);
         command(expected);
-        command(axis == 1 ? "lst," : "lst" + n + "M" + n + ",");
+        command(list);
         progress.Item = "listing";
         if (!operation.Stopped()) KDX_Progress_Report(progress);
         // The listing ends with EOT or a "?"; a controller that stops sending ends it after
@@ -178,7 +194,8 @@ std::string KDX_Tester_Commo_Fill_Memory(int32_t& handle, int32_t& axis) {
         // a dead or babbling line neither hangs the program nor passes the test.
         while (!operation.Stopped() && !complete && !refused &&
                listing.size() < KDX_Listing_Capacity) {
-            if (!Serial_Port_Wait_Input(handle, KDX_Listing_Quiet_Ms)) break;
+            int64_t sending = std::max<int64_t>(0, line_free - platform::Tick_Count_Ms());
+            if (!Serial_Port_Wait_Input(handle, KDX_Listing_Quiet_Ms + uint32_t(sending))) break;
             last = Serial_Port_Read(handle);
             listing += last;
             complete = listing.find(EOT) != std::string::npos;

@@ -4,6 +4,7 @@
 set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
+    clang libclang-rt-14-dev
     qt6-base-dev libgl-dev qt6-wayland fonts-dejavu-core
     libudev-dev umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev

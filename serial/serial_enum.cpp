@@ -226,6 +226,14 @@ std::string Serial_Port_Type_Description(const std::string& type) {
     return Serial_Port_Unknown_Type;
 }
 
+namespace {
+thread_local std::string enum_failure;
+}  // namespace
+
+std::string Serial_Port_Enum_Failure() {
+    return enum_failure;
+}
+
 std::string Serial_Port_Enum() {
     KDX_FRAME("Serial_Port_Enum");
     int32_t root = HKEY_LOCAL_MACHINE;
@@ -234,6 +242,14 @@ std::string Serial_Port_Enum() {
     int32_t count = 0;
     int32_t status =
         Registry_Enum_Values(root, Registry_Serial_Comm_Key, names, types, data, count);
+    // A machine without a serial device map has no ports; any other error means the list
+    // would be short, which the caller must be able to tell from "no ports".
+    enum_failure.clear();
+    if (status != 0 && status != int32_t(ERROR_FILE_NOT_FOUND)) {
+        enum_failure =
+            "error " + std::to_string(status) + " (" + System_Message_Text(uint32_t(status)) + ")";
+        if (!names.empty()) enum_failure += " at the value \"" + names.back() + "\"";
+    }
     Set_Last_Error(uint32_t(status));
     kdx_frame.check();
     if (status != 0 || kdx_frame.check_code() != 0) {
@@ -276,7 +292,10 @@ std::string Serial_Port_Enum() {
                            "Handshake: " + info.Handshake + gap + "Real Name: " + info.Real_Name +
                            gap + "Type: " + info.Type + gap +
                            "Type Description: " + info.Type_Description + gap;
-        ErrCheck_Comment(line);
+        // Debug text, not a comment: indented one level below this procedure's own lines,
+        // and ended by its own CR LF in the log too.
+        std::string shown = std::string(size_t(5 * (kdx_frame.depth() + 1)), ' ') + line + "\r\n";
+        ErrCheck_Debug_Print(shown, Attribute_Comment);
         result += line;
     }
     return kdx_frame.result(result);

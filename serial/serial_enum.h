@@ -80,6 +80,10 @@ std::string Serial_Port_Type_Description(const std::string& type);
 // Fills Serial_Port_Table from the serial device map and the ports' default settings and
 // returns one line per numbered port, the lines run together, each ending in five spaces.
 std::string Serial_Port_Enum();
+// Why the last Serial_Port_Enum on this thread could not list every port: the error that
+// ended the registry enumeration, its message and the value it stopped at ("" when the
+// listing was whole, or when the machine has no serial device map at all).
+std::string Serial_Port_Enum_Failure();
 
 // How long the probe waits for the first byte of the device's answer.
 inline constexpr uint32_t Serial_Port_Device_Wait_Ms = 50;

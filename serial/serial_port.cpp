@@ -265,6 +265,9 @@ int32_t Serial_Port_Close(int32_t& handle) {
         Stop_Pollers_Of(handle);
         Close_Handle(handle);
     }
+    // A handle closed before is no error: the status echo's own check must not take the
+    // close's "invalid handle" for its own and pause on it.
+    Set_Last_Error(ERROR_SUCCESS);
     Serial_Port_Echo_Status("Port Closed\r");
     Set_Last_Error(ERROR_SUCCESS);
     handle = 0;
@@ -354,6 +357,13 @@ std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
     return kdx_frame.result(result);
 }
 
+uint32_t Serial_Port_Wire_Ms(int32_t handle, size_t bytes) {
+    platform::DCB dcb{};
+    if (!platform::Get_Comm_State(handle, dcb) || dcb.BaudRate == 0) return 0;
+    uint64_t bits = uint64_t(bytes) * 10;
+    return uint32_t((bits * 1000 + dcb.BaudRate - 1) / dcb.BaudRate);
+}
+
 bool Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms) {
     KDX_FRAME("Serial_Port_Wait_Input", handle, timeout_ms);
     if (!Handle_Usable(handle)) return kdx_frame.result(false);
@@ -418,6 +428,10 @@ void Serial_Port_Poller_Resume(int32_t poller) {
         if (self->pause_count > 0) --self->pause_count;
     }
     self->changed.notify_all();
+}
+
+bool Serial_Port_On_Poller_Thread() {
+    return running_poller != nullptr;
 }
 
 bool Serial_Port_Poller_Running(int32_t poller) {

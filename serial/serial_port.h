@@ -39,12 +39,18 @@ std::string Serial_Port_Read(int32_t& handle, const int32_t* echo = nullptr);
 // (poll(), never a spin); true when bytes are waiting. Does not read.
 bool Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms);
 
+// How long bytes take on the line at the port's current rate (10 bits a byte: start, 8 data,
+// stop), rounded up; 0 when the rate cannot be read.
+uint32_t Serial_Port_Wire_Ms(int32_t handle, size_t bytes);
+
 // Receive poller of an open port: returns its handle for Serial_Port_State.Poller (0 when the
 // port handle is unusable). Pause returns once the poller has acknowledged that it is outside
 // any read; pausing poller 0 or from the poller's own thread does nothing.
 int32_t Serial_Port_Poller_Start(int32_t handle);
 void Serial_Port_Poller_Pause(int32_t poller);
 void Serial_Port_Poller_Resume(int32_t poller);
+// True on a receive poller's own thread (where a "?" it read runs the fault query).
+bool Serial_Port_On_Poller_Thread();
 // True while the poller's thread runs (false after a hang-up ended it, or for no poller).
 bool Serial_Port_Poller_Running(int32_t poller);
 

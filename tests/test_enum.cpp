@@ -2,6 +2,8 @@
 // port list, the port table with adapter types and line settings, and the arbiter look-ups.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -272,6 +274,34 @@ TEST(PortTrace, MissingKeysAreReportedAndLinesShownButNoStaleErrors) {
     text = Traced([] { Serial_Terminal_COM_Name_Value("COM5"); });
     EXPECT_EQ(text.find("Error:"), std::string::npos) << text;
     EXPECT_NE(text.find("usb-FTDI_FT232R_A1-if00"), std::string::npos) << text;
+}
+
+// Each listed port's line is debug text: on the console in green, one level below the
+// procedure's entry line, and in the debug log with its own line end (not a comment, whose
+// log text has none).
+TEST(PortTrace, EachPortsLineIsDebugTextOnConsoleAndLog) {
+    test::Registry_Machine machine;
+    machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
+    test::Temp_Dir logs;
+    std::string saved = platform::Current_Directory();
+    platform::Set_Current_Directory(logs.path());
+    setenv("KDX_CONSOLE", "capture", 1);
+    platform::Capture_Reset();
+    ErrCheck_Debug(1);
+    std::string line = Serial_Port_Enum();
+    std::string log_path = trace::Debug_Log_Path();
+    ErrCheck_Debug(0);
+    unsetenv("KDX_CONSOLE");
+    platform::Set_Current_Directory(saved);
+    ASSERT_NE(line, "");
+    std::string shown = std::string(10, ' ') + line + "\r\n";
+    bool found = false;
+    for (const auto& segment : platform::Capture_Segments())
+        found = found || (segment.attribute == 2 && segment.text.find(shown) != std::string::npos);
+    EXPECT_TRUE(found) << platform::Capture_Text();
+    std::ifstream in(log_path, std::ios::binary);
+    std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(log.find(shown), std::string::npos) << log;
 }
 
 }  // namespace

@@ -44,6 +44,43 @@ TEST(CliPorts, ListsAdapterTypesAndLineSettingsOfTheDescribedMachine) {
         EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
 }
 
+// A listing that stopped at a value it could not read is a failed listing, not "no ports".
+TEST(CliPorts, AListingThatStoppedSaysWhereAndFails) {
+    kdx::test::Registry_Machine machine;
+    const std::string serial_comm =
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n";
+    const std::string long_name = "\\\\Device\\\\" + std::string(300, 'x');
+    const struct {
+        const char* name;
+        std::string hive;
+        int code;
+        std::string said;
+    } cases[] = {
+        {"no ports", serial_comm, 0, "No serial ports found.\n"},
+        {"no device map at all", "REGEDIT4\n", 0, "No serial ports found.\n"},
+        {"a value name over 259 characters", serial_comm + "\"" + long_name + "\"=\"COM4\"\n", 1,
+         "kdx-cli ports: the port listing failed: error 234 (More data is available.) at the "
+         "value \"\\Device\\" +
+             std::string(251, 'x') + "\"\n"},
+        {"the same after a port",
+         serial_comm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n\"" + long_name + "\"=\"COM4\"\n", 1,
+         "the port listing failed: error 234"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine.Use_Hive(c.hive);
+        for (const char* args : {"ports", "ports --names"}) {
+            Run_Result r = Cli(args);
+            EXPECT_EQ(r.code, c.code) << r.out;
+            if (c.code != 0) {
+                EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+            } else if (std::string(args) == "ports") {
+                EXPECT_EQ(r.out, c.said);
+            }
+        }
+    }
+}
+
 TEST(CliPorts, NoPortsMalformedHiveAndUsage) {
     kdx::test::Registry_Machine machine;
     machine.Use_Hive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n");

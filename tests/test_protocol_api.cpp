@@ -38,11 +38,11 @@ TEST_F(Protocol_Api, ParsersChangeTheCallersBufferWithinItsCapacity) {
     char motor[64] = "MT-17&B,5\r";
     EXPECT_STREQ(parse_motor(motor, sizeof motor), "17");
     EXPECT_STREQ(motor, "MT-17&B,5");
-    // A capacity smaller than the text cuts the written-back text, never overruns.
+    // The capacity bounds what is read as well as what is written back.
     char small[16] = "\r\r12345678,9";
     char guard = small[6];
-    EXPECT_STREQ(parse_motor(small, 5), "12345678");
-    EXPECT_STREQ(small, "1234");
+    EXPECT_STREQ(parse_motor(small, 5), "12");
+    EXPECT_STREQ(small, "123");
     EXPECT_EQ(small[6], guard);
     EXPECT_STREQ(parse_motor(nullptr, 0), "");
 }

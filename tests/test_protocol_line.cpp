@@ -2,6 +2,8 @@
 // the controller received, the results, and what the terminal was shown.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -254,6 +256,62 @@ TEST_F(Protocol_Line, CommunicationTestPasses) {
     std::string letters;
     for (int i = 0; i < 1000; ++i) letters += "R\n";
     EXPECT_EQ(Received_Visible(), letters);
+}
+
+// At a slow rate the program takes seconds on the wire: the quiet limit starts only once
+// it has been sent (722 bytes for axis 2 take 3.0 s at 2400 baud).
+TEST_F(Protocol_Line, MemoryTestAtASlowRateWaitsForTheProgramToCrossTheLine) {
+    sim::Sim_Config c;
+    c.baud = 2400;
+    c.wire_time = true;
+    Start(c, 2400);
+    int32_t axis = 2;
+    EXPECT_EQ(KDX_Tester_Commo_Fill_Memory(handle, axis), "lst2M2,");
+    EXPECT_EQ(KDX_Tester_Passed(), 1);
+}
+
+// A query counts as answered only by a status letter; other bytes that happen to be on the
+// line are failed queries, and the bytes on the wire stay those of the plain test.
+TEST_F(Protocol_Line, CommunicationTestCountsOnlyStatusLetters) {
+    const struct {
+        const char* name;
+        sim::Sim_Config config;
+        std::function<void(sim::Simulator&)> before;
+        int32_t passed;
+    } cases[] = {
+        {"letters only", {}, [](sim::Simulator&) {}, 1},
+        {"a listing still in flight",
+         [] {
+             sim::Sim_Config c;
+             c.baud = 9600;
+             c.wire_time = true;
+             return c;
+         }(),
+         [](sim::Simulator& s) {
+             s.Send("lst,\r");
+             for (int i = 101; i <= 164; ++i) s.Send("I1M8387" + std::to_string(i) + ",\r");
+         },
+         0},
+        {"a controller echoing each command before its letter",
+         {},
+         [this](sim::Simulator&) { KDX_Online_Echo_On(handle); },
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Start(c.config, int32_t(c.config.baud));
+        c.before(*sim);
+        EXPECT_EQ(KDX_Tester_USB_Commo(handle), "");
+        EXPECT_EQ(KDX_Tester_Passed(), c.passed);
+        // The test's own bytes: 1000 queries, whatever the case sent before them.
+        std::string received = Received(1000);
+        EXPECT_EQ(std::count(received.begin(), received.end(), 'V'), 1000);
+        EXPECT_EQ(received.back(), 'V');
+        EXPECT_EQ(Status().find("Failed queries: ") != std::string::npos, c.passed == 0)
+            << Status().substr(Status().size() > 300 ? Status().size() - 300 : 0);
+        Serial_Port_Close(handle);
+        sim.reset();
+    }
 }
 
 TEST_F(Protocol_Line, CommunicationTestAbortsWhenTheControllerStops) {

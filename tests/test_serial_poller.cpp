@@ -160,5 +160,22 @@ TEST_F(Serial_Poller, WaitInputWakesOnTheFirstByte) {
     EXPECT_EQ(Serial_Port_Read(handle), "Z");
 }
 
+// A "?" taken by the poller starts the fault query on the poller's thread, while the
+// user-interface thread records the poller in the port's state (as the Terminal does after
+// each open): the query must not read that record, which only its owner thread writes. The
+// ThreadSanitizer build of the suite reports the race this would be.
+TEST_F(Serial_Poller, AFaultQueryOnThePollerLeavesThePortRecordToItsOwner) {
+    Start_Sim();
+    ASSERT_GT(Open(), 0);
+    int32_t poller = Serial_Port_Poller_Start(handle);
+    ASSERT_NE(poller, 0);
+    sim->Send("?\r");
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < until) Serial_Port_State.Poller = poller;
+    EXPECT_TRUE(Eventually([&] { return sim->Received().find("KF,getFAc") != std::string::npos; }))
+        << sim->Received();
+    Serial_Port_State.Poller = 0;
+}
+
 }  // namespace
 }  // namespace kdx::test

@@ -3,12 +3,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/console.h"
 #include "platform/error.h"
 #include "platform/handles.h"
 #include "platform/ports_dir.h"
 #include "platform/pty.h"
 #include "platform/serial.h"
+#include "platform/system.h"
 #include "tests/test_serial_fixture.h"
+#include "trace/trace.h"
 
 namespace kdx::test {
 namespace {
@@ -106,6 +109,32 @@ TEST_F(Serial_Open, PortZeroAndRefusedNumbersMakeNoCallAndNoStatusLine) {
         EXPECT_EQ(Get_Last_Error(), b.code) << b.number;
     }
     EXPECT_EQ(capture.Count(), 0u);
+}
+
+// Closing a handle that is already closed (a copy of one closed before, 0, or -1) reports
+// no error: no "Error:" line in the trace and no pause for a key.
+TEST_F(Serial_Open, ClosingAClosedHandleReportsNoError) {
+    Start_Sim();
+    ASSERT_TRUE(Handle_Usable(Open()));
+    int32_t copy = handle;
+    Temp_Dir logs;
+    std::string saved = Current_Directory();
+    Set_Current_Directory(logs.path());
+    setenv("KDX_CONSOLE", "capture", 1);
+    Capture_Reset();
+    ErrCheck_Debug(1);
+    Serial_Port_Close(handle);
+    for (int32_t closed : {copy, int32_t(0), int32_t(INVALID_HANDLE_VALUE)}) {
+        EXPECT_EQ(Serial_Port_Close(closed), 0);
+        EXPECT_EQ(closed, 0);
+    }
+    ErrCheck_Debug(0);
+    unsetenv("KDX_CONSOLE");
+    Set_Current_Directory(saved);
+    std::string shown = Capture_Text();
+    EXPECT_EQ(shown.find("Error:"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("Press any Key"), std::string::npos) << shown;
+    EXPECT_EQ(Status_Lines(capture).size(), 5u);  // COM5 Open and four Port Closed
 }
 
 TEST_F(Serial_Open, SettingsReadBackFromTheDriver) {

@@ -52,6 +52,7 @@ struct Console_State {
     int32_t console_handle = 0;
     int32_t log = 0;
     std::string log_path;
+    std::string log_error;
     int32_t attribute = 7;
 };
 
@@ -500,6 +501,12 @@ std::string Debug_Log_Path() {
     return s.log_path;
 }
 
+std::string Debug_Log_Error() {
+    auto& s = Shared();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.log_error;
+}
+
 void Set_Counter_Source(int64_t (*counter)()) {
     counter_source.store(counter);
 }
@@ -556,19 +563,34 @@ int32_t ErrCheck_Debug(int32_t mode) {
         }
         ErrCheck_Console_Size();
         std::string name = trace::Debug_Log_Name(platform::Module_File_Name());
+        // Not through a link (it would overwrite the link's target) and not into a pipe (a
+        // full one would stall every traced thread): such a log is refused and said so.
         int32_t log = platform::Create_File(
             name, platform::GENERIC_READ | platform::GENERIC_WRITE | platform::FILE_APPEND_DATA,
             platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE | platform::FILE_SHARE_DELETE,
-            platform::CREATE_ALWAYS);
+            platform::CREATE_ALWAYS, platform::FILE_FLAG_OPEN_REPARSE_POINT);
+        uint32_t error = platform::Get_Last_Error();
+        std::string refusal = platform::File_Refusal();
         std::string folder = platform::Current_Directory();
         std::string path = folder.empty() ? name : folder + "/" + name;
+        std::string failure;
+        if (!platform::Handle_Usable(log))
+            failure = refusal.empty() ? path + ": " + platform::System_Message_Text(error)
+                                      : path + " is " + refusal + ", not a file";
         {
             std::lock_guard<std::mutex> g(s.lock);
             if (platform::Handle_Usable(s.log)) platform::Close_Handle(s.log);
             s.log = log;
             // A log that could not be created has no path: nothing will be written there.
             s.log_path = platform::Handle_Usable(log) ? path : std::string();
+            s.log_error = failure;
         }
+        if (!failure.empty())
+            Output(
+                {{Cut(Spaces(5 * (depth - 1)) + "Error: " + trace::Format_Number(error) + " - " +
+                      platform::System_Message_Text(error) + " The debug log " + failure + "\r\n"),
+                  Attribute_Error}},
+                trace::Log::None);
         // The call stack down to the caller, on the console only.
         std::vector<const trace::Frame*> stack;
         for (const trace::Frame* f = trace::innermost; f; f = Frame_Access::Outer(f))

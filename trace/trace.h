@@ -118,6 +118,8 @@ std::string Debug_Log_Name(const std::string& executable_path);
 // Full path of the debug log the latest opening created ("" before the first, and when
 // that opening could not create it).
 std::string Debug_Log_Path();
+// Why the latest opening could not create the debug log ("" when it could).
+std::string Debug_Log_Error();
 
 // The End key in a pause ends the process with this code, after the debug log is closed
 // and every handler added here has run (the port log closes itself this way).

@@ -40,12 +40,17 @@ KDX_API int32_t Serial_Terminal_Port_Enum(const char** ports, int32_t capacity);
 KDX_API const char* Serial_Terminal_COM_Name_Value(const char* port);
 KDX_API int32_t Serial_Terminal_COM_Name_Arbiter(const char* port, const char* other);
 KDX_API const char* Serial_Port_Enum(void);
+/* Why the last Serial_Port_Enum on this thread could not list every port: the error that
+ * ended the enumeration, its message and the value name it stopped at; "" when the listing
+ * was whole (an empty Serial_Port_Enum text then means no ports). */
+KDX_API const char* Serial_Port_Enum_Error(void);
 /* The port table of the last Serial_Port_Enum: its size, and entry index (1 when copied). */
 KDX_API int32_t Serial_Port_Table_Count(void);
 KDX_API int32_t Serial_Port_Table_Get(int32_t index, Serial_Port_Info* info);
 KDX_API const char* Serial_Port_Device(int32_t* handle, int32_t other);
 /* The port map, one line per port: COM<n> TAB device node TAB \Device\ name TAB driver TAB
- * product TAB "ports directory" or "udev", each line ending in LF. */
+ * product TAB "ports directory" or "udev" TAB why the entry is no serial line ("" for a
+ * port; such an entry is not in the serial device map), each line ending in LF. */
 KDX_API const char* Serial_Port_Map_Text(void);
 /* What is wrong with the hive file last read on this thread ("" when nothing). */
 KDX_API const char* Serial_Port_Registry_Error(void);

@@ -73,3 +73,8 @@ KDX_API int32_t Port_Log_Open(void);
 KDX_API int32_t Port_Log_Close(void);
 KDX_API int32_t Port_Log_Write_Line(int32_t file, const char* text);
 KDX_API int32_t Port_Log_Current(void);
+/* What went wrong with the port log since it was last opened ("" while all is well): it
+ * could not be opened (a link, pipe or folder at its name, no permission), its header could
+ * not be written, or a line could not be written, after which the log has closed itself.
+ * The terminal shows it as a message, the window as a status line. */
+KDX_API const char* Port_Log_Error(void);

@@ -41,3 +41,6 @@ KDX_API const char* ErrCheck_Debug_Log_Name(const char* executable_path);
 /* Full path of the debug log the latest opening created ("" before the first, and when
  * that opening could not create it). */
 KDX_API const char* ErrCheck_Debug_Log_Path(void);
+/* Why the latest opening could not create the debug log: its path and what stands there
+ * (a symbolic link, a pipe, ...) or the system's message; "" when it was created. */
+KDX_API const char* ErrCheck_Debug_Log_Error(void);

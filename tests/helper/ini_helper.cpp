@@ -10,6 +10,9 @@
 //   tz ZONE                switches the local time zone, as midnight passing would
 //   as-nobody              drops root privileges (so folder permissions apply)
 //   log-open | log-close | log-line TEXT | log-stale TEXT
+//   log-error              what went wrong with the port log since its opening
+//   debug-open             opens and closes a capture debug console (its log in this
+//                          program's folder); prints the log's path and what went wrong
 //   log-threads N          two threads write N lines each at once ("A 0007 ...", "B 0007 ...")
 //   end-arm                opens a capture debug console (its log in this program's folder)
 //                          whose next pause gets the End key; the process dies after 20 s
@@ -85,6 +88,17 @@ int main(int argc, char** argv) {
             Print("log-line", std::to_string(Port_Log_Write_Line(Port_Log_File, next())));
         } else if (c == "log-stale") {
             Print("log-stale", std::to_string(Port_Log_Write_Line(stale, next())));
+        } else if (c == "log-error") {
+            Print("log-error", Port_Log_Failure());
+        } else if (c == "debug-open") {
+            std::string exe = platform::Module_File_Name();
+            if (chdir(exe.substr(0, exe.find_last_of('/') + 1).c_str()) != 0) return 1;
+            setenv("KDX_CONSOLE", "capture", 1);
+            ErrCheck_Debug(1);
+            ErrCheck_Comment("written");
+            ErrCheck_Debug(0);
+            Print("debug-path", trace::Debug_Log_Path());
+            Print("debug-error", trace::Debug_Log_Error());
         } else if (c == "log-threads") {
             int n = std::stoi(next());
             auto writer = [n](char id) {

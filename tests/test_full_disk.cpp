@@ -1,0 +1,90 @@
+// A full disk, for real: kdx-cli runs in a private mount namespace from a small tmpfs that is
+// filled to its last page before the command starts. Pages, reports and the port log that
+// cannot be written are reported with exit status 1, and no empty or cut-short file stays.
+#include <sys/wait.h>
+#include <time.h>
+
+#include <cstdio>
+#include <string>
+
+#include "files/port_log.h"
+#include "tests/test_serial_fixture.h"
+
+namespace kdx::test {
+namespace {
+
+using Full_Disk = Sim_Port_Test;
+
+std::string Log_Name() {
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    return Port_Log_Name("", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
+
+struct Shell_Result {
+    int status = -1;
+    std::string out;
+};
+
+// Runs script with $D a tmpfs holding a copy of kdx-cli, filled up but for free_bytes, in
+// the folder $D; prints the files left there after the script as "left: NAME SIZE".
+Shell_Result Run_On_Full_Disk(const std::string& script, int free_bytes) {
+    std::string setup =
+        "set -u; D=$(mktemp -d); mount -t tmpfs -o size=16m tmpfs \"$D\" || exit 97; "
+        "cp " KDX_CLI_PATH
+        " \"$D/kdx-cli\"; cd \"$D\"; "
+        "head -c " +
+        std::to_string(free_bytes) +
+        " /dev/zero > spare; head -c 64m /dev/zero > filler 2>/dev/null; rm spare; " + script +
+        "; echo \"status=$?\"; for f in *; do case $f in kdx-cli|filler) ;; "
+        "*) echo \"left: $f $(stat -c %s \"$f\")\";; esac; done";
+    std::string command = "unshare -rm sh -c '" + setup + "' 2>&1";
+    Shell_Result r;
+    FILE* out = popen(command.c_str(), "r");
+    if (!out) return r;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;) r.out.append(buf, n);
+    int status = pclose(out);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+TEST_F(Full_Disk, FilesThatCannotBeWrittenAreReportedAndLeaveNothingBehind) {
+    if (Run_On_Full_Disk("true", 0).out.find("status=0") == std::string::npos)
+        GTEST_SKIP() << "no user namespaces here to mount a small tmpfs in";
+    Start_Sim();
+    const struct {
+        const char* name;
+        std::string script;
+        int free_bytes;
+        std::string said;  // in the output
+        std::string left;  // how the list of files left begins, "" for none
+    } cases[] = {
+        {"settings page", "./kdx-cli settings", 0, "cannot create", ""},
+        {"an empty page from before is made anew", ": > kdx-cli.html; ./kdx-cli settings", 0,
+         "cannot create", ""},
+        {"report", "./kdx-cli report", 0, "the report could not be written", ""},
+        {"port log without room for its header", "echo V | ./kdx-cli terminal COM5 --log", 0,
+         Log_Name() + ": There is not enough space on the disk.]", ""},
+        {"port log filling up on the way",
+         "i=0; while [ $i -lt 400 ]; do echo V; i=$((i+1)); done | "
+         "./kdx-cli terminal COM5 --log --wait 1",
+         4096,
+         "[the port log could not be written, logging stopped: There is not enough space on the "
+         "disk.]",
+         "left: " + Log_Name() + " "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Shell_Result r = Run_On_Full_Disk(c.script, c.free_bytes);
+        EXPECT_NE(r.out.find("status=1\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+        size_t left = r.out.find("left: ");
+        EXPECT_EQ(left == std::string::npos ? "" : r.out.substr(left, c.left.size()), c.left)
+            << r.out;
+    }
+}
+
+}  // namespace
+}  // namespace kdx::test
