@@ -7,6 +7,7 @@ packages=(
     qt6-base-dev libgl-dev qt6-wayland fonts-dejavu-core
     libudev-dev umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    help2man desktop-file-utils dpkg-dev file strace
 )
 missing=()
 for p in "${packages[@]}"; do
