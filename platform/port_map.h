@@ -15,6 +15,7 @@ struct Port_Map_Entry {
     std::string Identity;     // what the COM name arbiter knows the device by
     std::string Description;  // the device's own product text, may be empty
     bool From_Ports_Dir = false;
+    std::string Latency;  // as Udev_Port::Latency; "" for a ports directory entry of its own
 };
 
 // Every present port, sorted by number, each number once. A ports directory entry whose
