@@ -19,7 +19,7 @@ void Usage(FILE* out) {
     std::fprintf(
         out,
         "Usage: kdx-cli [--trace] <command> [options]\n"
-        "       kdx-cli <command> --help\n\n"
+        "  or:  kdx-cli <command> --help\n\n"
         "Configurator, tester and terminal for KDX stepper-motor controllers.\n\n"
         "Options:\n"
         "  --trace     open the trace console on this terminal (F9 auto-debug, End quits)\n"
