@@ -134,7 +134,8 @@ KDX_API const char* Serial_Port_Map_Text(void) {
         for (const auto& e : kdx::platform::Port_Map_List()) {
             text += "COM" + std::to_string(e.Number) + "\t" + e.Node + "\t\\Device\\" +
                     e.Device_Name + "\t" + e.Driver + "\t" + e.Description + "\t" +
-                    (e.From_Ports_Dir ? "ports directory" : "udev") + "\t" + e.Unusable + "\n";
+                    (e.From_Ports_Dir ? "ports directory" : "udev") + "\t" + e.Unusable + "\t" +
+                    e.Latency + "\n";
         }
         return Keep(slot, text);
     });

@@ -18,7 +18,10 @@ const char* const Help =
     "Lists the serial ports of this machine as the Terminal sees them: every COM name of the\n"
     "serial device map, with the adapter type read from its driver's name, its default line\n"
     "settings (baud, parity, data bits, stop bits, handshake) and the device behind it.\n"
-    "Nothing is opened to list them.\n"
+    "Nothing is opened to list them. Where the driver tells, the device column also says\n"
+    "\"low latency\" for a port in low-latency mode (an FTDI adapter otherwise shows its\n"
+    "latency timer): every program of this package asks for it when it opens a port, so a USB\n"
+    "adapter passes each reply on at once instead of after its 16 ms timer.\n"
     "\n"
     "Where the ports come from:\n"
     "  the ports directory   COM<n> links made by hand or by kdx-sim ($KDX_PORTS, else\n"
@@ -43,7 +46,7 @@ const char* const Help =
     "which), 2 usage error.\n";
 
 struct Device {
-    std::string node, object, driver, product, source, unusable;
+    std::string node, object, driver, product, source, unusable, latency;
 };
 
 // COM<n> -> what the port map knows of it.
@@ -63,8 +66,8 @@ std::map<std::string, Device> Port_Map() {
             if (tab == std::string::npos) break;
             p = tab + 1;
         }
-        f.resize(std::max<size_t>(f.size(), 7));
-        if (!f[0].empty()) map[f[0]] = Device{f[1], f[2], f[3], f[4], f[5], f[6]};
+        f.resize(std::max<size_t>(f.size(), 8));
+        if (!f[0].empty()) map[f[0]] = Device{f[1], f[2], f[3], f[4], f[5], f[6], f[7]};
         pos = end + 1;
     }
     return map;
@@ -159,6 +162,7 @@ int Run(const std::vector<std::string>& args) {
             const Device& d = it->second;
             device = d.node + " (" + (d.source == "udev" ? d.driver : d.source);
             if (!d.product.empty()) device += ", " + d.product;
+            if (!d.latency.empty()) device += ", " + d.latency;
             device += ")";
         }
         std::string adapter = std::string(info.Type_Description) + " [" + info.Type + "]";

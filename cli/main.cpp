@@ -5,6 +5,7 @@
 
 #include "cli/cli.h"
 #include "kdx/kdx.h"
+#include "kdx_version.h"
 
 namespace kdx::cli {
 
@@ -18,10 +19,12 @@ void Usage(FILE* out) {
     std::fprintf(
         out,
         "Usage: kdx-cli [--trace] <command> [options]\n"
-        "       kdx-cli <command> --help\n\n"
+        "  or:  kdx-cli <command> --help\n\n"
         "Configurator, tester and terminal for KDX stepper-motor controllers.\n\n"
         "Options:\n"
-        "  --trace   open the trace console on this terminal (F9 auto-debug, End quits)\n\n"
+        "  --trace     open the trace console on this terminal (F9 auto-debug, End quits)\n"
+        "  --help      show this text and exit\n"
+        "  --version   show the version and the commit it was built from, and exit\n\n"
         "Commands:\n");
     for (const auto& c : Registry()) std::fprintf(out, "  %-12s %s\n", c.name, c.summary);
 }
@@ -52,6 +55,9 @@ int main(int argc, char** argv) {
             trace = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             Usage(stdout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("kdx-cli %s\n", KDX_VERSION_TEXT);
             return 0;
         } else {
             std::fprintf(stderr, "kdx-cli: unknown option %s\n", argv[i]);

@@ -92,7 +92,7 @@ void Path_Unusable() {
 
 std::string Ini_Get_Full_Path() {
     KDX_FRAME("Ini_Get_Full_Path");
-    std::string path = platform::Module_File_Name();
+    std::string path = platform::Module_Data_File_Name();
     kdx_frame.check();
     if (path.size() > Max_Settings_Path) {
         platform::Set_Last_Error(platform::ERROR_FILENAME_EXCED_RANGE);

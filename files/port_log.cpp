@@ -113,7 +113,7 @@ int32_t Port_Log_Open() {
     KDX_FRAME("Port_Log_Open");
     std::lock_guard<std::mutex> opening(Open_Lock);
     if (Port_Log_File != 0) return kdx_frame.result(Port_Log_File.load());
-    std::string exe = platform::Module_File_Name();
+    std::string exe = platform::Module_Data_File_Name();
     kdx_frame.check();
     size_t sep = exe.find_last_of("\\/");
     {

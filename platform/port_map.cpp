@@ -55,6 +55,7 @@ std::vector<Port_Map_Entry> Port_Map_List() {
             entry.Driver = devices[i].Driver;
             entry.Identity = devices[i].Identity;
             entry.Description = devices[i].Description;
+            entry.Latency = devices[i].Latency;
             shown[i] = true;
         }
         map.push_back(std::move(entry));
@@ -67,8 +68,15 @@ std::vector<Port_Map_Entry> Port_Map_List() {
             return e.From_Ports_Dir && e.Number == d.Number;
         });
         if (taken || d.Number <= 0) continue;
-        map.push_back(Port_Map_Entry{
-            d.Number, d.Node, d.Device_Name, d.Driver, d.Identity, d.Description, false, {}});
+        map.push_back(Port_Map_Entry{d.Number,
+                                     d.Node,
+                                     d.Device_Name,
+                                     d.Driver,
+                                     d.Identity,
+                                     d.Description,
+                                     false,
+                                     {},
+                                     d.Latency});
     }
     std::stable_sort(map.begin(), map.end(),
                      [](const auto& a, const auto& b) { return a.Number < b.Number; });

@@ -18,6 +18,7 @@ struct Port_Map_Entry {
     // Why a ports directory entry is no serial line ("it is a plain file", ...): such an
     // entry is listed as unusable, never as a port. "" for a port.
     std::string Unusable;
+    std::string Latency;  // as Udev_Port::Latency; "" for a ports directory entry of its own
 };
 
 // Every present port, sorted by number, each number once. A ports directory entry whose

@@ -34,22 +34,6 @@ std::string Entry_Path(int32_t number) {
     return Ports_Directory() + "/COM" + std::to_string(number);
 }
 
-// mkdir -p with mode 0700 for the parts we create.
-bool Make_Directories(const std::string& path) {
-    std::string part;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        part = path.substr(0, pos);
-        if (part.empty()) continue;
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            Set_Last_Error_From_Errno(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string Ports_Directory() {

@@ -75,6 +75,7 @@ struct Comm_Object final : Handle_Object {
     std::atomic<bool> counts_unsupported{false};
     std::atomic<bool> hung_up{false};
     bool is_pty = false;
+    bool low_latency = false;
     std::atomic<int64_t> last_write_ms{-1000};
     // Set by a write, cleared once the driver's output queue has been seen empty: until the
     // next write the count stays 0 and the status query need not ask (it runs ten times a read).
@@ -123,6 +124,25 @@ bool Poll_Hung_Up(int fd) {
     if (!(p.revents & (POLLHUP | POLLERR | POLLNVAL))) return false;
     int waiting = 0;
     return ioctl(fd, FIONREAD, &waiting) != 0 || waiting == 0;
+}
+
+// A USB serial adapter holds received bytes until its latency timer runs out (16 ms on an
+// FTDI chip), and every short exchange waits for it; the driver's low-latency mode (1 ms on
+// ftdi_sio) needs no privilege. A device that refuses it (a pseudo-terminal, most on-board
+// UARTs) keeps its timing: the refusal is normal and reported nowhere.
+bool Request_Low_Latency(int fd) {
+    int saved = errno;
+    serial_struct serial{};
+    bool on = false;
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        on = (serial.flags & ASYNC_LOW_LATENCY) != 0;
+        if (!on) {
+            serial.flags |= ASYNC_LOW_LATENCY;
+            on = ioctl(fd, TIOCSSERIAL, &serial) == 0;
+        }
+    }
+    errno = saved;
+    return on;
 }
 
 void Set_Modem_Line(int fd, int line, bool on) {
@@ -233,11 +253,19 @@ int32_t Comm_Open(const std::string& name) {
         Set_Last_Error_From_Errno(errno);
         return INVALID_HANDLE_VALUE;
     }
+    port->low_latency = Request_Low_Latency(fd);
     port->kept.XonChar = char(t.c_cc[VSTART]);
     port->kept.XoffChar = char(t.c_cc[VSTOP]);
     int32_t handle = Handle_Insert(port);
     Set_Last_Error(ERROR_SUCCESS);
     return handle;
+}
+
+bool Comm_Low_Latency(int32_t handle) {
+    auto port = Port(handle);
+    if (!port) return false;
+    Set_Last_Error(ERROR_SUCCESS);
+    return port->low_latency;
 }
 
 bool Comm_Open_Denied_By_Permission() {

@@ -95,6 +95,10 @@ std::string Serial_Node_Problem(const std::string& node);
 // done), 123 a name that is neither.
 int32_t Comm_Open(const std::string& name);
 
+// True when the driver runs the open port in low-latency mode (asked for on opening: a USB
+// adapter then passes received bytes on at once instead of after its latency timer).
+bool Comm_Low_Latency(int32_t handle);
+
 // True when the last Comm_Open failed for lack of permission (not because the port was held).
 bool Comm_Open_Denied_By_Permission();
 

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -112,6 +113,48 @@ std::string Module_File_Name() {
         return std::string();
     }
     return std::string(buf.data(), size_t(n));
+}
+
+bool Make_Directories(const std::string& path) {
+    std::string part;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        part = path.substr(0, pos);
+        if (part.empty()) continue;
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            Set_Last_Error_From_Errno(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Module_Data_File_Name() {
+    std::string exe = Module_File_Name();
+    size_t slash = exe.find_last_of('/');
+    if (slash == std::string::npos) return exe;
+    std::string folder = exe.substr(0, slash + 1);
+    struct stat st {};
+    bool installed = stat((folder + "../share/kdx").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    // An installed program's folder belongs to the system (writable only to root, who
+    // should not litter it either): its files go to the user's own folder, as Windows moves
+    // a program's writes under Program Files into the user's VirtualStore.
+    if (!installed && access(folder.c_str(), W_OK) == 0) return exe;
+    std::string data = Environment("XDG_DATA_HOME");
+    if (data.empty() || data[0] != '/') {
+        std::string home = Environment("HOME");
+        if (home.empty()) {
+            Set_Last_Error(ERROR_PATH_NOT_FOUND);
+            return std::string();
+        }
+        data = home + "/.local/share";
+    }
+    std::string dir = data + "/kdx";
+    uint32_t kept = Get_Last_Error();
+    if (!Make_Directories(dir)) return std::string();
+    Set_Last_Error(kept);
+    return dir + exe.substr(slash);
 }
 
 std::string Current_Directory() {

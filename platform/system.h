@@ -28,6 +28,13 @@ bool Sleep_Hook_Here();
 
 // Full path of the running executable ("" and last error set when it cannot be read).
 std::string Module_File_Name();
+// The path the files kept "beside the executable" (settings page, port log) are named
+// after: the executable's own path, except for a program run from an installed tree
+// (share/kdx beside its bin folder) or from a folder it may not write; those use the same
+// file name in the per-user folder $XDG_DATA_HOME/kdx (~/.local/share/kdx), made on demand.
+std::string Module_Data_File_Name();
+// mkdir -p, mode 0700 for the parts made. False with the last error when one cannot be.
+bool Make_Directories(const std::string& path);
 // The process's current directory, without a trailing "/".
 std::string Current_Directory();
 bool Set_Current_Directory(const std::string& path);

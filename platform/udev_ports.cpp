@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <libudev.h>
 #include <limits.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -297,6 +298,20 @@ void Com_Name_Assign(std::vector<Udev_Port>& ports, const std::vector<int32_t>& 
     }
 }
 
+// The FTDI driver shows its latency timer on the port device (1 ms in low-latency mode),
+// serial_core UARTs their port flags; other drivers do not say.
+std::string Latency_Of(udev_device* device) {
+    if (udev_device* parent = udev_device_get_parent(device)) {
+        if (const char* timer = udev_device_get_sysattr_value(parent, "latency_timer")) {
+            long ms = std::strtol(timer, nullptr, 10);
+            return ms <= 1 ? "low latency" : "latency timer " + std::to_string(ms) + " ms";
+        }
+    }
+    const char* flags = udev_device_get_sysattr_value(device, "flags");
+    if (flags && (std::strtoul(flags, nullptr, 16) & ASYNC_LOW_LATENCY)) return "low latency";
+    return "";
+}
+
 bool Udev_Describe(udev_device* device, Udev_Port& port) {
     if (!device) return false;
     port = Udev_Port{};
@@ -325,6 +340,7 @@ bool Udev_Describe(udev_device* device, Udev_Port& port) {
     if (port.Node.empty()) port.Node = "/dev/" + port.Kernel_Name;
     port.Device_Name = Object_Name(port.Driver, port.Kernel_Name);
     port.Identity = Identity_Of(device, port.Kernel_Name);
+    port.Latency = Latency_Of(device);
     if (udev_device* usb =
             udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device"))
         port.Description = Text_Of(udev_device_get_sysattr_value(usb, "product"));

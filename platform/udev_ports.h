@@ -18,6 +18,9 @@ struct Udev_Port {
     std::string Device_Name;  // the object name under \Device\: VCP0, ProlificSerial1, ...
     std::string Identity;     // stable across unplugging: by-id or by-path name
     std::string Description;  // what the device calls itself (USB product), may be empty
+    // The driver's latency as the listing can see it without opening the port: "low latency",
+    // "latency timer 16 ms" (FTDI), or "" where the driver does not say.
+    std::string Latency;
 };
 
 // Every serial device present, with its COM number, sorted by number. ttyS<k> is COM<k+1>;

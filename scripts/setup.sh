@@ -9,6 +9,7 @@ packages=(
     libudev-dev umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     picocom valgrind
+    help2man desktop-file-utils dpkg-dev file strace
 )
 missing=()
 for p in "${packages[@]}"; do

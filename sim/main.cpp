@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kdx_version.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/ports_dir.h"
@@ -48,6 +49,10 @@ const char* const kHelp =
     "  --corrupt AXIS:STEP corrupt step STEP of the program stored for axis AXIS (1-4)\n"
     "  --quiet-ms MS       how long a command without terminator waits for more bytes\n"
     "                      before it is taken as it stands (default 20)\n"
+    "\n"
+    "Other:\n"
+    "  --help              show this text and exit\n"
+    "  --version           show the version and the commit it was built from, and exit\n"
     "\n"
     "The ports directory is $KDX_PORTS, else $XDG_RUNTIME_DIR/kdx/ports, else\n"
     "/tmp/kdx-<uid>/ports.\n";
@@ -137,6 +142,10 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("kdx-sim %s\n", KDX_VERSION_TEXT);
             return 0;
         }
         if (a == "--no-register") {

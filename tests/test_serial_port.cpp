@@ -137,6 +137,17 @@ TEST_F(Serial_Open, ClosingAClosedHandleReportsNoError) {
     EXPECT_EQ(Status_Lines(capture).size(), 5u);  // COM5 Open and four Port Closed
 }
 
+TEST_F(Serial_Open, APseudoTerminalRefusesLowLatencyAndOpensCleanAsBefore) {
+    Start_Sim();
+    Set_Last_Error(0);
+    ASSERT_TRUE(Handle_Usable(Open(57600)));
+    // The refusal is normal: nothing is left for the trace frame to report.
+    EXPECT_EQ(Get_Last_Error(), 0u);
+    EXPECT_FALSE(Comm_Low_Latency(handle));
+    EXPECT_EQ(Get_Last_Error(), 0u);
+    EXPECT_EQ(Status_Lines(capture), std::vector<std::string>{"COM5 Open\n"});
+}
+
 TEST_F(Serial_Open, SettingsReadBackFromTheDriver) {
     Start_Sim();
     ASSERT_TRUE(Handle_Usable(Open(57600)));

@@ -4,6 +4,9 @@
 #include <thread>
 
 #include <cstdio>
+#include <cstring>
+
+#include "kdx_version.h"
 
 #include "platform/stop_signals.h"
 #include "platform/system.h"
@@ -51,7 +54,41 @@ int32_t WinMain(int32_t instance, int32_t previous, const std::string& arguments
 
 }  // namespace kdx
 
+namespace {
+
+const char* const kHelp =
+    "Usage: kdx [-Admin]\n"
+    "\n"
+    "The KDX configurator: finds a KDX stepper-motor controller on a serial port or USB\n"
+    "adapter, shows its identity and axes, runs the communication and program-memory tests,\n"
+    "jogs an axis (QuickMove), sends program files and talks to the controller in the\n"
+    "Terminal, whose traffic can be logged. It needs a desktop session.\n"
+    "\n"
+    "Options:\n"
+    "  -Admin      open the Debug Console with the trace of every procedure, also written\n"
+    "              to kdx_Debug.txt in the current directory (exactly this word)\n"
+    "  --help      show this text and exit\n"
+    "  --version   show the version and the commit it was built from, and exit\n"
+    "\n"
+    "Environment:\n"
+    "  KDX_PORTS   the ports directory of COM<n> links (default $XDG_RUNTIME_DIR/kdx/ports)\n"
+    "  KDX_CONSOLE window, terminal, capture or none: where the trace goes\n"
+    "\n"
+    "Opening a serial port needs membership of the dialout group.\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    // Answered before the toolkit starts, so they work without a display (manual pages and
+    // package checks ask them); any other argument text is the program's as it stands.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("kdx %s\n", KDX_VERSION_TEXT);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
     // The argument text is taken before the toolkit removes any options of its own.
     std::string arguments = kdx::Command_Line_Arguments(argc, argv);
     // Interrupt, terminate and hang-up close the frame as its close box does (the port is

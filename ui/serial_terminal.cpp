@@ -148,7 +148,10 @@ std::string Picture_Path(const std::string& name) {
     size_t slash = exe.find_last_of('/');
     if (slash == std::string::npos) return name;
     std::string beside = exe.substr(0, slash + 1) + name;
-    return File_Exists(beside) ? beside : name;
+    if (File_Exists(beside)) return beside;
+    // An installed program's pictures are in share/kdx beside its bin folder.
+    std::string installed = exe.substr(0, slash + 1) + "../share/kdx/" + name;
+    return File_Exists(installed) ? installed : name;
 }
 
 HWND Serial_Terminal_Port_Label(HWND& dialog) {

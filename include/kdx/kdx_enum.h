@@ -50,7 +50,8 @@ KDX_API int32_t Serial_Port_Table_Get(int32_t index, Serial_Port_Info* info);
 KDX_API const char* Serial_Port_Device(int32_t* handle, int32_t other);
 /* The port map, one line per port: COM<n> TAB device node TAB \Device\ name TAB driver TAB
  * product TAB "ports directory" or "udev" TAB why the entry is no serial line ("" for a
- * port; such an entry is not in the serial device map), each line ending in LF. */
+ * port; such an entry is not in the serial device map) TAB latency ("low latency",
+ * "latency timer 16 ms", or empty where the driver does not say), each line ending in LF. */
 KDX_API const char* Serial_Port_Map_Text(void);
 /* What is wrong with the hive file last read on this thread ("" when nothing). */
 KDX_API const char* Serial_Port_Registry_Error(void);

@@ -1,11 +1,18 @@
 // Port discovery through udev against a simulated sysfs (umockdev's testbed; the binary runs
 // under umockdev-wrapper so libudev sees the testbed instead of the machine).
 #include <gtest/gtest.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <umockdev.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,9 +20,12 @@
 
 #include "platform/device_change.h"
 #include "platform/error.h"
+#include "platform/handles.h"
 #include "platform/port_map.h"
 #include "platform/ports_dir.h"
+#include "platform/pty.h"
 #include "platform/registry.h"
+#include "platform/serial.h"
 #include "platform/udev_ports.h"
 #include "tests/temp_dir.h"
 
@@ -57,7 +67,8 @@ class Udev_Machine : public ::testing::Test {
     // paths, deepest first, as the kernel removes them when the adapter is pulled out.
     std::vector<std::string> Usb_Adapter(const std::string& bus_port, const std::string& tty,
                                          const std::string& driver, const std::string& product,
-                                         const std::string& serial, bool acm = false) {
+                                         const std::string& serial, bool acm = false,
+                                         unsigned major = 188, unsigned minor = 0) {
         std::vector<std::string> attrs = {"idVendor",     "0403",  "idProduct", "6001",
                                           "manufacturer", "Maker", "product",   product};
         if (!serial.empty()) attrs.insert(attrs.end(), {"serial", serial});
@@ -73,8 +84,9 @@ class Udev_Machine : public ::testing::Test {
             Driver(parent, driver);
             paths.insert(paths.begin(), parent);
         }
-        paths.insert(paths.begin(), Add("tty", tty.c_str(), parent, {"dev", "188:0"},
-                                        {"DEVNAME", "/dev/" + tty, "MAJOR", "188", "MINOR", "0"}));
+        const std::string maj = std::to_string(major), min = std::to_string(minor);
+        paths.insert(paths.begin(), Add("tty", tty.c_str(), parent, {"dev", maj + ":" + min},
+                                        {"DEVNAME", "/dev/" + tty, "MAJOR", maj, "MINOR", min}));
         return paths;
     }
     void Unplug(const std::vector<std::string>& paths) {
@@ -85,7 +97,7 @@ class Udev_Machine : public ::testing::Test {
     }
     // An on-board UART as newer kernels show it: the pnp device with the 8250 driver, then
     // serial_core's controller and port devices, then the tty.
-    void Onboard_Uart(const std::string& tty, const std::string& type) {
+    std::string Onboard_Uart(const std::string& tty, const std::string& type) {
         std::string name = "00:0" + tty.substr(4);
         std::string pnp = Add("pnp", name.c_str(), "", {}, {});
         Driver(pnp, "serial");
@@ -93,7 +105,7 @@ class Udev_Machine : public ::testing::Test {
         Driver(ctrl, "ctrl");
         std::string port = Add("serial-base", (name + ":0.0").c_str(), ctrl, {}, {});
         Driver(port, "port");
-        Add("tty", tty.c_str(), port, {"type", type}, {"DEVNAME", "/dev/" + tty});
+        return Add("tty", tty.c_str(), port, {"type", type}, {"DEVNAME", "/dev/" + tty});
     }
     std::string Bluetooth(const std::string& tty) {
         return Add("tty", tty.c_str(), "", {"address", "00:11:22:33:44:55", "channel", "1"},
@@ -327,6 +339,112 @@ TEST_F(Udev_Machine, CliWatchPrintsChangesAsTheyHappen) {
     EXPECT_EQ(pclose(pipe), 0);
     EXPECT_NE(rest.find(" DBT_DEVICEARRIVAL COM3 /dev/ttyUSB0\n"), std::string::npos) << rest;
     EXPECT_NE(rest.find(" DBT_DEVNODES_CHANGED\n"), std::string::npos) << rest;
+}
+
+TEST_F(Udev_Machine, ListingTellsWhichPortsRunInLowLatencyMode) {
+    // What the drivers show in sysfs: the FTDI latency timer, serial_core's port flags
+    // (ASYNC_LOW_LATENCY is 0x2000); Prolific shows nothing.
+    auto ftdi_fast = Usb_Adapter("1-1", "ttyUSB0", "ftdi_sio", "FT232R", "A1");
+    auto ftdi_slow = Usb_Adapter("1-2", "ttyUSB1", "ftdi_sio", "FT232R", "A2");
+    Usb_Adapter("1-3", "ttyUSB2", "pl2303", "PL2303", "A3");
+    umockdev_testbed_set_attribute(bed_, ftdi_fast[1].c_str(), "latency_timer", "1");
+    umockdev_testbed_set_attribute(bed_, ftdi_slow[1].c_str(), "latency_timer", "16");
+    umockdev_testbed_set_attribute(bed_, Onboard_Uart("ttyS0", "4").c_str(), "flags", "0x10002040");
+    umockdev_testbed_set_attribute(bed_, Onboard_Uart("ttyS1", "4").c_str(), "flags", "0x10000040");
+    const std::pair<const char*, const char*> expected[] = {{"/dev/ttyS0", "low latency"},
+                                                            {"/dev/ttyS1", ""},
+                                                            {"/dev/ttyUSB0", "low latency"},
+                                                            {"/dev/ttyUSB1", "latency timer 16 ms"},
+                                                            {"/dev/ttyUSB2", ""}};
+    auto map = Port_Map_List();
+    for (const auto& [node, latency] : expected) {
+        auto it =
+            std::find_if(map.begin(), map.end(), [&](const auto& e) { return e.Node == node; });
+        ASSERT_NE(it, map.end()) << node;
+        EXPECT_EQ(it->Latency, latency) << node;
+    }
+    std::string out = Cli("ports");
+    for (const char* want :
+         {"/dev/ttyS0 (serial, low latency)\n", "/dev/ttyUSB0 (ftdi_sio, FT232R, low latency)\n",
+          "/dev/ttyUSB1 (ftdi_sio, FT232R, latency timer 16 ms)\n",
+          "/dev/ttyUSB2 (pl2303, PL2303)\n"})
+        EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
+}
+
+// An FTDI adapter's driver for the port-flags calls; every other call goes to the
+// pseudo-terminal behind the node (a real tty, so raw mode and the lock work as on a
+// device). Records the flags it was given.
+struct Serial_Driver {
+    int flags = 0;
+    int flags_set = -1;
+};
+
+gboolean Handle_Serial_Ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    auto* driver = static_cast<Serial_Driver*>(data);
+    unsigned long request = umockdev_ioctl_client_get_request(client);
+    if (request != TIOCGSERIAL && request != TIOCSSERIAL) {
+        int error = 0;
+        int result = umockdev_ioctl_client_execute(client, &error, nullptr);
+        umockdev_ioctl_client_complete(client, result, error);
+        return TRUE;
+    }
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(serial_struct), nullptr);
+    if (!d) return FALSE;
+    auto* s = reinterpret_cast<serial_struct*>(d->data);
+    if (request == TIOCGSERIAL) {
+        *s = serial_struct{};
+        s->type = PORT_16550A;
+        s->flags = driver->flags;
+    } else {
+        driver->flags = driver->flags_set = s->flags;
+    }
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return TRUE;
+}
+
+TEST_F(Udev_Machine, OpeningAnFtdiAdapterAsksItsDriverForLowLatency) {
+    // The node is ours to make: a link to a pseudo-terminal, recorded under the
+    // pseudo-terminal's own device number, since an open checks that the device it opened is
+    // the one it looked at.
+    Pty_Pair pty;
+    ASSERT_TRUE(Pty_Open(pty));
+    struct stat pty_stat {};
+    ASSERT_EQ(stat(pty.device.c_str(), &pty_stat), 0);
+    Usb_Adapter("1-1", "ttyUSB0", "ftdi_sio", "FT232R", "A1", false, major(pty_stat.st_rdev),
+                minor(pty_stat.st_rdev));
+    Serial_Driver driver;
+    gchar* root = umockdev_testbed_get_root_dir(bed_);
+    ASSERT_EQ(symlink(pty.device.c_str(), (std::string(root) + "/dev/ttyUSB0").c_str()), 0);
+    g_free(root);
+    UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(Handle_Serial_Ioctl), &driver);
+    GError* error = nullptr;
+    ASSERT_TRUE(umockdev_testbed_attach_ioctl(bed_, "/dev/ttyUSB0", handler, &error))
+        << (error ? error->message : "");
+    // The handler answers on the testbed's side; the open runs beside it.
+    struct Opened {
+        int32_t handle;
+        uint32_t error;
+        bool low_latency;
+    };
+    auto opening = std::async(std::launch::async, [] {
+        int32_t handle = Comm_Open("/dev/ttyUSB0");
+        Opened o{handle, Get_Last_Error(), handle > 0 && Comm_Low_Latency(handle)};
+        if (handle > 0) Close_Handle(handle);
+        return o;
+    });
+    while (opening.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+        g_main_context_iteration(nullptr, FALSE);
+    Opened opened = opening.get();
+    EXPECT_GT(opened.handle, 0) << "error " << opened.error;
+    EXPECT_EQ(opened.error, 0u);
+    EXPECT_TRUE(opened.low_latency);
+    EXPECT_NE(driver.flags_set, -1) << "no TIOCSSERIAL";
+    EXPECT_TRUE(driver.flags_set & ASYNC_LOW_LATENCY);
+    umockdev_testbed_detach_ioctl(bed_, "/dev/ttyUSB0", nullptr);
+    g_object_unref(handler);
+    Pty_Close(pty);
 }
 
 }  // namespace
