@@ -70,7 +70,13 @@ struct Window_Object final : platform::Handle_Object {
 
 // A control's widget is usable when neither its procedure nor a long exchange holds it.
 void Apply_Enabled(Window_Object& o) {
-    if (o.widget) o.widget->setEnabled(!o.own_disabled && !o.blocked);
+    if (!o.widget) return;
+    bool enable = !o.own_disabled && !o.blocked;
+    // A disabled control loses the focus to its dialog, not to the next control (which would
+    // hear of a focus it was never given, as the baud list's handler does).
+    if (!enable && o.widget->hasFocus() && o.widget->parentWidget())
+        o.widget->parentWidget()->setFocus();
+    o.widget->setEnabled(enable);
 }
 
 struct Menu_Item {
@@ -1367,6 +1373,7 @@ bool Application_Start(int& argc, char** argv) {
 
 void Application_Stop() {
     if (!qt::backend) return;
+    qt::frame_closing = true;  // the windows go now: no procedure hears of it
     qt::Unregister_Window_Console();
     Set_Backend(nullptr);
     delete qt::backend;
@@ -1381,6 +1388,7 @@ void Application_Stop() {
     for (auto& w : windows) delete w.data();
     delete qt::own_app;
     qt::own_app = nullptr;
+    qt::frame_closing = false;
 }
 
 Base_Units Dialog_Base_Units() {
