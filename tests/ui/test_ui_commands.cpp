@@ -200,9 +200,9 @@ TEST_F(Command_Test, SendToDeviceSendsTheChosenFile) {
         const char* status;  // shown in the Immediate Send window afterwards
     };
     const Case cases[] = {
-        {"prog.KDX", KDX_Program_Scramble("F,C\r\nS1M400;speed"), "F,C,,S1M400,,",
+        {"prog.KDX", KDX_Program_Scramble("F,V\r\nS1M400;speed"), "F,V,,S1M400,,",
          "Transmission Complete"},
-        {"lower.kdx", KDX_Program_Scramble("I1M 400]\r"), "I1M,400],,,", "Transmission Complete"},
+        {"lower.kdx", KDX_Program_Scramble("F, V\r"), "F,V,,,,", "Transmission Complete"},
         {"raw.bin", std::string("V\0V\0V", 5), std::string("V\0V\0V", 5), nullptr},
     };
     for (const auto& c : cases) {
