@@ -364,6 +364,11 @@ int64_t Serial_Terminal_Proc(HWND window, uint32_t message, WPARAM wparam, LPARA
                 Ui_Defer_Message(window, message, wparam, lparam);
                 return 1;
             }
+            // Arrival, removal, configuration and nodes changes return straight away.
+            if (wparam == platform::DBT_DEVICEARRIVAL ||
+                wparam == platform::DBT_DEVICEREMOVECOMPLETE || wparam == 0x18 ||
+                wparam == platform::DBT_DEVNODES_CHANGED)
+                kdx_frame.skip_exit_line();
             return Device_Change(window, wparam);
         case win::WM_SYSCOMMAND:
             ErrCheck_Comment("%WM_SYSCOMMAND");
@@ -402,6 +407,7 @@ LRESULT Serial_Terminal_Edit_Subclass(HWND window, uint32_t message, WPARAM wpar
     if (message == win::WM_CHAR) {
         // Every key goes to the controller at once; what shows is the echo. A key typed
         // while another exchange waits is not sent into it.
+        kdx_frame.skip_exit_line();
         if (Ui_Exchange_Refused()) return 0;
         Ui_Exchange exchange;
         Serial_Port_Write(Serial_Port_State.Handle, std::string(1, char(win::LOWORD(wparam))));

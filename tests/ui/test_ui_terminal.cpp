@@ -216,6 +216,18 @@ TEST_F(Terminal_Test, DeviceChangesRereadTheListAndCloseThePort) {
         return win::Send_Message(Item(Port_List), win::CB_GETCURSEL) ==
                int64_t(int32_t(win::CB_ERR));
     }));
+    // The handlers that return straight away leave no exit line; the others do.
+    ErrCheck_Debug(1);
+    ErrCheck_Show_Callbacks(1);
+    for (auto [event, exit_line] : {std::pair{0x17, true}, {0x7, false}, {0x8003, true}}) {
+        platform::Capture_Reset();
+        win::Send_Message(win::Terminal_Dialog, win::WM_DEVICECHANGE, uint64_t(event));
+        // The handler's own exit line is the unindented one (the click it makes nests).
+        EXPECT_EQ(Trace().find("\nEnd SERIAL_TERMINAL_PROC") != std::string::npos, exit_line)
+            << Trace();
+    }
+    ErrCheck_Show_Callbacks(0);
+    ErrCheck_Debug(0);
     // "Refresh Ports" closes the open port and does not reread the list.
     win::Send_Message(list, win::CB_SETCURSEL, uint64_t(index_of("COM5")));
     Click(OptPortOpen);
