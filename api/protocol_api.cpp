@@ -54,6 +54,16 @@ KDX_API const char* KDX_Identify(void) {
     return Guard<const char*>("", [&] { return Keep(slot, kdx::KDX_Identify()); });
 }
 
+KDX_API const char* KDX_Detect_57600(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::KDX_Detect_57600()); });
+}
+
+KDX_API const char* KDX_Detect(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::KDX_Detect()); });
+}
+
 KDX_API const char* KDX_Serial_Number_Set(int32_t* handle, const char* serial, const char* order) {
     static thread_local std::string slot;
     return Guard<const char*>("", [&] {

@@ -16,30 +16,18 @@ using kdx::api::Keep;
 using kdx::api::Ref;
 using kdx::api::Text;
 
+// The C codes are the causes' own numbers.
+static_assert(int(kdx::Open_No_Such_Port) == int(KDX_OPEN_NO_SUCH_PORT) &&
+              int(kdx::Open_Held) == int(KDX_OPEN_HELD) &&
+              int(kdx::Open_No_Permission) == int(KDX_OPEN_NO_PERMISSION) &&
+              int(kdx::Open_Not_Serial) == int(KDX_OPEN_NOT_SERIAL) &&
+              int(kdx::Open_Failed) == int(KDX_OPEN_FAILED));
+
 namespace {
 
 thread_local int32_t last_read_length = 0;
 thread_local int32_t last_open_failure = KDX_OPEN_OK;
 thread_local int32_t last_open_error = 0;
-
-// Sorts the last error of a failed open into the causes a user acts on differently.
-int32_t Open_Failure_Cause(uint32_t code) {
-    using namespace kdx::platform;
-    switch (code) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_NAME:
-        case ERROR_DEV_NOT_EXIST:
-            return KDX_OPEN_NO_SUCH_PORT;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-            return Comm_Open_Denied_By_Permission() ? KDX_OPEN_NO_PERMISSION : KDX_OPEN_HELD;
-        case ERROR_NOT_SUPPORTED:
-            return KDX_OPEN_NOT_SERIAL;
-        default:
-            return KDX_OPEN_FAILED;
-    }
-}
 
 std::mutex terminal_lock;
 std::unique_ptr<kdx::Echo_Terminal_Sink> terminal_sink;
@@ -58,7 +46,7 @@ KDX_API int32_t Serial_Port_Open(int32_t* number, int32_t* baud) {
             uint32_t code = n.value == 0 ? kdx::platform::ERROR_FILE_NOT_FOUND
                                          : kdx::platform::Get_Last_Error();
             last_open_error = int32_t(code);
-            last_open_failure = Open_Failure_Cause(code);
+            last_open_failure = kdx::Serial_Port_Open_Failure_Cause(code);
         } else {
             last_open_failure = KDX_OPEN_OK;
         }

@@ -22,6 +22,12 @@ std::string KDX_Online_Echo_On(int32_t& handle);
 std::string KDX_Offline(int32_t& handle);
 // Three passes of on line then off line at every baud rate, then back to the old rate.
 std::string KDX_Identify();
+// The port scan through the Terminal dialog's controls (port list, baud list, "Enable Port",
+// "Change Port"): each entry is opened, set to 57600 baud and asked for its status; the first
+// that answers stays open and its reply is the result ("" when none answered or there is no
+// entry). A stop request ends the scan before the next port.
+std::string KDX_Detect_57600();
+std::string KDX_Detect();
 // Start-up diagnostic: exchanges nothing.
 std::string KDX_Diagnostic(int32_t& handle);
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Renders the windowed program's windows to PNG files (Qt's offscreen platform, no display
-# needed): the frame with the Terminal, the frame with the QuickMove dialog, the QuickMove
+# needed): the frame with the Terminal after a short session with a simulated controller, a
+# program file being sent (the progress strip), the frame with the QuickMove dialog, the QuickMove
 # dialog alone and the Debug Console, into build/screenshots/ (or $1), and refreshes the
 # README's picture docs/kdx.png.
 set -euo pipefail

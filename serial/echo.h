@@ -52,6 +52,9 @@ void Echo_Queue_Apply();
 int32_t Serial_Port_Echo_Sent(const std::string& text);
 int32_t Serial_Port_Echo_Status(const std::string& text);
 int32_t Serial_Port_Echo_Received(const std::string& text);
+// A status line in the Response window (101): the program's own word on why something the
+// user asked for did not happen, where the user looks for the controller's answer.
+int32_t Serial_Port_Echo_Response_Status(const std::string& text);
 
 // The documents and log lines the echoes make, for the sinks and for checking.
 std::string Echo_Sent_Document(const std::string& text);

@@ -213,6 +213,23 @@ int32_t Serial_Port_Open(int32_t& number, int32_t& baud) {
     return kdx_frame.result(handle);
 }
 
+int32_t Serial_Port_Open_Failure_Cause(uint32_t code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_DEV_NOT_EXIST:
+            return Open_No_Such_Port;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return Comm_Open_Denied_By_Permission() ? Open_No_Permission : Open_Held;
+        case ERROR_NOT_SUPPORTED:
+            return Open_Not_Serial;
+        default:
+            return Open_Failed;
+    }
+}
+
 int32_t Serial_Port_DCB(int32_t& handle, int32_t& baud) {
     KDX_FRAME("Serial_Port_DCB", handle, baud);
     DCB dcb{};

@@ -18,6 +18,18 @@ struct Serial_Port_State_Record {
 extern Serial_Port_State_Record Serial_Port_State;
 
 int32_t Serial_Port_Open(int32_t& number, int32_t& baud);
+// Why an open failed, sorted from its last error into the causes a user acts on differently
+// (the numbers of the C interface's KDX_OPEN_ codes). Asks the platform whether a refusal was
+// for permission, so call it right after the failed open.
+enum Serial_Open_Cause : int32_t {
+    Open_Ok = 0,
+    Open_No_Such_Port = 1,
+    Open_Held = 2,  // another program (or an earlier open) holds the port
+    Open_No_Permission = 3,
+    Open_Not_Serial = 4,  // the name leads to something that is no serial line
+    Open_Failed = 5,
+};
+int32_t Serial_Port_Open_Failure_Cause(uint32_t code);
 int32_t Serial_Port_DCB(int32_t& handle, int32_t& baud);
 std::string Serial_Port_Clear(int32_t& handle);
 // Also stops and joins the port's poller.

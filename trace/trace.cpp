@@ -372,7 +372,7 @@ void Frame::show_exit() noexcept {
 void Frame::leave() noexcept {
     if (!entered_) return;
     if (kind_ == Kind::Full) check();
-    if (kind_ != Kind::Silent && Console_Open()) show_exit();
+    if (kind_ != Kind::Silent && !skip_exit_ && Console_Open()) show_exit();
     innermost = outer_;
     entered_ = false;
 }

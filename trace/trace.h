@@ -141,6 +141,8 @@ class Frame {
     void check() noexcept;
     // The trace comment shown on the exit line.
     void comment(std::string_view text);
+    // The procedure leaves without an exit line (a handler that returns straight away).
+    void skip_exit_line() noexcept { skip_exit_ = true; }
 
     template <class T>
     T result(T value) {
@@ -186,6 +188,7 @@ class Frame {
     int32_t runtime_code_ = 0;
     Kind kind_;
     bool entered_ = false;
+    bool skip_exit_ = false;
     // Exit-line state; filled only while the console is open.
     enum class Value : uint8_t { Empty, Number, Text } value_ = Value::Empty;
     Trace_Timer timer_{};

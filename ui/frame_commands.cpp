@@ -1,5 +1,13 @@
 // The frame's menu commands, dispatched by command id. Each handler starts with the trace
-// comment of its command; the actions themselves come with the commands' own work.
+// comment of its command.
+#include "files/report.h"
+#include "platform/process.h"
+#include "platform/system.h"
+#include "protocol/kdx.h"
+#include "protocol/kdx_report.h"
+#include "protocol/kdx_send.h"
+#include "serial/echo.h"
+#include "serial/serial_port.h"
 #include "trace/trace.h"
 #include "ui/ui.h"
 
@@ -10,31 +18,124 @@ namespace {
 struct Command_Name {
     int32_t Id;
     const char* Comment;  // nullptr: the command writes none
+    bool Exchange;        // it talks to the controller
 };
 
 const Command_Name kCommands[] = {
-    {IDM_Edit, nullptr},
-    {IDM_Send_To_Device, nullptr},
-    {IDM_Tools, "%IDM_Tools"},
-    {IDM_QuickMove, "%IDM_QuickMove"},
-    {IDM_Terminal, "%IDM_Terminal"},
-    {4224, nullptr},
-    {IDM_KDX_Help, nullptr},
-    {IDM_KDX_Diagnostic, "%IDM_KDX_Diagnostic"},
-    {IDM_KDX_Serial_Number, "%IDM_KDX_Serial_Number"},
-    {IDM_KDX_Order_Numbers, "%IDM_KDX_Order_Numbers"},
-    {IDM_KDX_Tester, "%IDM_KDX_Tester"},
-    {IDM_KDX_Test_USB_Commo, "%IDM_KDX_Test_USB_Commo"},
-    {IDM_KDX_Test_Memory, "%IDM_KDX_Test_Memory"},
-    {IDM_KDX_Test_Axis1_Program1, "%IDM_KDX_Test_Axis1_Program1"},
-    {IDM_KDX_Test_Axis2_Program2, "%IDM_KDX_Test_Axis2_Program2"},
-    {IDM_KDX_Test_Axis3_Program3, "%IDM_KDX_Test_Axis3_Program3"},
-    {IDM_KDX_Test_Axis4_Program4, "%IDM_KDX_Test_Axis4_Program4"},
-    {IDM_Locate_KDX, "%IDM_Locate_KDX"},
-    {IDM_Identify_Device, "%IDM_Identify_Device"},
-    {IDM_KDX_Testing_Routines, "%IDM_KDX_Testing_Routines"},
-    {IDM_App_Debug, nullptr},
+    {IDM_Edit, nullptr, false},
+    {IDM_Send_To_Device, nullptr, true},
+    {IDM_Tools, "%IDM_Tools", false},
+    {IDM_QuickMove, "%IDM_QuickMove", false},
+    {IDM_Terminal, "%IDM_Terminal", false},
+    {4224, nullptr, false},
+    {IDM_KDX_Help, nullptr, true},
+    {IDM_KDX_Diagnostic, "%IDM_KDX_Diagnostic", true},
+    {IDM_KDX_Serial_Number, "%IDM_KDX_Serial_Number", false},
+    {IDM_KDX_Order_Numbers, "%IDM_KDX_Order_Numbers", false},
+    {IDM_KDX_Tester, "%IDM_KDX_Tester", false},
+    {IDM_KDX_Test_USB_Commo, "%IDM_KDX_Test_USB_Commo", true},
+    {IDM_KDX_Test_Memory, "%IDM_KDX_Test_Memory", false},
+    {IDM_KDX_Test_Axis1_Program1, "%IDM_KDX_Test_Axis1_Program1", true},
+    {IDM_KDX_Test_Axis2_Program2, "%IDM_KDX_Test_Axis2_Program2", true},
+    {IDM_KDX_Test_Axis3_Program3, "%IDM_KDX_Test_Axis3_Program3", true},
+    {IDM_KDX_Test_Axis4_Program4, "%IDM_KDX_Test_Axis4_Program4", true},
+    {IDM_Locate_KDX, "%IDM_Locate_KDX", true},
+    {IDM_Identify_Device, "%IDM_Identify_Device", true},
+    {IDM_KDX_Testing_Routines, "%IDM_KDX_Testing_Routines", false},
+    {IDM_App_Debug, nullptr, false},
 };
+
+bool Checked(int32_t id) {
+    return win::Get_Menu_State(win::Menu_Bar, uint32_t(id)) == win::MFS_CHECKED;
+}
+
+void Check(int32_t id, bool on) {
+    win::Set_Menu_State(win::Menu_Bar, uint32_t(id), on ? win::MFS_CHECKED : 0u);
+}
+
+void Show_Terminal() {
+    Check(IDM_Terminal, true);
+    Serial_Terminal_Show(win::Terminal_Dialog);
+}
+
+void Run(int32_t id, trace::Frame& frame) {
+    int32_t& handle = Serial_Port_State.Handle;
+    switch (id) {
+        case IDM_Edit: {
+            std::string how;
+            if (!platform::Open_Text_Editor(&how)) {
+                frame.check();
+                frame.comment("cannot start " + how);
+            }
+            break;
+        }
+        case IDM_Send_To_Device:
+            Send_File();
+            break;
+        case IDM_QuickMove: {
+            int32_t client = win::Mdi_Client;
+            HWND dialog = CreateQuickMoveSingle(&client);
+            win::Set_Parent(dialog, win::Mdi_Client);
+            ShowQuickMoveSingle();
+            break;
+        }
+        case IDM_Terminal:
+            if (!Checked(IDM_Terminal)) {
+                Show_Terminal();
+            } else {
+                Check(IDM_Terminal, false);
+                Serial_Terminal_Hide(win::Terminal_Dialog);
+            }
+            break;
+        case IDM_KDX_Help: {
+            if (!Checked(IDM_Terminal)) Show_Terminal();
+            Ui_Exchange exchange;
+            int32_t echo = 1;
+            Serial_Port_Write(handle, "Help\r", &echo);
+            break;
+        }
+        case IDM_KDX_Diagnostic: {
+            Ui_Exchange exchange;
+            std::string name = HTML_Template_Create();
+            KDX_Report_Port_Keys(name);
+            break;
+        }
+        case IDM_KDX_Test_USB_Commo: {
+            Ui_Exchange exchange;
+            KDX_Tester_USB_Commo(handle);
+            break;
+        }
+        case IDM_KDX_Test_Axis1_Program1:
+        case IDM_KDX_Test_Axis2_Program2:
+        case IDM_KDX_Test_Axis3_Program3:
+        case IDM_KDX_Test_Axis4_Program4: {
+            Ui_Exchange exchange;
+            int32_t axis = id - IDM_KDX_Test_Memory;
+            KDX_Tester_Commo_Fill_Memory(handle, axis);
+            break;
+        }
+        case IDM_Locate_KDX: {
+            Show_Terminal();
+            Ui_Exchange exchange;
+            KDX_Detect();
+            break;
+        }
+        case IDM_Identify_Device: {
+            Ui_Exchange exchange;
+            KDX_Identify();
+            break;
+        }
+        case IDM_App_Debug: {
+            // The check mark follows the console, however it was opened (-Admin too).
+            bool open = ErrCheck_Debug(2) != 0;
+            ErrCheck_Debug(open ? 0 : 1);
+            Check(IDM_App_Debug, ErrCheck_Debug(2) != 0);
+            break;
+        }
+        default:
+            break;
+    }
+}
 
 }  // namespace
 
@@ -43,8 +144,47 @@ void Frame_Command(int32_t id) {
     for (const auto& command : kCommands) {
         if (command.Id != id) continue;
         if (command.Comment) ErrCheck_Comment(command.Comment);
-        break;
+        // A command given while an exchange waits would start another inside it.
+        if (command.Exchange && Ui_Exchange_Refused()) {
+            kdx_frame.comment("refused: an exchange is running");
+            return;
+        }
+        Run(id, kdx_frame);
+        return;
     }
+}
+
+bool Get_Open_File_Name(HWND owner, const std::string& title, std::string& file,
+                        const std::string& initial_dir, const std::string& filter,
+                        const std::string& default_ext, uint32_t& flags) {
+    KDX_FRAME("Get_Open_File_Name", owner, title, file, initial_dir, filter, default_ext, flags);
+    win::OPENFILENAME record;
+    record.Owner = owner;
+    record.Title = title;
+    record.File = file;
+    record.Initial_Dir = initial_dir;
+    record.Filter = filter;
+    record.Default_Ext = default_ext;
+    record.Flags = flags;
+    bool chosen = win::Get_Open_File_Name(record);
+    if (chosen) file = record.File;
+    flags = record.Flags;
+    return kdx_frame.result(chosen);
+}
+
+void Send_File() {
+    KDX_FRAME("Send_File");
+    std::string path;
+    uint32_t flags = 0;
+    if (!Get_Open_File_Name(win::Frame_Window, "Send File", path, platform::Current_Directory(),
+                            "*.*", "*.txt", flags)) {
+        kdx_frame.comment("no file chosen");
+        return;
+    }
+    Ui_Exchange exchange;
+    KDX_Send_Outcome outcome = KDX_Send_File(path);
+    if (outcome.Status == KDX_Send_Status::Unreadable)
+        Serial_Port_Echo_Response_Status(outcome.Message + "\r");
 }
 
 }  // namespace kdx

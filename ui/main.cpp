@@ -44,10 +44,12 @@ int32_t WinMain(int32_t instance, int32_t previous, const std::string& arguments
     win::Terminal_Dialog = Serial_Terminal_Create();
     win::Set_Parent(win::Terminal_Dialog, win::Mdi_Client);
     Echo_Window_Install();
+    Long_Operations_Install();
     KDX_Diagnostic(win::Terminal_Dialog);
     win::Set_Menu_State(win::Menu_Bar, IDM_Terminal, win::MFS_CHECKED);
     Serial_Terminal_Show(win::Terminal_Dialog);
     int32_t result = Main_Message_Loop();
+    Long_Operations_Remove();
     Echo_Window_Remove();
     return kdx_frame.result(result);
 }

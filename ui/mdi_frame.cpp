@@ -118,6 +118,11 @@ LRESULT Frame_Window_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM l
             Frame_Command(win::LOWORD(wparam));
             break;
         case win::WM_CLOSE: {
+            // During an exchange: it ends after its current command, then the frame closes.
+            if (Ui_Exchange_Running()) {
+                Ui_Close_After_Exchange();
+                return 0;
+            }
             // Each active MDI child is asked to close; one that stays (refuses) ends the loop,
             // so the frame still closes.
             HWND last = 0;

@@ -222,7 +222,9 @@ int64_t QuickMoveSingleProc(HWND window, uint32_t message, WPARAM wparam, LPARAM
             int32_t id = win::LOWORD(wparam);
             if (id >= QuickMove_Motor1 && id <= QuickMove_Motor4) {
                 QuickMove_Motor = id - QuickMove_Motor1 + 1;
-            } else if (id == QuickMove_Negative || id == QuickMove_Positive) {
+            } else if ((id == QuickMove_Negative || id == QuickMove_Positive) &&
+                       !Ui_Exchange_Refused()) {  // no move inside another exchange
+                Ui_Exchange exchange;
                 std::string command =
                     QuickMove_Command(window, id == QuickMove_Positive, "F,C,S", true, 1);
                 int32_t echo = 1;

@@ -160,10 +160,7 @@ HWND Serial_Terminal_Port_Label(HWND& dialog) {
     return kdx_frame.result(win::Get_Dlg_Item(dialog, Port_Label));
 }
 
-HWND Serial_Terminal_Port_Combo(HWND& dialog) {
-    KDX_FRAME("Serial_Terminal_Port_Combo", dialog);
-    HWND list = Make(dialog, {Port_List, K::Combo, "", 105, 2, 65, 75, Combo_Style});
-    win::Send_Message(list, win::CB_RESETCONTENT);
+void Serial_Terminal_Port_Fill(HWND list) {
     std::vector<std::string> ports;
     Serial_Terminal_Port_Enum(ports);
     for (const auto& port : ports) {
@@ -177,6 +174,13 @@ HWND Serial_Terminal_Port_Combo(HWND& dialog) {
         ErrCheck_Comment("Temp_Results " + std::to_string(status) + "     Returned Value " + data +
                          "\r");
     }
+}
+
+HWND Serial_Terminal_Port_Combo(HWND& dialog) {
+    KDX_FRAME("Serial_Terminal_Port_Combo", dialog);
+    HWND list = Make(dialog, {Port_List, K::Combo, "", 105, 2, 65, 75, Combo_Style});
+    win::Send_Message(list, win::CB_RESETCONTENT);
+    Serial_Terminal_Port_Fill(list);
     win::Send_Message(win::Get_Dlg_Item(dialog, OptPortClosed), win::BM_CLICK);
     win::Send_Message(list, win::CB_SETCURSEL, 0);
     return kdx_frame.result(list);

@@ -1,6 +1,14 @@
 // What the Terminal dialog does: its dialog procedure (also the control callback of its
 // options and buttons), the rich edits' callback and their subclass procedure.
+#include <algorithm>
+#include <cctype>
+
+#include "files/ini.h"
+#include "files/port_log.h"
 #include "platform/device_change.h"
+#include "platform/error.h"
+#include "protocol/kdx.h"
+#include "serial/echo.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"
 #include "ui/ui.h"
@@ -9,7 +17,41 @@ namespace kdx {
 
 namespace {
 
+// The dialog's texts and command texts are held in 1024-byte buffers.
+constexpr size_t kText_Capacity = 1023;
+
 int32_t device_notification = 0;
+
+std::string Cut(std::string text) {
+    if (text.size() > kText_Capacity) text.resize(kText_Capacity);
+    return text;
+}
+
+std::string Item_Text(HWND dialog, int32_t id) {
+    return Cut(win::Get_Dlg_Item_Text(dialog, id));
+}
+
+// The text of a drop-down list's selected item ("" when none is selected).
+std::string Selected_Text(HWND dialog, int32_t id) {
+    HWND list = win::Get_Dlg_Item(dialog, id);
+    int64_t at = win::Send_Message(list, win::CB_GETCURSEL);
+    if (at < 0 || at == int64_t(int32_t(win::CB_ERR))) return std::string();
+    int64_t length = win::Send_Message(list, win::CB_GETLBTEXTLEN, uint64_t(at));
+    if (length <= 0) return std::string();
+    std::string text(size_t(length) + 1, '\0');
+    win::Send_Message(list, win::CB_GETLBTEXT, uint64_t(at), reinterpret_cast<LPARAM>(text.data()));
+    text.resize(size_t(length));
+    return Cut(text);
+}
+
+void Write(const std::string& text, bool echo) {
+    int32_t flag = echo ? 1 : 0;
+    Serial_Port_Write(Serial_Port_State.Handle, Cut(text), echo ? nullptr : &flag);
+}
+
+void Enable(HWND dialog, int32_t id, bool enable) {
+    win::Enable_Window(win::Get_Dlg_Item(dialog, id), enable);
+}
 
 // Port close on a click of "Change Port": the port list may be used again, the controller
 // goes off line and the port is closed.
@@ -19,8 +61,9 @@ int64_t Port_Closed(HWND dialog, uint32_t code) {
         ErrCheck_Comment("%OptPortClosed Something Else");
         return 0;
     }
-    win::Enable_Window(win::Get_Dlg_Item(dialog, OptPortOpen), true);
-    win::Enable_Window(win::Get_Dlg_Item(dialog, Port_List), true);
+    Ui_Exchange exchange;
+    Enable(dialog, OptPortOpen, true);
+    Enable(dialog, Port_List, true);
     win::Check_Radio_Button(dialog, OptPortOpen, OptPortClosed, OptPortClosed);
     int32_t echo = 1;
     Serial_Port_Write(Serial_Port_State.Handle, "Q,\r", &echo);
@@ -29,7 +72,273 @@ int64_t Port_Closed(HWND dialog, uint32_t code) {
     return 1;
 }
 
+// Port open on a click of "Enable Port": the selected port at the selected rate, its poller,
+// the controller on line, the port recorded in the settings page.
+int64_t Port_Open(HWND dialog, uint32_t code) {
+    if (code != win::BN_CLICKED) return 0;
+    Ui_Exchange exchange;
+    Enable(dialog, OptPortOpen, false);
+    Enable(dialog, Port_List, false);
+    std::string port = Selected_Text(dialog, Port_List);
+    std::string baud = Selected_Text(dialog, CmbBaudRate);
+    if (baud.empty()) baud = "57600";
+    std::string number = port;
+    std::transform(number.begin(), number.end(), number.begin(),
+                   [](unsigned char c) { return char(std::toupper(c)); });
+    for (size_t at = number.find("COM"); at != std::string::npos; at = number.find("COM"))
+        number.erase(at, 3);
+    Serial_Port_State.Number = int32_t(Text_Value(number));
+    Serial_Port_State.Name = port.substr(0, 5);
+    Serial_Port_State.Baud = int32_t(Text_Value(baud));
+    Serial_Port_State.Handle = Serial_Port_Open(Serial_Port_State.Number, Serial_Port_State.Baud);
+    bool opened = Serial_Port_State.Handle != 0 && Serial_Port_State.Handle != -1;
+    // Port 0 (no number in the entry) makes no call: it names no port.
+    int32_t cause = opened ? Open_Ok
+                    : Serial_Port_State.Number == 0
+                        ? Open_No_Such_Port
+                        : Serial_Port_Open_Failure_Cause(platform::Get_Last_Error());
+    uint32_t error = platform::Get_Last_Error();
+    Serial_Port_State.Poller = Serial_Port_Poller_Start(Serial_Port_State.Handle);
+    int32_t echo = 1;
+    Serial_Port_Write(Serial_Port_State.Handle, "F,\r", &echo);
+    Ini_Set_Terminal_Port(Serial_Port_State.Name);
+    if (!opened) {
+        // Nothing is connected: say why, and show the port as closed again, so nothing
+        // typed afterwards vanishes without a word.
+        Serial_Port_Echo_Response_Status(Port_Open_Failure_Text(port, cause, error));
+        Enable(dialog, OptPortOpen, true);
+        Enable(dialog, Port_List, true);
+        win::Check_Radio_Button(dialog, OptPortOpen, OptPortClosed, OptPortClosed);
+        Serial_Port_Close(Serial_Port_State.Handle);
+        Serial_Port_State.Poller = 0;
+    }
+    return 1;
+}
+
+void Baud_Rate_Changed(HWND dialog) {
+    Ui_Exchange exchange;
+    Serial_Port_State.Baud = int32_t(Text_Value(Selected_Text(dialog, CmbBaudRate)));
+    Serial_Port_DCB(Serial_Port_State.Handle, Serial_Port_State.Baud);
+}
+
+void Terminal_Log() {
+    if (win::Get_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log) == 0) {
+        win::Set_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log, win::MFS_CHECKED);
+        Port_Log_Open();
+    } else if (win::Get_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log) == win::MFS_CHECKED) {
+        win::Set_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log, 0);
+        Port_Log_Close();
+    }
+}
+
+// "Send": the box's text as typed (its line ends as CR LF), CR added to a serial-number
+// command; the reply is read at once.
+void Buffered_Send(HWND dialog) {
+    Ui_Exchange exchange;
+    std::string text = Item_Text(dialog, Text_Buffered);
+    if (text.find("setser#&=") != std::string::npos) text += '\r';
+    Write(text, true);
+    Serial_Port_Read(Serial_Port_State.Handle);
+}
+
+void Set_Id(HWND dialog, int32_t axis) {
+    Ui_Exchange exchange;
+    std::string n = std::to_string(axis);
+    Write("F,setMLH" + n + "M=" + Item_Text(dialog, Axis_Id_Box + axis) + ",", true);
+    Write("rss,", true);
+}
+
+void Flash_Led(int32_t axis) {
+    Ui_Exchange exchange;
+    Write("F,setAXISF" + std::to_string(axis) + "M3,", false);
+}
+
+// "Refresh ID List": the device fields, then the id rows of the axes the controller found.
+void Identity_Refresh(HWND dialog) {
+    Ui_Exchange exchange;
+    int32_t& handle = Serial_Port_State.Handle;
+    KDX_Progress progress{"Refreshing ID List", "", 0, 7};
+    auto step = [&](const char* item) {
+        progress.Item = item;
+        KDX_Progress_Report(progress);
+        ++progress.Done;
+        return !KDX_Stop_Requested();
+    };
+    using Getter = std::string (*)(int32_t&);
+    const std::pair<int32_t, Getter> fields[] = {
+        {Field_Serial_Num, &KDX_Serial_Number_Get}, {Field_Order_Num, &KDX_Order_Number_Get},
+        {Field_Version, &KDX_Firmware_Version_Get}, {Field_Revision, &KDX_Firmware_Revision_Get},
+        {Field_Axis_Mode, &KDX_Axis_Set},           {Field_Detected, &KDX_Axis_Found},
+    };
+    const char* items[] = {"F,getD4,", "F,getD4,", "F,getD0,", "F,getD1,", "F,getAS,", "F,getAF,"};
+    for (size_t i = 0; i < std::size(fields); ++i) {
+        if (!step(items[i])) break;
+        win::Set_Dlg_Item_Text(dialog, fields[i].first, "");
+        win::Set_Dlg_Item_Text(dialog, fields[i].first, Cut(fields[i].second(handle)));
+    }
+    for (int32_t a = 1; a <= 4; ++a) win::Set_Dlg_Item_Text(dialog, Axis_Id_Box + a, "");
+    if (!step("F,getAF,")) return;
+    std::string found = KDX_Axis_Found(handle);
+    int32_t rows = 0;
+    for (char c : {'4', '3', '2'})
+        if (rows == 0 && found.find(c) != std::string::npos) rows = c - '0';
+    if (rows == 0 && found.find_first_of("10") != std::string::npos) rows = 1;
+    progress.Total += rows;
+    for (int32_t a = rows; a >= 1; --a) {
+        if (!step(("axis " + std::to_string(a)).c_str())) break;
+        int32_t axis = a;
+        std::string id = KDX_Axis_Motor_Get(handle, axis) + ",";
+        id += KDX_Axis_Limit_Get(handle, axis) + ",";
+        id += KDX_Axis_Home_Switch_Get(handle, axis);
+        win::Set_Dlg_Item_Text(dialog, Axis_Id_Box + a, Cut(id));
+    }
+    progress.Item.clear();
+    KDX_Progress_Report(progress);
+}
+
+void QuickMove_Move(HWND dialog, bool positive) {
+    Ui_Exchange exchange;
+    Write(QuickMove_Command(dialog, positive, "F,PM-0,S", false, 0), true);
+}
+
+// The port list anew from the machine's ports; the open port, if any, is closed first.
+void Port_List_Rebuild(HWND dialog) {
+    win::Send_Message(win::Get_Dlg_Item(dialog, OptPortClosed), win::BM_CLICK);
+    HWND list = win::Get_Dlg_Item(dialog, Port_List);
+    win::Send_Message(list, win::CB_RESETCONTENT);
+    Serial_Terminal_Port_Fill(list);
+}
+
+int64_t Device_Change(HWND dialog, WPARAM event) {
+    HWND list = win::Get_Dlg_Item(dialog, Port_List);
+    switch (event) {
+        case platform::DBT_DEVICEARRIVAL:
+            ErrCheck_Comment("%DBT_DEVICEARRIVAL");
+            Port_List_Rebuild(dialog);
+            win::Send_Message(list, win::CB_SETCURSEL, 0);
+            return 1;
+        case platform::DBT_DEVICEREMOVECOMPLETE:
+            ErrCheck_Comment("%DBT_DEVICEREMOVECOMPLETE");
+            Port_List_Rebuild(dialog);
+            win::Send_Message(list, win::CB_SETCURSEL, uint64_t(-1));
+            return 1;
+        case 0x18:
+            ErrCheck_Comment("%DBT_CONFIGCHANGED");
+            Port_List_Rebuild(dialog);
+            win::Send_Message(list, win::CB_SETCURSEL, uint64_t(-1));
+            return 1;
+        case platform::DBT_DEVNODES_CHANGED:
+            ErrCheck_Comment("%DBT_DEVNODES_CHANGED");
+            Serial_Port_Close(Serial_Port_State.Handle);
+            win::Send_Message(win::Get_Dlg_Item(dialog, OptPortClosed), win::BM_CLICK);
+            platform::Set_Last_Error(0);
+            return 1;
+        case 0x17:
+            ErrCheck_Comment("%DBT_QUERYCHANGECONFIG");
+            return 1;
+        case 0x19:
+            ErrCheck_Comment("%DBT_CONFIGCHANGECANCELED");
+            return 1;
+        case 0x8001:
+            ErrCheck_Comment("%DBT_DEVICEQUERYREMOVE");
+            return 1;
+        case 0x8002:
+            ErrCheck_Comment("%DBT_DEVICEQUERYREMOVEFAILED");
+            return 1;
+        case 0x8003:
+            ErrCheck_Comment("%DBT_DEVICEREMOVEPENDING");
+            return 1;
+        default:
+            return 1;
+    }
+}
+
+// WM_COMMAND by control id; the notification code is the high word.
+int64_t Command(HWND dialog, int32_t id, uint32_t code) {
+    // What the operator does while an exchange waits must not start another.
+    bool refused = Ui_Exchange_Refused();
+    switch (id) {
+        case IDM_Refresh_Ports:
+            if (!refused)
+                win::Send_Message(win::Terminal_Dialog, win::WM_DEVICECHANGE,
+                                  platform::DBT_DEVNODES_CHANGED, 0);
+            return 0;
+        case IDM_Terminal_Log:
+            ErrCheck_Comment("%IDM_Terminal_Log");
+            Terminal_Log();
+            return 1;
+        case CmbBaudRate:
+            ErrCheck_Comment("%CmbBaudRate");
+            if (!refused) Baud_Rate_Changed(dialog);
+            return 0;
+        case OptPortClosed:
+            ErrCheck_Comment("%OptPortClosed");
+            return refused ? 1 : Port_Closed(dialog, code);
+        case OptPortOpen:
+            ErrCheck_Comment("%OptPortOpen");
+            return refused ? 1 : Port_Open(dialog, code);
+        case Cmd_Clear_Sent:
+        case Cmd_Clear_Received:
+            if (code == win::BN_CLICKED)
+                win::Set_Dlg_Item_Text(
+                    dialog, id == Cmd_Clear_Sent ? Rich_Edit_Sent : Rich_Edit_Received, "");
+            return 0;
+        case Cmd_Send:
+            if (code > 1) return 0;
+            if (!refused) Buffered_Send(dialog);
+            return 1;
+        case Cmd_Refresh_Ids:
+            if (code > 1) return 0;
+            if (!refused) Identity_Refresh(dialog);
+            return 1;
+        case QuickMove_Negative:
+        case QuickMove_Positive:
+            if (!refused) QuickMove_Move(dialog, id == QuickMove_Positive);
+            return 0;
+        default:
+            break;
+    }
+    if (id > Cmd_Set_Id && id <= Cmd_Set_Id + 4) {
+        if (code > 1) return 0;
+        if (!refused) Set_Id(dialog, id - Cmd_Set_Id);
+        return 1;
+    }
+    if (id > Cmd_Flash_Led && id <= Cmd_Flash_Led + 4) {
+        if (code > 1) return 0;
+        if (!refused) Flash_Led(id - Cmd_Flash_Led);
+        return 1;
+    }
+    if (id >= QuickMove_Motor1 && id <= QuickMove_Motor4)
+        QuickMove_Motor = id - QuickMove_Motor1 + 1;
+    return 0;
+}
+
 }  // namespace
+
+std::string Port_Open_Failure_Text(const std::string& port, int32_t cause, uint32_t code) {
+    std::string name = port.empty() ? std::string("the port") : port;
+    std::string why;
+    switch (cause) {
+        case Open_No_Such_Port:
+            why = port.empty() ? "no port is selected" : "no such port (was it unplugged?)";
+            break;
+        case Open_Held:
+            why = "another program holds it; close that program and try again";
+            break;
+        case Open_No_Permission:
+            why =
+                "no permission: serial ports belong to the dialout group (sudo usermod -aG "
+                "dialout $USER, then log in again)";
+            break;
+        case Open_Not_Serial:
+            why = "it is not a serial line";
+            break;
+        default:
+            why = "error " + std::to_string(code) + " " + platform::System_Message(code);
+            break;
+    }
+    return "Cannot open " + name + ": " + why + "\r";
+}
 
 int64_t Serial_Terminal_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam) {
     KDX_CALLBACK_FRAME("Serial_Terminal_Proc", window, message, wparam, lparam);
@@ -47,15 +356,20 @@ int64_t Serial_Terminal_Proc(HWND window, uint32_t message, WPARAM wparam, LPARA
                 });
             break;
         case win::WM_COMMAND:
-            switch (win::LOWORD(wparam)) {
-                case OptPortClosed:
-                    ErrCheck_Comment("%OptPortClosed");
-                    result = Port_Closed(window, win::HIWORD(wparam));
-                    break;
-                default:
-                    break;
-            }
+            result = Command(window, win::LOWORD(wparam), win::HIWORD(wparam));
             break;
+        case win::WM_DEVICECHANGE:
+            // A change during an exchange waits for its end: the port it uses stays open.
+            if (Ui_Exchange_Running()) {
+                Ui_Defer_Message(window, message, wparam, lparam);
+                return 1;
+            }
+            // Arrival, removal, configuration and nodes changes return straight away.
+            if (wparam == platform::DBT_DEVICEARRIVAL ||
+                wparam == platform::DBT_DEVICEREMOVECOMPLETE || wparam == 0x18 ||
+                wparam == platform::DBT_DEVNODES_CHANGED)
+                kdx_frame.skip_exit_line();
+            return Device_Change(window, wparam);
         case win::WM_SYSCOMMAND:
             ErrCheck_Comment("%WM_SYSCOMMAND");
             if ((wparam & 0xFFF0) == win::SC_CLOSE) {
@@ -69,6 +383,10 @@ int64_t Serial_Terminal_Proc(HWND window, uint32_t message, WPARAM wparam, LPARA
             ErrCheck_Comment("%WM_DESTROY");
             if (device_notification) platform::Device_Change_Unregister(device_notification);
             device_notification = 0;
+            break;
+        case win::WM_KEYUP:
+            ErrCheck_Comment(std::to_string(window) + "     " +
+                             std::to_string(win::LOWORD(wparam)));
             break;
         default:
             break;
@@ -87,7 +405,11 @@ int64_t Serial_Terminal_Edit_Callback(HWND window, uint32_t message, WPARAM wpar
 LRESULT Serial_Terminal_Edit_Subclass(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam) {
     KDX_CALLBACK_FRAME("Serial_Terminal_Edit_Subclass", window, message, wparam, lparam);
     if (message == win::WM_CHAR) {
-        // Every key goes to the controller at once; what shows is the echo.
+        // Every key goes to the controller at once; what shows is the echo. A key typed
+        // while another exchange waits is not sent into it.
+        kdx_frame.skip_exit_line();
+        if (Ui_Exchange_Refused()) return 0;
+        Ui_Exchange exchange;
         Serial_Port_Write(Serial_Port_State.Handle, std::string(1, char(win::LOWORD(wparam))));
         Serial_Port_Read(Serial_Port_State.Handle);
         return 0;

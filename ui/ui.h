@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/window/window.h"
+#include "protocol/kdx_progress.h"
 
 namespace kdx {
 
@@ -106,6 +107,44 @@ HWND Mdi_Client_Create(HWND& frame);
 LRESULT Frame_Window_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);
 // The frame's menu commands, by command id.
 void Frame_Command(int32_t id);
+// "Send to Device": asks for a file and sends it; a file that cannot be read is named with
+// the reason in the Response window.
+void Send_File();
+// The open-file dialog (GetOpenFileNameA's arguments); false when no file was chosen.
+bool Get_Open_File_Name(HWND owner, const std::string& title, std::string& file,
+                        const std::string& initial_dir, const std::string& filter,
+                        const std::string& default_ext, uint32_t& flags);
+
+// Exchanges started by the operator on the user-interface thread. Their waits let the window
+// work (it paints, shows progress and can be closed), so while one runs every command and
+// control that would start another is kept from the operator and refused.
+class Ui_Exchange {
+  public:
+    Ui_Exchange();
+    ~Ui_Exchange();
+    Ui_Exchange(const Ui_Exchange&) = delete;
+    Ui_Exchange& operator=(const Ui_Exchange&) = delete;
+
+  private:
+    KDX_Operation operation_;
+};
+// True while an exchange runs on the user-interface thread.
+bool Ui_Exchange_Running();
+// True while the window works inside an exchange's wait: what the operator does then must
+// not start an exchange.
+bool Ui_Exchange_Refused();
+// A message that must wait until the running exchange has ended (a device change); posted
+// again then.
+void Ui_Defer_Message(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);
+// The frame was asked to close during an exchange: the exchange is asked to stop after its
+// current command and the frame closes once it has ended.
+void Ui_Close_After_Exchange();
+// Installs the wait pump and the progress display on the calling (user-interface) thread,
+// and removes them again.
+void Long_Operations_Install();
+void Long_Operations_Remove();
+// The progress of a long operation as the status strip shows it.
+std::string Progress_Text(const KDX_Progress& progress);
 
 // The Terminal dialog.
 extern HMENU Terminal_Menu_Bar;
@@ -118,6 +157,10 @@ int32_t Serial_Terminal_Hide(HWND& dialog);
 int32_t Serial_Terminal_Destroy(HWND& dialog);
 HWND Serial_Terminal_Port_Label(HWND& dialog);
 HWND Serial_Terminal_Port_Combo(HWND& dialog);
+// Fills the port list with the machine's ports, writing each one's COM name arbiter line.
+void Serial_Terminal_Port_Fill(HWND list);
+// Why the Terminal could not open a port, as its status line says it.
+std::string Port_Open_Failure_Text(const std::string& port, int32_t cause, uint32_t code);
 int64_t Serial_Terminal_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);
 int64_t Serial_Terminal_Edit_Callback(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);
 LRESULT Serial_Terminal_Edit_Subclass(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);

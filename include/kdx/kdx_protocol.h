@@ -11,6 +11,11 @@ KDX_API const char* KDX_Online_Echo_Off(int32_t* handle);
 KDX_API const char* KDX_Online_Echo_On(int32_t* handle);
 KDX_API const char* KDX_Offline(int32_t* handle);
 KDX_API const char* KDX_Identify(void);
+/* The port scan: drives the Terminal dialog (when there is one) through every entry of its
+ * port list at 57600 baud; the status reply of the first port that answers ("" when none
+ * did), which then stays open. */
+KDX_API const char* KDX_Detect_57600(void);
+KDX_API const char* KDX_Detect(void);
 KDX_API const char* KDX_Diagnostic(int32_t* handle);
 /* The meaning of a status reply: "Ready", ..., "No Response", or the reply itself. */
 KDX_API const char* KDX_Status_Meaning(const char* reply);

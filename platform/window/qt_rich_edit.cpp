@@ -233,10 +233,6 @@ void Rich_Edit::keyPressEvent(QKeyEvent* event) {
         copy();
         return;
     }
-    if (event->matches(QKeySequence::SelectAll)) {
-        selectAll();
-        return;
-    }
     switch (event->key()) {
         case Qt::Key_Left:
         case Qt::Key_Right:
@@ -251,7 +247,18 @@ void Rich_Edit::keyPressEvent(QKeyEvent* event) {
         default:
             break;
     }
+    // Ctrl+letter is its control code (Ctrl+C alone copies), whatever text the keyboard
+    // layer gives the key.
+    Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    if ((mods & Qt::ControlModifier) && !(mods & Qt::AltModifier) && event->key() >= Qt::Key_A &&
+        event->key() <= Qt::Key_Z) {
+        if (On_Char) On_Char(uint8_t(event->key() - Qt::Key_A + 1));
+        return;
+    }
     QByteArray bytes = event->text().toLatin1();
+    if (bytes.isEmpty() && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter))
+        bytes = "\r";
+    if (bytes.isEmpty() && event->key() == Qt::Key_Backspace) bytes = "\b";
     if (bytes.isEmpty()) {
         QPlainTextEdit::keyPressEvent(event);
         return;

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QFrame>
 #include <QGroupBox>
@@ -17,13 +18,17 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QStatusBar>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -59,7 +64,20 @@ struct Window_Object final : platform::Handle_Object {
     std::string caption;
     bool centred = false;
     bool destroyed = false;
+    bool own_disabled = false;  // disabled by a procedure (Enable_Window, WS_DISABLED)
+    bool blocked = false;       // kept from the operator while a long exchange runs
 };
+
+// A control's widget is usable when neither its procedure nor a long exchange holds it.
+void Apply_Enabled(Window_Object& o) {
+    if (!o.widget) return;
+    bool enable = !o.own_disabled && !o.blocked;
+    // A disabled control loses the focus to its dialog, not to the next control (which would
+    // hear of a focus it was never given, as the baud list's handler does).
+    if (!enable && o.widget->hasFocus() && o.widget->parentWidget())
+        o.widget->parentWidget()->setFocus();
+    o.widget->setEnabled(enable);
+}
 
 struct Menu_Item {
     uint32_t flags = 0;
@@ -67,6 +85,7 @@ struct Menu_Item {
     HMENU popup = 0;
     std::string text;
     uint32_t state = 0;
+    bool grayed = false;
     QPointer<QAction> action;
 };
 
@@ -378,9 +397,14 @@ LRESULT Control_Default(Window_Object& o, HWND h, uint32_t message, WPARAM wpara
     }
     if (auto* b = dynamic_cast<QAbstractButton*>(w)) {
         switch (message) {
-            case BM_CLICK:
-                if (b->isEnabled()) b->click();
+            case BM_CLICK: {
+                // A click by message works while only the operator is kept away.
+                if (o.own_disabled) return 0;
+                if (o.blocked) b->setEnabled(true);
+                b->click();
+                if (auto again = Find(h)) Apply_Enabled(*again);
                 return 0;
+            }
             case BM_GETCHECK:
                 return b->isChecked() ? BST_CHECKED : BST_UNCHECKED;
             case BM_SETCHECK:
@@ -393,9 +417,13 @@ LRESULT Control_Default(Window_Object& o, HWND h, uint32_t message, WPARAM wpara
             case CB_RESETCONTENT:
                 c->clear();
                 return 0;
-            case CB_ADDSTRING:
+            case CB_ADDSTRING: {
+                // Adding an item selects nothing (the toolkit would select the first).
+                int before = c->currentIndex();
                 c->addItem(From_Bytes(reinterpret_cast<const char*>(lparam)));
+                if (before < 0) c->setCurrentIndex(-1);
                 return c->count() - 1;
+            }
             case CB_SETCURSEL:
                 if (int64_t(int32_t(wparam)) >= c->count()) {
                     c->setCurrentIndex(-1);
@@ -605,7 +633,12 @@ LRESULT Dispatch(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
     return result;
 }
 
+// Set while a frame goes away: its windows are hidden on the way (focus moves among them),
+// and no procedure hears of that.
+bool frame_closing = false;
+
 void Notify(HWND control, uint32_t code) {
+    if (frame_closing) return;
     auto o = Find(control);
     if (!o || o->dialog == 0) return;
     WPARAM wparam = MAKEWPARAM(uint16_t(o->id), uint16_t(code));
@@ -629,9 +662,22 @@ void Radio_Clicked(HWND control) {
     }
 }
 
+std::vector<HWND> dialogs;  // every dialog made, to find those a frame holds
+
 void Destroy(HWND h) {
     auto o = Find(h);
     if (!o) return;
+    if (o->type == Type::Frame) {
+        // The dialogs placed in its client area go with it, each told so first.
+        std::vector<HWND> held;
+        for (HWND d : dialogs) {
+            auto dialog = Find(d);
+            if (dialog && dialog->widget && o->widget && dialog->widget->window() == o->widget)
+                held.push_back(d);
+        }
+        for (HWND d : held) Destroy(d);
+    }
+    std::erase(dialogs, h);
     if (o->type == Type::Dialog && o->dialog_proc) o->dialog_proc(h, WM_DESTROY, 0, 0);
     if (o->type == Type::Frame && o->proc) o->proc(h, WM_DESTROY, 0, 0);
     o->destroyed = true;
@@ -643,7 +689,9 @@ void Destroy(HWND h) {
         if (auto* f = dynamic_cast<Frame_Widget*>(o->widget.data())) f->closing_for_real = true;
     QWidget* w = o->sub ? static_cast<QWidget*>(o->sub.data()) : o->widget.data();
     if (w) {
+        frame_closing = true;
         w->hide();
+        frame_closing = false;
         w->deleteLater();
     }
     platform::Close_Handle(h);
@@ -654,6 +702,7 @@ QAction* Make_Action(QWidget* parent_menu, Menu_Item& item, HMENU menu) {
     QAction* action = new QAction(QString::fromLatin1(item.text.c_str()), parent_menu);
     action->setCheckable(true);
     action->setChecked(item.state & MFS_CHECKED);
+    action->setEnabled(!item.grayed);
     action->setData(qulonglong(item.id));
     uint64_t id = item.id;
     QObject::connect(action, &QAction::triggered, action, [action, id, menu] {
@@ -727,6 +776,17 @@ class Qt_Backend final : public Backend {
         o->proc = proc;
         o->caption = caption;
         w->setWindowTitle(QString::fromLatin1(caption.c_str()));
+        // The status strip: what a long exchange is doing and how far it is.
+        auto* label = new QLabel(w);
+        label->setObjectName(QStringLiteral("status_text"));
+        auto* bar = new QProgressBar(w);
+        bar->setObjectName(QStringLiteral("status_bar"));
+        bar->setMaximumWidth(240);
+        bar->setTextVisible(true);
+        bar->hide();
+        w->statusBar()->addWidget(label, 1);
+        w->statusBar()->addPermanentWidget(bar);
+        w->statusBar()->setSizeGripEnabled(false);
         w->resize(width, height);
         if (proc) {
             proc(w->hwnd, WM_CREATE, 0, 0);
@@ -776,6 +836,7 @@ class Qt_Backend final : public Backend {
         client->setObjectName(QStringLiteral("client"));
         layout->addWidget(client, 1);
         auto o = New_Window(Type::Dialog, w);
+        dialogs.push_back(Handle_Of(w));
         o->client = client;
         o->style = t.Style;
         o->caption = t.Caption;
@@ -896,7 +957,8 @@ class Qt_Backend final : public Backend {
                               : (t.Kind == Control_Kind::Label || t.Kind == Control_Kind::Graphic
                                      ? Qt::NoFocus
                                      : Qt::ClickFocus));
-        w->setEnabled(!(t.Style & WS_DISABLED));
+        o->own_disabled = (t.Style & WS_DISABLED) != 0;
+        w->setEnabled(!o->own_disabled);
         // Tab order follows creation order among the tab stops.
         if (tab) {
             for (auto it = d->children.rbegin() + 1; it != d->children.rend(); ++it) {
@@ -1135,9 +1197,77 @@ class Qt_Backend final : public Backend {
     bool Enable_Window(HWND window, bool enable) override {
         auto o = Find(window);
         if (!o || !o->widget) return false;
-        bool was_disabled = !o->widget->isEnabled();
-        o->widget->setEnabled(enable);
+        bool was_disabled = o->own_disabled;
+        o->own_disabled = !enable;
+        Apply_Enabled(*o);
         return was_disabled;
+    }
+    bool Block_Input(HWND window, bool block) override {
+        auto o = Find(window);
+        if (!o || !o->widget) return false;
+        o->blocked = block;
+        Apply_Enabled(*o);
+        return true;
+    }
+    bool Enable_Menu_Item(HMENU menu, uint32_t id, bool enable) override {
+        Menu_Item* item = Find_Item(menu, id);
+        if (!item) return false;
+        item->grayed = !enable;
+        if (item->action) item->action->setEnabled(enable);
+        return true;
+    }
+    bool Set_Status(HWND frame, const std::string& text, int64_t done, int64_t total) override {
+        auto o = Find(frame);
+        auto* main = o ? dynamic_cast<QMainWindow*>(o->widget.data()) : nullptr;
+        if (!main) return false;
+        auto* label = main->findChild<QLabel*>(QStringLiteral("status_text"));
+        auto* bar = main->findChild<QProgressBar*>(QStringLiteral("status_bar"));
+        if (!label || !bar) return false;
+        label->setText(QString::fromLatin1(text.data(), qsizetype(text.size())));
+        bar->setVisible(total > 0);
+        if (total > 0) {
+            // The bar counts in int: large totals are scaled down together.
+            int shift = 0;
+            while ((total >> shift) > INT32_MAX / 2) ++shift;
+            bar->setRange(0, int(total >> shift));
+            bar->setValue(int(std::clamp<int64_t>(done, 0, total) >> shift));
+        }
+        return true;
+    }
+    bool Get_Open_File_Name(OPENFILENAME& record) override {
+        if (!On_Ui_Thread()) return false;
+        auto owner = Find(record.Owner);
+        QWidget* parent = owner && owner->widget ? owner->widget->window() : nullptr;
+        QFileDialog dialog(parent, QString::fromLatin1(record.Title.c_str()),
+                           QString::fromLocal8Bit(record.Initial_Dir.c_str()));
+        // Qt's own dialog: the same on every desktop, and one that tests can operate.
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        // "*.*" means every file, with or without a dot in its name.
+        QString filter = QString::fromLatin1(record.Filter.c_str());
+        if (filter.isEmpty() || filter == QStringLiteral("*.*")) filter = QStringLiteral("*");
+        dialog.setNameFilter(QStringLiteral("All files (%1)").arg(filter));
+        std::string ext = record.Default_Ext;
+        if (ext.rfind("*.", 0) == 0) ext.erase(0, 2);
+        if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
+        dialog.setDefaultSuffix(QString::fromLatin1(ext.c_str()));
+        dialog.setObjectName(QStringLiteral("kdx_open_file"));
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
+        QByteArray path = dialog.selectedFiles().front().toLocal8Bit();
+        record.File.assign(path.constData(), size_t(path.size()));
+        return true;
+    }
+    void Pump_Messages(uint32_t ms) override {
+        if (!On_Ui_Thread()) return;
+        if (ms == 0) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            return;
+        }
+        QEventLoop loop;
+        QTimer::singleShot(std::chrono::milliseconds(ms), Qt::PreciseTimer, &loop,
+                           &QEventLoop::quit);
+        loop.exec();
     }
     bool Is_Window(HWND window) override { return Find(window) != nullptr; }
     bool Is_Window_Visible(HWND window) override {
@@ -1146,7 +1276,7 @@ class Qt_Backend final : public Backend {
     }
     bool Is_Window_Enabled(HWND window) override {
         auto o = Find(window);
-        return o && o->widget && o->widget->isEnabled();
+        return o && o->widget && !o->own_disabled;
     }
     bool Set_Focus(HWND window) override {
         auto o = Find(window);
@@ -1188,7 +1318,13 @@ class Qt_Backend final : public Backend {
         quit_pending.store(true);
         if (qApp)
             QMetaObject::invokeMethod(
-                qApp, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+                qApp,
+                [code] {
+                    // A quit the loop has already taken (posted before it ran) must not end
+                    // a later loop, a modal dialog's for one.
+                    if (quit_pending.load()) QCoreApplication::exit(code);
+                },
+                Qt::QueuedConnection);
     }
     int32_t Message_Loop() override {
         if (!qApp) return 0;
@@ -1237,6 +1373,7 @@ bool Application_Start(int& argc, char** argv) {
 
 void Application_Stop() {
     if (!qt::backend) return;
+    qt::frame_closing = true;  // the windows go now: no procedure hears of it
     qt::Unregister_Window_Console();
     Set_Backend(nullptr);
     delete qt::backend;
@@ -1251,6 +1388,7 @@ void Application_Stop() {
     for (auto& w : windows) delete w.data();
     delete qt::own_app;
     qt::own_app = nullptr;
+    qt::frame_closing = false;
 }
 
 Base_Units Dialog_Base_Units() {

@@ -189,4 +189,29 @@ int32_t Message_Loop() {
     return With(int32_t(0), [](Backend& b) { return b.Message_Loop(); });
 }
 
+bool Block_Input(HWND window, bool block) {
+    return window != 0 && With(false, [&](Backend& b) { return b.Block_Input(window, block); });
+}
+
+bool Enable_Menu_Item(HMENU menu, uint32_t id, bool enable) {
+    return menu != 0 &&
+           With(false, [&](Backend& b) { return b.Enable_Menu_Item(menu, id, enable); });
+}
+
+bool Set_Status(HWND frame, const std::string& text, int64_t done, int64_t total) {
+    return frame != 0 &&
+           With(false, [&](Backend& b) { return b.Set_Status(frame, text, done, total); });
+}
+
+bool Get_Open_File_Name(OPENFILENAME& record) {
+    return With(false, [&](Backend& b) { return b.Get_Open_File_Name(record); });
+}
+
+void Pump_Messages(uint32_t ms) {
+    With(0, [&](Backend& b) {
+        b.Pump_Messages(ms);
+        return 0;
+    });
+}
+
 }  // namespace kdx::win

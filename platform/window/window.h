@@ -226,6 +226,17 @@ constexpr WPARAM MAKEWPARAM(uint16_t low, uint16_t high) {
     return WPARAM(low) | WPARAM(high) << 16;
 }
 
+// The open-file dialog's record (GetOpenFileNameA): File receives the chosen path.
+struct OPENFILENAME {
+    HWND Owner = 0;
+    std::string Title;
+    std::string File;
+    std::string Initial_Dir;
+    std::string Filter;       // "*.*": every file
+    std::string Default_Ext;  // "*.txt" or "txt": added to a typed name without one
+    uint32_t Flags = 0;
+};
+
 class Backend {
   public:
     virtual ~Backend() = default;
@@ -272,6 +283,16 @@ class Backend {
     virtual HWND Create_Tooltip(HWND /*parent*/, uint32_t /*style*/) { return 0; }
     virtual void Post_Quit_Message(int32_t /*code*/) {}
     virtual int32_t Message_Loop() { return 0; }
+    virtual bool Block_Input(HWND /*window*/, bool /*block*/) { return false; }
+    virtual bool Enable_Menu_Item(HMENU /*menu*/, uint32_t /*id*/, bool /*enable*/) {
+        return false;
+    }
+    virtual bool Set_Status(HWND /*frame*/, const std::string& /*text*/, int64_t /*done*/,
+                            int64_t /*total*/) {
+        return false;
+    }
+    virtual bool Get_Open_File_Name(OPENFILENAME& /*record*/) { return false; }
+    virtual void Pump_Messages(uint32_t /*ms*/) {}
 };
 
 // Installs (or with null removes) the backend.
@@ -329,6 +350,20 @@ bool Check_Radio_Button(HWND dialog, int32_t first, int32_t last, int32_t id);
 // Draws a bitmap file stretched into an owner-drawn graphic; false when it cannot be read.
 bool Load_Picture(HWND graphic, const std::string& path);
 HWND Create_Tooltip(HWND parent, uint32_t style);
+
+// Keeps the operator's input away from a control while a long exchange runs, without
+// changing what procedures see: it looks disabled, takes no clicks or keys, and a procedure's
+// own BM_CLICK and Enable_Window still work (the state shows again once unblocked).
+bool Block_Input(HWND window, bool block);
+// Greys a menu item (by command id) or makes it usable again.
+bool Enable_Menu_Item(HMENU menu, uint32_t id, bool enable);
+// The frame's status strip: a text and, while total > 0, a bar showing done of total.
+bool Set_Status(HWND frame, const std::string& text, int64_t done = 0, int64_t total = 0);
+// Asks the operator for an existing file (a modal dialog); false when none was chosen.
+bool Get_Open_File_Name(OPENFILENAME& record);
+// Lets the user-interface thread handle its events for about ms milliseconds (once when 0),
+// waiting without spinning: the wait pump of long exchanges.
+void Pump_Messages(uint32_t ms);
 
 // Ends the message loop with code once the current message is handled.
 void Post_Quit_Message(int32_t code);

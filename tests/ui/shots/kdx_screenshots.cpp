@@ -1,20 +1,46 @@
 // Renders the program's windows to PNG files for the documentation and for looking at the
-// layout: the frame with the Terminal, the frame with the QuickMove dialog, the Debug Console.
+// layout: the frame with the Terminal after a short session with a simulated controller, the
+// progress of a program file being sent, the frame with the QuickMove dialog, the Debug
+// Console.
 //
 //   kdx_screenshots <folder>
+#include <QTimer>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "platform/window/application.h"
+#include "protocol/kdx_send.h"
 #include "serial/echo.h"
 #include "serial/serial_enum.h"
+#include "serial/serial_port.h"
+#include "sim/sim.h"
 #include "trace/trace.h"
 #include "ui/ui.h"
 
 using namespace kdx;
 
+namespace {
+
+void Click(int32_t id) {
+    win::Send_Message(win::Get_Dlg_Item(win::Terminal_Dialog, id), win::BM_CLICK);
+}
+
+void Type(int32_t id, const std::string& keys) {
+    for (char c : keys)
+        win::Send_Message(win::Get_Dlg_Item(win::Terminal_Dialog, id), win::WM_CHAR, uint8_t(c));
+    win::Process_Events(150);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     std::string folder = argc > 1 ? argv[1] : ".";
+    sim::Sim_Config config;
+    config.number = 5;
+    sim::Simulator controller(config);
+    bool simulated = controller.Start();
     win::Application_Start(argc, argv);
     ErrCheck_Debug(1);
     int32_t unused = 0;
@@ -22,18 +48,46 @@ int main(int argc, char** argv) {
     win::Terminal_Dialog = Serial_Terminal_Create();
     win::Set_Parent(win::Terminal_Dialog, win::Mdi_Client);
     Echo_Window_Install();
+    Long_Operations_Install();
     win::Set_Menu_State(win::Menu_Bar, IDM_Terminal, win::MFS_CHECKED);
     Serial_Terminal_Show(win::Terminal_Dialog);
-    // A short session's traffic, as the echo shows it.
-    Serial_Port_Echo_Status("COM5 Open\r");
-    Serial_Port_Echo_Sent("F,\r");
-    Serial_Port_Echo_Sent("F,getD4,");
-    Serial_Port_Echo_Received("R\r");
-    Serial_Port_Echo_Received("1234-56\r");
-    Serial_Port_Echo_Sent("V");
-    Serial_Port_Echo_Received("R");
+    win::Process_Events(200);
+
+    // A short session: the simulator's port opened, the identity read, a few commands typed.
+    HWND list = win::Get_Dlg_Item(win::Terminal_Dialog, Port_List);
+    for (int64_t i = 0; i < win::Send_Message(list, win::CB_GETCOUNT); ++i) {
+        char name[64] = {};
+        win::Send_Message(list, win::CB_GETLBTEXT, uint64_t(i), reinterpret_cast<LPARAM>(name));
+        if (std::string(name) == "COM5") win::Send_Message(list, win::CB_SETCURSEL, uint64_t(i));
+    }
+    if (simulated) Click(OptPortOpen);
+    Click(Cmd_Refresh_Ids);
+    Type(Rich_Edit_Sent, "V");
+    Type(Rich_Edit_Sent, "F,getD0,");
+    win::Set_Dlg_Item_Text(win::Terminal_Dialog, Text_Buffered, "F,getAF,");
+    Click(Cmd_Send);
     win::Process_Events(400);
     bool ok = win::Save_Window_Picture(win::Frame_Window, folder + "/kdx-terminal.png");
+
+    // A program file going out: the status strip shows what is sent and how far it is.
+    setenv("KDX_SEND_PACE_PERCENT", "20", 1);
+    std::string text;
+    for (int line = 1; line <= 40; ++line)
+        text += "I1M" + std::to_string(line * 100) + ",I2M" + std::to_string(line * 50) + "\r\n";
+    std::string program = std::filesystem::temp_directory_path() / "kdx-shots-demo.kdx";
+    std::ofstream(program, std::ios::binary) << KDX_Program_Scramble(text);
+    bool sending_shot = false;
+    QTimer::singleShot(1500, [&] {
+        sending_shot = win::Save_Window_Picture(win::Frame_Window, folder + "/kdx-sending.png");
+        KDX_Request_Stop();  // the picture is taken: the rest need not go out
+    });
+    {
+        Ui_Exchange exchange;
+        KDX_Send_File(program);
+    }
+    std::filesystem::remove(program);
+    ok = ok && sending_shot;
+    Click(OptPortClosed);
 
     int32_t client = win::Mdi_Client;
     HWND quickmove = CreateQuickMoveSingle(&client);
@@ -43,6 +97,7 @@ int main(int argc, char** argv) {
     ok = win::Save_Window_Picture(win::Frame_Window, folder + "/kdx-quickmove.png") && ok;
     ok = win::Save_Window_Picture(quickmove, folder + "/kdx-quickmove-dialog.png") && ok;
     ok = win::Save_Titled_Window_Picture("Debug Console", folder + "/kdx-debug-console.png") && ok;
+    Long_Operations_Remove();
     Echo_Window_Remove();
     win::Application_Stop();
     if (!ok) std::fprintf(stderr, "kdx_screenshots: a picture could not be written\n");

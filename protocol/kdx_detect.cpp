@@ -1,0 +1,63 @@
+// The port scan: the Terminal dialog opens each port of its list in turn, as a user clicking
+// "Enable Port" would, and the first port whose controller answers the status query stays
+// open at 57600 baud.
+#include "platform/window/window.h"
+#include "protocol/kdx.h"
+#include "protocol/kdx_progress.h"
+#include "serial/echo.h"
+#include "serial/serial_port.h"
+#include "trace/trace.h"
+
+namespace kdx {
+
+namespace {
+
+// The Terminal's controls the scan drives.
+enum : int32_t { Port_List = 105, Baud_List = 107, Option_Open = 108, Option_Closed = 109 };
+constexpr int32_t kBaud_57600_Item = 3;  // "57600", the list's fourth item
+
+void Click(int32_t id) {
+    win::Send_Message(win::Get_Dlg_Item(win::Terminal_Dialog, id), win::BM_CLICK);
+}
+
+}  // namespace
+
+std::string KDX_Detect_57600() {
+    KDX_FRAME("KDX_Detect_57600");
+    KDX_Operation operation;
+    win::HWND list = win::Get_Dlg_Item(win::Terminal_Dialog, Port_List);
+    int64_t count = win::Send_Message(list, win::CB_GETCOUNT);
+    KDX_Progress progress{"Locating KDX", "", 0, count};
+    std::string reply;
+    for (int32_t i = 1; i <= count; ++i) {
+        if (operation.Stopped()) break;
+        win::Send_Message(list, win::CB_SETCURSEL, uint64_t(i - 1));
+        std::string port = win::Get_Dlg_Item_Text(win::Terminal_Dialog, Port_List);
+        progress.Item = port;
+        KDX_Progress_Report(progress);
+        Click(Option_Open);  // the dialog opens the port and starts its poller
+        {
+            Poller_Pause pause(Serial_Port_State.Poller);
+            win::Send_Message(win::Get_Dlg_Item(win::Terminal_Dialog, Baud_List), win::CB_SETCURSEL,
+                              kBaud_57600_Item);
+            int32_t baud = 57600;
+            Serial_Port_DCB(Serial_Port_State.Handle, baud);
+            Serial_Port_Echo_Status(port + ": ");
+            reply = KDX_Verify_Status(Serial_Port_State.Handle);
+        }
+        ++progress.Done;
+        if (!reply.empty()) break;
+        Click(Option_Closed);
+    }
+    progress.Item.clear();
+    progress.Done = count;
+    KDX_Progress_Report(progress);
+    return kdx_frame.result(reply);
+}
+
+std::string KDX_Detect() {
+    KDX_FRAME("KDX_Detect");
+    return kdx_frame.result(KDX_Detect_57600());
+}
+
+}  // namespace kdx
