@@ -378,8 +378,7 @@ int32_t Serial_Port_Echo_Status(const std::string& text) {
 
 int32_t Serial_Port_Echo_Response_Status(const std::string& text) {
     KDX_FRAME("Serial_Port_Echo_Response_Status", text);
-    Write_Log_Line(Echo_Status_Log_Line(text));
-    Enqueue(Echo_Document{Echo_Kind::Status, 101, Echo_Status_Document(text)});
+    Echo(Echo_Kind::Status, 101, text, {});
     return kdx_frame.result(int32_t(0));
 }
 
