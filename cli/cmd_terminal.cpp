@@ -128,32 +128,35 @@ int Interactive(Session& s) {
         pollfd p{STDIN_FILENO, POLLIN, 0};
         int r = poll(&p, 1, 250);
         if (r < 0 && errno != EINTR) break;
+        // Keys go out first and the port's state is asked after them: the ask is not on the
+        // way from a key to the line.
+        if (r > 0) {
+            char keys[256];
+            ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+            if (n <= 0) break;
+            std::string text;
+            bool quit = false;
+            for (ssize_t i = 0; i < n && !quit; ++i) {
+                char c = keys[i];
+                if (c == kQuit || c == kInterrupt) {
+                    quit = true;
+                } else if (c == kLogKey) {
+                    if (!text.empty()) s.Send(text);
+                    text.clear();
+                    s.Switch_Log();
+                } else if (c != '\0') {
+                    text += c;
+                }
+            }
+            // Keys that arrive together (a paste) go out as one write, as typed.
+            if (!text.empty()) s.Send(text);
+            if (quit && Serial_Port_Poller_Running(s.poller)) break;
+        }
         if (!Serial_Port_Poller_Running(s.poller)) {
             Say("\n[the port hung up]\n", s.colour, s.crlf);
             status = 1;
             break;
         }
-        if (r <= 0) continue;
-        char keys[256];
-        ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
-        if (n <= 0) break;
-        std::string text;
-        bool quit = false;
-        for (ssize_t i = 0; i < n && !quit; ++i) {
-            char c = keys[i];
-            if (c == kQuit || c == kInterrupt) {
-                quit = true;
-            } else if (c == kLogKey) {
-                if (!text.empty()) s.Send(text);
-                text.clear();
-                s.Switch_Log();
-            } else if (c != '\0') {
-                text += c;
-            }
-        }
-        // Keys that arrive together (a paste) go out as one write, as typed.
-        if (!text.empty()) s.Send(text);
-        if (quit) break;
     }
     s.Close();
     Say("\n", false, s.crlf);
@@ -187,9 +190,11 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
     while (alive && input_open) {
         pollfd p{STDIN_FILENO, POLLIN, 0};
         int r = poll(&p, 1, 50);
-        alive = Serial_Port_Poller_Running(s.poller);
         if (r < 0 && errno != EINTR) break;
-        if (r <= 0 || !alive) continue;
+        if (r <= 0) {
+            alive = Serial_Port_Poller_Running(s.poller);
+            continue;
+        }
         char input[4096];
         ssize_t n = read(STDIN_FILENO, input, sizeof input);
         if (n < 0 && errno == EINTR) continue;
@@ -198,6 +203,8 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
             line += input[i];
             if (input[i] == '\n') flush();
         }
+        // Asked after the lines have gone out, not on their way to the line.
+        alive = alive && Serial_Port_Poller_Running(s.poller);
     }
     if (alive && !line.empty()) flush();
     alive = alive && Serial_Port_Poller_Running(s.poller);
