@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "cli/port_open.h"
 #include "cli/protocol_port.h"
 #include "kdx/kdx.h"
 
@@ -41,7 +42,7 @@ const char* const kHelp =
     "Options:\n"
     "  --baud B       baud rate (default 57600)\n"
     "  --log          start with the port log on\n"
-    "  --plain        no colours\n"
+    "  --plain        no colours (NO_COLOR set does the same)\n"
     "  --eol E        line end after each piped line: cr (default), crlf or none\n"
     "  --wait MS      how long to wait for replies after each piped line (default 300)\n"
     "\n"
@@ -271,16 +272,12 @@ int Run(const std::vector<std::string>& args) {
 
     bool interactive = isatty(STDIN_FILENO);
     Session s;
-    s.colour = !plain && isatty(STDOUT_FILENO);
+    s.colour = !plain && Colour_Wanted(STDOUT_FILENO);
     s.crlf = interactive;
     Serial_Echo_Terminal(STDOUT_FILENO, s.colour ? 1 : 0, s.crlf ? 1 : 0);
-    s.handle = Serial_Port_Open(&number, &baud);
-    if (s.handle == -1 || s.handle == 0) {
+    s.handle = Open_Port_Explained("terminal", number, baud);
+    if (s.handle == 0) {
         Serial_Echo_Terminal(-1, 0, 0);
-        std::fprintf(stderr,
-                     "kdx-cli terminal: cannot open COM%d: it does not exist, another program "
-                     "holds it, or you lack permission (dialout group). Ports directory: %s\n",
-                     number, Serial_Ports_Directory());
         return 1;
     }
     s.poller = Serial_Port_Poller_Start(s.handle);
