@@ -662,6 +662,9 @@ TEST_F(Trace, ConsoleOpensAndClosesUnderAWorkingThread) {
             Failing_Check();  // no keyboard: the pause returns at once
         }
     });
+    // The worker is under way before the console starts coming and going (a busy machine can
+    // start it late).
+    while (steps.load() == 0) platform::Sleep_Ms(1);
     for (int i = 0; i < 200; ++i) {
         ErrCheck_Debug(1);
         if (i % 3 == 0) platform::Sleep_Ms(0);
