@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "cli/port_open.h"
 #include "cli/protocol_port.h"
 #include "kdx/kdx.h"
 
@@ -41,7 +42,7 @@ const char* const kHelp =
     "Options:\n"
     "  --baud B       baud rate (default 57600)\n"
     "  --log          start with the port log on\n"
-    "  --plain        no colours\n"
+    "  --plain        no colours (NO_COLOR set does the same)\n"
     "  --eol E        line end after each piped line: cr (default), crlf or none\n"
     "  --wait MS      how long to wait for replies after each piped line (default 300)\n"
     "\n"
@@ -139,6 +140,30 @@ int Interactive(Session& s) {
         pollfd p{STDIN_FILENO, POLLIN, 0};
         int r = poll(&p, 1, 250);
         if (r < 0 && errno != EINTR) break;
+        // Keys go out first and the port's state is asked after them: the ask is not on the
+        // way from a key to the line.
+        if (r > 0) {
+            char keys[256];
+            ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+            if (n <= 0) break;
+            std::string text;
+            bool quit = false;
+            for (ssize_t i = 0; i < n && !quit; ++i) {
+                char c = keys[i];
+                if (c == kQuit || c == kInterrupt) {
+                    quit = true;
+                } else if (c == kLogKey) {
+                    if (!text.empty()) s.Send(text);
+                    text.clear();
+                    s.Switch_Log();
+                } else if (c != '\0') {
+                    text += c;
+                }
+            }
+            // Keys that arrive together (a paste) go out as one write, as typed.
+            if (!text.empty()) s.Send(text);
+            if (quit && Serial_Port_Poller_Running(s.poller)) break;
+        }
         if (!Serial_Port_Poller_Running(s.poller)) {
             Say("\n[the port hung up]\n", s.colour, s.crlf);
             status = 1;
@@ -148,27 +173,6 @@ int Interactive(Session& s) {
             status = 1;
             break;
         }
-        if (r <= 0) continue;
-        char keys[256];
-        ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
-        if (n <= 0) break;
-        std::string text;
-        bool quit = false;
-        for (ssize_t i = 0; i < n && !quit; ++i) {
-            char c = keys[i];
-            if (c == kQuit || c == kInterrupt) {
-                quit = true;
-            } else if (c == kLogKey) {
-                if (!text.empty()) s.Send(text);
-                text.clear();
-                s.Switch_Log();
-            } else if (c != '\0') {
-                text += c;
-            }
-        }
-        // Keys that arrive together (a paste) go out as one write, as typed.
-        if (!text.empty()) s.Send(text);
-        if (quit) break;
     }
     s.Close();
     Say("\n", false, s.crlf);
@@ -202,9 +206,11 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
     while (alive && input_open && !s.Log_Failed()) {
         pollfd p{STDIN_FILENO, POLLIN, 0};
         int r = poll(&p, 1, 50);
-        alive = Serial_Port_Poller_Running(s.poller);
         if (r < 0 && errno != EINTR) break;
-        if (r <= 0 || !alive) continue;
+        if (r <= 0) {
+            alive = Serial_Port_Poller_Running(s.poller);
+            continue;
+        }
         char input[4096];
         ssize_t n = read(STDIN_FILENO, input, sizeof input);
         if (n < 0 && errno == EINTR) continue;
@@ -213,6 +219,8 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
             line += input[i];
             if (input[i] == '\n') flush();
         }
+        // Asked after the lines have gone out, not on their way to the line.
+        alive = alive && Serial_Port_Poller_Running(s.poller);
     }
     if (alive && !line.empty() && !s.Log_Failed()) flush();
     alive = alive && Serial_Port_Poller_Running(s.poller);
@@ -280,16 +288,12 @@ int Run(const std::vector<std::string>& args) {
 
     bool interactive = isatty(STDIN_FILENO);
     Session s;
-    s.colour = !plain && isatty(STDOUT_FILENO);
+    s.colour = !plain && Colour_Wanted(STDOUT_FILENO);
     s.crlf = interactive;
     Serial_Echo_Terminal(STDOUT_FILENO, s.colour ? 1 : 0, s.crlf ? 1 : 0);
-    s.handle = Serial_Port_Open(&number, &baud);
-    if (s.handle == -1 || s.handle == 0) {
+    s.handle = Open_Port_Explained("terminal", number, baud);
+    if (s.handle == 0) {
         Serial_Echo_Terminal(-1, 0, 0);
-        std::fprintf(stderr,
-                     "kdx-cli terminal: cannot open COM%d: it does not exist, another program "
-                     "holds it, or you lack permission (dialout group). Ports directory: %s\n",
-                     number, Serial_Ports_Directory());
         return 1;
     }
     s.poller = Serial_Port_Poller_Start(s.handle);

@@ -407,13 +407,22 @@ bool Set_Comm_Timeouts(int32_t handle, const COMMTIMEOUTS& timeouts) {
     return true;
 }
 
-bool Set_Comm_Mask(int32_t handle, uint32_t mask) {
-    auto port = Port(handle);
-    if (!port) return false;
+namespace {
+bool Set_Mask(Comm_Object* port, uint32_t mask) {
+    if (!port) {
+        Set_Last_Error(ERROR_INVALID_HANDLE);
+        return false;
+    }
     std::lock_guard<std::mutex> guard(port->lock);
     port->mask = mask;
     Set_Last_Error(ERROR_SUCCESS);
     return true;
+}
+}  // namespace
+
+bool Set_Comm_Mask(int32_t handle, uint32_t mask) {
+    auto port = Port(handle);
+    return port && Set_Mask(port.get(), mask);
 }
 
 bool Get_Comm_Mask(int32_t handle, uint32_t& mask) {
@@ -425,39 +434,32 @@ bool Get_Comm_Mask(int32_t handle, uint32_t& mask) {
     return true;
 }
 
-bool Clear_Comm_Error(int32_t handle, uint32_t* errors, COMSTAT* status) {
-    auto port = Port(handle);
-    if (!port) return false;
-    if (errors) *errors = 0;
-    if (status) *status = COMSTAT{};
-    // One poll tells whether anything is waiting and whether the line has hung up; the byte
-    // count is asked for only when something is there, since a read queries ten times.
-    pollfd p{port->fd, POLLIN, 0};
-    int ready = poll(&p, 1, 0);
-    if (ready < 0 && errno != EINTR) {
-        Set_Last_Error_From_Errno(errno);
-        return false;
-    }
-    if (ready > 0 && (p.revents & POLLNVAL)) {
+namespace {
+
+bool Clear_Error(Comm_Object* port, uint32_t* errors, COMSTAT* status, bool output_count) {
+    if (!port) {
         Set_Last_Error(ERROR_INVALID_HANDLE);
         return false;
     }
+    if (errors) *errors = 0;
+    if (status) *status = COMSTAT{};
+    // One call gives the count and tells a hang-up (EIO once the tty has been hung up): a
+    // read queries ten times and every write's pre-read ten more, so each call counts.
     int waiting = 0;
-    if (ready > 0 && (p.revents & POLLIN) && ioctl(port->fd, FIONREAD, &waiting) != 0) {
+    if (ioctl(port->fd, FIONREAD, &waiting) != 0) {
         if (errno == EIO)
             Mark_Hung_Up(*port);
+        else if (errno == EBADF)
+            Set_Last_Error(ERROR_INVALID_HANDLE);
         else
             Set_Last_Error_From_Errno(errno);
         return false;
     }
-    if (waiting == 0 && ready > 0 && (p.revents & (POLLHUP | POLLERR))) {
-        Mark_Hung_Up(*port);
-        return false;
-    }
     if (status) {
-        status->cbInQue = uint32_t(waiting);
+        status->cbInQue = uint32_t(waiting > 0 ? waiting : 0);
+        // The output count only for a caller that asks for it; a read's queries do not.
         int queued = 0;
-        if (port->output_queued && ioctl(port->fd, TIOCOUTQ, &queued) == 0) {
+        if (output_count && port->output_queued && ioctl(port->fd, TIOCOUTQ, &queued) == 0) {
             status->cbOutQue = uint32_t(queued);
             if (queued == 0) port->output_queued = false;
         }
@@ -485,10 +487,12 @@ bool Clear_Comm_Error(int32_t handle, uint32_t* errors, COMSTAT* status) {
     return true;
 }
 
-bool Read_Comm(int32_t handle, std::string& out, uint32_t capacity) {
+bool Read(Comm_Object* port, std::string& out, uint32_t capacity) {
     out.clear();
-    auto port = Port(handle);
-    if (!port) return false;
+    if (!port) {
+        Set_Last_Error(ERROR_INVALID_HANDLE);
+        return false;
+    }
     if (capacity == 0) {
         Set_Last_Error(ERROR_SUCCESS);
         return true;
@@ -519,10 +523,40 @@ bool Read_Comm(int32_t handle, std::string& out, uint32_t capacity) {
     return true;
 }
 
-bool Write_Comm(int32_t handle, const std::string& data, uint32_t* written, uint32_t timeout_ms) {
-    if (written) *written = 0;
+}  // namespace
+
+bool Clear_Comm_Error(int32_t handle, uint32_t* errors, COMSTAT* status) {
     auto port = Port(handle);
-    if (!port) return false;
+    return port && Clear_Error(port.get(), errors, status, true);
+}
+
+bool Read_Comm(int32_t handle, std::string& out, uint32_t capacity) {
+    out.clear();
+    auto port = Port(handle);
+    return port && Read(port.get(), out, capacity);
+}
+
+Comm_Line::Comm_Line(int32_t handle) : port_(Port(handle)) {}
+
+bool Comm_Line::Set_Mask(uint32_t mask) const {
+    return platform::Set_Mask(static_cast<Comm_Object*>(port_.get()), mask);
+}
+
+bool Comm_Line::Clear_Error(uint32_t* errors, COMSTAT* status) const {
+    return platform::Clear_Error(static_cast<Comm_Object*>(port_.get()), errors, status, false);
+}
+
+bool Comm_Line::Read(std::string& out, uint32_t capacity) const {
+    return platform::Read(static_cast<Comm_Object*>(port_.get()), out, capacity);
+}
+
+namespace {
+bool Write(Comm_Object* port, const std::string& data, uint32_t* written, uint32_t timeout_ms) {
+    if (written) *written = 0;
+    if (!port) {
+        Set_Last_Error(ERROR_INVALID_HANDLE);
+        return false;
+    }
     int64_t deadline = Tick_Count_Ms() + timeout_ms;
     size_t done = 0;
     while (done < data.size()) {
@@ -560,6 +594,18 @@ bool Write_Comm(int32_t handle, const std::string& data, uint32_t* written, uint
     }
     Set_Last_Error(ERROR_SUCCESS);
     return true;
+}
+
+}  // namespace
+
+bool Write_Comm(int32_t handle, const std::string& data, uint32_t* written, uint32_t timeout_ms) {
+    if (written) *written = 0;
+    auto port = Port(handle);
+    return port && Write(port.get(), data, written, timeout_ms);
+}
+
+bool Comm_Line::Write(const std::string& data, uint32_t* written, uint32_t timeout_ms) const {
+    return platform::Write(static_cast<Comm_Object*>(port_.get()), data, written, timeout_ms);
 }
 
 int32_t Create_Wake_Event() {
@@ -640,6 +686,11 @@ Comm_Wait Wait_Comm_Input(int32_t handle, int32_t event, uint32_t timeout_ms) {
             return Comm_Wait::Woken;
         }
         short got = fds[0].revents;
+        // Readable and not hung up: the line holds at least one byte (raw mode, VMIN 0).
+        if ((got & POLLIN) && !(got & (POLLHUP | POLLERR | POLLNVAL))) {
+            Set_Last_Error(ERROR_SUCCESS);
+            return Comm_Wait::Input;
+        }
         int waiting = 0;
         bool counted = ioctl(port->fd, FIONREAD, &waiting) == 0;
         if (counted && waiting > 0) {

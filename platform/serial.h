@@ -4,6 +4,7 @@
 // wait for input that sleeps in poll() until a byte or a wake-up arrives.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace kdx::platform {
@@ -116,6 +117,25 @@ bool Clear_Comm_Error(int32_t handle, uint32_t* errors, COMSTAT* status);
 // Reads at most capacity bytes that have already arrived; never blocks. An empty result with
 // true means nothing was waiting. False with the last error when the device has gone.
 bool Read_Comm(int32_t handle, std::string& out, uint32_t capacity);
+
+struct Handle_Object;
+
+// A port looked up once for a run of calls on it: a read makes up to ten status queries and
+// a drain, each of which would otherwise look the handle up again. Keeps the port's object
+// alive while it lives. On a handle that is not a port its calls fail with last error 6.
+class Comm_Line {
+  public:
+    explicit Comm_Line(int32_t handle);
+    // As Set_Comm_Mask, Clear_Comm_Error, Read_Comm and Write_Comm on the handle; the status
+    // query leaves the output count 0 (a read asks only what is waiting).
+    bool Set_Mask(uint32_t mask) const;
+    bool Clear_Error(uint32_t* errors, COMSTAT* status) const;
+    bool Read(std::string& out, uint32_t capacity) const;
+    bool Write(const std::string& data, uint32_t* written, uint32_t timeout_ms) const;
+
+  private:
+    std::shared_ptr<Handle_Object> port_;
+};
 
 // Hands every byte to the driver, waiting while its queue is full, at most timeout_ms in
 // all. written receives the count handed over. False with the last error 1460 on time-out.

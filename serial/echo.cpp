@@ -41,6 +41,8 @@ Queue& The_Queue() {
 // a port call) is queued behind the document being applied and taken by the running loop,
 // rather than waiting for the lock this thread holds.
 thread_local bool applying = false;
+// Echo_Hold's depth on this thread: documents queue and are shown when it returns to 0.
+thread_local int holding = 0;
 
 // What the installed sink takes; with none, no document is built at all.
 enum class Form { None, Rich, Plain };
@@ -52,14 +54,8 @@ Form Sink_Form() {
     return q.sink->Echo_Plain() ? Form::Plain : Form::Rich;
 }
 
-void Enqueue(Echo_Document document, bool plain) {
-    Queue& q = The_Queue();
-    std::function<void()> post;
-    {
-        std::lock_guard<std::mutex> guard(q.lock);
-        q.pending.push_back(Pending{std::move(document), plain});
-        if (q.post && std::this_thread::get_id() != q.ui_thread) post = q.post;
-    }
+// Shows what waits: posts it to the dispatcher's thread, or applies it here.
+void Show_Queue(std::function<void()> post) {
     // Another thread's echo never waits for the user-interface thread.
     if (post) {
         post();
@@ -67,6 +63,18 @@ void Enqueue(Echo_Document document, bool plain) {
     }
     if (applying) return;
     Echo_Queue_Apply();
+}
+
+void Enqueue(Echo_Document document, bool plain) {
+    Queue& q = The_Queue();
+    std::function<void()> post;
+    {
+        std::lock_guard<std::mutex> guard(q.lock);
+        q.pending.push_back(Pending{std::move(document), plain});
+        if (holding > 0) return;
+        if (q.post && std::this_thread::get_id() != q.ui_thread) post = q.post;
+    }
+    Show_Queue(std::move(post));
 }
 
 // The pieces below append to one output string, each byte handled once: the echo of a flood
@@ -211,6 +219,22 @@ void Echo(Echo_Kind kind, int32_t control, const std::string& text, std::string 
 }
 
 }  // namespace
+
+Echo_Hold::Echo_Hold() {
+    ++holding;
+}
+
+Echo_Hold::~Echo_Hold() {
+    if (--holding > 0) return;
+    Queue& q = The_Queue();
+    std::function<void()> post;
+    {
+        std::lock_guard<std::mutex> guard(q.lock);
+        if (q.pending.empty()) return;
+        if (q.post && std::this_thread::get_id() != q.ui_thread) post = q.post;
+    }
+    Show_Queue(std::move(post));
+}
 
 void Echo_Set_Sink(Echo_Sink* sink) {
     Queue& q = The_Queue();
@@ -384,6 +408,7 @@ int32_t Serial_Port_Echo_Response_Status(const std::string& text) {
 
 int32_t Serial_Port_Echo_Received(const std::string& text) {
     KDX_FRAME("Serial_Port_Echo_Received", text);
+
     if (trace::Console_Open())
         for (const auto& piece : Received_Pieces(text)) ErrCheck_Comment(piece + "\r\n");
     Echo(Echo_Kind::Received, 101, text, {});

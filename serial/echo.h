@@ -49,6 +49,18 @@ void Echo_Set_Dispatcher(std::thread::id ui_thread, std::function<void()> post);
 // Applies every waiting document to the sink, in order.
 void Echo_Queue_Apply();
 
+// While one lives, this thread's echoes are queued in order but not yet shown; its end shows
+// them (applies or posts the queue). A write holds one across the bytes' hand-over, so its
+// command reaches the line before the terminal output it echoes, and still shows ahead of a
+// reply that another thread reads. Nests.
+class Echo_Hold {
+  public:
+    Echo_Hold();
+    ~Echo_Hold();
+    Echo_Hold(const Echo_Hold&) = delete;
+    Echo_Hold& operator=(const Echo_Hold&) = delete;
+};
+
 int32_t Serial_Port_Echo_Sent(const std::string& text);
 int32_t Serial_Port_Echo_Status(const std::string& text);
 int32_t Serial_Port_Echo_Received(const std::string& text);

@@ -35,10 +35,13 @@ bool Echo_Wanted(const int32_t* echo) {
     return echo == nullptr || *echo == 1;
 }
 
+// Serial_Port_Read on a line already looked up (null: look the handle up).
+std::string Read_On(const Comm_Line* known, int32_t& handle, const int32_t* echo);
+
 // Reads what the driver has queued, all that is waiting in one read each time, until a status
 // query finds nothing waiting. Zero bytes are kept with the bytes after them. waiting: the
 // count a status query has just given (0: query first).
-std::string Drain(int32_t handle, trace::Frame& frame, uint32_t waiting = 0) {
+std::string Drain(const Comm_Line& line, trace::Frame& frame, uint32_t waiting = 0) {
     std::string result;
     std::string piece;
     while (result.size() < kDrainLimit) {
@@ -46,13 +49,13 @@ std::string Drain(int32_t handle, trace::Frame& frame, uint32_t waiting = 0) {
         status.cbInQue = waiting;
         waiting = 0;
         uint32_t errors = 0;
-        if (status.cbInQue == 0 && !Clear_Comm_Error(handle, &errors, &status)) {
+        if (status.cbInQue == 0 && !line.Clear_Error(&errors, &status)) {
             frame.check();
             break;
         }
         if (status.cbInQue == 0) break;
         uint32_t room = uint32_t(kDrainLimit - result.size());
-        if (!Read_Comm(handle, piece, std::min(status.cbInQue, room))) {
+        if (!line.Read(piece, std::min(status.cbInQue, room))) {
             frame.check();
             break;
         }
@@ -269,7 +272,7 @@ std::string Serial_Port_Clear(int32_t& handle) {
     std::string result;
     {
         std::lock_guard<std::recursive_mutex> order(read_order_lock);
-        result = Drain(handle, kdx_frame);
+        result = Drain(Comm_Line(handle), kdx_frame);
         if (!result.empty()) Serial_Port_Echo_Received(result);
     }
     return kdx_frame.result(result);
@@ -303,15 +306,20 @@ namespace {
 // The write after the pre-read: sent goes out as it is, within timeout_ms.
 std::string Write_After_Pre_Read(int32_t& handle, const std::string& sent, const int32_t* echo,
                                  uint32_t timeout_ms, trace::Frame& frame) {
-    Serial_Port_Read(handle);
-    Set_Comm_Mask(handle, EV_TXEMPTY);
+    const Comm_Line line(handle);
+    Read_On(&line, handle, nullptr);
+    line.Set_Mask(EV_TXEMPTY);
     frame.check();
-    // Echoed whether or not the write succeeds, and queued before the bytes go out, so a
-    // reply the poller takes at once can never be shown ahead of its command.
-    if (Echo_Wanted(echo)) Serial_Port_Echo_Sent(sent);
     uint32_t written = 0;
-    Write_Comm(handle, sent, &written, timeout_ms);
-    frame.check();
+    {
+        // Echoed whether or not the write succeeds, and queued before the bytes go out, so a
+        // reply the poller takes at once can never be shown ahead of its command; shown once
+        // they are out, so the terminal's output does not delay the command.
+        Echo_Hold hold;
+        if (Echo_Wanted(echo)) Serial_Port_Echo_Sent(sent);
+        line.Write(sent, &written, timeout_ms);
+        frame.check();
+    }
     return sent;
 }
 
@@ -348,15 +356,22 @@ std::string Serial_Port_Write_Bytes(int32_t& handle, const std::string& bytes,
 }
 
 std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
+    return Read_On(nullptr, handle, echo);
+}
+
+namespace {
+
+std::string Read_On(const Comm_Line* known, int32_t& handle, const int32_t* echo) {
     KDX_FRAME("Serial_Port_Read", handle, echo);
     if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
-    Set_Comm_Mask(handle, EV_RXCHAR | EV_ERR);
+    const Comm_Line line = known ? *known : Comm_Line(handle);
+    line.Set_Mask(EV_RXCHAR | EV_ERR);
     kdx_frame.check();
     uint32_t waiting = 0;
     for (int attempt = 0; attempt < 10; ++attempt) {
         uint32_t errors = 0;
         COMSTAT status{};
-        if (!Clear_Comm_Error(handle, &errors, &status)) {
+        if (!line.Clear_Error(&errors, &status)) {
             kdx_frame.check();
             break;
         }
@@ -367,12 +382,14 @@ std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
     {
         std::lock_guard<std::recursive_mutex> order(read_order_lock);
         // The count just queried starts the drain: asking again at once would tell nothing new.
-        result = Drain(handle, kdx_frame, waiting);
+        result = Drain(line, kdx_frame, waiting);
         if (Echo_Wanted(echo) && !result.empty()) Serial_Port_Echo_Received(result);
     }
     if (result.find('?') != std::string::npos) KDX_Error_Check(handle);
     return kdx_frame.result(result);
 }
+
+}  // namespace
 
 uint32_t Serial_Port_Wire_Ms(int32_t handle, size_t bytes) {
     platform::DCB dcb{};

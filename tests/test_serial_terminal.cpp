@@ -89,9 +89,11 @@ struct Terminal_Session {
     pid_t pid = -1;
     std::string screen;
 
-    explicit Terminal_Session(const std::string& program) {
+    // env: NAME=value set for the program only (null: none).
+    explicit Terminal_Session(const std::string& program, const char* env = nullptr) {
         pid = forkpty(&master, nullptr, nullptr, nullptr);
         if (pid == 0) {
+            if (env) putenv(const_cast<char*>(env));
             execl(program.c_str(), "kdx-cli", "terminal", "COM5", nullptr);
             _exit(127);
         }
@@ -188,8 +190,21 @@ TEST_F(Serial_Terminal, PipedSessionEndsAtOnceWhenThePortHangsUp) {
 
 TEST_F(Serial_Terminal, UsageAndMissingPort) {
     int status = -1;
-    Run_Piped("", "COM8 2>/dev/null", &status);
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    // A failed open says its cause and what to do, as every command's does.
+    Start_Sim();
+    ASSERT_GT(Open(), 0);  // held by us
+    const struct {
+        const char* port;
+        const char* says;
+    } opens[] = {
+        {"COM8", "kdx-cli terminal: cannot open COM8: no such port. \"kdx-cli ports\" lists"},
+        {"COM5", "kdx-cli terminal: cannot open COM5: another program holds it"},
+    };
+    for (const auto& row : opens) {
+        std::string err = Run_Piped("", std::string(row.port) + " 2>&1 >/dev/null", &status);
+        EXPECT_EQ(WEXITSTATUS(status), 1) << row.port;
+        EXPECT_NE(err.find(row.says), std::string::npos) << err;
+    }
     // Numbers are whole words in range, never wrapped or cut: COM4294967320 is no COM24.
     for (const char* bad : {"", "COMX", "COM0", "COM5 --baud x", "COM5 --eol lf", "COM4294967320",
                             "COM5 --baud 9600x", "COM5 --baud 99999999999", "COM5 --wait 10x"}) {
@@ -244,14 +259,28 @@ TEST_F(Serial_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
 }
 
 TEST_F(Serial_Terminal, InteractiveSessionEndsWhenThePortHangsUp) {
-    Start_Sim();
-    Terminal_Session t(KDX_CLI_PATH);
-    ASSERT_TRUE(t.Started());
-    ASSERT_TRUE(t.Read_Until("Ctrl-] quit")) << t.screen;
-    sim->Hang_Up();
-    EXPECT_TRUE(t.Read_Until("hung up")) << t.screen;
-    int status = t.Finish();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    // The program's own lines are green on a terminal, and plain with NO_COLOR like the rest.
+    const struct {
+        const char* env;
+        bool colour;
+    } rows[] = {{"NO_COLOR=", true}, {"NO_COLOR=1", false}};
+    for (const auto& row : rows) {
+        Start_Sim();
+        Terminal_Session t(KDX_CLI_PATH, row.env);
+        ASSERT_TRUE(t.Started());
+        ASSERT_TRUE(t.Read_Until("Ctrl-] quit")) << t.screen;
+        sim->Hang_Up();
+        EXPECT_TRUE(t.Read_Until("[the port hung up]")) << t.screen;
+        int status = t.Finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+        // Green opens the hang-up line; with NO_COLOR no colour sequence at all.
+        size_t line = t.screen.find("[the port hung up]");
+        size_t green = t.screen.rfind("\x1b[32m", line);
+        EXPECT_EQ(green != std::string::npos && t.screen.find("\x1b[0m", green) > line, row.colour)
+            << row.env << ": " << t.screen;
+        EXPECT_TRUE(row.colour || t.screen.find('\x1b') == std::string::npos) << t.screen;
+        sim.reset();
+    }
 }
 
 }  // namespace

@@ -662,8 +662,9 @@ TEST_F(Trace, ConsoleOpensAndClosesUnderAWorkingThread) {
             Failing_Check();  // no keyboard: the pause returns at once
         }
     });
-    // On a busy machine the worker may not have run yet: the openings must meet its work.
-    while (steps.load() == 0) std::this_thread::yield();
+    // The worker is under way before the console starts coming and going (a busy machine can
+    // start it late).
+    while (steps.load() == 0) platform::Sleep_Ms(1);
     for (int i = 0; i < 200; ++i) {
         ErrCheck_Debug(1);
         if (i % 3 == 0) platform::Sleep_Ms(0);
