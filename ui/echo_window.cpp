@@ -22,6 +22,7 @@ class Rich_Edit_Sink final : public Echo_Sink {
     void Echo_Apply(const Echo_Document& document) override {
         // The stream goes in at the end of the text, where the echo puts the selection.
         Rich_Edit_Send(win::Get_Dlg_Item(win::Terminal_Dialog, document.Control), document.Rtf);
+        Terminal_Log_Check();
     }
 };
 

@@ -115,6 +115,9 @@ int64_t Port_Open(HWND dialog, uint32_t code) {
     return 1;
 }
 
+// The operator switched the port log on and has not switched it off (user-interface thread).
+bool log_wanted = false;
+
 void Baud_Rate_Changed(HWND dialog) {
     Ui_Exchange exchange;
     Serial_Port_State.Baud = int32_t(Text_Value(Selected_Text(dialog, CmbBaudRate)));
@@ -125,7 +128,10 @@ void Terminal_Log() {
     if (win::Get_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log) == 0) {
         win::Set_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log, win::MFS_CHECKED);
         Port_Log_Open();
+        log_wanted = true;
+        Terminal_Log_Check();
     } else if (win::Get_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log) == win::MFS_CHECKED) {
+        log_wanted = false;
         win::Set_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log, 0);
         Port_Log_Close();
     }
@@ -415,6 +421,17 @@ LRESULT Serial_Terminal_Edit_Subclass(HWND window, uint32_t message, WPARAM wpar
         return 0;
     }
     return win::Call_Window_Proc(Previous_Edit_Proc_Sent, window, message, wparam, lparam);
+}
+
+// A port log the operator switched on that is not open (it could not be opened, or it closed
+// itself at a line it could not write) loses the traffic: the check mark comes off and the
+// Response window says why, once.
+void Terminal_Log_Check() {
+    if (!log_wanted || Port_Log_File != 0) return;
+    log_wanted = false;
+    win::Set_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log, 0);
+    std::string why = Port_Log_Failure();
+    Serial_Port_Echo_Response_Status((why.empty() ? "the port log is not open" : why) + "\r");
 }
 
 }  // namespace kdx

@@ -174,6 +174,9 @@ uint32_t Rich_Edit_Stream_In(uintptr_t cookie, uint8_t* buffer, int32_t size, in
 // Installs the rich-edit sink and hands the echo queue to the calling (user-interface) thread;
 // Echo_Window_Remove undoes it.
 void Echo_Window_Install();
+// Takes the "Terminal Log" check mark off, with a status line saying why, when the log the
+// operator switched on is not open; called after each echo reaches the window.
+void Terminal_Log_Check();
 void Echo_Window_Remove();
 // The handler of WM_KDX_ECHO: applies the documents waiting.
 void Echo_Queue_Apply_Posted();

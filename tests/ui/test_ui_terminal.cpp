@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "files/ini.h"
+#include "files/port_log.h"
 #include "protocol/kdx.h"
 #include "tests/ui/terminal_fixture.h"
 
@@ -301,6 +302,28 @@ TEST_F(Terminal_Test, APortThatCannotBeOpenedIsNamedAndShownClosed) {
         EXPECT_EQ(win::Send_Message(Item(OptPortClosed), win::BM_GETCHECK), 1);
     }
     Serial_Port_Close(other);
+}
+
+// A port log that cannot be opened (here a folder stands at its name) must not leave the
+// check mark claiming the traffic is logged: it comes off, and the Response window says why.
+TEST_F(Terminal_Test, APortLogThatCannotBeOpenedIsSaidAndUnchecked) {
+    Build();
+    std::string exe = platform::Module_Data_File_Name();
+    platform::System_Time now = platform::Get_Local_Time();
+    std::string name =
+        Port_Log_Name(exe.substr(0, exe.find_last_of('/') + 1), now.Year, now.Month, now.Day);
+    std::filesystem::path saved = name + ".kept";
+    bool had_log = std::filesystem::exists(name);
+    if (had_log) std::filesystem::rename(name, saved);
+    std::filesystem::create_directory(name);
+    Menu(win::Terminal_Dialog, IDM_Terminal_Log);
+    win::Process_Events(20);
+    std::filesystem::remove(name);
+    if (had_log) std::filesystem::rename(saved, name);
+    EXPECT_EQ(win::Get_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log), 0);
+    EXPECT_NE(Text(Rich_Edit_Received).find("the port log could not be opened"), std::string::npos)
+        << Text(Rich_Edit_Received);
+    EXPECT_EQ(Port_Log_File, 0);
 }
 
 }  // namespace
