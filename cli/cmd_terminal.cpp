@@ -47,8 +47,9 @@ const char* const kHelp =
     "  --wait MS      how long to wait for replies after each piped line (default 300)\n"
     "\n"
     "Ports are COM<n> entries of the ports directory (kdx-sim registers itself there) or\n"
-    "serial devices found by udev. Exit status: 0 done, 1 the port could not be opened or\n"
-    "hung up (piped input stops at once then), 2 usage error.\n";
+    "serial devices found by udev. Exit status: 0 done, 1 the port could not be opened,\n"
+    "hung up or the port log could not be written (the session stops at once then),\n"
+    "2 usage error.\n";
 
 constexpr char kQuit = 0x1d;  // Ctrl-]
 constexpr char kInterrupt = 0x03;
