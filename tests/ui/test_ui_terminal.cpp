@@ -7,6 +7,7 @@
 
 #include "files/ini.h"
 #include "files/port_log.h"
+#include "platform/handles.h"
 #include "protocol/kdx.h"
 #include "tests/ui/terminal_fixture.h"
 
@@ -304,26 +305,24 @@ TEST_F(Terminal_Test, APortThatCannotBeOpenedIsNamedAndShownClosed) {
     Serial_Port_Close(other);
 }
 
-// A port log that cannot be opened (here a folder stands at its name) must not leave the
+// A port log that stops writing mid-session (its file taken away here) must not leave the
 // check mark claiming the traffic is logged: it comes off, and the Response window says why.
-TEST_F(Terminal_Test, APortLogThatCannotBeOpenedIsSaidAndUnchecked) {
+TEST_F(Terminal_Test, APortLogThatStopsWritingIsSaidAndUnchecked) {
+    Sim(5);
+    List_Ports({"COM5"});
     Build();
-    std::string exe = platform::Module_Data_File_Name();
-    platform::System_Time now = platform::Get_Local_Time();
-    std::string name =
-        Port_Log_Name(exe.substr(0, exe.find_last_of('/') + 1), now.Year, now.Month, now.Day);
-    std::filesystem::path saved = name + ".kept";
-    bool had_log = std::filesystem::exists(name);
-    if (had_log) std::filesystem::rename(name, saved);
-    std::filesystem::create_directory(name);
     Menu(win::Terminal_Dialog, IDM_Terminal_Log);
-    win::Process_Events(20);
-    std::filesystem::remove(name);
-    if (had_log) std::filesystem::rename(saved, name);
+    ASSERT_NE(Port_Log_File, 0);
+    Click(OptPortOpen);
+    platform::Close_Handle(Port_Log_File.load());
+    Key(Rich_Edit_Sent, Qt::Key_V, Qt::NoModifier, "V");
+    EXPECT_TRUE(Until([&] {
+        return Text(Rich_Edit_Received).find("the port log could not be written") !=
+               std::string::npos;
+    })) << Text(Rich_Edit_Received);
     EXPECT_EQ(win::Get_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log), 0);
-    EXPECT_NE(Text(Rich_Edit_Received).find("the port log could not be opened"), std::string::npos)
-        << Text(Rich_Edit_Received);
     EXPECT_EQ(Port_Log_File, 0);
+    Click(OptPortClosed);
 }
 
 }  // namespace
