@@ -68,13 +68,7 @@ int main(int argc, char** argv) {
     setenv("KDX_SEND_PACE_PERCENT", "1", 0);
     kdx::bench::Sim_Session session;
     kdx::win::Application_Start(argc, argv);
-    int32_t unused = 0;
-    kdx::win::Mdi_Client = kdx::Mdi_Parent_Create(unused);
-    kdx::win::Terminal_Dialog = kdx::Serial_Terminal_Create();
-    kdx::win::Set_Parent(kdx::win::Terminal_Dialog, kdx::win::Mdi_Client);
-    kdx::Echo_Window_Install();
-    kdx::Long_Operations_Install();
-    kdx::Serial_Terminal_Show(kdx::win::Terminal_Dialog);
+    kdx::Main_Windows_Create();
     kdx::HWND pinged = kdx::win::Create_Dialog({"Ping", 10, 10}, 0);
     kdx::win::Set_Dialog_Proc(pinged, &Ping_Proc);
     kdx::win::Process_Events(200);

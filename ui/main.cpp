@@ -11,7 +11,6 @@
 #include "platform/stop_signals.h"
 #include "platform/system.h"
 #include "platform/window/application.h"
-#include "protocol/kdx.h"
 #include "serial/serial_enum.h"
 #include "trace/trace.h"
 #include "ui/ui.h"
@@ -39,15 +38,7 @@ int32_t WinMain(int32_t instance, int32_t previous, const std::string& arguments
     ErrCheck_Comment(arguments + "\r");
     ErrCheck_Comment(arguments + "\r");
     Serial_Terminal_COM_Name_Value("COM5");
-    int32_t unused = 0;
-    win::Mdi_Client = Mdi_Parent_Create(unused);
-    win::Terminal_Dialog = Serial_Terminal_Create();
-    win::Set_Parent(win::Terminal_Dialog, win::Mdi_Client);
-    Echo_Window_Install();
-    Long_Operations_Install();
-    KDX_Diagnostic(win::Terminal_Dialog);
-    win::Set_Menu_State(win::Menu_Bar, IDM_Terminal, win::MFS_CHECKED);
-    Serial_Terminal_Show(win::Terminal_Dialog);
+    Main_Windows_Create();
     int32_t result = Main_Message_Loop();
     Long_Operations_Remove();
     Echo_Window_Remove();

@@ -1,6 +1,7 @@
 // The MDI frame: its window, menu bar and MDI client, and its window procedure.
 #include <cstring>
 
+#include "protocol/kdx.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"
 #include "ui/ui.h"
@@ -145,6 +146,18 @@ LRESULT Frame_Window_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM l
             break;
     }
     return win::Def_Frame_Proc(window, win::Mdi_Client, message, wparam, lparam);
+}
+
+void Main_Windows_Create() {
+    int32_t unused = 0;
+    win::Mdi_Client = Mdi_Parent_Create(unused);
+    win::Terminal_Dialog = Serial_Terminal_Create();
+    win::Set_Parent(win::Terminal_Dialog, win::Mdi_Client);
+    Echo_Window_Install();
+    Long_Operations_Install();
+    KDX_Diagnostic(win::Terminal_Dialog);
+    win::Set_Menu_State(win::Menu_Bar, IDM_Terminal, win::MFS_CHECKED);
+    Serial_Terminal_Show(win::Terminal_Dialog);
 }
 
 }  // namespace kdx

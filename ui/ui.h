@@ -173,6 +173,10 @@ int64_t Rich_Edit_Send(HWND window, const std::string& rtf);
 uint32_t Rich_Edit_Stream_In(uintptr_t cookie, uint8_t* buffer, int32_t size, int32_t* delivered);
 // Installs the rich-edit sink and hands the echo queue to the calling (user-interface) thread;
 // Echo_Window_Remove undoes it.
+// The program's windows as start-up makes them: the frame, the Terminal inside it with the
+// echo and long operations wired to it, the diagnostic run, "&Terminal" checked and the
+// Terminal shown. The message loop is the caller's.
+void Main_Windows_Create();
 void Echo_Window_Install();
 // Takes the "Terminal Log" check mark off, with a status line saying why, when the log the
 // operator switched on is not open; called after each echo reaches the window.

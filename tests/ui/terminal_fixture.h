@@ -68,14 +68,7 @@ class Terminal_Test : public ::testing::Test {
     }
     // The program's windows as start-up makes them, the Terminal shown in the frame.
     void Build() {
-        int32_t unused = 0;
-        win::Mdi_Client = Mdi_Parent_Create(unused);
-        win::Terminal_Dialog = Serial_Terminal_Create();
-        win::Set_Parent(win::Terminal_Dialog, win::Mdi_Client);
-        Echo_Window_Install();
-        Long_Operations_Install();
-        win::Set_Menu_State(win::Menu_Bar, IDM_Terminal, win::MFS_CHECKED);
-        Serial_Terminal_Show(win::Terminal_Dialog);
+        Main_Windows_Create();
         win::Process_Events(30);
     }
 

@@ -43,14 +43,7 @@ int main(int argc, char** argv) {
     bool simulated = controller.Start();
     win::Application_Start(argc, argv);
     ErrCheck_Debug(1);
-    int32_t unused = 0;
-    win::Mdi_Client = Mdi_Parent_Create(unused);
-    win::Terminal_Dialog = Serial_Terminal_Create();
-    win::Set_Parent(win::Terminal_Dialog, win::Mdi_Client);
-    Echo_Window_Install();
-    Long_Operations_Install();
-    win::Set_Menu_State(win::Menu_Bar, IDM_Terminal, win::MFS_CHECKED);
-    Serial_Terminal_Show(win::Terminal_Dialog);
+    Main_Windows_Create();
     win::Process_Events(200);
 
     // A short session: the simulator's port opened, the identity read, a few commands typed.
