@@ -7,9 +7,7 @@
 #include <stdlib.h>
 
 #include <QApplication>
-#include <QFileDialog>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMainWindow>
 #include <QTimer>
 #include <algorithm>
@@ -26,6 +24,7 @@
 #include "platform/window/application.h"
 #include "protocol/kdx_send.h"
 #include "serial/echo.h"
+#include "tests/ui/file_dialog.h"
 #include "ui/ui.h"
 
 namespace {
@@ -38,27 +37,6 @@ int64_t Ping_Proc(kdx::HWND, uint32_t message, kdx::WPARAM wparam, kdx::LPARAM) 
     if (message != WM_PING) return 0;
     delays_ms.push_back(double(kdx::platform::Query_Performance_Counter() - int64_t(wparam)) / 1e6);
     return 1;
-}
-
-// Chooses path in the open-file dialog once it shows, as an operator would.
-void Choose_When_Asked(const std::string& path) {
-    auto* driver = new QTimer;
-    driver->setInterval(20);
-    QObject::connect(driver, &QTimer::timeout, [driver, path] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* dialog = qobject_cast<QFileDialog*>(w);
-            auto* name = dialog && dialog->isVisible()
-                             ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
-                             : nullptr;
-            if (!name) continue;
-            name->setText(QString::fromLocal8Bit(path.c_str()));
-            driver->stop();
-            driver->deleteLater();
-            static_cast<QDialog*>(dialog)->accept();
-            return;
-        }
-    });
-    driver->start();
 }
 
 }  // namespace
@@ -119,7 +97,7 @@ int main(int argc, char** argv) {
         }
     });
     size_t before = session.sim->Received().size();
-    Choose_When_Asked(path);
+    kdx::test::Choose_When_Asked(path);
     auto start = std::chrono::steady_clock::now();
     kdx::win::Send_Message(kdx::win::Frame_Window, kdx::win::WM_COMMAND,
                            kdx::win::MAKEWPARAM(kdx::IDM_Send_To_Device, 0), 0);

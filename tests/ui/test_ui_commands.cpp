@@ -2,8 +2,6 @@
 // comment and its work, sending files through the real file dialog, and a long operation
 // that keeps the window usable and ends when the frame is closed.
 #include <unistd.h>
-#include <QFileDialog>
-#include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -14,6 +12,7 @@
 
 #include "protocol/kdx.h"
 #include "protocol/kdx_send.h"
+#include "tests/ui/file_dialog.h"
 #include "tests/ui/terminal_fixture.h"
 
 namespace kdx::test {
@@ -43,23 +42,7 @@ class Command_Test : public Terminal_Test {
     }
     // "Send to Device" with the file chosen in the open-file dialog, as an operator does.
     void Send_Through_Dialog(const std::string& path) {
-        auto* driver = new QTimer;
-        driver->setInterval(20);
-        QObject::connect(driver, &QTimer::timeout, [driver, path] {
-            for (QWidget* w : QApplication::topLevelWidgets()) {
-                auto* dialog = qobject_cast<QFileDialog*>(w);
-                if (!dialog || !dialog->isVisible()) continue;
-                // Typed into the dialog's file name box, then "Open".
-                auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-                if (!name) continue;
-                name->setText(QString::fromLocal8Bit(path.c_str()));
-                driver->stop();
-                driver->deleteLater();
-                static_cast<QDialog*>(dialog)->accept();
-                return;
-            }
-        });
-        driver->start();
+        Choose_When_Asked(path);
         Menu(win::Frame_Window, IDM_Send_To_Device);
     }
     std::string Write_File(const std::string& name, const std::string& bytes) {
