@@ -216,6 +216,22 @@ KDX_API int32_t Serial_Echo_Terminal(int32_t fd, int32_t colour, int32_t crlf) {
     });
 }
 
+KDX_API int32_t Serial_Echo_Terminal_Hold(int32_t ms) {
+    return Guard<int32_t>(0, [&] {
+        std::lock_guard<std::mutex> guard(terminal_lock);
+        if (!terminal_sink) return 0;
+        terminal_sink->Hold_Sent(ms);
+        return 1;
+    });
+}
+
+KDX_API int32_t Serial_Echo_Terminal_Flush(int32_t all) {
+    return Guard<int32_t>(-1, [&] {
+        std::lock_guard<std::mutex> guard(terminal_lock);
+        return terminal_sink ? int32_t(terminal_sink->Flush(all != 0)) : -1;
+    });
+}
+
 KDX_API int32_t Serial_Port_Log_Switch(int32_t on) {
     return Guard<int32_t>(0, [&] {
         if (on && kdx::Port_Log_File == 0)

@@ -536,18 +536,41 @@ void Echo_Terminal_Received_Text(std::string_view text, bool& after_cr, std::str
 Echo_Terminal_Sink::Echo_Terminal_Sink(int fd, bool colour, bool crlf)
     : fd_(fd), colour_(colour), crlf_(crlf) {}
 
+Echo_Terminal_Sink::~Echo_Terminal_Sink() {
+    Flush(true);
+}
+
+void Echo_Terminal_Sink::Hold_Sent(int ms) {
+    std::lock_guard<std::mutex> guard(lock_);
+    hold_ms_ = ms > 0 ? ms : 0;
+}
+
+int Echo_Terminal_Sink::Flush(bool all) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (held_.empty()) return -1;
+    int64_t left = held_since_ms_ + hold_ms_ - platform::Tick_Count_Ms();
+    if (!all && left > 0) return int(left);
+    platform::Write_Descriptor(fd_, held_);
+    held_.clear();
+    return -1;
+}
+
 void Echo_Terminal_Sink::Echo_Apply(const Echo_Document& document) {
+    std::lock_guard<std::mutex> guard(lock_);
+    // Held sent text goes out first, in the same write.
+    const bool holding_already = !held_.empty();
     out_.clear();
+    out_.swap(held_);
     if (colour_) {
         switch (document.Kind) {
             case Echo_Kind::Sent:
-                out_ = "\x1b[96m";
+                out_ += "\x1b[96m";
                 break;
             case Echo_Kind::Status:
-                out_ = "\x1b[32m";
+                out_ += "\x1b[32m";
                 break;
             case Echo_Kind::Received:
-                out_ = "\x1b[93m";
+                out_ += "\x1b[93m";
                 break;
         }
     }
@@ -566,6 +589,12 @@ void Echo_Terminal_Sink::Echo_Apply(const Echo_Document& document) {
         Append_Window_Lines(out_, document.Text, line_break);
     }
     if (colour_) out_ += "\x1b[0m";
+    if (document.Kind == Echo_Kind::Sent && hold_ms_ > 0) {
+        // The deadline runs from the first text held, so typing on cannot delay it.
+        held_.swap(out_);
+        if (!holding_already) held_since_ms_ = platform::Tick_Count_Ms();
+        return;
+    }
     // A terminal that has gone away loses the echo, nothing else.
     platform::Write_Descriptor(fd_, out_);
 }

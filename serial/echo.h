@@ -97,16 +97,27 @@ void Echo_Terminal_Received_Text(std::string_view text, bool& after_cr, std::str
 class Echo_Terminal_Sink final : public Echo_Sink {
   public:
     explicit Echo_Terminal_Sink(int fd, bool colour, bool crlf);
+    ~Echo_Terminal_Sink() override;  // shows what it still holds
     void Echo_Apply(const Echo_Document& document) override;
     bool Echo_Plain() const override { return true; }
     void Set_Crlf(bool crlf) { crlf_ = crlf; }
+    // Holds sent text back up to ms milliseconds: it goes out in one write with whatever is
+    // shown next, usually the reply, so the reader wakes once for both. 0: nothing is held.
+    void Hold_Sent(int ms);
+    // Shows held text whose time has come, or all of it; returns the milliseconds until what
+    // is still held is due, -1 when nothing is held.
+    int Flush(bool all);
 
   private:
+    std::mutex lock_;  // the poller's echo and the caller's flush may meet
     int fd_;
     bool colour_;
     bool crlf_;
     bool after_cr_ = false;  // the last received text ended in CR
-    std::string out_;        // kept between documents, so its room is reused
+    int hold_ms_ = 0;
+    int64_t held_since_ms_ = 0;
+    std::string held_;  // sent text not shown yet, with its colours
+    std::string out_;   // kept between documents, so its room is reused
 };
 
 // Capture sink: keeps every document, with the time it was applied.

@@ -258,6 +258,43 @@ TEST_F(Serial_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
     Serial_Port_Close(h);
 }
 
+// Sent text may wait a moment for its reply, to go out with it; it is never lost or shown out
+// of order: with no reply it comes on its own, and it comes before the program's own lines and
+// the end of the session.
+TEST_F(Serial_Terminal, InteractiveSentEchoComesInOrderWithOrWithoutAReply) {
+    const struct {
+        const char* keys;
+        std::vector<std::string> screen;  // in this order
+    } rows[] = {
+        {"K", {"\x1b[96mK\x1b[0m"}},  // no reply
+        {"V", {"\x1b[96mV\x1b[0m", "\x1b[93mR\x1b[0m"}},
+        {"KK\x0c", {"\x1b[96mK", "K\x1b[0m", "[port log on: "}},
+        {"K\x1d", {"\x1b[96mK\x1b[0m", "Port Closed"}},
+    };
+    // The port log goes beside the executable: run a copy in the temporary folder.
+    std::string cli = dir.path() + "/kdx-cli";
+    std::filesystem::copy_file(KDX_CLI_PATH, cli);
+    std::filesystem::permissions(cli, std::filesystem::perms::owner_all);
+    for (const auto& row : rows) {
+        Start_Sim();
+        Terminal_Session t(cli);
+        ASSERT_TRUE(t.Started());
+        ASSERT_TRUE(t.Read_Until("Ctrl-] quit")) << t.screen;
+        size_t from = t.screen.size();
+        ASSERT_TRUE(t.Type(row.keys));
+        EXPECT_TRUE(t.Read_Until(row.screen.back())) << row.keys << ": " << t.screen;
+        for (const auto& piece : row.screen) {
+            size_t at = t.screen.find(piece, from);
+            EXPECT_NE(at, std::string::npos) << row.keys << ": " << piece << " in " << t.screen;
+            from = at == std::string::npos ? from : at + piece.size();
+        }
+        t.Type("\x1d");
+        int status = t.Finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << row.keys;
+        sim.reset();
+    }
+}
+
 TEST_F(Serial_Terminal, InteractiveSessionEndsWhenThePortHangsUp) {
     // The program's own lines are green on a terminal, and plain with NO_COLOR like the rest.
     const struct {

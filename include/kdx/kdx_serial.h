@@ -56,6 +56,14 @@ KDX_API int32_t Serial_Port_Echo_Received(const char* text);
 /* Shows the echo on a file descriptor in ANSI colour (colour 0, or NO_COLOR set: plain text;
  * crlf 1: line breaks as CR LF for a terminal in raw mode); fd -1 stops it. */
 KDX_API int32_t Serial_Echo_Terminal(int32_t fd, int32_t colour, int32_t crlf);
+/* Lets the terminal echo hold sent text back up to ms milliseconds, so that a reply that follows
+ * at once goes out with it in one write (0: nothing held, as a new terminal echo starts). A
+ * caller that holds calls Serial_Echo_Terminal_Flush at the time it returns, and with all 1
+ * before writing on the descriptor itself. Returns 0 with no terminal echo. */
+KDX_API int32_t Serial_Echo_Terminal_Hold(int32_t ms);
+/* Shows held sent text whose time has come (all of it with all 1); returns the milliseconds
+ * until what is still held is due, -1 when nothing is held. */
+KDX_API int32_t Serial_Echo_Terminal_Flush(int32_t all);
 /* Opens (on 1) or closes (on 0) the daily port log; returns its file number, 0 when closed. */
 KDX_API int32_t Serial_Port_Log_Switch(int32_t on);
 /* The ports directory where COM<n> entries are looked up first. */
