@@ -224,12 +224,17 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
         ssize_t n = read(STDIN_FILENO, input, sizeof input);
         if (n < 0 && errno == EINTR) continue;
         input_open = n > 0;
-        for (ssize_t i = 0; i < n && alive && !s.Log_Failed(); ++i) {
+        // Each line sent asks after the port (its wait) and the log; input without a whole
+        // line asks here. Asked after the lines have gone out, not on their way to the line.
+        bool sent = false, log_failed = false;
+        for (ssize_t i = 0; i < n && alive && !log_failed; ++i) {
             line += input[i];
-            if (input[i] == '\n') flush();
+            if (input[i] != '\n') continue;
+            flush();
+            sent = true;
+            log_failed = s.Log_Failed();
         }
-        // Asked after the lines have gone out, not on their way to the line.
-        alive = alive && Serial_Port_Poller_Running(s.poller);
+        if (!sent) alive = alive && Serial_Port_Poller_Running(s.poller);
     }
     if (alive && !line.empty() && !s.Log_Failed()) flush();
     alive = alive && Serial_Port_Poller_Running(s.poller);

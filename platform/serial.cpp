@@ -650,17 +650,22 @@ bool Reset_Wake_Event(int32_t event) {
     return true;
 }
 
-Comm_Wait Wait_Comm_Input(int32_t handle, int32_t event, uint32_t timeout_ms) {
-    auto port = Port(handle);
-    if (!port) return Comm_Wait::Failed;
-    std::shared_ptr<Event_Object> wake;
-    if (event != 0) {
-        wake = Handle_Get_As<Event_Object>(event);
-        if (!wake) {
-            Set_Last_Error(ERROR_INVALID_HANDLE);
-            return Comm_Wait::Failed;
-        }
+Comm_Waiter::Comm_Waiter(int32_t handle, int32_t event) : port_(Port(handle)) {
+    if (event != 0) wake_ = Handle_Get_As<Event_Object>(event);
+    found_ = port_ && (event == 0 || wake_);
+}
+
+bool Comm_Waiter::Hung_Up() const {
+    return port_ && static_cast<Comm_Object*>(port_.get())->hung_up;
+}
+
+Comm_Wait Comm_Waiter::Wait(uint32_t timeout_ms) const {
+    if (!found_) {
+        Set_Last_Error(ERROR_INVALID_HANDLE);
+        return Comm_Wait::Failed;
     }
+    auto* port = static_cast<Comm_Object*>(port_.get());
+    const Handle_Object* wake = wake_.get();
     if (port->hung_up) {
         Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
         return Comm_Wait::Hung_Up;
@@ -706,6 +711,10 @@ Comm_Wait Wait_Comm_Input(int32_t handle, int32_t event, uint32_t timeout_ms) {
         // than spin.
         if (++empty_wakes > 100) Sleep_Ms(1);
     }
+}
+
+Comm_Wait Wait_Comm_Input(int32_t handle, int32_t event, uint32_t timeout_ms) {
+    return Comm_Waiter(handle, event).Wait(timeout_ms);
 }
 
 bool Comm_Hung_Up(int32_t handle) {

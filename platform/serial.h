@@ -155,4 +155,18 @@ Comm_Wait Wait_Comm_Input(int32_t handle, int32_t event, uint32_t timeout_ms);
 // True once a read or wait has seen the device hang up (adapter pulled, other end closed).
 bool Comm_Hung_Up(int32_t handle);
 
+// Wait_Comm_Input and Comm_Hung_Up with the port and the event looked up once, for a loop that
+// waits again and again (the receive poller): each lookup takes the handle table's lock.
+class Comm_Waiter {
+  public:
+    Comm_Waiter(int32_t handle, int32_t event);
+    Comm_Wait Wait(uint32_t timeout_ms) const;
+    bool Hung_Up() const;
+
+  private:
+    std::shared_ptr<Handle_Object> port_;
+    std::shared_ptr<Handle_Object> wake_;
+    bool found_ = false;  // both handles were known
+};
+
 }  // namespace kdx::platform

@@ -121,6 +121,9 @@ void Serial_Port_Poll(Poller_Object* self) {
     running_poller = self;
     int32_t handle = self->port;
     KDX_FRAME("Serial_Port_Poll", handle);
+    // Looked up once: the port outlives its poller (a close stops the poller first).
+    const Comm_Line line(handle);
+    const Comm_Waiter waiter(handle, self->wake);
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(self->lock);
@@ -132,7 +135,7 @@ void Serial_Port_Poll(Poller_Object* self) {
             }
             if (self->stop) break;
         }
-        Comm_Wait got = Wait_Comm_Input(handle, self->wake, MAXDWORD);
+        Comm_Wait got = waiter.Wait(MAXDWORD);
         if (got == Comm_Wait::Woken) {
             Reset_Wake_Event(self->wake);
             continue;
@@ -149,8 +152,8 @@ void Serial_Port_Poll(Poller_Object* self) {
             if (self->pause_count > 0 || self->stop) continue;
         }
         int32_t port = handle;
-        Serial_Port_Read(port);
-        if (Comm_Hung_Up(handle)) {
+        Read_On(&line, port, nullptr);
+        if (waiter.Hung_Up()) {
             Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
             kdx_frame.check();
             kdx_frame.comment("the port hung up: poller ended");

@@ -84,17 +84,25 @@ std::vector<void (*)()>& End_Handlers() {
 
 // ---- per-thread state ----
 
-thread_local Frame* innermost = nullptr;
-thread_local int32_t object_code = 0;
-thread_local int32_t runtime_code_outside = 0;  // set with no procedure active
-thread_local int32_t error_code = 0;            // Trace_Error.Code of this thread
-thread_local int32_t error_os = 0, error_runtime = 0, error_object = 0;
+// One record, so that a procedure reaches all of it through one thread-local lookup (each
+// lookup is a call into the dynamic linker from a shared library, and every port call checks).
+struct Thread_State {
+    Frame* innermost = nullptr;
+    int32_t object_code = 0;
+    int32_t runtime_code_outside = 0;  // set with no procedure active
+    int32_t error_code = 0;            // Trace_Error.Code of this thread
+    int32_t error_os = 0, error_runtime = 0, error_object = 0;
+    bool error_text_set = false;  // spares the closed console touching the text
+    // Whether a code's message is empty, remembered for the checks made with the console
+    // closed.
+    int32_t empty_known_code = 0;
+    uint8_t empty_known_kind = 0;
+    bool empty_known_result = false;
+};
+thread_local Thread_State this_thread;
+// Apart from the record: a string would give every use of the record a guard for its
+// construction.
 thread_local std::string error_text;
-thread_local bool error_text_set = false;  // spares the closed console touching the text
-// Whether a code's message is empty, remembered for the checks made with the console closed.
-thread_local int32_t empty_known_code = 0;
-thread_local uint8_t empty_known_kind = 0;
-thread_local bool empty_known_result = false;
 
 // The last error as the traced code left it: trace output never changes it.
 class Keep_Last_Error {
@@ -107,7 +115,7 @@ class Keep_Last_Error {
 };
 
 int32_t Depth() {
-    return innermost ? innermost->depth() : 0;
+    return this_thread.innermost ? this_thread.innermost->depth() : 0;
 }
 
 std::string Spaces(int64_t count) {
@@ -169,12 +177,12 @@ std::string Message(uint8_t kind, int32_t code) {
 }
 
 bool Message_Empty(uint8_t kind, int32_t code) {
-    if (empty_known_kind != kind || empty_known_code != code) {
-        empty_known_result = Message(kind, code).empty();
-        empty_known_kind = kind;
-        empty_known_code = code;
+    if (this_thread.empty_known_kind != kind || this_thread.empty_known_code != code) {
+        this_thread.empty_known_result = Message(kind, code).empty();
+        this_thread.empty_known_kind = kind;
+        this_thread.empty_known_code = code;
     }
-    return empty_known_result;
+    return this_thread.empty_known_result;
 }
 
 [[noreturn]] void End_Program() {
@@ -229,9 +237,9 @@ std::string Frame::call_text() const {
 }
 
 void Frame::enter() noexcept {
-    outer_ = innermost;
+    outer_ = this_thread.innermost;
     depth_ = outer_ ? outer_->depth_ + 1 : 1;
-    innermost = this;
+    this_thread.innermost = this;
     entered_ = true;
     if (kind_ == Kind::Silent) return;
     // Reading the clock costs more than the rest of a closed frame, so a procedure entered
@@ -253,10 +261,11 @@ void Frame::show_entry() noexcept {
 }
 
 void Frame_Access::Check(Frame* f) noexcept {
+    Thread_State& t = this_thread;
     uint32_t os_code = platform::Get_Last_Error();
     int32_t os = int32_t(os_code);
-    int32_t runtime = f ? f->runtime_code_ : runtime_code_outside;
-    int32_t object = object_code;
+    int32_t runtime = f ? f->runtime_code_ : t.runtime_code_outside;
+    int32_t object = t.object_code;
     int32_t code = 0;
     uint8_t kind = 0;
     if (os != 0 && runtime == 0 && object == 0)
@@ -265,15 +274,15 @@ void Frame_Access::Check(Frame* f) noexcept {
         code = runtime, kind = 2;
     else if (os == 0 && runtime == Runtime_Object_Error && object != 0)
         code = object, kind = 3;
-    error_os = os, error_runtime = runtime, error_object = object;
-    if (error_text_set) error_text.clear(), error_text_set = false;
+    t.error_os = os, t.error_runtime = runtime, t.error_object = object;
+    if (t.error_text_set) error_text.clear(), t.error_text_set = false;
     if (Console_Open()) {
         if (kind || (os != 0 && runtime != 0 && object != 0))
             code = Show_Check(f, os, runtime, object, code, kind);
     } else if (kind && Message_Empty(kind, code)) {
         code = 0;
     }
-    error_code = code;
+    t.error_code = code;
     if (f) f->check_code_ = code;
 }
 
@@ -290,11 +299,11 @@ int32_t Frame_Access::Show_Check(Frame* f, int32_t os, int32_t runtime, int32_t 
         }
         std::string text = Message(kind, code);
         error_text = text;
-        error_text_set = true;
+        this_thread.error_text_set = true;
         Output({{Cut(Spaces(5 * depth) + "Error: " + Format_Number(code) + " - " + text + "\r\n"),
                  Attribute_Error}});
         if (text.empty()) code = 0;
-        error_code = code;
+        this_thread.error_code = code;
         if (f) f->check_code_ = code;
         ErrCheck_WaitKey();
     } catch (...) {
@@ -330,7 +339,7 @@ void Frame::show_exit() noexcept {
                 start_counter_ != 0 ? start_counter_ : opened_counter.load(), timer_.Frequency);
             ErrCheck_Timer_Stop(timer_);
             ErrCheck_Timer_Elapsed(timer_);
-            if (error_code != 0) attribute = Attribute_Error;
+            if (this_thread.error_code != 0) attribute = Attribute_Error;
             std::string elapsed = Format_Number(double(timer_.Elapsed)) + " ms";
             std::string note = comment_.empty() ? std::string() : "     ;" + comment_;
             if (value_ == Value::Text && !text_.empty()) {
@@ -373,25 +382,26 @@ void Frame::leave() noexcept {
     if (!entered_) return;
     if (kind_ == Kind::Full) check();
     if (kind_ != Kind::Silent && !skip_exit_ && Console_Open()) show_exit();
-    innermost = outer_;
+    this_thread.innermost = outer_;
     entered_ = false;
 }
 
 // ---- error codes ----
 
 void Set_Runtime_Code(int32_t code) {
-    if (innermost)
-        Frame_Access::Runtime(innermost) = code;
+    if (this_thread.innermost)
+        Frame_Access::Runtime(this_thread.innermost) = code;
     else
-        runtime_code_outside = code;
+        this_thread.runtime_code_outside = code;
 }
 
 void Set_Object_Code(int32_t code) {
-    object_code = code;
+    this_thread.object_code = code;
 }
 
 Trace_Error_State Trace_Error() {
-    return Trace_Error_State{error_os, error_runtime, error_object, error_code, error_text};
+    return Trace_Error_State{this_thread.error_os, this_thread.error_runtime,
+                             this_thread.error_object, this_thread.error_code, error_text};
 }
 
 std::string Runtime_Message(int32_t code) {
@@ -593,7 +603,7 @@ int32_t ErrCheck_Debug(int32_t mode) {
                 trace::Log::None);
         // The call stack down to the caller, on the console only.
         std::vector<const trace::Frame*> stack;
-        for (const trace::Frame* f = trace::innermost; f; f = Frame_Access::Outer(f))
+        for (const trace::Frame* f = trace::this_thread.innermost; f; f = Frame_Access::Outer(f))
             stack.push_back(f);
         std::vector<Piece> listing;
         std::string indent = Spaces(5 * (depth - 2));
@@ -608,7 +618,7 @@ int32_t ErrCheck_Debug(int32_t mode) {
     // each twice unless the End key is closing the console.
     std::string indent = Spaces(5 * (depth - 3));
     bool once = trace::end_requested.load() != 0;
-    for (const trace::Frame* f = trace::innermost; f; f = Frame_Access::Outer(f)) {
+    for (const trace::Frame* f = trace::this_thread.innermost; f; f = Frame_Access::Outer(f)) {
         std::string name = trace::Upper(f->name());
         if (name.find("ERRCHECK_WAITKEY") != std::string::npos) continue;
         std::string line =
