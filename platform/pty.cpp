@@ -4,11 +4,14 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
+#include <mutex>
 
 #include "platform/error.h"
 #include "platform/handles.h"
@@ -24,6 +27,10 @@ struct Termios2 {
     speed_t c_ispeed, c_ospeed;
 };
 const unsigned long kTcGets2 = _IOR('T', 0x2A, Termios2);
+
+// Held across a call as well, so removing a reader waits for the call to end.
+std::mutex peer_readers_lock;
+std::map<uint64_t, std::function<void()>> peer_readers;  // by the slave's device number
 }  // namespace
 
 bool Pty_Open(Pty_Pair& pair) {
@@ -64,6 +71,24 @@ void Pty_Close(Pty_Pair& pair) {
     if (pair.slave >= 0) close(pair.slave);
     if (pair.master >= 0) close(pair.master);
     pair.slave = pair.master = -1;
+}
+
+void Pty_Set_Peer_Reader(const Pty_Pair& pair, std::function<void()> reader) {
+    struct stat st {};
+    if (pair.slave < 0 || fstat(pair.slave, &st) != 0) return;
+    std::lock_guard<std::mutex> guard(peer_readers_lock);
+    if (reader)
+        peer_readers[uint64_t(st.st_rdev)] = std::move(reader);
+    else
+        peer_readers.erase(uint64_t(st.st_rdev));
+}
+
+bool Pty_Peer_Read(uint64_t slave_device) {
+    std::lock_guard<std::mutex> guard(peer_readers_lock);
+    auto it = peer_readers.find(slave_device);
+    if (it == peer_readers.end()) return false;
+    it->second();
+    return true;
 }
 
 uint32_t Pty_Baud(int master) {

@@ -2,6 +2,7 @@
 // the slave device a program opens as its serial port.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,17 @@ struct Pty_Pair {
 // Opens a pair with the slave in raw mode. False with the last error on failure.
 bool Pty_Open(Pty_Pair& pair);
 void Pty_Close(Pty_Pair& pair);
+
+// A pseudo-terminal has no wire, so a rate change on its slave cannot wait for the bytes
+// before it to go out. Where the master is held in this process (the simulator library) its
+// holder registers a reader: before a rate change the port calls it, and it returns once the
+// master has taken every byte written so far, so they are read at the rate they were written
+// at however late the holder's thread runs. A null reader removes the registration, after any
+// call under way has returned.
+void Pty_Set_Peer_Reader(const Pty_Pair& pair, std::function<void()> reader);
+// Calls the reader registered for the slave with this device number (st_rdev): true, or false
+// when none is registered.
+bool Pty_Peer_Read(uint64_t slave_device);
 
 // The baud rate the slave's user has set (any rate, standard or not); 0 when unknown.
 uint32_t Pty_Baud(int master);

@@ -20,6 +20,7 @@
 #include "platform/error.h"
 #include "platform/handles.h"
 #include "platform/ports_dir.h"
+#include "platform/pty.h"
 #include "platform/system.h"
 #include "platform/udev_ports.h"
 
@@ -75,6 +76,7 @@ struct Comm_Object final : Handle_Object {
     std::atomic<bool> counts_unsupported{false};
     std::atomic<bool> hung_up{false};
     bool is_pty = false;
+    uint64_t device = 0;  // the device number (st_rdev)
     bool low_latency = false;
     std::atomic<int64_t> last_write_ms{-1000};
     // Set by a write, cleared once the driver's output queue has been seen empty: until the
@@ -90,8 +92,9 @@ struct Comm_Object final : Handle_Object {
     }
 };
 
-// A pseudo-terminal has no wire, so "drained" cannot be waited for: the bytes written last
-// are given this long to reach the other end before the rate changes under them.
+// A pseudo-terminal has no wire, so "drained" cannot be waited for: unless the other end is
+// held in this process and takes them at once (Pty_Peer_Read), the bytes written last are
+// given this long to reach it before the rate changes under them.
 constexpr int64_t kPtySettleMs = 10;
 
 struct Event_Object final : Handle_Object {};
@@ -237,8 +240,10 @@ int32_t Comm_Open(const std::string& name) {
     }
     if (ioctl(fd, TIOCEXCL) == 0) port->exclusive = true;
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
+    if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) {
         port->is_pty = major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+        port->device = uint64_t(st.st_rdev);
+    }
     // Raw before anything else: no byte translated, echoed or taken as a signal.
     Termios2 t{};
     if (!Get_Termios(fd, t)) return INVALID_HANDLE_VALUE;
@@ -336,7 +341,7 @@ bool Set_Comm_State(int32_t handle, const DCB& dcb) {
     }
     Termios2 t{};
     if (!Get_Termios(port->fd, t)) return false;
-    if (port->is_pty && t.c_ospeed != dcb.BaudRate) {
+    if (port->is_pty && t.c_ospeed != dcb.BaudRate && !Pty_Peer_Read(port->device)) {
         int64_t wait = port->last_write_ms + kPtySettleMs - Tick_Count_Ms();
         if (wait > 0) Sleep_Ms(uint32_t(wait));
     }

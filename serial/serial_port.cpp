@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/error.h"
 #include "platform/handles.h"
 #include "platform/serial.h"
 #include "platform/system.h"
+#include "platform/thread.h"
 #include "protocol/kdx_fault.h"
 #include "serial/echo.h"
 #include "trace/trace.h"
@@ -25,6 +25,10 @@ namespace {
 // A drain stops after this many bytes even while more keep coming, so a line that never
 // goes quiet cannot hold an open or a read for ever; the rest waits for the next read.
 constexpr size_t kDrainLimit = 64 * 1024;
+
+// The receive poller's stack. Its work (a read, the echo, a fault query) needs far less; the
+// system's default would reserve 8 MB for each open port.
+constexpr size_t kPollerStackBytes = 0x100000;
 
 // Held from a drain to the echo of what it took: the poller and a caller's own read (every
 // write drains first) may both be at the line, and the received echo must keep the bytes'
@@ -71,8 +75,7 @@ std::string Drain(const Comm_Line& line, trace::Frame& frame, uint32_t waiting =
 struct Poller_Object final : Handle_Object {
     int32_t port = 0;
     int32_t wake = 0;
-    std::thread thread;
-    std::thread::id id;
+    platform::Thread thread;
     std::mutex lock;
     std::condition_variable changed;
     int pause_count = 0;  // pauses nest; each is matched by one resume
@@ -92,19 +95,18 @@ struct Poller_Object final : Handle_Object {
         }
         changed.notify_all();
         if (wake) Set_Wake_Event(wake);
-        if (!thread.joinable()) return;
-        if (std::this_thread::get_id() == thread.get_id())
-            thread.detach();
+        if (!thread.Joinable()) return;
+        if (thread.Is_Current())
+            thread.Detach();
         else
-            thread.join();
+            thread.Join();
     }
 };
 
 // A poller stopped from its own thread (the port closed by an echo its read applied) cannot be
 // joined: its object is kept here until its loop has ended, not freed under it.
 thread_local std::shared_ptr<Poller_Object> stopped_self;
-// The poller whose loop runs on this thread (its id field is written after the thread starts,
-// so the thread itself must not read it).
+// The poller whose loop runs on this thread.
 thread_local Poller_Object* running_poller = nullptr;
 
 std::mutex pollers_lock;
@@ -434,8 +436,11 @@ int32_t Serial_Port_Poller_Start(int32_t handle) {
     object->wake = Create_Wake_Event();
     kdx_frame.check();
     if (!Handle_Usable(object->wake)) return kdx_frame.result(0);
-    object->thread = std::thread(Serial_Port_Poll, object.get());
-    object->id = object->thread.get_id();
+    Poller_Object* self = object.get();
+    if (!object->thread.Start([self] { Serial_Port_Poll(self); }, kPollerStackBytes)) {
+        kdx_frame.check();
+        return kdx_frame.result(0);
+    }
     int32_t poller = Handle_Insert(object);
     {
         std::lock_guard<std::mutex> guard(pollers_lock);
@@ -448,7 +453,7 @@ void Serial_Port_Poller_Pause(int32_t poller) {
     KDX_FRAME("Serial_Port_Poller_Pause", poller);
     if (poller == 0) return;
     auto self = Handle_Get_As<Poller_Object>(poller);
-    if (!self || std::this_thread::get_id() == self->id) return;
+    if (!self || self->thread.Is_Current()) return;
     std::unique_lock<std::mutex> guard(self->lock);
     ++self->pause_count;
     Set_Wake_Event(self->wake);
@@ -459,7 +464,7 @@ void Serial_Port_Poller_Resume(int32_t poller) {
     KDX_FRAME("Serial_Port_Poller_Resume", poller);
     if (poller == 0) return;
     auto self = Handle_Get_As<Poller_Object>(poller);
-    if (!self || std::this_thread::get_id() == self->id) return;
+    if (!self || self->thread.Is_Current()) return;
     {
         std::lock_guard<std::mutex> guard(self->lock);
         if (self->pause_count > 0) --self->pause_count;

@@ -74,6 +74,12 @@ struct Simulator::State {
     int64_t dropped = 0;
     int64_t sent = 0;
     int32_t replies = 0;
+    // A rate change on the program's side waits for this thread to take what was written
+    // before it (Pty_Set_Peer_Reader): asks counted in, and answered once read.
+    uint64_t take_asked = 0;
+    uint64_t take_done = 0;
+    bool taking_ended = false;
+    std::condition_variable taken;
 
     // The simulator thread's own state.
     std::deque<Out_Item> out;
@@ -82,6 +88,7 @@ struct Simulator::State {
     std::deque<In_Item> in;
     int64_t in_free_ns = 0;  // when the bytes read so far have all arrived
     bool flooded = false;
+    uint64_t take_answered = 0;  // the last take_asked answered
     int64_t started_ns = 0;
     // How late timed wake-ups have been running, smoothed: a busy machine wakes threads
     // tens of microseconds after their deadline.
@@ -157,6 +164,16 @@ struct Simulator::State {
         for (auto& s : sends) Schedule(s, now_ns, false);
         if (flood > 0) Schedule(Flood_Text(flood), now_ns, false);
         if (hang) out.push_front(Out_Item{now_ns, std::string(), true});
+    }
+
+    // On the program's thread, before it changes the line's rate: returns once this thread
+    // has read everything written so far (or has ended).
+    void Take_Before_Rate_Change() {
+        std::unique_lock<std::mutex> guard(lock);
+        if (taking_ended) return;
+        uint64_t ask = ++take_asked;
+        Wake();
+        taken.wait(guard, [&] { return take_done >= ask || taking_ended; });
     }
 
     void Take_Input(int64_t now_ns) {
@@ -287,7 +304,20 @@ struct Simulator::State {
             if (wait_until > 0 && !events.input && !events.woken && !events.writable)
                 wake_late_ns += (std::max<int64_t>(0, now - wait_until) - wake_late_ns) / 8;
             if (events.woken) platform::Reset_Wake_Event(wake);
-            if (events.input) Take_Input(now);
+            // Asked for after the bytes were written, so this read takes all of them: a read
+            // of the master that finds nothing first waits for what the slave has queued.
+            uint64_t asked = 0;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                asked = take_asked;
+            }
+            if (events.input || asked > take_answered) Take_Input(now);
+            if (asked > take_answered) {
+                take_answered = asked;
+                std::lock_guard<std::mutex> guard(lock);
+                take_done = asked;
+                taken.notify_all();
+            }
             // A quiet spell that ended before the next byte arrived ends the command first.
             // The model's clock then reads the end of that spell, never running backwards.
             int64_t arrival = Next_Arrival();
@@ -304,6 +334,12 @@ struct Simulator::State {
     // another simulator has registered the number since.
     void Finish() {
         if (!stop) hung_up = true;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            taking_ended = true;
+            taken.notify_all();
+        }
+        platform::Pty_Set_Peer_Reader(pty, nullptr);
         if (registered) {
             platform::Ports_Dir_Unregister_Device(config.number, pty.device);
             registered = false;
@@ -347,6 +383,12 @@ bool Simulator::Start() {
         s.registered = true;
     }
     s.ended = false;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.taking_ended = false;
+    }
+    // Before the thread starts, so the thread's end always removes it.
+    platform::Pty_Set_Peer_Reader(s.pty, [&s] { s.Take_Before_Rate_Change(); });
     s.thread = std::thread([&s] { s.Run(); });
     return true;
 }

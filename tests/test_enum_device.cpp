@@ -1,10 +1,7 @@
 // The device probe against the simulated controller, and against a bare pseudo-terminal
 // that answers exactly what a test needs (a reply the simulator would never give).
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
 
@@ -73,43 +70,40 @@ TEST_F(Probe, SilentDeviceIsNotFoundAndUnusableHandlesSendNothing) {
     EXPECT_EQ(sim->Received(), before);
 }
 
-// A device that answers every "V," with a fixed text, in one write.
-class Scripted_Device {
+// A device that answers every "V," with a fixed text, in one write. It answers from the
+// write's echo, on the writer's thread once the bytes are out: an answer from a thread of its
+// own could come after the probe's bounded wait on a busy machine. A read of the master takes
+// what the slave has just written, and the probe's wait sees the answer at once.
+class Scripted_Device final : public Echo_Sink {
   public:
+    // Takes the echo while it lives.
     explicit Scripted_Device(std::string answer) : answer_(std::move(answer)) {
         ok_ = platform::Pty_Open(pair_);
-        if (ok_) thread_ = std::thread([this] { Run(); });
+        Echo_Set_Sink(this);
     }
-    ~Scripted_Device() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
+    ~Scripted_Device() override {
+        Echo_Set_Sink(nullptr);
         platform::Pty_Close(pair_);
     }
     bool ok() const { return ok_; }
     const std::string& device() const { return pair_.device; }
 
-  private:
-    void Run() {
-        std::string got;
-        while (!stop_) {
-            pollfd fd{pair_.master, POLLIN, 0};
-            if (poll(&fd, 1, 10) <= 0) continue;
-            char buf[256];
-            ssize_t n = read(pair_.master, buf, sizeof buf);
-            if (n <= 0) continue;
-            got.append(buf, size_t(n));
-            while (got.find("V,") != std::string::npos) {
-                got.erase(0, got.find("V,") + 2);
-                if (!answer_.empty() && write(pair_.master, answer_.data(), answer_.size()) < 0)
-                    return;
-            }
+    void Echo_Apply(const Echo_Document& document) override {
+        if (document.Kind != Echo_Kind::Sent) return;
+        char buf[256];
+        while (size_t n = platform::Pty_Read(pair_.master, buf, sizeof buf)) got_.append(buf, n);
+        while (got_.find("V,") != std::string::npos) {
+            got_.erase(0, got_.find("V,") + 2);
+            if (!answer_.empty()) platform::Pty_Write(pair_.master, answer_);
         }
     }
+    bool Echo_Plain() const override { return true; }
+
+  private:
     std::string answer_;
+    std::string got_;
     platform::Pty_Pair pair_;
     bool ok_ = false;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 TEST_F(Probe, WholeReplyIsLookedUpCaseSensitively) {
@@ -131,6 +125,7 @@ TEST_F(Probe, WholeReplyIsLookedUpCaseSensitively) {
         SCOPED_TRACE(answer);
         Scripted_Device device(answer);
         ASSERT_TRUE(device.ok());
+
         ASSERT_TRUE(platform::Ports_Dir_Register(6, device.device()));
         int32_t number = 6, baud = 9600;
         int32_t port = Serial_Port_Open(number, baud);

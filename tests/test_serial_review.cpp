@@ -2,6 +2,7 @@
 // the queue is being applied, the simulator's registration when another has taken its number,
 // and the user's terminal settings on every way the interactive terminal can end.
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -83,6 +84,31 @@ TEST_F(Serial_Review, PortClosedByAnEchoOnThePollerThread) {
     int32_t again = Serial_Port_Open(number, baud);
     EXPECT_TRUE(platform::Handle_Usable(again));
     Serial_Port_Close(again);
+    Echo_Set_Sink(&capture);
+}
+
+TEST_F(Serial_Review, ThePollerRunsOnAOneMegabyteStack) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    Serial_Port_State.Poller = Serial_Port_Poller_Start(handle);
+    ASSERT_NE(Serial_Port_State.Poller, 0);
+    std::atomic<bool> on_poller{false};
+    std::atomic<size_t> stack_bytes{0};
+    Reacting_Sink sink(capture, Echo_Kind::Received, [&] {
+        on_poller = Serial_Port_On_Poller_Thread();
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+        size_t size = 0;
+        pthread_attr_getstacksize(&attributes, &size);
+        pthread_attr_destroy(&attributes);
+        stack_bytes = size;
+    });
+    Echo_Set_Sink(&sink);
+    sim->Send("HELLO\r");
+    EXPECT_TRUE(Eventually([&] { return stack_bytes != 0; }));
+    EXPECT_TRUE(on_poller);
+    EXPECT_EQ(stack_bytes, 0x100000u);
+    Serial_Port_Close(handle);
     Echo_Set_Sink(&capture);
 }
 
