@@ -279,9 +279,10 @@ class Child {
     bool interactive_ = false;
 };
 
-// kdx-cli as built, an earlier kdx-cli when one is given (--kdx-cli-before), picocom and
-// the bare client.
-enum class Client { Kdx, Before, Picocom, Bare };
+// kdx-cli as built, an earlier kdx-cli when one is given (--kdx-cli-before), picocom, the
+// bare client, and for the latency the bare client with a receive thread (the floor for a
+// design that takes replies on a second thread).
+enum class Client { Kdx, Before, Picocom, Bare, Bare_Threads };
 const char* Name(Client c) {
     switch (c) {
         case Client::Kdx:
@@ -292,6 +293,8 @@ const char* Name(Client c) {
             return "picocom";
         case Client::Bare:
             return "poll()";
+        case Client::Bare_Threads:
+            return "poll()2T";
     }
     return "";
 }
@@ -327,6 +330,8 @@ std::vector<std::string> Command(Client c, const Peer& peer, bool log, const std
         }
         case Client::Bare:
             return {opt.poll_client, peer.Slave(), "57600"};
+        case Client::Bare_Threads:
+            return {opt.poll_client, peer.Slave(), "57600", "--threads"};
     }
     return {};
 }
@@ -507,8 +512,9 @@ void Measure_Latency() {
         std::map<Client, std::vector<double>> p50, p99, r50, r99;
         for (int r = 0; r < opt.rounds; ++r) {
             std::map<Client, std::pair<double, double>> round;
-            auto times =
-                Latency_Round(Round(r, {Client::Kdx, Client::Picocom, Client::Bare}), interactive);
+            auto times = Latency_Round(
+                Round(r, {Client::Kdx, Client::Picocom, Client::Bare, Client::Bare_Threads}),
+                interactive);
             for (auto& [c, t] : times) {
                 round[c] = {Percentile(t, 0.5), Percentile(t, 0.99)};
                 p50[c].push_back(round[c].first);

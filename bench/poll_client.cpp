@@ -5,10 +5,15 @@
 //                                            output (piped input: LF goes out as CR)
 //   bench_poll_client DEVICE BAUD --commo N  the communication test's exchanges: N times "V",
 //                                            wait up to 100 ms for the reply, read it, show it
+//   bench_poll_client DEVICE BAUD --threads  as the first, with the line read on a second
+//                                            thread: the floor for a terminal whose replies
+//                                            are taken by a receive thread, as kdx-cli's are
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -63,7 +68,23 @@ int Commo(int port, int queries) {
     return answered == queries ? 0 : 1;
 }
 
-int Terminal(int port) {
+// Keys to the line on this thread, the line to standard output on another.
+void Copy_Keys(int port, bool tty) {
+    static char keys[4096];
+    for (;;) {
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (poll(&p, 1, -1) < 0) break;
+        ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+        if (n <= 0) break;
+        if (tty && std::memchr(keys, 0x1d, size_t(n))) break;  // Ctrl-]
+        if (!tty)
+            for (ssize_t i = 0; i < n; ++i)
+                if (keys[i] == '\n') keys[i] = '\r';
+        Put(port, keys, size_t(n));
+    }
+}
+
+int Terminal(int port, bool threads) {
     bool tty = isatty(STDIN_FILENO);
     termios saved{};
     if (tty) {
@@ -73,6 +94,21 @@ int Terminal(int port) {
         tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     }
     static char buffer[65536];
+    if (threads) {
+        std::thread receive([port] {
+            for (;;) {
+                pollfd p{port, POLLIN, 0};
+                if (poll(&p, 1, -1) < 0 || (p.revents & (POLLHUP | POLLERR))) break;
+                ssize_t n = read(port, buffer, sizeof buffer);
+                if (n <= 0) break;
+                Put(STDOUT_FILENO, buffer, size_t(n));
+            }
+        });
+        receive.detach();  // ends with the process
+        Copy_Keys(port, tty);
+        if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        return 0;
+    }
     for (;;) {
         pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {port, POLLIN, 0}};
         if (poll(p, 2, -1) < 0) break;
@@ -118,8 +154,9 @@ int main(int argc, char** argv) {
     line.c_cc[VTIME] = 0;
     tcsetattr(port, TCSANOW, &line);
     tcflush(port, TCIFLUSH);
+    bool threads = argc >= 4 && std::strcmp(argv[3], "--threads") == 0;
     int status = argc >= 5 && std::strcmp(argv[3], "--commo") == 0 ? Commo(port, std::atoi(argv[4]))
-                                                                   : Terminal(port);
+                                                                   : Terminal(port, threads);
     close(port);
     return status;
 }
