@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/gui_stall.h"
 #include "bench/serial_bench_util.h"
 #include "files/port_log.h"
 #include "platform/system.h"
@@ -25,14 +26,6 @@
 namespace {
 
 const std::string kEnd = "#END#";
-constexpr uint32_t WM_PING = kdx::win::WM_USER + 9;
-std::vector<double> delays_ms;
-
-int64_t Ping_Proc(kdx::HWND, uint32_t message, kdx::WPARAM wparam, kdx::LPARAM) {
-    if (message != WM_PING) return 0;
-    delays_ms.push_back(double(kdx::platform::Query_Performance_Counter() - int64_t(wparam)) / 1e6);
-    return 1;
-}
 
 // The newest port log of the program's folder.
 std::string Port_Log_Path() {
@@ -81,8 +74,7 @@ int main(int argc, char** argv) {
     if (!getenv("DISPLAY") && !getenv("WAYLAND_DISPLAY")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     kdx::win::Application_Start(argc, argv);
     kdx::Main_Windows_Create();
-    kdx::HWND pinged = kdx::win::Create_Dialog({"Ping", 10, 10}, 0);
-    kdx::win::Set_Dialog_Proc(pinged, &Ping_Proc);
+    kdx::bench::Event_Loop_Stall stall;
     kdx::win::Process_Events(200);
 
     kdx::bench::Sim_Session session;
@@ -97,14 +89,7 @@ int main(int argc, char** argv) {
     }
     const int64_t bytes = 1024 * 1024;
     std::string flood = kdx::sim::Flood_Text(bytes) + kEnd;
-    std::atomic<bool> done{false};
-    std::thread pinger([&] {
-        while (!done.load()) {
-            kdx::win::Post_Message(pinged, WM_PING,
-                                   uint64_t(kdx::platform::Query_Performance_Counter()));
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
+    stall.Start();
     auto start = std::chrono::steady_clock::now();
     session.sim->Send(flood);
     bool shown = false;
@@ -117,8 +102,7 @@ int main(int argc, char** argv) {
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    done.store(true);
-    pinger.join();
+    stall.Stop();
     kdx::win::Process_Events(20);
     kdx::Serial_Port_Close(session.handle);
     session.handle = 0;
@@ -139,20 +123,13 @@ int main(int argc, char** argv) {
     if (!logged)
         std::fprintf(stderr, "port log %s: %zu received bytes from offset %ju, %zu flooded\n",
                      log_path.c_str(), in_log.size(), log_start, flood.size());
-    std::sort(delays_ms.begin(), delays_ms.end());
-    auto at = [](double q) {
-        return delays_ms.empty() ? -1.0 : delays_ms[size_t(q * double(delays_ms.size() - 1))];
-    };
     std::printf("gui_flood: %.1f MB received at full speed into the Response window (%s)\n",
                 double(flood.size()) / 1e6,
                 getenv("QT_QPA_PLATFORM") ? "offscreen" : "on the display");
     std::printf("  all shown after %.2f s; newest text on screen: %s\n", seconds,
                 shown && newest ? "yes" : "NO");
     std::printf("  every byte in the port log: %s\n", logged ? "yes" : "NO");
-    std::printf(
-        "  event-loop stall over %zu pings: p50 %.1f ms, p99 %.1f ms, max %.1f ms "
-        "(goal: p99 at most 50 ms)\n",
-        delays_ms.size(), at(0.5), at(0.99), at(1.0));
+    stall.Report();
     kdx::Echo_Window_Remove();
     kdx::win::Application_Stop();
     return shown && newest && logged ? 0 : 1;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/gui_stall.h"
 #include "bench/serial_bench_util.h"
 #include "platform/system.h"
 #include "platform/window/application.h"
@@ -29,15 +30,7 @@
 
 namespace {
 
-constexpr uint32_t WM_PING = kdx::win::WM_USER + 9;
-std::vector<double> delays_ms;
 std::vector<std::string> statuses;
-
-int64_t Ping_Proc(kdx::HWND, uint32_t message, kdx::WPARAM wparam, kdx::LPARAM) {
-    if (message != WM_PING) return 0;
-    delays_ms.push_back(double(kdx::platform::Query_Performance_Counter() - int64_t(wparam)) / 1e6);
-    return 1;
-}
 
 }  // namespace
 
@@ -47,8 +40,7 @@ int main(int argc, char** argv) {
     kdx::bench::Sim_Session session;
     kdx::win::Application_Start(argc, argv);
     kdx::Main_Windows_Create();
-    kdx::HWND pinged = kdx::win::Create_Dialog({"Ping", 10, 10}, 0);
-    kdx::win::Set_Dialog_Proc(pinged, &Ping_Proc);
+    kdx::bench::Event_Loop_Stall stall;
     kdx::win::Process_Events(200);
     if (!session.Open()) {
         std::fprintf(stderr, "cannot open COM5\n");
@@ -88,14 +80,7 @@ int main(int argc, char** argv) {
     });
     sampler.start(500);
 
-    std::atomic<bool> done{false};
-    std::thread pinger([&] {
-        while (!done.load()) {
-            kdx::win::Post_Message(pinged, WM_PING,
-                                   uint64_t(kdx::platform::Query_Performance_Counter()));
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
+    stall.Start();
     size_t before = session.sim->Received().size();
     kdx::test::Choose_When_Asked(path);
     auto start = std::chrono::steady_clock::now();
@@ -103,8 +88,7 @@ int main(int argc, char** argv) {
                            kdx::win::MAKEWPARAM(kdx::IDM_Send_To_Device, 0), 0);
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    done.store(true);
-    pinger.join();
+    stall.Stop();
     sampler.stop();
     for (int i = 0; i < 100 && session.sim->Received().size() < before + expected.size(); ++i)
         kdx::win::Process_Events(20);
@@ -113,10 +97,6 @@ int main(int argc, char** argv) {
     std::string shown = kdx::win::Get_Dlg_Item_Text(kdx::win::Terminal_Dialog, kdx::Rich_Edit_Sent);
     bool complete = shown.find("Transmission Complete") != std::string::npos;
 
-    std::sort(delays_ms.begin(), delays_ms.end());
-    auto at = [](double q) {
-        return delays_ms.empty() ? -1.0 : delays_ms[size_t(q * double(delays_ms.size() - 1))];
-    };
     std::printf(
         "gui_send: %zu fields in %d lines sent through \"Send to Device\" at %s %% pace (%s)\n",
         fields, kLines, getenv("KDX_SEND_PACE_PERCENT"),
@@ -126,10 +106,7 @@ int main(int argc, char** argv) {
         seconds, exact ? "yes" : "NO", complete ? "yes" : "NO");
     std::printf("  status strip seen %zu times, e.g. \"%s\"\n", statuses.size(),
                 statuses.size() > 1 ? statuses[statuses.size() / 2].c_str() : "");
-    std::printf(
-        "  event-loop stall over %zu pings: p50 %.1f ms, p99 %.1f ms, max %.1f ms "
-        "(goal: p99 at most 50 ms)\n",
-        delays_ms.size(), at(0.5), at(0.99), at(1.0));
+    stall.Report();
     if (!exact)
         std::fprintf(stderr, "wire: %zu bytes, expected %zu\n", wire.size(), expected.size());
     kdx::Serial_Port_Close(session.handle);

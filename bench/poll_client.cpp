@@ -68,20 +68,26 @@ int Commo(int port, int queries) {
     return answered == queries ? 0 : 1;
 }
 
-// Keys to the line on this thread, the line to standard output on another.
-void Copy_Keys(int port, bool tty) {
+// One read of keys, sent to the line (piped input: LF as CR); false at the end or Ctrl-].
+bool Keys_To_Line(int port, bool tty) {
     static char keys[4096];
-    for (;;) {
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        if (poll(&p, 1, -1) < 0) break;
-        ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
-        if (n <= 0) break;
-        if (tty && std::memchr(keys, 0x1d, size_t(n))) break;  // Ctrl-]
-        if (!tty)
-            for (ssize_t i = 0; i < n; ++i)
-                if (keys[i] == '\n') keys[i] = '\r';
-        Put(port, keys, size_t(n));
-    }
+    ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+    if (n <= 0) return false;
+    if (tty && std::memchr(keys, 0x1d, size_t(n))) return false;  // Ctrl-]
+    if (!tty)
+        for (ssize_t i = 0; i < n; ++i)
+            if (keys[i] == '\n') keys[i] = '\r';
+    Put(port, keys, size_t(n));
+    return true;
+}
+
+// One read of the line, shown on standard output; false when the line has ended.
+bool Line_To_Output(int port) {
+    static char buffer[65536];
+    ssize_t n = read(port, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    Put(STDOUT_FILENO, buffer, size_t(n));
+    return true;
 }
 
 int Terminal(int port, bool threads) {
@@ -93,40 +99,30 @@ int Terminal(int port, bool threads) {
         cfmakeraw(&raw);
         tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     }
-    static char buffer[65536];
     if (threads) {
+        // The line read on a thread of its own, the keys on this one.
         std::thread receive([port] {
             for (;;) {
                 pollfd p{port, POLLIN, 0};
                 if (poll(&p, 1, -1) < 0 || (p.revents & (POLLHUP | POLLERR))) break;
-                ssize_t n = read(port, buffer, sizeof buffer);
-                if (n <= 0) break;
-                Put(STDOUT_FILENO, buffer, size_t(n));
+                if (!Line_To_Output(port)) break;
             }
         });
         receive.detach();  // ends with the process
-        Copy_Keys(port, tty);
-        if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-        return 0;
-    }
-    for (;;) {
-        pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {port, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) break;
-        if (p[1].revents & POLLIN) {
-            ssize_t n = read(port, buffer, sizeof buffer);
-            if (n <= 0) break;
-            Put(STDOUT_FILENO, buffer, size_t(n));
-        } else if (p[1].revents & (POLLHUP | POLLERR)) {
-            break;
+        for (;;) {
+            pollfd p{STDIN_FILENO, POLLIN, 0};
+            if (poll(&p, 1, -1) < 0 || !Keys_To_Line(port, tty)) break;
         }
-        if (p[0].revents & (POLLIN | POLLHUP)) {
-            ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-            if (n <= 0) break;
-            if (tty && std::memchr(buffer, 0x1d, size_t(n))) break;  // Ctrl-]
-            if (!tty)
-                for (ssize_t i = 0; i < n; ++i)
-                    if (buffer[i] == '\n') buffer[i] = '\r';
-            Put(port, buffer, size_t(n));
+    } else {
+        for (;;) {
+            pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {port, POLLIN, 0}};
+            if (poll(p, 2, -1) < 0) break;
+            if (p[1].revents & POLLIN) {
+                if (!Line_To_Output(port)) break;
+            } else if (p[1].revents & (POLLHUP | POLLERR)) {
+                break;
+            }
+            if ((p[0].revents & (POLLIN | POLLHUP)) && !Keys_To_Line(port, tty)) break;
         }
     }
     if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
@@ -137,7 +133,7 @@ int Terminal(int port, bool threads) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: bench_poll_client DEVICE BAUD [--commo N]\n");
+        std::fprintf(stderr, "usage: bench_poll_client DEVICE BAUD [--commo N | --threads]\n");
         return 2;
     }
     int port = open(argv[1], O_RDWR | O_NOCTTY | O_CLOEXEC);

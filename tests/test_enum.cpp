@@ -238,9 +238,9 @@ TEST(PortTable, TypeTableMatchesAnywhereInAnyCaseFirstRowWins) {
 
 namespace {
 
-// What the trace console shows while fn runs.
+// What the trace console shows while fn runs; log (when given) gets the debug log's text.
 template <class F>
-std::string Traced(F&& fn) {
+std::string Traced(F&& fn, std::string* log = nullptr) {
     // The debug log goes to the current directory: keep it in a folder of the test's own.
     test::Temp_Dir logs;
     std::string saved = platform::Current_Directory();
@@ -249,9 +249,14 @@ std::string Traced(F&& fn) {
     platform::Capture_Reset();
     ErrCheck_Debug(1);
     fn();
+    std::string log_path = trace::Debug_Log_Path();
     ErrCheck_Debug(0);
     unsetenv("KDX_CONSOLE");
     platform::Set_Current_Directory(saved);
+    if (log) {
+        std::ifstream in(log_path, std::ios::binary);
+        log->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     return platform::Capture_Text();
 }
 
@@ -282,25 +287,14 @@ TEST(PortTrace, MissingKeysAreReportedAndLinesShownButNoStaleErrors) {
 TEST(PortTrace, EachPortsLineIsDebugTextOnConsoleAndLog) {
     test::Registry_Machine machine;
     machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
-    test::Temp_Dir logs;
-    std::string saved = platform::Current_Directory();
-    platform::Set_Current_Directory(logs.path());
-    setenv("KDX_CONSOLE", "capture", 1);
-    platform::Capture_Reset();
-    ErrCheck_Debug(1);
-    std::string line = Serial_Port_Enum();
-    std::string log_path = trace::Debug_Log_Path();
-    ErrCheck_Debug(0);
-    unsetenv("KDX_CONSOLE");
-    platform::Set_Current_Directory(saved);
+    std::string line, log;
+    Traced([&] { line = Serial_Port_Enum(); }, &log);
     ASSERT_NE(line, "");
     std::string shown = std::string(10, ' ') + line + "\r\n";
     bool found = false;
     for (const auto& segment : platform::Capture_Segments())
         found = found || (segment.attribute == 2 && segment.text.find(shown) != std::string::npos);
     EXPECT_TRUE(found) << platform::Capture_Text();
-    std::ifstream in(log_path, std::ios::binary);
-    std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(log.find(shown), std::string::npos) << log;
 }
 

@@ -17,23 +17,8 @@
 
 namespace {
 
-struct Run_Result {
-    int code = -1;
-    std::string out;
-};
-
-// Runs a shell command and collects its output and exit status.
-Run_Result Shell(const std::string& command) {
-    Run_Result r;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
-    int status = pclose(pipe);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
+using Run_Result = kdx::test::Shell_Result;
+using kdx::test::Shell;
 
 // Runs kdx-cli with args (the ports directory comes through the environment), with no
 // terminal on standard input.

@@ -15,22 +15,10 @@
 namespace kdx {
 namespace {
 
-struct Run_Result {
-    int code = -1;
-    std::string out;
-};
+using Run_Result = test::Shell_Result;
 
 Run_Result Cli(const std::string& args) {
-    Run_Result r;
-    std::string command = std::string(KDX_CLI_PATH) + " " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
-    int status = pclose(pipe);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return test::Shell(std::string(KDX_CLI_PATH) + " " + args + " 2>&1");
 }
 
 class Send_Cli : public test::Sim_Port_Test {

@@ -3,10 +3,13 @@
 #pragma once
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "serial/echo.h"
@@ -24,6 +27,24 @@ inline bool Eventually(const std::function<bool()>& condition, int timeout_ms = 
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+struct Shell_Result {
+    int code = -1;
+    std::string out;
+};
+
+// Runs a shell command and collects its output and exit status.
+inline Shell_Result Shell(const std::string& command) {
+    Shell_Result r;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
+    int status = pclose(pipe);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
 }
 
 class Sim_Port_Test : public ::testing::Test {

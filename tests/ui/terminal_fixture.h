@@ -38,12 +38,7 @@ class Terminal_Test : public ::testing::Test {
         Serial_Port_State = Serial_Port_State_Record{};
         Long_Operations_Remove();
         Echo_Window_Remove();
-        if (win::Terminal_Dialog) Serial_Terminal_Destroy(win::Terminal_Dialog);
-        win::Destroy_Window(QuickMove_Dialog);
-        QuickMove_Dialog = 0;
-        if (win::Frame_Window && win::Destroy_Window(win::Frame_Window)) win::Message_Loop();
-        win::Frame_Window = win::Menu_Bar = win::Mdi_Client = 0;
-        win::Process_Events(20);
+        Close_Program_Windows();
         ErrCheck_Debug(0);
         sims.clear();
         unsetenv("KDX_PORTS");

@@ -47,18 +47,21 @@ const char* const kTwo_Ports =
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter\\Devices]\n"
     "\"COM3\"=\"usb-FTDI_KDX-if00-port0\"\n";
 
+// Closes the Terminal, the QuickMove dialog and the frame, as at the program's end.
+inline void Close_Program_Windows() {
+    if (win::Terminal_Dialog) Serial_Terminal_Destroy(win::Terminal_Dialog);
+    win::Destroy_Window(QuickMove_Dialog);
+    QuickMove_Dialog = 0;
+    // Closing the frame posts the quit message: the loop takes it, as at the program's end.
+    if (win::Frame_Window && win::Destroy_Window(win::Frame_Window)) win::Message_Loop();
+    win::Frame_Window = win::Menu_Bar = win::Mdi_Client = 0;
+    win::Process_Events(20);
+}
+
 class Ui_Test : public ::testing::Test {
   protected:
     void SetUp() override { machine.Use_Hive(kTwo_Ports); }
-    void TearDown() override {
-        if (win::Terminal_Dialog) Serial_Terminal_Destroy(win::Terminal_Dialog);
-        win::Destroy_Window(QuickMove_Dialog);
-        QuickMove_Dialog = 0;
-        // Closing the frame posts the quit message: the loop takes it, as at the program's end.
-        if (win::Frame_Window && win::Destroy_Window(win::Frame_Window)) win::Message_Loop();
-        win::Frame_Window = win::Menu_Bar = win::Mdi_Client = 0;
-        win::Process_Events(20);
-    }
+    void TearDown() override { Close_Program_Windows(); }
     Registry_Machine machine;
 };
 
