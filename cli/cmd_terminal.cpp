@@ -121,8 +121,9 @@ struct Session {
     void Send(const std::string& text) { Serial_Port_Write(&handle, text.c_str(), nullptr); }
 
     void Close() {
-        if (log) Serial_Port_Log_Switch(0);
+        // The poller stops with the port, and only then the log: nothing is shown unlogged.
         Serial_Port_Close(&handle);
+        if (log) Serial_Port_Log_Switch(0);
         KDX_Serial_Port_State state{};
         Serial_Port_State_Set(&state);
     }
@@ -311,6 +312,9 @@ int Run(const std::vector<std::string>& args) {
         Serial_Echo_Terminal(-1, 0, 0);
         return 1;
     }
+    // The log opens before the poller starts, so it has every byte the terminal shows: what
+    // arrives meanwhile waits in the port.
+    if (log) s.Switch_Log();
     s.poller = Serial_Port_Poller_Start(s.handle);
     KDX_Serial_Port_State state{};
     state.Handle = s.handle;
@@ -319,7 +323,6 @@ int Run(const std::vector<std::string>& args) {
     state.Baud = baud;
     state.Poller = s.poller;
     Serial_Port_State_Set(&state);
-    if (log) s.Switch_Log();
     int status = interactive ? Interactive(s) : Scripted(s, eol, wait_ms);
     Serial_Echo_Terminal(-1, 0, 0);
     return status;
