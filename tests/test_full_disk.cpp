@@ -7,20 +7,13 @@
 #include <cstdio>
 #include <string>
 
-#include "files/port_log.h"
+#include "tests/port_log_name.h"
 #include "tests/test_serial_fixture.h"
 
 namespace kdx::test {
 namespace {
 
 using Full_Disk = Sim_Port_Test;
-
-std::string Log_Name() {
-    time_t now = time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
-    return Port_Log_Name("", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-}
 
 struct Shell_Result {
     int status = -1;
@@ -66,14 +59,14 @@ TEST_F(Full_Disk, FilesThatCannotBeWrittenAreReportedAndLeaveNothingBehind) {
          "cannot create", ""},
         {"report", "./kdx-cli report", 0, "the report could not be written", ""},
         {"port log without room for its header", "echo V | ./kdx-cli terminal COM5 --log", 0,
-         Log_Name() + ": There is not enough space on the disk.]", ""},
+         Port_Log_Name_At(time(nullptr)) + ": There is not enough space on the disk.]", ""},
         {"port log filling up on the way",
          "i=0; while [ $i -lt 400 ]; do echo V; i=$((i+1)); done | "
          "./kdx-cli terminal COM5 --log --wait 1",
          4096,
          "[the port log could not be written, logging stopped: There is not enough space on the "
          "disk.]",
-         "left: " + Log_Name() + " "},
+         "left: " + Port_Log_Name_At(time(nullptr)) + " "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -9,25 +9,19 @@
 #include <functional>
 #include <string>
 
-#include "files/port_log.h"
+#include "tests/port_log_name.h"
 #include "tests/temp_dir.h"
 #include "tests/test_ini_run.h"
 
 namespace fs = std::filesystem;
 using kdx::test::Copy_Helper;
 using kdx::test::Helper_Value;
+using kdx::test::Port_Log_Name_At;
 using kdx::test::Read_File_Text;
 using kdx::test::Run_Program;
 using kdx::test::Write_File_Text;
 
 namespace {
-
-std::string Today_Log_Name() {
-    time_t now = time(nullptr);
-    tm local{};
-    gmtime_r(&now, &local);
-    return kdx::Port_Log_Name("", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-}
 
 TEST(Log_Files, ALinkPipeOrFolderAtTheLogsNameIsRefusedAndSaid) {
     struct Thing {
@@ -47,7 +41,7 @@ TEST(Log_Files, ALinkPipeOrFolderAtTheLogsNameIsRefusedAndSaid) {
             std::string exe = Copy_Helper(dir.path(), "kdx");
             std::string target = dir.path() + "/precious.txt";
             Write_File_Text(target, "keep me");
-            std::string name = port_log ? Today_Log_Name() : "kdx_Debug.txt";
+            std::string name = port_log ? Port_Log_Name_At(time(nullptr), "UTC0") : "kdx_Debug.txt";
             thing.make(dir.path() + "/" + name, target);
             auto run =
                 port_log ? Run_Program(exe, {"log-open", "log-line", "x", "log-error", "log-close"},

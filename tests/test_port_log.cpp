@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "files/port_log.h"
+#include "tests/port_log_name.h"
 #include "tests/temp_dir.h"
 #include "tests/test_ini_run.h"
 
@@ -39,21 +40,7 @@ std::vector<std::string> Log_Files(const std::string& folder) {
     return names;
 }
 
-// The day's log name in the time zone tz, for the time now (seconds since the epoch).
-std::string Name_For(const char* tz, time_t now) {
-    std::string old = getenv("TZ") ? getenv("TZ") : "";
-    bool had = getenv("TZ") != nullptr;
-    setenv("TZ", tz, 1);
-    tzset();
-    tm local{};
-    localtime_r(&now, &local);
-    if (had)
-        setenv("TZ", old.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
-    return kdx::Port_Log_Name("", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-}
+using kdx::test::Port_Log_Name_At;
 
 TEST(PortLog, TwoPeriodsOnOneDayShareOneFile) {
     kdx::test::Temp_Dir dir;
@@ -68,7 +55,8 @@ TEST(PortLog, TwoPeriodsOnOneDayShareOneFile) {
     EXPECT_NE(Helper_Value(run.out, "log-open"), "0");
     auto files = Log_Files(dir.path());
     ASSERT_EQ(files.size(), 1u);
-    std::set<std::string> expected = {Name_For("UTC0", start), Name_For("UTC0", time(nullptr))};
+    std::set<std::string> expected = {Port_Log_Name_At(start, "UTC0"),
+                                      Port_Log_Name_At(time(nullptr), "UTC0")};
     EXPECT_TRUE(expected.count(files[0])) << files[0];
     EXPECT_EQ(Read_File_Text(dir.path() + "/" + files[0]),
               Header + "F,<br/>\r\nR\r\n" + Footer + Header + "second\r\n" + Footer);
@@ -86,10 +74,10 @@ TEST(PortLog, APeriodPastMidnightKeepsItsFile) {
     ASSERT_EQ(run.exit_code, 0) << run.out;
     auto files = Log_Files(dir.path());
     ASSERT_EQ(files.size(), 1u);
-    std::set<std::string> opening = {Name_For("WEST+12", start),
-                                     Name_For("WEST+12", time(nullptr))};
+    std::set<std::string> opening = {Port_Log_Name_At(start, "WEST+12"),
+                                     Port_Log_Name_At(time(nullptr), "WEST+12")};
     EXPECT_TRUE(opening.count(files[0])) << files[0];
-    EXPECT_NE(files[0], Name_For("EAST-14", time(nullptr)));
+    EXPECT_NE(files[0], Port_Log_Name_At(time(nullptr), "EAST-14"));
     EXPECT_EQ(Read_File_Text(dir.path() + "/" + files[0]), Header + "after midnight\r\n" + Footer);
 }
 

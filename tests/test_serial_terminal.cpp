@@ -29,6 +29,17 @@ std::string Run_Piped(const std::string& input, const std::string& args, int* st
     return text;
 }
 
+// Adds what fd gives within 20 ms to text; true once text holds want.
+bool Collect(int fd, std::string& text, const std::string& want) {
+    char buf[65536];
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 20) > 0) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) text.append(buf, size_t(n));
+    }
+    return text.find(want) != std::string::npos;
+}
+
 // kdx-cli terminal with its input and output pipes of ours; the input stays open until closed.
 struct Piped_Session {
     pid_t pid = -1;
@@ -55,17 +66,7 @@ struct Piped_Session {
         out = from[0];
     }
     bool Read_Until(const std::string& want) {
-        return Eventually(
-            [&] {
-                char buf[65536];
-                pollfd p{out, POLLIN, 0};
-                if (poll(&p, 1, 20) > 0) {
-                    ssize_t n = read(out, buf, sizeof buf);
-                    if (n > 0) output.append(buf, size_t(n));
-                }
-                return output.find(want) != std::string::npos;
-            },
-            20000);
+        return Eventually([&] { return Collect(out, output, want); }, 20000);
     }
     // The exit status once the program has ended by itself (-1 if it does not).
     int Exited() {
@@ -101,15 +102,7 @@ struct Terminal_Session {
     bool Started() const { return pid > 0; }
     // Collects the screen until it shows want.
     bool Read_Until(const std::string& want) {
-        return Eventually([&] {
-            char buf[1024];
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 20) > 0) {
-                ssize_t n = read(master, buf, sizeof buf);
-                if (n > 0) screen.append(buf, size_t(n));
-            }
-            return screen.find(want) != std::string::npos;
-        });
+        return Eventually([&] { return Collect(master, screen, want); });
     }
     bool Type(const std::string& keys) {
         return write(master, keys.data(), keys.size()) == ssize_t(keys.size());
