@@ -102,7 +102,7 @@ END {
             if (key == "1MB" && g <= 4) continue
             if (key != "1MB" && g >= 5) continue
             a = median(v[key, "kdx", k]); b = median(v[key, "cutecom", k])
-            printf "    %-14s kdx %9.3f   CuteCom %9.3f   ratio %5.2f\n", k, a, b, b > 0 ? a / b : -1
+            printf "    %-14s kdx %9.3f   CuteCom %9.3f   ratio %5.2f\n", k, a, b, (b > 0 ? a / b : -1)
         }
     }
 }' "$work/results"

@@ -203,7 +203,7 @@ bool Rich_Edit::Seen() const {
 
 void Rich_Edit::Frame() {
     // Unseen, the text waits (at most the limit) for the window to show again.
-    if (!pending_.empty() && Seen()) Flush();
+    if (!pending_.empty() && Seen()) Flush(kFrameChars);
 }
 
 void Rich_Edit::showEvent(QShowEvent* event) {
@@ -222,26 +222,36 @@ bool Rich_Edit::eventFilter(QObject* watched, QEvent* event) {
     return QPlainTextEdit::eventFilter(watched, event);
 }
 
-void Rich_Edit::Flush() {
+void Rich_Edit::Flush(int64_t most) {
     if (pending_.empty()) return;
     since_flush_.start();
     QScrollBar* bar = verticalScrollBar();
     bool follow = bar->value() >= bar->maximum() - 1;
     QTextDocument* doc = document();
     if (replace_) doc->clear();
+    replace_ = false;
     QTextCursor cursor(doc);
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
     QTextCharFormat format;
-    for (const auto& run : pending_) {
+    // Oldest first, so what a frame leaves still goes in after it.
+    int64_t left = most < 0 ? waiting_ : std::min(most, waiting_);
+    while (left > 0 && !pending_.empty()) {
+        Rtf_Run& run = pending_.front();
         format.setForeground(run.Colour.isValid() ? run.Colour : default_colour_);
         format.setFont(run.Fixed ? fixed_ : font());
+        if (run.Text.size() > left) {
+            cursor.insertText(run.Text.left(qsizetype(left)), format);
+            run.Text.remove(0, qsizetype(left));
+            waiting_ -= left;
+            break;
+        }
+        left -= run.Text.size();
+        waiting_ -= run.Text.size();
         cursor.insertText(run.Text, format);
+        pending_.pop_front();
     }
     cursor.endEditBlock();
-    pending_.clear();
-    waiting_ = 0;
-    replace_ = false;
     // At the limit the oldest text goes, so the newest is always shown.
     int32_t excess = doc->characterCount() - 1 - limit_;
     if (excess > 0) {
@@ -250,6 +260,7 @@ void Rich_Edit::Flush() {
         front.removeSelectedText();
     }
     if (follow) bar->setValue(bar->maximum());
+    if (!pending_.empty()) Schedule();
 }
 
 QString Rich_Edit::Text() {
