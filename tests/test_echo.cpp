@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -262,6 +263,71 @@ TEST(Echo, EachSinkGetsItsFormInOrder) {
         EXPECT_EQ(entries[i].Document.Kind, echoes[i].first);
         EXPECT_EQ(entries[i].Document.Rtf, documents[i]);
     }
+}
+
+// A window that keeps only so many characters of a control, behind a thread too busy to apply
+// the queue: the queue holds for that control only the newest documents that can still show,
+// in order; another control's documents all stay.
+TEST(Echo, AQueueTheSinkCannotKeepUpWithHoldsOnlyWhatTheControlShows) {
+    struct Keeping_Sink final : Echo_Sink {
+        void Echo_Apply(const Echo_Document& d) override { got.push_back(d); }
+        int64_t Echo_Keep(int32_t control) const override { return control == 101 ? 1000 : -1; }
+        std::vector<Echo_Document> got;
+    } sink;
+    Echo_Set_Sink(&sink);
+    Echo_Set_Dispatcher(std::this_thread::get_id(), [] {});
+    std::thread poller([] {
+        // 10 000 received texts of 10 characters shown (the comma shows as none), and a status
+        // line after every thousandth.
+        for (int i = 0; i < 10000; ++i) {
+            char text[16];
+            std::snprintf(text, sizeof text, "%05d,abcde", i);
+            Serial_Port_Echo_Received(text);
+            if (i % 1000 == 999) Serial_Port_Echo_Status(std::to_string(i));
+        }
+    });
+    poller.join();
+    EXPECT_EQ(Echo_Queue_Shown(101), 1000);
+    EXPECT_EQ(Echo_Queue_Shown(100), 3 + 9 * 4);
+    Echo_Queue_Apply();
+    EXPECT_EQ(Echo_Queue_Shown(101), 0);
+    Echo_Set_Dispatcher(std::thread::id(), nullptr);
+    Echo_Set_Sink(nullptr);
+    std::vector<std::string> want;
+    for (int i = 999; i < 9999; i += 1000) want.push_back(std::to_string(i));
+    for (int i = 9900; i < 10000; ++i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%05dabcde", i);
+        want.push_back(text);
+    }
+    want.push_back("9999");
+    std::vector<std::string> got;
+    for (const auto& d : sink.got) got.push_back(Rtf_Visible_Text(d.Rtf));
+    EXPECT_EQ(got, want);
+}
+
+// A source that never stops (each document applied brings another, as a flood's poller
+// does): a slice of the queue still ends, and the next one goes on in order.
+TEST(Echo, ASliceOfTheQueueEndsWhileTheSourceKeepsEchoing) {
+    struct Feeding_Sink final : Echo_Sink {
+        void Echo_Apply(const Echo_Document& d) override {
+            got.push_back(Rtf_Visible_Text(d.Rtf));
+            Serial_Port_Echo_Received(std::to_string(got.size()));
+        }
+        std::vector<std::string> got;
+    } sink;
+    Echo_Set_Sink(&sink);
+    Echo_Set_Dispatcher(std::this_thread::get_id(), [] {});
+    std::thread([] { Serial_Port_Echo_Received("0"); }).join();
+    EXPECT_TRUE(Echo_Queue_Apply_For(2));
+    size_t first = sink.got.size();
+    EXPECT_GE(first, 1u);
+    EXPECT_TRUE(Echo_Queue_Apply_For(0));
+    EXPECT_EQ(sink.got.size(), first + 1);
+    Echo_Set_Sink(nullptr);
+    Echo_Queue_Apply();
+    Echo_Set_Dispatcher(std::thread::id(), nullptr);
+    for (size_t i = 0; i < sink.got.size(); ++i) EXPECT_EQ(sink.got[i], std::to_string(i));
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 #include "platform/ports_dir.h"
@@ -309,6 +311,70 @@ TEST_F(Serial_Terminal, InteractiveSessionEndsWhenThePortHangsUp) {
         EXPECT_EQ(green != std::string::npos && t.screen.find("\x1b[0m", green) > line, row.colour)
             << row.env << ": " << t.screen;
         EXPECT_TRUE(row.colour || t.screen.find('\x1b') == std::string::npos) << t.screen;
+        sim.reset();
+    }
+}
+
+// Times a process's threads went to sleep (voluntary context switches of each): every wake
+// ends in one.
+long Sleeps(pid_t pid) {
+    long total = 0;
+    std::error_code ec;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                total += std::atol(line.c_str() + 24);
+    }
+    return total;
+}
+
+// Whether every thread of the process is asleep.
+bool All_Asleep(pid_t pid) {
+    std::error_code ec;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        size_t name_end = text.rfind(')');
+        if (name_end == std::string::npos || text.compare(name_end + 2, 1, "S") != 0) return false;
+    }
+    return true;
+}
+
+// An idle session sleeps until something happens, piped or on a terminal: no timer wakes it
+// (a hang-up and a stopped log wake it through the library).
+TEST_F(Serial_Terminal, AnIdleSessionSleepsUntilSomethingHappens) {
+    for (bool interactive : {false, true}) {
+        Start_Sim();
+        std::unique_ptr<Piped_Session> piped;
+        std::unique_ptr<Terminal_Session> tty;
+        pid_t pid;
+        if (interactive) {
+            tty = std::make_unique<Terminal_Session>(KDX_CLI_PATH);
+            ASSERT_TRUE(tty->Read_Until("Ctrl-] quit")) << tty->screen;
+            pid = tty->pid;
+        } else {
+            piped = std::make_unique<Piped_Session>(KDX_CLI_PATH, std::vector<std::string>{"COM5"});
+            ASSERT_TRUE(piped->Read_Until("COM5 Open")) << piped->output;
+            pid = piped->pid;
+        }
+        ASSERT_TRUE(Eventually([&] { return All_Asleep(pid); }));
+        // Over a second and a half an input poll of a quarter second would wake it six times.
+        long before = Sleeps(pid);
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        Eventually([&] { return std::chrono::steady_clock::now() >= end; }, 3000);
+        EXPECT_LE(Sleeps(pid) - before, 1) << (interactive ? "interactive" : "piped");
+        // And it still wakes for what happens.
+        sim->Hang_Up();
+        if (interactive) {
+            EXPECT_TRUE(tty->Read_Until("[the port hung up]")) << tty->screen;
+            tty->Finish();
+        } else {
+            int status = piped->Exited();
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        }
         sim.reset();
     }
 }

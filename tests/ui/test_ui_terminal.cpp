@@ -325,5 +325,61 @@ TEST_F(Terminal_Test, APortLogThatStopsWritingIsSaidAndUnchecked) {
     Click(OptPortClosed);
 }
 
+// A flood faster than the window: the receive poller takes it while the user-interface thread
+// is busy elsewhere, then the window catches up a slice per turn of its loop. The port log has
+// every byte in order, the Response window ends with the newest text, and meanwhile no more was
+// held for the window than it can show.
+TEST_F(Terminal_Test, AFloodTheWindowCannotKeepUpWithIsLoggedWholeAndHeldOnlyAsFarAsItShows) {
+    sim::Simulator& sim = Sim(5);
+    List_Ports({"COM5"});
+    Build();
+    Menu(win::Terminal_Dialog, IDM_Terminal_Log);
+    ASSERT_NE(Port_Log_File, 0);
+    const std::string log = Port_Log_Current_Path();
+    const auto from = std::streamoff(std::filesystem::file_size(log));
+    Click(OptPortOpen);
+    const std::string flood = sim::Flood_Text(4 << 20) + "#END#";
+    sim.Send(flood);
+    // No turn of the event loop until the poller has logged the whole flood.
+    auto logged_to_end = [&] {
+        std::ifstream in(log, std::ios::binary | std::ios::ate);
+        auto size = std::streamoff(in.tellg());
+        if (size < from + 64) return false;
+        std::string tail(64, '\0');
+        in.seekg(size - 64);
+        in.read(tail.data(), 64);
+        return tail.find("#END#") != std::string::npos;
+    };
+    ASSERT_TRUE(Eventually(logged_to_end, 60000));
+    // What waits is the newest the Response window keeps, and at most one read more.
+    EXPECT_LE(Echo_Queue_Shown(Rich_Edit_Received), 131070 + 65536);
+    EXPECT_TRUE(Until(
+        [&] {
+            std::string shown = Text(Rich_Edit_Received);
+            return shown.size() > 5 && shown.compare(shown.size() - 5, 5, "#END#") == 0;
+        },
+        30000));
+    Menu(win::Terminal_Dialog, IDM_Terminal_Log);
+    Click(OptPortClosed);
+    std::ifstream in(log, std::ios::binary);
+    in.seekg(from);
+    std::stringstream all;
+    all << in.rdbuf();
+    std::string text = all.str(), received;
+    const std::string open = "<span style=\"color:rgb(255, 255, 0)\"> ", close = "</span>";
+    for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at)) {
+        at += open.size();
+        size_t end = text.find(close, at);
+        for (size_t i = at; i < end; ++i) {
+            bool br = text.compare(i, 4, "<br>") == 0;
+            received += br ? '\r' : text[i];
+            if (br) i += 3;
+        }
+        at = end;
+    }
+    ASSERT_GE(received.size(), flood.size());
+    EXPECT_TRUE(received.compare(received.size() - flood.size(), flood.size(), flood) == 0);
+}
+
 }  // namespace
 }  // namespace kdx::test

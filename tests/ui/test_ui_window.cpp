@@ -2,6 +2,7 @@
 // arrive on the user-interface thread in order, and the rich edit keeps the newest traffic.
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTextDocument>
 #include <thread>
 
 #include "serial/echo.h"
@@ -93,6 +94,28 @@ TEST_F(Ui_Test, EchoesFromAnotherThreadReachTheRichEditsInOrderAndInTheirColours
     EXPECT_EQ(c.charFormat().foreground().color(), QColor(0, 200, 255));
     c.setPosition(5);
     EXPECT_EQ(c.charFormat().foreground().color(), QColor(0, 128, 0));
+}
+
+// Unseen, the rich edit does no work for the traffic: the text waits (and reads back) but is
+// not laid out until the control shows; shown, text after a quiet frame goes in on the next
+// pass of the event loop.
+TEST_F(Ui_Test, AHiddenRichEditLaysOutNothingUntilItShows) {
+    HWND dialog = Serial_Terminal_Create();
+    HWND edit = win::Get_Dlg_Item(dialog, Rich_Edit_Received);
+    auto* widget = qobject_cast<QPlainTextEdit*>(Widget(edit));
+    int changes = 0;
+    QObject::connect(widget->document(), &QTextDocument::contentsChange,
+                     [&](int, int, int added) { changes += added > 0; });
+    Rich_Edit_Send(edit, Echo_Received_Document("first\r"));
+    Rich_Edit_Send(edit, Echo_Received_Document("second\r"));
+    win::Process_Events(100);
+    EXPECT_EQ(changes, 0);
+    EXPECT_TRUE(widget->document()->isEmpty());
+    Widget(dialog)->show();
+    for (int i = 0; i < 500 && changes == 0; ++i) win::Process_Events(1);
+    EXPECT_EQ(changes, 1);  // both in one insertion
+    EXPECT_EQ(widget->toPlainText(), QStringLiteral("first\nsecond\n"));
+    win::Destroy_Window(dialog);
 }
 
 }  // namespace
