@@ -11,29 +11,11 @@
 #include <cstring>
 
 #include "cli/check.h"
+#include "cli/text_forms.h"
 
 namespace kdx::cli::check {
 
 namespace {
-
-// JSON text is UTF-8; the controller's bytes are not: a byte past ASCII is taken as the
-// Latin-1 character it would be, control bytes as escapes.
-std::string Json_String(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20 || c == 0x7f || c >= 0x80) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
 
 // Markup text: the special characters as entities, control bytes as "<XX>" so a page never
 // holds a byte an XML reader refuses.

@@ -20,6 +20,7 @@
 #include "cli/cli.h"
 #include "cli/device_info.h"
 #include "cli/protocol_port.h"
+#include "cli/text_forms.h"
 #include "kdx_version.h"
 
 extern char** environ;
@@ -43,7 +44,7 @@ const char* const kHelp =
     "Prints one verdict line: PASSED, or FAILED with the failing step and its reason.\n"
     "\n"
     "Options:\n"
-    "  COM<n>      the port to test (see kdx-cli ports)\n"
+    "  COM<n>      the port to test (see kdx-cli ports), or its device path\n"
     "  --all       test every port with a controller, all at once, and list each unit\n"
     "  --axes LIST the axes to memory-test instead of those found: 1-4, 2, 1,3\n"
     "  --rate N    baud rate (default 57600)\n"
@@ -150,9 +151,9 @@ int Parse(const std::vector<std::string>& args, Options& o) {
             return 2;
         }
     }
-    if (!port.empty() && !Parse_Com(port, o.number)) {
-        std::fprintf(stderr,
-                     "kdx-cli check: give the port as COM<n>, n from 1 to 999 (see --help)\n");
+    std::string why;
+    if (!port.empty() && !Parse_Port(port, o.number, why)) {
+        std::fprintf(stderr, "kdx-cli check: %s (see --help)\n", why.c_str());
         return 2;
     }
     if (o.all && o.number != 0) {
@@ -160,17 +161,6 @@ int Parse(const std::vector<std::string>& args, Options& o) {
         return 2;
     }
     return 0;
-}
-
-std::string Local_Time_Iso(std::time_t t) {
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char text[40], zone[8];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::strftime(zone, sizeof zone, "%z", &tm);  // +0100: written +01:00
-    std::string z = zone;
-    if (z.size() == 5) z.insert(3, ":");
-    return text + z;
 }
 
 // What the progress line shows, and where it goes.
