@@ -237,10 +237,17 @@ std::string Html_Record(const Unit& unit, const std::string& version) {
     h += "<tr><th>Port</th><td>" + Markup(unit.port) + " at " + std::to_string(unit.rate) +
          " baud</td></tr>\n";
     h += "<tr><th>Tested</th><td>" + Markup(unit.started) + "</td></tr>\n";
-    for (const auto& [k, v] : unit.identity)
-        h += "<tr><th>" + Markup(k) + "</th><td><code>" + Markup(v) + "</code></td></tr>\n";
+    const std::pair<const char*, const char*> labels[] = {
+        {"serial", "Serial number"}, {"order", "Order number"}, {"firmware", "Firmware"},
+        {"revision", "Revision"},    {"axes_set", "Axes set"},  {"axes_found", "Axes found"}};
+    for (const auto& [k, v] : unit.identity) {
+        std::string label = k;
+        for (const auto& [key, text] : labels)
+            if (k == key) label = text;
+        h += "<tr><th>" + Markup(label) + "</th><td><code>" + Markup(v) + "</code></td></tr>\n";
+    }
     for (const auto& [n, id] : unit.axis_ids)
-        h += "<tr><th>axis " + std::to_string(n) + " id</th><td><code>" + Markup(id) +
+        h += "<tr><th>Axis " + std::to_string(n) + " id</th><td><code>" + Markup(id) +
              "</code></td></tr>\n";
     h += "</table>\n<h2>Steps</h2>\n<table>\n";
     h += "<tr><th>Step</th><th>Verdict</th><th>Time</th><th>Reason and details</th></tr>\n";
@@ -250,8 +257,11 @@ std::string Html_Record(const Unit& unit, const std::string& version) {
         for (char c : v) upper += char(c - 'a' + 'A');
         h += "<tr><td>" + Markup(s.name) + "</td><td class=\"" + v + "\">" + upper + "</td><td>" +
              Seconds(s.duration_ms) + " s</td><td>" + Markup(s.reason);
-        for (const auto& [k, d] : s.details)
-            h += "<br>" + Markup(k) + ": <code>" + Markup(d) + "</code>";
+        bool first = s.reason.empty();
+        for (const auto& [k, d] : s.details) {
+            h += (first ? "" : "<br>") + Markup(k) + ": <code>" + Markup(d) + "</code>";
+            first = false;
+        }
         h += "</td></tr>\n";
     }
     h += "</table>\n<p><small>kdx-cli " + Markup(version) + "</small></p>\n</body>\n</html>\n";

@@ -270,11 +270,11 @@ bool Memory_Step(Unit& unit, int32_t* h, int axis) {
     char sent[64] = "", listed[64] = "", missing[4096] = "";
     int32_t first = KDX_Tester_Memory_Difference(sent, sizeof sent, listed, sizeof listed, missing,
                                                  sizeof missing);
-    step.Detail("outcome", Printable(outcome));
     if (passed) {
         step.Pass();
         return true;
     }
+    step.Detail("outcome", Printable(outcome));
     if (first > 0) {
         step.Detail("first_difference_step", std::to_string(first));
         step.Detail("sent", sent);
@@ -322,14 +322,10 @@ void Run_Steps(Unit& unit, int32_t* h, const Options& o) {
         Step_Run step(unit, "info");
         Device_Info info = Read_Device_Info(h);
         const char* keys[] = {"serial", "order", "firmware", "revision", "axes_set", "axes_found"};
-        for (size_t i = 0; i < info.fields.size(); ++i) {
+        // The fields themselves are the unit's identity in the record.
+        for (size_t i = 0; i < info.fields.size(); ++i)
             unit.identity.push_back({keys[i], info.fields[i].second});
-            step.Detail(keys[i], Printable(info.fields[i].second));
-        }
-        for (const auto& [n, id] : info.axes) {
-            unit.axis_ids.push_back({n, id});
-            step.Detail("axis " + std::to_string(n) + " id", Printable(id));
-        }
+        for (const auto& [n, id] : info.axes) unit.axis_ids.push_back({n, id});
         std::vector<std::string> bad = Bad_Fields(info);
         bool silent = true;
         for (const auto& field : info.fields) silent = silent && field.second.empty();
