@@ -161,6 +161,13 @@ KDX_API int32_t Serial_Port_Poller_Running(int32_t poller) {
     return Guard<int32_t>(0, [&] { return kdx::Serial_Port_Poller_Running(poller) ? 1 : 0; });
 }
 
+KDX_API int32_t Serial_Port_Watch(int32_t fd) {
+    return Guard<int32_t>(0, [&] {
+        kdx::Serial_Port_Watch(fd < 0 ? -1 : fd);
+        return 1;
+    });
+}
+
 KDX_API int32_t Serial_Port_State_Get(KDX_Serial_Port_State* state) {
     return Guard<int32_t>(0, [&] {
         if (!state) return 0;

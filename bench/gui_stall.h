@@ -35,17 +35,18 @@ class Event_Loop_Stall {
         done_ = true;
         if (pinger_.joinable()) pinger_.join();
     }
-    // "event-loop stall over N pings: p50 …, p99 …, max …" with the goal.
-    void Report() const {
+    // The stall at quantile q (0.99: p99) in ms; -1 with no pings.
+    double Percentile(double q) const {
         std::vector<double> sorted = Delays();
         std::sort(sorted.begin(), sorted.end());
-        auto at = [&](double q) {
-            return sorted.empty() ? -1.0 : sorted[size_t(q * double(sorted.size() - 1))];
-        };
+        return sorted.empty() ? -1.0 : sorted[size_t(q * double(sorted.size() - 1))];
+    }
+    // "event-loop stall over N pings: p50 …, p99 …, max …" with the goal.
+    void Report() const {
         std::printf(
             "  event-loop stall over %zu pings: p50 %.1f ms, p99 %.1f ms, max %.1f ms "
             "(goal: p99 at most 50 ms)\n",
-            sorted.size(), at(0.5), at(0.99), at(1.0));
+            Delays().size(), Percentile(0.5), Percentile(0.99), Percentile(1.0));
     }
 
   private:

@@ -1,11 +1,13 @@
 // kdx-cli terminal: an interactive serial terminal on a COM port, with the traffic echoed in
 // colour; with standard input not a terminal, each input line is sent as a command.
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +93,9 @@ void Say(const std::string& text, bool colour, bool crlf) {
 struct Session {
     int32_t handle = 0;
     int32_t poller = 0;
+    // Read end of the pipe the library writes to when the poller ends or the log stops: with
+    // the input it is all the session waits on, so it sleeps until something happens.
+    int watch = -1;
     bool log = false;
     bool colour = false;
     bool crlf = false;
@@ -127,6 +132,39 @@ struct Session {
         KDX_Serial_Port_State state{};
         Serial_Port_State_Set(&state);
     }
+
+    bool Watch() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+        watch = fds[0];
+        watch_write = fds[1];
+        Serial_Port_Watch(watch_write);
+        return true;
+    }
+    void Unwatch() {
+        Serial_Port_Watch(-1);
+        for (int* fd : {&watch, &watch_write})
+            if (*fd >= 0) close(*fd);
+        watch = watch_write = -1;
+    }
+
+    // Waits up to ms (-1: for ever) for the input (when in >= 0) or the watch; the input's
+    // readiness, 0 on time out or the watch, -1 on a failure. What the watch said is taken
+    // from it: the caller asks the poller and the log after.
+    int Wait(int in, int ms) {
+        pollfd p[2] = {{watch, POLLIN, 0}, {in, POLLIN, 0}};
+        int r = poll(p, in >= 0 ? 2 : 1, ms);
+        if (r < 0) return errno == EINTR ? 0 : -1;
+        if (p[0].revents) {
+            char drained[64];
+            while (read(watch, drained, sizeof drained) > 0) {
+            }
+        }
+        return in >= 0 && p[1].revents ? 1 : 0;
+    }
+
+  private:
+    int watch_write = -1;
 };
 
 int Interactive(Session& s) {
@@ -145,9 +183,8 @@ int Interactive(Session& s) {
     int status = 0;
     for (;;) {
         int32_t due = Serial_Echo_Terminal_Flush(0);
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        int r = poll(&p, 1, due >= 0 ? due : 250);
-        if (r < 0 && errno != EINTR) break;
+        int r = s.Wait(STDIN_FILENO, due);
+        if (r < 0) break;
         // Keys go out first and the port's state is asked after them: the ask is not on the
         // way from a key to the line.
         if (r > 0) {
@@ -188,15 +225,21 @@ int Interactive(Session& s) {
     return status;
 }
 
+int64_t Monotonic_Ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // Waits ms, ending early when the port hangs up; false then.
-bool Wait_Alive(const Session& s, int ms) {
+bool Wait_Alive(Session& s, int ms) {
+    const int64_t end = Monotonic_Ms() + ms;
     for (;;) {
         if (!Serial_Port_Poller_Running(s.poller)) return false;
         int32_t due = Serial_Echo_Terminal_Flush(0);
-        if (ms <= 0) return true;
-        int step = std::min({ms, 20, due >= 0 ? int(due) : 20});
-        usleep(useconds_t(step) * 1000);
-        ms -= step;
+        int64_t left = end - Monotonic_Ms();
+        if (left <= 0) return true;
+        s.Wait(-1, due >= 0 ? std::min<int>(due, int(left)) : int(left));
     }
 }
 
@@ -214,10 +257,9 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
     bool input_open = true;
     while (alive && input_open && !s.Log_Failed()) {
         int32_t due = Serial_Echo_Terminal_Flush(0);
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        int r = poll(&p, 1, due >= 0 ? due : 50);
-        if (r < 0 && errno != EINTR) break;
-        if (r <= 0) {
+        int r = s.Wait(STDIN_FILENO, due);
+        if (r < 0) break;
+        if (r == 0) {
             alive = Serial_Port_Poller_Running(s.poller);
             continue;
         }
@@ -308,7 +350,8 @@ int Run(const std::vector<std::string>& args) {
     Serial_Echo_Terminal(STDOUT_FILENO, s.colour ? 1 : 0, s.crlf ? 1 : 0);
     Serial_Echo_Terminal_Hold(kSentHoldMs);
     s.handle = Open_Port_Explained("terminal", number, baud);
-    if (s.handle == 0) {
+    if (s.handle == 0 || !s.Watch()) {
+        if (s.handle != 0) s.Close();
         Serial_Echo_Terminal(-1, 0, 0);
         return 1;
     }
@@ -324,6 +367,7 @@ int Run(const std::vector<std::string>& args) {
     state.Poller = s.poller;
     Serial_Port_State_Set(&state);
     int status = interactive ? Interactive(s) : Scripted(s, eol, wait_ms);
+    s.Unwatch();
     Serial_Echo_Terminal(-1, 0, 0);
     return status;
 }

@@ -1,11 +1,13 @@
 #include "serial/echo.h"
 
+#include <algorithm>
 #include <cctype>
 #include <deque>
 
 #include "files/port_log.h"
 #include "platform/file.h"
 #include "platform/system.h"
+#include "serial/serial_port.h"
 #include "trace/trace.h"
 
 namespace kdx {
@@ -21,15 +23,49 @@ const char* const kReceivedColours = "{\\colortbl;\\red255\\green255\\blue0;}";
 struct Pending {
     Echo_Document document;
     bool plain = false;
+    uint64_t order = 0;  // when it was queued, among every control's documents
+    int64_t shown = 0;   // fewest characters it shows
+};
+
+// The documents waiting for one control, and the fewest characters they show together.
+struct Control_Queue {
+    int32_t control = 0;
+    std::deque<Pending> pending;
+    int64_t shown = 0;
 };
 
 struct Queue {
     std::mutex lock;
     std::mutex apply_lock;  // one applier at a time, so documents reach the sink in order
-    std::deque<Pending> pending;
+    // One queue per control, so the oldest document of one control can go without a search;
+    // applied in the order of `order` across them.
+    std::vector<Control_Queue> controls;
+    uint64_t next_order = 0;
+    size_t waiting = 0;
     Echo_Sink* sink = nullptr;
     std::thread::id ui_thread;
     std::function<void()> post;
+
+    Control_Queue& Of(int32_t control) {
+        for (auto& c : controls)
+            if (c.control == control) return c;
+        controls.push_back(Control_Queue{control, {}, 0});
+        return controls.back();
+    }
+    // The oldest waiting document of any control; false with none. Call with the lock held.
+    bool Take(Pending& out) {
+        Control_Queue* first = nullptr;
+        for (auto& c : controls)
+            if (!c.pending.empty() &&
+                (!first || c.pending.front().order < first->pending.front().order))
+                first = &c;
+        if (!first) return false;
+        out = std::move(first->pending.front());
+        first->pending.pop_front();
+        first->shown -= out.shown;
+        --waiting;
+        return true;
+    }
 };
 
 Queue& The_Queue() {
@@ -65,12 +101,29 @@ void Show_Queue(std::function<void()> post) {
     Echo_Queue_Apply();
 }
 
-void Enqueue(Echo_Document document, bool plain) {
+// The fewest characters the window shows for the text: one or more for every byte but a
+// received comma and a sent or status LF, which show as none.
+int64_t Fewest_Shown(Echo_Kind kind, std::string_view text) {
+    char unshown = kind == Echo_Kind::Received ? ',' : '\n';
+    return int64_t(text.size()) - int64_t(std::count(text.begin(), text.end(), unshown));
+}
+
+void Enqueue(Echo_Document document, bool plain, int64_t shown) {
     Queue& q = The_Queue();
     std::function<void()> post;
     {
         std::lock_guard<std::mutex> guard(q.lock);
-        q.pending.push_back(Pending{std::move(document), plain});
+        Control_Queue& c = q.Of(document.Control);
+        c.pending.push_back(Pending{std::move(document), plain, q.next_order++, shown});
+        c.shown += shown;
+        ++q.waiting;
+        // What the control would drop at once when the newer documents reach it is not kept.
+        int64_t keep = q.sink ? q.sink->Echo_Keep(c.control) : -1;
+        while (keep >= 0 && c.pending.size() > 1 && c.shown - c.pending.front().shown >= keep) {
+            c.shown -= c.pending.front().shown;
+            c.pending.pop_front();
+            --q.waiting;
+        }
         if (holding > 0) return;
         if (q.post && std::this_thread::get_id() != q.ui_thread) post = q.post;
     }
@@ -189,7 +242,9 @@ std::string Log_Line(Echo_Kind kind, std::string_view text) {
 // The line is built only while a log is open to take it.
 void Write_Log_Line(Echo_Kind kind, const std::string& text) {
     int32_t file = Port_Log_File;
-    if (file != 0) Port_Log_Write_Line(file, Log_Line(kind, text));
+    // A log that stopped wakes whoever watches for it.
+    if (file != 0 && !Port_Log_Write_Line(file, Log_Line(kind, text)) && Port_Log_File == 0)
+        Serial_Port_Watch_Notify();
 }
 
 std::string Document(Echo_Kind kind, const std::string& text) {
@@ -211,11 +266,14 @@ void Echo(Echo_Kind kind, int32_t control, const std::string& text, std::string 
     Write_Log_Line(kind, text);
     if (form == Form::None) return;
     Echo_Document document{kind, control, {}, {}};
-    if (form == Form::Plain)
+    int64_t shown = 0;
+    if (form == Form::Plain) {
         document.Text = text;
-    else
+    } else {
         document.Rtf = rtf.empty() ? Document(kind, text) : std::move(rtf);
-    Enqueue(std::move(document), form == Form::Plain);
+        shown = Fewest_Shown(kind, text);
+    }
+    Enqueue(std::move(document), form == Form::Plain, shown);
 }
 
 }  // namespace
@@ -230,7 +288,7 @@ Echo_Hold::~Echo_Hold() {
     std::function<void()> post;
     {
         std::lock_guard<std::mutex> guard(q.lock);
-        if (q.pending.empty()) return;
+        if (q.waiting == 0) return;
         if (q.post && std::this_thread::get_id() != q.ui_thread) post = q.post;
     }
     Show_Queue(std::move(post));
@@ -250,22 +308,28 @@ void Echo_Set_Dispatcher(std::thread::id ui_thread, std::function<void()> post) 
     q.post = std::move(post);
 }
 
-void Echo_Queue_Apply() {
-    if (applying) return;
+namespace {
+
+// Applies documents in order until none wait or the deadline (monotonic ns, -1 none) has
+// passed; true when some still wait.
+bool Apply_Until(int64_t deadline_ns) {
+    if (applying) return false;
     Queue& q = The_Queue();
     std::lock_guard<std::mutex> apply(q.apply_lock);
     struct Applying {
         Applying() { applying = true; }
         ~Applying() { applying = false; }
     } mark;
+    // At least one document a slice, so a slow sink still moves on.
+    bool applied = false;
     for (;;) {
         Pending item;
         Echo_Sink* sink;
         {
             std::lock_guard<std::mutex> guard(q.lock);
-            if (q.pending.empty()) return;
-            item = std::move(q.pending.front());
-            q.pending.pop_front();
+            if (applied && deadline_ns >= 0 && platform::Query_Performance_Counter() >= deadline_ns)
+                return q.waiting > 0;
+            if (!q.Take(item)) return false;
             sink = q.sink;
         }
         if (!sink) continue;
@@ -281,7 +345,18 @@ void Echo_Queue_Apply() {
             d.Text.clear();
         }
         sink->Echo_Apply(d);
+        applied = true;
     }
+}
+
+}  // namespace
+
+void Echo_Queue_Apply() {
+    Apply_Until(-1);
+}
+
+bool Echo_Queue_Apply_For(int32_t ms) {
+    return Apply_Until(platform::Query_Performance_Counter() + int64_t(std::max(ms, 0)) * 1000000);
 }
 
 std::string Rtf_Escape(std::string_view text) {

@@ -6,7 +6,10 @@
 // applied to the sink by the thread that echoes, in order, under the queue's lock. With a
 // dispatcher (the GUI) only the dispatcher's thread applies it: an echo on that thread
 // applies the queue before it returns; an echo from another thread (the receive poller)
-// calls the dispatcher's post function and returns without waiting.
+// calls the dispatcher's post function and returns without waiting. Whatever the sink says a
+// control cannot keep is dropped from the queue as newer documents arrive, so a flood faster
+// than the sink holds no more than the control shows; the port log line is written first,
+// whole, whatever the queue drops.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -38,6 +41,10 @@ class Echo_Sink {
     virtual void Echo_Apply(const Echo_Document& document) = 0;
     // True for a sink that shows plain text: its documents carry Text instead of Rtf.
     virtual bool Echo_Plain() const { return false; }
+    // How many characters the control keeps (it drops the oldest past them), -1 all. The queue
+    // then holds no document that newer ones waiting for the same control would push out.
+    // Asked on the echoing thread with the queue's lock held: answer from what the sink knows.
+    virtual int64_t Echo_Keep(int32_t /*control*/) const { return -1; }
 };
 
 // Installs the sink (null: documents are dropped). The caller keeps the sink alive until it
@@ -48,6 +55,9 @@ void Echo_Set_Sink(Echo_Sink* sink);
 void Echo_Set_Dispatcher(std::thread::id ui_thread, std::function<void()> post);
 // Applies every waiting document to the sink, in order.
 void Echo_Queue_Apply();
+// Applies waiting documents in order for about ms milliseconds (at least one); true when some
+// still wait. The dispatcher's thread applies a flood this way, a slice per turn of its loop.
+bool Echo_Queue_Apply_For(int32_t ms);
 
 // While one lives, this thread's echoes are queued in order but not yet shown; its end shows
 // them (applies or posts the queue). A write holds one across the bytes' hand-over, so its

@@ -1,11 +1,13 @@
 #include "serial/serial_port.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/handles.h"
 #include "platform/serial.h"
 #include "platform/system.h"
@@ -112,11 +114,16 @@ thread_local Poller_Object* running_poller = nullptr;
 std::mutex pollers_lock;
 std::vector<std::pair<int32_t, int32_t>> pollers;  // (poller handle, port handle)
 
+std::atomic<int> watch_fd{-1};
+
 void Poller_Ended(Poller_Object& self) {
-    std::lock_guard<std::mutex> guard(self.lock);
-    self.ended = true;
-    self.parked = false;
-    self.changed.notify_all();
+    {
+        std::lock_guard<std::mutex> guard(self.lock);
+        self.ended = true;
+        self.parked = false;
+        self.changed.notify_all();
+    }
+    Serial_Port_Watch_Notify();
 }
 
 void Serial_Port_Poll(Poller_Object* self) {
@@ -474,6 +481,19 @@ void Serial_Port_Poller_Resume(int32_t poller) {
 
 bool Serial_Port_On_Poller_Thread() {
     return running_poller != nullptr;
+}
+
+void Serial_Port_Watch(int fd) {
+    watch_fd.store(fd);
+}
+
+void Serial_Port_Watch_Notify() {
+    int fd = watch_fd.load();
+    if (fd < 0) return;
+    // A full pipe already wakes its reader; the caller's error code stays its own.
+    uint32_t error = Get_Last_Error();
+    platform::Write_Descriptor(fd, "!");
+    Set_Last_Error(error);
 }
 
 bool Serial_Port_Poller_Running(int32_t poller) {

@@ -65,6 +65,12 @@ void Serial_Port_Poller_Resume(int32_t poller);
 bool Serial_Port_On_Poller_Thread();
 // True while the poller's thread runs (false after a hang-up ended it, or for no poller).
 bool Serial_Port_Poller_Running(int32_t poller);
+// A caller that sleeps until something happens names a descriptor (a non-blocking pipe's
+// write end; -1 none): one byte is written to it whenever a poller ends or the port log stops
+// on a line it could not write.
+void Serial_Port_Watch(int fd);
+// Tells the watcher something happened.
+void Serial_Port_Watch_Notify();
 
 // Pauses the poller in the constructor and resumes it in the destructor.
 class Poller_Pause {

@@ -1,5 +1,6 @@
 // The traffic echo's way into the Terminal's rich edits: each document is streamed into its
-// control on the user-interface thread; echoes from the receive poller are posted to the frame.
+// control on the user-interface thread; echoes from the receive poller are posted to the frame
+// and applied a slice at a time, so a flood leaves the event loop turning between slices.
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -17,6 +18,10 @@ struct Stream_Cookie {
     size_t Left;
 };
 
+// A slice of the queue per turn of the event loop: long enough to take a flood's documents
+// in few turns, short beside a frame.
+constexpr int32_t kEchoSliceMs = 4;
+
 class Rich_Edit_Sink final : public Echo_Sink {
   public:
     void Echo_Apply(const Echo_Document& document) override {
@@ -24,10 +29,32 @@ class Rich_Edit_Sink final : public Echo_Sink {
         Rich_Edit_Send(win::Get_Dlg_Item(win::Terminal_Dialog, document.Control), document.Rtf);
         Terminal_Log_Check();
     }
+    int64_t Echo_Keep(int32_t control) const override {
+        return control == Rich_Edit_Sent ? keep_sent.load() : keep_received.load();
+    }
+    // The controls' text limits, read on the user-interface thread for the echoing threads.
+    void Learn_Limits() {
+        auto limit = [](int32_t control) -> int64_t {
+            HWND edit = win::Get_Dlg_Item(win::Terminal_Dialog, control);
+            return edit ? int64_t(win::Send_Message(edit, win::EM_GETLIMITTEXT)) : -1;
+        };
+        keep_sent.store(limit(Rich_Edit_Sent));
+        keep_received.store(limit(Rich_Edit_Received));
+    }
+
+  private:
+    std::atomic<int64_t> keep_sent{-1};
+    std::atomic<int64_t> keep_received{-1};
 };
 
 Rich_Edit_Sink sink;
 std::atomic<bool> echo_posted{false};
+
+// One message stands for every document waiting, however many the poller makes.
+void Post_Echo() {
+    if (!echo_posted.exchange(true) && !win::Post_Message(win::Frame_Window, WM_KDX_ECHO))
+        echo_posted.store(false);
+}
 
 }  // namespace
 
@@ -58,16 +85,14 @@ int64_t Rich_Edit_Send(HWND window, const std::string& rtf) {
 
 void Echo_Queue_Apply_Posted() {
     echo_posted.store(false);
-    Echo_Queue_Apply();
+    // The rest waits behind whatever else the loop has to do (keys, paints, timers).
+    if (Echo_Queue_Apply_For(kEchoSliceMs)) Post_Echo();
 }
 
 void Echo_Window_Install() {
+    sink.Learn_Limits();
     Echo_Set_Sink(&sink);
-    // One message stands for every document waiting, however many the poller makes.
-    Echo_Set_Dispatcher(std::this_thread::get_id(), [] {
-        if (!echo_posted.exchange(true) && !win::Post_Message(win::Frame_Window, WM_KDX_ECHO))
-            echo_posted.store(false);
-    });
+    Echo_Set_Dispatcher(std::this_thread::get_id(), [] { Post_Echo(); });
 }
 
 void Echo_Window_Remove() {

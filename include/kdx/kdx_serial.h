@@ -48,6 +48,10 @@ KDX_API int32_t Serial_Port_Poller_Start(int32_t handle);
 KDX_API int32_t Serial_Port_Poller_Pause(int32_t poller);
 KDX_API int32_t Serial_Port_Poller_Resume(int32_t poller);
 KDX_API int32_t Serial_Port_Poller_Running(int32_t poller);
+/* Names a descriptor (a non-blocking pipe's write end; -1 none) that gets one byte whenever a
+ * poller ends or the port log stops on a line it could not write: a terminal sleeps in poll()
+ * on it and its input until something happens. */
+KDX_API int32_t Serial_Port_Watch(int32_t fd);
 KDX_API int32_t Serial_Port_State_Get(KDX_Serial_Port_State* state);
 KDX_API int32_t Serial_Port_State_Set(const KDX_Serial_Port_State* state);
 KDX_API int32_t Serial_Port_Echo_Sent(const char* text);

@@ -4,10 +4,13 @@
 #include <QClipboard>
 #include <QFontDatabase>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QScrollBar>
+#include <QShowEvent>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QTimer>
+#include <QWindow>
+#include <algorithm>
 #include <cctype>
 
 namespace kdx::win::qt {
@@ -147,6 +150,9 @@ Rich_Edit::Rich_Edit(QWidget* parent) : QPlainTextEdit(parent) {
     setFocusPolicy(Qt::StrongFocus);
     fixed_ = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     fixed_.setPointSizeF(font().pointSizeF() > 0 ? font().pointSizeF() + 1 : 9);
+    frame_.setSingleShot(true);
+    frame_.setTimerType(Qt::PreciseTimer);
+    connect(&frame_, &QTimer::timeout, this, [this] { Frame(); });
 }
 
 void Rich_Edit::Set_Background(const QColor& colour) {
@@ -157,32 +163,72 @@ void Rich_Edit::Set_Background(const QColor& colour) {
 }
 
 void Rich_Edit::Append(std::vector<Rtf_Run> runs) {
-    for (auto& r : runs) pending_.push_back(std::move(r));
-    if (!flush_scheduled_) {
-        flush_scheduled_ = true;
-        QTimer::singleShot(0, this, [this] { Flush(); });
+    for (auto& r : runs) {
+        waiting_ += r.Text.size();
+        pending_.push_back(std::move(r));
     }
+    // Text that the limit would drop at once is not kept, let alone laid out: under a flood
+    // only the newest limit's worth waits, and goes into an emptied control.
+    if (waiting_ > limit_) {
+        int64_t skip = waiting_ - limit_;
+        while (!pending_.empty() && skip >= pending_.front().Text.size()) {
+            skip -= pending_.front().Text.size();
+            pending_.pop_front();
+        }
+        if (!pending_.empty() && skip > 0) pending_.front().Text.remove(0, qsizetype(skip));
+        waiting_ = limit_;
+        replace_ = true;
+    }
+    Schedule();
+}
+
+void Rich_Edit::Schedule() {
+    if (frame_.isActive()) return;
+    // A frame at the screen's rate, at most 60 a second: each repaint of a following view
+    // redraws the whole of it, so one per frame shows everything an eye could see.
+    qreal hz = screen() ? screen()->refreshRate() : 60;
+    int frame_ms = int(1000 / std::clamp<qreal>(hz, 1, 60) + 0.999);
+    // Text after a quiet frame goes in on the loop's next pass, so it shows at once.
+    qint64 since = since_flush_.isValid() ? since_flush_.elapsed() : frame_ms;
+    frame_.start(int(std::max<qint64>(0, frame_ms - since)));
+}
+
+// Whether anyone can see the control: shown, in a window that is on screen and not covered
+// (the platform then says it is not exposed).
+bool Rich_Edit::Seen() const {
+    if (!isVisible()) return false;
+    QWindow* top = window()->windowHandle();
+    return top && top->isExposed();
+}
+
+void Rich_Edit::Frame() {
+    // Unseen, the text waits (at most the limit) for the window to show again.
+    if (!pending_.empty() && Seen()) Flush();
+}
+
+void Rich_Edit::showEvent(QShowEvent* event) {
+    QPlainTextEdit::showEvent(event);
+    QWindow* top = window()->windowHandle();
+    if (top && top != watched_) {
+        if (watched_) watched_->removeEventFilter(this);
+        watched_ = top;
+        top->installEventFilter(this);
+    }
+    if (!pending_.empty()) Schedule();
+}
+
+bool Rich_Edit::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == watched_ && event->type() == QEvent::Expose && !pending_.empty()) Schedule();
+    return QPlainTextEdit::eventFilter(watched, event);
 }
 
 void Rich_Edit::Flush() {
-    flush_scheduled_ = false;
     if (pending_.empty()) return;
+    since_flush_.start();
     QScrollBar* bar = verticalScrollBar();
     bool follow = bar->value() >= bar->maximum() - 1;
     QTextDocument* doc = document();
-    // Text that the limit would drop at once is never laid out: under a flood only the
-    // newest limit's worth of what waits is inserted, into an emptied control.
-    int64_t waiting = 0;
-    for (const auto& run : pending_) waiting += run.Text.size();
-    if (waiting >= limit_) {
-        int64_t skip = waiting - limit_;
-        size_t first = 0;
-        while (first < pending_.size() && skip >= pending_[first].Text.size())
-            skip -= pending_[first++].Text.size();
-        pending_.erase(pending_.begin(), pending_.begin() + int64_t(first));
-        if (!pending_.empty()) pending_.front().Text.remove(0, qsizetype(skip));
-        doc->clear();
-    }
+    if (replace_) doc->clear();
     QTextCursor cursor(doc);
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
@@ -194,6 +240,8 @@ void Rich_Edit::Flush() {
     }
     cursor.endEditBlock();
     pending_.clear();
+    waiting_ = 0;
+    replace_ = false;
     // At the limit the oldest text goes, so the newest is always shown.
     int32_t excess = doc->characterCount() - 1 - limit_;
     if (excess > 0) {
@@ -213,11 +261,14 @@ QString Rich_Edit::Text() {
 
 void Rich_Edit::Set_Text(const QString& text) {
     pending_.clear();
+    waiting_ = 0;
+    replace_ = false;
     clear();
     QString t = text;
     t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     t.replace(QChar('\r'), QChar('\n'));
     if (!t.isEmpty()) {
+        waiting_ = t.size();
         pending_.push_back(Rtf_Run{t, QColor(), false});
         Flush();
     }

@@ -1,9 +1,14 @@
 // The rich edit over Qt: plain-text widget with coloured runs, fed with the echo's RTF
-// subset, trimmed from the front at its text limit, following the newest text.
+// subset, trimmed from the front at its text limit, following the newest text, updated at
+// most once a frame and not at all while nobody can see it.
 #pragma once
 #include <QColor>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QString>
+#include <QTimer>
+#include <deque>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -26,10 +31,14 @@ class Rich_Edit final : public QPlainTextEdit {
     int32_t Limit() const { return limit_; }
     void Set_Background(const QColor& colour);
     void Set_Default_Colour(const QColor& colour) { default_colour_ = colour; }
-    // Queues runs for the end of the text; they are inserted together on the next pass of
-    // the event loop, or at once by Flush (a read, a repaint).
+    // Queues runs for the end of the text. What waits goes in together, at the screen's rate:
+    // on the next pass of the event loop after a quiet frame, else at the next frame; while
+    // the control is hidden or its window covered, when it shows again; at once by Flush (a
+    // read, an UpdateWindow). Only the newest limit's worth of what waits is kept.
     void Append(std::vector<Rtf_Run> runs);
     void Flush();
+    // Characters waiting to go in (at most the limit).
+    int64_t Waiting() const { return waiting_; }
     // Text as the control gives it: line breaks as CR LF.
     QString Text();
     void Set_Text(const QString& text);
@@ -39,13 +48,23 @@ class Rich_Edit final : public QPlainTextEdit {
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    void Frame();
+    void Schedule();
+    bool Seen() const;
+
     int32_t limit_ = 32767;
     QColor default_colour_ = Qt::black;
     QFont fixed_;
-    std::vector<Rtf_Run> pending_;
-    bool flush_scheduled_ = false;
+    std::deque<Rtf_Run> pending_;
+    int64_t waiting_ = 0;   // characters in pending_
+    bool replace_ = false;  // pending_ fills the control: its old text goes
+    QTimer frame_;
+    QElapsedTimer since_flush_;
+    QPointer<QWindow> watched_;  // the top-level window whose exposure is watched
 };
 
 }  // namespace kdx::win::qt

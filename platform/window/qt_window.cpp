@@ -293,10 +293,18 @@ void Schedule_Drain() {
         qApp, [] { Drain_Posted(); }, Qt::QueuedConnection);
 }
 
+// Delivers the messages posted before it began; those posted meanwhile (a handler that posts
+// itself again for the rest of its work, a thread that keeps posting) have scheduled the next
+// drain, after Qt's own events: the loop keeps turning under any stream of posts.
 void Drain_Posted() {
     drain_scheduled.store(false);
     if (hold_posted.load() > 0) return;  // a pause on this thread: delivered when it ends
-    for (;;) {
+    size_t due;
+    {
+        std::lock_guard<std::mutex> g(post_lock);
+        due = posted.size();
+    }
+    for (; due > 0; --due) {
         Posted m;
         {
             std::lock_guard<std::mutex> g(post_lock);
