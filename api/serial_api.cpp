@@ -239,6 +239,30 @@ KDX_API int32_t Serial_Echo_Terminal_Flush(int32_t all) {
     });
 }
 
+KDX_API int32_t Serial_Echo_Terminal_Options(int32_t flags, int32_t copy_fd) {
+    return Guard<int32_t>(0, [&] {
+        std::lock_guard<std::mutex> guard(terminal_lock);
+        if (!terminal_sink) return 0;
+        kdx::Echo_Terminal_Options options;
+        options.timestamps = (flags & (KDX_ECHO_TIMESTAMPS | KDX_ECHO_TIMESTAMPS_DELTA)) != 0;
+        options.delta = (flags & KDX_ECHO_TIMESTAMPS_DELTA) != 0;
+        options.hex = (flags & KDX_ECHO_HEX) != 0;
+        options.own_lines = (flags & KDX_ECHO_OWN_LINES) != 0;
+        options.copy_fd = copy_fd;
+        terminal_sink->Set_Options(options);
+        return 1;
+    });
+}
+
+KDX_API int32_t Serial_Echo_Terminal_Note(const char* text) {
+    return Guard<int32_t>(0, [&] {
+        std::lock_guard<std::mutex> guard(terminal_lock);
+        if (!terminal_sink) return 0;
+        terminal_sink->Note(Text(text));
+        return 1;
+    });
+}
+
 KDX_API int32_t Serial_Port_Log_Switch(int32_t on) {
     return Guard<int32_t>(0, [&] {
         if (on && kdx::Port_Log_File == 0)

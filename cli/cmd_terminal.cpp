@@ -2,6 +2,7 @@
 // colour; with standard input not a terminal, each input line is sent as a command.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "cli/port_names.h"
 #include "cli/port_open.h"
 #include "cli/protocol_port.h"
 #include "kdx/kdx.h"
@@ -24,13 +26,16 @@ namespace {
 
 const char* const kHelp =
     "Usage: kdx-cli terminal COM<n> [--baud B] [--log] [--plain] [--eol cr|crlf|none]\n"
-    "                               [--wait MS]\n"
+    "                               [--wait MS] [--timestamps[=delta]] [--hex]\n"
+    "                               [--reconnect] [--log-file PATH]\n"
     "\n"
     "Opens the port (8N1, default 57600 baud) and starts its receive poller.\n"
     "\n"
     "On a terminal every key goes to the controller as it is typed (Enter sends CR). Sent\n"
     "text is shown in cyan, the program's status lines in green, received text in yellow,\n"
-    "as it arrived (commas kept, CR LF a line break; control characters as CHR$(n)).\n"
+    "as it arrived (commas kept, CR LF a line break; control bytes by name, <EOT>, <ESC>).\n"
+    "The program's own lines (\"[port log on: PATH]\", \"Port Closed\") always start on a\n"
+    "line of their own.\n"
     "  Ctrl-L     switch the daily port log on or off (it says the log's full path)\n"
     "  Ctrl-]     quit (Ctrl-C quits too)\n"
     "\n"
@@ -48,11 +53,23 @@ const char* const kHelp =
     "  --plain        no colours (NO_COLOR set does the same)\n"
     "  --eol E        line end after each piped line: cr (default), crlf or none\n"
     "  --wait MS      how long to wait for replies after each piped line (default 300)\n"
+    "  --timestamps   each received line starts with the local time, [hh:mm:ss.mmm];\n"
+    "                 --timestamps=delta with the time since the last line, [+s.mmm]\n"
+    "  --hex          sent and received bytes as hex, 16 a line, \"> \" sent, \"< \" received,\n"
+    "                 with their printable text beside\n"
+    "  --reconnect    when the port goes away (an adapter pulled out, the controller hung\n"
+    "                 up), say so and wait for the same COM port to come back, then reopen\n"
+    "                 it at the same rate and go on (Ctrl-] quits while waiting); without\n"
+    "                 it the session ends with status 1\n"
+    "  --log-file P   append a plain-text transcript of the session to file P: a line per\n"
+    "                 line of traffic with the date and time to the millisecond, then \">\"\n"
+    "                 sent, \"<\" received or \"#\" the program's lines (besides the port log)\n"
     "\n"
-    "Ports are COM<n> entries of the ports directory (kdx-sim registers itself there) or\n"
-    "serial devices found by udev. Exit status: 0 done, 1 the port could not be opened,\n"
-    "hung up or the port log could not be written (the session stops at once then),\n"
-    "2 usage error.\n";
+    "The port is COM<n> (an entry of the ports directory, where kdx-sim registers itself, or\n"
+    "a serial device found by udev), or the device's path (/dev/ttyUSB0,\n"
+    "/dev/serial/by-id/...). Exit status: 0 done, 1 the port or the transcript could not be\n"
+    "opened, the port hung up (without --reconnect) or the port log could not be written\n"
+    "(the session stops at once then), 2 usage error.\n";
 
 constexpr char kQuit = 0x1d;  // Ctrl-]
 constexpr char kInterrupt = 0x03;
@@ -74,25 +91,17 @@ void Restore_And_Exit(int) {
     _exit(130);
 }
 
-void Say(const std::string& text, bool colour, bool crlf) {
-    Serial_Echo_Terminal_Flush(1);  // the echo held back comes first
-    std::string out = colour ? "\x1b[32m" : "";
-    for (char c : text) {
-        if (c == '\n' && crlf) out += '\r';
-        out += c;
-    }
-    if (colour) out += "\x1b[0m";
-    size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = write(STDOUT_FILENO, out.data() + done, out.size() - done);
-        if (n <= 0) break;
-        done += size_t(n);
-    }
+// The program's own line, on a line of its own after the traffic shown so far.
+void Say(const std::string& text) {
+    Serial_Echo_Terminal_Note(text.c_str());
 }
 
 struct Session {
     int32_t handle = 0;
     int32_t poller = 0;
+    int32_t number = 0;
+    int32_t baud = 57600;
+    bool reconnect = false;
     // Read end of the pipe the library writes to when the poller ends or the log stops: with
     // the input it is all the session waits on, so it sleeps until something happens.
     int watch = -1;
@@ -105,7 +114,7 @@ struct Session {
     // once, and the session ends with status 1 (traffic would go unlogged).
     bool Log_Failed() {
         std::string why = Port_Log_Error();
-        if (!why.empty() && !log_failed) Say("\n[" + why + "]\n", colour, crlf);
+        if (!why.empty() && !log_failed) Say("[" + why + "]");
         log_failed = log_failed || !why.empty();
         return log_failed;
     }
@@ -113,17 +122,29 @@ struct Session {
     void Switch_Log() {
         int32_t file = Serial_Port_Log_Switch(log ? 0 : 1);
         if (!log && file == 0) {
-            if (!Log_Failed()) Say("\n[port log could not be opened]\n", colour, crlf);
+            if (!Log_Failed()) Say("[port log could not be opened]");
             log_failed = true;
             return;
         }
         log = file != 0;
         // Where the log went, so the user can find it.
-        Say(log ? "\n[port log on: " + std::string(Port_Log_Path()) + "]\n" : "\n[port log off]\n",
-            colour, crlf);
+        Say(log ? "[port log on: " + std::string(Port_Log_Path()) + "]" : "[port log off]");
     }
 
     void Send(const std::string& text) { Serial_Port_Write(&handle, text.c_str(), nullptr); }
+
+    // Starts the open port's poller and enters it as the open port.
+    void Start() {
+        poller = Serial_Port_Poller_Start(handle);
+        KDX_Serial_Port_State state{};
+        state.Handle = handle;
+        state.Number = number;
+        std::snprintf(state.Name, sizeof state.Name, "%.5s",
+                      ("COM" + std::to_string(number)).c_str());
+        state.Baud = baud;
+        state.Poller = poller;
+        Serial_Port_State_Set(&state);
+    }
 
     void Close() {
         // The poller stops with the port, and only then the log: nothing is shown unlogged.
@@ -148,6 +169,12 @@ struct Session {
         watch = watch_write = -1;
     }
 
+    // Wakes Wait from another thread (a device change while waiting for the port).
+    void Wake() {
+        char byte = 1;
+        [[maybe_unused]] ssize_t n = write(watch_write, &byte, 1);
+    }
+
     // Waits up to ms (-1: for ever) for the input (when in >= 0) or the watch; the input's
     // readiness, 0 on time out or the watch, -1 on a failure. What the watch said is taken
     // from it: the caller asks the poller and the log after.
@@ -167,6 +194,55 @@ struct Session {
     int watch_write = -1;
 };
 
+void On_Device_Change(int32_t, const char*, const char*, void* user) {
+    static_cast<Session*>(user)->Wake();
+}
+
+// The port went away: says so and waits for the same COM port to come back, then reopens it
+// at the same rate, its poller started and the port log left as it was. Waits on device
+// changes (and tries once a second besides, as a link can appear a moment after its event);
+// interactive, Ctrl-] or Ctrl-C ends the wait. False when the session is to end.
+bool Reconnect(Session& s, bool interactive) {
+    const std::string port = "COM" + std::to_string(s.number);
+    Serial_Port_Close(&s.handle);
+    KDX_Serial_Port_State none{};
+    Serial_Port_State_Set(&none);
+    Say("[" + port + " went away: waiting for it to come back" +
+        (interactive ? ", Ctrl-] quits]" : "]"));
+    int32_t watcher = Serial_Port_Watch_Start(On_Device_Change, &s);
+    bool back = false;
+    for (;;) {
+        int32_t number = s.number, baud = s.baud;
+        int32_t h = Serial_Port_Open(&number, &baud);
+        if (h != 0 && h != -1) {
+            s.handle = h;
+            back = true;
+            break;
+        }
+        int r = s.Wait(interactive ? STDIN_FILENO : -1, 1000);
+        if (r < 0) break;
+        if (r > 0) {
+            char keys[256];
+            ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+            if (n <= 0 || std::memchr(keys, kQuit, size_t(n)) ||
+                std::memchr(keys, kInterrupt, size_t(n)))
+                break;
+        }
+    }
+    if (watcher != 0) Serial_Port_Watch_Stop(watcher);
+    if (!back) return false;
+    s.Start();
+    Say("[" + port + " is back: reopened at " + std::to_string(s.baud) + " baud]");
+    return true;
+}
+
+// True while the port is there; with --reconnect a port that went away is waited for and
+// reopened first.
+bool Alive(Session& s) {
+    if (Serial_Port_Poller_Running(s.poller)) return true;
+    return s.reconnect && Reconnect(s, false);
+}
+
 int Interactive(Session& s) {
     tcgetattr(STDIN_FILENO, &saved_tty);
     termios raw = saved_tty;
@@ -178,8 +254,7 @@ int Interactive(Session& s) {
         std::signal(stop, Restore_And_Exit);
     tty_raw = true;
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-    Say("Keys go to the controller as typed.  Ctrl-L port log on/off   Ctrl-] quit\n", s.colour,
-        s.crlf);
+    Say("Keys go to the controller as typed.  Ctrl-L port log on/off   Ctrl-] quit");
     int status = 0;
     for (;;) {
         int32_t due = Serial_Echo_Terminal_Flush(0);
@@ -210,8 +285,9 @@ int Interactive(Session& s) {
             if (quit && Serial_Port_Poller_Running(s.poller)) break;
         }
         if (!Serial_Port_Poller_Running(s.poller)) {
-            Say("\n[the port hung up]\n", s.colour, s.crlf);
-            status = 1;
+            if (s.reconnect && Reconnect(s, true)) continue;
+            if (!s.reconnect) Say("[the port hung up]");
+            status = s.reconnect ? 0 : 1;
             break;
         }
         if (s.Log_Failed()) {
@@ -219,8 +295,9 @@ int Interactive(Session& s) {
             break;
         }
     }
+    Say("");
     s.Close();
-    Say("\n", false, s.crlf);
+    Say("");
     Restore_Tty();
     return status;
 }
@@ -231,11 +308,11 @@ int64_t Monotonic_Ms() {
         .count();
 }
 
-// Waits ms, ending early when the port hangs up; false then.
+// Waits ms, ending early when the port hangs up (and is not back); false then.
 bool Wait_Alive(Session& s, int ms) {
     const int64_t end = Monotonic_Ms() + ms;
     for (;;) {
-        if (!Serial_Port_Poller_Running(s.poller)) return false;
+        if (!Alive(s)) return false;
         int32_t due = Serial_Echo_Terminal_Flush(0);
         int64_t left = end - Monotonic_Ms();
         if (left <= 0) return true;
@@ -260,7 +337,7 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
         int r = s.Wait(STDIN_FILENO, due);
         if (r < 0) break;
         if (r == 0) {
-            alive = Serial_Port_Poller_Running(s.poller);
+            alive = Alive(s);
             continue;
         }
         char input[4096];
@@ -277,22 +354,23 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
             sent = true;
             log_failed = s.Log_Failed();
         }
-        if (!sent) alive = alive && Serial_Port_Poller_Running(s.poller);
+        if (!sent) alive = alive && Alive(s);
     }
     if (alive && !line.empty() && !s.Log_Failed()) flush();
-    alive = alive && Serial_Port_Poller_Running(s.poller);
+    alive = alive && Alive(s);
     if (!alive) std::fprintf(stderr, "kdx-cli terminal: the port hung up\n");
     const bool ok = alive && !s.Log_Failed();
     s.Close();
-    Say("\n", false, false);
+    Say("");
     return ok ? 0 : 1;
 }
 
 int Run(const std::vector<std::string>& args) {
     std::string port;
     int32_t baud = 57600;
-    bool log = false, plain = false;
-    std::string eol = "\r";
+    bool log = false, plain = false, reconnect = false;
+    int32_t flags = KDX_ECHO_OWN_LINES;
+    std::string eol = "\r", log_file;
     int wait_ms = 300;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -306,6 +384,20 @@ int Run(const std::vector<std::string>& args) {
             log = true;
         } else if (a == "--plain") {
             plain = true;
+        } else if (a == "--timestamps" || a == "--timestamps=time") {
+            flags |= KDX_ECHO_TIMESTAMPS;
+        } else if (a == "--timestamps=delta") {
+            flags |= KDX_ECHO_TIMESTAMPS_DELTA;
+        } else if (a == "--hex") {
+            flags |= KDX_ECHO_HEX;
+        } else if (a == "--reconnect") {
+            reconnect = true;
+        } else if ((a == "--log-file" && has_value) || a.rfind("--log-file=", 0) == 0) {
+            log_file = a == "--log-file" ? args[++i] : a.substr(11);
+            if (log_file.empty()) {
+                std::fprintf(stderr, "kdx-cli terminal: --log-file needs a file name\n");
+                return 2;
+            }
         } else if (a == "--eol" && has_value) {
             std::string e = args[++i];
             if (e == "cr")
@@ -330,45 +422,62 @@ int Run(const std::vector<std::string>& args) {
         } else if (port.empty() && a.rfind("--", 0) != 0) {
             port = a;
         } else {
-            std::fprintf(stderr, "kdx-cli terminal: unexpected %s\n%s", a.c_str(), kHelp);
+            std::fprintf(stderr, "kdx-cli terminal: unexpected %s (see --help)\n", a.c_str());
             return 2;
         }
     }
-    // COM<n>, or the number alone.
+    // COM<n>, the number alone, or the device's path.
     int32_t number = 0;
     bool numeric = !port.empty() && port.find_first_not_of("0123456789") == std::string::npos;
-    if (!Parse_Com(numeric ? "COM" + port : port, number)) {
-        std::fprintf(stderr, "kdx-cli terminal: give the port as COM<n>, n from 1 to 999\n%s",
-                     kHelp);
+    std::string why = "give the port as COM<n> (n from 1 to 999) or as its device path";
+    if (port.empty() || !Parse_Port(numeric ? "COM" + port : port, number, why)) {
+        std::fprintf(stderr, "kdx-cli terminal: %s (see --help)\n", why.c_str());
         return 2;
+    }
+    // The transcript is appended to, never through a link, and only to a regular file.
+    int copy_fd = -1;
+    if (!log_file.empty()) {
+        copy_fd = open(log_file.c_str(),
+                       O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+        struct stat st {};
+        std::string problem =
+            copy_fd < 0 ? (errno == ELOOP ? "a link is at that name" : std::strerror(errno))
+            : fstat(copy_fd, &st) != 0 ? std::strerror(errno)
+            : !S_ISREG(st.st_mode)     ? "not a regular file"
+                                       : "";
+        if (!problem.empty()) {
+            std::fprintf(stderr, "kdx-cli terminal: cannot write the transcript %s: %s\n",
+                         log_file.c_str(), problem.c_str());
+            if (copy_fd >= 0) close(copy_fd);
+            return 1;
+        }
     }
 
     bool interactive = isatty(STDIN_FILENO);
     Session s;
     s.colour = !plain && Colour_Wanted(STDOUT_FILENO);
     s.crlf = interactive;
+    s.number = number;
+    s.baud = baud;
+    s.reconnect = reconnect;
     Serial_Echo_Terminal(STDOUT_FILENO, s.colour ? 1 : 0, s.crlf ? 1 : 0);
     Serial_Echo_Terminal_Hold(kSentHoldMs);
+    Serial_Echo_Terminal_Options(flags, copy_fd);
     s.handle = Open_Port_Explained("terminal", number, baud);
     if (s.handle == 0 || !s.Watch()) {
         if (s.handle != 0) s.Close();
         Serial_Echo_Terminal(-1, 0, 0);
+        if (copy_fd >= 0) close(copy_fd);
         return 1;
     }
     // The log opens before the poller starts, so it has every byte the terminal shows: what
     // arrives meanwhile waits in the port.
     if (log) s.Switch_Log();
-    s.poller = Serial_Port_Poller_Start(s.handle);
-    KDX_Serial_Port_State state{};
-    state.Handle = s.handle;
-    state.Number = number;
-    std::snprintf(state.Name, sizeof state.Name, "%.5s", ("COM" + std::to_string(number)).c_str());
-    state.Baud = baud;
-    state.Poller = s.poller;
-    Serial_Port_State_Set(&state);
+    s.Start();
     int status = interactive ? Interactive(s) : Scripted(s, eol, wait_ms);
     s.Unwatch();
     Serial_Echo_Terminal(-1, 0, 0);
+    if (copy_fd >= 0) close(copy_fd);
     return status;
 }
 

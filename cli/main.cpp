@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
             std::printf("kdx-cli %s\n", KDX_VERSION_TEXT);
             return 0;
         } else {
-            std::fprintf(stderr, "kdx-cli: unknown option %s\n", argv[i]);
-            Usage(stderr);
+            std::fprintf(stderr, "kdx-cli: unknown option %s (kdx-cli --help lists the options)\n",
+                         argv[i]);
             return 2;
         }
     }
@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
     for (const auto& c : Subcommands())
         if (std::strcmp(c.name, argv[i]) == 0) command = &c;
     if (!command) {
-        std::fprintf(stderr, "kdx-cli: unknown command %s\n", argv[i]);
-        Usage(stderr);
+        std::fprintf(stderr, "kdx-cli: unknown command %s (kdx-cli --help lists the commands)\n",
+                     argv[i]);
         return 2;
     }
     std::vector<std::string> args(argv + i + 1, argv + argc);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/port_names.h"
 #include "cli/port_open.h"
 #include "kdx/kdx.h"
 
@@ -53,7 +54,8 @@ inline bool Parse_Com(const std::string& word, int32_t& number) {
 // The options every controller command takes, for its --help text.
 #define KDX_CLI_PORT_OPTIONS                                                             \
     "  COM<n>      the port: a COM<n> entry of the ports directory (kdx-sim registers\n" \
-    "              itself there) or a serial device found by udev\n"                     \
+    "              itself there) or a serial device found by udev; or the device's\n"    \
+    "              path (/dev/ttyUSB0, /dev/serial/by-id/...)\n"                         \
     "  --baud B    baud rate (default 57600)\n"                                          \
     "  --quiet     do not show the traffic (sent cyan, status green, received yellow)\n"
 
@@ -79,15 +81,16 @@ inline int Parse_Port_Args(const char* command, const std::vector<std::string>& 
             std::fprintf(stderr, "kdx-cli %s: unknown option %s (see --help)\n", command,
                          a.c_str());
             return 2;
-        } else if (port.empty() && (a.rfind("COM", 0) == 0 || a.rfind("com", 0) == 0)) {
+        } else if (port.empty() &&
+                   (a.rfind("COM", 0) == 0 || a.rfind("com", 0) == 0 || a.rfind("/", 0) == 0)) {
             port = a;
         } else {
             out.words.push_back(a);
         }
     }
-    if (!Parse_Com(port, out.number)) {
-        std::fprintf(stderr, "kdx-cli %s: give the port as COM<n>, n from 1 to 999 (see --help)\n",
-                     command);
+    std::string why;
+    if (!Parse_Port(port, out.number, why)) {
+        std::fprintf(stderr, "kdx-cli %s: %s (see --help)\n", command, why.c_str());
         return 2;
     }
     if (out.words.size() != words) {

@@ -95,6 +95,9 @@ step "Program-memory test, axis 1"
 "$cli" memory-test "$port" 1 --quiet || true
 step "Identify (on and off line at every baud rate)"
 "$cli" identify "$port" --quiet || true
+# The sweep leaves the controller off line: back on line, so the first "V" typed into the
+# terminal is answered "R", not "J".
+"$cli" online "$port" --quiet >/dev/null || true
 
 step "Diagnostic report (in $reports)"
 "$cli" report || true

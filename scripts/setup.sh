@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev libgl-dev qt6-wayland fonts-dejavu-core
     libudev-dev umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    picocom valgrind
+    picocom valgrind python3-jsonschema
     help2man desktop-file-utils dpkg-dev file strace
 )
 missing=()

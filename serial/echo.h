@@ -99,13 +99,29 @@ std::string Echo_Visible_Text(Echo_Kind kind, std::string_view text);
 // Received text as a terminal shows it, the way the port log keeps it: every byte as it came,
 // commas too; CR, LF and CR LF one line break ("\n"); a zero byte and the other control
 // characters but TAB and EOT named "CHR$(n)", so a reply cannot drive the user's terminal.
-// after_cr: the text before this one ended in CR (its LF is no second break); updated.
-void Echo_Terminal_Received_Text(std::string_view text, bool& after_cr, std::string& out);
+// after_cr: the text before this one ended in CR (its LF is no second break); updated. With
+// ascii_names the control bytes are named as a terminal session shows them: <EOT>, <ESC>.
+void Echo_Terminal_Received_Text(std::string_view text, bool& after_cr, std::string& out,
+                                 bool ascii_names = false);
 
 // Terminal sink, plain text on a file descriptor in ANSI colour (sent cyan, status green,
 // received yellow); colour off for a descriptor that is not a terminal unless forced. Sent and
 // status text as the window shows it, received text as it arrived (above). With crlf, line
 // breaks are written as CR LF (a terminal in raw mode).
+//
+// Options of a terminal session (kdx-cli terminal): received lines start with the local time
+// or the gap since the last received line; hex shows the bytes of both directions as hex with
+// their printable text beside; own_lines starts each status echo and note on a line of its
+// own and names control bytes (<EOT>) instead of CHR$(n); a copy descriptor gets a plain-text
+// transcript, one line per line of traffic, marked by direction, with the time.
+struct Echo_Terminal_Options {
+    bool timestamps = false;
+    bool delta = false;  // with timestamps: the gap since the last received line
+    bool hex = false;
+    bool own_lines = false;
+    int copy_fd = -1;
+};
+
 class Echo_Terminal_Sink final : public Echo_Sink {
   public:
     explicit Echo_Terminal_Sink(int fd, bool colour, bool crlf);
@@ -113,19 +129,36 @@ class Echo_Terminal_Sink final : public Echo_Sink {
     void Echo_Apply(const Echo_Document& document) override;
     bool Echo_Plain() const override { return true; }
     void Set_Crlf(bool crlf) { crlf_ = crlf; }
+    void Set_Options(const Echo_Terminal_Options& options);
     // Holds sent text back up to ms milliseconds: it goes out in one write with whatever is
     // shown next, usually the reply, so the reader wakes once for both. 0: nothing is held.
     void Hold_Sent(int ms);
     // Shows held text whose time has come, or all of it; returns the milliseconds until what
     // is still held is due, -1 when nothing is held.
     int Flush(bool all);
+    // The program's own line (green), after what is held and on a line of its own; also in
+    // the copy. An empty text only ends the line shown, when it is not ended.
+    void Note(const std::string& text);
 
   private:
+    void Append_Text(const Echo_Document& document, std::string_view line_break);
+    void Append_Hex(const Echo_Document& document, std::string_view line_break);
+    void Append_Stamp();
+    void Copy(const Echo_Document& document);
+    void Copy_Line(const char* mark, std::string_view text);
+
     std::mutex lock_;  // the poller's echo and the caller's flush may meet
     int fd_;
     bool colour_;
     bool crlf_;
-    bool after_cr_ = false;  // the last received text ended in CR
+    Echo_Terminal_Options options_;
+    bool after_cr_ = false;       // the last received text ended in CR
+    bool at_line_start_ = true;   // the last character shown ended a line
+    bool stamp_due_ = true;       // the next received character starts a line of its own
+    int64_t last_stamp_ms_ = -1;  // monotonic time of the last received line's stamp
+    bool copy_after_cr_ = false;
+    std::string copy_line_;       // received text of the copy not yet ended by a line break
+    std::string copy_line_time_;  // when its first byte came
     int hold_ms_ = 0;
     int64_t held_since_ms_ = 0;
     std::string held_;  // sent text not shown yet, with its colours

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <ostream>
@@ -278,6 +279,40 @@ TEST(Protocol_Cli_Help, EveryCommandExplainsItself) {
                   std::string::npos)
             << r.out;
         EXPECT_NE(r.out.find("Exit status:"), std::string::npos) << command;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+using Sim_Port_Names = kdx::test::Sim_Port_Test;
+
+// A port given by its device, directly or through a link (as /dev/serial/by-id names are),
+// is the COM port the map gives it; a path that is no port of this machine is a usage error.
+TEST_F(Sim_Port_Names, DevicePathsNameTheirComPort) {
+    Start_Sim();
+    std::string link = dir.path() + "/by-id-link";
+    ASSERT_EQ(symlink(sim->Device().c_str(), link.c_str()), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {sim->Device(), "Status: R (Ready)"},
+        {link, "Status: R (Ready)"},
+        {"/dev/null", "/dev/null is no port of this machine"},
+        {dir.path() + "/nothing", "no device at"}};
+    for (const auto& [port, want] : cases) {
+        Run_Result r = Cli("status " + port + " --quiet");
+        EXPECT_NE(r.out.find(want), std::string::npos) << port << "\n" << r.out;
+        EXPECT_EQ(r.code, want.rfind("Status", 0) == 0 ? 0 : 2) << port << "\n" << r.out;
+    }
+}
+
+// A mistyped command or option is one line with the hint, not the whole help.
+TEST(Cli_Usage, UnknownCommandIsOneLineWithTheHint) {
+    for (const char* args : {"stauts", "--fast status"}) {
+        Run_Result r = Cli(args);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+        EXPECT_NE(r.out.find("(kdx-cli --help lists the"), std::string::npos) << r.out;
     }
 }
 

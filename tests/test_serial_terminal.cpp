@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
+#include <string>
 #include <vector>
 
 #include "platform/ports_dir.h"
@@ -126,7 +128,7 @@ TEST_F(Serial_Terminal, PipedLinesAreSentAndRepliesShown) {
     EXPECT_EQ(sim->Received(), "V\rF,getD0,\r");
     // Plain text when the output is not a terminal; each echo in its order, replies as they
     // arrived (commas kept).
-    EXPECT_EQ(out, "COM5 Open\nV\nRF,getD0,\ngetD0,1.23\nPort Closed\n\n") << out;
+    EXPECT_EQ(out, "COM5 Open\nV\nRF,getD0,\ngetD0,1.23\nPort Closed\n") << out;
 }
 
 // Received text reaches the terminal and the log whole and in order, however the reads cut
@@ -150,7 +152,7 @@ TEST_F(Serial_Terminal, PipedReceivedTextArrivesWholeInTerminalAndLog) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     std::string shown;
     bool after_cr = false;
-    Echo_Terminal_Received_Text(text, after_cr, shown);
+    Echo_Terminal_Received_Text(text, after_cr, shown, true);
     EXPECT_NE(s.output.find(shown), std::string::npos);
     // The log's received lines, run together, hold every byte (CR as <br>, NUL named).
     std::string log, logged;
@@ -377,6 +379,93 @@ TEST_F(Serial_Terminal, AnIdleSessionSleepsUntilSomethingHappens) {
         }
         sim.reset();
     }
+}
+
+// What the session shows, option by option: the program's lines on lines of their own,
+// control bytes by name, received lines with their time, both directions in hex.
+TEST_F(Serial_Terminal, DisplayOptionsShapeWhatTheSessionShows) {
+    Start_Sim();
+    struct Case {
+        const char* name;
+        std::string input;
+        std::string args;
+        std::vector<std::string> patterns;  // each must match somewhere in the output
+    };
+    const Case cases[] = {
+        {"own lines and names", "V\\nlst,\\n", "", {"\nRlst,\nlst\n<EOT>\nPort Closed\n$"}},
+        {"time of day",
+         "V\\n",
+         "--timestamps",
+         {"\n\\[[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}\\] R\nPort Closed\n"}},
+        {"gap since the last line",
+         "V\\nV\\n",
+         "--timestamps=delta",
+         {"\\[\\+0\\.000\\] RV\n", "\\[\\+0\\.[0-9]{3}\\] R\nPort Closed\n"}},
+        {"hex both ways", "V\\n", "--hex", {"\n> 56 0D +V\\.\n< 52 +R\nPort Closed\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int status = -1;
+        std::string out = Run_Piped(c.input, "COM5 --wait 200 " + c.args, &status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        for (const auto& pattern : c.patterns)
+            EXPECT_TRUE(std::regex_search(out, std::regex(pattern))) << pattern << "\n" << out;
+    }
+}
+
+// The transcript of --log-file: appended session after session, a line per line of traffic
+// with its time and direction; a link at its name is refused and its target left alone.
+TEST_F(Serial_Terminal, TranscriptFileHoldsEveryLineWithTimeAndDirection) {
+    Start_Sim();
+    const std::string path = dir.path() + "/session.txt";
+    int status = -1;
+    for (int session = 0; session < 2; ++session) {
+        Run_Piped("V\\nF,getD0,\\n", "COM5 --wait 200 --log-file " + path, &status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} ";
+    const std::vector<std::string> session = {"# COM5 Open", "> V",          "< R",
+                                              "> F,getD0,",  "< getD0,1.23", "# Port Closed"};
+    ASSERT_EQ(lines.size(), 2 * session.size());
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(stamp + session[i % session.size()])))
+            << lines[i];
+
+    const std::string target = dir.path() + "/other.txt", link = dir.path() + "/link.txt";
+    { std::ofstream(target) << "keep"; }
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    std::string out = Run_Piped("V\\n", "COM5 --log-file " + link + " 2>&1", &status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(out.find("cannot write the transcript " + link + ": a link is at that name"),
+              std::string::npos)
+        << out;
+    std::ifstream kept(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+}
+
+// --reconnect: the port goes away, the session says so, waits, and reopens the same COM
+// port when a controller is there again; lines sent after it reach the new one.
+TEST_F(Serial_Terminal, ReconnectWaitsForThePortAndGoesOn) {
+    sim::Sim_Config first;
+    first.hangup_after = 1;
+    Start_Sim(first);
+    Piped_Session s(KDX_CLI_PATH, {"COM5", "--reconnect", "--wait", "0"});
+    ASSERT_TRUE(s.Read_Until("COM5 Open")) << s.output;
+    ASSERT_EQ(write(s.in, "V\n", 2), 2);
+    ASSERT_TRUE(s.Read_Until("[COM5 went away: waiting for it to come back]")) << s.output;
+    sim.reset();
+    Start_Sim();
+    ASSERT_TRUE(s.Read_Until("[COM5 is back: reopened at 57600 baud]")) << s.output;
+    ASSERT_EQ(write(s.in, "F,getD0,\n", 9), 9);
+    ASSERT_TRUE(s.Read_Until("getD0,1.23")) << s.output;
+    close(s.in);
+    s.in = -1;
+    int status = s.Exited();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << s.output;
+    EXPECT_EQ(sim->Received(), "F,getD0,\r");
 }
 
 }  // namespace

@@ -68,6 +68,24 @@ KDX_API int32_t Serial_Echo_Terminal_Hold(int32_t ms);
 /* Shows held sent text whose time has come (all of it with all 1); returns the milliseconds
  * until what is still held is due, -1 when nothing is held. */
 KDX_API int32_t Serial_Echo_Terminal_Flush(int32_t all);
+/* Options of the terminal echo (after Serial_Echo_Terminal): received lines start with the
+ * local time to the millisecond (KDX_ECHO_TIMESTAMPS) or the gap since the last received line
+ * (KDX_ECHO_TIMESTAMPS_DELTA); KDX_ECHO_HEX shows sent and received bytes as hex, 16 a line,
+ * with their printable text beside; KDX_ECHO_OWN_LINES starts every status line on a line of
+ * its own and names control bytes received (<EOT>, <ESC>) instead of CHR$(n). copy_fd, when
+ * not -1, gets a plain-text transcript: a line per line of traffic, "YYYY-MM-DD hh:mm:ss.mmm",
+ * then ">" sent, "<" received or "#" status, then the text. Returns 0 with no terminal echo. */
+enum {
+    KDX_ECHO_TIMESTAMPS = 1,
+    KDX_ECHO_TIMESTAMPS_DELTA = 2,
+    KDX_ECHO_HEX = 4,
+    KDX_ECHO_OWN_LINES = 8
+};
+KDX_API int32_t Serial_Echo_Terminal_Options(int32_t flags, int32_t copy_fd);
+/* Shows the program's own line (green) on the terminal echo, on a line of its own, after any
+ * held text; also in the transcript. An empty text only ends the line shown when it is not
+ * ended. Returns 0 with no terminal echo. */
+KDX_API int32_t Serial_Echo_Terminal_Note(const char* text);
 /* Opens (on 1) or closes (on 0) the daily port log; returns its file number, 0 when closed. */
 KDX_API int32_t Serial_Port_Log_Switch(int32_t on);
 /* The ports directory where COM<n> entries are looked up first. */

@@ -325,20 +325,39 @@ TEST_F(Udev_Machine, CliListsTheDescribedPortsWithTheirAdapters) {
     EXPECT_EQ(out.find("ttyS1"), std::string::npos) << out;
 }
 
+// Watched in words for a person, as JSON lines for a script: the adapter that came, what
+// it is and where, and the same when it goes.
 TEST_F(Udev_Machine, CliWatchPrintsChangesAsTheyHappen) {
     Onboard_Uart("ttyS0", "4");
-    FILE* pipe = popen((std::string("'") + KDX_CLI_PATH + "' watch --count 2").c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char line[512];
-    ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
-    EXPECT_EQ(std::string(line), "Present: COM1\n");
-    ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);  // "Watching ..."
-    Usb_Adapter("1-1", "ttyUSB0", "ftdi_sio", "FT232R", "A1B2C3");
-    std::string rest;
-    while (fgets(line, sizeof line, pipe)) rest += line;
-    EXPECT_EQ(pclose(pipe), 0);
-    EXPECT_NE(rest.find(" DBT_DEVICEARRIVAL COM3 /dev/ttyUSB0\n"), std::string::npos) << rest;
-    EXPECT_NE(rest.find(" DBT_DEVNODES_CHANGED\n"), std::string::npos) << rest;
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"watch --count 2",
+         {"Present: COM1\n", " COM3 arrived: FTDI FT232R USB UART, /dev/ttyUSB0\n",
+          " COM3 went away: FTDI FT232R USB UART, /dev/ttyUSB0\n"}},
+        {"watch --count 2 --json",
+         {"{\"event\":\"present\",\"time\":\"",
+          "\"port\":\"COM3\",\"node\":\"/dev/ttyUSB0\",\"driver\":\"ftdi_sio\",\"product\":"
+          "\"FT232R USB UART\",\"description\":\"FTDI FT232R USB UART\"}\n",
+          "{\"event\":\"removed\""}}};
+    for (const auto& [args, wants] : cases) {
+        FILE* pipe = popen((std::string("'") + KDX_CLI_PATH + "' " + args).c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        char line[512];
+        std::string out;
+        // The watch is running once it has listed the ports present.
+        ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+        out += line;
+        if (std::string(args).find("--json") == std::string::npos) {
+            ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);  // "Watching ..."
+        }
+        auto adapter = Usb_Adapter("1-1", "ttyUSB0", "ftdi_sio", "FT232R USB UART", "A1B2C3");
+        ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+        out += line;
+        Unplug(adapter);
+        while (fgets(line, sizeof line, pipe)) out += line;
+        EXPECT_EQ(pclose(pipe), 0);
+        for (const auto& want : wants)
+            EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
+    }
 }
 
 TEST_F(Udev_Machine, ListingTellsWhichPortsRunInLowLatencyMode) {

@@ -1,0 +1,74 @@
+// The controller's device information as `info` and `check` read and judge it: the six
+// fields, then the id of every axis the controller found.
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/protocol_port.h"
+
+namespace kdx::cli {
+
+struct Device_Info {
+    std::vector<std::pair<std::string, std::string>> fields;  // "Serial Num", ... in order
+    std::vector<std::pair<int, std::string>> axes;            // axis found, its joined id
+
+    const std::string& Field_Value(const std::string& name) const {
+        static const std::string none;
+        for (const auto& [n, v] : fields)
+            if (n == name) return v;
+        return none;
+    }
+};
+
+// The field of the joined axis id that follows tag ("getL1M=," -> "-1A").
+inline std::string After_Tag(const std::string& id, const std::string& tag) {
+    size_t at = id.find(tag);
+    if (at == std::string::npos) return "";
+    at += tag.size();
+    return id.substr(at, id.find(',', at) - at);
+}
+
+// The digits 1 to 4 named in a found-axes reply, in order.
+inline std::vector<int> Axes_Named(const std::string& found) {
+    std::vector<int> axes;
+    for (int n = 1; n <= 4; ++n)
+        if (found.find(char('0' + n)) != std::string::npos) axes.push_back(n);
+    return axes;
+}
+
+inline Device_Info Read_Device_Info(int32_t* h) {
+    Device_Info info;
+    info.fields = {{"Serial Num", Field(KDX_Serial_Number_Get(h))},
+                   {"Order Num", Field(KDX_Order_Number_Get(h))},
+                   {"Version", Field(KDX_Firmware_Version_Get(h))},
+                   {"Revision", Field(KDX_Firmware_Revision_Get(h))},
+                   {"Axis Mode", Field(KDX_Axis_Set(h))},
+                   {"Detected", Field(KDX_Axis_Found(h))}};
+    using Id = const char* (*)(int32_t*);
+    const Id ids[] = {KDX_ID_Axis_1, KDX_ID_Axis_2, KDX_ID_Axis_3, KDX_ID_Axis_4};
+    for (int n : Axes_Named(info.fields.back().second)) info.axes.push_back({n, ids[n - 1](h)});
+    return info;
+}
+
+// The names of the fields that did not read as their answer, in order: blank or garbled
+// (a controller that stopped answering or hung up half-way, a flood run into a reply).
+inline std::vector<std::string> Bad_Fields(const Device_Info& info) {
+    std::vector<std::string> bad;
+    for (const auto& [name, value] : info.fields) {
+        bool digits = name == "Axis Mode" || name == "Detected";
+        if (!Clean_Field(value) ||
+            (digits && value.find_first_not_of("0123456789") != std::string::npos))
+            bad.push_back(name);
+    }
+    for (const auto& [n, id] : info.axes) {
+        std::string d = std::to_string(n);
+        if (!Clean_Field(id) || id.find("getMT" + d + "M=,") != 0 ||
+            id.find(",getL" + d + "M=,") == std::string::npos ||
+            id.find(",getHS" + d + "M=,") == std::string::npos)
+            bad.push_back("Axis " + d + " ID");
+    }
+    return bad;
+}
+
+}  // namespace kdx::cli
