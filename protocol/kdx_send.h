@@ -32,22 +32,26 @@ constexpr uint32_t KDX_Send_Line_Ms = 100;
 // this percentage of its time, at least 0.
 uint32_t KDX_Send_Pace_Percent();
 
-enum class KDX_Send_Status { Sent, Stopped, Unreadable };
+// Failed: the line hung up or stopped taking bytes part-way (Message says how far it got).
+enum class KDX_Send_Status { Sent, Stopped, Unreadable, Failed };
 
 struct KDX_Send_Outcome {
     KDX_Send_Status Status = KDX_Send_Status::Unreadable;
     bool Program = false;  // sent as a program file
     int64_t Commands = 0;  // writes made (fields, "F," after "res," included)
     int64_t Bytes = 0;     // bytes handed to the port
-    uint32_t Error = 0;    // the operating system's code when the file could not be read
+    uint32_t Error = 0;    // the operating system's code when the file could not be read or
+                           // a write fell short
     std::string Message;   // what went wrong, for the user ("" when sent)
 };
 
 // Sends the file on Serial_Port_State's port as the frame's "Send to Device" command does,
 // with the receive poller paused for the whole file. A program file shows a status line of
 // EOT per line and "Transmission Complete"; a stop request ends it after the current command
-// with "Transmission Stopped". A file that cannot be read sends nothing. With no port open
-// the writes do nothing and only the status lines appear.
+// with "Transmission Stopped". A write the open port does not take whole (a hang-up, a device
+// that stopped reading) ends the file there: Failed, with a status line saying at which
+// command and how many bytes went out instead of "Transmission Complete". A file that cannot be
+// read sends nothing. With no port open the writes do nothing and only the status lines appear.
 KDX_Send_Outcome KDX_Send_File(const std::string& path);
 
 struct KDX_File_Outcome {

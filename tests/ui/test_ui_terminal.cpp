@@ -187,6 +187,59 @@ TEST_F(Terminal_Test, RefreshIdListFillsEveryFieldFromTheController) {
     }
 }
 
+// A controller that stops answering half-way, puts zero bytes into its replies or floods
+// the line: every field whose reply is no clean answer is marked as such, never shown as a
+// value, and the status strip names those fields instead of saying the refresh finished.
+TEST_F(Terminal_Test, RefreshIdListMarksTheFieldsThatDidNotAnswerCleanly) {
+    struct Case {
+        const char* name;
+        void (*set)(sim::Sim_Config&);
+        bool some_marked;
+    };
+    const Case cases[] = {
+        {"clean", [](sim::Sim_Config&) {}, false},
+        {"hang_up_after_3", [](sim::Sim_Config& c) { c.hangup_after = 3; }, true},
+        {"nul_bytes", [](sim::Sim_Config& c) { c.nul_every = 3; }, true},
+        {"flood", [](sim::Sim_Config& c) { c.flood_bytes = 200000; }, true},
+    };
+    const std::pair<int32_t, const char*> names[] = {
+        {Field_Serial_Num, "Serial Num"}, {Field_Order_Num, "Order Num"},
+        {Field_Version, "Version"},       {Field_Revision, "Revision"},
+        {Field_Axis_Mode, "Axis Mode"},   {Field_Detected, "Detected"},
+        {Axis_Id_Box + 1, "Axis 1 ID"},   {Axis_Id_Box + 2, "Axis 2 ID"},
+        {Axis_Id_Box + 3, "Axis 3 ID"},   {Axis_Id_Box + 4, "Axis 4 ID"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Serial_Port_Close(Serial_Port_State.Handle);
+        sims.clear();
+        sim::Sim_Config config;
+        c.set(config);
+        Sim(5, config);
+        List_Ports({"COM5"});
+        if (!win::Frame_Window) Build();
+        Click(OptPortOpen);
+        Click(Cmd_Refresh_Ids);
+        std::string strip = Status_Strip();
+        const std::string lead = "Refreshing ID List: no clean answer for ";
+        EXPECT_EQ(strip.rfind(lead, 0) == 0, c.some_marked) << strip;
+        int marked = 0;
+        for (const auto& [id, name] : names) {
+            std::string text = Text(id);
+            bool mark = text.rfind("(no answer)", 0) == 0 || text.rfind("(garbled) ", 0) == 0;
+            marked += mark;
+            // Named in the strip exactly when marked; a marked field shows no raw control byte.
+            bool named = strip.find(std::string(" ") + name) != std::string::npos;
+            EXPECT_EQ(mark, named) << name << ": " << text << " / " << strip;
+            if (mark) {
+                EXPECT_EQ(text.find_first_of(std::string("\0\r\n", 3)), std::string::npos);
+            }
+        }
+        EXPECT_EQ(marked > 0, c.some_marked);
+        if (Serial_Port_State.Handle != 0) Click(OptPortClosed);
+    }
+}
+
 TEST_F(Terminal_Test, DeviceChangesRereadTheListAndCloseThePort) {
     auto& sim = Sim(5);
     Build();  // the live list: the ports folder and what the machine has
@@ -305,8 +358,40 @@ TEST_F(Terminal_Test, APortThatCannotBeOpenedIsNamedAndShownClosed) {
     Serial_Port_Close(other);
 }
 
+// The controller goes away while the port is open (its line hung up, the entry still listed):
+// the Terminal shows the port closed, the Response window and the status strip say it hung
+// up, and keys typed afterwards are neither shown nor logged as sent.
+TEST_F(Terminal_Test, APortThatHangsUpIsShownClosedAndTakesNoMoreKeys) {
+    auto& sim = Sim(5);
+    List_Ports({"COM5"});
+    Build();
+    Menu(win::Terminal_Dialog, IDM_Terminal_Log);
+    Click(OptPortOpen);
+    ASSERT_NE(Serial_Port_State.Handle, 0);
+    Key(Rich_Edit_Sent, Qt::Key_V, Qt::NoModifier, "V");
+    EXPECT_TRUE(Until([&] { return sim.Received().find('V') != std::string::npos; }));
+    sim.Hang_Up();
+    // (The removal of its ports-folder entry may close the port first: it is said all the same.)
+    const std::string said = "COM5 hung up";
+    EXPECT_TRUE(Until([&] {
+        return Serial_Port_State.Handle == 0 && Status_Strip().rfind(said, 0) == 0;
+    })) << Status_Strip();
+    EXPECT_EQ(win::Send_Message(Item(OptPortClosed), win::BM_GETCHECK), 1);
+    EXPECT_TRUE(win::Is_Window_Enabled(Item(OptPortOpen)));
+    EXPECT_TRUE(win::Is_Window_Enabled(Item(Port_List)));
+    EXPECT_NE(Text(Rich_Edit_Received).find(said), std::string::npos) << Text(Rich_Edit_Received);
+    std::string shown = Text(Rich_Edit_Sent);
+    size_t logged = Port_Log_Text().size();
+    for (int i = 0; i < 5; ++i) Key(Rich_Edit_Sent, Qt::Key_Q, Qt::NoModifier, "q");
+    win::Process_Events(20);
+    EXPECT_EQ(Text(Rich_Edit_Sent), shown);
+    EXPECT_EQ(Port_Log_Text().find(Echo_Sent_Log_Line("q"), logged), std::string::npos);
+    Menu(win::Terminal_Dialog, IDM_Terminal_Log);  // the log closes
+}
+
 // A port log that stops writing mid-session (its file taken away here) must not leave the
-// check mark claiming the traffic is logged: it comes off, and the Response window says why.
+// check mark claiming the traffic is logged: it comes off, the Response window says why on a
+// line of its own, and the status strip keeps saying it while the traffic goes on.
 TEST_F(Terminal_Test, APortLogThatStopsWritingIsSaidAndUnchecked) {
     Sim(5);
     List_Ports({"COM5"});
@@ -322,6 +407,13 @@ TEST_F(Terminal_Test, APortLogThatStopsWritingIsSaidAndUnchecked) {
     })) << Text(Rich_Edit_Received);
     EXPECT_EQ(win::Get_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log), 0);
     EXPECT_EQ(Port_Log_File, 0);
+    EXPECT_NE(Text(Rich_Edit_Received).find("\nthe port log could not be written"),
+              std::string::npos);
+    auto& sim = *sims[5];
+    sim.Send("KDX42\r");  // the controller goes on talking, unasked
+    EXPECT_TRUE(Until([&] { return Text(Rich_Edit_Received).find("KDX42") != std::string::npos; }))
+        << Text(Rich_Edit_Received);
+    EXPECT_EQ(Status_Strip().rfind("The port log could not be written", 0), 0u) << Status_Strip();
     Click(OptPortClosed);
 }
 
