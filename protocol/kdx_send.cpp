@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 
 #include "platform/error.h"
 #include "platform/file.h"
@@ -38,18 +39,6 @@ std::string Normalise(const std::string& text) {
         if (c != '\n') out += c;
     }
     return out;
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t at = text.find(separator, start);
-        parts.push_back(text.substr(start, at - start));
-        if (at == std::string::npos) break;
-        start = at + 1;
-    }
-    return parts;
 }
 
 std::string File_Name(const std::string& path) {
@@ -149,20 +138,44 @@ bool KDX_Is_Program_File(const std::string& path) {
     return extension == ".KDX";
 }
 
-std::vector<std::vector<std::string>> KDX_Program_Commands(const std::string& text) {
-    std::string normal = Normalise(text);
-    std::vector<std::vector<std::string>> lines;
-    for (std::string line : Split(normal, CR)) {
+std::string KDX_Program_Normalise(const std::string& text) {
+    return Normalise(text);
+}
+
+bool KDX_Program_Visit(const std::string& normal,
+                       const std::function<bool(const std::string&, bool)>& visit) {
+    std::string line, command;
+    for (size_t start = 0;;) {
+        size_t cr = normal.find(CR, start);
+        line.assign(normal, start, (cr == std::string::npos ? normal.size() : cr) - start);
         size_t comment = line.find(';');
         if (comment != std::string::npos) line.resize(comment);
         protocol::Remove_All(line, '\t');
         char last = line.empty() ? '\0' : line.back();
         if (last != ',' && last != CR && last != ']' && last != '}') line += ',';
         // The empty field after a line's last comma goes out too, as a lone ",".
-        std::vector<std::string> fields = Split(line, ',');
-        for (auto& field : fields) field += ',';
-        lines.push_back(std::move(fields));
+        for (size_t at = 0;;) {
+            size_t comma = line.find(',', at);
+            bool line_done = comma == std::string::npos;
+            command.assign(line, at, (line_done ? line.size() : comma) - at);
+            command += ',';
+            if (!visit(command, line_done)) return false;
+            if (line_done) break;
+            at = comma + 1;
+        }
+        if (cr == std::string::npos) return true;
+        start = cr + 1;
     }
+}
+
+std::vector<std::vector<std::string>> KDX_Program_Commands(const std::string& text) {
+    std::vector<std::vector<std::string>> lines(1);
+    KDX_Program_Visit(Normalise(text), [&](const std::string& command, bool line_done) {
+        lines.back().push_back(command);
+        if (line_done) lines.emplace_back();
+        return true;
+    });
+    lines.pop_back();
     return lines;
 }
 
@@ -225,44 +238,45 @@ KDX_Send_Outcome KDX_Send_File(const std::string& path) {
 
     const uint32_t pace = KDX_Send_Pace_Percent();
     const int32_t silent = 0;
-    std::vector<std::vector<std::string>> lines =
-        KDX_Program_Commands(KDX_Program_Unscramble(data));
+    // The commands are taken from the text as they go out, never all held at once: a crafted
+    // file of millions of fields would otherwise cost gigabytes before the first one.
+    const std::string normal = KDX_Program_Normalise(KDX_Program_Unscramble(std::move(data)));
     int64_t total_bytes = 0;
-    for (const auto& line : lines) {
-        progress.Total += int64_t(line.size());
-        for (const auto& command : line) total_bytes += int64_t(command.size());
-        for (const auto& command : line) total_bytes += command == "res," ? 2 : 0;  // "F,"
-    }
+    KDX_Program_Visit(normal, [&](const std::string& command, bool) {
+        ++progress.Total;
+        total_bytes += int64_t(command.size()) + (command == "res," ? 2 : 0);  // and "F,"
+        return true;
+    });
     {
         Poller_Pause pause(Serial_Port_State.Poller);
-        for (const auto& line : lines) {
-            for (const auto& command : line) {
-                if (operation.Stopped()) {
-                    outcome.Status = KDX_Send_Status::Stopped;
-                    break;
-                }
-                progress.Item = command;
-                KDX_Progress_Report(progress);
-                bool whole =
-                    went_out(Serial_Port_Write(handle, command, &silent), command, total_bytes);
-                ++outcome.Commands;
-                if (whole && command == "res,") {
-                    // The controller restarts: give it its time, then put it on line again.
-                    Pace(KDX_Send_Reset_Ms, pace);
-                    whole = went_out(Serial_Port_Write(handle, "F,", &silent), "F,", total_bytes);
-                    ++outcome.Commands;
-                } else if (whole) {
-                    Pace(KDX_Send_Field_Ms, pace);
-                }
-                if (!whole) break;
-                ++progress.Done;
+        KDX_Program_Visit(normal, [&](const std::string& command, bool line_done) {
+            if (operation.Stopped()) {
+                outcome.Status = KDX_Send_Status::Stopped;
+                return false;
             }
-            if (outcome.Status != KDX_Send_Status::Sent) break;
-            Serial_Port_Echo_Status(std::string(1, EOT));
-            win::Invalidate_Rect(win::Terminal_Dialog, true);
-            win::Update_Window(win::Terminal_Dialog);
-            Pace(KDX_Send_Line_Ms, pace);
-        }
+            progress.Item = command;
+            KDX_Progress_Report(progress);
+            bool whole =
+                went_out(Serial_Port_Write(handle, command, &silent), command, total_bytes);
+            ++outcome.Commands;
+            if (whole && command == "res,") {
+                // The controller restarts: give it its time, then put it on line again.
+                Pace(KDX_Send_Reset_Ms, pace);
+                whole = went_out(Serial_Port_Write(handle, "F,", &silent), "F,", total_bytes);
+                ++outcome.Commands;
+            } else if (whole) {
+                Pace(KDX_Send_Field_Ms, pace);
+            }
+            if (!whole) return false;
+            ++progress.Done;
+            if (line_done) {
+                Serial_Port_Echo_Status(std::string(1, EOT));
+                win::Invalidate_Rect(win::Terminal_Dialog, true);
+                win::Update_Window(win::Terminal_Dialog);
+                Pace(KDX_Send_Line_Ms, pace);
+            }
+            return true;
+        });
     }
     progress.Item.clear();
     KDX_Progress_Report(progress);

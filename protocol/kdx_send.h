@@ -3,6 +3,7 @@
 // scrambling of program files, for the tools that make them.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,12 @@ bool KDX_Is_Program_File(const std::string& path);
 // at CR; in each line the comment from ";" and the tabs removed, "," appended unless the
 // line ends in ",", "]" or "}", and each field + "," one command.
 std::vector<std::vector<std::string>> KDX_Program_Commands(const std::string& text);
+// The same in two steps, without holding every command: the normalised text, then each
+// command of it in order, visit(command, last_of_its_line); a visit that returns false ends
+// the walk (false then).
+std::string KDX_Program_Normalise(const std::string& text);
+bool KDX_Program_Visit(const std::string& normal,
+                       const std::function<bool(const std::string&, bool)>& visit);
 
 // The controller's pace, in milliseconds, before the percentage below applies.
 constexpr uint32_t KDX_Send_Field_Ms = 100;
