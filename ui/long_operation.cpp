@@ -22,7 +22,8 @@ int depth = 0;    // exchanges running on the user-interface thread (nested coun
 int pumping = 0;  // inside the wait pump
 bool blocked = false;
 bool close_pending = false;
-int modal = 0;  // modal dialogs a command shows (the file dialog)
+int modal = 0;       // modal dialogs a command shows (the file dialog)
+std::string notice;  // a failure the strip keeps saying until the operator starts something
 std::vector<Deferred> deferred;
 std::thread::id ui_thread;
 
@@ -75,7 +76,7 @@ void Close_If_Pending() {
 }  // namespace
 
 Ui_Exchange::Ui_Exchange() {
-    ++depth;
+    if (depth++ == 0) notice.clear();  // the operator has seen it and acts
 }
 
 Ui_Exchange::~Ui_Exchange() {
@@ -149,8 +150,15 @@ void Long_Operations_Install() {
     KDX_Set_Progress_Hook([](const KDX_Progress& p) {
         // Only the window's own thread may touch it.
         if (std::this_thread::get_id() != ui_thread) return;
-        win::Set_Status(win::Frame_Window, Progress_Text(p), p.Done, p.Item.empty() ? 0 : p.Total);
+        std::string text = Progress_Text(p);
+        if (!notice.empty()) text += "  |  " + notice;
+        win::Set_Status(win::Frame_Window, text, p.Done, p.Item.empty() ? 0 : p.Total);
     });
+}
+
+void Ui_Status_Notice(const std::string& text) {
+    notice = text;
+    win::Set_Status(win::Frame_Window, text);
 }
 
 void Long_Operations_Remove() {

@@ -501,7 +501,7 @@ void Terminal_Log_Check() {
     if (why.empty()) why = "the port log is not open";
     Serial_Port_Echo_Response_Status("\r" + why + "\r");
     why[0] = char(std::toupper(static_cast<unsigned char>(why[0])));
-    win::Set_Status(win::Frame_Window, why);
+    Ui_Status_Notice(why);
 }
 
 }  // namespace kdx

@@ -151,6 +151,9 @@ bool Ui_Modal_Running();
 // exchange is asked to stop after its current command, the dialog is cancelled, and the frame
 // closes once both have ended (its windows cannot go while a loop inside them runs).
 void Ui_Close_After_Exchange();
+// A failure the status strip shows and keeps showing (beside the progress of an operation
+// that runs on) until the operator starts something.
+void Ui_Status_Notice(const std::string& text);
 // Installs the wait pump and the progress display on the calling (user-interface) thread,
 // and removes them again.
 void Long_Operations_Install();
