@@ -68,8 +68,7 @@ int Run(const std::vector<std::string>& args) {
     };
     for (const auto& [name, value] : fields) {
         bool digits = std::string(name) == "Axis Mode" || std::string(name) == "Detected";
-        check(name, Clean_Field(value) &&
-                        (!digits || value.find_first_not_of("0123456789") == std::string::npos));
+        check(name, Clean_Field(value, digits));
     }
     for (const auto& [n, id] : axes) {
         std::string d = std::to_string(n);
