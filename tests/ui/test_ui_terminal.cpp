@@ -418,7 +418,7 @@ TEST_F(Terminal_Test, APortLogThatStopsWritingIsSaidAndUnchecked) {
     ASSERT_NE(Port_Log_File, 0);
     Click(OptPortOpen);
     // The log's disk fills while Refresh ID List runs: the strip keeps the reason beside the
-    // refresh's progress, to its end.
+    // refresh's progress, to its end, and after it while the traffic goes on.
     QTimer::singleShot(150, [] { Fill_Port_Log_Disk(); });
     Click(Cmd_Refresh_Ids);
     EXPECT_TRUE(Until([&] {
@@ -430,6 +430,11 @@ TEST_F(Terminal_Test, APortLogThatStopsWritingIsSaidAndUnchecked) {
     EXPECT_NE(Text(Rich_Edit_Received).find("\nthe port log could not be written"),
               std::string::npos);
     const std::string reason = "The port log could not be written";
+    EXPECT_NE(Status_Strip().find(reason), std::string::npos) << Status_Strip();
+    auto& sim = *sims[5];
+    sim.Send("KDX42\r");  // the controller goes on talking, unasked
+    EXPECT_TRUE(Until([&] { return Text(Rich_Edit_Received).find("KDX42") != std::string::npos; }))
+        << Text(Rich_Edit_Received);
     EXPECT_NE(Status_Strip().find(reason), std::string::npos) << Status_Strip();
     Click(OptPortClosed);
 }
