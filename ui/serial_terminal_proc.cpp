@@ -471,7 +471,7 @@ LRESULT Serial_Terminal_Edit_Subclass(HWND window, uint32_t message, WPARAM wpar
 }
 
 std::string Serial_Terminal_Port_Hung_Up(int32_t port) {
-    // Said once per port opened, also when the removal of its entry closed it first.
+    // Said once per port opened, also when the removal of its entry closed it meanwhile.
     if (port == 0 || port != watched_port) return "";
     watched_port = 0;
     std::string name = watched_name.empty() ? "The port" : watched_name;
