@@ -138,6 +138,10 @@ KDX_API const char* KDX_Status_Meaning(const char* reply) {
     return Guard<const char*>("", [&] { return Keep(slot, kdx::KDX_Status_Meaning(Text(reply))); });
 }
 
+KDX_API int32_t KDX_Answer_Clean(const char* field, int32_t digits_only) {
+    return Guard<int32_t>(0, [&] { return kdx::KDX_Answer_Clean(Text(field), digits_only != 0); });
+}
+
 KDX_API const char* KDX_Limit_Description(const char* code) {
     static thread_local std::string slot;
     return Guard<const char*>("",

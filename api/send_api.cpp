@@ -27,6 +27,8 @@ KDX_API int32_t KDX_Send_File(const char* path) {
                 return 1;
             case kdx::KDX_Send_Status::Stopped:
                 return 0;
+            case kdx::KDX_Send_Status::Failed:
+                return -2;
             default:
                 return -1;
         }

@@ -27,8 +27,9 @@ const char* const kHelp =
     "\n"
     "Environment: KDX_SEND_PACE_PERCENT scales every pause (a test switch, default 100).\n"
     "\n"
-    "Exit status: 0 sent, 1 the port could not be opened, FILE could not be read or the\n"
-    "sending was stopped, 2 usage error.\n";
+    "Exit status: 0 sent, 1 the port could not be opened, FILE could not be read, the\n"
+    "sending was stopped, or the port hung up or stopped taking bytes part-way (the\n"
+    "message says at which command and how many bytes went out), 2 usage error.\n";
 
 struct Progress_Line {
     bool tty = false;
@@ -78,6 +79,8 @@ int Run(const std::vector<std::string>& args) {
         KDX_Set_Progress_Callback(nullptr, nullptr);
     }
     if (result < 0) {
+        // A line cut short: the progress line ends first, the message says how far it got.
+        if (result == -2 && line.tty) std::fputc('\n', stderr);
         std::fprintf(stderr, "kdx-cli send: %s\n", KDX_Send_Failure());
         return 1;
     }

@@ -57,9 +57,7 @@ inline std::vector<std::string> Bad_Fields(const Device_Info& info) {
     std::vector<std::string> bad;
     for (const auto& [name, value] : info.fields) {
         bool digits = name == "Axis Mode" || name == "Detected";
-        if (!Clean_Field(value) ||
-            (digits && value.find_first_not_of("0123456789") != std::string::npos))
-            bad.push_back(name);
+        if (!Clean_Field(value, digits)) bad.push_back(name);
     }
     for (const auto& [n, id] : info.axes) {
         std::string d = std::to_string(n);

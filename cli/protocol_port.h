@@ -160,13 +160,11 @@ inline std::string Printable(const std::string& text, size_t limit = 240) {
     return out;
 }
 
-// True when a reply field reads as an answer: not empty, no control character (a flood's
-// line ends, zero bytes, a second reply run in) and no "?" (a command not understood).
-inline bool Clean_Field(const std::string& text) {
-    if (text.empty()) return false;
-    for (unsigned char c : text)
-        if (c < 32 || c == 127 || c == '?') return false;
-    return true;
+// True when a reply field reads as an answer (the library's rule, as the window marks fields):
+// not empty, no control character (a flood's line ends, a second reply run in) and no "?" (a
+// command not understood), with digits_only nothing but digits.
+inline bool Clean_Field(const std::string& text, bool digits_only = false) {
+    return KDX_Answer_Clean(text.c_str(), digits_only ? 1 : 0) != 0;
 }
 
 // Takes a flag word out of args; true when it was there.

@@ -80,6 +80,7 @@ struct Lookup {
     std::string_view value;
     size_t insert_at = 0;      // just after the last key line (or the section line)
     bool insert_ended = true;  // whether that line has a line end of its own
+    bool ended = false;        // a later section line closed the section
 };
 
 Lookup Find(std::string_view text, std::string_view section, std::string_view key) {
@@ -88,6 +89,14 @@ Lookup Find(std::string_view text, std::string_view section, std::string_view ke
     size_t pos = 0;
     Line_Ends ends(text);
     while (pos < text.size()) {
+        if (!inside) {
+            // Outside the section only a section line matters: go straight to the line of the
+            // next "[" (a page of a million other lines is passed at memchr's speed).
+            size_t bracket = text.find('[', pos);
+            if (bracket == std::string_view::npos) break;
+            size_t start = text.find_last_of("\r\n", bracket);
+            if (start != std::string_view::npos && start + 1 > pos) pos = start + 1;
+        }
         size_t end = ends.From(pos);
         size_t next;
         if (end == text.size()) {
@@ -100,7 +109,10 @@ Lookup Find(std::string_view text, std::string_view section, std::string_view ke
         std::string_view lead = line;
         while (!lead.empty() && Is_Space(lead.front())) lead.remove_prefix(1);
         if (!lead.empty() && lead.front() == '[') {
-            if (inside) break;  // past the section: the first one of its name is the one used
+            if (inside) {  // past the section: the first one of its name is the one used
+                found.ended = true;
+                break;
+            }
             size_t close = lead.rfind(']');
             std::string_view name =
                 Trim(lead.substr(1, close == std::string_view::npos ? lead.npos : close - 1));
@@ -158,16 +170,18 @@ bool Write_All_At(int fd, std::string_view data, off_t offset) {
     return true;
 }
 
-// Replaces remove bytes at offset by insert, rewriting only from offset on. Space is claimed
-// before any byte changes, so a full disk leaves the file as it was.
-bool Apply_Edit(int fd, const std::string& old, size_t offset, size_t remove,
+// Replaces remove bytes at offset by insert, rewriting only from offset on; old holds the file
+// from byte base to its end, offset counts from base. Space is claimed before any byte changes,
+// so a full disk leaves the file as it was.
+bool Apply_Edit(int fd, const std::string& old, off_t base, size_t offset, size_t remove,
                 const std::string& insert) {
-    size_t new_size = old.size() - remove + insert.size();
-    if (new_size > old.size()) {
-        int err = posix_fallocate(fd, off_t(old.size()), off_t(new_size - old.size()));
-        if (err == EOPNOTSUPP || err == EINVAL) err = ftruncate(fd, off_t(new_size)) ? errno : 0;
+    const off_t old_size = base + off_t(old.size());
+    const off_t new_size = old_size - off_t(remove) + off_t(insert.size());
+    if (new_size > old_size) {
+        int err = posix_fallocate(fd, old_size, new_size - old_size);
+        if (err == EOPNOTSUPP || err == EINVAL) err = ftruncate(fd, new_size) ? errno : 0;
         if (err) {
-            if (ftruncate(fd, off_t(old.size())) != 0) {
+            if (ftruncate(fd, old_size) != 0) {
                 // Nothing more to undo: the size is all that may have changed.
             }
             Set_Last_Error_From_Errno(err);
@@ -176,21 +190,57 @@ bool Apply_Edit(int fd, const std::string& old, size_t offset, size_t remove,
     }
     std::string tail = insert;
     tail.append(old, offset + remove);
-    if (!Write_All_At(fd, tail, off_t(offset))) {
+    if (!Write_All_At(fd, tail, base + off_t(offset))) {
         int err = errno ? errno : EIO;
         // Put the old bytes back as far as the disk lets us.
-        Write_All_At(fd, std::string_view(old).substr(offset), off_t(offset));
-        if (ftruncate(fd, off_t(old.size())) != 0) {
+        Write_All_At(fd, std::string_view(old).substr(offset), base + off_t(offset));
+        if (ftruncate(fd, old_size) != 0) {
         }
         Set_Last_Error_From_Errno(err);
         return false;
     }
-    if (new_size < old.size() && ftruncate(fd, off_t(new_size)) != 0) {
+    if (new_size < old_size && ftruncate(fd, new_size) != 0) {
         Set_Last_Error_From_Errno(errno);
         return false;
     }
     return true;
 }
+
+// Reads up to want more bytes onto the end of text; eof is set once the file has no more.
+bool Read_More(int fd, std::string& text, size_t want, bool& eof) {
+    size_t have = text.size();
+    text.resize(have + want);
+    while (want > 0) {
+        ssize_t n = ::read(fd, text.data() + have, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            text.resize(have);
+            return false;
+        }
+        if (n == 0) {
+            eof = true;
+            break;
+        }
+        have += size_t(n);
+        want -= size_t(n);
+    }
+    text.resize(have);
+    return true;
+}
+
+// How much of text is whole lines (all of it at the end of the file): a CR at its very end may
+// still get its LF, and a line without its end may still grow.
+size_t Whole_Lines(std::string_view text, bool eof) {
+    if (eof) return text.size();
+    size_t end = text.find_last_of("\r\n");
+    if (end != std::string_view::npos && text[end] == '\r' && end + 1 == text.size())
+        end = end == 0 ? std::string_view::npos : text.find_last_of("\r\n", end - 1);
+    return end == std::string_view::npos ? 0 : end + 1;
+}
+
+// The first part of a file read to look a key up, more at a time as the lookup needs it.
+constexpr size_t kFirst_Read = 64 * 1024;
+constexpr size_t kLargest_Read = 16 * 1024 * 1024;
 
 class Locked_File {
   public:
@@ -245,16 +295,36 @@ int32_t Write_Private_Profile_String(const std::string& section_in, const std::s
         Set_Last_Error_From_Errno(errno);
         return 0;
     }
+    // Read only as far as the lookup needs: up to the key, or to the end of its section. Whole
+    // lines before the section are dropped once looked at (a big file costs no memory for them);
+    // text holds the file from byte base on.
     std::string text;
-    if (!Read_All(file.fd(), text)) {
-        Set_Last_Error_From_Errno(errno);
-        return 0;
+    off_t base = 0;
+    bool eof = false;
+    std::string eol;
+    Lookup found;
+    for (size_t chunk = kFirst_Read;; chunk = std::min(chunk * 2, kLargest_Read)) {
+        if (!Read_More(file.fd(), text, chunk, eof)) {
+            Set_Last_Error_From_Errno(errno);
+            return 0;
+        }
+        // New lines end like the file's first line: known once its end is whole.
+        size_t first = text.find_first_of("\r\n");
+        if (eol.empty() && (eof || (first != std::string::npos &&
+                                    (text[first] == '\n' || first + 1 < text.size()))))
+            eol = Line_End_Of(text);
+        size_t whole = Whole_Lines(text, eof);
+        found = Find(std::string_view(text).substr(0, whole), section, key);
+        if (eof || found.key || found.ended) break;
+        if (!found.section && whole > 0) {
+            // Whole lines without the section have nothing for the lookup: they go.
+            text.erase(0, whole);
+            base += off_t(whole);
+        }
     }
     std::string key_line(key);
     key_line += '=';
     key_line += value;
-    std::string_view eol = Line_End_Of(text);
-    Lookup found = Find(text, section, key);
     size_t offset, remove = 0;
     std::string insert;
     if (found.key) {
@@ -272,6 +342,7 @@ int32_t Write_Private_Profile_String(const std::string& section_in, const std::s
         insert += eol;
     } else {
         offset = text.size();
+        // (Only whole lines were dropped: an empty rest follows a line end.)
         if (!text.empty() && text.back() != '\r' && text.back() != '\n') insert = eol;
         insert += '[';
         insert += section;
@@ -280,7 +351,26 @@ int32_t Write_Private_Profile_String(const std::string& section_in, const std::s
         insert += key_line;
         insert += eol;
     }
-    if (!Apply_Edit(file.fd(), text, offset, remove, insert)) return 0;
+    if (insert.size() == remove) {
+        // The same length: only the line changes, whatever follows it.
+        if (!Write_All_At(file.fd(), insert, base + off_t(offset))) {
+            int err = errno ? errno : EIO;
+            Write_All_At(file.fd(), std::string_view(text).substr(offset, remove),
+                         base + off_t(offset));
+            Set_Last_Error_From_Errno(err);
+            return 0;
+        }
+        Set_Last_Error(ERROR_SUCCESS);
+        return 1;
+    }
+    // Another length moves what follows: that needs the rest of the file.
+    while (!eof) {
+        if (!Read_More(file.fd(), text, kLargest_Read, eof)) {
+            Set_Last_Error_From_Errno(errno);
+            return 0;
+        }
+    }
+    if (!Apply_Edit(file.fd(), text, base, offset, remove, insert)) return 0;
     Set_Last_Error(ERROR_SUCCESS);
     return 1;
 }

@@ -68,8 +68,10 @@ bool Pty_Open(Pty_Pair& pair) {
 }
 
 void Pty_Close(Pty_Pair& pair) {
-    if (pair.slave >= 0) close(pair.slave);
+    // The master first: it drops what the slave's user wrote and nobody read (a stalled line),
+    // which the last close of the slave would otherwise wait to drain, for seconds.
     if (pair.master >= 0) close(pair.master);
+    if (pair.slave >= 0) close(pair.slave);
     pair.slave = pair.master = -1;
 }
 
@@ -99,7 +101,7 @@ uint32_t Pty_Baud(int master) {
 }
 
 bool Pty_Wait(int master, int32_t wake_event, bool want_output, int64_t deadline_ns,
-              Pty_Events& events) {
+              Pty_Events& events, bool want_input) {
     events = Pty_Events{};
     int wake_fd = -1;
     if (wake_event != 0) {
@@ -118,7 +120,7 @@ bool Pty_Wait(int master, int32_t wake_event, bool want_output, int64_t deadline
         wait.tv_nsec = long(left % 1000000000);
         timeout = &wait;
     }
-    pollfd fds[2] = {{master, short(POLLIN | (want_output ? POLLOUT : 0)), 0},
+    pollfd fds[2] = {{master, short((want_input ? POLLIN : 0) | (want_output ? POLLOUT : 0)), 0},
                      {wake_fd, POLLIN, 0}};
     int r = ppoll(fds, wake_fd >= 0 ? 2 : 1, timeout, nullptr);
     if (r < 0) {
@@ -129,7 +131,7 @@ bool Pty_Wait(int master, int32_t wake_event, bool want_output, int64_t deadline
         Set_Last_Error_From_Errno(errno);
         return false;
     }
-    events.input = fds[0].revents & POLLIN;
+    events.input = want_input && (fds[0].revents & POLLIN);
     events.writable = want_output && (fds[0].revents & POLLOUT);
     events.woken = wake_fd >= 0 && (fds[1].revents & POLLIN);
     Set_Last_Error(ERROR_SUCCESS);

@@ -43,9 +43,10 @@ struct Pty_Events {
 // event (a Create_Wake_Event handle, 0: none) is set, or the monotonic clock of
 // Query_Performance_Counter reaches deadline_ns (-1: no deadline). The deadline is kept to
 // the nanosecond the kernel allows, not rounded to milliseconds. An interrupted wait returns
-// true with no events. False with the last error when the wait fails.
+// true with no events. False with the last error when the wait fails. Without want_input
+// the master's input does not end the wait.
 bool Pty_Wait(int master, int32_t wake_event, bool want_output, int64_t deadline_ns,
-              Pty_Events& events);
+              Pty_Events& events, bool want_input = true);
 
 // Reads at most capacity bytes the slave's user has sent, never blocking: the count, 0 when
 // nothing is waiting (or the read fails: the last error tells which).

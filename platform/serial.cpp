@@ -556,19 +556,22 @@ bool Comm_Line::Read(std::string& out, uint32_t capacity) const {
 }
 
 namespace {
-bool Write(Comm_Object* port, const std::string& data, uint32_t* written, uint32_t timeout_ms) {
+bool Write(Comm_Object* port, const std::string& data, uint32_t* written, uint32_t timeout_ms,
+           uint32_t stall_ms) {
     if (written) *written = 0;
     if (!port) {
         Set_Last_Error(ERROR_INVALID_HANDLE);
         return false;
     }
-    int64_t deadline = Tick_Count_Ms() + timeout_ms;
+    const int64_t end = Tick_Count_Ms() + timeout_ms;
+    int64_t deadline = std::min<int64_t>(end, Tick_Count_Ms() + stall_ms);
     size_t done = 0;
     while (done < data.size()) {
         port->output_queued = true;
         ssize_t n = write(port->fd, data.data() + done, data.size() - done);
         if (n > 0) {
             port->last_write_ms = Tick_Count_Ms();
+            deadline = std::min<int64_t>(end, port->last_write_ms + stall_ms);
             done += size_t(n);
             if (written) *written = uint32_t(done);
             continue;
@@ -606,11 +609,13 @@ bool Write(Comm_Object* port, const std::string& data, uint32_t* written, uint32
 bool Write_Comm(int32_t handle, const std::string& data, uint32_t* written, uint32_t timeout_ms) {
     if (written) *written = 0;
     auto port = Port(handle);
-    return port && Write(port.get(), data, written, timeout_ms);
+    return port && Write(port.get(), data, written, timeout_ms, MAXDWORD);
 }
 
-bool Comm_Line::Write(const std::string& data, uint32_t* written, uint32_t timeout_ms) const {
-    return platform::Write(static_cast<Comm_Object*>(port_.get()), data, written, timeout_ms);
+bool Comm_Line::Write(const std::string& data, uint32_t* written, uint32_t timeout_ms,
+                      uint32_t stall_ms) const {
+    return platform::Write(static_cast<Comm_Object*>(port_.get()), data, written, timeout_ms,
+                           stall_ms);
 }
 
 int32_t Create_Wake_Event() {

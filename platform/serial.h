@@ -131,7 +131,10 @@ class Comm_Line {
     bool Set_Mask(uint32_t mask) const;
     bool Clear_Error(uint32_t* errors, COMSTAT* status) const;
     bool Read(std::string& out, uint32_t capacity) const;
-    bool Write(const std::string& data, uint32_t* written, uint32_t timeout_ms) const;
+    // A line that takes no byte for stall_ms ends the write as a time-out too, however long
+    // timeout_ms would still allow (a device that stopped reading).
+    bool Write(const std::string& data, uint32_t* written, uint32_t timeout_ms,
+               uint32_t stall_ms = MAXDWORD) const;
 
   private:
     std::shared_ptr<Handle_Object> port_;

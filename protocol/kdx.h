@@ -59,6 +59,11 @@ std::string KDX_Serial_Number_Set(int32_t& handle, std::string& serial, std::str
 std::string KDX_Parse_Motor_ID(std::string& text);
 std::string KDX_Parse_Limit_ID(std::string& text);
 
+// Whether a device field or a per-axis reply reads as an answer: less one CR at its end, not
+// empty and free of control characters and "?" (a NUL byte, a flood run into the reply, a
+// fault), and with digits_only nothing but digits (the axes set and found).
+bool KDX_Answer_Clean(const std::string& field, bool digits_only = false);
+
 // The description of a limit-switch code ("TBD" for codes not in the table).
 std::string KDX_Limit_Description(const std::string& code);
 

@@ -1,6 +1,7 @@
 // Device information, per-axis identification, storing the serial and order number, and the
 // two parsers of axis replies.
 #include <array>
+#include <string_view>
 
 #include "platform/system.h"
 #include "platform/window/window.h"
@@ -67,6 +68,17 @@ std::string KDX_Clean_Axis_Reply(std::string reply, const std::string& tag, int3
     protocol::Remove_All(reply, ',');
     protocol::Remove_All(reply, CR);
     return reply;
+}
+
+bool KDX_Answer_Clean(const std::string& field, bool digits_only) {
+    std::string_view text = field;
+    if (!text.empty() && text.back() == CR) text.remove_suffix(1);
+    if (text.empty()) return false;
+    for (unsigned char c : text) {
+        if (c < 32 || c == 127 || c == '?') return false;
+        if (digits_only && (c < '0' || c > '9')) return false;
+    }
+    return true;
 }
 
 std::string KDX_Serial_Number_Get(int32_t& handle) {

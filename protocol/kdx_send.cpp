@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/handles.h"
 #include "platform/system.h"
 #include "platform/window/window.h"
 #include "protocol/kdx_link.h"
@@ -21,31 +23,22 @@ namespace {
 constexpr char CR = '\r';
 constexpr char EOT = '\x04';
 
-// Replaces every from by to, again and again until no from is left.
-void Replace_Until_Gone(std::string& text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from)) {
-        std::string next;
-        size_t start = 0;
-        for (; at != std::string::npos; at = text.find(from, start)) {
-            next.append(text, start, at - start);
-            next += to;
-            start = at + from.size();
-        }
-        next.append(text, start);
-        text.swap(next);
+// The normalisation of a program text in one pass: every blank becomes ","; a run of ","
+// becomes one; every "u" right after an "r" goes ("ruu" is "r"), and then every line feed.
+// This is what applying each rule until it no longer matches, in that order, gives (a line
+// feed removed last can still join "r" and "u" or two commas), without a pass per match: a
+// crafted file of "r" and a million "u" would otherwise take a million passes.
+std::string Normalise(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    char before = '\0';  // the last byte kept before line feeds are removed, line feeds too
+    for (char c : text) {
+        if (c == ' ') c = ',';
+        if ((c == ',' && before == ',') || (c == 'u' && before == 'r')) continue;
+        before = c;
+        if (c != '\n') out += c;
     }
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t at = text.find(separator, start);
-        parts.push_back(text.substr(start, at - start));
-        if (at == std::string::npos) break;
-        start = at + 1;
-    }
-    return parts;
+    return out;
 }
 
 std::string File_Name(const std::string& path) {
@@ -63,6 +56,34 @@ std::string Reason(uint32_t code) {
     std::string text = platform::System_Message(code);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text.empty() ? "error " + std::to_string(code) : text;
+}
+
+// What a send that the line cut short says: where it stopped, why, and how many bytes of the
+// file's commands went out.
+std::string Send_Failure_Text(const KDX_Send_Outcome& outcome, const std::string& command,
+                              int64_t number, int64_t commands, int64_t total_bytes) {
+    std::string why;
+    switch (outcome.Error) {
+        case platform::ERROR_DEVICE_NOT_CONNECTED:
+            why = "the port hung up";
+            break;
+        case platform::ERROR_TIMEOUT:
+            why = "the device stopped reading (no byte taken for 5 s)";
+            break;
+        default:
+            why = "the write failed: " + Reason(outcome.Error);
+            break;
+    }
+    std::string where;
+    if (outcome.Program) {
+        std::string shown;
+        for (unsigned char c : command)
+            shown += c < 32 || c == 127 ? "<" + std::to_string(c) + ">" : std::string(1, char(c));
+        where = " at command " + std::to_string(number) + " of " + std::to_string(commands) + " (" +
+                shown + ")";
+    }
+    return "Transmission Failed" + where + ": " + why + "; " + std::to_string(outcome.Bytes) +
+           " of " + std::to_string(total_bytes) + " bytes sent";
 }
 
 std::string Map_Bytes(std::string bytes) {
@@ -117,24 +138,44 @@ bool KDX_Is_Program_File(const std::string& path) {
     return extension == ".KDX";
 }
 
-std::vector<std::vector<std::string>> KDX_Program_Commands(const std::string& text) {
-    std::string normal = text;
-    Replace_Until_Gone(normal, " ", ",");
-    Replace_Until_Gone(normal, ",,", ",");
-    Replace_Until_Gone(normal, "ru", "r");
-    protocol::Remove_All(normal, '\n');
-    std::vector<std::vector<std::string>> lines;
-    for (std::string line : Split(normal, CR)) {
+std::string KDX_Program_Normalise(const std::string& text) {
+    return Normalise(text);
+}
+
+bool KDX_Program_Visit(const std::string& normal,
+                       const std::function<bool(const std::string&, bool)>& visit) {
+    std::string line, command;
+    for (size_t start = 0;;) {
+        size_t cr = normal.find(CR, start);
+        line.assign(normal, start, (cr == std::string::npos ? normal.size() : cr) - start);
         size_t comment = line.find(';');
         if (comment != std::string::npos) line.resize(comment);
         protocol::Remove_All(line, '\t');
         char last = line.empty() ? '\0' : line.back();
         if (last != ',' && last != CR && last != ']' && last != '}') line += ',';
         // The empty field after a line's last comma goes out too, as a lone ",".
-        std::vector<std::string> fields = Split(line, ',');
-        for (auto& field : fields) field += ',';
-        lines.push_back(std::move(fields));
+        for (size_t at = 0;;) {
+            size_t comma = line.find(',', at);
+            bool line_done = comma == std::string::npos;
+            command.assign(line, at, (line_done ? line.size() : comma) - at);
+            command += ',';
+            if (!visit(command, line_done)) return false;
+            if (line_done) break;
+            at = comma + 1;
+        }
+        if (cr == std::string::npos) return true;
+        start = cr + 1;
     }
+}
+
+std::vector<std::vector<std::string>> KDX_Program_Commands(const std::string& text) {
+    std::vector<std::vector<std::string>> lines(1);
+    KDX_Program_Visit(Normalise(text), [&](const std::string& command, bool line_done) {
+        lines.back().push_back(command);
+        if (line_done) lines.emplace_back();
+        return true;
+    });
+    lines.pop_back();
     return lines;
 }
 
@@ -160,66 +201,98 @@ KDX_Send_Outcome KDX_Send_File(const std::string& path) {
         return outcome;
     }
     int32_t& handle = Serial_Port_State.Handle;
+    // Without an open port the writes do nothing and only the status lines appear; on an open
+    // one a write the driver does not take whole ends the file there.
+    const bool port_open = platform::Handle_Usable(handle);
     KDX_Progress progress{"Sending " + File_Name(path), "", 0, 0};
     outcome.Program = KDX_Is_Program_File(path);
     outcome.Status = KDX_Send_Status::Sent;
+    // How far a failed send got, for the user; false when it failed.
+    auto went_out = [&](const std::string& sent, const std::string& command, int64_t total) {
+        outcome.Bytes += int64_t(sent.size());
+        if (!port_open || sent.size() == command.size()) return true;
+        outcome.Status = KDX_Send_Status::Failed;
+        outcome.Error = platform::Get_Last_Error();
+        kdx_frame.check();
+        outcome.Message =
+            Send_Failure_Text(outcome, command, progress.Done + 1, progress.Total, total);
+        return false;
+    };
     if (!outcome.Program) {
         progress.Total = 1;
         progress.Item = std::to_string(data.size()) + " bytes";
         KDX_Progress_Report(progress);
+        bool whole;
         {
             Poller_Pause pause(Serial_Port_State.Poller);
-            outcome.Bytes = int64_t(Serial_Port_Write_Bytes(handle, data).size());
+            whole = went_out(Serial_Port_Write_Bytes(handle, data), data, int64_t(data.size()));
         }
         outcome.Commands = 1;
-        progress.Done = 1;
+        progress.Done = whole ? 1 : 0;
         progress.Item.clear();
         KDX_Progress_Report(progress);
-        kdx_frame.result(1);
+        if (!whole) Serial_Port_Echo_Status(outcome.Message + "\r");
+        kdx_frame.result(whole ? 1 : 0);
         return outcome;
     }
 
     const uint32_t pace = KDX_Send_Pace_Percent();
     const int32_t silent = 0;
-    std::vector<std::vector<std::string>> lines =
-        KDX_Program_Commands(KDX_Program_Unscramble(data));
-    for (const auto& line : lines) progress.Total += int64_t(line.size());
+    // The commands are taken from the text as they go out, never all held at once: a crafted
+    // file of millions of fields would otherwise cost gigabytes before the first one.
+    const std::string normal = KDX_Program_Normalise(KDX_Program_Unscramble(std::move(data)));
+    int64_t total_bytes = 0;
+    KDX_Program_Visit(normal, [&](const std::string& command, bool) {
+        ++progress.Total;
+        total_bytes += int64_t(command.size()) + (command == "res," ? 2 : 0);  // and "F,"
+        return true;
+    });
     {
         Poller_Pause pause(Serial_Port_State.Poller);
-        for (const auto& line : lines) {
-            for (const auto& command : line) {
-                if (operation.Stopped()) {
-                    outcome.Status = KDX_Send_Status::Stopped;
-                    break;
-                }
-                progress.Item = command;
-                KDX_Progress_Report(progress);
-                outcome.Bytes += int64_t(Serial_Port_Write(handle, command, &silent).size());
-                ++outcome.Commands;
-                if (command == "res,") {
-                    // The controller restarts: give it its time, then put it on line again.
-                    Pace(KDX_Send_Reset_Ms, pace);
-                    outcome.Bytes += int64_t(Serial_Port_Write(handle, "F,", &silent).size());
-                    ++outcome.Commands;
-                } else {
-                    Pace(KDX_Send_Field_Ms, pace);
-                }
-                ++progress.Done;
+        KDX_Program_Visit(normal, [&](const std::string& command, bool line_done) {
+            if (operation.Stopped()) {
+                outcome.Status = KDX_Send_Status::Stopped;
+                return false;
             }
-            if (outcome.Status == KDX_Send_Status::Stopped) break;
-            Serial_Port_Echo_Status(std::string(1, EOT));
-            win::Invalidate_Rect(win::Terminal_Dialog, true);
-            win::Update_Window(win::Terminal_Dialog);
-            Pace(KDX_Send_Line_Ms, pace);
-        }
+            progress.Item = command;
+            KDX_Progress_Report(progress);
+            bool whole =
+                went_out(Serial_Port_Write(handle, command, &silent), command, total_bytes);
+            ++outcome.Commands;
+            if (whole && command == "res,") {
+                // The controller restarts: give it its time, then put it on line again.
+                Pace(KDX_Send_Reset_Ms, pace);
+                whole = went_out(Serial_Port_Write(handle, "F,", &silent), "F,", total_bytes);
+                ++outcome.Commands;
+            } else if (whole) {
+                Pace(KDX_Send_Field_Ms, pace);
+            }
+            if (!whole) return false;
+            ++progress.Done;
+            if (line_done) {
+                Serial_Port_Echo_Status(std::string(1, EOT));
+                win::Invalidate_Rect(win::Terminal_Dialog, true);
+                win::Update_Window(win::Terminal_Dialog);
+                Pace(KDX_Send_Line_Ms, pace);
+            }
+            return true;
+        });
     }
     progress.Item.clear();
     KDX_Progress_Report(progress);
-    bool stopped = outcome.Status == KDX_Send_Status::Stopped;
-    Serial_Port_Echo_Status(stopped ? "Transmission Stopped" : "Transmission Complete");
-    if (stopped)
-        kdx_frame.comment("stopped after " + std::to_string(outcome.Commands) + " commands");
-    kdx_frame.result(stopped ? 0 : 1);
+    switch (outcome.Status) {
+        case KDX_Send_Status::Stopped:
+            Serial_Port_Echo_Status("Transmission Stopped");
+            kdx_frame.comment("stopped after " + std::to_string(outcome.Commands) + " commands");
+            break;
+        case KDX_Send_Status::Failed:
+            Serial_Port_Echo_Status(outcome.Message);
+            break;
+        default:
+            Serial_Port_Echo_Status("Transmission Complete");
+            break;
+    }
+    kdx_frame.result(outcome.Status == KDX_Send_Status::Sent ? 1 : 0);
     return outcome;
 }
 

@@ -3,6 +3,7 @@
 // scrambling of program files, for the tools that make them.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,12 @@ bool KDX_Is_Program_File(const std::string& path);
 // at CR; in each line the comment from ";" and the tabs removed, "," appended unless the
 // line ends in ",", "]" or "}", and each field + "," one command.
 std::vector<std::vector<std::string>> KDX_Program_Commands(const std::string& text);
+// The same in two steps, without holding every command: the normalised text, then each
+// command of it in order, visit(command, last_of_its_line); a visit that returns false ends
+// the walk (false then).
+std::string KDX_Program_Normalise(const std::string& text);
+bool KDX_Program_Visit(const std::string& normal,
+                       const std::function<bool(const std::string&, bool)>& visit);
 
 // The controller's pace, in milliseconds, before the percentage below applies.
 constexpr uint32_t KDX_Send_Field_Ms = 100;
@@ -32,22 +39,26 @@ constexpr uint32_t KDX_Send_Line_Ms = 100;
 // this percentage of its time, at least 0.
 uint32_t KDX_Send_Pace_Percent();
 
-enum class KDX_Send_Status { Sent, Stopped, Unreadable };
+// Failed: the line hung up or stopped taking bytes part-way (Message says how far it got).
+enum class KDX_Send_Status { Sent, Stopped, Unreadable, Failed };
 
 struct KDX_Send_Outcome {
     KDX_Send_Status Status = KDX_Send_Status::Unreadable;
     bool Program = false;  // sent as a program file
     int64_t Commands = 0;  // writes made (fields, "F," after "res," included)
     int64_t Bytes = 0;     // bytes handed to the port
-    uint32_t Error = 0;    // the operating system's code when the file could not be read
+    uint32_t Error = 0;    // the operating system's code when the file could not be read or
+                           // a write fell short
     std::string Message;   // what went wrong, for the user ("" when sent)
 };
 
 // Sends the file on Serial_Port_State's port as the frame's "Send to Device" command does,
 // with the receive poller paused for the whole file. A program file shows a status line of
 // EOT per line and "Transmission Complete"; a stop request ends it after the current command
-// with "Transmission Stopped". A file that cannot be read sends nothing. With no port open
-// the writes do nothing and only the status lines appear.
+// with "Transmission Stopped". A write the open port does not take whole (a hang-up, a device
+// that stopped reading) ends the file there: Failed, with a status line saying at which
+// command and how many bytes went out instead of "Transmission Complete". A file that cannot be
+// read sends nothing. With no port open the writes do nothing and only the status lines appear.
 KDX_Send_Outcome KDX_Send_File(const std::string& path);
 
 struct KDX_File_Outcome {

@@ -41,6 +41,12 @@ bool Echo_Wanted(const int32_t* echo) {
     return echo == nullptr || *echo == 1;
 }
 
+// A text's own bound on waiting for the driver; a long block of bytes gets twice its wire
+// time at the port's rate on top, so a slow line can take a whole file. A line that takes no
+// byte for Write_Stall_Ms ends any write: the device has stopped reading.
+constexpr uint32_t Write_Wait_Ms = 5000;
+constexpr uint32_t Write_Stall_Ms = 5000;
+
 // Serial_Port_Read on a line already looked up (null: look the handle up).
 std::string Read_On(const Comm_Line* known, int32_t& handle, const int32_t* echo);
 
@@ -115,6 +121,7 @@ std::mutex pollers_lock;
 std::vector<std::pair<int32_t, int32_t>> pollers;  // (poller handle, port handle)
 
 std::atomic<int> watch_fd{-1};
+std::atomic<void (*)(int32_t)> hang_up_hook{nullptr};
 
 void Poller_Ended(Poller_Object& self) {
     {
@@ -133,6 +140,7 @@ void Serial_Port_Poll(Poller_Object* self) {
     // Looked up once: the port outlives its poller (a close stops the poller first).
     const Comm_Line line(handle);
     const Comm_Waiter waiter(handle, self->wake);
+    bool hung_up = false;
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(self->lock);
@@ -153,6 +161,7 @@ void Serial_Port_Poll(Poller_Object* self) {
             // Traced once; a dead line is never queried again.
             kdx_frame.check();
             kdx_frame.comment("the port hung up or failed: poller ended");
+            hung_up = true;
             break;
         }
         if (got != Comm_Wait::Input) continue;
@@ -166,10 +175,12 @@ void Serial_Port_Poll(Poller_Object* self) {
             Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
             kdx_frame.check();
             kdx_frame.comment("the port hung up: poller ended");
+            hung_up = true;
             break;
         }
     }
     Poller_Ended(*self);
+    if (auto hook = hang_up_hook.load(); hung_up && hook) hook(handle);
     running_poller = nullptr;
     stopped_self.reset();
 }
@@ -315,7 +326,9 @@ int32_t Serial_Port_Guess_Exist(int32_t& number) {
 
 namespace {
 
-// The write after the pre-read: sent goes out as it is, within timeout_ms.
+// The write after the pre-read: sent goes out as it is, within timeout_ms. Returns what the
+// driver took, which is all of it unless the line hung up, failed or stopped taking bytes
+// (the last error then says which).
 std::string Write_After_Pre_Read(int32_t& handle, const std::string& sent, const int32_t* echo,
                                  uint32_t timeout_ms, trace::Frame& frame) {
     const Comm_Line line(handle);
@@ -323,21 +336,23 @@ std::string Write_After_Pre_Read(int32_t& handle, const std::string& sent, const
     line.Set_Mask(EV_TXEMPTY);
     frame.check();
     uint32_t written = 0;
+    uint32_t error = 0;
     {
-        // Echoed whether or not the write succeeds, and queued before the bytes go out, so a
-        // reply the poller takes at once can never be shown ahead of its command; shown once
-        // they are out, so the terminal's output does not delay the command.
+        // The echo shows what the driver took, never what it did not (a hang-up, a device that
+        // stopped reading). It is made once the bytes are out, so the command reaches the line
+        // without waiting for the terminal; the read-order lock keeps a reply that another
+        // thread takes meanwhile from being shown ahead of its command.
+        std::lock_guard<std::recursive_mutex> order(read_order_lock);
         Echo_Hold hold;
-        if (Echo_Wanted(echo)) Serial_Port_Echo_Sent(sent);
-        line.Write(sent, &written, timeout_ms);
+        line.Write(sent, &written, timeout_ms, Write_Stall_Ms);
+        error = Get_Last_Error();
         frame.check();
+        if (Echo_Wanted(echo) && (written > 0 || sent.empty()))
+            Serial_Port_Echo_Sent(sent.substr(0, written));
     }
-    return sent;
+    Set_Last_Error(error);
+    return written == sent.size() ? sent : sent.substr(0, written);
 }
-
-// A text's own bound on waiting for the driver; a long block of bytes gets twice its wire
-// time at the port's rate on top, so a slow line can take a whole file.
-constexpr uint32_t Write_Wait_Ms = 5000;
 
 uint32_t Write_Wait_For(int32_t handle, size_t bytes) {
     DCB dcb{};
@@ -362,9 +377,9 @@ std::string Serial_Port_Write_Bytes(int32_t& handle, const std::string& bytes,
     KDX_FRAME("Serial_Port_Write_Bytes", handle, bytes.size(), echo);
     if (!Handle_Usable(handle)) return kdx_frame.result(std::string());
     uint32_t wait_ms = Write_Wait_For(handle, bytes.size());
-    Write_After_Pre_Read(handle, bytes, echo, wait_ms, kdx_frame);
-    kdx_frame.result(bytes.size());
-    return bytes;
+    std::string sent = Write_After_Pre_Read(handle, bytes, echo, wait_ms, kdx_frame);
+    kdx_frame.result(sent.size());
+    return sent;
 }
 
 std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
@@ -502,6 +517,10 @@ bool Serial_Port_Poller_Running(int32_t poller) {
     if (!self) return false;
     std::lock_guard<std::mutex> guard(self->lock);
     return !self->ended;
+}
+
+void Serial_Port_Set_Hang_Up_Hook(void (*hook)(int32_t port)) {
+    hang_up_hook.store(hook);
 }
 
 Poller_Pause::Poller_Pause(int32_t poller) : poller_(poller) {

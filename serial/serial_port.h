@@ -38,11 +38,14 @@ int32_t Serial_Port_Guess_Exist(int32_t& number);
 // Sets the time-outs every port runs with (reads return at once) and fills record with them;
 // 0 for INVALID_HANDLE_VALUE, leaving record unchanged.
 int32_t Serial_Port_Timeouts(int32_t& handle, platform::COMMTIMEOUTS& record);
+// Returns the text as the driver took it: all of it, or less when the line hung up, failed or
+// took no byte for 5 s (a device that stopped reading), with the last error saying which
+// (ERROR_DEVICE_NOT_CONNECTED, ERROR_TIMEOUT, ...). Only what was taken is echoed and logged.
 std::string Serial_Port_Write(int32_t& handle, const std::string& text,
                               const int32_t* echo = nullptr);
 // Serial_Port_Write for bytes that are no zero-terminated text (a file sent raw): every byte
 // goes out, zero bytes included, and the wait for the driver grows with the length. Returns
-// the bytes as sent ("" when the handle is unusable).
+// the bytes as the driver took them ("" when the handle is unusable).
 std::string Serial_Port_Write_Bytes(int32_t& handle, const std::string& bytes,
                                     const int32_t* echo = nullptr);
 std::string Serial_Port_Read(int32_t& handle, const int32_t* echo = nullptr);
@@ -71,6 +74,10 @@ bool Serial_Port_Poller_Running(int32_t poller);
 void Serial_Port_Watch(int fd);
 // Tells the watcher something happened.
 void Serial_Port_Watch_Notify();
+// Called on a poller's thread once a hang-up or a failed line has ended it (never when it was
+// stopped), with its port's handle: how a window learns that its port is gone. One hook for
+// the process; null removes it.
+void Serial_Port_Set_Hang_Up_Hook(void (*hook)(int32_t port));
 
 // Pauses the poller in the constructor and resumes it in the destructor.
 class Poller_Pause {

@@ -43,6 +43,8 @@ const char* const kHelp =
     "  --flood BYTES       after the first reply, BYTES of text follow at once\n"
     "  --hangup-after N    hang up once N replies have gone out\n"
     "  --hangup-ms MS      hang up MS milliseconds after the start\n"
+    "  --hangup-after-bytes N  hang up once N bytes have been received\n"
+    "  --stall-after-bytes N   stop reading the line once N bytes have been received\n"
     "\n"
     "Controller model:\n"
     "  --answer-limit N    stop answering after N queries\n"
@@ -116,6 +118,10 @@ const std::vector<Number_Switch>& Number_Switches() {
         {"--flood", 0, int64_t(1) << 30, [](C& c, int64_t n) { c.flood_bytes = n; }},
         {"--hangup-after", 0, kInt32Max, [](C& c, int64_t n) { c.hangup_after = int32_t(n); }},
         {"--hangup-ms", 0, kInt32Max, [](C& c, int64_t n) { c.hangup_ms = int32_t(n); }},
+        {"--hangup-after-bytes", 0, int64_t(1) << 40,
+         [](C& c, int64_t n) { c.hangup_after_bytes = n; }},
+        {"--stall-after-bytes", 0, int64_t(1) << 40,
+         [](C& c, int64_t n) { c.stall_after_bytes = n; }},
         {"--answer-limit", 0, kInt32Max,
          [](C& c, int64_t n) { c.model.answer_limit = int32_t(n); }},
         {"--quiet-ms", 0, kInt32Max, [](C& c, int64_t n) { c.model.quiet_ms = int32_t(n); }},

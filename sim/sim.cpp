@@ -88,6 +88,7 @@ struct Simulator::State {
     std::deque<In_Item> in;
     int64_t in_free_ns = 0;  // when the bytes read so far have all arrived
     bool flooded = false;
+    bool hung_up_queued = false;
     uint64_t take_answered = 0;  // the last take_asked answered
     int64_t started_ns = 0;
     // How late timed wake-ups have been running, smoothed: a busy machine wakes threads
@@ -176,11 +177,31 @@ struct Simulator::State {
         taken.wait(guard, [&] { return take_done >= ask || taking_ended; });
     }
 
+    // How many more bytes the controller reads before it hangs up or stalls (-1: no end).
+    int64_t Reading_Left() const {
+        int64_t limit = -1;
+        for (int64_t at : {config.hangup_after_bytes, config.stall_after_bytes})
+            if (at >= 0 && (limit < 0 || at < limit)) limit = at;
+        if (limit < 0) return -1;
+        std::lock_guard<std::mutex> guard(lock);
+        return std::max<int64_t>(0, limit - int64_t(received.size()));
+    }
+
     void Take_Input(int64_t now_ns) {
         char buf[65536];
         int64_t byte_ns = Byte_Ns(config.baud);
         for (;;) {
-            size_t n = platform::Pty_Read(pty.master, buf, sizeof buf);
+            int64_t left = Reading_Left();
+            if (left == 0) {
+                // At its limit: a hang-up goes out next; a stall reads nothing more.
+                if (config.hangup_after_bytes >= 0 && !hung_up_queued) {
+                    hung_up_queued = true;
+                    out.push_front(Out_Item{now_ns, std::string(), true});
+                }
+                return;
+            }
+            size_t room = left < 0 ? sizeof buf : std::min(sizeof buf, size_t(left));
+            size_t n = platform::Pty_Read(pty.master, buf, room);
             if (n == 0) return;
             // What the program sends at another rate arrives garbled: the controller
             // ignores it.
@@ -299,7 +320,10 @@ struct Simulator::State {
                 }
             }
             platform::Pty_Events events;
-            if (!platform::Pty_Wait(pty.master, wake, blocked, wait_until, events)) break;
+            // A stalled controller does not look at the line, so its input does not wake it.
+            bool listening = Reading_Left() != 0;
+            if (!platform::Pty_Wait(pty.master, wake, blocked, wait_until, events, listening))
+                break;
             now = Now_Ns();
             if (wait_until > 0 && !events.input && !events.woken && !events.writable)
                 wake_late_ns += (std::max<int64_t>(0, now - wait_until) - wake_late_ns) / 8;
@@ -311,7 +335,7 @@ struct Simulator::State {
                 std::lock_guard<std::mutex> guard(lock);
                 asked = take_asked;
             }
-            if (events.input || asked > take_answered) Take_Input(now);
+            if (events.input || asked > take_answered || !listening) Take_Input(now);
             if (asked > take_answered) {
                 take_answered = asked;
                 std::lock_guard<std::mutex> guard(lock);

@@ -24,7 +24,13 @@ struct Sim_Config {
     int64_t flood_bytes = 0;    // after the first reply, this many bytes of text follow
     int32_t hangup_after = -1;  // hang up once this many replies have gone out (-1: never)
     int32_t hangup_ms = -1;     // hang up this long after the start (-1: never)
-    std::string greeting;       // sent at the start, before any program opens the port
+    // Hang up once this many bytes have been received (-1: never): a controller that goes
+    // away in the middle of a file.
+    int64_t hangup_after_bytes = -1;
+    // Stop reading the line once this many bytes have been received (-1: never): the
+    // program's writes back up in its driver, as with a controller that stopped listening.
+    int64_t stall_after_bytes = -1;
+    std::string greeting;  // sent at the start, before any program opens the port
     Model_Config model;
     // Called on the simulator's thread right before bytes are written to the line, with
     // the monotonic clock in nanoseconds.

@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <thread>
@@ -259,8 +261,16 @@ TEST(Profile, RandomFilesAndWritesLoseNothing) {
         return s;
     };
     auto pad = [&]() { return std::string(rng() % 3, rng() % 2 ? ' ' : '\t'); };
-    auto random_file = [&]() {
+    auto random_file = [&](bool big) {
         std::string text;
+        // Big files start with lines of no section, past what a first read takes, so lookups
+        // continue across reads and a CR LF may be split between two.
+        size_t filler = big ? 60000 + rng() % 120000 : 0;
+        while (text.size() < filler) {
+            std::string line = random_text(60, false);
+            std::replace(line.begin(), line.end(), '[', '(');
+            text += line + pick(ends);
+        }
         int lines = int(rng() % 25);
         for (int i = 0; i < lines; ++i) {
             switch (rng() % 6) {
@@ -298,7 +308,7 @@ TEST(Profile, RandomFilesAndWritesLoseNothing) {
     kdx::test::Temp_Dir dir;
     std::string path = dir.path() + "/random.html";
     for (int round = 0; round < 300; ++round) {
-        Write_File_Text(path, random_file());
+        Write_File_Text(path, random_file(round % 10 == 0));
         for (int w = 0; w < 8; ++w) {
             std::string before = Read_File_Text(path);
             std::vector<std::string> values_before = read_all(path);
@@ -334,6 +344,49 @@ TEST(Profile, RandomFilesAndWritesLoseNothing) {
             for (char c : inserted) new_ends += c == '\r' || c == '\n';
             ASSERT_LE(new_ends, 6u) << inserted;
         }
+    }
+}
+
+// A key near the start of a huge page is found and set without reading the rest: the port's
+// entry written at every port open must not read a 1 GiB page on the window's thread.
+TEST(Profile, AKeyNearTheStartIsSetWithoutReadingTheRest) {
+    auto bytes_read = [] {
+        std::string io = Read_File_Text("/proc/thread-self/io");
+        size_t at = io.find("rchar: ");
+        return at == std::string::npos ? -1 : std::stoll(io.substr(at + 7));
+    };
+    const std::string head = "<p>\r\n[<summary>Port Info</summary>]\r\nPort:=COM5<br/>\r\nx=1\r\n";
+    const off_t size = off_t(256) << 20;
+    struct Case {
+        const char* name;
+        const char* value;
+        const char* line;  // the key's line afterwards
+    };
+    const Case cases[] = {
+        {"same value", "COM5<br/>", "Port:=COM5<br/>\r\n"},
+        {"same length", "COM7<br/>", "Port:=COM7<br/>\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kdx::test::Temp_Dir dir;
+        std::string path = dir.path() + "/big.html";
+        Write_File_Text(path, head);
+        ASSERT_EQ(truncate(path.c_str(), size), 0);  // the rest: a hole that reads as zeros
+        long long before = bytes_read();
+        ASSERT_GE(before, 0);
+        EXPECT_NE(
+            Write_Private_Profile_String("<summary>Port Info</summary>", "Port:", c.value, path),
+            0);
+        EXPECT_LT(bytes_read() - before, 1 << 20);
+        std::string start(head.size(), '\0');
+        FILE* f = fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(fread(start.data(), 1, start.size(), f), start.size());
+        fclose(f);
+        EXPECT_NE(start.find(c.line), std::string::npos) << start;
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, size);
     }
 }
 

@@ -99,6 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "[1[PM-1,I1M100],S1M5},", EOT + EOT + Done},
         Send_Case{"normalised_until_gone", "prog.KDX", "A   B,,,C\tD\n\rrruu", "A,B,CD,,rr,,",
                   EOT + EOT + Done},
+        // One pass gives what each rule until gone gives: a line feed removed last still
+        // joins "r" and "u" and two commas.
+        Send_Case{"line_feed_removed_last", "prog.KDX", "r\nu ,\n, rruu", "ru,,rr,,", EOT + Done},
         Send_Case{"lower_case_extension", "prog.kdx", "F,C", "F,C,,", EOT + Done},
         Send_Case{"other_extension_raw", "notes.txt", "F,C\r\nS1M400;speed", "F,C\r\nS1M400;speed",
                   ""},
@@ -194,6 +197,70 @@ TEST_F(Send, StopRequestEndsEachLongOperationAfterItsCurrentCommand) {
         EXPECT_TRUE(running);
         EXPECT_FALSE(KDX_Operation_Running());
         KDX_Set_Progress_Hook(nullptr);
+        Serial_Port_Close(handle);
+        sim.reset();
+    }
+}
+
+// A controller that hangs up or stops reading part-way: the file ends at the first write the
+// line does not take whole, says at which command and how many bytes went out, echoes only
+// what went out, and never says "Transmission Complete".
+TEST_F(Send, ALineCutShortEndsTheSendAndSaysHowFarItGot) {
+    std::string program;
+    for (int i = 0; i < 850; ++i) program += "S1M" + std::to_string(400 + i) + ",I1M10\r";
+    std::string raw(405264, '\0');
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = char('A' + i % 26);
+    struct Case {
+        const char* name;
+        const char* file;
+        const std::string& content;
+        int64_t hang_up_at, stall_at;  // bytes the controller reads first (-1: no limit)
+        const char* why;
+    };
+    const Case cases[] = {
+        {"program_hang_up", "prog.kdx", program, 300, -1, ": the port hung up; "},
+        {"raw_hang_up", "raw.bin", raw, 8190, -1, ": the port hung up; "},
+        {"raw_stall", "raw.bin", raw, -1, 8190, ": the device stopped reading"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Sim_Config config;
+        config.hangup_after_bytes = c.hang_up_at;
+        config.stall_after_bytes = c.stall_at;
+        Start_Sim(config);
+        ASSERT_TRUE(platform::Handle_Usable(Open()));
+        bool program_file = KDX_Is_Program_File(c.file);
+        std::string path =
+            Write_File(c.file, program_file ? KDX_Program_Scramble(c.content) : c.content);
+        int64_t total = 0;
+        if (program_file) {
+            for (const auto& line : KDX_Program_Commands(c.content))
+                for (const auto& command : line) total += int64_t(command.size());
+        } else {
+            total = int64_t(c.content.size());
+        }
+        capture.Clear();
+        KDX_Send_Outcome outcome = KDX_Send_File(path);
+        EXPECT_EQ(outcome.Status, KDX_Send_Status::Failed);
+        EXPECT_GE(outcome.Bytes, std::max(c.hang_up_at, c.stall_at));
+        EXPECT_LT(outcome.Bytes, total);
+        const std::string& m = outcome.Message;
+        EXPECT_EQ(
+            m.rfind(program_file ? "Transmission Failed at command " : "Transmission Failed:", 0),
+            0u)
+            << m;
+        EXPECT_NE(m.find(c.why), std::string::npos) << m;
+        EXPECT_NE(m.find("; " + std::to_string(outcome.Bytes) + " of " + std::to_string(total) +
+                         " bytes sent"),
+                  std::string::npos)
+            << m;
+        std::string status = capture.Visible(Echo_Kind::Status);
+        EXPECT_EQ(status.find("Transmission Complete"), std::string::npos);
+        EXPECT_NE(status.find(m), std::string::npos) << status;
+        if (!program_file) {  // the echo shows what went out, not the whole file
+            EXPECT_EQ(capture.Visible(Echo_Kind::Sent),
+                      Rtf_Visible_Text(Echo_Sent_Document(raw.substr(0, size_t(outcome.Bytes)))));
+        }
         Serial_Port_Close(handle);
         sim.reset();
     }

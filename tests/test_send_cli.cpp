@@ -101,5 +101,25 @@ TEST_F(Send_Cli, SendGoesOutAsTheMenuCommandSendsIt) {
     unsetenv("KDX_SEND_PACE_PERCENT");
 }
 
+// A controller that hangs up part-way: exit 1 and how far the file got, never "Transmission
+// Complete".
+TEST_F(Send_Cli, SendSaysWhereAControllerThatHungUpStoppedIt) {
+    setenv("KDX_SEND_PACE_PERCENT", "0", 1);
+    sim::Sim_Config config;
+    config.hangup_after_bytes = 300;
+    Start_Sim(config);
+    std::string program;
+    for (int i = 0; i < 850; ++i) program += "S1M" + std::to_string(400 + i) + ",I1M10\r";
+    File("long.kdx", KDX_Program_Scramble(program));
+    Run_Result r = Cli("send COM5 '" + dir.path() + "/long.kdx' --quiet");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("kdx-cli send: Transmission Failed at command "), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(": the port hung up; "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" bytes sent"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Transmission Complete"), std::string::npos) << r.out;
+    unsetenv("KDX_SEND_PACE_PERCENT");
+}
+
 }  // namespace
 }  // namespace kdx

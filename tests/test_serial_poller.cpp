@@ -1,4 +1,5 @@
 // The receive poller: unasked text shown, pauses honoured, ended with its port or a hang-up.
+#include "platform/error.h"
 #include "platform/handles.h"
 #include "platform/ports_dir.h"
 #include "platform/serial.h"
@@ -128,7 +129,11 @@ TEST_F(Serial_Poller, HangUpInTheMiddleOfASession) {
     { Poller_Pause pause(poller); }
     EXPECT_FALSE(Serial_Port_Wait_Input(handle, 5000));
     EXPECT_EQ(Serial_Port_Read(handle), "");
-    EXPECT_EQ(Serial_Port_Write(handle, "V"), "V");
+    // A write the dead line does not take is neither returned nor echoed as sent.
+    capture.Clear();
+    EXPECT_EQ(Serial_Port_Write(handle, "V"), "");
+    EXPECT_EQ(platform::Get_Last_Error(), platform::ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(capture.Visible(Echo_Kind::Sent), "");
     int32_t h = handle;
     EXPECT_EQ(Serial_Port_Close(h), 0);
     handle = 0;

@@ -91,6 +91,9 @@ void Echo_Queue_Apply_Posted() {
 
 void Echo_Window_Install() {
     sink.Learn_Limits();
+    // A request posted to a frame that went before it was taken (an earlier frame of this
+    // process) would otherwise keep every later request from being posted.
+    echo_posted.store(false);
     Echo_Set_Sink(&sink);
     Echo_Set_Dispatcher(std::this_thread::get_id(), [] { Post_Echo(); });
 }

@@ -1,6 +1,7 @@
 // The frame's menu commands, dispatched by command id. Each handler starts with the trace
 // comment of its command.
 #include "files/report.h"
+#include "platform/error.h"
 #include "platform/process.h"
 #include "platform/system.h"
 #include "protocol/kdx.h"
@@ -45,6 +46,11 @@ const Command_Name kCommands[] = {
     {IDM_App_Debug, nullptr, false},
 };
 
+std::string File_Name_Of(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 bool Checked(int32_t id) {
     return win::Get_Menu_State(win::Menu_Bar, uint32_t(id)) == win::MFS_CHECKED;
 }
@@ -64,8 +70,13 @@ void Run(int32_t id, trace::Frame& frame) {
         case IDM_Edit: {
             std::string how;
             if (!platform::Open_Text_Editor(&how)) {
+                uint32_t error = platform::Get_Last_Error();
                 frame.check();
                 frame.comment("cannot start " + how);
+                // The operator sees nothing else happen: the strip says what failed.
+                std::string why = platform::System_Message(error);
+                while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+                win::Set_Status(win::Frame_Window, "Edit: cannot start " + how + ": " + why);
             }
             break;
         }
@@ -166,7 +177,11 @@ bool Get_Open_File_Name(HWND owner, const std::string& title, std::string& file,
     record.Filter = filter;
     record.Default_Ext = default_ext;
     record.Flags = flags;
-    bool chosen = win::Get_Open_File_Name(record);
+    bool chosen;
+    {
+        Ui_Modal modal;
+        chosen = win::Get_Open_File_Name(record);
+    }
     if (chosen) file = record.File;
     flags = record.Flags;
     return kdx_frame.result(chosen);
@@ -185,6 +200,15 @@ void Send_File() {
     KDX_Send_Outcome outcome = KDX_Send_File(path);
     if (outcome.Status == KDX_Send_Status::Unreadable)
         Serial_Port_Echo_Response_Status(outcome.Message + "\r");
+    // A send the line cut short says how far it got where the progress was shown; a port that
+    // hung up is closed at once, and the strip keeps both.
+    if (outcome.Status == KDX_Send_Status::Failed) {
+        std::string closed;
+        if (outcome.Error == platform::ERROR_DEVICE_NOT_CONNECTED)
+            closed = Serial_Terminal_Port_Hung_Up(Serial_Port_State.Handle);
+        win::Set_Status(win::Frame_Window, File_Name_Of(path) + ": " + outcome.Message +
+                                               (closed.empty() ? "" : "; " + closed));
+    }
 }
 
 }  // namespace kdx

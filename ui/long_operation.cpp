@@ -22,6 +22,8 @@ int depth = 0;    // exchanges running on the user-interface thread (nested coun
 int pumping = 0;  // inside the wait pump
 bool blocked = false;
 bool close_pending = false;
+int modal = 0;       // modal dialogs a command shows (the file dialog)
+std::string notice;  // a failure the strip keeps saying until the operator starts something
 std::vector<Deferred> deferred;
 std::thread::id ui_thread;
 
@@ -64,27 +66,17 @@ void Pump(uint32_t ms) {
     --pumping;
 }
 
-// Control characters of a command shown as <0D>, so the strip stays one line.
-std::string Visible(const std::string& text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 32 || c == 127) {
-            out += '<';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-            out += '>';
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
+// The frame closes once nothing that was running when it was asked to is left.
+void Close_If_Pending() {
+    if (!close_pending || depth > 0 || modal > 0) return;
+    close_pending = false;
+    win::Post_Message(win::Frame_Window, win::WM_CLOSE);
 }
 
 }  // namespace
 
 Ui_Exchange::Ui_Exchange() {
-    ++depth;
+    if (depth++ == 0) notice.clear();  // the operator has seen it and acts
 }
 
 Ui_Exchange::~Ui_Exchange() {
@@ -93,10 +85,20 @@ Ui_Exchange::~Ui_Exchange() {
     std::vector<Deferred> waiting;
     waiting.swap(deferred);
     for (const auto& m : waiting) win::Post_Message(m.Window, m.Message, m.Wparam, m.Lparam);
-    if (close_pending) {
-        close_pending = false;
-        win::Post_Message(win::Frame_Window, win::WM_CLOSE);
-    }
+    Close_If_Pending();
+}
+
+Ui_Modal::Ui_Modal() {
+    ++modal;
+}
+
+Ui_Modal::~Ui_Modal() {
+    --modal;
+    Close_If_Pending();
+}
+
+bool Ui_Modal_Running() {
+    return modal > 0;
 }
 
 bool Ui_Exchange_Running() {
@@ -113,14 +115,32 @@ void Ui_Defer_Message(HWND window, uint32_t message, WPARAM wparam, LPARAM lpara
 
 void Ui_Close_After_Exchange() {
     KDX_Request_Stop();
+    // A dialog's loop ends first (as cancelled); the frame goes once its command has ended.
+    win::End_Modal_Dialogs();
     close_pending = true;
+}
+
+std::string Visible_Controls(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 32 || c == 127) {
+            out += '<';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+            out += '>';
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
 }
 
 std::string Progress_Text(const KDX_Progress& p) {
     std::string text = p.Operation;
     if (p.Item.empty())
         return text + ": finished, " + std::to_string(p.Done) + " of " + std::to_string(p.Total);
-    return text + ": " + Visible(p.Item) + " (" + std::to_string(p.Done + 1) + " of " +
+    return text + ": " + Visible_Controls(p.Item) + " (" + std::to_string(p.Done + 1) + " of " +
            std::to_string(p.Total) + ")";
 }
 
@@ -130,8 +150,15 @@ void Long_Operations_Install() {
     KDX_Set_Progress_Hook([](const KDX_Progress& p) {
         // Only the window's own thread may touch it.
         if (std::this_thread::get_id() != ui_thread) return;
-        win::Set_Status(win::Frame_Window, Progress_Text(p), p.Done, p.Item.empty() ? 0 : p.Total);
+        std::string text = Progress_Text(p);
+        if (!notice.empty()) text += "  |  " + notice;
+        win::Set_Status(win::Frame_Window, text, p.Done, p.Item.empty() ? 0 : p.Total);
     });
+}
+
+void Ui_Status_Notice(const std::string& text) {
+    notice = text;
+    win::Set_Status(win::Frame_Window, text);
 }
 
 void Long_Operations_Remove() {

@@ -119,8 +119,9 @@ LRESULT Frame_Window_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM l
             Frame_Command(win::LOWORD(wparam));
             break;
         case win::WM_CLOSE: {
-            // During an exchange: it ends after its current command, then the frame closes.
-            if (Ui_Exchange_Running()) {
+            // During an exchange: it ends after its current command, then the frame closes;
+            // a dialog that asks is cancelled first.
+            if (Ui_Exchange_Running() || Ui_Modal_Running()) {
                 Ui_Close_After_Exchange();
                 return 0;
             }

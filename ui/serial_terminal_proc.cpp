@@ -21,6 +21,9 @@ namespace {
 constexpr size_t kText_Capacity = 1023;
 
 int32_t device_notification = 0;
+// The port the Terminal opened last and its entry, for the word that it hung up.
+int32_t watched_port = 0;
+std::string watched_name;
 
 std::string Cut(std::string text) {
     if (text.size() > kText_Capacity) text.resize(kText_Capacity);
@@ -98,6 +101,8 @@ int64_t Port_Open(HWND dialog, uint32_t code) {
                         ? Open_No_Such_Port
                         : Serial_Port_Open_Failure_Cause(platform::Get_Last_Error());
     uint32_t error = platform::Get_Last_Error();
+    watched_port = opened ? Serial_Port_State.Handle : 0;
+    watched_name = Serial_Port_State.Name;
     Serial_Port_State.Poller = Serial_Port_Poller_Start(Serial_Port_State.Handle);
     int32_t echo = 1;
     Serial_Port_Write(Serial_Port_State.Handle, "F,\r", &echo);
@@ -159,7 +164,16 @@ void Flash_Led(int32_t axis) {
     Write("F,setAXISF" + std::to_string(axis) + "M3,", false);
 }
 
+// What a field shows for a reply that is no clean answer: the operator must not take it for
+// the controller's value.
+std::string Marked(std::string reply) {
+    if (!reply.empty() && reply.back() == '\r') reply.pop_back();
+    return reply.empty() ? "(no answer)" : "(garbled) " + Visible_Controls(reply);
+}
+
 // "Refresh ID List": the device fields, then the id rows of the axes the controller found.
+// Fields whose reply is blank or garbled (a hang-up half-way, NUL bytes, a flood) are marked
+// and named in the status strip.
 void Identity_Refresh(HWND dialog) {
     Ui_Exchange exchange;
     int32_t& handle = Serial_Port_State.Handle;
@@ -170,17 +184,32 @@ void Identity_Refresh(HWND dialog) {
         ++progress.Done;
         return !KDX_Stop_Requested();
     };
+    std::string unclean;
+    auto show = [&](int32_t id, const char* name, const std::string& reply, bool clean) {
+        win::Set_Dlg_Item_Text(dialog, id, Cut(clean ? reply : Marked(reply)));
+        if (!clean) unclean += (unclean.empty() ? "" : ", ") + std::string(name);
+    };
     using Getter = std::string (*)(int32_t&);
-    const std::pair<int32_t, Getter> fields[] = {
-        {Field_Serial_Num, &KDX_Serial_Number_Get}, {Field_Order_Num, &KDX_Order_Number_Get},
-        {Field_Version, &KDX_Firmware_Version_Get}, {Field_Revision, &KDX_Firmware_Revision_Get},
-        {Field_Axis_Mode, &KDX_Axis_Set},           {Field_Detected, &KDX_Axis_Found},
+    struct Field {
+        int32_t id;
+        const char* name;
+        Getter get;
+        bool digits;
+    };
+    const Field fields[] = {
+        {Field_Serial_Num, "Serial Num", &KDX_Serial_Number_Get, false},
+        {Field_Order_Num, "Order Num", &KDX_Order_Number_Get, false},
+        {Field_Version, "Version", &KDX_Firmware_Version_Get, false},
+        {Field_Revision, "Revision", &KDX_Firmware_Revision_Get, false},
+        {Field_Axis_Mode, "Axis Mode", &KDX_Axis_Set, true},
+        {Field_Detected, "Detected", &KDX_Axis_Found, true},
     };
     const char* items[] = {"F,getD4,", "F,getD4,", "F,getD0,", "F,getD1,", "F,getAS,", "F,getAF,"};
     for (size_t i = 0; i < std::size(fields); ++i) {
         if (!step(items[i])) break;
-        win::Set_Dlg_Item_Text(dialog, fields[i].first, "");
-        win::Set_Dlg_Item_Text(dialog, fields[i].first, Cut(fields[i].second(handle)));
+        win::Set_Dlg_Item_Text(dialog, fields[i].id, "");
+        std::string reply = fields[i].get(handle);
+        show(fields[i].id, fields[i].name, reply, KDX_Answer_Clean(reply, fields[i].digits));
     }
     for (int32_t a = 1; a <= 4; ++a) win::Set_Dlg_Item_Text(dialog, Axis_Id_Box + a, "");
     if (!step("F,getAF,")) return;
@@ -193,13 +222,18 @@ void Identity_Refresh(HWND dialog) {
     for (int32_t a = rows; a >= 1; --a) {
         if (!step(("axis " + std::to_string(a)).c_str())) break;
         int32_t axis = a;
-        std::string id = KDX_Axis_Motor_Get(handle, axis) + ",";
-        id += KDX_Axis_Limit_Get(handle, axis) + ",";
-        id += KDX_Axis_Home_Switch_Get(handle, axis);
-        win::Set_Dlg_Item_Text(dialog, Axis_Id_Box + a, Cut(id));
+        std::string motor = KDX_Axis_Motor_Get(handle, axis);
+        std::string limit = KDX_Axis_Limit_Get(handle, axis);
+        std::string home = KDX_Axis_Home_Switch_Get(handle, axis);
+        bool clean = KDX_Answer_Clean(motor) && KDX_Answer_Clean(limit) && KDX_Answer_Clean(home);
+        std::string name = "Axis " + std::to_string(a) + " ID";
+        show(Axis_Id_Box + a, name.c_str(), motor + "," + limit + "," + home, clean);
     }
     progress.Item.clear();
     KDX_Progress_Report(progress);
+    if (!unclean.empty())
+        win::Set_Status(win::Frame_Window,
+                        "Refreshing ID List: no clean answer for " + unclean + " (marked)");
 }
 
 void QuickMove_Move(HWND dialog, bool positive) {
@@ -360,7 +394,19 @@ int64_t Serial_Terminal_Proc(HWND window, uint32_t message, WPARAM wparam, LPARA
                 platform::Device_Change_Register([](const platform::Device_Change& c) {
                     win::Post_Message(win::Terminal_Dialog, win::WM_DEVICECHANGE, c.Event, 0);
                 });
+            // A hang-up ends the poller on its own thread: posted to the dialog as well.
+            Serial_Port_Set_Hang_Up_Hook([](int32_t port) {
+                win::Post_Message(win::Terminal_Dialog, WM_KDX_HANG_UP, uint64_t(port), 0);
+            });
             break;
+        case WM_KDX_HANG_UP:
+            // During an exchange it waits for the end: the exchange finds the line dead itself.
+            if (Ui_Exchange_Running()) {
+                Ui_Defer_Message(window, message, wparam, lparam);
+                return 1;
+            }
+            Serial_Terminal_Port_Hung_Up(int32_t(wparam));
+            return 1;
         case win::WM_COMMAND:
             result = Command(window, win::LOWORD(wparam), win::HIWORD(wparam));
             break;
@@ -389,6 +435,7 @@ int64_t Serial_Terminal_Proc(HWND window, uint32_t message, WPARAM wparam, LPARA
             ErrCheck_Comment("%WM_DESTROY");
             if (device_notification) platform::Device_Change_Unregister(device_notification);
             device_notification = 0;
+            Serial_Port_Set_Hang_Up_Hook(nullptr);
             break;
         case win::WM_KEYUP:
             ErrCheck_Comment(std::to_string(window) + "     " +
@@ -423,15 +470,38 @@ LRESULT Serial_Terminal_Edit_Subclass(HWND window, uint32_t message, WPARAM wpar
     return win::Call_Window_Proc(Previous_Edit_Proc_Sent, window, message, wparam, lparam);
 }
 
+std::string Serial_Terminal_Port_Hung_Up(int32_t port) {
+    // Said once per port opened, also when the removal of its entry closed it meanwhile.
+    if (port == 0 || port != watched_port) return "";
+    watched_port = 0;
+    std::string name = watched_name.empty() ? "The port" : watched_name;
+    if (port == Serial_Port_State.Handle) {
+        HWND dialog = win::Terminal_Dialog;
+        Serial_Port_Close(Serial_Port_State.Handle);
+        Serial_Port_State.Poller = 0;
+        Enable(dialog, OptPortOpen, true);
+        Enable(dialog, Port_List, true);
+        win::Check_Radio_Button(dialog, OptPortOpen, OptPortClosed, OptPortClosed);
+    }
+    std::string text = name + " hung up (the device is gone or its cable was pulled): port closed";
+    Serial_Port_Echo_Response_Status("\r" + text + "\r");
+    win::Set_Status(win::Frame_Window, text);
+    return text;
+}
+
 // A port log the operator switched on that is not open (it could not be opened, or it closed
-// itself at a line it could not write) loses the traffic: the check mark comes off and the
-// Response window says why, once.
+// itself at a line it could not write) loses the traffic: the check mark comes off, the
+// Response window says why on a line of its own, and so does the status strip, where it stays
+// until the next thing the operator starts writes there.
 void Terminal_Log_Check() {
     if (!log_wanted || Port_Log_File != 0) return;
     log_wanted = false;
     win::Set_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log, 0);
     std::string why = Port_Log_Failure();
-    Serial_Port_Echo_Response_Status((why.empty() ? "the port log is not open" : why) + "\r");
+    if (why.empty()) why = "the port log is not open";
+    Serial_Port_Echo_Response_Status("\r" + why + "\r");
+    why[0] = char(std::toupper(static_cast<unsigned char>(why[0])));
+    Ui_Status_Notice(why);
 }
 
 }  // namespace kdx

@@ -90,6 +90,8 @@ enum : int32_t {
 
 // Private message: the traffic echo has documents waiting for the rich edits.
 constexpr uint32_t WM_KDX_ECHO = win::WM_USER + 0x101;
+// Private message to the Terminal: the port with this handle (wparam) hung up.
+constexpr uint32_t WM_KDX_HANG_UP = win::WM_USER + 0x102;
 
 // Start-up and the message loop.
 int32_t WinMain(int32_t instance, int32_t previous, const std::string& arguments, int32_t show);
@@ -136,13 +138,28 @@ bool Ui_Exchange_Refused();
 // A message that must wait until the running exchange has ended (a device change); posted
 // again then.
 void Ui_Defer_Message(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);
-// The frame was asked to close during an exchange: the exchange is asked to stop after its
-// current command and the frame closes once it has ended.
+// A modal dialog of a command (the file dialog) while it asks, from constructor to destructor.
+class Ui_Modal {
+  public:
+    Ui_Modal();
+    ~Ui_Modal();
+    Ui_Modal(const Ui_Modal&) = delete;
+    Ui_Modal& operator=(const Ui_Modal&) = delete;
+};
+bool Ui_Modal_Running();
+// The frame was asked to close during an exchange or while a command's dialog asks: the
+// exchange is asked to stop after its current command, the dialog is cancelled, and the frame
+// closes once both have ended (its windows cannot go while a loop inside them runs).
 void Ui_Close_After_Exchange();
+// A failure the status strip shows and keeps showing (beside the progress of an operation
+// that runs on) until the operator starts something.
+void Ui_Status_Notice(const std::string& text);
 // Installs the wait pump and the progress display on the calling (user-interface) thread,
 // and removes them again.
 void Long_Operations_Install();
 void Long_Operations_Remove();
+// Control characters shown as <0D>, so a text stays on one line and shows what it holds.
+std::string Visible_Controls(const std::string& text);
 // The progress of a long operation as the status strip shows it.
 std::string Progress_Text(const KDX_Progress& progress);
 
@@ -159,6 +176,10 @@ HWND Serial_Terminal_Port_Label(HWND& dialog);
 HWND Serial_Terminal_Port_Combo(HWND& dialog);
 // Fills the port list with the machine's ports, writing each one's COM name arbiter line.
 void Serial_Terminal_Port_Fill(HWND list);
+// The open port (this handle) hung up: it is closed and shown closed, and the Response window
+// and the status strip say so, so nothing typed afterwards seems sent. Returns what was said
+// ("" when that port is no longer the open one).
+std::string Serial_Terminal_Port_Hung_Up(int32_t port);
 // Why the Terminal could not open a port, as its status line says it.
 std::string Port_Open_Failure_Text(const std::string& port, int32_t cause, uint32_t code);
 int64_t Serial_Terminal_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);

@@ -39,6 +39,9 @@ KDX_API const char* KDX_Parse_Motor_ID(char* text, int32_t capacity);
 KDX_API const char* KDX_Parse_Limit_ID(char* text, int32_t capacity);
 /* The description of a limit-switch code ("TBD" for codes not in the table). */
 KDX_API const char* KDX_Limit_Description(const char* code);
+/* 1 when a device field or per-axis reply reads as an answer: less one CR at its end, not
+ * empty, no control character or "?", and with digits_only nothing but digits; else 0. */
+KDX_API int32_t KDX_Answer_Clean(const char* field, int32_t digits_only);
 
 KDX_API const char* KDX_Tester_USB_Commo(int32_t* handle);
 KDX_API const char* KDX_Tester_Commo_Fill_Memory(int32_t* handle, int32_t* axis);

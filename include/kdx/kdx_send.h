@@ -13,7 +13,8 @@ typedef void (*KDX_Progress_Callback)(const char* operation, const char* item, i
 /* Sends a file on the open port as the "Send to Device" command does: a ".KDX" file (any case)
  * as a program, field by field; any other file raw, every byte in one write. Returns 1 when
  * it went out whole, 0 when a stop request ended it, -1 when the file cannot be read (nothing
- * is sent; KDX_Send_Failure says why). */
+ * is sent; KDX_Send_Failure says why), -2 when the port hung up or stopped taking bytes
+ * part-way (KDX_Send_Failure says at which command and how many bytes went out). */
 KDX_API int32_t KDX_Send_File(const char* path);
 /* Why the last send or program-file conversion on this thread failed ("" when it did not). */
 KDX_API const char* KDX_Send_Failure(void);

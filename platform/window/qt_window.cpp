@@ -670,7 +670,8 @@ void Radio_Clicked(HWND control) {
     }
 }
 
-std::vector<HWND> dialogs;  // every dialog made, to find those a frame holds
+std::vector<HWND> dialogs;                     // every dialog made, to find those a frame holds
+std::vector<QPointer<QDialog>> modal_dialogs;  // asking now, the innermost last
 
 void Destroy(HWND h) {
     auto o = Find(h);
@@ -1246,25 +1247,45 @@ class Qt_Backend final : public Backend {
         if (!On_Ui_Thread()) return false;
         auto owner = Find(record.Owner);
         QWidget* parent = owner && owner->widget ? owner->widget->window() : nullptr;
-        QFileDialog dialog(parent, QString::fromLatin1(record.Title.c_str()),
-                           QString::fromLocal8Bit(record.Initial_Dir.c_str()));
+        // On the heap and watched: should its owner go while it asks, it goes with it and its
+        // loop returns as cancelled, instead of a dialog on this stack being freed.
+        QPointer<QFileDialog> dialog =
+            new QFileDialog(parent, QString::fromLatin1(record.Title.c_str()),
+                            QString::fromLocal8Bit(record.Initial_Dir.c_str()));
         // Qt's own dialog: the same on every desktop, and one that tests can operate.
-        dialog.setOption(QFileDialog::DontUseNativeDialog);
-        dialog.setFileMode(QFileDialog::ExistingFile);
-        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog->setOption(QFileDialog::DontUseNativeDialog);
+        dialog->setFileMode(QFileDialog::ExistingFile);
+        dialog->setAcceptMode(QFileDialog::AcceptOpen);
         // "*.*" means every file, with or without a dot in its name.
         QString filter = QString::fromLatin1(record.Filter.c_str());
         if (filter.isEmpty() || filter == QStringLiteral("*.*")) filter = QStringLiteral("*");
-        dialog.setNameFilter(QStringLiteral("All files (%1)").arg(filter));
+        dialog->setNameFilter(QStringLiteral("All files (%1)").arg(filter));
         std::string ext = record.Default_Ext;
         if (ext.rfind("*.", 0) == 0) ext.erase(0, 2);
         if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
-        dialog.setDefaultSuffix(QString::fromLatin1(ext.c_str()));
-        dialog.setObjectName(QStringLiteral("kdx_open_file"));
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
-        QByteArray path = dialog.selectedFiles().front().toLocal8Bit();
+        dialog->setDefaultSuffix(QString::fromLatin1(ext.c_str()));
+        dialog->setObjectName(QStringLiteral("kdx_open_file"));
+        modal_dialogs.push_back(dialog.data());
+        bool chosen = dialog->exec() == QDialog::Accepted;
+        std::erase_if(modal_dialogs, [&](const QPointer<QDialog>& d) {
+            return d.isNull() || d.data() == dialog.data();
+        });
+        if (!dialog) return false;
+        QStringList files = dialog->selectedFiles();
+        delete dialog.data();
+        if (!chosen || files.isEmpty()) return false;
+        QByteArray path = files.front().toLocal8Bit();
         record.File.assign(path.constData(), size_t(path.size()));
         return true;
+    }
+    bool End_Modal_Dialogs() override {
+        bool any = false;
+        for (auto& d : modal_dialogs)
+            if (d) {
+                d->reject();
+                any = true;
+            }
+        return any;
     }
     void Pump_Messages(uint32_t ms) override {
         if (!On_Ui_Thread()) return;

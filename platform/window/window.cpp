@@ -207,6 +207,10 @@ bool Get_Open_File_Name(OPENFILENAME& record) {
     return With(false, [&](Backend& b) { return b.Get_Open_File_Name(record); });
 }
 
+bool End_Modal_Dialogs() {
+    return With(false, [](Backend& b) { return b.End_Modal_Dialogs(); });
+}
+
 void Pump_Messages(uint32_t ms) {
     With(0, [&](Backend& b) {
         b.Pump_Messages(ms);

@@ -292,6 +292,7 @@ class Backend {
         return false;
     }
     virtual bool Get_Open_File_Name(OPENFILENAME& /*record*/) { return false; }
+    virtual bool End_Modal_Dialogs() { return false; }
     virtual void Pump_Messages(uint32_t /*ms*/) {}
 };
 
@@ -361,6 +362,9 @@ bool Enable_Menu_Item(HMENU menu, uint32_t id, bool enable);
 bool Set_Status(HWND frame, const std::string& text, int64_t done = 0, int64_t total = 0);
 // Asks the operator for an existing file (a modal dialog); false when none was chosen.
 bool Get_Open_File_Name(OPENFILENAME& record);
+// Ends every modal dialog still asking (as its Cancel would): its own loop returns first, so
+// whatever opened it can finish before its owner goes. True when one was open.
+bool End_Modal_Dialogs();
 // Lets the user-interface thread handle its events for about ms milliseconds (once when 0),
 // waiting without spinning: the wait pump of long exchanges.
 void Pump_Messages(uint32_t ms);

@@ -117,6 +117,12 @@ class Terminal_Test : public ::testing::Test {
         return cursor.charFormat().foreground().color();
     }
     std::string Trace() const { return platform::Capture_Text(); }
+    // The text of the frame's status strip.
+    static std::string Status_Strip() {
+        QWidget* frame = Widget(win::Frame_Window);
+        auto* label = frame ? frame->findChild<QLabel*>(QStringLiteral("status_text")) : nullptr;
+        return label ? label->text().toStdString() : std::string();
+    }
 
     Temp_Dir ports;
     Registry_Machine machine;

@@ -171,6 +171,12 @@ TEST_F(Command_Test, CommandsDoTheirWork) {
     Menu(win::Frame_Window, IDM_Edit);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     EXPECT_TRUE(Until([&] { return std::filesystem::exists(mark); }));
+    // An editor that cannot start is said in the status strip.
+    std::string missing = work.path() + "/no-such-editor";
+    setenv("KDX_EDITOR", missing.c_str(), 1);
+    Menu(win::Frame_Window, IDM_Edit);
+    EXPECT_EQ(Status_Strip().rfind("Edit: cannot start " + missing + ": ", 0), 0u)
+        << Status_Strip();
 }
 
 TEST_F(Command_Test, SendToDeviceSendsTheChosenFile) {
@@ -210,6 +216,56 @@ TEST_F(Command_Test, SendToDeviceSendsTheChosenFile) {
     EXPECT_EQ(sim.Received().size(), before);
     EXPECT_NE(Text(Rich_Edit_Received).find("cannot read " + big), std::string::npos)
         << Text(Rich_Edit_Received);
+}
+
+// A controller that hangs up part-way through a file: the strip says at which command and how
+// many bytes went out, the Terminal shows the port closed, and nothing says the file was sent.
+TEST_F(Command_Test, ASendTheControllerHungUpOnSaysHowFarItGot) {
+    setenv("KDX_SEND_PACE_PERCENT", "0", 1);
+    sim::Sim_Config config;
+    config.hangup_after_bytes = 300;
+    Sim(5, config);
+    List_Ports({"COM5"});
+    Build();
+    Click(OptPortOpen);
+    ASSERT_NE(Serial_Port_State.Handle, 0);
+    std::string program;
+    for (int i = 0; i < 850; ++i) program += "S1M" + std::to_string(400 + i) + ",I1M10\r";
+    Send_Through_Dialog(Write_File("long.kdx", KDX_Program_Scramble(program)));
+    std::string strip = Status_Strip();
+    EXPECT_EQ(strip.rfind("long.kdx: Transmission Failed at command ", 0), 0u) << strip;
+    EXPECT_NE(strip.find(": the port hung up; "), std::string::npos) << strip;
+    EXPECT_NE(strip.find(" bytes sent; COM5 hung up"), std::string::npos) << strip;
+    EXPECT_EQ(Text(Rich_Edit_Sent).find("Transmission Complete"), std::string::npos);
+    EXPECT_NE(Text(Rich_Edit_Sent).find("Transmission Failed at command "), std::string::npos);
+    EXPECT_EQ(Serial_Port_State.Handle, 0);
+    EXPECT_EQ(win::Send_Message(Item(OptPortClosed), win::BM_GETCHECK), 1);
+    EXPECT_TRUE(win::Is_Window_Enabled(Item(OptPortOpen)));
+}
+
+// Ending the program (a signal posts WM_CLOSE to the frame) while "Send to Device" asks for a
+// file: the dialog is cancelled and its loop ends before the frame and its windows go.
+TEST_F(Command_Test, ClosingTheFrameWhileTheFileDialogAsksCancelsTheDialogFirst) {
+    List_Ports({});
+    Build();
+    bool asked = false;
+    QTimer watch;
+    watch.setInterval(10);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (qobject_cast<QFileDialog*>(w) && w->isVisible() && !asked) {
+                asked = true;
+                win::Post_Message(win::Frame_Window, win::WM_CLOSE);
+            }
+    });
+    watch.start();
+    Menu(win::Frame_Window, IDM_Send_To_Device);
+    watch.stop();
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(win::Is_Window(win::Frame_Window));  // still there when the command returns
+    EXPECT_EQ(win::Message_Loop(), 0);
+    EXPECT_FALSE(win::Is_Window(win::Frame_Window));
+    win::Frame_Window = 0;
 }
 
 TEST_F(Command_Test, ALongSendKeepsTheWindowUsableAndEndsWhenTheFrameCloses) {

@@ -1,6 +1,9 @@
 // The Terminal at work against simulated controllers: opening a port and typing to it, the
 // controls' commands on the wire, the identity refresh, device changes, locating the
 // controller, and a port that cannot be opened.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -8,6 +11,7 @@
 #include "files/ini.h"
 #include "files/port_log.h"
 #include "platform/handles.h"
+#include "platform/ports_dir.h"
 #include "protocol/kdx.h"
 #include "tests/ui/terminal_fixture.h"
 
@@ -34,6 +38,19 @@ std::string Port_Log_Text() {
             newest = e.path().string();
         }
     return newest.empty() ? std::string() : Read_File(newest);
+}
+
+// From now on every write to the open port log fails as on a full disk: its descriptor is made
+// one of /dev/full.
+void Fill_Port_Log_Disk() {
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        std::filesystem::path target = std::filesystem::read_symlink(e.path(), error);
+        if (error || target.filename().string().rfind("KDX Port Log ", 0) != 0) continue;
+        int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        dup2(full, std::stoi(e.path().filename().string()));
+        close(full);
+    }
 }
 
 const QColor kYellow(255, 255, 0), kSent_Blue(0, 200, 255);
@@ -187,6 +204,57 @@ TEST_F(Terminal_Test, RefreshIdListFillsEveryFieldFromTheController) {
     }
 }
 
+// A controller that stops answering half-way, puts zero bytes into its replies or floods
+// the line: every field whose reply is no clean answer is marked as such, never shown as a
+// value, and the status strip names those fields instead of saying the refresh finished.
+TEST_F(Terminal_Test, RefreshIdListMarksTheFieldsThatDidNotAnswerCleanly) {
+    struct Case {
+        const char* name;
+        void (*set)(sim::Sim_Config&);
+    };
+    const Case cases[] = {
+        {"hang_up_after_3", [](sim::Sim_Config& c) { c.hangup_after = 3; }},
+        {"nul_bytes", [](sim::Sim_Config& c) { c.nul_every = 3; }},
+        {"flood", [](sim::Sim_Config& c) { c.flood_bytes = 1 << 20; }},
+    };
+    const std::pair<int32_t, const char*> names[] = {
+        {Field_Serial_Num, "Serial Num"}, {Field_Order_Num, "Order Num"},
+        {Field_Version, "Version"},       {Field_Revision, "Revision"},
+        {Field_Axis_Mode, "Axis Mode"},   {Field_Detected, "Detected"},
+        {Axis_Id_Box + 1, "Axis 1 ID"},   {Axis_Id_Box + 2, "Axis 2 ID"},
+        {Axis_Id_Box + 3, "Axis 3 ID"},   {Axis_Id_Box + 4, "Axis 4 ID"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Serial_Port_Close(Serial_Port_State.Handle);
+        sims.clear();
+        sim::Sim_Config config;
+        c.set(config);
+        Sim(5, config);
+        List_Ports({"COM5"});
+        if (!win::Frame_Window) Build();
+        Click(OptPortOpen);
+        Click(Cmd_Refresh_Ids);
+        std::string strip = Status_Strip();
+        const std::string lead = "Refreshing ID List: no clean answer for ";
+        EXPECT_EQ(strip.rfind(lead, 0), 0u) << strip;
+        int marked = 0;
+        for (const auto& [id, name] : names) {
+            std::string text = Text(id);
+            bool mark = text.rfind("(no answer)", 0) == 0 || text.rfind("(garbled) ", 0) == 0;
+            marked += mark;
+            // Named in the strip exactly when marked; a marked field shows no raw control byte.
+            bool named = strip.find(std::string(" ") + name) != std::string::npos;
+            EXPECT_EQ(mark, named) << name << ": " << text << " / " << strip;
+            if (mark) {
+                EXPECT_EQ(text.find_first_of(std::string("\0\r\n", 3)), std::string::npos);
+            }
+        }
+        EXPECT_GT(marked, 0);
+        if (Serial_Port_State.Handle != 0) Click(OptPortClosed);
+    }
+}
+
 TEST_F(Terminal_Test, DeviceChangesRereadTheListAndCloseThePort) {
     auto& sim = Sim(5);
     Build();  // the live list: the ports folder and what the machine has
@@ -305,8 +373,43 @@ TEST_F(Terminal_Test, APortThatCannotBeOpenedIsNamedAndShownClosed) {
     Serial_Port_Close(other);
 }
 
-// A port log that stops writing mid-session (its file taken away here) must not leave the
-// check mark claiming the traffic is logged: it comes off, and the Response window says why.
+// The controller goes away while the port is open (its line hung up, the entry still listed):
+// the Terminal shows the port closed, the Response window and the status strip say it hung
+// up, and keys typed afterwards are neither shown nor logged as sent.
+TEST_F(Terminal_Test, APortThatHangsUpIsShownClosedAndTakesNoMoreKeys) {
+    // Registered by hand: the entry stays when the line goes, so no device change closes the
+    // port first.
+    sim::Simulator sim;
+    ASSERT_TRUE(sim.Start());
+    ASSERT_TRUE(platform::Ports_Dir_Register(5, sim.Device()));
+    List_Ports({"COM5"});
+    Build();
+    Menu(win::Terminal_Dialog, IDM_Terminal_Log);
+    Click(OptPortOpen);
+    ASSERT_NE(Serial_Port_State.Handle, 0);
+    Key(Rich_Edit_Sent, Qt::Key_V, Qt::NoModifier, "V");
+    EXPECT_TRUE(Until([&] { return sim.Received().find('V') != std::string::npos; }));
+    sim.Hang_Up();
+    const std::string said = "COM5 hung up";
+    EXPECT_TRUE(Until([&] {
+        return Serial_Port_State.Handle == 0 && Status_Strip().rfind(said, 0) == 0;
+    })) << Status_Strip();
+    EXPECT_EQ(win::Send_Message(Item(OptPortClosed), win::BM_GETCHECK), 1);
+    EXPECT_TRUE(win::Is_Window_Enabled(Item(OptPortOpen)));
+    EXPECT_TRUE(win::Is_Window_Enabled(Item(Port_List)));
+    EXPECT_NE(Text(Rich_Edit_Received).find(said), std::string::npos) << Text(Rich_Edit_Received);
+    std::string shown = Text(Rich_Edit_Sent);
+    size_t logged = Port_Log_Text().size();
+    for (int i = 0; i < 5; ++i) Key(Rich_Edit_Sent, Qt::Key_Q, Qt::NoModifier, "q");
+    win::Process_Events(20);
+    EXPECT_EQ(Text(Rich_Edit_Sent), shown);
+    EXPECT_EQ(Port_Log_Text().find(Echo_Sent_Log_Line("q"), logged), std::string::npos);
+    Menu(win::Terminal_Dialog, IDM_Terminal_Log);  // the log closes
+}
+
+// A port log that stops writing mid-session (its disk full here) must not leave the
+// check mark claiming the traffic is logged: it comes off, the Response window says why on a
+// line of its own, and the status strip keeps saying it while the traffic goes on.
 TEST_F(Terminal_Test, APortLogThatStopsWritingIsSaidAndUnchecked) {
     Sim(5);
     List_Ports({"COM5"});
@@ -314,14 +417,25 @@ TEST_F(Terminal_Test, APortLogThatStopsWritingIsSaidAndUnchecked) {
     Menu(win::Terminal_Dialog, IDM_Terminal_Log);
     ASSERT_NE(Port_Log_File, 0);
     Click(OptPortOpen);
-    platform::Close_Handle(Port_Log_File.load());
-    Key(Rich_Edit_Sent, Qt::Key_V, Qt::NoModifier, "V");
+    // The log's disk fills while Refresh ID List runs: the strip keeps the reason beside the
+    // refresh's progress, to its end, and after it while the traffic goes on.
+    QTimer::singleShot(150, [] { Fill_Port_Log_Disk(); });
+    Click(Cmd_Refresh_Ids);
     EXPECT_TRUE(Until([&] {
         return Text(Rich_Edit_Received).find("the port log could not be written") !=
                std::string::npos;
     })) << Text(Rich_Edit_Received);
     EXPECT_EQ(win::Get_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log), 0);
     EXPECT_EQ(Port_Log_File, 0);
+    EXPECT_NE(Text(Rich_Edit_Received).find("\nthe port log could not be written"),
+              std::string::npos);
+    const std::string reason = "The port log could not be written";
+    EXPECT_NE(Status_Strip().find(reason), std::string::npos) << Status_Strip();
+    auto& sim = *sims[5];
+    sim.Send("KDX42\r");  // the controller goes on talking, unasked
+    EXPECT_TRUE(Until([&] { return Text(Rich_Edit_Received).find("KDX42") != std::string::npos; }))
+        << Text(Rich_Edit_Received);
+    EXPECT_NE(Status_Strip().find(reason), std::string::npos) << Status_Strip();
     Click(OptPortClosed);
 }
 
