@@ -24,6 +24,7 @@ bool blocked = false;
 bool close_pending = false;
 std::vector<Deferred> deferred;
 std::thread::id ui_thread;
+KDX_Progress last_progress;
 
 // What would start an exchange: the Terminal's and the QuickMove dialog's controls, and
 // the menu items.
@@ -130,8 +131,13 @@ void Long_Operations_Install() {
     KDX_Set_Progress_Hook([](const KDX_Progress& p) {
         // Only the window's own thread may touch it.
         if (std::this_thread::get_id() != ui_thread) return;
+        last_progress = p;
         win::Set_Status(win::Frame_Window, Progress_Text(p), p.Done, p.Item.empty() ? 0 : p.Total);
     });
+}
+
+const KDX_Progress& Progress_Last() {
+    return last_progress;
 }
 
 void Long_Operations_Remove() {

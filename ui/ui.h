@@ -145,6 +145,17 @@ void Long_Operations_Install();
 void Long_Operations_Remove();
 // The progress of a long operation as the status strip shows it.
 std::string Progress_Text(const KDX_Progress& progress);
+// The last progress the strip showed (what a verdict counts from).
+const KDX_Progress& Progress_Last();
+
+// The status strip. Its permanent part names the open port and its rate ("No port open");
+// the text beside it says what the last operation came to, coloured when it is a verdict.
+bool Port_Is_Open();
+void Status_Port_Show();
+void Status_Say(const std::string& text);
+void Status_Verdict(const std::string& text, bool passed);
+// True when a port is open; else the strip says to open one first (nothing is sent).
+bool Port_Ready();
 
 // The Terminal dialog.
 extern HMENU Terminal_Menu_Bar;

@@ -39,6 +39,7 @@ class Rich_Edit final : public QPlainTextEdit {
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
   private:
     int32_t limit_ = 32767;
