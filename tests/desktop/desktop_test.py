@@ -31,7 +31,7 @@ SCREENS = {"small": "800x600", "laptop": "1366x768", "desktop": "1920x1080"}
 
 
 def outer(build, case):
-    for tool in ("Xvfb", "xdotool", "dbus-run-session"):
+    for tool in ("Xvfb", "xdotool", "dbus-run-session", "dbus-send"):
         if not shutil.which(tool):
             skip(tool + " is not installed (scripts/setup.sh installs it)")
     if subprocess.run([PYTHON, "-c", "import pyatspi"], capture_output=True).returncode:
@@ -109,15 +109,29 @@ class Session:
         self.sims = []
         for number, extra in sims:
             self.sim(number, extra)
-        # The accessibility bus and its registry up first: the program looks for them once,
-        # when it starts.
-        until("the accessibility registry", lambda: pyatspi.Registry.getDesktop(0) is not None)
+        # The accessibility bus and its registry up first: the program registers once, when
+        # it starts, and a registry that is still starting (or restarting) would miss it.
+        until("the accessibility registry", self.registry_answers, 30)
+        pyatspi.Registry.getDesktop(0)
         self.log = open(os.path.join(self.work, "kdx.log"), "w+")
         self.kdx = subprocess.Popen([os.path.join(build, "kdx"), *args], cwd=self.work,
                                     env=self.env, stdout=self.log, stderr=self.log)
         self.app = until("kdx on the accessibility bus", self.find_app, 30)
         self.frame = until("the frame", lambda: self.find(
             lambda n: n.getRoleName() == "frame" and n.name.startswith("KDX_APP"), self.app))
+
+    @staticmethod
+    def registry_answers():
+        def call(*args):
+            r = subprocess.run(["dbus-send", "--print-reply", *args], capture_output=True,
+                               text=True, timeout=10)
+            return r.stdout if r.returncode == 0 else ""
+        reply = call("--session", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                     "org.a11y.Bus.GetAddress")
+        address = reply.split('string "')[-1].rstrip().rstrip('"') if "string" in reply else ""
+        return address and call("--bus=" + address, "--dest=org.a11y.atspi.Registry",
+                                "/org/a11y/atspi/accessible/root",
+                                "org.a11y.atspi.Accessible.GetChildren")
 
     def sim(self, number, extra=()):
         p = subprocess.Popen([os.path.join(self.build, "kdx-sim"), "--port", str(number), *extra],
@@ -251,14 +265,24 @@ class Session:
         self.strip_says(name + " open at 57600 baud")
 
     def choose(self, combo, name):
-        # As the operator does: the list opened with a click, the entry clicked.
-        self.focus_window()
-        self.click(combo)
-        item = until(f"list item {name} shown", lambda: self.find(
-            lambda n: n.getRoleName() in ("list item", "menu item") and n.name == name and
-            n.getState().contains(self.pyatspi.STATE_SHOWING), combo))
-        self.click(item)
-        until(f"{name} chosen", lambda: combo.name == name)
+        # As the operator does: the list opened with a click, the entry clicked once the list
+        # has settled where it shows it (the list may slide open).
+        for attempt in range(2):
+            self.focus_window()
+            self.click(combo)
+            item = until(f"list item {name} shown", lambda: self.find(
+                lambda n: n.getRoleName() in ("list item", "menu item") and n.name == name and
+                n.getState().contains(self.pyatspi.STATE_SHOWING), combo))
+            seen = []
+            until(f"list item {name} settled", lambda: seen.append(self.extents(item)) or (
+                len(seen) > 1 and seen[-1] == seen[-2] and seen[-1][2] > 0))
+            self.click(item)
+            try:
+                return until(f"{name} chosen", lambda: combo.name == name, 5 + 10 * attempt)
+            except Failure:
+                if attempt:
+                    raise
+                self.key("Escape")  # a click that missed leaves the list open
 
 
 # --- The cases ----------------------------------------------------------------------------
@@ -489,14 +513,17 @@ def verdict_silent_controller(s):
 
 
 def verdict_open_failure(s):
-    # A port that is there but is no serial line (a plain file).
-    open(os.path.join(s.work, "not-a-port"), "w").close()
-    os.symlink(os.path.join(s.work, "not-a-port"), os.path.join(s.ports, "COM14"))
+    # A port that another program holds (a pseudo-terminal this test has locked).
+    import fcntl
+    master, slave = os.openpty()
+    held = os.open(os.ttyname(slave), os.O_RDWR | os.O_NOCTTY)
+    fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    os.symlink(os.ttyname(slave), os.path.join(s.ports, "COM14"))
     s.node("list item", "COM14")
     combo = s.find(lambda n: n.getRoleName() == "combo box")
     s.choose(combo, "COM14")
     s.action(s.node("radio button", "Enable Port"), "Press")
-    s.strip_says("Cannot open COM14")
+    s.strip_says("Cannot open COM14: another program holds it")
     s.strip_says("No port open")
     # Typing with no port open says so instead of doing nothing.
     s.focus_window()
