@@ -2,9 +2,11 @@
 // controls' commands on the wire, the identity refresh, device changes, locating the
 // controller, and a port that cannot be opened.
 #include <QContextMenuEvent>
+#include <QImage>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -279,6 +281,27 @@ std::string Strip(const char* part) {
     return label ? label->text().toStdString() : std::string("(no strip)");
 }
 
+// The contrast of the strip's verdict as drawn: its ground (a corner pixel) against its
+// text (the pixel farthest from the ground in luminance), by the WCAG formula.
+double Verdict_Contrast() {
+    auto* frame = qobject_cast<QMainWindow*>(Widget(win::Frame_Window));
+    QImage image = frame->findChild<QLabel*>(QStringLiteral("status_text"))->grab().toImage();
+    auto luminance = [](QRgb c) {
+        auto channel = [](int v) {
+            double x = v / 255.0;
+            return x <= 0.03928 ? x / 12.92 : std::pow((x + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
+    };
+    double ground = luminance(image.pixel(1, 1)), text = ground;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            double l = luminance(image.pixel(x, y));
+            if (std::abs(l - ground) > std::abs(text - ground)) text = l;
+        }
+    return (std::max(ground, text) + 0.05) / (std::min(ground, text) + 0.05);
+}
+
 TEST_F(Terminal_Test, LocateFromAnOpenPortKeepsTheAnsweringOneInTheBoxAndSaysSo) {
     sim::Sim_Config silent;
     silent.model.answer_limit = 0;
@@ -300,6 +323,7 @@ TEST_F(Terminal_Test, LocateFromAnOpenPortKeepsTheAnsweringOneInTheBoxAndSaysSo)
     EXPECT_NE(Read_File(Ini_Get_Page_Path()).find("Port:=COM7<br/>"), std::string::npos);
     EXPECT_EQ(Strip("status_text"), "Locate: KDX found on COM7 at 57600");
     EXPECT_EQ(Strip("status_port"), "COM7 open at 57600 baud");
+    EXPECT_GE(Verdict_Contrast(), 4.5);  // WCAG AA for text
 
     // Nothing answers: the strip says so, and no port is left open.
     Click(OptPortClosed);
@@ -307,6 +331,7 @@ TEST_F(Terminal_Test, LocateFromAnOpenPortKeepsTheAnsweringOneInTheBoxAndSaysSo)
     Menu(win::Frame_Window, IDM_Locate_KDX);
     EXPECT_EQ(Strip("status_text"), "Locate: no controller answered on 3 ports");
     EXPECT_EQ(Strip("status_port"), "No port open");
+    EXPECT_GE(Verdict_Contrast(), 4.5);
 }
 
 TEST_F(Terminal_Test, SetIdWithAnEmptyBoxAndControlsWithoutAPortSendNothingAndSayWhy) {
@@ -440,6 +465,9 @@ TEST_F(Terminal_Test, APortLogThatStopsWritingIsSaidAndUnchecked) {
     })) << Text(Rich_Edit_Received);
     EXPECT_EQ(win::Get_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log), 0);
     EXPECT_EQ(Port_Log_File, 0);
+    EXPECT_EQ(Strip("status_text").rfind("Port log stopped: the port log could not be written", 0),
+              0u)
+        << Strip("status_text");
     Click(OptPortClosed);
 }
 
