@@ -346,7 +346,6 @@ def options_are_radio_buttons(s):
 
 def tab_walks_the_table(s):
     s.focus_window()
-    combo = s.find(lambda n: n.getRoleName() == "combo box")
     s.click(s.node("push button", "Refresh ID List"))  # no port: only the strip answers
     s.strip_says("Open a port first")
     wanted = ["1", "400", "2000", "Negative", "Positive", "AutoReverse", "Immediate"]
@@ -368,6 +367,13 @@ def tab_walks_the_table(s):
     until("Ctrl+Tab to leave the black window",
           lambda: not s.has(s.rich_edit("Immediate Send"), s.pyatspi.STATE_FOCUSED))
     # Menus with Alt and their letters.
+    s.key("alt")  # Alt alone moves to the menu bar; Down opens its first menu
+    s.key("Down")
+    until("the File menu open", lambda: s.find(
+        lambda n: n.getRoleName() == "menu item" and n.name == "Send to Device" and
+        n.getState().contains(s.pyatspi.STATE_SHOWING)))
+    s.key("Escape")
+    s.key("Escape")
     s.key("alt+t")
     until("the Tools menu open", lambda: s.find(
         lambda n: n.getRoleName() == "menu item" and n.name == "Terminal" and
@@ -378,7 +384,6 @@ def tab_walks_the_table(s):
         lambda n: n.getRoleName() == "menu item" and n.name == "Locate KDX" and
         n.getState().contains(s.pyatspi.STATE_SHOWING)))
     s.key("Escape")
-    del combo
 
 
 def only_checked_items_show_a_mark(s):
