@@ -106,6 +106,7 @@ class Session:
         self.env = dict(os.environ, KDX_PORTS=self.ports, QT_ACCESSIBILITY="1",
                         QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", KDX_CONSOLE="window",
                         NO_AT_BRIDGE="0")
+        self.closed = False
         self.sims = []
         for number, extra in sims:
             self.sim(number, extra)
@@ -144,6 +145,10 @@ class Session:
         return p
 
     def close(self):
+        """Ends the program as `kill` does and returns what it wrote."""
+        if self.closed:
+            return ""
+        self.closed = True
         if self.kdx.poll() is None:
             self.kdx.send_signal(signal.SIGTERM)  # closes the frame as its close box does
             try:
@@ -153,7 +158,10 @@ class Session:
         for p in self.sims:
             p.terminate()
             p.wait()
+        self.log.seek(0)
+        said = self.log.read()
         shutil.rmtree(self.work, ignore_errors=True)
+        return said
 
     # Reading the tree.
     def find_app(self):
@@ -564,6 +572,12 @@ def inner(build, case):
     try:
         session = Session(build, args)
         function(session)
+        # A sanitizer build's findings fail the case too.
+        said = session.close()
+        for finding in ("ERROR: AddressSanitizer", "runtime error:"):
+            if finding in said:
+                print("FAILED: " + case + ": the program reported\n" + said[-3000:])
+                return 1
         print("PASSED: " + case)
         return 0
     except Failure as e:
@@ -573,8 +587,9 @@ def inner(build, case):
                 print("status strip: " + repr(session.strip()))
             except Exception:
                 pass
-            session.log.seek(0)
-            print("kdx said: " + session.log.read()[-2000:])
+            if not session.closed:
+                session.log.seek(0)
+                print("kdx said: " + session.log.read()[-2000:])
         return 1
     except Exception:
         traceback.print_exc()
