@@ -10,7 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     picocom valgrind
     help2man desktop-file-utils dpkg-dev file strace
-    xvfb xdotool dbus-daemon dbus-bin dbus-x11 at-spi2-core python3 python3-pyatspi
+    xvfb xdotool x11-utils dbus-daemon dbus-bin dbus-x11 at-spi2-core python3 python3-pyatspi
 )
 missing=()
 for p in "${packages[@]}"; do
