@@ -356,7 +356,7 @@ TEST_F(Terminal_Test, SetIdWithAnEmptyBoxAndControlsWithoutAPortSendNothingAndSa
     }
     Set_Text(Axis_Id_Box + 2, "M1");
     Click(Cmd_Set_Id + 2);
-    EXPECT_EQ(Wire(sim, 3, 13), "F,setMLH2M=M1,rss,");
+    EXPECT_EQ(Wire(sim, 3, 18), "F,setMLH2M=M1,rss,");
     EXPECT_EQ(sim.Received().find("setMLH2M=,"), std::string::npos);
 }
 
