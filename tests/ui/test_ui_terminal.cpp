@@ -317,7 +317,7 @@ TEST_F(Terminal_Test, LocateFromAnOpenPortKeepsTheAnsweringOneInTheBoxAndSaysSo)
     EXPECT_EQ(Wire(answering, 0, 3), "F,\r");
     EXPECT_EQ(Strip("status_port"), "COM7 open at 57600 baud");
     Menu(win::Frame_Window, IDM_Locate_KDX);
-    EXPECT_EQ(first.Received(), "F,\rVQ,\r");  // really asked
+    EXPECT_EQ(Wire(first, 0, 7), "F,\rVQ,\r");  // really asked
     EXPECT_EQ(Serial_Port_State.Number, 7);
     EXPECT_EQ(Text(Port_List), "COM7");
     EXPECT_NE(Read_File(Ini_Get_Page_Path()).find("Port:=COM7<br/>"), std::string::npos);
