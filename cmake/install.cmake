@@ -85,5 +85,18 @@ include(CPack)
 if(BUILD_TESTING OR NOT DEFINED BUILD_TESTING)
     add_test(NAME package COMMAND ${CMAKE_SOURCE_DIR}/tests/package/test_package.sh
              ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
-    set_tests_properties(package PROPERTIES TIMEOUT 300)
+    # Building only what scripts/run.sh builds, then installing as the README says.
+    add_test(NAME install_after_run
+             COMMAND ${CMAKE_SOURCE_DIR}/tests/package/test_install_after_run.sh
+             ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+    set_tests_properties(package install_after_run PROPERTIES TIMEOUT 300
+                         RESOURCE_LOCK kdx_build_outputs)
+endif()
+
+# Everything the install rules above take, and nothing else (no tests or benchmarks):
+# scripts/run.sh builds this, so `cmake --install` works straight after a run.
+add_custom_target(kdx_installable)
+add_dependencies(kdx_installable kdx_gui kdx-cli kdx-sim kdx kdx_arrows)
+if(KDX_MAN_PAGES)
+    add_dependencies(kdx_installable kdx_man)
 endif()

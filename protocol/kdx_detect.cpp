@@ -29,6 +29,10 @@ std::string KDX_Detect_57600() {
     int64_t count = win::Send_Message(list, win::CB_GETCOUNT);
     KDX_Progress progress{"Locating KDX", "", 0, count};
     std::string reply;
+    // A port already open is closed first: "Enable Port" is greyed while one is, so its
+    // click would open nothing and the open port would answer for every entry selected.
+    if (count > 0 && Serial_Port_State.Handle != 0 && Serial_Port_State.Handle != -1)
+        Click(Option_Closed);
     for (int32_t i = 1; i <= count; ++i) {
         if (operation.Stopped()) break;
         win::Send_Message(list, win::CB_SETCURSEL, uint64_t(i - 1));

@@ -15,8 +15,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 dir=${KDX_BUILD_DIR:-$root/build}
-# Only the three programs (and what they are made of): no tests or benchmarks before a run.
-KDX_BUILD_TARGETS="kdx_gui kdx-cli kdx-sim" "$root/scripts/build.sh" "$dir"
+# Only the programs and what installing them takes (library, pictures, manual pages): no
+# tests or benchmarks before a run, and `cmake --install` works after it.
+KDX_BUILD_TARGETS="kdx_installable" "$root/scripts/build.sh" "$dir"
 dir=$(cd "$dir" && pwd)
 cli="$dir/kdx-cli"
 if (($#)); then exec "$cli" "$@"; fi

@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     picocom valgrind python3-jsonschema
     help2man desktop-file-utils dpkg-dev file strace
+    xvfb xdotool x11-utils dbus-daemon dbus-bin dbus-x11 at-spi2-core python3 python3-pyatspi
 )
 missing=()
 for p in "${packages[@]}"; do

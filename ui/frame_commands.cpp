@@ -64,6 +64,56 @@ void Show_Terminal() {
     Serial_Terminal_Show(win::Terminal_Dialog);
 }
 
+// The communication test's verdict from its last progress report (queries answered).
+void Commo_Verdict() {
+    if (!Port_Is_Open()) {
+        Port_Ready();
+        return;
+    }
+    const KDX_Progress& last = Progress_Last();
+    int64_t total = KDX_Commo_Queries;
+    int64_t answered = last.Operation == "Testing USB" ? last.Done : 0;
+    if (KDX_Tester_Passed())
+        Status_Verdict("Communication test PASSED, " + std::to_string(answered) + " of " +
+                           std::to_string(total),
+                       true);
+    else if (KDX_Stop_Requested())
+        Status_Say("Communication test stopped, " + std::to_string(answered) + " of " +
+                   std::to_string(total) + " answered");
+    else
+        Status_Verdict("Communication test FAILED: " + std::to_string(total - answered) +
+                           " queries unanswered",
+                       false);
+}
+
+// The memory test's verdict: the first step where the listing differs, when it got one.
+void Memory_Verdict(int32_t axis, const std::string& outcome) {
+    if (!Port_Is_Open()) {
+        Port_Ready();
+        return;
+    }
+    const std::string name = "Memory test axis " + std::to_string(axis);
+    const Listing_Comparison& c = KDX_Tester_Last_Comparison();
+    size_t steps = 0;
+    for (char ch : KDX_Test_Program(axis)) steps += ch == ',';
+    if (KDX_Tester_Passed()) {
+        Status_Verdict(name + " PASSED, " + std::to_string(steps) + " of " + std::to_string(steps) +
+                           " steps listed back",
+                       true);
+        return;
+    }
+    std::string why;
+    if (c.first_step > 0)
+        why = "step " + std::to_string(c.first_step) + " sent " +
+              (c.first_sent.empty() ? std::string("nothing") : c.first_sent) + ", listed " +
+              (c.first_listed.empty() ? std::string("nothing") : c.first_listed);
+    else
+        for (char ch : outcome)
+            if (ch >= ' ' && ch != 0x7F && why.size() < 120) why += ch;
+    if (why.empty()) why = "no listing came back";
+    Status_Verdict(name + " FAILED: " + why, false);
+}
+
 void Run(int32_t id, trace::Frame& frame) {
     int32_t& handle = Serial_Port_State.Handle;
     switch (id) {
@@ -114,6 +164,7 @@ void Run(int32_t id, trace::Frame& frame) {
         case IDM_KDX_Test_USB_Commo: {
             Ui_Exchange exchange;
             KDX_Tester_USB_Commo(handle);
+            Commo_Verdict();
             break;
         }
         case IDM_KDX_Test_Axis1_Program1:
@@ -122,13 +173,26 @@ void Run(int32_t id, trace::Frame& frame) {
         case IDM_KDX_Test_Axis4_Program4: {
             Ui_Exchange exchange;
             int32_t axis = id - IDM_KDX_Test_Memory;
-            KDX_Tester_Commo_Fill_Memory(handle, axis);
+            std::string outcome = KDX_Tester_Commo_Fill_Memory(handle, axis);
+            Memory_Verdict(axis, outcome);
             break;
         }
         case IDM_Locate_KDX: {
             Show_Terminal();
             Ui_Exchange exchange;
-            KDX_Detect();
+            bool found = !KDX_Detect().empty();
+            int64_t ports = win::Send_Message(win::Get_Dlg_Item(win::Terminal_Dialog, Port_List),
+                                              win::CB_GETCOUNT);
+            if (found)
+                Status_Verdict("Locate: KDX found on " + Serial_Port_State.Name + " at " +
+                                   std::to_string(Serial_Port_State.Baud),
+                               true);
+            else if (ports <= 0)
+                Status_Verdict("Locate: no ports listed", false);
+            else
+                Status_Verdict("Locate: no controller answered on " + std::to_string(ports) +
+                                   (ports == 1 ? " port" : " ports"),
+                               false);
             break;
         }
         case IDM_Identify_Device: {
@@ -206,8 +270,9 @@ void Send_File() {
         std::string closed;
         if (outcome.Error == platform::ERROR_DEVICE_NOT_CONNECTED)
             closed = Serial_Terminal_Port_Hung_Up(Serial_Port_State.Handle);
-        win::Set_Status(win::Frame_Window, File_Name_Of(path) + ": " + outcome.Message +
-                                               (closed.empty() ? "" : "; " + closed));
+        Status_Verdict(
+            File_Name_Of(path) + ": " + outcome.Message + (closed.empty() ? "" : "; " + closed),
+            false);
     }
 }
 

@@ -26,6 +26,7 @@ int modal = 0;       // modal dialogs a command shows (the file dialog)
 std::string notice;  // a failure the strip keeps saying until the operator starts something
 std::vector<Deferred> deferred;
 std::thread::id ui_thread;
+KDX_Progress last_progress;
 
 // What would start an exchange: the Terminal's and the QuickMove dialog's controls, and
 // the menu items.
@@ -150,6 +151,7 @@ void Long_Operations_Install() {
     KDX_Set_Progress_Hook([](const KDX_Progress& p) {
         // Only the window's own thread may touch it.
         if (std::this_thread::get_id() != ui_thread) return;
+        last_progress = p;
         std::string text = Progress_Text(p);
         if (!notice.empty()) text += "  |  " + notice;
         win::Set_Status(win::Frame_Window, text, p.Done, p.Item.empty() ? 0 : p.Total);
@@ -159,6 +161,15 @@ void Long_Operations_Install() {
 void Ui_Status_Notice(const std::string& text) {
     notice = text;
     win::Set_Status(win::Frame_Window, text);
+    win::Set_Status_Tone(win::Frame_Window, win::Status_Tone::Failed);
+}
+
+const std::string& Ui_Status_Notice_Now() {
+    return notice;
+}
+
+const KDX_Progress& Progress_Last() {
+    return last_progress;
 }
 
 void Long_Operations_Remove() {

@@ -117,6 +117,7 @@ LRESULT Frame_Window_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM l
     switch (message) {
         case win::WM_COMMAND:
             Frame_Command(win::LOWORD(wparam));
+            Status_Port_Show();
             break;
         case win::WM_CLOSE: {
             // During an exchange: it ends after its current command, then the frame closes;

@@ -223,7 +223,8 @@ int64_t QuickMoveSingleProc(HWND window, uint32_t message, WPARAM wparam, LPARAM
             if (id >= QuickMove_Motor1 && id <= QuickMove_Motor4) {
                 QuickMove_Motor = id - QuickMove_Motor1 + 1;
             } else if ((id == QuickMove_Negative || id == QuickMove_Positive) &&
-                       !Ui_Exchange_Refused()) {  // no move inside another exchange
+                       !Ui_Exchange_Refused() &&  // no move inside another exchange
+                       Port_Ready()) {
                 Ui_Exchange exchange;
                 std::string command =
                     QuickMove_Command(window, id == QuickMove_Positive, "F,C,S", true, 1);

@@ -31,7 +31,8 @@ constexpr uint32_t Push_Button = win::BS_PUSHBUTTON | win::WS_TABSTOP;
 constexpr uint32_t Id_Box = win::ES_AUTOHSCROLL | win::WS_TABSTOP;
 constexpr uint32_t Combo_Style = win::CBS_DROPDOWNLIST | win::WS_VSCROLL | win::WS_TABSTOP;
 constexpr uint32_t Option = win::BS_AUTORADIOBUTTON | win::WS_TABSTOP;
-constexpr uint32_t Move_Button = win::BS_PUSHBUTTON | win::BS_CENTER | 0x10;
+// The move buttons carry a tab stop too: without one the keyboard could never reach them.
+constexpr uint32_t Move_Button = win::BS_PUSHBUTTON | win::BS_CENTER | 0x10 | win::WS_TABSTOP;
 constexpr uint32_t Group_Box = win::BS_GROUPBOX | win::BS_LEFT;
 constexpr uint32_t Edge = win::WS_EX_CLIENTEDGE;
 

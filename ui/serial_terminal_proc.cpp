@@ -110,7 +110,9 @@ int64_t Port_Open(HWND dialog, uint32_t code) {
     if (!opened) {
         // Nothing is connected: say why, and show the port as closed again, so nothing
         // typed afterwards vanishes without a word.
-        Serial_Port_Echo_Response_Status(Port_Open_Failure_Text(port, cause, error));
+        std::string why = Port_Open_Failure_Text(port, cause, error);
+        Serial_Port_Echo_Response_Status(why);
+        Status_Verdict(why.substr(0, why.size() - 1), false);
         Enable(dialog, OptPortOpen, true);
         Enable(dialog, Port_List, true);
         win::Check_Radio_Button(dialog, OptPortOpen, OptPortClosed, OptPortClosed);
@@ -134,17 +136,23 @@ void Terminal_Log() {
         win::Set_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log, win::MFS_CHECKED);
         Port_Log_Open();
         log_wanted = true;
+        // Where the traffic goes, in full, so it can be found afterwards.
+        std::string path = Port_Log_Current_Path();
+        if (!path.empty()) Status_Say("Port log on: " + path);
         Terminal_Log_Check();
     } else if (win::Get_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log) == win::MFS_CHECKED) {
         log_wanted = false;
+        std::string path = Port_Log_Current_Path();
         win::Set_Menu_State(Terminal_Menu_Bar, IDM_Terminal_Log, 0);
         Port_Log_Close();
+        Status_Say(path.empty() ? std::string("Port log off") : "Port log off: " + path);
     }
 }
 
 // "Send": the box's text as typed (its line ends as CR LF), CR added to a serial-number
 // command; the reply is read at once.
 void Buffered_Send(HWND dialog) {
+    if (!Port_Ready()) return;
     Ui_Exchange exchange;
     std::string text = Item_Text(dialog, Text_Buffered);
     if (text.find("setser#&=") != std::string::npos) text += '\r';
@@ -153,13 +161,22 @@ void Buffered_Send(HWND dialog) {
 }
 
 void Set_Id(HWND dialog, int32_t axis) {
-    Ui_Exchange exchange;
+    if (!Port_Ready()) return;
     std::string n = std::to_string(axis);
-    Write("F,setMLH" + n + "M=" + Item_Text(dialog, Axis_Id_Box + axis) + ",", true);
+    std::string id = Item_Text(dialog, Axis_Id_Box + axis);
+    // An empty id would be stored as it is and the controller restarted without one.
+    if (id.find_first_not_of(" \t\r\n") == std::string::npos) {
+        Status_Verdict("Set ID: the Axis " + n + " ID box is empty; nothing was sent", false);
+        return;
+    }
+    Ui_Exchange exchange;
+    Write("F,setMLH" + n + "M=" + id + ",", true);
     Write("rss,", true);
+    Status_Say("Set ID: axis " + n + " set to " + id + "; the controller restarts");
 }
 
 void Flash_Led(int32_t axis) {
+    if (!Port_Ready()) return;
     Ui_Exchange exchange;
     Write("F,setAXISF" + std::to_string(axis) + "M3,", false);
 }
@@ -175,7 +192,14 @@ std::string Marked(std::string reply) {
 // Fields whose reply is blank or garbled (a hang-up half-way, NUL bytes, a flood) are marked
 // and named in the status strip.
 void Identity_Refresh(HWND dialog) {
+    if (!Port_Ready()) return;
     Ui_Exchange exchange;
+    int32_t answered = 0, asked = 0;
+    bool stopped = false;
+    auto count = [&](const std::string& text) {
+        ++asked;
+        if (text.find_first_not_of(" \r\n") != std::string::npos) ++answered;
+    };
     int32_t& handle = Serial_Port_State.Handle;
     KDX_Progress progress{"Refreshing ID List", "", 0, 7};
     auto step = [&](const char* item) {
@@ -206,13 +230,21 @@ void Identity_Refresh(HWND dialog) {
     };
     const char* items[] = {"F,getD4,", "F,getD4,", "F,getD0,", "F,getD1,", "F,getAS,", "F,getAF,"};
     for (size_t i = 0; i < std::size(fields); ++i) {
-        if (!step(items[i])) break;
+        if (!step(items[i])) {
+            stopped = true;
+            break;
+        }
         win::Set_Dlg_Item_Text(dialog, fields[i].id, "");
         std::string reply = fields[i].get(handle);
+        count(reply);
         show(fields[i].id, fields[i].name, reply, KDX_Answer_Clean(reply, fields[i].digits));
     }
     for (int32_t a = 1; a <= 4; ++a) win::Set_Dlg_Item_Text(dialog, Axis_Id_Box + a, "");
-    if (!step("F,getAF,")) return;
+    const std::string port = Serial_Port_State.Name;
+    if (stopped || !step("F,getAF,")) {
+        Status_Say("Refresh ID List stopped");
+        return;
+    }
     std::string found = KDX_Axis_Found(handle);
     int32_t rows = 0;
     for (char c : {'4', '3', '2'})
@@ -220,23 +252,41 @@ void Identity_Refresh(HWND dialog) {
     if (rows == 0 && found.find_first_of("10") != std::string::npos) rows = 1;
     progress.Total += rows;
     for (int32_t a = rows; a >= 1; --a) {
-        if (!step(("axis " + std::to_string(a)).c_str())) break;
+        if (!step(("axis " + std::to_string(a)).c_str())) {
+            stopped = true;
+            break;
+        }
         int32_t axis = a;
         std::string motor = KDX_Axis_Motor_Get(handle, axis);
         std::string limit = KDX_Axis_Limit_Get(handle, axis);
         std::string home = KDX_Axis_Home_Switch_Get(handle, axis);
         bool clean = KDX_Answer_Clean(motor) && KDX_Answer_Clean(limit) && KDX_Answer_Clean(home);
+        count(motor);
         std::string name = "Axis " + std::to_string(a) + " ID";
         show(Axis_Id_Box + a, name.c_str(), motor + "," + limit + "," + home, clean);
     }
     progress.Item.clear();
     KDX_Progress_Report(progress);
-    if (!unclean.empty())
-        win::Set_Status(win::Frame_Window,
-                        "Refreshing ID List: no clean answer for " + unclean + " (marked)");
+    // The strip says what came back, not only that every query went out; fields that did not
+    // answer cleanly are marked and named.
+    if (stopped)
+        Status_Say("Refresh ID List stopped");
+    else if (answered == 0)
+        Status_Verdict("Refresh ID List: no answer from " + port, false);
+    else if (!unclean.empty())
+        Status_Verdict("Refresh ID List: no clean answer for " + unclean + " (marked)", false);
+    else if (answered < asked)
+        Status_Verdict("Refresh ID List: " + std::to_string(asked - answered) + " of " +
+                           std::to_string(asked) + " queries unanswered by " + port,
+                       false);
+    else
+        Status_Verdict(
+            "Refresh ID List: identity and " + std::to_string(rows) + " axis ids read from " + port,
+            true);
 }
 
 void QuickMove_Move(HWND dialog, bool positive) {
+    if (!Port_Ready()) return;
     Ui_Exchange exchange;
     Write(QuickMove_Command(dialog, positive, "F,PM-0,S", false, 0), true);
 }
@@ -251,6 +301,11 @@ void Port_List_Rebuild(HWND dialog) {
 
 int64_t Device_Change(HWND dialog, WPARAM event) {
     HWND list = win::Get_Dlg_Item(dialog, Port_List);
+    // The changes below close the open port: the strip says so, once.
+    if (Port_Is_Open() &&
+        (event == platform::DBT_DEVICEARRIVAL || event == platform::DBT_DEVICEREMOVECOMPLETE ||
+         event == 0x18 || event == platform::DBT_DEVNODES_CHANGED))
+        Status_Say("Ports changed: " + Serial_Port_State.Name + " was closed; choose a port again");
     switch (event) {
         case platform::DBT_DEVICEARRIVAL:
             ErrCheck_Comment("%DBT_DEVICEARRIVAL");
@@ -447,6 +502,7 @@ int64_t Serial_Terminal_Proc(HWND window, uint32_t message, WPARAM wparam, LPARA
     if (message == win::WM_MOVE || message == win::WM_SIZE || message == win::WM_CLOSE ||
         message == win::WM_QUERYENDSESSION)
         win::Send_Message(win::Terminal_Dialog, win::WM_PAINT);
+    if (message == win::WM_COMMAND || message == win::WM_DEVICECHANGE) Status_Port_Show();
     return result;
 }
 
@@ -462,6 +518,8 @@ LRESULT Serial_Terminal_Edit_Subclass(HWND window, uint32_t message, WPARAM wpar
         // while another exchange waits is not sent into it.
         kdx_frame.skip_exit_line();
         if (Ui_Exchange_Refused()) return 0;
+        // A key with no port open would go nowhere: the strip says what to do instead.
+        if (!Port_Ready()) return 0;
         Ui_Exchange exchange;
         Serial_Port_Write(Serial_Port_State.Handle, std::string(1, char(win::LOWORD(wparam))));
         Serial_Port_Read(Serial_Port_State.Handle);
@@ -485,7 +543,8 @@ std::string Serial_Terminal_Port_Hung_Up(int32_t port) {
     }
     std::string text = name + " hung up (the device is gone or its cable was pulled): port closed";
     Serial_Port_Echo_Response_Status("\r" + text + "\r");
-    win::Set_Status(win::Frame_Window, text);
+    Status_Verdict(text, false);
+    Status_Port_Show();
     return text;
 }
 
@@ -500,8 +559,7 @@ void Terminal_Log_Check() {
     std::string why = Port_Log_Failure();
     if (why.empty()) why = "the port log is not open";
     Serial_Port_Echo_Response_Status("\r" + why + "\r");
-    why[0] = char(std::toupper(static_cast<unsigned char>(why[0])));
-    Ui_Status_Notice(why);
+    Ui_Status_Notice("Port log stopped: " + why);
 }
 
 }  // namespace kdx

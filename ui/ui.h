@@ -154,6 +154,8 @@ void Ui_Close_After_Exchange();
 // A failure the status strip shows and keeps showing (beside the progress of an operation
 // that runs on) until the operator starts something.
 void Ui_Status_Notice(const std::string& text);
+// The notice the strip keeps saying ("" when none).
+const std::string& Ui_Status_Notice_Now();
 // Installs the wait pump and the progress display on the calling (user-interface) thread,
 // and removes them again.
 void Long_Operations_Install();
@@ -162,6 +164,17 @@ void Long_Operations_Remove();
 std::string Visible_Controls(const std::string& text);
 // The progress of a long operation as the status strip shows it.
 std::string Progress_Text(const KDX_Progress& progress);
+// The last progress the strip showed (what a verdict counts from).
+const KDX_Progress& Progress_Last();
+
+// The status strip. Its permanent part names the open port and its rate ("No port open");
+// the text beside it says what the last operation came to, coloured when it is a verdict.
+bool Port_Is_Open();
+void Status_Port_Show();
+void Status_Say(const std::string& text);
+void Status_Verdict(const std::string& text, bool passed);
+// True when a port is open; else the strip says to open one first (nothing is sent).
+bool Port_Ready();
 
 // The Terminal dialog.
 extern HMENU Terminal_Menu_Bar;

@@ -6,12 +6,15 @@
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QKeyEvent>
+#include <QMainWindow>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QScreen>
 #include <QScrollBar>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -204,7 +207,10 @@ class Window_Console final : public platform::Console_Device {
         On_Ui_Thread(
             [this] {
                 widget_ = new Console_Widget;
+                widget_->setObjectName(QStringLiteral("kdx_debug_console"));
                 widget_->show();
+                for (QWidget* w : QApplication::topLevelWidgets())
+                    if (qobject_cast<QMainWindow*>(w) && w->isVisible()) Place_Console_Beside(w);
             },
             true);
     }
@@ -325,6 +331,39 @@ class Window_Console final : public platform::Console_Device {
 };
 
 }  // namespace
+
+void Place_Console_Beside(QWidget* frame) {
+    QWidget* console = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("kdx_debug_console") && w->isVisible()) console = w;
+    if (!console || !frame) return;
+    QScreen* screen = frame->screen() ? frame->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    QRect area = screen->availableGeometry();
+    QRect outer = frame->frameGeometry();
+    QSize decoration = console->frameGeometry().size() - console->size();
+    QSize size = console->frameGeometry().size();
+    QPoint at;
+    if (area.right() - outer.right() >= size.width()) {
+        at = QPoint(outer.right() + 1, outer.top());  // beside it, on the right
+    } else if (outer.left() - area.left() >= size.width()) {
+        at = QPoint(outer.left() - size.width(), outer.top());  // on the left
+    } else {
+        // Over its lower right, below the menu bar, so every menu stays in reach.
+        auto* main = qobject_cast<QMainWindow*>(frame);
+        int below = outer.top() + (frame->geometry().top() - outer.top());
+        if (main && main->menuWidget())
+            below = main->menuWidget()->mapToGlobal(QPoint(0, main->menuWidget()->height())).y();
+        int room = area.bottom() + 1 - below;
+        if (size.height() > room && room > decoration.height() + 60)
+            console->resize(console->width(), room - decoration.height());
+        size = console->size() + decoration;
+        at = QPoint(std::max(area.left(), area.right() + 1 - size.width()),
+                    std::max(below, area.bottom() + 1 - size.height()));
+    }
+    console->move(at);
+    console->raise();
+}
 
 void Register_Window_Console() {
     if (!key_filter) {

@@ -2,9 +2,11 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QScreen>
+#include <QMenu>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QTextBlock>
@@ -327,6 +329,18 @@ void Rich_Edit::keyPressEvent(QKeyEvent* event) {
     }
     for (char c : bytes)
         if (On_Char) On_Char(uint8_t(c));
+}
+
+// Copy and Select All, offered without a shortcut the window would send instead: Ctrl+A
+// here is ^A to the controller (Ctrl+C alone copies, so Copy names it).
+void Rich_Edit::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    QAction* copy_action = menu.addAction(QStringLiteral("&Copy"), this, &QPlainTextEdit::copy);
+    copy_action->setShortcut(QKeySequence::Copy);
+    copy_action->setShortcutContext(Qt::WidgetShortcut);
+    copy_action->setEnabled(textCursor().hasSelection());
+    menu.addAction(QStringLiteral("Select &All"), this, &QPlainTextEdit::selectAll);
+    menu.exec(event->globalPos());
 }
 
 }  // namespace kdx::win::qt

@@ -54,6 +54,7 @@ class Rich_Edit final : public QPlainTextEdit {
     void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
   private:
     void Frame();

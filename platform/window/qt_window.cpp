@@ -1,6 +1,9 @@
 // The window backend over Qt Widgets: every window is a handle in the platform's handle
 // table holding its widget; messages are dispatched on the user-interface thread.
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -19,9 +22,11 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
@@ -31,6 +36,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 
 #include "platform/error.h"
@@ -60,6 +66,7 @@ struct Window_Object final : platform::Handle_Object {
     QPointer<class Sub_Window> sub;  // a dialog placed in the MDI client
     std::vector<HWND> children;
     int32_t next_group = 0;
+    std::map<int32_t, QPointer<QButtonGroup>> option_groups;  // a dialog's options by group
     HMENU menu = 0;
     std::string caption;
     bool centred = false;
@@ -159,6 +166,28 @@ void Notify(HWND control, uint32_t code);
 
 // Widgets that report to their window objects.
 
+// A top-level window (its frame included) within the work area of its screen: made smaller
+// where it would not fit, and moved in where it would stand out.
+void Fit_To_Work_Area(QWidget* w) {
+    // Qt's offscreen platform (tests, screenshots) has a screen of arbitrary size, not a
+    // desktop: the frame keeps the size it was given there.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) return;
+    QScreen* screen = w->screen() ? w->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    QRect area = screen->availableGeometry();
+    QRect outer = w->frameGeometry();
+    QSize decoration = outer.size() - w->size();
+    QSize fits = w->size().boundedTo(area.size() - decoration);
+    if (fits != w->size()) w->resize(fits);
+    outer = w->frameGeometry();
+    QPoint at = outer.topLeft();
+    at.setX(
+        std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - outer.width() + 1)));
+    at.setY(
+        std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - outer.height() + 1)));
+    if (at != outer.topLeft()) w->move(at);
+}
+
 class Frame_Widget final : public QMainWindow {
   public:
     HWND hwnd = 0;
@@ -175,6 +204,11 @@ class Frame_Widget final : public QMainWindow {
         QMainWindow::paintEvent(event);
         if (!painted) {
             painted = true;
+            // Now the desktop has given it its decoration: fit again with it.
+            QTimer::singleShot(0, this, [this] {
+                Fit_To_Work_Area(this);
+                Place_Console_Beside(this);
+            });
             First_Painted();
         }
     }
@@ -205,9 +239,28 @@ class Sub_Window final : public QMdiSubWindow {
     HWND dialog = 0;
     bool filling = false;  // shown maximised: covers the client area and follows its size
 
+    // Filling the client area, but never smaller than the dialog's controls need: on a small
+    // screen the client area's scroll bars reach the rest.
     void Fill() {
-        if (!filling || !mdiArea()) return;
-        setGeometry(mdiArea()->viewport()->rect());
+        QMdiArea* area = mdiArea();
+        if (!filling || !area || !widget()) return;
+        QSize need = widget()->minimumSizeHint().expandedTo(Content_Size());
+        need += size() - widget()->size();
+        QSize view = area->viewport()->size();
+        QSize s = view.expandedTo(need);
+        QPoint at = geometry().topLeft();
+        at.setX(std::clamp(at.x(), std::min(0, view.width() - s.width()), 0));
+        at.setY(std::clamp(at.y(), std::min(0, view.height() - s.height()), 0));
+        setGeometry(QRect(at, s));
+    }
+    // The extent of the dialog's controls, its menu bar included.
+    QSize Content_Size() const {
+        auto* client = widget()->findChild<QWidget*>(QStringLiteral("client"));
+        if (!client) return QSize();
+        QRect r = client->childrenRect();
+        QPoint corner = client->mapTo(widget(), r.bottomRight());
+        int margin = Dlu_To_Px_X(4);
+        return QSize(corner.x() + margin, corner.y() + margin);
     }
     bool eventFilter(QObject* object, QEvent* event) override {
         if (event->type() == QEvent::Resize && mdiArea() && object == mdiArea()->viewport()) Fill();
@@ -222,13 +275,66 @@ class Sub_Window final : public QMdiSubWindow {
     }
 };
 
-// An auto radio button stays checked when clicked again; its group is unchecked by us.
+// An auto radio button stays checked when clicked again. The options of one group (from a
+// WS_GROUP to the next) form an exclusive button group, so the arrow keys move the choice
+// within it and click the option they reach.
 class Radio final : public QRadioButton {
   public:
     using QRadioButton::QRadioButton;
 
   protected:
     void nextCheckState() override { setChecked(true); }
+};
+
+// An option as assistive technology meets it: a radio button whose Press and Toggle actions
+// are a click, so choosing it that way runs the same handling as the mouse and keys do
+// (the toolkit's own Toggle would check it without a click, leaving the handler unasked).
+class Radio_Accessible final : public QAccessibleWidget {
+  public:
+    explicit Radio_Accessible(QWidget* w) : QAccessibleWidget(w, QAccessible::RadioButton) {}
+    QAbstractButton* Button() const { return static_cast<QAbstractButton*>(widget()); }
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
+            return QString(Button()->text()).remove(QChar('&'));
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.checkable = true;
+        s.checked = Button()->isChecked();
+        return s;
+    }
+    QStringList actionNames() const override {
+        QStringList names;
+        if (widget()->isEnabled()) names << pressAction() << toggleAction();
+        return names + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& name) override {
+        if (name == pressAction() || name == toggleAction()) {
+            if (widget()->isEnabled()) Button()->click();
+            return;
+        }
+        QAccessibleWidget::doAction(name);
+    }
+};
+
+// Every option of the program is a Radio; it is asked for while the QRadioButton part is
+// being made (setting its text announces it), so it is known by that class.
+QAccessibleInterface* Accessible_Factory(const QString&, QObject* object) {
+    if (auto* r = qobject_cast<QRadioButton*>(object)) return new Radio_Accessible(r);
+    return nullptr;
+}
+
+// Alt alone moves to the menu bar and Alt with an underlined letter opens its menu, on every
+// desktop style (not all of them offer the first).
+class Menu_Key_Style final : public QProxyStyle {
+  public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* data) const override {
+        if (hint == SH_MenuBar_AltKeyNavigation) return 1;
+        return QProxyStyle::styleHint(hint, option, widget, data);
+    }
 };
 
 class Combo final : public QComboBox {
@@ -415,9 +521,15 @@ LRESULT Control_Default(Window_Object& o, HWND h, uint32_t message, WPARAM wpara
             }
             case BM_GETCHECK:
                 return b->isChecked() ? BST_CHECKED : BST_UNCHECKED;
-            case BM_SETCHECK:
+            case BM_SETCHECK: {
+                // A procedure may clear every option of a group, as it can in a dialog.
+                QButtonGroup* group = b->group();
+                bool clearing = group && group->exclusive() && wparam != BST_CHECKED;
+                if (clearing) group->setExclusive(false);
                 b->setChecked(wparam == BST_CHECKED);
+                if (clearing) group->setExclusive(true);
                 return 0;
+            }
         }
     }
     if (auto* c = dynamic_cast<QComboBox*>(w)) {
@@ -673,6 +785,96 @@ void Radio_Clicked(HWND control) {
 std::vector<HWND> dialogs;                     // every dialog made, to find those a frame holds
 std::vector<QPointer<QDialog>> modal_dialogs;  // asking now, the innermost last
 
+// The dialog control a widget is, or is part of (a combo box's list, an edit's viewport).
+std::shared_ptr<Window_Object> Control_Of(QWidget* w) {
+    for (; w; w = w->parentWidget()) {
+        if (HWND h = Handle_Of(w)) {
+            auto o = Find(h);
+            return o && o->type == Type::Control ? o : nullptr;
+        }
+    }
+    return nullptr;
+}
+
+// Tab and Shift+Tab as a dialog has them: through the controls that carry a tab stop, in
+// the order the control table made them, each group of options being one stop (its checked
+// option). A multi-line box keeps Tab for itself (the black windows send it to the
+// controller); Ctrl+Tab and Ctrl+Shift+Tab leave it.
+class Tab_Navigator final : public QObject {
+  public:
+    using QObject::QObject;
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride)
+            return false;
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() != Qt::Key_Tab && key->key() != Qt::Key_Backtab) return false;
+        auto* w = qobject_cast<QWidget*>(object);
+        if (!w || w != QApplication::focusWidget()) return false;
+        Qt::KeyboardModifiers mods = key->modifiers();
+        if (mods & (Qt::AltModifier | Qt::MetaModifier)) return false;
+        auto control = Control_Of(w);
+        auto dialog = control ? Find(control->dialog) : nullptr;
+        if (!dialog) return false;
+        bool keeps_tab = dynamic_cast<QPlainTextEdit*>(control->widget.data()) != nullptr;
+        if (keeps_tab && !(mods & Qt::ControlModifier)) return false;
+        event->accept();  // an override: no shortcut takes the key
+        if (event->type() == QEvent::KeyPress)
+            Move(*dialog, *control, key->key() == Qt::Key_Tab && !(mods & Qt::ShiftModifier));
+        return true;
+    }
+
+  private:
+    static void Move(Window_Object& dialog, Window_Object& from, bool forward) {
+        struct Stop {
+            size_t at;
+            QWidget* widget;
+        };
+        std::vector<Stop> stops;
+        std::vector<int32_t> groups_done;
+        size_t current = 0;
+        for (size_t i = 0; i < dialog.children.size(); ++i) {
+            auto o = Find(dialog.children[i]);
+            if (!o || !o->widget) continue;
+            if (o.get() == &from) current = i;
+            QWidget* w = o->widget;
+            if (!w->isVisible() || !w->isEnabled()) continue;
+            if (auto* r = dynamic_cast<Radio*>(w)) {
+                if (std::find(groups_done.begin(), groups_done.end(), o->group) !=
+                    groups_done.end())
+                    continue;
+                groups_done.push_back(o->group);
+                QAbstractButton* checked = r->group() ? r->group()->checkedButton() : nullptr;
+                stops.push_back({i, checked && checked->isEnabled() ? checked : w});
+                continue;
+            }
+            if (o->style & WS_TABSTOP) stops.push_back({i, w});
+        }
+        if (stops.empty()) return;
+        // The option that has the focus stands where its group's stop stands.
+        for (const auto& stop : stops)
+            if (stop.widget == from.widget) current = stop.at;
+        const Stop* next = nullptr;
+        if (forward) {
+            for (const auto& stop : stops)
+                if (stop.at > current) {
+                    next = &stop;
+                    break;
+                }
+            if (!next) next = &stops.front();
+        } else {
+            for (auto it = stops.rbegin(); it != stops.rend(); ++it)
+                if (it->at < current) {
+                    next = &*it;
+                    break;
+                }
+            if (!next) next = &stops.back();
+        }
+        next->widget->setFocus(forward ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    }
+};
+
+QPointer<Tab_Navigator> tab_navigator;
+
 void Destroy(HWND h) {
     auto o = Find(h);
     if (!o) return;
@@ -706,11 +908,17 @@ void Destroy(HWND h) {
     platform::Close_Handle(h);
 }
 
+// A menu item shows a check mark only while it is checked: an item that is never checked
+// shows no empty box either.
+void Show_Check(QAction* action, bool checked) {
+    action->setCheckable(checked);
+    action->setChecked(checked);
+}
+
 QAction* Make_Action(QWidget* parent_menu, Menu_Item& item, HMENU menu) {
     (void)menu;
     QAction* action = new QAction(QString::fromLatin1(item.text.c_str()), parent_menu);
-    action->setCheckable(true);
-    action->setChecked(item.state & MFS_CHECKED);
+    Show_Check(action, item.state & MFS_CHECKED);
     action->setEnabled(!item.grayed);
     action->setData(qulonglong(item.id));
     uint64_t id = item.id;
@@ -719,10 +927,23 @@ QAction* Make_Action(QWidget* parent_menu, Menu_Item& item, HMENU menu) {
         if (!m) return;
         for (auto& i : m->items)
             if (i.id == id && !(i.flags & (MF_POPUP | MF_SEPARATOR)))
-                action->setChecked(i.state & MFS_CHECKED);
+                Show_Check(action, i.state & MFS_CHECKED);
         Dispatch(m->owner, WM_COMMAND, MAKEWPARAM(uint16_t(id), 0), 0);
     });
     return action;
+}
+
+// A bar title without an underlined letter gets its first letter no other title has, so
+// every menu opens with Alt and a letter (the item's own text stays as given).
+QString Bar_Title(QString text, QString& used) {
+    if (text.contains(QChar('&'))) return text;
+    for (int i = 0; i < text.size(); ++i) {
+        QChar c = text.at(i).toLower();
+        if (!c.isLetter() || used.contains(c)) continue;
+        used += c;
+        return text.insert(i, QChar('&'));
+    }
+    return text;
 }
 
 void Set_Owner(HMENU h, HWND owner) {
@@ -793,9 +1014,15 @@ class Qt_Backend final : public Backend {
         bar->setMaximumWidth(240);
         bar->setTextVisible(true);
         bar->hide();
+        // Its permanent part names the open port and its rate.
+        auto* port = new QLabel(QStringLiteral("No port open"), w);
+        port->setObjectName(QStringLiteral("status_port"));
+        port->setFrameShape(QFrame::StyledPanel);
         w->statusBar()->addWidget(label, 1);
         w->statusBar()->addPermanentWidget(bar);
+        w->statusBar()->addPermanentWidget(port);
         w->statusBar()->setSizeGripEnabled(false);
+        w->statusBar()->setAccessibleName(QStringLiteral("Status"));
         w->resize(width, height);
         if (proc) {
             proc(w->hwnd, WM_CREATE, 0, 0);
@@ -846,6 +1073,9 @@ class Qt_Backend final : public Backend {
         layout->addWidget(client, 1);
         auto o = New_Window(Type::Dialog, w);
         dialogs.push_back(Handle_Of(w));
+        // Ahead of every other filter (the MDI area's Ctrl+Tab among its windows).
+        if (!tab_navigator) tab_navigator = new Tab_Navigator(qApp);
+        qApp->installEventFilter(tab_navigator);
         o->client = client;
         o->style = t.Style;
         o->caption = t.Caption;
@@ -902,7 +1132,6 @@ class Qt_Backend final : public Backend {
                     w = g;
                 } else if (type == BS_AUTORADIOBUTTON) {
                     auto* r = new Radio(caption, parent);
-                    r->setAutoExclusive(false);
                     r->setStyleSheet(kTight_Indicator);
                     w = r;
                 } else if (type == BS_AUTOCHECKBOX) {
@@ -955,6 +1184,11 @@ class Qt_Backend final : public Backend {
         if (t.Style & WS_GROUP) ++d->next_group;
         o->group = d->next_group;
         d->children.push_back(h);
+        if (auto* r = dynamic_cast<Radio*>(w)) {
+            QPointer<QButtonGroup>& group = d->option_groups[o->group];
+            if (!group) group = new QButtonGroup(d->widget);
+            group->addButton(r);
+        }
         w->setObjectName(QStringLiteral("id%1").arg(t.Id));
         w->setProperty("kdx_id", t.Id);
         w->setProperty("kdx_order", qlonglong(d->children.size()));
@@ -1067,11 +1301,17 @@ class Qt_Backend final : public Backend {
         o->menu = menu;
         Set_Owner(menu, window);
         auto* bar = new QMenuBar;
+        QString used;  // the underlined letters of the bar
+        for (auto& item : m->items) {
+            QString text = QString::fromLatin1(item.text.c_str());
+            int amp = text.indexOf(QChar('&'));
+            if (amp >= 0 && amp + 1 < text.size()) used += text.at(amp + 1).toLower();
+        }
         for (auto& item : m->items) {
             if (item.flags & MF_POPUP) {
                 auto sub = Find_Menu(item.popup);
                 if (sub && sub->qmenu) {
-                    sub->qmenu->setTitle(QString::fromLatin1(item.text.c_str()));
+                    sub->qmenu->setTitle(Bar_Title(QString::fromLatin1(item.text.c_str()), used));
                     bar->addMenu(sub->qmenu);
                 }
             } else if (!(item.flags & MF_SEPARATOR)) {
@@ -1112,7 +1352,7 @@ class Qt_Backend final : public Backend {
         Menu_Item* item = Find_Item(menu, id);
         if (!item) return false;
         item->state = state;
-        if (item->action) item->action->setChecked(state & MFS_CHECKED);
+        if (item->action) Show_Check(item->action, state & MFS_CHECKED);
         return true;
     }
     bool Set_Parent(HWND child, HWND parent) override {
@@ -1195,10 +1435,12 @@ class Qt_Backend final : public Backend {
                                        : (screen ? screen->availableGeometry() : QRect());
                     if (!area.isEmpty()) w->move(area.center() - w->rect().center());
                 }
+                if (o->type == Type::Frame && !w->isVisible()) Fit_To_Work_Area(w);
                 if (o->type == Type::Control)
                     w->show();
                 else
                     w->showNormal();
+                if (o->type == Type::Frame) Place_Console_Beside(w);
                 break;
         }
         return was;
@@ -1233,6 +1475,7 @@ class Qt_Backend final : public Backend {
         auto* bar = main->findChild<QProgressBar*>(QStringLiteral("status_bar"));
         if (!label || !bar) return false;
         label->setText(QString::fromLatin1(text.data(), qsizetype(text.size())));
+        Tone(label, Status_Tone::Plain);
         bar->setVisible(total > 0);
         if (total > 0) {
             // The bar counts in int: large totals are scaled down together.
@@ -1241,6 +1484,42 @@ class Qt_Backend final : public Backend {
             bar->setRange(0, int(total >> shift));
             bar->setValue(int(std::clamp<int64_t>(done, 0, total) >> shift));
         }
+        return true;
+    }
+    static void Tone(QLabel* label, Status_Tone tone) {
+        // Dark text on a light ground, well above 4.5:1 either way, whatever the desktop's
+        // colours are.
+        switch (tone) {
+            case Status_Tone::Plain:
+                label->setStyleSheet(QString());
+                break;
+            case Status_Tone::Passed:
+                label->setStyleSheet(QStringLiteral(
+                    "QLabel { color: #0b5d1e; background: #e8f5e9; font-weight: bold; }"));
+                break;
+            case Status_Tone::Failed:
+                label->setStyleSheet(QStringLiteral(
+                    "QLabel { color: #a00018; background: #fdecea; font-weight: bold; }"));
+                break;
+        }
+        label->setProperty("kdx_tone", int(tone));
+    }
+    static QLabel* Status_Label(HWND frame, const char* name) {
+        auto o = Find(frame);
+        auto* main = o ? dynamic_cast<QMainWindow*>(o->widget.data()) : nullptr;
+        return main ? main->findChild<QLabel*>(QLatin1String(name)) : nullptr;
+    }
+    bool Set_Status_Tone(HWND frame, Status_Tone tone) override {
+        QLabel* label = Status_Label(frame, "status_text");
+        if (!label) return false;
+        Tone(label, tone);
+        return true;
+    }
+    bool Set_Status_Port(HWND frame, const std::string& text) override {
+        QLabel* label = Status_Label(frame, "status_port");
+        if (!label) return false;
+        QString t = QString::fromLatin1(text.data(), qsizetype(text.size()));
+        if (label->text() != t) label->setText(t);
         return true;
     }
     bool Get_Open_File_Name(OPENFILENAME& record) override {
@@ -1396,6 +1675,9 @@ bool Application_Start(int& argc, char** argv) {
     qt::Compute_Base_Units();
     qt::backend = new qt::Qt_Backend;
     Set_Backend(qt::backend);
+    QAccessible::installFactory(qt::Accessible_Factory);
+    if (!dynamic_cast<qt::Menu_Key_Style*>(QApplication::style()))
+        QApplication::setStyle(new qt::Menu_Key_Style(QApplication::style()->name()));
     qt::Register_Window_Console();
     return true;
 }
@@ -1405,6 +1687,7 @@ void Application_Stop() {
     qt::frame_closing = true;  // the windows go now: no procedure hears of it
     qt::Unregister_Window_Console();
     Set_Backend(nullptr);
+    QAccessible::removeFactory(qt::Accessible_Factory);
     delete qt::backend;
     qt::backend = nullptr;
     {

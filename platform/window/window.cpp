@@ -211,6 +211,14 @@ bool End_Modal_Dialogs() {
     return With(false, [](Backend& b) { return b.End_Modal_Dialogs(); });
 }
 
+bool Set_Status_Tone(HWND frame, Status_Tone tone) {
+    return frame != 0 && With(false, [&](Backend& b) { return b.Set_Status_Tone(frame, tone); });
+}
+
+bool Set_Status_Port(HWND frame, const std::string& text) {
+    return frame != 0 && With(false, [&](Backend& b) { return b.Set_Status_Port(frame, text); });
+}
+
 void Pump_Messages(uint32_t ms) {
     With(0, [&](Backend& b) {
         b.Pump_Messages(ms);

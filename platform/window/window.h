@@ -237,6 +237,10 @@ struct OPENFILENAME {
     uint32_t Flags = 0;
 };
 
+// How the status strip's text reads: plain, or the verdict of an operation that passed or
+// failed (each in a colour of readable contrast).
+enum class Status_Tone { Plain, Passed, Failed };
+
 class Backend {
   public:
     virtual ~Backend() = default;
@@ -291,6 +295,8 @@ class Backend {
                             int64_t /*total*/) {
         return false;
     }
+    virtual bool Set_Status_Tone(HWND /*frame*/, Status_Tone /*tone*/) { return false; }
+    virtual bool Set_Status_Port(HWND /*frame*/, const std::string& /*text*/) { return false; }
     virtual bool Get_Open_File_Name(OPENFILENAME& /*record*/) { return false; }
     virtual bool End_Modal_Dialogs() { return false; }
     virtual void Pump_Messages(uint32_t /*ms*/) {}
@@ -360,6 +366,10 @@ bool Block_Input(HWND window, bool block);
 bool Enable_Menu_Item(HMENU menu, uint32_t id, bool enable);
 // The frame's status strip: a text and, while total > 0, a bar showing done of total.
 bool Set_Status(HWND frame, const std::string& text, int64_t done = 0, int64_t total = 0);
+// Colours the strip's text until the next Set_Status (which makes it plain again).
+bool Set_Status_Tone(HWND frame, Status_Tone tone);
+// The strip's permanent part: which port is open and at what rate.
+bool Set_Status_Port(HWND frame, const std::string& text);
 // Asks the operator for an existing file (a modal dialog); false when none was chosen.
 bool Get_Open_File_Name(OPENFILENAME& record);
 // Ends every modal dialog still asking (as its Cancel would): its own loop returns first, so

@@ -143,9 +143,9 @@ TEST_F(Ui_Test, TerminalControlsFollowTheirTable) {
             {1132, Kind::Label, "Steps per Second", 585, 320, 80, 10, false},
             {1135, Kind::Radio, "3", 470, 335, 20, 15, true, M},
             {1136, Kind::Radio, "4", 470, 350, 20, 15, true, M},
-            {1125, Kind::Push, "Negative", 505, 340, 55, 15, false, "Press to Move Towards Motor"},
-            {1126, Kind::Push, "Positive", 570, 340, 55, 15, false,
-             "Press to Move Away from Motor"},
+            // The move buttons carry a tab stop: the keyboard must reach them.
+            {1125, Kind::Push, "Negative", 505, 340, 55, 15, true, "Press to Move Towards Motor"},
+            {1126, Kind::Push, "Positive", 570, 340, 55, 15, true, "Press to Move Away from Motor"},
             {1138, Kind::Check, "AutoReverse", 500, 365, 55, 15, true,
              "Check to return after move"},
             {-1, Kind::Label, "Repeat", 570, 370, 30, 15, false},

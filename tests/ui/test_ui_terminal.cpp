@@ -1,11 +1,18 @@
 // The Terminal at work against simulated controllers: opening a port and typing to it, the
 // controls' commands on the wire, the identity refresh, device changes, locating the
 // controller, and a port that cannot be opened.
+#include <QContextMenuEvent>
+#include <QImage>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "files/ini.h"
@@ -236,7 +243,7 @@ TEST_F(Terminal_Test, RefreshIdListMarksTheFieldsThatDidNotAnswerCleanly) {
         Click(OptPortOpen);
         Click(Cmd_Refresh_Ids);
         std::string strip = Status_Strip();
-        const std::string lead = "Refreshing ID List: no clean answer for ";
+        const std::string lead = "Refresh ID List: no clean answer for ";
         EXPECT_EQ(strip.rfind(lead, 0), 0u) << strip;
         int marked = 0;
         for (const auto& [id, name] : names) {
@@ -335,6 +342,142 @@ TEST_F(Terminal_Test, LocateOpensEachListedPortUntilOneAnswers) {
     EXPECT_NE(Text(Rich_Edit_Sent).find("COM5: "), std::string::npos);
 }
 
+// The strip's texts: the operation's words, and the permanent part's.
+std::string Strip(const char* part) {
+    auto* frame = qobject_cast<QMainWindow*>(Widget(win::Frame_Window));
+    auto* label = frame ? frame->findChild<QLabel*>(QLatin1String(part)) : nullptr;
+    return label ? label->text().toStdString() : std::string("(no strip)");
+}
+
+// The contrast of the strip's verdict as drawn: its ground (a corner pixel) against its
+// text (the pixel farthest from the ground in luminance), by the WCAG formula.
+double Verdict_Contrast() {
+    auto* frame = qobject_cast<QMainWindow*>(Widget(win::Frame_Window));
+    QImage image = frame->findChild<QLabel*>(QStringLiteral("status_text"))->grab().toImage();
+    auto luminance = [](QRgb c) {
+        auto channel = [](int v) {
+            double x = v / 255.0;
+            return x <= 0.03928 ? x / 12.92 : std::pow((x + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
+    };
+    double ground = luminance(image.pixel(1, 1)), text = ground;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            double l = luminance(image.pixel(x, y));
+            if (std::abs(l - ground) > std::abs(text - ground)) text = l;
+        }
+    return (std::max(ground, text) + 0.05) / (std::min(ground, text) + 0.05);
+}
+
+TEST_F(Terminal_Test, LocateFromAnOpenPortKeepsTheAnsweringOneInTheBoxAndSaysSo) {
+    sim::Sim_Config silent;
+    silent.model.answer_limit = 0;
+    auto& first = Sim(5, silent);
+    Sim(6, silent);
+    auto& answering = Sim(7);
+    List_Ports({"COM5", "COM6", "COM7"});
+    Build();
+    // The operator has COM7 open already: its "Enable Port" is greyed, so the scan must not
+    // take COM7's answers for COM5's.
+    win::Send_Message(Item(Port_List), win::CB_SETCURSEL, 2);
+    Click(OptPortOpen);
+    EXPECT_EQ(Wire(answering, 0, 3), "F,\r");
+    EXPECT_EQ(Strip("status_port"), "COM7 open at 57600 baud");
+    Menu(win::Frame_Window, IDM_Locate_KDX);
+    EXPECT_EQ(Wire(first, 0, 7), "F,\rVQ,\r");  // really asked
+    EXPECT_EQ(Serial_Port_State.Number, 7);
+    EXPECT_EQ(Text(Port_List), "COM7");
+    EXPECT_NE(Read_File(Ini_Get_Page_Path()).find("Port:=COM7<br/>"), std::string::npos);
+    EXPECT_EQ(Strip("status_text"), "Locate: KDX found on COM7 at 57600");
+    EXPECT_EQ(Strip("status_port"), "COM7 open at 57600 baud");
+    EXPECT_GE(Verdict_Contrast(), 4.5);  // WCAG AA for text
+
+    // Nothing answers: the strip says so, and no port is left open.
+    Click(OptPortClosed);
+    sims.erase(7);
+    Menu(win::Frame_Window, IDM_Locate_KDX);
+    EXPECT_EQ(Strip("status_text"), "Locate: no controller answered on 3 ports");
+    EXPECT_EQ(Strip("status_port"), "No port open");
+    EXPECT_GE(Verdict_Contrast(), 4.5);
+}
+
+TEST_F(Terminal_Test, SetIdWithAnEmptyBoxAndControlsWithoutAPortSendNothingAndSayWhy) {
+    auto& sim = Sim(5);
+    List_Ports({"COM5"});
+    Build();
+    // No port open: each control that needs one says so in the strip.
+    for (int32_t id : {int32_t(Cmd_Refresh_Ids), Cmd_Set_Id + 1, int32_t(QuickMove_Positive)}) {
+        Status_Say("");
+        Click(id);
+        EXPECT_EQ(Strip("status_text").rfind("Open a port first", 0), 0u) << id;
+    }
+    Status_Say("");
+    Key(Rich_Edit_Sent, Qt::Key_V, Qt::NoModifier, "V");
+    EXPECT_EQ(Strip("status_text").rfind("Open a port first", 0), 0u);
+    Click(OptPortOpen);
+    EXPECT_EQ(Wire(sim, 0, 3), "F,\r");
+    for (const char* blank : {"", "   "}) {
+        Set_Text(Axis_Id_Box + 2, blank);
+        Click(Cmd_Set_Id + 2);
+        EXPECT_EQ(Strip("status_text"), "Set ID: the Axis 2 ID box is empty; nothing was sent");
+    }
+    Set_Text(Axis_Id_Box + 2, "M1");
+    Click(Cmd_Set_Id + 2);
+    EXPECT_EQ(Wire(sim, 3, 18), "F,setMLH2M=M1,rss,");
+    EXPECT_EQ(sim.Received().find("setMLH2M=,"), std::string::npos);
+}
+
+// Only the items the program checks show a mark, and only while checked; the black
+// windows' menu has Copy and Select All, neither with Ctrl+A (which the window sends).
+TEST_F(Terminal_Test, OnlyCheckedMenuItemsShowAMarkAndTheBlackWindowsMenuOffersNoCtrlA) {
+    List_Ports({});
+    Build();
+    auto checkable = [] {
+        std::set<std::string> names;
+        std::vector<QAction*> actions;
+        for (QMenuBar* bar : Widget(win::Frame_Window)->findChildren<QMenuBar*>())
+            for (QAction* a : bar->actions()) actions.push_back(a);
+        while (!actions.empty()) {
+            QAction* a = actions.back();
+            actions.pop_back();
+            if (a->menu())
+                for (QAction* sub : a->menu()->actions()) actions.push_back(sub);
+            else if (a->isCheckable())
+                names.insert(a->text().toStdString() + (a->isChecked() ? "" : " (empty box)"));
+        }
+        return names;
+    };
+    EXPECT_EQ(checkable(), std::set<std::string>({"&Terminal"}));
+    Menu(win::Terminal_Dialog, IDM_Terminal_Log);
+    EXPECT_EQ(checkable(), std::set<std::string>({"&Terminal", "Terminal Log"}));
+    EXPECT_EQ(Strip("status_text"), "Port log on: " + Port_Log_Current_Path());
+    Menu(win::Terminal_Dialog, IDM_Terminal_Log);
+    EXPECT_EQ(checkable(), std::set<std::string>({"&Terminal"}));
+
+    for (int32_t id : {Rich_Edit_Sent, Rich_Edit_Received}) {
+        SCOPED_TRACE(id);
+        auto* edit = qobject_cast<QPlainTextEdit*>(Control(id));
+        Set_Text(id, "reply");
+        std::vector<std::pair<std::string, std::string>> items;
+        QTimer::singleShot(0, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_NE(menu, nullptr);
+            for (QAction* a : menu->actions())
+                items.emplace_back(a->text().toStdString(), a->shortcut().toString().toStdString());
+            menu->actions().back()->trigger();  // Select All
+            menu->close();
+        });
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                edit->viewport()->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(edit->viewport(), &event);
+        std::vector<std::pair<std::string, std::string>> want = {{"&Copy", "Ctrl+C"},
+                                                                 {"Select &All", ""}};
+        EXPECT_EQ(items, want);
+        EXPECT_EQ(edit->textCursor().selectedText().toStdString(), "reply");
+    }
+}
+
 TEST_F(Terminal_Test, LocateWithNoPortsSendsNothing) {
     auto& sim = Sim(5);
     List_Ports({});
@@ -429,7 +572,7 @@ TEST_F(Terminal_Test, APortLogThatStopsWritingIsSaidAndUnchecked) {
     EXPECT_EQ(Port_Log_File, 0);
     EXPECT_NE(Text(Rich_Edit_Received).find("\nthe port log could not be written"),
               std::string::npos);
-    const std::string reason = "The port log could not be written";
+    const std::string reason = "Port log stopped: the port log could not be written";
     EXPECT_NE(Status_Strip().find(reason), std::string::npos) << Status_Strip();
     auto& sim = *sims[5];
     sim.Send("KDX42\r");  // the controller goes on talking, unasked
