@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ports_dir.h"
@@ -381,6 +381,30 @@ TEST_F(Serial_Terminal, AnIdleSessionSleepsUntilSomethingHappens) {
     }
 }
 
+// A pattern of the shown text: "@" stands for one digit, "~" for one or more blanks, every
+// other character for itself; with whole, nothing may follow. (Not std::regex: GCC 12 warns
+// inside it in an optimised sanitizer build.)
+bool Matches_Here(std::string_view text, std::string_view pattern, bool whole) {
+    if (pattern.empty()) return !whole || text.empty();
+    if (text.empty()) return false;
+    char p = pattern[0];
+    if (p == '~') {
+        if (text[0] != ' ') return false;
+        size_t blanks = text.find_first_not_of(' ');
+        return Matches_Here(blanks == std::string_view::npos ? "" : text.substr(blanks),
+                            pattern.substr(1), whole);
+    }
+    bool one = p == '@' ? text[0] >= '0' && text[0] <= '9' : text[0] == p;
+    return one && Matches_Here(text.substr(1), pattern.substr(1), whole);
+}
+
+// True when pattern matches somewhere in text.
+bool Pattern_Found(const std::string& text, const std::string& pattern) {
+    for (size_t at = 0; at < text.size(); ++at)
+        if (Matches_Here(std::string_view(text).substr(at), pattern, false)) return true;
+    return false;
+}
+
 // What the session shows, option by option: the program's lines on lines of their own,
 // control bytes by name, received lines with their time, both directions in hex.
 TEST_F(Serial_Terminal, DisplayOptionsShapeWhatTheSessionShows) {
@@ -392,16 +416,13 @@ TEST_F(Serial_Terminal, DisplayOptionsShapeWhatTheSessionShows) {
         std::vector<std::string> patterns;  // each must match somewhere in the output
     };
     const Case cases[] = {
-        {"own lines and names", "V\\nlst,\\n", "", {"\nRlst,\nlst\n<EOT>\nPort Closed\n$"}},
-        {"time of day",
-         "V\\n",
-         "--timestamps",
-         {"\n\\[[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}\\] R\nPort Closed\n"}},
+        {"own lines and names", "V\\nlst,\\n", "", {"\nRlst,\nlst\n<EOT>\nPort Closed\n"}},
+        {"time of day", "V\\n", "--timestamps", {"\n[@@:@@:@@.@@@] R\nPort Closed\n"}},
         {"gap since the last line",
          "V\\nV\\n",
          "--timestamps=delta",
-         {"\\[\\+0\\.000\\] RV\n", "\\[\\+0\\.[0-9]{3}\\] R\nPort Closed\n"}},
-        {"hex both ways", "V\\n", "--hex", {"\n> 56 0D +V\\.\n< 52 +R\nPort Closed\n"}},
+         {"[+0.000] RV\n", "[+@.@@@] R\nPort Closed\n"}},
+        {"hex both ways", "V\\n", "--hex", {"\n> 56 0D~V.\n< 52~R\nPort Closed\n"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -409,7 +430,7 @@ TEST_F(Serial_Terminal, DisplayOptionsShapeWhatTheSessionShows) {
         std::string out = Run_Piped(c.input, "COM5 --wait 200 " + c.args, &status);
         EXPECT_EQ(WEXITSTATUS(status), 0);
         for (const auto& pattern : c.patterns)
-            EXPECT_TRUE(std::regex_search(out, std::regex(pattern))) << pattern << "\n" << out;
+            EXPECT_TRUE(Pattern_Found(out, pattern)) << pattern << "\n" << out;
     }
 }
 
@@ -426,13 +447,12 @@ TEST_F(Serial_Terminal, TranscriptFileHoldsEveryLineWithTimeAndDirection) {
     std::ifstream in(path);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
-    const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} ";
+    const std::string stamp = "@@@@-@@-@@ @@:@@:@@.@@@ ";
     const std::vector<std::string> session = {"# COM5 Open", "> V",          "< R",
                                               "> F,getD0,",  "< getD0,1.23", "# Port Closed"};
     ASSERT_EQ(lines.size(), 2 * session.size());
     for (size_t i = 0; i < lines.size(); ++i)
-        EXPECT_TRUE(std::regex_match(lines[i], std::regex(stamp + session[i % session.size()])))
-            << lines[i];
+        EXPECT_TRUE(Matches_Here(lines[i], stamp + session[i % session.size()], true)) << lines[i];
 
     const std::string target = dir.path() + "/other.txt", link = dir.path() + "/link.txt";
     { std::ofstream(target) << "keep"; }
