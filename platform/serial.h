@@ -132,6 +132,10 @@ class Comm_Line {
     bool Clear_Error(uint32_t* errors, COMSTAT* status) const;
     bool Read(std::string& out, uint32_t capacity) const;
     bool Write(const std::string& data, uint32_t* written, uint32_t timeout_ms) const;
+    // On a pseudo-terminal whose other end registered a reader (Pty_Set_Peer_Reader): lets it
+    // take what was written and put out its answers, so a read that found nothing can look
+    // once more. False (nothing done) on any other line.
+    bool Catch_Up_Peer() const;
 
   private:
     std::shared_ptr<Handle_Object> port_;
