@@ -66,7 +66,9 @@ int Run(const std::vector<std::string>& args) {
     }
     std::string path = Ini_Get_Page_Path();
     if (path.empty()) {
-        std::fprintf(stderr, "kdx-cli settings: the executable's path cannot name a page\n");
+        std::string why = Ini_Data_Folder_Error();
+        std::fprintf(stderr, "kdx-cli settings: %s\n",
+                     why.empty() ? "the executable's path cannot name a page" : why.c_str());
         return 1;
     }
     namespace fs = std::filesystem;

@@ -557,7 +557,12 @@ bool Comm_Line::Read(std::string& out, uint32_t capacity) const {
 
 bool Comm_Line::Catch_Up_Peer() const {
     auto* port = static_cast<Comm_Object*>(port_.get());
-    return port && port->is_pty && Pty_Peer_Read(port->device);
+    if (!port || !port->is_pty || !Pty_Peer_Read(port->device)) return false;
+    // What the other end wrote reaches the line's input on the kernel's own time; a look
+    // with poll() waits for that hand-over (a byte count would not).
+    pollfd look{port->fd, POLLIN, 0};
+    poll(&look, 1, 0);
+    return true;
 }
 
 namespace {

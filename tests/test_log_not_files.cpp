@@ -84,6 +84,14 @@ TEST(Log_Files, AnUncreatableDataFolderIsNamedAsTheReason) {
                          0),
               0u)
         << run.out;
+    // The settings page of an installed kdx-cli says the same.
+    std::string cli = dir.path() + "/bin/kdx-cli";
+    fs::copy_file(KDX_CLI_PATH, cli);
+    run = Run_Program("/bin/sh", {"-c", "\"$0\" settings 2>&1", cli}, {"XDG_DATA_HOME=" + data});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(
+        run.out.rfind("kdx-cli settings: cannot create the data folder " + data + "/kdx: ", 0), 0u)
+        << run.out;
 }
 
 }  // namespace
