@@ -165,3 +165,8 @@ KDX_API const char* HTML_Template_Create(void) {
     static thread_local std::string slot;
     return Guard<const char*>("", [&] { return Keep(slot, kdx::HTML_Template_Create()); });
 }
+
+KDX_API const char* HTML_Template_Create_Error(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] { return Keep(slot, kdx::HTML_Template_Create_Error()); });
+}

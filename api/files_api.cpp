@@ -2,6 +2,7 @@
 #include "files/html_template.h"
 #include "files/ini.h"
 #include "files/port_log.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -97,6 +98,11 @@ KDX_API int32_t Ini_Write_Sample_Key(const char* folder, const char* file) {
 KDX_API const char* Ini_Get_Page_Path(void) {
     static thread_local std::string slot;
     return Guard<const char*>("", [&] { return Keep(slot, kdx::Ini_Get_Page_Path()); });
+}
+KDX_API const char* Ini_Data_Folder_Error(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>(
+        "", [&] { return Keep(slot, kdx::platform::Module_Data_Folder_Error()); });
 }
 KDX_API const char* Ini_Get_Current_Path(void) {
     static thread_local std::string slot;

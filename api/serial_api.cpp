@@ -278,6 +278,12 @@ KDX_API const char* Serial_Ports_Directory(void) {
     return Guard<const char*>("", [&] { return Keep(slot, kdx::platform::Ports_Directory()); });
 }
 
+KDX_API const char* Serial_Ports_Directory_Problem(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("",
+                              [&] { return Keep(slot, kdx::platform::Ports_Directory_Problem()); });
+}
+
 KDX_API const char* KDX_Error_Check(int32_t* handle) {
     static thread_local std::string slot;
     return Guard<const char*>("", [&] {

@@ -114,6 +114,9 @@ int Run(const std::vector<std::string>& args) {
         }
     }
     Serial_Port_Enum();
+    // A ports folder that is not trusted lists nothing: say so, the listing goes on without it.
+    std::string untrusted = Serial_Ports_Directory_Problem();
+    if (!untrusted.empty()) std::fprintf(stderr, "kdx-cli ports: %s\n", untrusted.c_str());
     std::string error = Serial_Port_Registry_Error();
     int32_t count = Serial_Port_Table_Count();
     if (!error.empty()) {

@@ -21,7 +21,8 @@ const char* const Help =
     "machine (see kdx-cli ports) as a collapsible block with a nested Device block, each\n"
     "holding its labels with empty values, ready to be filled in. Its style sheet is looked\n"
     "up in the folder's css/ subfolder. A second report within the same second replaces the\n"
-    "first.\n"
+    "first; anything else at the report's name (a link, another user's file) is left alone\n"
+    "and the report fails.\n"
     "\n"
     "Options:\n"
     "  --dir FOLDER   write the report there instead of the current directory\n"
@@ -49,7 +50,10 @@ int Run(const std::vector<std::string>& args) {
     char cwd[PATH_MAX];
     std::string path = (getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" : std::string()) + name;
     if (name.empty() || access(path.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "kdx-cli report: the report could not be written: %s\n", path.c_str());
+        // The reason names the file; without one, the folder is all there is to name.
+        std::string why = HTML_Template_Create_Error();
+        std::fprintf(stderr, "kdx-cli report: the report could not be written: %s\n",
+                     why.empty() ? path.c_str() : why.c_str());
         return 1;
     }
     std::printf("%s\n", path.c_str());

@@ -66,20 +66,30 @@ int Run(const std::vector<std::string>& args) {
     }
     std::string path = Ini_Get_Page_Path();
     if (path.empty()) {
-        std::fprintf(stderr, "kdx-cli settings: the executable's path cannot name a page\n");
+        std::string why = Ini_Data_Folder_Error();
+        std::fprintf(stderr, "kdx-cli settings: %s\n",
+                     why.empty() ? "the executable's path cannot name a page" : why.c_str());
         return 1;
     }
+    namespace fs = std::filesystem;
     std::error_code ec;
-    bool exists = std::filesystem::exists(path, ec);
+    // Links are not followed: what stands at the page's name is what would be written.
+    fs::file_status standing = fs::symlink_status(path, ec);
+    bool exists = fs::exists(standing);
+    if (exists && !fs::is_regular_file(standing)) {
+        std::fprintf(stderr,
+                     "kdx-cli settings: %s is not a regular file (a link, folder or pipe): "
+                     "nothing written\n",
+                     path.c_str());
+        return 1;
+    }
     // An empty page (left by a full disk before) has no blocks for keys: it is made anew.
-    if (exists && std::filesystem::is_regular_file(path, ec) &&
-        std::filesystem::file_size(path, ec) == 0)
-        exists = false;
+    if (exists && fs::file_size(path, ec) == 0) exists = false;
     // A page that cannot be written keeps its old content: "--new" would not make it new.
     bool renewable = !exists || ::access(path.c_str(), W_OK) == 0;
     if (fresh || !exists) Ini_Get_Current_Path();
-    // Something else standing at the page's name (a folder) is no page either.
-    if (!std::filesystem::is_regular_file(path, ec) || (fresh && !renewable)) {
+    // Something else standing at the page's name now (a folder) is no page either.
+    if (!fs::is_regular_file(fs::symlink_status(path, ec)) || (fresh && !renewable)) {
         std::fprintf(stderr,
                      "kdx-cli settings: cannot create %s (folder not writable or disk "
                      "full?)\n",

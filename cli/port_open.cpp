@@ -38,6 +38,8 @@ int32_t Open_Port_Explained(const char* command, int32_t number, int32_t baud) {
                 ". \"kdx-cli ports\" lists the ports of this machine; a device can be added "
                 "in the ports directory " +
                 std::string(Serial_Ports_Directory());
+            if (*Serial_Ports_Directory_Problem())
+                hint += std::string(" (") + Serial_Ports_Directory_Problem() + ")";
             break;
         case KDX_OPEN_HELD:
             hint = " (a terminal, the configurator or another kdx-cli): close it and try again";

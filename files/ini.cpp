@@ -198,7 +198,11 @@ std::string Ini_Get_Current_Path() {
     }
     Ini_Template_Record rec;
     rec.Path = folder + file;
-    rec.Handle = platform::Create_File(rec.Path, rec.Access, rec.Share, rec.Disposition, rec.Flags);
+    // A new file, never through a link at the page's name (it would overwrite the link's
+    // target); only an old page of the user's own is replaced.
+    platform::Delete_Own_File(rec.Path);
+    rec.Handle = platform::Create_File(rec.Path, rec.Access, rec.Share, platform::CREATE_NEW,
+                                       platform::FILE_FLAG_OPEN_REPARSE_POINT);
     kdx_frame.check();
     if (!platform::Handle_Usable(rec.Handle)) {
         // Without the page there are no blocks to put the sample keys in: writing them

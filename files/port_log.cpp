@@ -121,7 +121,9 @@ int32_t Port_Log_Open() {
         Failure.clear();
     }
     if (sep == std::string::npos) {
-        Set_Failure("the port log could not be opened: the program's folder is unknown");
+        std::string why = platform::Module_Data_Folder_Error();
+        Set_Failure("the port log could not be opened: " +
+                    (why.empty() ? std::string("the program's folder is unknown") : why));
         platform::Set_Last_Error(platform::ERROR_PATH_NOT_FOUND);
         Raise_File_Error(false);
         kdx_frame.check();

@@ -5,6 +5,7 @@
 
 #include "files/html_template.h"
 #include "platform/device_change.h"
+#include "platform/error.h"
 #include "platform/file.h"
 #include "platform/handles.h"
 #include "platform/profile.h"
@@ -27,18 +28,35 @@ std::string Time_Stamp(const platform::System_Time& t) {
     return Two_Digits(t.Hour) + Two_Digits(t.Minute) + Two_Digits(t.Second);
 }
 
+// Why the last report on this thread was not written, "" when it was.
+thread_local std::string Create_Error;
+
+// Keeps the first reason a report could not be written.
+void Note_Failure(const std::string& name, uint32_t code) {
+    if (!Create_Error.empty()) return;
+    std::string path = name;
+    if (name.find('/') == std::string::npos) path = platform::Current_Directory() + "/" + name;
+    Create_Error = path + ": " + platform::File_Failure_Text(code);
+}
+
 // Every write of the report goes through these two, which note a write that did not go
 // whole into the file (a full disk), so no cut-short report is handed over as written.
 void Write_Keys(const std::string& section, const std::vector<const char*>& labels,
                 const std::string& path, bool& whole) {
-    for (const char* label : labels)
-        whole = platform::Write_Private_Profile_String(
-                    section, std::string(Report_Key_Prefix) + label, "", path) &&
-                whole;
+    for (const char* label : labels) {
+        if (platform::Write_Private_Profile_String(section, std::string(Report_Key_Prefix) + label,
+                                                   "", path))
+            continue;
+        if (whole) Note_Failure(path, platform::Get_Last_Error());
+        whole = false;
+    }
 }
 
 void Write(HTML_Template_Record& rec, bool& whole) {
     HTML_Template_Write(rec);
+    if (whole && rec.Written != rec.Text.size())
+        Note_Failure(rec.Path, platform::Get_Last_Error() ? platform::Get_Last_Error()
+                                                          : platform::ERROR_WRITE_FAULT);
     whole = whole && rec.Written == rec.Text.size();
 }
 
@@ -55,6 +73,10 @@ void Block_Start(HTML_Template_Record& rec, const std::string& title, bool& whol
 }
 
 }  // namespace
+
+std::string HTML_Template_Create_Error() {
+    return Create_Error;
+}
 
 std::string Report_Name(const platform::System_Time& t) {
     char date[32];
@@ -77,7 +99,15 @@ std::string HTML_Template_Create() {
     HTML_Template_Record rec;
     rec.Path = Report_Name(now);
     rec.Stamp = Time_Stamp(now);
+    Create_Error.clear();
+    // The name is predictable: a link planted there must not lead the report into its target,
+    // nor a file of someone else's be overwritten. Only a file of our own (a report of the same
+    // second) is replaced, and the report is always a new file.
+    platform::Delete_Own_File(rec.Path);
+    rec.Disposition = platform::CREATE_NEW;
+    rec.Flags = platform::FILE_FLAG_OPEN_REPARSE_POINT;
     HTML_Template_File_Create(rec);
+    if (!platform::Handle_Usable(rec.Handle)) Note_Failure(rec.Path, platform::Get_Last_Error());
     kdx_frame.check();
 
     std::string key_path = Report_Key_Path(rec.Path);

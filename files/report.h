@@ -21,7 +21,13 @@ std::string Report_Name(const platform::System_Time& time);
 std::string Report_Key_Path(const std::string& name);
 
 // Writes the report into the current directory and returns its name (without folder). A
-// failed creation or write is traced; the name is returned all the same.
+// report that could not be written whole is traced and removed, and "" is returned. The
+// report is always created as a new file, never through a link at its name; a file of this
+// user's at the name (a report of the same second) is replaced.
 std::string HTML_Template_Create();
+
+// Why the last HTML_Template_Create on this thread returned "": the file and the reason
+// ("KDX Diagnostic ....html: disk full", "...: is a symbolic link"); "" when it did not.
+std::string HTML_Template_Create_Error();
 
 }  // namespace kdx

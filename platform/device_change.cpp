@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -18,6 +17,7 @@
 #include "platform/error.h"
 #include "platform/port_map.h"
 #include "platform/ports_dir.h"
+#include "platform/system.h"
 #include "platform/udev_ports.h"
 
 namespace kdx::platform {
@@ -98,8 +98,9 @@ class Monitor {
             udev_monitor_unref(monitor_);
             monitor_ = nullptr;
         }
-        std::error_code ec;
-        std::filesystem::create_directories(Ports_Directory(), ec);
+        uint32_t kept = Get_Last_Error();
+        if (Ports_Directory_Problem().empty()) Make_Directories(Ports_Directory());
+        Set_Last_Error(kept);
         dir_watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (dir_watch_ >= 0 &&
             inotify_add_watch(dir_watch_, Ports_Directory().c_str(),

@@ -17,6 +17,8 @@ namespace {
 struct File_Object : Handle_Object {};
 
 thread_local std::string refusal;
+// The reason of the last failing file call in words for a message, "" when the code says it.
+thread_local std::string failure_words;
 
 const char* Kind_Of(mode_t mode) {
     if (S_ISLNK(mode)) return "a symbolic link";
@@ -27,10 +29,11 @@ const char* Kind_Of(mode_t mode) {
     return "not a regular file";
 }
 
-int32_t Refuse(const char* why) {
-    refusal = why;
-    Set_Last_Error(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
+void Note_Refusal(mode_t mode) {
+    refusal = Kind_Of(mode);
+    failure_words = S_ISDIR(mode)   ? "is a folder"
+                    : S_ISLNK(mode) ? "is a symbolic link"
+                                    : "not a regular file";
 }
 }  // namespace
 
@@ -38,11 +41,49 @@ std::string File_Refusal() {
     return refusal;
 }
 
+std::string File_Failure_Text(uint32_t code) {
+    // The words belong to the failure that set them, not to a later one with another code.
+    bool theirs = code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_DATA;
+    if (!failure_words.empty() && theirs) return failure_words;
+    if (code == ERROR_DISK_FULL) return "disk full";
+    return System_Message_Text(code);
+}
+
+int Open_Regular_File(const std::string& path, int flags, unsigned mode) {
+    refusal.clear();
+    failure_words.clear();
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+    if (fd < 0) {
+        int err = errno;
+        struct stat st {};
+        // ELOOP: the link that O_NOFOLLOW refused; ENXIO: a pipe without a reader; EISDIR;
+        // EEXIST: an exclusive creation that found a link (or anything but a file) there.
+        bool exists_refused =
+            err == EEXIST && ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+        if (exists_refused ||
+            ((err == ELOOP || err == ENXIO || err == EISDIR) && ::lstat(path.c_str(), &st) == 0)) {
+            Note_Refusal(st.st_mode);
+            err = EACCES;
+        }
+        errno = err;
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        Note_Refusal(st.st_mode);
+        errno = EACCES;
+        return -1;
+    }
+    if (!(flags & O_NONBLOCK)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 int32_t Create_File(const std::string& path, uint32_t access, uint32_t /*share*/,
                     uint32_t disposition, uint32_t attributes) {
     refusal.clear();
-    // Non-blocking for the open only: a pipe is refused below, never waited on.
-    int flags = O_CLOEXEC | O_NONBLOCK;
+    failure_words.clear();
+    int flags = 0;
     if (attributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
     bool read = access & GENERIC_READ;
     bool write = access & (GENERIC_WRITE | FILE_APPEND_DATA);
@@ -68,22 +109,11 @@ int32_t Create_File(const std::string& path, uint32_t access, uint32_t /*share*/
             Set_Last_Error(ERROR_INVALID_PARAMETER);
             return INVALID_HANDLE_VALUE;
     }
-    int fd = ::open(path.c_str(), flags, 0666);
+    int fd = Open_Regular_File(path, flags);
     if (fd < 0) {
-        int err = errno;
-        struct stat st {};
-        // ELOOP: the link that O_NOFOLLOW refused; ENXIO: a pipe without a reader; EISDIR.
-        if ((err == ELOOP || err == ENXIO || err == EISDIR) && ::lstat(path.c_str(), &st) == 0)
-            return Refuse(Kind_Of(st.st_mode));
-        Set_Last_Error_From_Errno(err);
+        Set_Last_Error_From_Errno(errno);
         return INVALID_HANDLE_VALUE;
     }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return Refuse(Kind_Of(st.st_mode));
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     auto object = std::make_shared<File_Object>();
     object->fd = fd;
     int32_t handle = Handle_Insert(std::move(object));
@@ -159,18 +189,27 @@ int64_t Get_File_Size(int32_t handle) {
 
 bool Read_Whole_File(const std::string& path, std::string& out) {
     out.clear();
-    // Non-blocking, so that a pipe or device named by mistake is refused, not waited on.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // A pipe or device named by mistake is refused, not waited on.
+    int fd = Open_Regular_File(path, O_RDONLY);
     if (fd < 0) {
-        Set_Last_Error_From_Errno(errno);
+        int err = errno;
+        // A pipe is no data to read; a folder is not to be read as a file.
+        if (refusal.empty())
+            Set_Last_Error_From_Errno(err);
+        else
+            Set_Last_Error(failure_words == "is a folder" ? ERROR_ACCESS_DENIED
+                                                          : ERROR_INVALID_DATA);
         return false;
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > Whole_File_Limit) {
-        Set_Last_Error(S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_INVALID_DATA);
+    auto too_large = [&] {
+        failure_words = "too large (64 MiB limit)";
+        Set_Last_Error(ERROR_INVALID_DATA);
         ::close(fd);
+        out.clear();
         return false;
-    }
+    };
+    if (fstat(fd, &st) == 0 && st.st_size > Whole_File_Limit) return too_large();
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
@@ -181,12 +220,7 @@ bool Read_Whole_File(const std::string& path, std::string& out) {
             return false;
         }
         if (n == 0) break;
-        if (out.size() + size_t(n) > size_t(Whole_File_Limit)) {
-            Set_Last_Error(ERROR_INVALID_DATA);
-            ::close(fd);
-            out.clear();
-            return false;
-        }
+        if (out.size() + size_t(n) > size_t(Whole_File_Limit)) return too_large();
         out.append(buf, size_t(n));
     }
     ::close(fd);
@@ -198,6 +232,15 @@ bool Write_Whole_File(const std::string& path, std::string_view data) {
     // Written beside the file and renamed over it: a failure half-way keeps the old file.
     // The new file gets the permissions a plain creation would (0666 less the umask).
     static std::atomic<uint32_t> serial{0};
+    refusal.clear();
+    failure_words.clear();
+    // Only a file is replaced: a pipe, device or folder at the name is someone's on purpose.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        Note_Refusal(st.st_mode);
+        Set_Last_Error(ERROR_ACCESS_DENIED);
+        return false;
+    }
     std::string temp = path + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -240,6 +283,14 @@ bool Delete_File(const std::string& path) {
     if (::unlink(path.c_str()) == 0) return true;
     Set_Last_Error_From_Errno(errno);
     return false;
+}
+
+bool Delete_Own_File(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        ::access(path.c_str(), W_OK) != 0)
+        return false;
+    return ::unlink(path.c_str()) == 0;
 }
 
 }  // namespace kdx::platform

@@ -36,6 +36,16 @@ int32_t Create_File(const std::string& path, uint32_t access, uint32_t share, ui
 // Why the last Create_File on this thread refused its path ("" when it did not): "a symbolic
 // link", "a pipe", "a device", "a folder" or "not a regular file".
 std::string File_Refusal();
+// Why the last failing file call on this thread failed, in words for a message: "is a
+// folder", "not a regular file" (a pipe, device or socket), "is a symbolic link", "too large
+// (64 MiB limit)", "disk full", else code's system message.
+std::string File_Failure_Text(uint32_t code);
+
+// Opens path with open(2)'s flags (O_CLOEXEC added) only when it is a regular file. The open
+// never blocks (a pipe or device at the path is refused, not waited on); links are followed
+// unless flags holds O_NOFOLLOW. The descriptor (blocking unless flags holds O_NONBLOCK), or
+// -1 with errno set: EACCES for a refusal, which File_Refusal() then names.
+int Open_Regular_File(const std::string& path, int flags, unsigned mode = 0666);
 
 // Writes all of data (retrying short writes); written receives the count. False with the
 // last error set when the write fails.
@@ -64,5 +74,9 @@ bool File_Exists(const std::string& path);
 int64_t File_Size(const std::string& path);
 // Removes the file at path (a link itself, not its target). False with the last error set.
 bool Delete_File(const std::string& path);
+// Removes the file at path only when it is a regular file of this user that the user may
+// write (not a link, not someone else's, not one kept read-only), so that a new file can be
+// created there exclusively. True when it did.
+bool Delete_Own_File(const std::string& path);
 
 }  // namespace kdx::platform

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/error.h"
@@ -34,7 +35,45 @@ std::string Entry_Path(int32_t number) {
     return Ports_Directory() + "/COM" + std::to_string(number);
 }
 
+// The folder is not to be trusted: last error 5, nothing read or written there.
+bool Refused() {
+    if (Ports_Directory_Problem().empty()) return false;
+    Set_Last_Error(ERROR_ACCESS_DENIED);
+    return true;
+}
+
 }  // namespace
+
+std::string Private_Folder_Problem(const std::string& dir) {
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0) return errno == ENOENT ? "" : "cannot be checked";
+    if (S_ISLNK(st.st_mode)) return "is a symbolic link";
+    if (!S_ISDIR(st.st_mode)) return "is not a folder";
+    if (st.st_uid != getuid())
+        return "belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    // Earlier versions made the folder with the usual 0755: nobody else could put anything
+    // into it, so it is made private and used. One others may write to is not.
+    if ((st.st_mode & 07777) != 0700 && !(st.st_mode & 07022) && chmod(dir.c_str(), 0700) == 0)
+        return "";
+    if ((st.st_mode & 07777) != 0700) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+        return std::string("has mode ") + mode + ", not 0700";
+    }
+    return "";
+}
+
+std::string Ports_Directory_Problem() {
+    // Only the shared fallback under /tmp can have been made by someone else.
+    if (!Environment("KDX_PORTS").empty() || !Environment("XDG_RUNTIME_DIR").empty()) return "";
+    std::string dir = Ports_Directory();
+    std::string parent = dir.substr(0, dir.rfind('/'));
+    for (const std::string& folder : {parent, dir}) {
+        std::string why = Private_Folder_Problem(folder);
+        if (!why.empty()) return "the ports folder " + dir + " is not used: " + folder + " " + why;
+    }
+    return "";
+}
 
 std::string Ports_Directory() {
     std::string dir = Environment("KDX_PORTS");
@@ -50,6 +89,7 @@ std::string Ports_Directory() {
 }
 
 std::string Ports_Dir_Device(int32_t number) {
+    if (Refused()) return std::string();
     if (number <= 0) {
         Set_Last_Error(ERROR_FILE_NOT_FOUND);
         return std::string();
@@ -79,6 +119,7 @@ std::string Ports_Dir_Device(int32_t number) {
 
 std::vector<std::pair<int32_t, std::string>> Ports_Dir_List() {
     std::vector<std::pair<int32_t, std::string>> list;
+    if (Refused()) return list;
     DIR* dir = opendir(Ports_Directory().c_str());
     if (!dir) {
         Set_Last_Error_From_Errno(errno);
@@ -101,7 +142,9 @@ bool Ports_Dir_Register(int32_t number, const std::string& device) {
         Set_Last_Error(ERROR_INVALID_PARAMETER);
         return false;
     }
-    if (!Make_Directories(Ports_Directory())) return false;
+    if (Refused() || !Make_Directories(Ports_Directory())) return false;
+    // Made just now by someone else, between the check and the making?
+    if (Refused()) return false;
     std::string entry = Entry_Path(number);
     // Build the link beside the entry and rename it over, so a reader never sees no entry.
     std::string temp = entry + ".new." + std::to_string(getpid());
@@ -124,6 +167,7 @@ bool Ports_Dir_Unregister(int32_t number) {
         Set_Last_Error(ERROR_INVALID_PARAMETER);
         return false;
     }
+    if (Refused()) return false;
     if (unlink(Entry_Path(number).c_str()) != 0 && errno != ENOENT) {
         Set_Last_Error_From_Errno(errno);
         return false;

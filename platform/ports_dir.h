@@ -10,6 +10,18 @@ namespace kdx::platform {
 
 // $KDX_PORTS; else $XDG_RUNTIME_DIR/kdx/ports; else /tmp/kdx-<uid>/ports. No trailing "/".
 std::string Ports_Directory();
+// Why the ports directory is not used, "" when it is. The fallback under /tmp is trusted only
+// when it and its parent /tmp/kdx-<uid> are folders of this user with mode 0700 (see
+// Private_Folder_Problem) (another user
+// could have made them first and planted entries that lead to a pty of theirs); otherwise
+// every function here fails with 5 and this says why ("the ports folder ... is not used:
+// /tmp/kdx-1000 belongs to another user (uid 1001)").
+std::string Ports_Directory_Problem();
+// Why dir is no private folder of this user: "" when it is one with mode 0700 or does not
+// exist; else "is a symbolic link", "belongs to another user (uid N)", "has mode 0777, not
+// 0700", ... A folder of the user's that nobody else may write to (0755, as earlier versions
+// made it) is given mode 0700 and counts as private.
+std::string Private_Folder_Problem(const std::string& dir);
 // Target of COM<number>, "" when there is no entry (last error 2).
 std::string Ports_Dir_Device(int32_t number);
 // Every entry as (number, device), sorted by number; names other than COM<n> are ignored.

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "platform/error.h"
+#include "platform/ports_dir.h"
 #include "platform/system.h"
 
 namespace kdx::platform {
@@ -38,6 +39,11 @@ std::string Scratch_Folder() {
     std::string dir = runtime.empty() ? "/tmp/kdx-" + std::to_string(getuid()) : runtime + "/kdx";
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         Set_Last_Error_From_Errno(errno);
+        return std::string();
+    }
+    // Under /tmp another user may have made the folder first: theirs is not used.
+    if (!Private_Folder_Problem(dir).empty()) {
+        Set_Last_Error(ERROR_ACCESS_DENIED);
         return std::string();
     }
     return dir;

@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "platform/error.h"
+#include "platform/file.h"
 
 namespace kdx::platform {
 
@@ -244,18 +246,11 @@ constexpr size_t kLargest_Read = 16 * 1024 * 1024;
 
 class Locked_File {
   public:
-    // Only regular files: a pipe or device in the file's place would block the reads (the
-    // open itself does not block, O_NONBLOCK). Sets errno when the file is not usable.
+    // Only regular files (Open_Regular_File): a pipe or device in the file's place would
+    // block the reads. Sets errno when the file is not usable.
     Locked_File(const std::string& path, int flags, int lock) {
-        fd_ = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+        fd_ = Open_Regular_File(path, flags);
         if (fd_ < 0) return;
-        struct stat st {};
-        if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd_);
-            fd_ = -1;
-            errno = EACCES;
-            return;
-        }
         while (flock(fd_, lock) != 0 && errno == EINTR) {
         }
     }
@@ -290,7 +285,19 @@ int32_t Write_Private_Profile_String(const std::string& section_in, const std::s
         Set_Last_Error(ERROR_FILENAME_EXCED_RANGE);
         return 0;
     }
-    Locked_File file(path, O_RDWR | O_CREAT, LOCK_EX);
+    // Never through a link at the file's name: that would write into whatever it names.
+    // A file this call creates is removed again when its first write fails (a full disk),
+    // so no empty page is left to be taken for a page later.
+    bool created = false;
+    std::optional<Locked_File> opened;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        opened.emplace(path, O_RDWR | O_NOFOLLOW, LOCK_EX);
+        if (opened->fd() >= 0 || errno != ENOENT) break;
+        opened.emplace(path, O_RDWR | O_NOFOLLOW | O_CREAT | O_EXCL, LOCK_EX);
+        created = opened->fd() >= 0;
+        if (created || errno != EEXIST) break;  // EEXIST: another writer made it just now
+    }
+    const Locked_File& file = *opened;
     if (file.fd() < 0) {
         Set_Last_Error_From_Errno(errno);
         return 0;
@@ -370,7 +377,15 @@ int32_t Write_Private_Profile_String(const std::string& section_in, const std::s
             return 0;
         }
     }
-    if (!Apply_Edit(file.fd(), text, base, offset, remove, insert)) return 0;
+    if (!Apply_Edit(file.fd(), text, base, offset, remove, insert)) {
+        // A page this call created and could not write is not left behind empty.
+        if (created) {
+            uint32_t error = Get_Last_Error();
+            ::unlink(path.c_str());
+            Set_Last_Error(error);
+        }
+        return 0;
+    }
     Set_Last_Error(ERROR_SUCCESS);
     return 1;
 }

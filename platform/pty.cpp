@@ -4,18 +4,23 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "platform/error.h"
 #include "platform/handles.h"
+#include "platform/ports_dir.h"
 #include "platform/system.h"
+#include "platform/thread.h"
 
 namespace kdx::platform {
 
@@ -31,6 +36,95 @@ const unsigned long kTcGets2 = _IOR('T', 0x2A, Termios2);
 // Held across a call as well, so removing a reader waits for the call to end.
 std::mutex peer_readers_lock;
 std::map<uint64_t, std::function<void()>> peer_readers;  // by the slave's device number
+
+// A reader also answers other processes (a program run by a test or a script against a
+// simulator): through a socket in the ports directory named after the slave's device number.
+// A connection sends one byte; the answer byte comes once the reader has returned.
+struct Peer_Server {
+    int fd = -1;
+    std::string path;
+    Thread thread;
+};
+std::map<uint64_t, std::unique_ptr<Peer_Server>> peer_servers;  // under peer_readers_lock
+
+bool Peer_Address(uint64_t slave_device, sockaddr_un& address) {
+    if (!Ports_Directory_Problem().empty()) return false;
+    std::string path = Ports_Directory() + "/.pty-peer-" + std::to_string(slave_device);
+    address = sockaddr_un{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return false;
+    path.copy(address.sun_path, path.size());
+    return true;
+}
+
+void Serve_Peer(Peer_Server* server, uint64_t slave_device) {
+    for (;;) {
+        int client = accept4(server->fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;  // shut down
+        }
+        char byte = 0;
+        if (read(client, &byte, 1) == 1) {
+            Pty_Peer_Read(slave_device);
+            if (write(client, &byte, 1) != 1) {
+                // The asker has gone: nothing to tell.
+            }
+        }
+        close(client);
+    }
+}
+
+std::unique_ptr<Peer_Server> Start_Peer_Server(uint64_t slave_device) {
+    sockaddr_un address{};
+    if (!Peer_Address(slave_device, address)) return nullptr;
+    uint32_t kept = Get_Last_Error();
+    Make_Directories(Ports_Directory());
+    Set_Last_Error(kept);
+    auto server = std::make_unique<Peer_Server>();
+    server->path = address.sun_path;
+    server->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    unlink(address.sun_path);  // left by a simulator that was killed
+    if (server->fd < 0 ||
+        bind(server->fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(server->fd, 16) != 0) {
+        if (server->fd >= 0) close(server->fd);
+        return nullptr;
+    }
+    Peer_Server* raw = server.get();
+    if (!server->thread.Start([raw, slave_device] { Serve_Peer(raw, slave_device); }, 64 * 1024)) {
+        close(server->fd);
+        unlink(server->path.c_str());
+        return nullptr;
+    }
+    return server;
+}
+
+void Stop_Peer_Server(std::unique_ptr<Peer_Server> server) {
+    if (!server) return;
+    shutdown(server->fd, SHUT_RDWR);  // ends the accept
+    server->thread.Join();
+    close(server->fd);
+    unlink(server->path.c_str());
+}
+
+// Asks a reader in another process; false when none answers.
+bool Ask_Peer_Server(uint64_t slave_device) {
+    sockaddr_un address{};
+    if (!Peer_Address(slave_device, address)) return false;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    char byte = 1;
+    bool answered = false;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        write(fd, &byte, 1) == 1) {
+        // Bounded: a simulator that stopped answering must not hold the program for ever.
+        pollfd p{fd, POLLIN, 0};
+        answered = poll(&p, 1, 5000) == 1 && read(fd, &byte, 1) == 1;
+    }
+    close(fd);
+    return answered;
+}
 }  // namespace
 
 bool Pty_Open(Pty_Pair& pair) {
@@ -78,19 +172,36 @@ void Pty_Close(Pty_Pair& pair) {
 void Pty_Set_Peer_Reader(const Pty_Pair& pair, std::function<void()> reader) {
     struct stat st {};
     if (pair.slave < 0 || fstat(pair.slave, &st) != 0) return;
-    std::lock_guard<std::mutex> guard(peer_readers_lock);
-    if (reader)
-        peer_readers[uint64_t(st.st_rdev)] = std::move(reader);
-    else
-        peer_readers.erase(uint64_t(st.st_rdev));
+    uint64_t device = uint64_t(st.st_rdev);
+    std::unique_ptr<Peer_Server> ended;
+    {
+        std::lock_guard<std::mutex> guard(peer_readers_lock);
+        if (reader) {
+            peer_readers[device] = std::move(reader);
+            if (!peer_servers.count(device)) peer_servers[device] = Start_Peer_Server(device);
+        } else {
+            peer_readers.erase(device);
+            auto it = peer_servers.find(device);
+            if (it != peer_servers.end()) {
+                ended = std::move(it->second);
+                peer_servers.erase(it);
+            }
+        }
+    }
+    // Outside the lock: the server's thread may be waiting for it to call the reader.
+    Stop_Peer_Server(std::move(ended));
 }
 
 bool Pty_Peer_Read(uint64_t slave_device) {
-    std::lock_guard<std::mutex> guard(peer_readers_lock);
-    auto it = peer_readers.find(slave_device);
-    if (it == peer_readers.end()) return false;
-    it->second();
-    return true;
+    {
+        std::lock_guard<std::mutex> guard(peer_readers_lock);
+        auto it = peer_readers.find(slave_device);
+        if (it != peer_readers.end()) {
+            it->second();
+            return true;
+        }
+    }
+    return Ask_Peer_Server(slave_device);
 }
 
 uint32_t Pty_Baud(int master) {

@@ -19,14 +19,18 @@ bool Pty_Open(Pty_Pair& pair);
 void Pty_Close(Pty_Pair& pair);
 
 // A pseudo-terminal has no wire, so a rate change on its slave cannot wait for the bytes
-// before it to go out. Where the master is held in this process (the simulator library) its
-// holder registers a reader: before a rate change the port calls it, and it returns once the
-// master has taken every byte written so far, so they are read at the rate they were written
-// at however late the holder's thread runs. A null reader removes the registration, after any
-// call under way has returned.
+// before it to go out, and a busy machine may not yet have run the other end when a wait for
+// its answer ends. Where the master is held in this process (the simulator library) its
+// holder registers a reader: it returns once the master has taken every byte written so far
+// and put out what it answers at once, however late the holder's thread runs. The port calls
+// it before a rate change (so the bytes are read at the rate they were written at) and before
+// a wait for input counts as timed out. Other processes reach the reader through a socket in
+// the ports directory (".pty-peer-<device number>"), so a program run against a simulator
+// gets the same. A null reader removes the registration, after any call under way has
+// returned.
 void Pty_Set_Peer_Reader(const Pty_Pair& pair, std::function<void()> reader);
-// Calls the reader registered for the slave with this device number (st_rdev): true, or false
-// when none is registered.
+// Calls the reader registered for the slave with this device number (st_rdev), in this
+// process or another: true once it has returned, false when none is registered.
 bool Pty_Peer_Read(uint64_t slave_device);
 
 // The baud rate the slave's user has set (any rate, standard or not); 0 when unknown.

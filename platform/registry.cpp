@@ -91,9 +91,7 @@ bool Load_Hive(const std::string& path, std::vector<Registry_Hive_Key>& keys, in
     std::string text;
     if (!Read_Whole_File(path, text)) {
         status = int32_t(Get_Last_Error() ? Get_Last_Error() : ERROR_FILE_NOT_FOUND);
-        hive_error = path + ": " + System_Message(uint32_t(status));
-        while (!hive_error.empty() && (hive_error.back() == '\n' || hive_error.back() == '\r'))
-            hive_error.pop_back();
+        hive_error = path + ": " + File_Failure_Text(uint32_t(status));
         return false;
     }
     std::string error;

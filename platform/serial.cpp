@@ -555,6 +555,16 @@ bool Comm_Line::Read(std::string& out, uint32_t capacity) const {
     return platform::Read(static_cast<Comm_Object*>(port_.get()), out, capacity);
 }
 
+bool Comm_Line::Catch_Up_Peer() const {
+    auto* port = static_cast<Comm_Object*>(port_.get());
+    if (!port || !port->is_pty || !Pty_Peer_Read(port->device)) return false;
+    // What the other end wrote reaches the line's input on the kernel's own time; a look
+    // with poll() waits for that hand-over (a byte count would not).
+    pollfd look{port->fd, POLLIN, 0};
+    poll(&look, 1, 0);
+    return true;
+}
+
 namespace {
 bool Write(Comm_Object* port, const std::string& data, uint32_t* written, uint32_t timeout_ms,
            uint32_t stall_ms) {
@@ -682,6 +692,7 @@ Comm_Wait Comm_Waiter::Wait(uint32_t timeout_ms) const {
     }
     int64_t deadline = timeout_ms == MAXDWORD ? -1 : Tick_Count_Ms() + timeout_ms;
     int empty_wakes = 0;
+    bool peer_asked = false;
     for (;;) {
         pollfd fds[2] = {{port->fd, POLLIN, 0}, {wake ? wake->fd : -1, POLLIN, 0}};
         int wait = -1;
@@ -693,6 +704,13 @@ Comm_Wait Comm_Waiter::Wait(uint32_t timeout_ms) const {
             return Comm_Wait::Failed;
         }
         if (r == 0) {
+            // A pseudo-terminal has no wire: its other end (a simulator of this process or
+            // another) may just not have run yet on a busy machine. Once it has taken what
+            // was written and put out its answers, the line is looked at once more.
+            if (port->is_pty && !peer_asked && timeout_ms > 0) {
+                peer_asked = true;
+                if (Pty_Peer_Read(port->device)) continue;
+            }
             Set_Last_Error(ERROR_SUCCESS);
             return Comm_Wait::Timeout;
         }

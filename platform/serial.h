@@ -135,6 +135,10 @@ class Comm_Line {
     // timeout_ms would still allow (a device that stopped reading).
     bool Write(const std::string& data, uint32_t* written, uint32_t timeout_ms,
                uint32_t stall_ms = MAXDWORD) const;
+    // On a pseudo-terminal whose other end registered a reader (Pty_Set_Peer_Reader): lets it
+    // take what was written and put out its answers, so a read that found nothing can look
+    // once more. False (nothing done) on any other line.
+    bool Catch_Up_Peer() const;
 
   private:
     std::shared_ptr<Handle_Object> port_;

@@ -127,10 +127,25 @@ bool Make_Directories(const std::string& path) {
             return false;
         }
     }
+    // Something else already standing at the name (a file, a pipe) is no folder.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        Set_Last_Error_From_Errno(ENOTDIR);
+        return false;
+    }
     return true;
 }
 
+namespace {
+thread_local std::string data_folder_error;
+}
+
+std::string Module_Data_Folder_Error() {
+    return data_folder_error;
+}
+
 std::string Module_Data_File_Name() {
+    data_folder_error.clear();
     std::string exe = Module_File_Name();
     size_t slash = exe.find_last_of('/');
     if (slash == std::string::npos) return exe;
@@ -145,6 +160,7 @@ std::string Module_Data_File_Name() {
     if (data.empty() || data[0] != '/') {
         std::string home = Environment("HOME");
         if (home.empty()) {
+            data_folder_error = "no data folder: neither XDG_DATA_HOME nor HOME is set";
             Set_Last_Error(ERROR_PATH_NOT_FOUND);
             return std::string();
         }
@@ -152,7 +168,11 @@ std::string Module_Data_File_Name() {
     }
     std::string dir = data + "/kdx";
     uint32_t kept = Get_Last_Error();
-    if (!Make_Directories(dir)) return std::string();
+    if (!Make_Directories(dir)) {
+        data_folder_error =
+            "cannot create the data folder " + dir + ": " + System_Message_Text(Get_Last_Error());
+        return std::string();
+    }
     Set_Last_Error(kept);
     return dir + exe.substr(slash);
 }

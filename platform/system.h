@@ -33,6 +33,9 @@ std::string Module_File_Name();
 // (share/kdx beside its bin folder) or from a folder it may not write; those use the same
 // file name in the per-user folder $XDG_DATA_HOME/kdx (~/.local/share/kdx), made on demand.
 std::string Module_Data_File_Name();
+// Why the last Module_Data_File_Name on this thread gave "" ("cannot create the data folder
+// ...: reason"); "" when it gave a name or the executable's path is unknown.
+std::string Module_Data_Folder_Error();
 // mkdir -p, mode 0700 for the parts made. False with the last error when one cannot be.
 bool Make_Directories(const std::string& path);
 // The process's current directory, without a trailing "/".

@@ -12,12 +12,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/ports_dir.h"
 #include "platform/system.h"
 
@@ -191,7 +191,9 @@ bool Write_Fd(int fd, const std::string& text) {
 // program that waited for the lock may hold the old file: it opens the new one again.
 int Open_Store_Locked(const std::string& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        // Only a file: a pipe or device put at the name would hold every listing in its open
+        // or its reads (and a window before it appears).
+        int fd = Open_Regular_File(path, O_RDWR | O_CREAT, 0600);
         if (fd < 0) return -1;
         flock(fd, LOCK_EX);
         struct stat held {
@@ -208,7 +210,7 @@ int Open_Store_Locked(const std::string& path) {
 // fails half-way (a full disk) or a crash leaves the old numbers, never a cut-off file.
 void Replace_Store(const std::string& path, const std::string& text) {
     std::string next = path + ".new";
-    int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = Open_Regular_File(next, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
     if (fd < 0) return;
     bool written = Write_Fd(fd, text);
     close(fd);
@@ -233,7 +235,7 @@ std::string Com_Name_Store_Path() {
 
 std::vector<std::pair<int32_t, std::string>> Com_Name_Store_List() {
     std::vector<std::pair<int32_t, std::string>> list;
-    int fd = open(Com_Name_Store_Path().c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = Open_Regular_File(Com_Name_Store_Path(), O_RDONLY);
     if (fd < 0) return list;
     flock(fd, LOCK_SH);
     Store store;
@@ -246,12 +248,13 @@ std::vector<std::pair<int32_t, std::string>> Com_Name_Store_List() {
 }
 
 void Com_Name_Assign(std::vector<Udev_Port>& ports, const std::vector<int32_t>& fixed,
-                     const std::vector<int32_t>& avoid) {
+                     const std::vector<Com_Number_Use>& avoid) {
     bool any = std::any_of(ports.begin(), ports.end(), [](auto& p) { return p.Number == 0; });
     if (!any) return;
     std::string path = Com_Name_Store_Path();
-    std::error_code ec;
-    std::filesystem::create_directories(Config_Directory(), ec);
+    uint32_t kept = Get_Last_Error();
+    Make_Directories(Config_Directory());
+    Set_Last_Error(kept);
     // One lock around read, choice and write: two programs seeing a new adapter at once
     // must not give it two numbers, nor one number to two adapters.
     int fd = Open_Store_Locked(path);
@@ -264,15 +267,28 @@ void Com_Name_Assign(std::vector<Udev_Port>& ports, const std::vector<int32_t>& 
         if (p.Number) used.insert(p.Number);
     std::set<std::string> claimed;
     bool changed = false;
+    // A number a ports directory entry uses for another device: the port list shows the
+    // entry under it, so an adapter given it would not be listed at all.
+    auto taken_elsewhere = [&](int32_t n, const Udev_Port& port) {
+        return std::any_of(avoid.begin(), avoid.end(), [&](const Com_Number_Use& use) {
+            return use.Number == n && use.Device != port.Node;
+        });
+    };
     for (auto& port : ports) {
         if (port.Number) continue;
+        // The store holds one line per device: a line end inside an identity would split it,
+        // and an empty one would not read back.
+        std::string identity = port.Identity.empty() ? std::string("-") : port.Identity;
+        std::replace(identity.begin(), identity.end(), '\n', '_');
+        std::replace(identity.begin(), identity.end(), '\r', '_');
         // Two present devices with one identity (alike adapters without serial numbers
         // and without udev's by-path names) each need a number of their own.
-        std::string key = port.Identity;
-        for (int k = 2; claimed.count(key); ++k) key = port.Identity + "#" + std::to_string(k);
+        std::string key = identity;
+        for (int k = 2; claimed.count(key); ++k) key = identity + "#" + std::to_string(k);
         claimed.insert(key);
         Store::Line* line = store.find(key);
-        if (line && !fixed_set.count(line->number) && !used.count(line->number)) {
+        if (line && !fixed_set.count(line->number) && !used.count(line->number) &&
+            !taken_elsewhere(line->number, port)) {
             port.Number = line->number;
             used.insert(port.Number);
             continue;
@@ -282,7 +298,8 @@ void Com_Name_Assign(std::vector<Udev_Port>& ports, const std::vector<int32_t>& 
             if (l.number) stored.insert(l.number);
         int32_t n = 3;
         while (stored.count(n) || fixed_set.count(n) || used.count(n) ||
-               std::find(avoid.begin(), avoid.end(), n) != avoid.end())
+               std::any_of(avoid.begin(), avoid.end(),
+                           [n](const Com_Number_Use& use) { return use.Number == n; }))
             ++n;
         port.Number = n;
         used.insert(n);
@@ -406,10 +423,10 @@ std::vector<Udev_Port> Udev_Port_List() {
     std::vector<int32_t> fixed;
     for (const auto& p : ports)
         if (p.Number) fixed.push_back(p.Number);
-    std::vector<int32_t> avoid;
+    std::vector<Com_Number_Use> avoid;
     for (const auto& [n, device] : Ports_Dir_List()) {
-        struct stat st {};
-        if (stat(device.c_str(), &st) == 0) avoid.push_back(n);
+        char real[PATH_MAX];
+        if (realpath(device.c_str(), real)) avoid.push_back(Com_Number_Use{n, real});
     }
     Com_Name_Assign(ports, fixed, avoid);
     std::stable_sort(ports.begin(), ports.end(),

@@ -45,11 +45,19 @@ std::string Com_Name_Store_Path();
 // The stored assignments as (number, identity), sorted by number.
 std::vector<std::pair<int32_t, std::string>> Com_Name_Store_List();
 
+// A COM number in use by a ports directory entry, and the device node the entry leads to.
+struct Com_Number_Use {
+    int32_t Number = 0;
+    std::string Device;
+};
+
 // Gives each port without a number its stored number, or the lowest free one from 3 (stored
 // at once). fixed holds the numbers of on-board UARTs: a stored number among them is given
-// anew. avoid holds numbers in use elsewhere (the ports directory) that a new assignment
-// skips but a stored one keeps.
+// anew. avoid holds the numbers ports directory entries use: a new assignment skips them, and
+// a stored one that an entry uses for another device than the port's node is given anew (the
+// port list shows the entry under it and would hide the adapter). An identity is stored with
+// its line ends as "_" ("-" when empty), so that it reads back as the same.
 void Com_Name_Assign(std::vector<Udev_Port>& ports, const std::vector<int32_t>& fixed,
-                     const std::vector<int32_t>& avoid);
+                     const std::vector<Com_Number_Use>& avoid);
 
 }  // namespace kdx::platform

@@ -51,10 +51,9 @@ void Pace(uint32_t ms, uint32_t percent) {
     platform::Sleep_Ms(uint32_t(uint64_t(ms) * percent / 100));
 }
 
-// The system's text for a code, without its line end.
+// Why the file call failed, in words ("is a folder", "disk full", the system's text).
 std::string Reason(uint32_t code) {
-    std::string text = platform::System_Message(code);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    std::string text = platform::File_Failure_Text(code);
     return text.empty() ? "error " + std::to_string(code) : text;
 }
 

@@ -395,6 +395,10 @@ std::string Read_On(const Comm_Line* known, int32_t& handle, const int32_t* echo
     line.Set_Mask(EV_RXCHAR | EV_ERR);
     kdx_frame.check();
     uint32_t waiting = 0;
+    // A caller's read (not a write's pre-read nor the poller's) that finds nothing on a
+    // pseudo-terminal looks once more after its other end has answered: on a busy machine
+    // that end may not have run yet, where a controller on a wire would have answered.
+    bool peer_asked = known != nullptr;
     for (int attempt = 0; attempt < 10; ++attempt) {
         uint32_t errors = 0;
         COMSTAT status{};
@@ -404,6 +408,10 @@ std::string Read_On(const Comm_Line* known, int32_t& handle, const int32_t* echo
         }
         waiting = status.cbInQue;
         if (waiting > 0) break;
+        if (attempt == 9 && !peer_asked) {
+            peer_asked = true;
+            if (line.Catch_Up_Peer()) --attempt;
+        }
     }
     std::string result;
     {

@@ -223,6 +223,8 @@ int main(int argc, char** argv) {
         uint32_t code = kdx::platform::Get_Last_Error();
         std::fprintf(stderr, "kdx-sim: cannot start: error %u %s\n", code,
                      kdx::platform::System_Message(code).c_str());
+        std::string why = kdx::platform::Ports_Directory_Problem();
+        if (register_port && !why.empty()) std::fprintf(stderr, "kdx-sim: %s\n", why.c_str());
         return 1;
     }
     if (register_port)

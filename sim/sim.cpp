@@ -74,8 +74,9 @@ struct Simulator::State {
     int64_t dropped = 0;
     int64_t sent = 0;
     int32_t replies = 0;
-    // A rate change on the program's side waits for this thread to take what was written
-    // before it (Pty_Set_Peer_Reader): asks counted in, and answered once read.
+    // A rate change on the program's side, or its wait for an answer, waits for this thread
+    // to take what was written before it and put out what it answers at once
+    // (Pty_Set_Peer_Reader): asks counted in, and answered once done.
     uint64_t take_asked = 0;
     uint64_t take_done = 0;
     bool taking_ended = false;
@@ -336,12 +337,6 @@ struct Simulator::State {
                 asked = take_asked;
             }
             if (events.input || asked > take_answered || !listening) Take_Input(now);
-            if (asked > take_answered) {
-                take_answered = asked;
-                std::lock_guard<std::mutex> guard(lock);
-                take_done = asked;
-                taken.notify_all();
-            }
             // A quiet spell that ended before the next byte arrived ends the command first.
             // The model's clock then reads the end of that spell, never running backwards.
             int64_t arrival = Next_Arrival();
@@ -350,6 +345,14 @@ struct Simulator::State {
                 Reply(model.Idle(quiet_end / kMs), quiet_end);
             Deliver_Input(now);
             if (Model_Due(now)) Reply(model.Idle(now / kMs), now);
+            if (asked > take_answered) {
+                // What it answers at once is on the line before the asker goes on.
+                if (Write_Due(now) == Write_Result::Hang_Up) break;
+                take_answered = asked;
+                std::lock_guard<std::mutex> guard(lock);
+                take_done = asked;
+                taken.notify_all();
+            }
         }
         Finish();
     }

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "tests/port_log_name.h"
@@ -20,18 +21,23 @@ struct Shell_Result {
     std::string out;
 };
 
-// Runs script with $D a tmpfs holding a copy of kdx-cli, filled up but for free_bytes, in
-// the folder $D; prints the files left there after the script as "left: NAME SIZE".
+// Runs script with $D a tmpfs holding a copy of kdx-cli and of the helper program (as
+// "kdx"), filled up but for free_bytes, in the folder $D; prints the files left there after
+// the script as "left: NAME SIZE".
 Shell_Result Run_On_Full_Disk(const std::string& script, int free_bytes) {
-    std::string setup =
-        "set -u; D=$(mktemp -d); mount -t tmpfs -o size=16m tmpfs \"$D\" || exit 97; "
-        "cp " KDX_CLI_PATH
-        " \"$D/kdx-cli\"; cd \"$D\"; "
-        "head -c " +
-        std::to_string(free_bytes) +
-        " /dev/zero > spare; head -c 64m /dev/zero > filler 2>/dev/null; rm spare; " + script +
-        "; echo \"status=$?\"; for f in *; do case $f in kdx-cli|filler) ;; "
-        "*) echo \"left: $f $(stat -c %s \"$f\")\";; esac; done";
+    // Room for the two programs, however large a sanitizer build makes them.
+    uintmax_t programs = std::filesystem::file_size(KDX_CLI_PATH) +
+                         std::filesystem::file_size(KDX_TEST_HELPER_DIR "/ini_helper");
+    std::string size = std::to_string(programs / (1 << 20) + 8) + "m";
+    std::string setup = "set -u; D=$(mktemp -d); mount -t tmpfs -o size=" + size +
+                        " tmpfs \"$D\" || exit 97; "
+                        "cp " KDX_CLI_PATH " \"$D/kdx-cli\"; cp " KDX_TEST_HELPER_DIR
+                        "/ini_helper \"$D/kdx\"; cd \"$D\"; "
+                        "head -c " +
+                        std::to_string(free_bytes) + " /dev/zero > spare; head -c " + size +
+                        " /dev/zero > filler 2>/dev/null; rm spare; " + script +
+                        "; echo \"status=$?\"; for f in *; do case $f in kdx-cli|kdx|filler) ;; "
+                        "*) echo \"left: $f $(stat -c %s \"$f\")\";; esac; done";
     std::string command = "unshare -rm sh -c '" + setup + "' 2>&1";
     Shell_Result r;
     FILE* out = popen(command.c_str(), "r");
@@ -58,6 +64,10 @@ TEST_F(Full_Disk, FilesThatCannotBeWrittenAreReportedAndLeaveNothingBehind) {
         {"an empty page from before is made anew", ": > kdx-cli.html; ./kdx-cli settings", 0,
          "cannot create", ""},
         {"report", "./kdx-cli report", 0, "the report could not be written", ""},
+        {"report names its file and the reason", "./kdx-cli report", 0, ".html: disk full", ""},
+        // The Terminal records its port at every open: on a full disk that leaves no empty
+        // page behind either.
+        {"port recorded by the window", "(./kdx port COM40; exit 1)", 0, "port=0", ""},
         {"port log without room for its header", "echo V | ./kdx-cli terminal COM5 --log", 0,
          Port_Log_Name_At(time(nullptr)) + ": There is not enough space on the disk.]", ""},
         {"port log filling up on the way",

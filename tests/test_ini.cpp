@@ -250,3 +250,33 @@ TEST(IniCli, SettingsCommandCreatesUpdatesAndPrintsThePage) {
 }
 
 }  // namespace
+
+namespace {
+
+// A link at the page's name is not followed by any writer of the page: its target keeps its
+// content, and the writer says it wrote nothing.
+TEST(IniCli, ALinkAtThePagesNameIsNeverWrittenThrough) {
+    kdx::test::Temp_Dir dir;
+    std::string cli = dir.path() + "/kdx-cli";
+    fs::copy_file(KDX_CLI_PATH, cli);
+    std::string helper = Copy_Helper(dir.path(), "kdx");
+    std::string target = dir.path() + "/precious.txt";
+    Write_File_Text(target, "keep me");
+    fs::create_symlink(target, dir.path() + "/kdx-cli.html");
+    fs::create_symlink(target, dir.path() + "/kdx.html");
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"settings"},
+                                                 {"settings", "--new"},
+                                                 {"settings", "--set", "COM6", "Baud:", "9600"},
+                                                 {"settings", "--port", "COM40"}}) {
+        SCOPED_TRACE(args.back());
+        auto run = Run_Program(cli, args);
+        EXPECT_EQ(run.exit_code, 1) << run.out;
+    }
+    // The Terminal's record of the port, as the window writes it at every open.
+    auto run = Run_Program(helper, {"port", "COM40"});
+    EXPECT_EQ(Helper_Value(run.out, "port"), "0");
+    EXPECT_EQ(Read_File_Text(target), "keep me");
+    EXPECT_TRUE(fs::is_symlink(dir.path() + "/kdx.html"));
+}
+
+}  // namespace

@@ -63,3 +63,35 @@ TEST(Log_Files, ALinkPipeOrFolderAtTheLogsNameIsRefusedAndSaid) {
 }
 
 }  // namespace
+
+namespace {
+
+// An installed program keeps its port log in the user's data folder: one that cannot be made
+// is named as the reason, not an unknown program folder.
+TEST(Log_Files, AnUncreatableDataFolderIsNamedAsTheReason) {
+    kdx::test::Temp_Dir dir;
+    fs::create_directories(dir.path() + "/bin");
+    fs::create_directories(dir.path() + "/share/kdx");
+    std::string exe = Copy_Helper(dir.path() + "/bin", "kdx");
+    Write_File_Text(dir.path() + "/a-file", "");
+    std::string data = dir.path() + "/a-file/data";
+    auto run = Run_Program(exe, {"log-open", "log-error"}, {"XDG_DATA_HOME=" + data});
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_EQ(Helper_Value(run.out, "log-open"), "0");
+    EXPECT_EQ(Helper_Value(run.out, "log-error")
+                  .rfind("the port log could not be opened: cannot create the data folder " + data +
+                             "/kdx: ",
+                         0),
+              0u)
+        << run.out;
+    // The settings page of an installed kdx-cli says the same.
+    std::string cli = dir.path() + "/bin/kdx-cli";
+    fs::copy_file(KDX_CLI_PATH, cli);
+    run = Run_Program("/bin/sh", {"-c", "\"$0\" settings 2>&1", cli}, {"XDG_DATA_HOME=" + data});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(
+        run.out.rfind("kdx-cli settings: cannot create the data folder " + data + "/kdx: ", 0), 0u)
+        << run.out;
+}
+
+}  // namespace

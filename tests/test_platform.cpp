@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -70,18 +71,35 @@ TEST(Files, WholeFileReadRefusesWhatIsNotARegularFile) {
     kdx::test::Temp_Dir dir;
     std::string fifo = dir.path() + "/pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string big = dir.path() + "/big";
+    std::ofstream(big).close();
+    std::filesystem::resize_file(big, Whole_File_Limit + 1);  // sparse: takes no room
     struct Case {
         std::string path;
         uint32_t code;
+        std::string words;  // what a message says
     } cases[] = {
-        {fifo, ERROR_INVALID_DATA},  // a pipe would block for ever
-        {dir.path(), ERROR_ACCESS_DENIED},
-        {dir.path() + "/missing", ERROR_FILE_NOT_FOUND},
+        {fifo, ERROR_INVALID_DATA, "not a regular file"},  // a pipe would block for ever
+        {dir.path(), ERROR_ACCESS_DENIED, "is a folder"},
+        {big, ERROR_INVALID_DATA, "too large (64 MiB limit)"},
+        {dir.path() + "/missing", ERROR_FILE_NOT_FOUND,
+         "The system cannot find the file specified."},
     };
     for (const auto& c : cases) {
         std::string text = "stale";
         EXPECT_FALSE(Read_Whole_File(c.path, text)) << c.path;
         EXPECT_EQ(Get_Last_Error(), c.code) << c.path;
+        EXPECT_EQ(File_Failure_Text(Get_Last_Error()), c.words) << c.path;
         EXPECT_EQ(text, "") << c.path;
     }
+    // Nor is a pipe or folder replaced by a whole-file write: it is someone's on purpose.
+    for (const std::string& path : {fifo, dir.path()}) {
+        EXPECT_FALSE(Write_Whole_File(path, "data")) << path;
+        EXPECT_EQ(Get_Last_Error(), ERROR_ACCESS_DENIED) << path;
+    }
+    struct stat st {};
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    // A full disk is said as such.
+    EXPECT_EQ(File_Failure_Text(ERROR_DISK_FULL), "disk full");
 }

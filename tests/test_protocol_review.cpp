@@ -2,9 +2,11 @@
 // controller: random and extreme bytes must give a clear result, never a crash or undefined
 // behaviour (the sanitizer build runs these too).
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <set>
@@ -268,6 +271,89 @@ TEST(Com_Name_Store_Write, AFailedWriteKeepsTheStoredNumbers) {
     kdx::platform::Com_Name_Assign(ports, {}, {});
     EXPECT_EQ(ports[0].Number, 60);
     EXPECT_EQ(kdx::platform::Com_Name_Store_List().size(), 58u);
+}
+
+}  // namespace
+
+namespace {
+
+// A stored number that a ports directory entry now uses for another device (a simulator) is
+// given anew: the port list shows the entry under it and would hide the adapter. An entry
+// made by hand for the adapter itself takes nothing from it.
+TEST(Com_Name_Store_Numbers, AStoredNumberAnEntryUsesForAnotherDeviceIsGivenAnew) {
+    const struct {
+        const char* name;
+        std::vector<kdx::platform::Com_Number_Use> avoid;
+        int32_t number;
+    } cases[] = {
+        {"no entry", {}, 3},
+        {"the simulator on COM3", {{3, "/dev/pts/9"}}, 5},
+        {"an entry for the adapter itself", {{3, "/dev/ttyUSB0"}}, 3},
+        {"an entry on another number", {{4, "/dev/pts/9"}}, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kdx::test::Registry_Machine machine;
+        std::filesystem::create_directories(kdx::platform::Config_Directory());
+        std::ofstream(kdx::platform::Com_Name_Store_Path(), std::ios::binary)
+            << "COM3 adapter-a\nCOM4 adapter-b\n";
+        std::vector<kdx::platform::Udev_Port> ports(1);
+        ports[0].Identity = "adapter-a";
+        ports[0].Node = "/dev/ttyUSB0";
+        kdx::platform::Com_Name_Assign(ports, {}, c.avoid);
+        EXPECT_EQ(ports[0].Number, c.number);
+        // The number given is the one kept: the next listing gives the same.
+        ports[0].Number = 0;
+        kdx::platform::Com_Name_Assign(ports, {}, c.avoid);
+        EXPECT_EQ(ports[0].Number, c.number);
+    }
+}
+
+// Runs work in a child process and tells whether it ended well within a minute: a file
+// open or read that waits on a pipe would never end. The child's end of a pipe closes when
+// it exits, which is the event waited for.
+bool Ends(const std::function<void()>& work) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        work();
+        _exit(0);
+    }
+    close(fds[1]);
+    pollfd p{fds[0], POLLIN, 0};
+    bool ended = poll(&p, 1, 60000) == 1;
+    close(fds[0]);
+    if (!ended) kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A pipe, device or folder at the arbiter's file is not the store: nothing waits on it, it
+// is left as it was, and new adapters still get numbers (which are not kept).
+TEST(Com_Name_Store_Not_File, APipeOrFolderAtTheStoreIsLeftAloneAndNothingWaitsOnIt) {
+    for (bool pipe : {true, false}) {
+        SCOPED_TRACE(pipe ? "a pipe" : "a folder");
+        kdx::test::Registry_Machine machine;
+        std::filesystem::create_directories(kdx::platform::Config_Directory());
+        std::string store = kdx::platform::Com_Name_Store_Path();
+        if (pipe)
+            ASSERT_EQ(mkfifo(store.c_str(), 0600), 0);
+        else
+            std::filesystem::create_directory(store);
+        EXPECT_TRUE(Ends([] {
+            if (!kdx::platform::Com_Name_Store_List().empty()) _exit(1);
+            std::vector<kdx::platform::Udev_Port> ports(1);
+            ports[0].Identity = "adapter-a";
+            kdx::platform::Com_Name_Assign(ports, {}, {});
+            if (ports[0].Number != 3) _exit(1);
+        }));
+        struct stat st {};
+        ASSERT_EQ(lstat(store.c_str(), &st), 0);
+        EXPECT_EQ(pipe ? S_ISFIFO(st.st_mode) : S_ISDIR(st.st_mode), true);
+    }
 }
 
 }  // namespace

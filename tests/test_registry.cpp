@@ -1,6 +1,7 @@
 // The registry view over hive files: REGEDIT4 parsing, overlays, and the Win32 semantics of
 // the open, query and enumeration calls.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -117,11 +118,24 @@ TEST(RegistryHive, MalformedFilesGiveInvalidDataAndSayWhere) {
 
 TEST(RegistryHive, MissingReplacementFileIsAnErrorNotAnEmptyMachine) {
     kdx::test::Registry_Machine machine;
-    setenv("KDX_REGISTRY", (machine.path() + "/absent.reg").c_str(), 1);
-    int32_t key = 0;
-    EXPECT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, kSerialComm, 0, KEY_READ, key),
-              int32_t(ERROR_FILE_NOT_FOUND));
-    EXPECT_NE(Registry_Hive_Error().find("absent.reg"), std::string::npos);
+    std::string fifo = machine.path() + "/pipe.reg";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        int32_t status;
+        std::string why;  // after the file's name
+    } cases[] = {
+        {machine.path() + "/absent.reg", int32_t(ERROR_FILE_NOT_FOUND),
+         ": The system cannot find the file specified."},
+        {fifo, int32_t(ERROR_INVALID_DATA), ": not a regular file"},  // and not waited on
+        {machine.path(), int32_t(ERROR_ACCESS_DENIED), ": is a folder"},
+    };
+    for (const auto& c : cases) {
+        setenv("KDX_REGISTRY", c.path.c_str(), 1);
+        int32_t key = 0;
+        EXPECT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, kSerialComm, 0, KEY_READ, key), c.status);
+        EXPECT_EQ(Registry_Hive_Error(), c.path + c.why);
+    }
 }
 
 TEST(RegistryView, KeysOpenCaseInsensitivelyWithParentsTrailingBackslashAndSubkeys) {

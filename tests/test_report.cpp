@@ -1,5 +1,6 @@
 // The diagnostic report, compared whole, for machines described by hive files.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <filesystem>
 #include <string>
@@ -9,6 +10,7 @@
 #include "platform/file.h"
 #include "platform/system.h"
 #include "platform/window/window.h"
+#include "tests/test_ini_run.h"
 #include "tests/test_registry_fixture.h"
 
 using namespace kdx;
@@ -150,6 +152,51 @@ TEST(Report, DeepFolderStillGetsItsLabelsInTheReport) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(machine.path()))
         files += entry.is_regular_file() ? 1 : 0;
     EXPECT_EQ(files, 2u);  // the hive and the report, nothing else
+}
+
+}  // namespace
+
+namespace {
+
+// The report's name is predictable: a link planted there for the coming seconds is not
+// followed (its target keeps its content), the report fails and says why. A report of the
+// user's own from the same second is replaced.
+TEST(Report, ALinkAtTheReportsNameIsNotFollowed) {
+    test::Registry_Machine machine;
+    machine.Use_Hive("REGEDIT4\n");
+    In_Folder folder(machine.path());
+    std::string target = machine.path() + "/precious.txt";
+    test::Write_File_Text(target, "keep me");
+    std::vector<std::string> names;
+    time_t now = time(nullptr);
+    for (time_t t = now - 1; t < now + 60; ++t) {
+        tm local{};
+        localtime_r(&t, &local);
+        platform::System_Time st{uint16_t(local.tm_year + 1900),
+                                 uint16_t(local.tm_mon + 1),
+                                 0,
+                                 uint16_t(local.tm_mday),
+                                 uint16_t(local.tm_hour),
+                                 uint16_t(local.tm_min),
+                                 uint16_t(local.tm_sec),
+                                 0};
+        names.push_back(Report_Name(st));
+        std::filesystem::create_symlink(target, names.back());
+    }
+    EXPECT_EQ(HTML_Template_Create(), "");
+    EXPECT_NE(HTML_Template_Create_Error().find(".html: is a symbolic link"), std::string::npos)
+        << HTML_Template_Create_Error();
+    EXPECT_EQ(Read(target), "keep me");
+    for (const auto& name : names) EXPECT_TRUE(std::filesystem::is_symlink(name)) << name;
+
+    for (const auto& name : names) {
+        std::filesystem::remove(name);
+        test::Write_File_Text(name, "an older report of the same second, and more text");
+    }
+    std::string name = HTML_Template_Create();
+    ASSERT_NE(name, "");
+    EXPECT_EQ(HTML_Template_Create_Error(), "");
+    EXPECT_EQ(Read(machine.path() + "/" + name), Head(machine.path()) + kTail);
 }
 
 }  // namespace

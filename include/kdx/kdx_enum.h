@@ -61,3 +61,6 @@ KDX_API int32_t Serial_Port_Watch_Start(Serial_Port_Change_Callback callback, vo
 KDX_API int32_t Serial_Port_Watch_Stop(int32_t id);
 /* Writes the diagnostic report into the current directory and returns its name. */
 KDX_API const char* HTML_Template_Create(void);
+/* Why the last HTML_Template_Create on this thread wrote no report: the file and the reason
+ * ("...: disk full", "...: is a symbolic link"); "" when it wrote one. */
+KDX_API const char* HTML_Template_Create_Error(void);

@@ -34,6 +34,10 @@ KDX_API int32_t Ini_Write_Key(const char* folder, const char* file, const char* 
                               const char* key, const char* value);
 KDX_API int32_t Ini_Write_Sample_Key(const char* folder, const char* file);
 KDX_API const char* Ini_Get_Page_Path(void);
+/* Why the last page path on this thread was "": the per-user data folder an installed
+ * program keeps its files in could not be made ("cannot create the data folder ...: ...");
+ * "" when that was not the reason. */
+KDX_API const char* Ini_Data_Folder_Error(void);
 KDX_API const char* Ini_Get_Current_Path(void);
 KDX_API int32_t Ini_Set_Terminal_Port(const char* name);
 

@@ -90,5 +90,8 @@ KDX_API int32_t Serial_Echo_Terminal_Note(const char* text);
 KDX_API int32_t Serial_Port_Log_Switch(int32_t on);
 /* The ports directory where COM<n> entries are looked up first. */
 KDX_API const char* Serial_Ports_Directory(void);
+/* Why the ports directory is not used ("" when it is): the shared fallback under /tmp is used
+ * only when it and its parent are folders of this user with mode 0700. */
+KDX_API const char* Serial_Ports_Directory_Problem(void);
 KDX_API const char* KDX_Error_Check(int32_t* handle);
 KDX_API const char* KDX_Current_Error_Check(int32_t* handle);

@@ -40,6 +40,7 @@
 #include <mutex>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/handles.h"
 #include "platform/window/application.h"
 #include "platform/window/qt_internal.h"
@@ -1608,8 +1609,13 @@ class Qt_Backend final : public Backend {
         auto o = Find(graphic);
         auto* g = o ? dynamic_cast<Graphic*>(o->widget.data()) : nullptr;
         if (!g) return false;
+        // Read by our own file call, which refuses a pipe or device at the name: Qt's own
+        // open would wait on a pipe before the window ever appears.
+        std::string bytes;
+        if (!platform::Read_Whole_File(path, bytes)) return false;
         QPixmap picture;
-        if (!picture.load(QString::fromLocal8Bit(path.c_str()))) return false;
+        if (!picture.loadFromData(reinterpret_cast<const uchar*>(bytes.data()), uint(bytes.size())))
+            return false;
         g->picture = picture;
         g->update();
         return true;

@@ -97,8 +97,15 @@ TEST_F(Terminal_Test, OpenTypeAndSeeTheReplyInColourAndInThePortLog) {
         SCOPED_TRACE(p.wire);
         size_t before = sim.Received().size();
         Key(p.control, p.key, p.mods, QString::fromLatin1(p.text));
-        // What the controller makes of it (a fault query may follow) is not the key's.
-        EXPECT_EQ(Wire(sim, before, p.wire.size()).substr(0, p.wire.size()), p.wire);
+        // What the controller makes of it (a fault query may follow) is not the key's; the
+        // fault query an earlier key's "?" started may also come first, as late as a busy
+        // machine runs the poller that read it.
+        auto keys = [&] {
+            std::string wire = sim.Received().substr(std::min(before, sim.Received().size()));
+            for (size_t at; (at = wire.find("KF,getFAc")) != std::string::npos;) wire.erase(at, 9);
+            return wire;
+        };
+        EXPECT_TRUE(Until([&] { return keys().compare(0, p.wire.size(), p.wire) == 0; })) << keys();
         win::Process_Events(60);
     }
     // "V" is answered with the status letter: yellow in the Response window, "V" cyan.
