@@ -103,10 +103,10 @@ TEST(Ports_Dir, TheSharedFallbackIsUsedOnlyWhenItIsTheUsersWithMode0700) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.needs_root && getuid() != 0) continue;
-        std::string out = Run_With_Own_Tmp(
-            "T=/tmp/kdx-$(id -u); " + c.make +
-            "; ln -s /dev/null $T/ports/COM9; env -u KDX_PORTS -u XDG_RUNTIME_DIR "
-            "-u KDX_REGISTRY XDG_CONFIG_HOME=/tmp/config " KDX_CLI_PATH " ports");
+        std::string out =
+            Run_With_Own_Tmp("T=/tmp/kdx-$(id -u); " + c.make +
+                             "; ln -s /dev/null $T/ports/COM9; env -u KDX_PORTS -u XDG_RUNTIME_DIR "
+                             "-u KDX_REGISTRY XDG_CONFIG_HOME=/tmp/config " KDX_CLI_PATH " ports");
         // Root of the namespace either way: uid 0.
         const std::string t = "/tmp/kdx-0";
         std::string said = c.said;

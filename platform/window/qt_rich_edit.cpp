@@ -5,8 +5,8 @@
 #include <QContextMenuEvent>
 #include <QFontDatabase>
 #include <QKeyEvent>
-#include <QScreen>
 #include <QMenu>
+#include <QScreen>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QTextBlock>

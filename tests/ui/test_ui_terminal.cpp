@@ -1,13 +1,13 @@
 // The Terminal at work against simulated controllers: opening a port and typing to it, the
 // controls' commands on the wire, the identity refresh, device changes, locating the
 // controller, and a port that cannot be opened.
+#include <fcntl.h>
+#include <unistd.h>
 #include <QContextMenuEvent>
 #include <QImage>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
