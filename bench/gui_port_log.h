@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "files/port_log.h"
 #include "platform/system.h"
 
 namespace kdx::bench {
@@ -24,6 +25,17 @@ inline std::string Port_Log_Path() {
         }
     }
     return newest;
+}
+
+// Opens the port log and returns where this run's text starts in it: the end of today's log
+// as it stood, or 0 when the open started a new file. path gets the log's name.
+inline std::uintmax_t Port_Log_Open_Here(std::string& path) {
+    path = Port_Log_Path();
+    std::uintmax_t start = path.empty() ? 0 : std::filesystem::file_size(path);
+    Port_Log_Open();
+    if (Port_Log_Path() != path) start = 0;
+    path = Port_Log_Path();
+    return start;
 }
 
 // Hands take(text) the received text of the log from offset on, a span at a time: the yellow

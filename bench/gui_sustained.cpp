@@ -44,12 +44,8 @@ int main(int argc, char** argv) {
     kdx::win::Process_Events(200);
 
     kdx::bench::Sim_Session session;
-    using kdx::bench::Port_Log_Path;
-    std::string log_path = Port_Log_Path();
-    std::uintmax_t log_start = log_path.empty() ? 0 : std::filesystem::file_size(log_path);
-    kdx::Port_Log_Open();
-    if (Port_Log_Path() != log_path) log_start = 0;
-    log_path = Port_Log_Path();
+    std::string log_path;
+    const std::uintmax_t log_start = kdx::bench::Port_Log_Open_Here(log_path);
     if (!session.Open()) {
         std::fprintf(stderr, "cannot open COM5\n");
         return 1;
