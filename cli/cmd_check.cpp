@@ -338,7 +338,6 @@ void Run_Steps(Unit& unit, int32_t* h, const Options& o) {
         }
         if (silent && !Still_Answers(h)) {
             step.Record().reason = "the unit stopped answering";
-            unit.answered = true;
             Skip(unit, "commo", "not run: the unit stopped answering in info");
             return;
         }

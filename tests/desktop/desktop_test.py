@@ -501,36 +501,34 @@ def laptop_screen_shows_the_strip(s):
         raise Failure(f"the status strip {x, y, w, h} is behind the panel or below the screen")
 
 
-def verdict_commo_passed(s):
-    s.sim(15)
+def verdict_of(s, sim_args, role, name, says, seconds):
+    """Opens a controller simulated with sim_args, runs the control role/name and waits for
+    the strip's verdict."""
+    s.sim(15, sim_args)
     s.node("list item", "COM15")
     s.open_port("COM15")
-    s.action(s.node("menu item", "KDX Test USB Commo"), "Press")
-    s.strip_says("Communication test PASSED, 1000 of 1000", 120)
+    s.action(s.node(role, name), "Press")
+    s.strip_says(says, seconds)
+
+
+def verdict_commo_passed(s):
+    verdict_of(s, [], "menu item", "KDX Test USB Commo",
+               "Communication test PASSED, 1000 of 1000", 120)
 
 
 def verdict_commo_failed(s):
-    s.sim(15, ["--answer-limit", "997"])
-    s.node("list item", "COM15")
-    s.open_port("COM15")
-    s.action(s.node("menu item", "KDX Test USB Commo"), "Press")
-    s.strip_says("Communication test FAILED: 3 queries unanswered", 120)
+    verdict_of(s, ["--answer-limit", "997"], "menu item", "KDX Test USB Commo",
+               "Communication test FAILED: 3 queries unanswered", 120)
 
 
 def verdict_memory_failed(s):
-    s.sim(15, ["--corrupt", "3:6"])
-    s.node("list item", "COM15")
-    s.open_port("COM15")
-    s.action(s.node("menu item", "Axis 3 - Program 3"), "Press")
-    s.strip_says("Memory test axis 3 FAILED: step 6 sent", 120)
+    verdict_of(s, ["--corrupt", "3:6"], "menu item", "Axis 3 - Program 3",
+               "Memory test axis 3 FAILED: step 6 sent", 120)
 
 
 def verdict_silent_controller(s):
-    s.sim(15, ["--answer-limit", "0"])
-    s.node("list item", "COM15")
-    s.open_port("COM15")
-    s.action(s.node("push button", "Refresh ID List"), "Press")
-    s.strip_says("Refresh ID List: no answer from COM15", 60)
+    verdict_of(s, ["--answer-limit", "0"], "push button", "Refresh ID List",
+               "Refresh ID List: no answer from COM15", 60)
 
 
 def verdict_open_failure(s):
