@@ -266,6 +266,13 @@ void Send_File() {
         Serial_Port_Echo_Response_Status(outcome.Message + "\r");
     // A send the line cut short says how far it got where the progress was shown; a port that
     // hung up is closed at once, and the strip keeps both.
+    // A send that ended whole or was stopped says so, not only that its progress finished.
+    const KDX_Progress& last = Progress_Last();
+    const std::string counts = std::to_string(last.Done) + " of " + std::to_string(last.Total);
+    if (outcome.Status == KDX_Send_Status::Sent)
+        Status_Verdict(File_Name_Of(path) + ": Transmission Complete, " + counts, true);
+    else if (outcome.Status == KDX_Send_Status::Stopped)
+        Status_Say(File_Name_Of(path) + ": Transmission Stopped after " + counts);
     if (outcome.Status == KDX_Send_Status::Failed) {
         std::string closed;
         if (outcome.Error == platform::ERROR_DEVICE_NOT_CONNECTED)

@@ -206,6 +206,9 @@ TEST_F(Command_Test, SendToDeviceSendsTheChosenFile) {
             std::string shown = Text(Rich_Edit_Sent);
             EXPECT_NE(shown.find(c.status), std::string::npos) << shown;
         }
+        // The strip ends with the send's verdict, whatever kind of file it was.
+        EXPECT_EQ(Status_Strip().rfind(std::string(c.name) + ": Transmission Complete, ", 0), 0u)
+            << Status_Strip();
     }
     // A file that cannot be read sends nothing and says why in the Response window.
     std::string big = work.path() + "/huge.kdx";
