@@ -109,6 +109,6 @@ endforeach()
 add_executable(kdx_tests ${KDX_WINDOWS_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/sim/model.cpp)
 target_link_libraries(kdx_tests PRIVATE kdx_core gtest gtest_main)
 target_compile_definitions(kdx_tests PRIVATE KDX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-add_dependencies(kdx_tests kdx)
+add_dependencies(kdx_tests kdx kdx-cli)
 
 include(cmake/windows-package.cmake OPTIONAL)
