@@ -54,6 +54,7 @@ wait_for_line "$work/sim.out" 30 || { cat "$work/sim.err" >&2; echo "test-window
 pts=$(awk '{print $2}' "$work/sim.out")
 setsid sh -c 'exec sleep 86400 <"$0"' "$pts" &
 pids+=($!)
+disown $!  # it is hung up with the simulator: no word of that from the shell
 number=5
 while [ -e "$WINEPREFIX/dosdevices/com$number" ] || [ -L "$WINEPREFIX/dosdevices/com$number" ]; do
     number=$((number + 1))
