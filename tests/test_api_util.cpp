@@ -1,11 +1,19 @@
 // The helpers every exported wrapper is built from: the catch-all at the C boundary, the
 // by-reference numbers and the bounded caller texts.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "api/api_util.h"
+#include "platform/error.h"
+#include "platform/system.h"
+#include "tests/temp_dir.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -27,6 +35,83 @@ TEST(Api_Guard, ReturnsTheResultOrTheFallbackWhateverIsThrown) {
 
     static_assert(noexcept(Guard<int32_t>(0, [] { return 0; })));
     static_assert(noexcept(Guard([] {})));
+}
+
+// Wrappers as the exported ones are written, whose bodies run what a case gives.
+int32_t Number_Wrapper(const std::function<void()>& body) {
+    return Guard<int32_t>(-1, [&] {
+        body();
+        return 1;
+    });
+}
+void Void_Wrapper(const std::function<void()>& body) {
+    Guard([&] { body(); });
+}
+
+std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(Api_Guard, ReportsWhatItCaughtOnTheTraceAndInTheLastError) {
+    setenv("KDX_CONSOLE", "capture", 1);
+    kdx::test::Temp_Dir dir;
+    struct Restore {
+        std::string dir = kdx::platform::Current_Directory();
+        ~Restore() {
+            kdx::ErrCheck_Debug(0);
+            kdx::platform::Set_Last_Error(0);
+            if (chdir(dir.c_str()) != 0) ADD_FAILURE() << "cannot return to " << dir;
+        }
+    } restore;
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ASSERT_NE(kdx::ErrCheck_Debug(1), 0);
+    std::string log_path = kdx::trace::Debug_Log_Path();
+    ASSERT_FALSE(log_path.empty());
+
+    struct Case {
+        const char* name;
+        std::function<void()> body;
+        bool void_wrapper;
+        uint32_t last_error;
+        std::string line;  // "" when nothing was caught
+    } cases[] = {
+        {"out of memory", [] { throw std::bad_alloc(); }, false,
+         kdx::platform::ERROR_NOT_ENOUGH_MEMORY, "Error: 8 - Number_Wrapper: std::bad_alloc\r\n"},
+        {"standard exception", [] { throw std::runtime_error("port table torn"); }, false,
+         kdx::api::Error_Internal, "Error: 1359 - Number_Wrapper: port table torn\r\n"},
+        {"anything else", [] { throw 42; }, false, kdx::api::Error_Internal,
+         "Error: 1359 - Number_Wrapper: unknown exception\r\n"},
+        {"without a result", [] { throw std::logic_error("lost"); }, true, kdx::api::Error_Internal,
+         "Error: 1359 - Void_Wrapper: lost\r\n"},
+        // A body that returns keeps the last error it left.
+        {"no failure", [] { kdx::platform::Set_Last_Error(5); }, false, 5, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kdx::platform::Set_Last_Error(0);
+        size_t before = Read(log_path).size();
+        if (c.void_wrapper)
+            Void_Wrapper(c.body);
+        else
+            EXPECT_EQ(Number_Wrapper(c.body), c.line.empty() ? 1 : -1);
+        EXPECT_EQ(kdx::platform::Get_Last_Error(), c.last_error);
+        std::string added = Read(log_path).substr(before);
+        if (c.line.empty())
+            EXPECT_EQ(added.find("Error:"), std::string::npos) << added;
+        else
+            EXPECT_EQ(added, c.line);
+    }
+
+    // With the console closed nothing is written, but the caller can still tell.
+    ASSERT_EQ(kdx::ErrCheck_Debug(0), 0);
+    std::string closed = Read(log_path);
+    kdx::platform::Set_Last_Error(0);
+    EXPECT_EQ(Number_Wrapper([] { throw std::bad_alloc(); }), -1);
+    EXPECT_EQ(kdx::platform::Get_Last_Error(), kdx::platform::ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(Read(log_path), closed);
 }
 
 TEST(Api_Ref, NullCountsAsZeroAndTheCallerGetsTheFinalValueBack) {
