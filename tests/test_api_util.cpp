@@ -1,5 +1,6 @@
 // The helpers every exported wrapper is built from: the catch-all at the C boundary, the
 // by-reference numbers and the bounded caller texts.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -112,6 +113,49 @@ TEST(Api_Guard, ReportsWhatItCaughtOnTheTraceAndInTheLastError) {
     EXPECT_EQ(Number_Wrapper([] { throw std::bad_alloc(); }), -1);
     EXPECT_EQ(kdx::platform::Get_Last_Error(), kdx::platform::ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(Read(log_path), closed);
+}
+
+// A C caller reads the code a procedure left through the library's own reader.
+TEST(Api_Guard, TheLastErrorReachesACallerOfTheLibrary) {
+    void* lib = dlopen(KDX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto last_error = reinterpret_cast<int32_t (*)()>(dlsym(lib, "ErrCheck_Last_Error"));
+    auto open = reinterpret_cast<int32_t (*)(int32_t*, int32_t*)>(dlsym(lib, "Serial_Port_Open"));
+    auto close = reinterpret_cast<int32_t (*)(int32_t*)>(dlsym(lib, "Serial_Port_Close"));
+    auto write_key =
+        reinterpret_cast<int32_t (*)(const char*, const char*, const char*, const char*,
+                                     const char*)>(dlsym(lib, "Ini_Write_Key"));
+    ASSERT_TRUE(last_error && open && close && write_key);
+    kdx::test::Temp_Dir dir;
+    std::string folder = dir.path() + "/";
+
+    struct Case {
+        const char* name;
+        std::function<int32_t()> call;
+        int32_t result;
+        int32_t last_error;
+    } cases[] = {
+        {"a port number out of range",
+         [&] {
+             int32_t number = 1000, baud = 9600;
+             return open(&number, &baud);
+         },
+         -1, 123},
+        {"a key that could not be read back",
+         [&] { return write_key(folder.c_str(), "keys.ini", "COM1", "a=b", "1"); }, 0, 87},
+        // A success after a failure leaves its own code, not the failure's.
+        {"a close",
+         [&] {
+             int32_t handle = 0;
+             return close(&handle);
+         },
+         0, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.call(), c.result) << c.name;
+        EXPECT_EQ(last_error(), c.last_error) << c.name;
+    }
+    dlclose(lib);
 }
 
 TEST(Api_Ref, NullCountsAsZeroAndTheCallerGetsTheFinalValueBack) {
