@@ -13,9 +13,11 @@
  * system call left it (most set 0 on success): 2 file not found, 3 path not found, 5 access
  * denied, 6 invalid handle, 87 invalid parameter, 206 name too long, 259 no more items, ...
  * ErrCheck_Last_Error reads it, and the debug console shows it on an "Error:" line; the codes
- * each procedure sets of its own are named at its declaration. No procedure lets an exception out: one that fails inside the
- * library returns its usual failure value ("", 0 or -1 as stated), leaves 8 (out of memory)
- * or 1359 (internal error) and writes "Error: <code> - <procedure>: <what>" on the console. */
+ * each procedure sets of its own are named at its declaration.
+ *
+ * No procedure lets an exception out: one that fails inside the library returns its usual
+ * failure value ("", 0 or -1 as stated), leaves the last error 8 (out of memory) or 1359
+ * (internal error) and writes "Error: <code> - <procedure>: <what>" on the debug console. */
 #pragma once
 #include <stdint.h>
 

@@ -18,12 +18,14 @@ typedef struct KDX_Trace_Timer {
  * (0 when closed). Any other mode changes nothing and tells whether the console is open. */
 KDX_API int32_t ErrCheck_Debug(int32_t mode);
 /* Writes text in a console attribute; with *names == 1 first names its control characters
- * and writes the named text back into text (capacity bytes). Returns "". */
+ * and writes the named text back into text (capacity bytes; only while the console is open).
+ * Returns "". */
 KDX_API const char* ErrCheck_Print(char* text, int32_t capacity, int32_t attribute,
                                    const int32_t* names);
 /* Writes a comment line (attribute 2), indented below the caller. Returns "". */
 KDX_API const char* ErrCheck_Comment(const char* text);
-/* Writes text unchanged in attribute, then fills the caller's text with spaces. Returns "". */
+/* Writes text unchanged in attribute, then overwrites the caller's text (capacity bytes) with
+ * as many spaces; with the console closed it does neither. Returns "". */
 KDX_API const char* ErrCheck_Debug_Print(char* text, int32_t capacity, int32_t attribute);
 /* Non-zero flag shows the entry and exit lines of callback procedures too (0, the start:
  * hidden). */
