@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -14,6 +12,7 @@
 #include "platform/error.h"
 #include "platform/system.h"
 #include "tests/temp_dir.h"
+#include "tests/test_ini_run.h"
 #include "trace/trace.h"
 
 namespace {
@@ -21,6 +20,7 @@ namespace {
 using kdx::api::Bounded;
 using kdx::api::Guard;
 using kdx::api::Ref;
+using kdx::test::Read_File_Text;
 
 TEST(Api_Guard, ReturnsTheResultOrTheFallbackWhateverIsThrown) {
     EXPECT_EQ(Guard<int32_t>(-1, [] { return 7; }), 7);
@@ -47,13 +47,6 @@ int32_t Number_Wrapper(const std::function<void()>& body) {
 }
 void Void_Wrapper(const std::function<void()>& body) {
     Guard([&] { body(); });
-}
-
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 TEST(Api_Guard, ReportsWhatItCaughtOnTheTraceAndInTheLastError) {
@@ -93,13 +86,13 @@ TEST(Api_Guard, ReportsWhatItCaughtOnTheTraceAndInTheLastError) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         kdx::platform::Set_Last_Error(0);
-        size_t before = Read(log_path).size();
+        size_t before = Read_File_Text(log_path).size();
         if (c.void_wrapper)
             Void_Wrapper(c.body);
         else
             EXPECT_EQ(Number_Wrapper(c.body), c.line.empty() ? 1 : -1);
         EXPECT_EQ(kdx::platform::Get_Last_Error(), c.last_error);
-        std::string added = Read(log_path).substr(before);
+        std::string added = Read_File_Text(log_path).substr(before);
         if (c.line.empty())
             EXPECT_EQ(added.find("Error:"), std::string::npos) << added;
         else
@@ -108,11 +101,11 @@ TEST(Api_Guard, ReportsWhatItCaughtOnTheTraceAndInTheLastError) {
 
     // With the console closed nothing is written, but the caller can still tell.
     ASSERT_EQ(kdx::ErrCheck_Debug(0), 0);
-    std::string closed = Read(log_path);
+    std::string closed = Read_File_Text(log_path);
     kdx::platform::Set_Last_Error(0);
     EXPECT_EQ(Number_Wrapper([] { throw std::bad_alloc(); }), -1);
     EXPECT_EQ(kdx::platform::Get_Last_Error(), kdx::platform::ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(Read(log_path), closed);
+    EXPECT_EQ(Read_File_Text(log_path), closed);
 }
 
 // A C caller reads the code a procedure left through the library's own reader.
