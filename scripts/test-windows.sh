@@ -91,6 +91,15 @@ else
     echo "kdx-cli.exe check COM$number: $(grep PASSED <<<"$verdict" | head -1)"
 fi
 
+# The trace console on a redirected standard error, and the debug log in the current folder.
+traced=$(cd "$work" && wine "$dir/kdx-cli.exe" --trace ports 2>&1 >/dev/null </dev/null) || true
+if ! grep -q "^SERIAL_PORT_ENUM()" <<<"$traced" ||
+    ! grep -q "^SERIAL_PORT_ENUM()" "$work/kdx-cli_Debug.txt" 2>/dev/null; then
+    echo "test-windows: kdx-cli.exe --trace wrote no trace (console, debug log):" >&2
+    echo "$traced" >&2
+    cli_failed=1
+fi
+
 # The terminal with piped input: each line goes out, the receive poller shows the reply.
 shown=$(cd "$dir" && printf 'V\n' | wine kdx-cli.exe terminal "COM$number" --plain 2>&1) || true
 if ! grep -qE "^V *$" <<<"$shown" || ! grep -qE "^[RJ] *$" <<<"$shown"; then
