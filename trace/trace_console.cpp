@@ -53,6 +53,15 @@ std::shared_ptr<platform::Console_Device> Device() {
     platform::Exit_Process(uint32_t(End_Exit_Code));
 }
 
+// What a boundary caught (the platform's report): an error line on the console and in the log,
+// at the depth of the procedure that was running. No pause: the boundary carries on at once.
+void Show_Caught(std::string_view boundary, std::string_view caught) {
+    if (!Console_Open()) return;
+    Output({{Cut(Spaces(5 * Depth()) + "Error: " + std::string(boundary) + " caught " +
+                 std::string(caught) + "\r\n"),
+             Attribute_Error}});
+}
+
 // The stand-in call-stack entry of the pause, so closing can skip it by name.
 class Pause_Entry final : public Frame {
   public:
@@ -108,6 +117,7 @@ int32_t ErrCheck_Debug(int32_t mode) {
                 trace::detail::Console_Is_Open.store(true);
             }
         }
+        platform::Set_Caught_Error_Reporter(&trace::Show_Caught);
         {
             std::lock_guard<std::mutex> g(s.lock);
             if (s.device) {

@@ -7,8 +7,10 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <exception>
 #include <mutex>
 
+#include "platform/error.h"
 #include "platform/window/qt_backend.h"
 #include "platform/window/qt_internal.h"
 
@@ -122,6 +124,21 @@ LRESULT Dispatch_Here(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
     return 0;
 }
 
+// Runs a window procedure (or a dialog's notification) for the toolkit: what escapes it is
+// reported and the message answers 0, so Qt's event loop never meets an exception and the
+// program carries on.
+template <class Call>
+LRESULT Guarded(Call&& call) {
+    try {
+        return call();
+    } catch (const std::exception& e) {
+        platform::Report_Caught_Error("the window dispatch", e);
+    } catch (...) {
+        platform::Report_Caught_Error("the window dispatch");
+    }
+    return 0;
+}
+
 }  // namespace
 
 LRESULT Top_Default(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
@@ -163,11 +180,11 @@ LRESULT Def_Proc(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
 
 LRESULT Dispatch(HWND h, uint32_t message, WPARAM wparam, LPARAM lparam) {
     if (!qApp) return 0;
-    if (On_Ui_Thread()) return Dispatch_Here(h, message, wparam, lparam);
+    auto here = [&] { return Dispatch_Here(h, message, wparam, lparam); };
+    if (On_Ui_Thread()) return Guarded(here);
     LRESULT result = 0;
     QMetaObject::invokeMethod(
-        qApp, [&] { result = Dispatch_Here(h, message, wparam, lparam); },
-        Qt::BlockingQueuedConnection);
+        qApp, [&] { result = Guarded(here); }, Qt::BlockingQueuedConnection);
     return result;
 }
 
@@ -178,11 +195,14 @@ void Notify(HWND control, uint32_t code) {
     auto o = Find(control);
     if (!o || o->dialog == 0) return;
     WPARAM wparam = MAKEWPARAM(uint16_t(o->id), uint16_t(code));
-    int64_t r = o->callback ? o->callback(o->dialog, WM_COMMAND, wparam, control) : 0;
-    if (r == 0) {
-        auto d = Find(o->dialog);
-        if (d && d->dialog_proc) d->dialog_proc(o->dialog, WM_COMMAND, wparam, control);
-    }
+    Guarded([&] {
+        int64_t r = o->callback ? o->callback(o->dialog, WM_COMMAND, wparam, control) : 0;
+        if (r == 0) {
+            auto d = Find(o->dialog);
+            if (d && d->dialog_proc) d->dialog_proc(o->dialog, WM_COMMAND, wparam, control);
+        }
+        return LRESULT(0);
+    });
 }
 
 void Drop_Posted() {
