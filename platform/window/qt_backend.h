@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/error.h"
 #include "platform/handles.h"
 #include "platform/window/application.h"
 #include "platform/window/window.h"

@@ -22,7 +22,6 @@
 #include <algorithm>
 
 #include "platform/error.h"
-#include "platform/file.h"
 #include "platform/handles.h"
 #include "platform/window/application.h"
 #include "platform/window/qt_backend.h"
