@@ -4,7 +4,7 @@
 #include <deque>
 
 #include "files/port_log.h"
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "serial/echo_internal.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"

@@ -2,8 +2,8 @@
 // options of a terminal session.
 #include <cstdio>
 
-#include "platform/file.h"
-#include "platform/system.h"
+#include "platform/os/file.h"
+#include "platform/os/system.h"
 #include "serial/echo_internal.h"
 
 namespace kdx {

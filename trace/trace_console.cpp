@@ -2,8 +2,8 @@
 // key's way out of the program.
 #include <string>
 
-#include "platform/handles.h"
-#include "platform/system.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
 #include "trace/trace_internal.h"
 
 namespace kdx::trace {

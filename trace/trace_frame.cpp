@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "trace/trace_internal.h"
 
 namespace kdx::trace {

@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/console.h"
-#include "platform/error.h"
+#include "platform/console/console.h"
+#include "platform/os/error.h"
 #include "trace/trace.h"
 
 namespace kdx::trace {

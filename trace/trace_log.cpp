@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
-#include "platform/file.h"
-#include "platform/handles.h"
-#include "platform/system.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
 #include "trace/trace_internal.h"
 
 namespace kdx::trace {

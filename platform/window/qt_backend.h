@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/handles.h"
+#include "platform/os/handles.h"
 #include "platform/window/application.h"
 #include "platform/window/window.h"
 

@@ -7,7 +7,7 @@
 #include <QProxyStyle>
 #include <QVBoxLayout>
 
-#include "platform/error.h"
+#include "platform/os/error.h"
 #include "platform/window/qt_backend.h"
 
 namespace kdx::win::qt {

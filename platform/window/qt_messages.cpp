@@ -10,7 +10,7 @@
 #include <exception>
 #include <mutex>
 
-#include "platform/error.h"
+#include "platform/os/error.h"
 #include "platform/window/qt_backend.h"
 #include "platform/window/qt_internal.h"
 

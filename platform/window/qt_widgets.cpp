@@ -20,7 +20,7 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/file.h"
+#include "platform/os/file.h"
 #include "platform/window/qt_backend.h"
 #include "platform/window/qt_rich_edit.h"
 

@@ -21,8 +21,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "platform/error.h"
-#include "platform/handles.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
 #include "platform/window/application.h"
 #include "platform/window/qt_backend.h"
 #include "platform/window/qt_internal.h"

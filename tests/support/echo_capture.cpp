@@ -1,6 +1,6 @@
 #include "tests/support/echo_capture.h"
 
-#include "platform/system.h"
+#include "platform/os/system.h"
 
 namespace kdx {
 

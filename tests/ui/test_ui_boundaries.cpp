@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/file.h"
-#include "platform/handles.h"
-#include "platform/system.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
 #include "platform/window/application.h"
 #include "platform/window/window.h"
 #include "tests/test_serial_fixture.h"

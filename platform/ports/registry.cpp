@@ -1,15 +1,15 @@
-#include "platform/registry.h"
+#include "platform/ports/registry.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
-#include "platform/port_map.h"
-#include "platform/system.h"
-#include "platform/udev_ports.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
+#include "platform/ports/port_map.h"
+#include "platform/ports/udev_ports.h"
 
 namespace kdx::platform {
 

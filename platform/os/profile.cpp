@@ -1,4 +1,4 @@
-#include "platform/profile.h"
+#include "platform/os/profile.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,8 +11,8 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/error.h"
-#include "platform/file.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
 
 namespace kdx::platform {
 

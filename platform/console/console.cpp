@@ -1,4 +1,4 @@
-#include "platform/console.h"
+#include "platform/console/console.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,8 +14,8 @@
 #include <map>
 #include <mutex>
 
-#include "platform/error.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
 
 namespace kdx::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/system.h"
+#include "platform/os/system.h"
 
 #include <limits.h>
 #include <sched.h>
@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/error.h"
+#include "platform/os/error.h"
 
 namespace kdx::platform {
 
