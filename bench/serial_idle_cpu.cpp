@@ -7,6 +7,7 @@
 
 #include "bench/serial_bench_util.h"
 #include "serial/echo.h"
+#include "tests/support/echo_capture.h"
 
 namespace {
 double Process_Cpu_Seconds() {

@@ -137,47 +137,61 @@ void Serial_Port_Poll(Poller_Object* self) {
     running_poller = self;
     int32_t handle = self->port;
     KDX_FRAME("Serial_Port_Poll", handle);
-    // Looked up once: the port outlives its poller (a close stops the poller first).
-    const Comm_Line line(handle);
-    const Comm_Waiter waiter(handle, self->wake);
     bool hung_up = false;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> guard(self->lock);
-            if (self->pause_count > 0 && !self->stop) {
-                self->parked = true;
-                self->changed.notify_all();
-                self->changed.wait(guard, [&] { return self->pause_count == 0 || self->stop; });
-                self->parked = false;
+    // What escapes a read (a sink that fails while its echo is applied) ends the poller as a
+    // failed line does, never the process.
+    auto escaped = [&] {
+        kdx_frame.comment("an error escaped the read: poller ended");
+        hung_up = true;
+    };
+    try {
+        // Looked up once: the port outlives its poller (a close stops the poller first).
+        const Comm_Line line(handle);
+        const Comm_Waiter waiter(handle, self->wake);
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> guard(self->lock);
+                if (self->pause_count > 0 && !self->stop) {
+                    self->parked = true;
+                    self->changed.notify_all();
+                    self->changed.wait(guard, [&] { return self->pause_count == 0 || self->stop; });
+                    self->parked = false;
+                }
+                if (self->stop) break;
             }
-            if (self->stop) break;
+            Comm_Wait got = waiter.Wait(MAXDWORD);
+            if (got == Comm_Wait::Woken) {
+                Reset_Wake_Event(self->wake);
+                continue;
+            }
+            if (got == Comm_Wait::Hung_Up || got == Comm_Wait::Failed) {
+                // Traced once; a dead line is never queried again.
+                kdx_frame.check();
+                kdx_frame.comment("the port hung up or failed: poller ended");
+                hung_up = true;
+                break;
+            }
+            if (got != Comm_Wait::Input) continue;
+            {
+                std::lock_guard<std::mutex> guard(self->lock);
+                if (self->pause_count > 0 || self->stop) continue;
+            }
+            int32_t port = handle;
+            Read_On(&line, port, nullptr);
+            if (waiter.Hung_Up()) {
+                Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
+                kdx_frame.check();
+                kdx_frame.comment("the port hung up: poller ended");
+                hung_up = true;
+                break;
+            }
         }
-        Comm_Wait got = waiter.Wait(MAXDWORD);
-        if (got == Comm_Wait::Woken) {
-            Reset_Wake_Event(self->wake);
-            continue;
-        }
-        if (got == Comm_Wait::Hung_Up || got == Comm_Wait::Failed) {
-            // Traced once; a dead line is never queried again.
-            kdx_frame.check();
-            kdx_frame.comment("the port hung up or failed: poller ended");
-            hung_up = true;
-            break;
-        }
-        if (got != Comm_Wait::Input) continue;
-        {
-            std::lock_guard<std::mutex> guard(self->lock);
-            if (self->pause_count > 0 || self->stop) continue;
-        }
-        int32_t port = handle;
-        Read_On(&line, port, nullptr);
-        if (waiter.Hung_Up()) {
-            Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
-            kdx_frame.check();
-            kdx_frame.comment("the port hung up: poller ended");
-            hung_up = true;
-            break;
-        }
+    } catch (const std::exception& e) {
+        platform::Report_Caught_Error("the receive poller", e);
+        escaped();
+    } catch (...) {
+        platform::Report_Caught_Error("the receive poller");
+        escaped();
     }
     Poller_Ended(*self);
     if (auto hook = hang_up_hook.load(); hung_up && hook) hook(handle);

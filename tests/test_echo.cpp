@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "serial/echo.h"
+#include "tests/support/echo_capture.h"
 
 namespace kdx {
 namespace {

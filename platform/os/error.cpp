@@ -1,12 +1,28 @@
 #include "platform/os/error.h"
 
+#include <cxxabi.h>
+
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <typeinfo>
 
 namespace kdx::platform {
 
 namespace {
 thread_local uint32_t last_error = 0;
+std::atomic<Caught_Error_Reporter> caught_error_reporter{nullptr};
+
+void Report(std::string_view boundary, std::string_view caught) noexcept {
+    auto reporter = caught_error_reporter.load();
+    if (!reporter) return;
+    // The boundary is already handling one failure: a second one in the report is dropped.
+    try {
+        reporter(boundary, caught);
+    } catch (...) {
+    }
 }
+}  // namespace
 
 uint32_t Get_Last_Error() {
     return last_error;
@@ -186,6 +202,30 @@ std::string System_Message_Text(uint32_t code) {
     std::string text = System_Message(code);
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
     return text;
+}
+
+void Set_Caught_Error_Reporter(Caught_Error_Reporter reporter) {
+    caught_error_reporter.store(reporter);
+}
+
+void Report_Caught_Error(std::string_view boundary, const std::exception& caught) noexcept {
+    try {
+        // The type by its source name (std::runtime_error), then its message.
+        const char* mangled = typeid(caught).name();
+        int status = -1;
+        char* name = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+        std::string text = status == 0 && name ? name : mangled;
+        std::free(name);
+        text += ": ";
+        text += caught.what();
+        Report(boundary, text);
+    } catch (...) {
+        Report(boundary, "an exception (its text could not be made)");
+    }
+}
+
+void Report_Caught_Error(std::string_view boundary) noexcept {
+    Report(boundary, "an exception of unknown type");
 }
 
 }  // namespace kdx::platform

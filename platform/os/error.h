@@ -1,7 +1,9 @@
 // Thread-local last-error code in Win32 numbering, and our own message texts for it.
 #pragma once
 #include <cstdint>
+#include <exception>
 #include <string>
+#include <string_view>
 
 namespace kdx::platform {
 
@@ -55,5 +57,15 @@ uint32_t Set_Last_Error_From_Errno(int err);
 std::string System_Message(uint32_t code);
 // The same without its line end, for a message that goes on after it.
 std::string System_Message_Text(uint32_t code);
+
+// Where our code is entered from outside it (a thread's start, the window toolkit calling a
+// window procedure), what escapes is caught: the boundary carries on and reports it here,
+// naming itself and what it caught. The trace installs the reporter when its console opens
+// (the trace is a layer above this one); with none installed a report says nothing.
+using Caught_Error_Reporter = void (*)(std::string_view boundary, std::string_view caught);
+void Set_Caught_Error_Reporter(Caught_Error_Reporter reporter);
+// From a catch block: an exception by its type and message, or one of no standard type.
+void Report_Caught_Error(std::string_view boundary, const std::exception& caught) noexcept;
+void Report_Caught_Error(std::string_view boundary) noexcept;
 
 }  // namespace kdx::platform
