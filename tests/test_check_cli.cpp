@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/temp_dir.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

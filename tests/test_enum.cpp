@@ -12,7 +12,7 @@
 #include "platform/os/system.h"
 #include "platform/ports/registry.h"
 #include "serial/serial_enum.h"
-#include "tests/test_registry_fixture.h"
+#include "tests/support/registry_fixture.h"
 #include "trace/trace.h"
 
 using namespace kdx;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "sim/sim.h"
-#include "tests/test_registry_fixture.h"
+#include "tests/support/registry_fixture.h"
 
 namespace {
 

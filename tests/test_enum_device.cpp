@@ -9,7 +9,7 @@
 #include "platform/ports/ports_dir.h"
 #include "platform/ports/pty.h"
 #include "serial/serial_enum.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 
 using namespace kdx;
 

@@ -12,7 +12,7 @@
 #include "platform/ports/device_change.h"
 #include "platform/ports/ports_dir.h"
 #include "sim/sim.h"
-#include "tests/test_registry_fixture.h"
+#include "tests/support/registry_fixture.h"
 
 using namespace kdx::platform;
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/port_log_name.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/port_log_name.h"
+#include "tests/support/serial_fixture.h"
 
 namespace kdx::test {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "kdx/kdx_files.h"
-#include "tests/temp_dir.h"
-#include "tests/test_ini_run.h"
+#include "tests/support/ini_run.h"
+#include "tests/support/temp_dir.h"
 
 using kdx::test::Read_File_Text;
 

@@ -12,8 +12,8 @@
 #include "platform/os/handles.h"
 #include "platform/os/profile.h"
 #include "platform/os/system.h"
-#include "tests/temp_dir.h"
-#include "tests/test_ini_run.h"
+#include "tests/support/ini_run.h"
+#include "tests/support/temp_dir.h"
 
 using namespace kdx;
 using kdx::test::Read_File_Text;

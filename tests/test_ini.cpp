@@ -8,8 +8,8 @@
 
 #include "files/ini.h"
 #include "platform/os/error.h"
-#include "tests/temp_dir.h"
-#include "tests/test_ini_run.h"
+#include "tests/support/ini_run.h"
+#include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using kdx::test::Copy_Helper;

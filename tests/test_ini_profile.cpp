@@ -18,8 +18,8 @@
 #include "platform/os/file.h"
 #include "platform/os/handles.h"
 #include "platform/os/profile.h"
-#include "tests/temp_dir.h"
-#include "tests/test_ini_run.h"
+#include "tests/support/ini_run.h"
+#include "tests/support/temp_dir.h"
 
 using namespace kdx::platform;
 using kdx::test::Read_File_Text;

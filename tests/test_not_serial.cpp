@@ -15,7 +15,7 @@
 #include "platform/os/handles.h"
 #include "platform/ports/ports_dir.h"
 #include "serial/serial_port.h"
-#include "tests/test_registry_fixture.h"
+#include "tests/support/registry_fixture.h"
 
 namespace kdx {
 namespace {

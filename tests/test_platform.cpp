@@ -11,7 +11,7 @@
 #include "platform/os/file.h"
 #include "platform/os/handles.h"
 #include "platform/os/system.h"
-#include "tests/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 using namespace kdx::platform;
 

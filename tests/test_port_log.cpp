@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "files/port_log.h"
-#include "tests/port_log_name.h"
-#include "tests/temp_dir.h"
-#include "tests/test_ini_run.h"
+#include "tests/support/ini_run.h"
+#include "tests/support/port_log_name.h"
+#include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using kdx::test::Copy_Helper;

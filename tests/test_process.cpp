@@ -14,8 +14,8 @@
 #include "platform/os/error.h"
 #include "platform/os/file.h"
 #include "platform/os/process.h"
-#include "tests/temp_dir.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
+#include "tests/support/temp_dir.h"
 
 namespace kdx {
 namespace {

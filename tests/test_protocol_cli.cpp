@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "protocol/kdx.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "platform/os/system.h"
 #include "platform/window/window.h"
 #include "protocol/kdx.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 
 using namespace kdx;
 using kdx::test::Eventually;

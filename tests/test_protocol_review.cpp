@@ -27,7 +27,7 @@
 #include "platform/ports/udev_ports.h"
 #include "protocol/kdx.h"
 #include "sim/model.h"
-#include "tests/test_registry_fixture.h"
+#include "tests/support/registry_fixture.h"
 
 namespace {
 

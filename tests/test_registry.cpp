@@ -11,7 +11,7 @@
 
 #include "platform/os/error.h"
 #include "platform/ports/registry.h"
-#include "tests/test_registry_fixture.h"
+#include "tests/support/registry_fixture.h"
 
 using namespace kdx::platform;
 

@@ -10,8 +10,8 @@
 #include "platform/os/system.h"
 #include "platform/window/window.h"
 #include "protocol/report.h"
-#include "tests/test_ini_run.h"
-#include "tests/test_registry_fixture.h"
+#include "tests/support/ini_run.h"
+#include "tests/support/registry_fixture.h"
 
 using namespace kdx;
 

@@ -10,8 +10,8 @@
 #include "platform/os/system.h"
 #include "protocol/kdx_report.h"
 #include "protocol/report.h"
-#include "tests/test_registry_fixture.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/registry_fixture.h"
+#include "tests/support/serial_fixture.h"
 
 namespace kdx {
 namespace {

@@ -14,7 +14,7 @@
 #include "protocol/kdx.h"
 #include "protocol/kdx_progress.h"
 #include "protocol/kdx_send.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 
 namespace kdx {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "platform/os/file.h"
 #include "protocol/kdx_send.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 
 namespace kdx {
 namespace {

@@ -1,7 +1,7 @@
 // The serial procedures through libkdx's C interface, as kdx-cli and other programs call them.
 #include <dlfcn.h>
 
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 
 namespace kdx::test {
 namespace {

@@ -4,7 +4,7 @@
 #include "platform/ports/ports_dir.h"
 #include "platform/ports/serial.h"
 #include "protocol/kdx_fault.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 
 namespace kdx::test {
 namespace {

@@ -13,7 +13,7 @@
 #include "platform/ports/ports_dir.h"
 #include "platform/ports/pty.h"
 #include "platform/ports/serial.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 #include "trace/trace.h"
 
 namespace kdx::test {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/ports/ports_dir.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 
 namespace kdx::test {
 namespace {

@@ -11,7 +11,7 @@
 #include "platform/os/system.h"
 #include "platform/ports/ports_dir.h"
 #include "platform/ports/serial.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 
 namespace kdx::test {
 namespace {

@@ -14,7 +14,7 @@
 #include "platform/console/console.h"
 #include "platform/os/error.h"
 #include "platform/os/system.h"
-#include "tests/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "trace/trace.h"
 
 namespace kdx {

@@ -1,6 +1,6 @@
 // The QuickMove dialog operated by clicks, with every move checked on the wire: a simulated
 // controller on a real pseudo-terminal receives what the dialog sends.
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 #include "tests/ui/ui_fixture.h"
 
 namespace kdx::test {

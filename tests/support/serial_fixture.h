@@ -15,7 +15,7 @@
 #include "serial/echo.h"
 #include "serial/serial_port.h"
 #include "sim/sim.h"
-#include "tests/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace kdx::test {
 

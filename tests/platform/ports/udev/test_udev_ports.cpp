@@ -27,7 +27,7 @@
 #include "platform/ports/registry.h"
 #include "platform/ports/serial.h"
 #include "platform/ports/udev_ports.h"
-#include "tests/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 using namespace kdx::platform;
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace kdx::test {
 
