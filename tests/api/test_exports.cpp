@@ -36,7 +36,7 @@ std::set<std::string> Declared_Names() {
     return names;
 }
 
-TEST(Exports, EveryDeclaredProcedureIsFoundByName) {
+TEST(Api_Exports, EveryDeclaredProcedureIsFoundByName) {
     void* lib = dlopen(KDX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     auto names = Declared_Names();
@@ -45,7 +45,7 @@ TEST(Exports, EveryDeclaredProcedureIsFoundByName) {
     dlclose(lib);
 }
 
-TEST(Exports, InternalsAreHidden) {
+TEST(Api_Exports, InternalsAreHidden) {
     void* lib = dlopen(KDX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     // The C++ twin of an exported procedure stays inside the library.

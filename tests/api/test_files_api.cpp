@@ -15,7 +15,7 @@ namespace {
 
 // The exported record: a C caller builds a page with the writers and the record comes back
 // with the handle, the fragment and the written count.
-TEST(HtmlTemplate, ExportedWritersWorkOnTheCRecord) {
+TEST(Files_Api, ExportedWritersWorkOnTheCRecord) {
     void* lib = dlopen(KDX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     auto create = (int32_t(*)(KDX_File_Writer*))dlsym(lib, "HTML_Template_File_Create");

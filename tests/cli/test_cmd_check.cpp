@@ -35,10 +35,10 @@ void PrintTo(const Check_Case& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Check_Cli : public kdx::test::Sim_Port_Test,
+class Cli_Check : public kdx::test::Sim_Port_Test,
                   public testing::WithParamInterface<Check_Case> {};
 
-TEST_P(Check_Cli, VerdictExitStatusAndRecords) {
+TEST_P(Cli_Check, VerdictExitStatusAndRecords) {
     const Check_Case& c = GetParam();
     kdx::sim::Sim_Config config;
     if (c.setup) c.setup(config);
@@ -59,7 +59,7 @@ TEST_P(Check_Cli, VerdictExitStatusAndRecords) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Units, Check_Cli,
+    Units, Cli_Check,
     testing::Values(
         Check_Case{"passing",
                    "COM5",
@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Four units at once: every unit in the summary, four whole lines in the history, one
 // record set each.
-TEST(Check_Cli_All, FourUnitsAtOnce) {
+TEST(Cli_Check_All, FourUnitsAtOnce) {
     kdx::test::Temp_Dir ports, out;
     setenv("KDX_PORTS", ports.path().c_str(), 1);
     std::vector<std::unique_ptr<kdx::sim::Simulator>> sims;

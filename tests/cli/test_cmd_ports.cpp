@@ -1,33 +1,19 @@
-// kdx-cli ports and report over machines described by hive files.
+// kdx-cli ports over machines described by hive files.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "sim/sim.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/registry_fixture.h"
 
 namespace {
 
-struct Run_Result {
-    int code;
-    std::string out;
-};
+using Run_Result = kdx::test::Shell_Result;
+using kdx::test::Cli;
 
-Run_Result Cli(const std::string& args) {
-    Run_Result r{-1, {}};
-    FILE* pipe = popen((std::string("'") + KDX_CLI_PATH + "' " + args + " 2>&1").c_str(), "r");
-    if (!pipe) return r;
-    char buf[512];
-    while (fgets(buf, sizeof buf, pipe)) r.out += buf;
-    int status = pclose(pipe);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-TEST(CliPorts, ListsAdapterTypesAndLineSettingsOfTheDescribedMachine) {
+TEST(Cli_Ports, ListsAdapterTypesAndLineSettingsOfTheDescribedMachine) {
     kdx::test::Registry_Machine machine;
     machine.Use_Hive(
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"
@@ -45,7 +31,7 @@ TEST(CliPorts, ListsAdapterTypesAndLineSettingsOfTheDescribedMachine) {
 }
 
 // A listing that stopped at a value it could not read is a failed listing, not "no ports".
-TEST(CliPorts, AListingThatStoppedSaysWhereAndFails) {
+TEST(Cli_Ports, AListingThatStoppedSaysWhereAndFails) {
     kdx::test::Registry_Machine machine;
     const std::string serial_comm =
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n";
@@ -81,7 +67,7 @@ TEST(CliPorts, AListingThatStoppedSaysWhereAndFails) {
     }
 }
 
-TEST(CliPorts, NoPortsMalformedHiveAndUsage) {
+TEST(Cli_Ports, NoPortsMalformedHiveAndUsage) {
     kdx::test::Registry_Machine machine;
     machine.Use_Hive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n");
     Run_Result r = Cli("ports");
@@ -101,7 +87,7 @@ TEST(CliPorts, NoPortsMalformedHiveAndUsage) {
     EXPECT_NE(help.out.find("Usage: kdx-cli ports"), std::string::npos);
 }
 
-TEST(CliPorts, ProbeTellsWhichPortHoldsAController) {
+TEST(Cli_Ports, ProbeTellsWhichPortHoldsAController) {
     kdx::test::Registry_Machine machine;
     setenv("KDX_PORTS", (machine.path() + "/ports").c_str(), 1);
     kdx::sim::Sim_Config config;
@@ -122,23 +108,6 @@ TEST(CliPorts, ProbeTellsWhichPortHoldsAController) {
         EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
     EXPECT_NE(sim.Received().find("V,"), std::string::npos);
     EXPECT_EQ(Cli("ports --probe fast").code, 2);
-}
-
-TEST(CliReport, WritesIntoTheFolderAndPrintsThePath) {
-    kdx::test::Registry_Machine machine;
-    machine.Use_Hive(
-        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"
-        "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
-    Run_Result r = Cli("report --dir '" + machine.path() + "'");
-    ASSERT_EQ(r.code, 0) << r.out;
-    ASSERT_FALSE(r.out.empty());
-    std::string path = r.out.substr(0, r.out.size() - 1);
-    EXPECT_EQ(path.rfind(machine.path() + "/KDX Diagnostic ", 0), 0u) << path;
-    EXPECT_TRUE(std::filesystem::exists(path)) << path;
-
-    Run_Result missing = Cli("report --dir '" + machine.path() + "/absent'");
-    EXPECT_EQ(missing.code, 1);
-    EXPECT_NE(missing.out.find("cannot use folder"), std::string::npos);
 }
 
 }  // namespace

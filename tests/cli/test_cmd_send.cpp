@@ -1,4 +1,4 @@
-// kdx-cli program and send: exit status, messages, the files written and the bytes the
+// kdx-cli send: exit status, messages, the files written and the bytes the
 // simulated controller received.
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -10,7 +10,7 @@
 
 #include "platform/os/file.h"
 #include "protocol/kdx_send.h"
-#include "tests/support/serial_fixture.h"
+#include "tests/support/sim_port_files.h"
 
 namespace kdx {
 namespace {
@@ -21,54 +21,9 @@ Run_Result Cli(const std::string& args) {
     return test::Shell(std::string(KDX_CLI_PATH) + " " + args + " 2>&1");
 }
 
-class Send_Cli : public test::Sim_Port_Test {
-  protected:
-    std::string File(const std::string& name, const std::string& bytes) {
-        std::string path = dir.path() + "/" + name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    }
-    std::string Read(const std::string& name) {
-        std::string text;
-        platform::Read_Whole_File(dir.path() + "/" + name, text);
-        return text;
-    }
-};
+using Cli_Send = test::Sim_Port_Files_Test;
 
-// encode makes what the sender unscrambles; decode gives the text back byte for byte; bad
-// input is refused and an existing output kept.
-TEST_F(Send_Cli, ProgramEncodeAndDecode) {
-    const std::string text("F,C\r\nS1M400;speed\r\n\0\xff\x7f", 22);
-    File("p.txt", text);
-    File("keep.kdx", "old");
-    struct Case {
-        std::string args;
-        int code;
-        std::string output;  // text the output holds
-    };
-    const std::string d = dir.path() + "/";
-    const Case cases[] = {
-        {"program encode '" + d + "p.txt' '" + d + "p.kdx'", 0, ""},
-        {"program decode '" + d + "p.kdx' '" + d + "q.txt'", 0, ""},
-        {"program encode '" + d + "missing.txt' '" + d + "keep.kdx'", 1,
-         "cannot read " + d + "missing.txt"},
-        {"program decode '" + d + "p.kdx' '" + d + "no/such/out.txt'", 1, "cannot write"},
-        {"program encode '" + d + "p.txt'", 2, "expected encode or decode"},
-        {"program scramble a b", 2, "expected encode or decode"},
-        {"program --help", 0, "255 - b"},
-    };
-    for (const auto& c : cases) {
-        Run_Result r = Cli(c.args);
-        EXPECT_EQ(r.code, c.code) << c.args << "\n" << r.out;
-        EXPECT_NE(r.out.find(c.output), std::string::npos) << c.args << "\n" << r.out;
-    }
-    EXPECT_EQ(Read("p.kdx"), KDX_Program_Scramble(text));
-    EXPECT_EQ(KDX_Program_Unscramble(Read("p.kdx")), text);
-    EXPECT_EQ(Read("q.txt"), text);
-    EXPECT_EQ(Read("keep.kdx"), "old");
-}
-
-TEST_F(Send_Cli, SendGoesOutAsTheMenuCommandSendsIt) {
+TEST_F(Cli_Send, SendGoesOutAsTheMenuCommandSendsIt) {
     setenv("KDX_SEND_PACE_PERCENT", "0", 1);
     // A controller that answers nothing: the raw file's "\0W" is no command, and its "?"
     // after the quiet time would start a fault query or not, as late as a busy machine runs
@@ -108,7 +63,7 @@ TEST_F(Send_Cli, SendGoesOutAsTheMenuCommandSendsIt) {
 
 // A controller that hangs up part-way: exit 1 and how far the file got, never "Transmission
 // Complete".
-TEST_F(Send_Cli, SendSaysWhereAControllerThatHungUpStoppedIt) {
+TEST_F(Cli_Send, SendSaysWhereAControllerThatHungUpStoppedIt) {
     setenv("KDX_SEND_PACE_PERCENT", "0", 1);
     sim::Sim_Config config;
     config.hangup_after_bytes = 300;

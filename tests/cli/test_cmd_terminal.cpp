@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,7 +21,7 @@
 namespace kdx::test {
 namespace {
 
-using Serial_Terminal = Sim_Port_Test;
+using Cli_Terminal = Sim_Port_Test;
 
 std::string Run_Piped(const std::string& input, const std::string& args, int* status) {
     std::string command = "printf '" + input + "' | " KDX_CLI_PATH " terminal " + args;
@@ -120,7 +121,7 @@ struct Terminal_Session {
     }
 };
 
-TEST_F(Serial_Terminal, PipedLinesAreSentAndRepliesShown) {
+TEST_F(Cli_Terminal, PipedLinesAreSentAndRepliesShown) {
     Start_Sim();
     int status = -1;
     std::string out = Run_Piped("V\\nF,getD0,\\n", "COM5 --wait 100", &status);
@@ -133,7 +134,7 @@ TEST_F(Serial_Terminal, PipedLinesAreSentAndRepliesShown) {
 
 // Received text reaches the terminal and the log whole and in order, however the reads cut
 // it: shown as it arrived, and logged line by line as ever.
-TEST_F(Serial_Terminal, PipedReceivedTextArrivesWholeInTerminalAndLog) {
+TEST_F(Cli_Terminal, PipedReceivedTextArrivesWholeInTerminalAndLog) {
     Start_Sim();
     std::string cli = dir.path() + "/kdx-cli";
     std::filesystem::copy_file(KDX_CLI_PATH, cli);
@@ -176,7 +177,7 @@ TEST_F(Serial_Terminal, PipedReceivedTextArrivesWholeInTerminalAndLog) {
 }
 
 // A hang-up ends a piped session at once, while its input is still open.
-TEST_F(Serial_Terminal, PipedSessionEndsAtOnceWhenThePortHangsUp) {
+TEST_F(Cli_Terminal, PipedSessionEndsAtOnceWhenThePortHangsUp) {
     Start_Sim();
     Piped_Session s(KDX_CLI_PATH, {"COM5"});
     ASSERT_TRUE(s.Read_Until("COM5 Open")) << s.output;
@@ -185,7 +186,7 @@ TEST_F(Serial_Terminal, PipedSessionEndsAtOnceWhenThePortHangsUp) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
-TEST_F(Serial_Terminal, UsageAndMissingPort) {
+TEST_F(Cli_Terminal, UsageAndMissingPort) {
     int status = -1;
     // A failed open says its cause and what to do, as every command's does.
     Start_Sim();
@@ -210,7 +211,7 @@ TEST_F(Serial_Terminal, UsageAndMissingPort) {
     }
 }
 
-TEST_F(Serial_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
+TEST_F(Cli_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
     Start_Sim();
     // The port log goes beside the executable: run a copy in the temporary folder.
     std::string cli = dir.path() + "/kdx-cli";
@@ -258,7 +259,7 @@ TEST_F(Serial_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
 // Sent text may wait a moment for its reply, to go out with it; it is never lost or shown out
 // of order: with no reply it comes on its own, and it comes before the program's own lines and
 // the end of the session.
-TEST_F(Serial_Terminal, InteractiveSentEchoComesInOrderWithOrWithoutAReply) {
+TEST_F(Cli_Terminal, InteractiveSentEchoComesInOrderWithOrWithoutAReply) {
     const struct {
         const char* keys;
         std::vector<std::string> screen;  // in this order
@@ -292,7 +293,7 @@ TEST_F(Serial_Terminal, InteractiveSentEchoComesInOrderWithOrWithoutAReply) {
     }
 }
 
-TEST_F(Serial_Terminal, InteractiveSessionEndsWhenThePortHangsUp) {
+TEST_F(Cli_Terminal, InteractiveSessionEndsWhenThePortHangsUp) {
     // The program's own lines are green on a terminal, and plain with NO_COLOR like the rest.
     const struct {
         const char* env;
@@ -347,7 +348,7 @@ bool All_Asleep(pid_t pid) {
 
 // An idle session sleeps until something happens, piped or on a terminal: no timer wakes it
 // (a hang-up and a stopped log wake it through the library).
-TEST_F(Serial_Terminal, AnIdleSessionSleepsUntilSomethingHappens) {
+TEST_F(Cli_Terminal, AnIdleSessionSleepsUntilSomethingHappens) {
 #ifdef __SANITIZE_THREAD__
     // The sanitizer's runtime keeps a thread of its own that wakes on a timer in every
     // process; the plain and AddressSanitizer builds count the program's wakes alone.
@@ -412,7 +413,7 @@ bool Pattern_Found(const std::string& text, const std::string& pattern) {
 
 // What the session shows, option by option: the program's lines on lines of their own,
 // control bytes by name, received lines with their time, both directions in hex.
-TEST_F(Serial_Terminal, DisplayOptionsShapeWhatTheSessionShows) {
+TEST_F(Cli_Terminal, DisplayOptionsShapeWhatTheSessionShows) {
     Start_Sim();
     struct Case {
         const char* name;
@@ -441,7 +442,7 @@ TEST_F(Serial_Terminal, DisplayOptionsShapeWhatTheSessionShows) {
 
 // The transcript of --log-file: appended session after session, a line per line of traffic
 // with its time and direction; a link at its name is refused and its target left alone.
-TEST_F(Serial_Terminal, TranscriptFileHoldsEveryLineWithTimeAndDirection) {
+TEST_F(Cli_Terminal, TranscriptFileHoldsEveryLineWithTimeAndDirection) {
     Start_Sim();
     const std::string path = dir.path() + "/session.txt";
     int status = -1;
@@ -473,7 +474,7 @@ TEST_F(Serial_Terminal, TranscriptFileHoldsEveryLineWithTimeAndDirection) {
 
 // --reconnect: the port goes away, the session says so, waits, and reopens the same COM
 // port when a controller is there again; lines sent after it reach the new one.
-TEST_F(Serial_Terminal, ReconnectWaitsForThePortAndGoesOn) {
+TEST_F(Cli_Terminal, ReconnectWaitsForThePortAndGoesOn) {
     sim::Sim_Config first;
     first.hangup_after = 1;
     Start_Sim(first);
@@ -491,6 +492,108 @@ TEST_F(Serial_Terminal, ReconnectWaitsForThePortAndGoesOn) {
     int status = s.Exited();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << s.output;
     EXPECT_EQ(sim->Received(), "F,getD0,\r");
+}
+
+TEST_F(Cli_Terminal, TerminalRefusesABadWait) {
+    Start_Sim();
+    for (const char* wait : {"-5", "x", "", "10ms", "99999999999"}) {
+        std::string command = "printf 'V\\n' | " KDX_CLI_PATH " terminal COM5 --wait '" +
+                              std::string(wait) + "' >/dev/null 2>&1";
+        int status = system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << wait;
+    }
+    EXPECT_EQ(sim->Received(), "");
+}
+
+// How the interactive terminal is made to end, with what the terminal's user sees.
+enum class Ending { Quit_Key, Term, Hang_Up_Signal, Interrupt, Quit_Signal, Output_Gone };
+
+TEST_F(Cli_Terminal, TerminalRestoresTheUsersTtyOnEveryEnding) {
+    Start_Sim();
+    const struct {
+        const char* name;
+        Ending ending;
+    } cases[] = {
+        {"quit key", Ending::Quit_Key},     {"SIGTERM", Ending::Term},
+        {"SIGHUP", Ending::Hang_Up_Signal}, {"SIGINT", Ending::Interrupt},
+        {"SIGQUIT", Ending::Quit_Signal},   {"output closed", Ending::Output_Gone},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        bool piped = c.ending == Ending::Output_Gone;
+        int master = -1;
+        pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (piped) dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            execl(KDX_CLI_PATH, "kdx-cli", "terminal", "COM5", nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        int screen_fd = piped ? out[0] : master;
+        std::string screen;
+        bool ready = Eventually([&] {
+            char buf[1024];
+            pollfd p{screen_fd, POLLIN, 0};
+            if (poll(&p, 1, 20) > 0) {
+                ssize_t n = read(screen_fd, buf, sizeof buf);
+                if (n > 0) screen.append(buf, size_t(n));
+            }
+            return screen.find("Ctrl-] quit") != std::string::npos;
+        });
+        EXPECT_TRUE(ready) << screen;
+        termios during{};
+        tcgetattr(master, &during);
+        EXPECT_EQ(during.c_lflag & ICANON, 0u) << "the session did not put the tty in raw mode";
+        switch (c.ending) {
+            case Ending::Quit_Key:
+                EXPECT_EQ(write(master, "\x1d", 1), 1);
+                break;
+            case Ending::Term:
+                kill(pid, SIGTERM);
+                break;
+            case Ending::Hang_Up_Signal:
+                kill(pid, SIGHUP);
+                break;
+            case Ending::Interrupt:
+                kill(pid, SIGINT);
+                break;
+            case Ending::Quit_Signal:
+                kill(pid, SIGQUIT);
+                break;
+            case Ending::Output_Gone:
+                // The reader goes away; the next echo written finds nobody to read it.
+                close(out[0]);
+                out[0] = -1;
+                EXPECT_EQ(write(master, "V", 1), 1);
+                break;
+        }
+        // Drain the screen so the child never blocks on it; bounded in case it hangs.
+        int status = -1;
+        bool ended = Eventually([&] {
+            char buf[1024];
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 20) > 0 && read(master, buf, sizeof buf) < 0) {
+            }
+            return waitpid(pid, &status, WNOHANG) == pid;
+        });
+        if (!ended) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        EXPECT_TRUE(ended) << "the terminal did not end";
+        termios after{};
+        ASSERT_EQ(tcgetattr(master, &after), 0);
+        EXPECT_NE(after.c_lflag & ICANON, 0u) << "line editing left off";
+        EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo left off";
+        EXPECT_NE(after.c_lflag & ISIG, 0u) << "signal keys left off";
+        if (out[0] >= 0) close(out[0]);
+        close(master);
+    }
 }
 
 }  // namespace

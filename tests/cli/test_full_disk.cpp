@@ -14,7 +14,7 @@
 namespace kdx::test {
 namespace {
 
-using Full_Disk = Sim_Port_Test;
+using Cli_Full_Disk = Sim_Port_Test;
 
 struct Shell_Result {
     int status = -1;
@@ -49,7 +49,7 @@ Shell_Result Run_On_Full_Disk(const std::string& script, int free_bytes) {
     return r;
 }
 
-TEST_F(Full_Disk, FilesThatCannotBeWrittenAreReportedAndLeaveNothingBehind) {
+TEST_F(Cli_Full_Disk, FilesThatCannotBeWrittenAreReportedAndLeaveNothingBehind) {
     if (Run_On_Full_Disk("true", 0).out.find("status=0") == std::string::npos)
         GTEST_SKIP() << "no user namespaces here to mount a small tmpfs in";
     Start_Sim();

@@ -50,10 +50,10 @@ void PrintTo(const Cli_Case& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Protocol_Cli : public kdx::test::Sim_Port_Test,
+class Cli_Protocol : public kdx::test::Sim_Port_Test,
                      public testing::WithParamInterface<Cli_Case> {};
 
-TEST_P(Protocol_Cli, ExitStatusAndOutput) {
+TEST_P(Cli_Protocol, ExitStatusAndOutput) {
     const Cli_Case& c = GetParam();
     kdx::sim::Sim_Config config;
     config.model.answer_limit = c.answer_limit;
@@ -71,7 +71,7 @@ TEST_P(Protocol_Cli, ExitStatusAndOutput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Commands, Protocol_Cli,
+    Commands, Cli_Protocol,
     testing::Values(
         Cli_Case{"status", "status COM5", -1, 0, 0, "Status: R (Ready)", "V"},
         Cli_Case{"status_silent", "status COM5 --quiet", 0, 0, 1, "Status:  (No Response)", "V"},
@@ -125,10 +125,10 @@ void PrintTo(const Fault_Case& c, std::ostream* os) {
 // A flood from the start, going on for the whole command at the line's own pace.
 constexpr int64_t kFloodFromStart = -1;
 
-class Protocol_Cli_Fault : public kdx::test::Sim_Port_Test,
+class Cli_Protocol_Fault : public kdx::test::Sim_Port_Test,
                            public testing::WithParamInterface<Fault_Case> {};
 
-TEST_P(Protocol_Cli_Fault, FailsHonestly) {
+TEST_P(Cli_Protocol_Fault, FailsHonestly) {
     const Fault_Case& c = GetParam();
     kdx::sim::Sim_Config config;
     c.setup(config);
@@ -149,7 +149,7 @@ const auto kFlooding = [](C& c) {
 };
 
 INSTANTIATE_TEST_SUITE_P(
-    Faults, Protocol_Cli_Fault,
+    Faults, Cli_Protocol_Fault,
     testing::Values(
         Fault_Case{"info_first_query_only", "info COM5 --quiet",
                    [](C& c) { c.model.answer_limit = 1; }, 1,
@@ -198,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // An open that fails says which cause it is.
-TEST_F(Protocol_Cli_Fault, OpenFailureNamesItsCause) {
+TEST_F(Cli_Protocol_Fault, OpenFailureNamesItsCause) {
     Start_Sim();
     std::string null_entry = dir.path() + "/COM6";
     ASSERT_EQ(symlink("/dev/null", null_entry.c_str()), 0);
@@ -228,7 +228,7 @@ TEST_F(Protocol_Cli_Fault, OpenFailureNamesItsCause) {
 }
 
 // A status query answered by text still arriving from before (a listing) is no status.
-TEST_F(Protocol_Cli_Fault, StatusTakesOnlyAStatusLetter) {
+TEST_F(Cli_Protocol_Fault, StatusTakesOnlyAStatusLetter) {
     kdx::sim::Sim_Config config;
     config.slow_ms = 3;  // the listing trickles out for about 2 s
     Start_Sim(config);
@@ -243,7 +243,7 @@ TEST_F(Protocol_Cli_Fault, StatusTakesOnlyAStatusLetter) {
 }
 
 // The colour of the echo follows the terminal and NO_COLOR.
-TEST_F(Protocol_Cli_Fault, NoColorTurnsColourOff) {
+TEST_F(Cli_Protocol_Fault, NoColorTurnsColourOff) {
     Start_Sim();
     Run_Result coloured = Cli_On_Terminal("", "status COM5");
     EXPECT_NE(coloured.out.find("\x1b["), std::string::npos) << coloured.out;
@@ -254,7 +254,7 @@ TEST_F(Protocol_Cli_Fault, NoColorTurnsColourOff) {
 }
 
 // set-serial asks on the terminal before it overwrites the stored numbers.
-TEST_F(Protocol_Cli_Fault, SetSerialAsksBeforeOverwriting) {
+TEST_F(Cli_Protocol_Fault, SetSerialAsksBeforeOverwriting) {
     Start_Sim();
     Run_Result no = Cli_On_Terminal("", "set-serial COM5 1111-22 3334445 --quiet", "n\\n");
     EXPECT_EQ(no.code, 1) << no.out;
@@ -270,7 +270,7 @@ TEST_F(Protocol_Cli_Fault, SetSerialAsksBeforeOverwriting) {
         << yes.out;
 }
 
-TEST(Protocol_Cli_Help, EveryCommandExplainsItself) {
+TEST(Cli_Help, EveryCommandExplainsItself) {
     for (const char* command : {"status", "online", "offline", "identify", "info", "set-serial",
                                 "commo-test", "memory-test"}) {
         Run_Result r = Cli(std::string(command) + " --help");
@@ -285,26 +285,6 @@ TEST(Protocol_Cli_Help, EveryCommandExplainsItself) {
 }  // namespace
 
 namespace {
-
-using Sim_Port_Names = kdx::test::Sim_Port_Test;
-
-// A port given by its device, directly or through a link (as /dev/serial/by-id names are),
-// is the COM port the map gives it; a path that is no port of this machine is a usage error.
-TEST_F(Sim_Port_Names, DevicePathsNameTheirComPort) {
-    Start_Sim();
-    std::string link = dir.path() + "/by-id-link";
-    ASSERT_EQ(symlink(sim->Device().c_str(), link.c_str()), 0);
-    const std::pair<std::string, std::string> cases[] = {
-        {sim->Device(), "Status: R (Ready)"},
-        {link, "Status: R (Ready)"},
-        {"/dev/null", "/dev/null is no port of this machine"},
-        {dir.path() + "/nothing", "no device at"}};
-    for (const auto& [port, want] : cases) {
-        Run_Result r = Cli("status " + port + " --quiet");
-        EXPECT_NE(r.out.find(want), std::string::npos) << port << "\n" << r.out;
-        EXPECT_EQ(r.code, want.rfind("Status", 0) == 0 ? 0 : 2) << port << "\n" << r.out;
-    }
-}
 
 // A mistyped command or option is one line with the hint, not the whole help.
 TEST(Cli_Usage, UnknownCommandIsOneLineWithTheHint) {

@@ -34,7 +34,7 @@ struct Page {
     std::string Text() const { return Read_File_Text(rec.Path); }
 };
 
-TEST(HtmlTemplate, SettingsPageWritersAppendTheirFragment) {
+TEST(Html_Template, SettingsPageWritersAppendTheirFragment) {
     const std::pair<int32_t (*)(Ini_Template_Record&), std::string> cases[] = {
         {Ini_Template_Doc_Type, "<!DOCTYPE html>\r"},
         {Ini_Template_Html_Start, "<html>\r"},
@@ -68,7 +68,7 @@ TEST(HtmlTemplate, SettingsPageWritersAppendTheirFragment) {
     }
 }
 
-TEST(HtmlTemplate, DocumentWritersComposeWithoutWriting) {
+TEST(Html_Template, DocumentWritersComposeWithoutWriting) {
     const std::pair<std::function<std::string(HTML_Template_Record&)>, std::string> cases[] = {
         {HTML_Template_DocType, "<!DOCTYPE html>\r"},
         {HTML_Template_Html_Start, "<html>\r"},
@@ -96,7 +96,7 @@ TEST(HtmlTemplate, DocumentWritersComposeWithoutWriting) {
     }
 }
 
-TEST(HtmlTemplate, HeadRefsPointAtTheCurrentDirectory) {
+TEST(Html_Template, HeadRefsPointAtTheCurrentDirectory) {
     Page page;
     std::string folder = page.dir.path() + "/Logs/Run 1";
     std::filesystem::create_directories(folder);
@@ -119,7 +119,7 @@ TEST(HtmlTemplate, HeadRefsPointAtTheCurrentDirectory) {
 }
 
 // Key lines written between two fragments stay between them: the report's blocks.
-TEST(HtmlTemplate, KeyWritesLandInsideTheOpenBlock) {
+TEST(Html_Template, KeyWritesLandInsideTheOpenBlock) {
     Page page;
     auto put = [&](const std::string&) { HTML_Template_Write(page.rec); };
     put(HTML_Template_Body_Start(page.rec));
@@ -147,13 +147,13 @@ TEST(HtmlTemplate, KeyWritesLandInsideTheOpenBlock) {
                                "<br/><br/>\r\t\t</details>\r\t</body>\r");
 }
 
-TEST(HtmlTemplate, DetailsSummaryWritesItsBlockAndLeavesItOpen) {
+TEST(Html_Template, DetailsSummaryWritesItsBlockAndLeavesItOpen) {
     Page page;
     EXPECT_EQ(HTML_Template_Details_Summary(page.rec, "Title", "Body"), "Body\r");
     EXPECT_EQ(page.Text(), "\t\t<details>\r\t\t\t<summary>\rTitle\r\t\t\t</summary>\rBody\r");
 }
 
-TEST(HtmlTemplate, LongTextIsCutAndBadHandlesFailQuietly) {
+TEST(Html_Template, LongTextIsCutAndBadHandlesFailQuietly) {
     Page page;
     page.rec.Text = std::string(3000, 'x');
     EXPECT_NE(Ini_Template_Write(page.rec), 0);

@@ -8,6 +8,7 @@
 
 #include "files/ini.h"
 #include "platform/os/error.h"
+#include "tests/support/fresh_page.h"
 #include "tests/support/ini_run.h"
 #include "tests/support/temp_dir.h"
 
@@ -20,39 +21,7 @@ using kdx::test::Write_File_Text;
 
 namespace {
 
-// The page Ini_Get_Current_Path writes, sample keys included.
-const std::string Fresh_Page =
-    "<!DOCTYPE html>\r"
-    "<html>\r"
-    "     <head>\r"
-    "          <link rel=\"stylesheet\" href=\"../dravon.css\" type=\"text/css\">\r"
-    "     </head>\r"
-    "     <body>\r"
-    "          <p><br/><p>\r"
-    "          <details>\r"
-    "               <summary>\r"
-    "Port 7 Info\r"
-    "               </summary>\r"
-    "[COM7]\r"
-    "Quill Test:=Yadda<br/>\r"
-    "          </details>\r"
-    "          <details>\r"
-    "               <summary>\r"
-    "Port 6 Info\r"
-    "               </summary>\r"
-    "[COM6]<br>\r"
-    "Number:=6<br/>\r"
-    "Baud:=9600V<br/>\r"
-    "          </details>\r"
-    "          <details>\r"
-    "               <summary>\r"
-    "Port 1 Info\r"
-    "               </summary>\r"
-    "[COM1]\r"
-    "Number:=1<br/>\r"
-    "          </details>\r"
-    "     </body>\r"
-    "</html>\r";
+using kdx::test::Fresh_Page;
 
 struct Rule {
     const char* exe;
@@ -61,7 +30,7 @@ struct Rule {
     const char* page;
 };
 
-TEST(IniRules, FolderNameAndPageOfAnExecutablePath) {
+TEST(Ini_Rules, FolderNameAndPageOfAnExecutablePath) {
     const Rule cases[] = {
         {"C:\\Apps\\Tool.rev2.exe", "C:\\Apps\\", "Toolrev2", "Tool.rev2.html"},
         {"/opt/kdx/Tool.rev2.exe", "/opt/kdx/", "Toolrev2", "Tool.rev2.html"},
@@ -82,7 +51,7 @@ TEST(IniRules, FolderNameAndPageOfAnExecutablePath) {
 }
 
 // The two name rules differ on inner dots: Tool.rev2.exe keeps them only in its page.
-TEST(IniPaths, ToolRev2KeepsInnerDotsOnlyInThePage) {
+TEST(Ini_Paths, ToolRev2KeepsInnerDotsOnlyInThePage) {
     struct Case {
         const char* exe;
         const char* value_file;  // Ini_Set_Value / Ini_Get_Value
@@ -116,7 +85,7 @@ TEST(IniPaths, ToolRev2KeepsInnerDotsOnlyInThePage) {
     }
 }
 
-TEST(IniPaths, FreshPageIsWholeAndOverwritesTheOldOne) {
+TEST(Ini_Paths, FreshPageIsWholeAndOverwritesTheOldOne) {
     kdx::test::Temp_Dir dir;
     std::string exe = Copy_Helper(dir.path(), "Tool.rev2.exe");
     std::string page = dir.path() + "/Tool.rev2.html";
@@ -131,7 +100,7 @@ TEST(IniPaths, FreshPageIsWholeAndOverwritesTheOldOne) {
 }
 
 // Ini_Set_Value and Ini_Get_Value each fill their folder and name once, on first use.
-TEST(IniPaths, FolderAndNameAreCachedPerOperation) {
+TEST(Ini_Paths, FolderAndNameAreCachedPerOperation) {
     kdx::test::Temp_Dir dir;
     std::string exe = Copy_Helper(dir.path(), "Tool.exe");
     auto run = Run_Program(exe, {"set", "A", "k", "1", "rename", "Other.exe", "set", "A", "k", "2",
@@ -145,7 +114,7 @@ TEST(IniPaths, FolderAndNameAreCachedPerOperation) {
               "[<summary>Port Info</summary>]\r\nPort:=COM4<br/>\r\n");
 }
 
-TEST(IniPaths, UnusablePlacesWriteNothingAndDoNotCrash) {
+TEST(Ini_Paths, UnusablePlacesWriteNothingAndDoNotCrash) {
     // A folder path long enough to push every settings path over the limit.
     kdx::test::Temp_Dir dir;
     std::string deep = dir.path();
@@ -186,7 +155,7 @@ TEST(IniPaths, UnusablePlacesWriteNothingAndDoNotCrash) {
     EXPECT_EQ(std::distance(fs::directory_iterator(ro), fs::directory_iterator()), 1);
 }
 
-TEST(IniKeys, SampleKeysIntoAPlainFileAndWriteKeyResults) {
+TEST(Ini_Keys, SampleKeysIntoAPlainFileAndWriteKeyResults) {
     kdx::test::Temp_Dir dir;
     std::string folder = dir.path() + "/";
     EXPECT_NE(kdx::Ini_Write_Sample_Key(folder, "plain.ini"), 0);
@@ -206,56 +175,9 @@ TEST(IniKeys, SampleKeysIntoAPlainFileAndWriteKeyResults) {
 
 namespace {
 
-// kdx-cli settings, run as a copy in a folder of its own (it still finds libkdx by its
-// build path).
-TEST(IniCli, SettingsCommandCreatesUpdatesAndPrintsThePage) {
-    kdx::test::Temp_Dir dir;
-    std::string cli = dir.path() + "/kdx-cli";
-    fs::copy_file(KDX_CLI_PATH, cli);
-    std::string page = dir.path() + "/kdx-cli.html";
-    auto run = Run_Program(cli, {"settings"});
-    EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(run.out, page + "\n");
-    EXPECT_EQ(Read_File_Text(page), Fresh_Page);
-
-    run = Run_Program(cli, {"settings", "--set", "COM6", "Stop:", "1<br/>", "--port", "COM3",
-                            "--get", "com6", "baud:", "--get", "COM9", "x", "none"});
-    EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(run.out, "9600V<br/>\nnone\n" + page + "\n");
-    std::string text = Read_File_Text(page);
-    EXPECT_NE(text.find("Baud:=9600V<br/>\rStop:=1<br/>\r          </details>"), std::string::npos);
-    EXPECT_NE(text.find("[<summary>Port Info</summary>]\rPort:=COM3<br/>\r"), std::string::npos);
-
-    // An existing page is kept unless a new one is asked for.
-    run = Run_Program(cli, {"settings"});
-    EXPECT_EQ(Read_File_Text(page), text);
-    run = Run_Program(cli, {"settings", "--new"});
-    EXPECT_EQ(Read_File_Text(page), Fresh_Page);
-
-    // Something other than a page at the page's name: nothing is created or written.
-    fs::remove(page);
-    fs::create_directory(page);
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"settings"}, {"settings", "--new"}}) {
-        SCOPED_TRACE(args.back());
-        run = Run_Program(cli, args);
-        EXPECT_EQ(run.exit_code, 1) << run.out;
-        EXPECT_EQ(run.out, "");
-    }
-    fs::remove(page);
-
-    EXPECT_EQ(Run_Program(cli, {"settings", "--set", "only-section"}).exit_code, 2);
-    EXPECT_EQ(Run_Program(cli, {"settings", "--bogus"}).exit_code, 2);
-    EXPECT_EQ(Run_Program(cli, {"settings", "--set", "A", "bad=key", "v"}).exit_code, 1);
-}
-
-}  // namespace
-
-namespace {
-
 // A link at the page's name is not followed by any writer of the page: its target keeps its
 // content, and the writer says it wrote nothing.
-TEST(IniCli, ALinkAtThePagesNameIsNeverWrittenThrough) {
+TEST(Ini_Page_Link, ALinkAtThePagesNameIsNeverWrittenThrough) {
     kdx::test::Temp_Dir dir;
     std::string cli = dir.path() + "/kdx-cli";
     fs::copy_file(KDX_CLI_PATH, cli);

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ using kdx::test::Copy_Helper;
 using kdx::test::Helper_Value;
 using kdx::test::Read_File_Text;
 using kdx::test::Run_Program;
+using kdx::test::Write_File_Text;
 
 namespace {
 
@@ -42,7 +44,7 @@ std::vector<std::string> Log_Files(const std::string& folder) {
 
 using kdx::test::Port_Log_Name_At;
 
-TEST(PortLog, TwoPeriodsOnOneDayShareOneFile) {
+TEST(Port_Log, TwoPeriodsOnOneDayShareOneFile) {
     kdx::test::Temp_Dir dir;
     std::string exe = Copy_Helper(dir.path(), "kdx");
     time_t start = time(nullptr);
@@ -64,7 +66,7 @@ TEST(PortLog, TwoPeriodsOnOneDayShareOneFile) {
 
 // The name is fixed when the log opens: a period that runs past midnight stays in its file.
 // Switching the time zone 26 hours ahead moves the local date on, as midnight would.
-TEST(PortLog, APeriodPastMidnightKeepsItsFile) {
+TEST(Port_Log, APeriodPastMidnightKeepsItsFile) {
     kdx::test::Temp_Dir dir;
     std::string exe = Copy_Helper(dir.path(), "kdx");
     time_t start = time(nullptr);
@@ -81,7 +83,7 @@ TEST(PortLog, APeriodPastMidnightKeepsItsFile) {
     EXPECT_EQ(Read_File_Text(dir.path() + "/" + files[0]), Header + "after midnight\r\n" + Footer);
 }
 
-TEST(PortLog, OpeningTwiceClosingTwiceAndStaleNumbers) {
+TEST(Port_Log, OpeningTwiceClosingTwiceAndStaleNumbers) {
     kdx::test::Temp_Dir dir;
     std::string exe = Copy_Helper(dir.path(), "kdx");
     // Without an open log, traffic makes no file.
@@ -102,7 +104,7 @@ TEST(PortLog, OpeningTwiceClosingTwiceAndStaleNumbers) {
 
 // The user-interface thread and the receive poller write at once: every line arrives whole
 // and each thread's lines keep their order.
-TEST(PortLog, LinesFromTwoThreadsNeverInterleave) {
+TEST(Port_Log, LinesFromTwoThreadsNeverInterleave) {
     kdx::test::Temp_Dir dir;
     std::string exe = Copy_Helper(dir.path(), "kdx");
     const int n = 2000;
@@ -134,7 +136,7 @@ TEST(PortLog, LinesFromTwoThreadsNeverInterleave) {
     EXPECT_EQ(next[1], n);
 }
 
-TEST(PortLog, UnwritableFolderLeavesTheLogClosed) {
+TEST(Port_Log, UnwritableFolderLeavesTheLogClosed) {
     kdx::test::Temp_Dir locked;
     std::string ro = locked.path() + "/ro";
     fs::create_directories(ro);
@@ -157,7 +159,7 @@ size_t Count(const std::string& text, const std::string& part) {
 
 // The End key of an error pause ends the program; the open log still gets its footer, also
 // when the pause comes from inside an opening (which holds the log's opening lock).
-TEST(PortLog, EndKeyClosesTheLogWithItsFooter) {
+TEST(Port_Log, EndKeyClosesTheLogWithItsFooter) {
     const struct {
         const char* name;
         std::vector<std::string> commands;
@@ -185,10 +187,88 @@ TEST(PortLog, EndKeyClosesTheLogWithItsFooter) {
     }
 }
 
-TEST(PortLog, NameShape) {
+TEST(Port_Log, NameShape) {
     EXPECT_EQ(kdx::Port_Log_Name("/opt/kdx/", 2026, 6, 30),
               "/opt/kdx/KDX Port Log 06-30-2026.html");
     EXPECT_EQ(kdx::Maker_Base_Address, "https://kdx.example/");
+}
+
+}  // namespace
+
+// The port log and the debug log are written only into regular files: a link at their name
+// is not followed (its target keeps its content), a pipe or folder there is refused, and the
+// refusal is said, never shown as a log that is on.
+namespace {
+
+TEST(Port_Log_Files, ALinkPipeOrFolderAtTheLogsNameIsRefusedAndSaid) {
+    struct Thing {
+        const char* kind;  // as the refusal names it
+        std::function<void(const std::string& path, const std::string& target)> make;
+    };
+    const Thing things[] = {
+        {"a symbolic link",
+         [](const std::string& p, const std::string& t) { fs::create_symlink(t, p); }},
+        {"a pipe", [](const std::string& p, const std::string&) { mkfifo(p.c_str(), 0644); }},
+        {"a folder", [](const std::string& p, const std::string&) { fs::create_directory(p); }},
+    };
+    for (const Thing& thing : things) {
+        for (bool port_log : {true, false}) {
+            SCOPED_TRACE(std::string(thing.kind) + (port_log ? " as port log" : " as debug log"));
+            kdx::test::Temp_Dir dir;
+            std::string exe = Copy_Helper(dir.path(), "kdx");
+            std::string target = dir.path() + "/precious.txt";
+            Write_File_Text(target, "keep me");
+            std::string name = port_log ? Port_Log_Name_At(time(nullptr), "UTC0") : "kdx_Debug.txt";
+            thing.make(dir.path() + "/" + name, target);
+            auto run =
+                port_log ? Run_Program(exe, {"log-open", "log-line", "x", "log-error", "log-close"},
+                                       {"TZ=UTC0"})
+                         : Run_Program(exe, {"debug-open"});
+            ASSERT_EQ(run.exit_code, 0) << run.out;
+            std::string error = Helper_Value(run.out, port_log ? "log-error" : "debug-error");
+            EXPECT_NE(error.find(name + " is " + thing.kind + ", not a file"), std::string::npos)
+                << run.out;
+            if (port_log) {
+                EXPECT_EQ(Helper_Value(run.out, "log-open"), "0");
+                EXPECT_EQ(Helper_Value(run.out, "log-line"), "0");
+            } else {
+                EXPECT_EQ(Helper_Value(run.out, "debug-path"), "");
+            }
+            EXPECT_EQ(Read_File_Text(target), "keep me");
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// An installed program keeps its port log in the user's data folder: one that cannot be made
+// is named as the reason, not an unknown program folder.
+TEST(Port_Log_Files, AnUncreatableDataFolderIsNamedAsTheReason) {
+    kdx::test::Temp_Dir dir;
+    fs::create_directories(dir.path() + "/bin");
+    fs::create_directories(dir.path() + "/share/kdx");
+    std::string exe = Copy_Helper(dir.path() + "/bin", "kdx");
+    Write_File_Text(dir.path() + "/a-file", "");
+    std::string data = dir.path() + "/a-file/data";
+    auto run = Run_Program(exe, {"log-open", "log-error"}, {"XDG_DATA_HOME=" + data});
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_EQ(Helper_Value(run.out, "log-open"), "0");
+    EXPECT_EQ(Helper_Value(run.out, "log-error")
+                  .rfind("the port log could not be opened: cannot create the data folder " + data +
+                             "/kdx: ",
+                         0),
+              0u)
+        << run.out;
+    // The settings page of an installed kdx-cli says the same.
+    std::string cli = dir.path() + "/bin/kdx-cli";
+    fs::copy_file(KDX_CLI_PATH, cli);
+    run = Run_Program("/bin/sh", {"-c", "\"$0\" settings 2>&1", cli}, {"XDG_DATA_HOME=" + data});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(
+        run.out.rfind("kdx-cli settings: cannot create the data folder " + data + "/kdx: ", 0), 0u)
+        << run.out;
 }
 
 }  // namespace

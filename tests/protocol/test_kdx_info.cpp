@@ -1,11 +1,17 @@
-// The protocol's text handling without a line: reply cleaning, the two parsers, the status
-// and limit-switch tables and the listing comparison.
+// The controller's facts: reply cleaning, the two parsers and the limit-switch table without
+// a line, hostile replies, and the getters against the simulated controller.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "platform/os/system.h"
+#include "platform/window/window.h"
 #include "protocol/kdx.h"
+#include "tests/support/protocol_line_fixture.h"
+#include "tests/support/random_text.h"
 
 using namespace kdx;
 
@@ -18,7 +24,7 @@ struct Device_Case {
     std::string cleaned;
 };
 
-TEST(Device_Reply, CleanedIntoTheFieldText) {
+TEST(Kdx_Info_Device_Reply, CleanedIntoTheFieldText) {
     const std::string d4 = "getD4,1234-56     @7654321\r";
     for (const auto& c : std::vector<Device_Case>{
              {d4, "getD4", Device_Part::Before_At, "1234-56\r"},
@@ -45,7 +51,7 @@ TEST(Device_Reply, CleanedIntoTheFieldText) {
         EXPECT_EQ(KDX_Clean_Device_Reply(c.reply, c.tag, c.part), c.cleaned) << c.reply;
 }
 
-TEST(Axis_Reply, TagCommasAndCRsRemoved) {
+TEST(Kdx_Info_Axis_Reply, TagCommasAndCRsRemoved) {
     struct Case {
         std::string reply;
         const char* tag;
@@ -68,7 +74,7 @@ struct Parse_Case {
     std::string text_after;
 };
 
-TEST(Parse_Motor_ID, TakesTheIdOutOfTheReply) {
+TEST(Kdx_Info_Motor_Id, TakesTheIdOutOfTheReply) {
     for (const auto& c : std::vector<Parse_Case>{
              {"MT-17&B,5\r", "17", "MT-17&B,5"},
              {"17,5", "17", "17,5"},
@@ -85,7 +91,7 @@ TEST(Parse_Motor_ID, TakesTheIdOutOfTheReply) {
     }
 }
 
-TEST(Parse_Limit_ID, TakesTheSecondField) {
+TEST(Kdx_Info_Limit_Id, TakesTheSecondField) {
     for (const auto& c : std::vector<Parse_Case>{
              {"getL1M=,-1A,0\r", "-1A", "getL1M=,-1A,0"},
              {"x,1A", "1", "x,1A"},
@@ -102,7 +108,7 @@ TEST(Parse_Limit_ID, TakesTheSecondField) {
     }
 }
 
-TEST(Limit_Table, WholeCaseSensitiveCodes) {
+TEST(Kdx_Info_Limit_Table, WholeCaseSensitiveCodes) {
     struct Case {
         const char* code;
         const char* description;
@@ -124,81 +130,122 @@ TEST(Limit_Table, WholeCaseSensitiveCodes) {
         EXPECT_EQ(KDX_Limit_Description(c.code), c.description) << c.code;
 }
 
-TEST(Status_Table, LettersAndAnythingElse) {
-    struct Case {
-        std::string reply, meaning;
-    };
-    for (const auto& c : std::vector<Case>{{"R", "Ready"},
-                                           {"B", "Online Busy"},
-                                           {"b", "Offline Busy"},
-                                           {"J", "Jog"},
-                                           {"F", "Fault"},
-                                           {"", "No Response"},
-                                           {"R\r", "R\r"},
-                                           {"r", "r"},
-                                           {"RR", "RR"}})
-        EXPECT_EQ(KDX_Status_Meaning(c.reply), c.meaning) << c.reply;
-}
+}  // namespace
 
-TEST(Test_Program, SixtyFourStepsPerAxis) {
-    for (int32_t axis = 1; axis <= 4; ++axis) {
-        std::string program = KDX_Test_Program(axis);
-        EXPECT_EQ(std::count(program.begin(), program.end(), ','), 64);
-        std::string n1 = std::to_string(axis * 101), n64 = std::to_string(axis * 164);
-        EXPECT_EQ(program.substr(0, 8 + n1.size()), "I1M8387" + n1 + ",");
-        EXPECT_EQ(program.substr(program.size() - 8 - n64.size()), "I1M8387" + n64 + ",");
+namespace {
+
+using kdx::test::Random_Text;
+
+TEST(Kdx_Info_Hostile_Replies, ParsersTakeAnyBytes) {
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 3000; ++round) {
+        std::string reply = Random_Text(rng, round % 10 == 0 ? 2000 : 40);
+        for (auto part :
+             {kdx::Device_Part::Whole, kdx::Device_Part::Before_At, kdx::Device_Part::After_At}) {
+            std::string cleaned = kdx::KDX_Clean_Device_Reply(reply, "getD4", part);
+            ASSERT_FALSE(cleaned.empty());
+            EXPECT_EQ(cleaned.back(), '\r');
+            EXPECT_LE(cleaned.size(), reply.size() + 1);
+        }
+        std::string axis = kdx::KDX_Clean_Axis_Reply(reply, "getMT", round % 6 - 1);
+        EXPECT_EQ(axis.find('\r'), std::string::npos);
+        EXPECT_LE(axis.size(), reply.size());
+
+        std::string text = reply;
+        std::string motor = kdx::KDX_Parse_Motor_ID(text);
+        EXPECT_EQ(text.find('\r'), std::string::npos);
+        EXPECT_LE(motor.size(), text.size());
+        text = reply;
+        std::string limit = kdx::KDX_Parse_Limit_ID(text);
+        EXPECT_LE(limit.size(), text.size());
+        EXPECT_FALSE(kdx::KDX_Limit_Description(limit).empty());
+
+        std::string sent = kdx::KDX_Test_Program(1 + round % 4);
+        std::string listing = reply;
+        kdx::Listing_Comparison c = kdx::KDX_Compare_Listing(sent, listing);
+        EXPECT_EQ(c.passed, c.unmatched.empty() && c.missing.empty());
+        std::string s = sent, l = reply;
+        kdx::KDX_Tester_Commo_Fill_Memory_Compare_Strings(s, l);
+        EXPECT_EQ(s.find('\r'), std::string::npos);
+        EXPECT_EQ(l.find('\r'), std::string::npos);
     }
 }
 
-struct Compare_Case {
-    const char* name;
-    std::string sent, listing, result;
-    bool passed;
+}  // namespace
+
+// The getters against the simulated controller: the commands sent and the replies cleaned.
+namespace {
+
+using Kdx_Info = kdx::test::Protocol_Line_Test;
+
+TEST_F(Kdx_Info, DeviceGettersCleanTheReplies) {
+    Start();
+    int32_t unused = 0;  // the getters always use the open port
+    EXPECT_EQ(KDX_Serial_Number_Get(unused), "1234-56\r");
+    EXPECT_EQ(KDX_Order_Number_Get(unused), "7654321\r");
+    EXPECT_EQ(KDX_Firmware_Version_Get(unused), "1.23\r");
+    EXPECT_EQ(KDX_Firmware_Revision_Get(unused), "12-06-26\r");
+    EXPECT_EQ(KDX_Axis_Set(unused), "1111\r");
+    EXPECT_EQ(KDX_Axis_Found(unused), "1234\r");
+    EXPECT_EQ(Received(0), "F,getD4,F,getD4,F,getD0,F,getD1,F,getAS,F,getAF,");
+    EXPECT_EQ(Sent(), "F,getD4,F,getD4,F,getD0,F,getD1,F,getAS,F,getAF,");
+}
+
+TEST_F(Kdx_Info, PerAxisGettersAndTheirCommands) {
+    sim::Sim_Config c;
+    c.model.axes = 2;
+    Start(c);
+    int32_t unused = 0;
+    int32_t axis = 2;
+    EXPECT_EQ(KDX_Axis_Motor_Get(unused, axis), "17");
+    axis = 1;
+    EXPECT_EQ(KDX_Axis_Limit_Get(unused, axis), "-1A0");
+    EXPECT_EQ(KDX_Axis_Home_Switch_Get(unused, axis), "1");
+    EXPECT_EQ(KDX_Axis_Found(unused), "1200\r");
+    EXPECT_EQ(Received(0), "F,getMT2M=\rF,getL1M=\rF,getHS1M=\rF,getAF,");
+}
+
+// Records what the protocol puts into the Terminal's controls.
+class Recording_Window final : public win::Backend {
+  public:
+    bool Set_Dlg_Item_Text(win::HWND dialog, int32_t id, const std::string& text) override {
+        if (dialog == win::Terminal_Dialog) texts[id] = text;
+        return true;
+    }
+    std::string Get_Dlg_Item_Text(win::HWND, int32_t id) override { return texts[id]; }
+    int64_t Send_Message(win::HWND, uint32_t, uint64_t, int64_t) override { return 0; }
+    bool Post_Message(win::HWND, uint32_t, uint64_t, int64_t) override { return true; }
+    std::map<int32_t, std::string> texts;
 };
 
-std::string Listing_Of(const std::string& header, const std::string& steps) {
-    std::string text = header + "\r";
-    for (char c : steps) text += c == ',' ? '\r' : c;
-    return text + '\x04';
+TEST_F(Kdx_Info, AxisIdJoinsThreeRepliesIntoItsBox) {
+    Start();
+    Recording_Window window;
+    win::Set_Backend(&window);
+    win::Terminal_Dialog = 77;
+    EXPECT_EQ(KDX_ID_Axis_1(handle), "getMT1M=,17,getL1M=,-1A,0,getHS1M=,1");
+    EXPECT_EQ(KDX_ID_Axis_4(handle), "getMT4M=,34,getL4M=,-2,0,getHS4M=,0");
+    win::Terminal_Dialog = 0;
+    win::Set_Backend(nullptr);
+    EXPECT_EQ(window.texts[2005], "getMT1M=,17,getL1M=,-1A,0,getHS1M=,1");
+    EXPECT_EQ(window.texts[2008], "getMT4M=,34,getL4M=,-2,0,getHS4M=,0");
+    EXPECT_EQ(Received(0),
+              "F,getMT1M=\rF,getL1M=\rF,getHS1M=\rF,getMT4M=\rF,getL4M=\rF,getHS4M=\r");
+    // Each joined text parses into its motor id and limit code.
+    std::string joined = window.texts[2005];
+    EXPECT_EQ(KDX_Parse_Limit_ID(joined), "17");
 }
 
-TEST(Compare_Listing, PassesOnlyOnTheSentStepsOneForOneInOrder) {
-    const std::string p3 = KDX_Test_Program(3);
-    std::string corrupted = p3;
-    corrupted.replace(corrupted.size() - 2, 1, "3");
-    std::string truncated = p3.substr(0, p3.size() - 11);  // without I1M8387492,
-    std::string repeated = p3.substr(0, p3.size() - 11) + "I1M8387489,";
-    for (const auto& c : std::vector<Compare_Case>{
-             {"all_matched", "A,B,", "L,A,B,\x04", "L,", true},
-             {"one_replaced", "A,B,", "L,A,X,\x04", "X", false},
-             {"cr_separated", "A\rB\r", "L\rA\rB\r\x04", "L,", true},
-             {"crlf_listing", "A,B,", "L\r\nA\r\nB\r\n\x04", "L,", true},
-             {"truncated", "A,B,C,", "L,A,B,\x04", "Missing C", false},
-             {"repeats_instead_of_next", "A,B,", "L,A,A,\x04", "A", false},
-             {"out_of_order", "A,B,", "L,B,A,\x04", "B,A", false},
-             {"extra_step", "A,B,", "L,A,B,C,\x04", "C", false},
-             {"empty_listing", "A,B,", "", "Missing A,B", false},
-             {"header_only", "A,", "L,\x04", "Missing A", false},
-             {"program_axis3", p3 + "]", Listing_Of("lst3M3", p3), "lst3M3,", true},
-             {"program_axis3_corrupted", p3 + "]", Listing_Of("lst3M3", corrupted), "I1M8387493",
-              false},
-             {"program_axis3_truncated", p3 + "]", Listing_Of("lst3M3", truncated),
-              "Missing I1M8387492", false},
-             {"program_axis3_repeated_step", p3 + "]", Listing_Of("lst3M3", repeated), "I1M8387489",
-              false},
-         }) {
-        std::string sent = c.sent, listing = c.listing;
-        EXPECT_EQ(KDX_Tester_Commo_Fill_Memory_Compare_Strings(sent, listing), c.result) << c.name;
-        EXPECT_EQ(sent.find('\r'), std::string::npos) << c.name;
-        EXPECT_EQ(listing.find('\r'), std::string::npos) << c.name;
-        EXPECT_EQ(KDX_Compare_Listing(sent, listing).passed, c.passed) << c.name;
-    }
-}
-
-TEST(Config_Create, DoesNothing) {
-    int32_t argument = 77;
-    EXPECT_EQ(KDX_Config_Create(argument), 0);
-    EXPECT_EQ(argument, 77);
+TEST_F(Kdx_Info, SerialNumberSetIsStoredAndNotShown) {
+    Start();
+    std::string serial = "9876-54", order = "1112223";
+    EXPECT_EQ(KDX_Serial_Number_Set(handle, serial, order), "setser#&=9876-54     @1112223");
+    EXPECT_EQ(Received(29), "setser#&=9876-54     @1112223");
+    EXPECT_EQ(Sent(), "");
+    // The controller takes a command without terminator once the line is quiet.
+    kdx::platform::Sleep_Ms(60);
+    EXPECT_EQ(KDX_Serial_Number_Get(handle), "9876-54\r");
+    EXPECT_EQ(KDX_Order_Number_Get(handle), "1112223\r");
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 namespace kdx {
 namespace {
 
-class Report_Port : public test::Sim_Port_Test {
+class Kdx_Report : public test::Sim_Port_Test {
   protected:
     void SetUp() override {
         Sim_Port_Test::SetUp();
@@ -50,9 +50,9 @@ void PrintTo(const Port_Case& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Report_Port_Keys : public Report_Port, public testing::WithParamInterface<Port_Case> {};
+class Kdx_Report_Keys : public Kdx_Report, public testing::WithParamInterface<Port_Case> {};
 
-TEST_P(Report_Port_Keys, KeysDescribeThePortThatIsOpen) {
+TEST_P(Kdx_Report_Keys, KeysDescribeThePortThatIsOpen) {
     const Port_Case& c = GetParam();
     machine.Use_Hive(std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"
                                  "\"\\\\Device\\\\Serial0\"=\"COM1\"\n\"\\\\Device\\\\") +
@@ -79,7 +79,7 @@ TEST_P(Report_Port_Keys, KeysDescribeThePortThatIsOpen) {
     EXPECT_LT(text.find("PortNum:=5"), text.find("</body>"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Ports, Report_Port_Keys,
+INSTANTIATE_TEST_SUITE_P(Ports, Kdx_Report_Keys,
                          testing::Values(Port_Case{"ftdi_two_axes", "VCP0", 2, -1, "COM5",
                                                    "FTDI USB Adapter", "KDX", "2"},
                                          Port_Case{"edgeport_four_axes", "EdgeSer0", 4, -1, "COM5",
@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Ports, Report_Port_Keys,
                                                    "FTDI USB Adapter", "No Response", ""}));
 
 // With no port open the report keeps only its labels and the line stays quiet.
-TEST_F(Report_Port, NoPortOpenWritesNoKeysAndSendsNothing) {
+TEST_F(Kdx_Report, NoPortOpenWritesNoKeysAndSendsNothing) {
     machine.Use_Hive(
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"
         "\"\\\\Device\\\\VCP0\"=\"COM5\"\n");

@@ -29,7 +29,7 @@ std::string Without_Fault_Queries(std::string wire) {
     return wire;
 }
 
-class Send : public test::Sim_Port_Test {
+class Kdx_Send : public test::Sim_Port_Test {
   protected:
     void SetUp() override {
         Sim_Port_Test::SetUp();
@@ -65,9 +65,9 @@ void PrintTo(const Send_Case& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Send_File_Wire : public Send, public testing::WithParamInterface<Send_Case> {};
+class Kdx_Send_File_Wire : public Kdx_Send, public testing::WithParamInterface<Send_Case> {};
 
-TEST_P(Send_File_Wire, ControllerReceivesTheCommandsAndTheTerminalTheStatusLines) {
+TEST_P(Kdx_Send_File_Wire, ControllerReceivesTheCommandsAndTheTerminalTheStatusLines) {
     const Send_Case& c = GetParam();
     Start_Sim();
     ASSERT_TRUE(platform::Handle_Usable(Open()));
@@ -88,7 +88,7 @@ TEST_P(Send_File_Wire, ControllerReceivesTheCommandsAndTheTerminalTheStatusLines
 const std::string Done = "Transmission Complete";
 
 INSTANTIATE_TEST_SUITE_P(
-    Files, Send_File_Wire,
+    Files, Kdx_Send_File_Wire,
     testing::Values(
         Send_Case{"comment_and_line_feed", "prog.KDX", "F,C\r\nS1M400;speed", "F,C,,S1M400,,",
                   EOT + EOT + Done},
@@ -110,14 +110,14 @@ INSTANTIATE_TEST_SUITE_P(
         Send_Case{"empty_program", "empty.kdx", "", ",,", EOT + Done}));
 
 // A folder named like a program file does not make its file one.
-TEST_F(Send, ExtensionComesFromTheFileNameAlone) {
+TEST_F(Kdx_Send, ExtensionComesFromTheFileNameAlone) {
     EXPECT_TRUE(KDX_Is_Program_File("/a/b/Prog.Kdx"));
     EXPECT_FALSE(KDX_Is_Program_File("/a/b.kdx/prog"));
     EXPECT_FALSE(KDX_Is_Program_File("/a/b/prog.kdx.txt"));
 }
 
 // Without an open port the writes do nothing: only the status lines appear.
-TEST_F(Send, WithoutAnOpenPortOnlyTheStatusLinesAppear) {
+TEST_F(Kdx_Send, WithoutAnOpenPortOnlyTheStatusLinesAppear) {
     KDX_Send_Outcome outcome = KDX_Send_File(Write_File("p.KDX", KDX_Program_Scramble("F\rC")));
     EXPECT_EQ(outcome.Status, KDX_Send_Status::Sent);
     EXPECT_EQ(outcome.Bytes, 0);
@@ -126,7 +126,7 @@ TEST_F(Send, WithoutAnOpenPortOnlyTheStatusLinesAppear) {
 }
 
 // A file that cannot be read sends nothing and says why.
-TEST_F(Send, UnreadableFileSendsNothingAndReportsWhy) {
+TEST_F(Kdx_Send, UnreadableFileSendsNothingAndReportsWhy) {
     Start_Sim();
     ASSERT_TRUE(platform::Handle_Usable(Open()));
     const std::pair<std::string, uint32_t> files[] = {
@@ -147,7 +147,7 @@ TEST_F(Send, UnreadableFileSendsNothingAndReportsWhy) {
 
 // The progress names each command before it goes out; a stop requested during one ends the
 // operation once it is out: the file, the communication test and the memory test alike.
-TEST_F(Send, StopRequestEndsEachLongOperationAfterItsCurrentCommand) {
+TEST_F(Kdx_Send, StopRequestEndsEachLongOperationAfterItsCurrentCommand) {
     struct Stop_Case {
         const char* name;
         int64_t stop_at;  // the progress count at which the stop is requested
@@ -205,7 +205,7 @@ TEST_F(Send, StopRequestEndsEachLongOperationAfterItsCurrentCommand) {
 // A controller that hangs up or stops reading part-way: the file ends at the first write the
 // line does not take whole, says at which command and how many bytes went out, echoes only
 // what went out, and never says "Transmission Complete".
-TEST_F(Send, ALineCutShortEndsTheSendAndSaysHowFarItGot) {
+TEST_F(Kdx_Send, ALineCutShortEndsTheSendAndSaysHowFarItGot) {
     std::string program;
     for (int i = 0; i < 850; ++i) program += "S1M" + std::to_string(400 + i) + ",I1M10\r";
     std::string raw(405264, '\0');
@@ -269,7 +269,7 @@ TEST_F(Send, ALineCutShortEndsTheSendAndSaysHowFarItGot) {
 // The pauses between commands go through the sleeping thread's wait pump, scaled by the pace
 // switch: 100 ms per field, 5000 ms after "res,", 100 ms per line; a wait for a reply pumps
 // between its slices.
-TEST_F(Send, PausesGoThroughTheThreadsSleepHookAtThePaceAsked) {
+TEST_F(Kdx_Send, PausesGoThroughTheThreadsSleepHookAtThePaceAsked) {
     setenv("KDX_SEND_PACE_PERCENT", "10", 1);
     Start_Sim();
     ASSERT_TRUE(platform::Handle_Usable(Open()));

@@ -4,11 +4,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <thread>
 #include <vector>
 
 #include "serial/echo.h"
+#include "tests/support/reacting_sink.h"
+#include "tests/support/serial_fixture.h"
 
 namespace kdx {
 namespace {
@@ -328,6 +332,29 @@ TEST(Echo, ASliceOfTheQueueEndsWhileTheSourceKeepsEchoing) {
     Echo_Queue_Apply();
     Echo_Set_Dispatcher(std::thread::id(), nullptr);
     for (size_t i = 0; i < sink.got.size(); ++i) EXPECT_EQ(sink.got[i], std::to_string(i));
+}
+
+// An echo made by the sink while it applies the queue, against the echoing thread itself.
+using Echo_Queue = test::Sim_Port_Test;
+using test::Reacting_Sink;
+
+TEST_F(Echo_Queue, AnEchoMadeWhileTheQueueIsAppliedFollowsInOrder) {
+    // Without a dispatcher the echoing thread applies the queue itself; a sink that echoes
+    // again (a status line on what arrived) must neither wait on itself nor jump the queue.
+    Reacting_Sink sink(capture, Echo_Kind::Received, [] { Serial_Port_Echo_Status("seen\r"); });
+    Echo_Set_Sink(&sink);
+    auto done = std::async(std::launch::async, [] {
+        Serial_Port_Echo_Received("A");
+        Serial_Port_Echo_Sent("B");
+    });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "an echo from inside the sink never returned";
+    auto entries = capture.Entries();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].Document.Kind, Echo_Kind::Received);
+    EXPECT_EQ(entries[1].Document.Kind, Echo_Kind::Status);
+    EXPECT_EQ(entries[2].Document.Kind, Echo_Kind::Sent);
+    Echo_Set_Sink(&capture);
 }
 
 }  // namespace

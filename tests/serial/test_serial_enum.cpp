@@ -1,18 +1,24 @@
 // Port discovery over machines described by hive files: the registry readers, the Terminal's
-// port list, the port table with adapter types and line settings, and the arbiter look-ups.
+// port list, the port table with adapter types and line settings, and the arbiter look-ups;
+// and the device probe that tells which port holds a controller.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/console/console.h"
 #include "platform/os/error.h"
+#include "platform/os/handles.h"
 #include "platform/os/system.h"
+#include "platform/ports/ports_dir.h"
+#include "platform/ports/pty.h"
 #include "platform/ports/registry.h"
 #include "serial/serial_enum.h"
 #include "tests/support/registry_fixture.h"
+#include "tests/support/serial_fixture.h"
 #include "trace/trace.h"
 
 using namespace kdx;
@@ -43,7 +49,7 @@ const std::string kMachine = kHeader + kSerialComm +
                              kArbiter +
                              "\"COM5\"=\"usb-FTDI_FT232R_A1-if00\"\n\"COM9\"=dword:00000007\n";
 
-TEST(PortList, ListsEveryMapValueInOrderWithBluetoothMarked) {
+TEST(Serial_Enum_Port_List, ListsEveryMapValueInOrderWithBluetoothMarked) {
     test::Registry_Machine machine;
     machine.Use_Hive(kMachine);
     std::vector<std::string> ports = {"stale"};
@@ -52,7 +58,7 @@ TEST(PortList, ListsEveryMapValueInOrderWithBluetoothMarked) {
     EXPECT_EQ(ports, expected);
 }
 
-TEST(PortList, NoPortsOrNoKeyGiveAnEmptyListAndAnEmptyTable) {
+TEST(Serial_Enum_Port_List, NoPortsOrNoKeyGiveAnEmptyListAndAnEmptyTable) {
     test::Registry_Machine machine;
     for (const std::string& hive : {kHeader + kSerialComm, kHeader + kPorts}) {
         SCOPED_TRACE(hive);
@@ -81,7 +87,7 @@ struct Row {
     const char* handshake;
 };
 
-TEST(PortTable, DescribesAdaptersAndTranslatesSettings) {
+TEST(Serial_Enum_Port_Table, DescribesAdaptersAndTranslatesSettings) {
     test::Registry_Machine machine;
     machine.Use_Hive(kMachine);
     Serial_Port_Table.assign(9, Serial_Port_Info{});  // left from an earlier call
@@ -114,7 +120,7 @@ TEST(PortTable, DescribesAdaptersAndTranslatesSettings) {
     }
 }
 
-TEST(PortTable, EnumTextHasOneLinePerNumberedPortRunTogether) {
+TEST(Serial_Enum_Port_Table, EnumTextHasOneLinePerNumberedPortRunTogether) {
     test::Registry_Machine machine;
     machine.Use_Hive(kHeader + kSerialComm +
                      "\"\\\\Device\\\\Serial0\"=\"COM1\"\n"
@@ -132,7 +138,7 @@ TEST(PortTable, EnumTextHasOneLinePerNumberedPortRunTogether) {
     EXPECT_EQ(Serial_Port_Enum(), expected);
 }
 
-TEST(PortTable, LongTextsAreCutToTheirFieldsAndEmptyNamesStayBlank) {
+TEST(Serial_Enum_Port_Table, LongTextsAreCutToTheirFieldsAndEmptyNamesStayBlank) {
     test::Registry_Machine machine;
     std::string device = "VCP" + std::string(67, 'V');
     machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\" + device + "\"=\"COM3\"\n" +
@@ -149,7 +155,7 @@ TEST(PortTable, LongTextsAreCutToTheirFieldsAndEmptyNamesStayBlank) {
     EXPECT_EQ(Serial_Port_Table[1].Port_Number, 0);
 }
 
-TEST(Registry, DwordValuesReadAsDecimalTextThroughBothReaders) {
+TEST(Serial_Enum_Registry, DwordValuesReadAsDecimalTextThroughBothReaders) {
     test::Registry_Machine machine;
     machine.Use_Hive(kHeader + kArbiter + "\"COM9\"=dword:00000007\n\"Neg\"=dword:fffffffe\n" +
                      "\"Multi\"=hex(7):61,00,62,00,00\n\"Raw\"=hex:01,00,7f\n");
@@ -179,7 +185,7 @@ TEST(Registry, DwordValuesReadAsDecimalTextThroughBothReaders) {
     EXPECT_EQ(values[2], "a");  // up to the first zero byte
 }
 
-TEST(Registry, GetValueFailuresGiveTheStatusAndEmptyData) {
+TEST(Serial_Enum_Registry, GetValueFailuresGiveTheStatusAndEmptyData) {
     test::Registry_Machine machine;
     machine.Use_Hive(kMachine);
     int32_t root = platform::HKEY_LOCAL_MACHINE;
@@ -196,7 +202,7 @@ TEST(Registry, GetValueFailuresGiveTheStatusAndEmptyData) {
     EXPECT_EQ(Serial_Terminal_COM_Name_Arbiter("COM5", "anything"), 0);
 }
 
-TEST(Registry, ANameOverTheBufferStopsTheListWithMoreDataKeepingTheCutEntry) {
+TEST(Serial_Enum_Registry, ANameOverTheBufferStopsTheListWithMoreDataKeepingTheCutEntry) {
     test::Registry_Machine machine;
     std::string name = "\\\\Device\\\\BTH" + std::string(300, 'x');
     machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n\"" + name +
@@ -216,7 +222,7 @@ TEST(Registry, ANameOverTheBufferStopsTheListWithMoreDataKeepingTheCutEntry) {
     EXPECT_EQ(Serial_Port_Enum(), "");
 }
 
-TEST(PortTable, TypeTableMatchesAnywhereInAnyCaseFirstRowWins) {
+TEST(Serial_Enum_Port_Table, TypeTableMatchesAnywhereInAnyCaseFirstRowWins) {
     const std::pair<const char*, const char*> cases[] = {
         {"serial3", "RS232"},
         {"ProlificSerial0", "RS232"},
@@ -260,7 +266,7 @@ std::string Traced(F&& fn, std::string* log = nullptr) {
     return platform::Capture_Text();
 }
 
-TEST(PortTrace, MissingKeysAreReportedAndLinesShownButNoStaleErrors) {
+TEST(Serial_Enum_Port_Trace, MissingKeysAreReportedAndLinesShownButNoStaleErrors) {
     test::Registry_Machine machine;
     machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
     std::string text = Traced([] {
@@ -284,7 +290,7 @@ TEST(PortTrace, MissingKeysAreReportedAndLinesShownButNoStaleErrors) {
 // Each listed port's line is debug text: on the console in green, one level below the
 // procedure's entry line, and in the debug log with its own line end (not a comment, whose
 // log text has none).
-TEST(PortTrace, EachPortsLineIsDebugTextOnConsoleAndLog) {
+TEST(Serial_Enum_Port_Trace, EachPortsLineIsDebugTextOnConsoleAndLog) {
     test::Registry_Machine machine;
     machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
     std::string line, log;
@@ -296,6 +302,132 @@ TEST(PortTrace, EachPortsLineIsDebugTextOnConsoleAndLog) {
         found = found || (segment.attribute == 2 && segment.text.find(shown) != std::string::npos);
     EXPECT_TRUE(found) << platform::Capture_Text();
     EXPECT_NE(log.find(shown), std::string::npos) << log;
+}
+
+}  // namespace
+
+// The device probe against the simulated controller, and against a bare pseudo-terminal
+// that answers exactly what a test needs (a reply the simulator would never give).
+namespace {
+
+using Serial_Enum_Probe = test::Sim_Port_Test;
+
+TEST_F(Serial_Enum_Probe, SimulatedControllerIsAQmtInEachOfItsModes) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    struct Step {
+        const char* command;  // sent first to set the mode ("" none)
+        const char* reply;
+    };
+    const Step steps[] = {{"", "QMT"}, {"Q,", "QMT"}, {"F,", "QMT"}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.command);
+        if (*step.command) {
+            Serial_Port_Write(handle, step.command);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            Serial_Port_Read(handle);
+        }
+        EXPECT_EQ(Serial_Port_Device(handle, 0), step.reply);
+    }
+    EXPECT_NE(sim->Received().find("V,"), std::string::npos);
+}
+
+TEST_F(Serial_Enum_Probe, AnswerAfterWireTimeAndLatencyIsStillTaken) {
+    // Reading at once would find nothing yet and call the controller missing.
+    sim::Sim_Config config;
+    config.late_ms = 5;
+    config.wire_time = true;
+    Start_Sim(config);
+    Open();
+    EXPECT_EQ(Serial_Port_Device(handle, 0), "QMT");
+}
+
+TEST_F(Serial_Enum_Probe, ReceivePollerDoesNotTakeTheAnswer) {
+    Start_Sim();
+    Open();
+    Serial_Port_State.Poller = Serial_Port_Poller_Start(handle);
+    ASSERT_NE(Serial_Port_State.Poller, 0);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(Serial_Port_Device(handle, i), "QMT") << i;
+}
+
+TEST_F(Serial_Enum_Probe, SilentDeviceIsNotFoundAndUnusableHandlesSendNothing) {
+    sim::Sim_Config config;
+    config.model.answer_limit = 0;
+    Start_Sim(config);
+    Open();
+    EXPECT_EQ(Serial_Port_Device(handle, 0), "Device not found");
+    std::string before = sim->Received();
+    int32_t none = 0;
+    EXPECT_EQ(Serial_Port_Device(none, 0), "Device not found");
+    int32_t invalid = -1;
+    EXPECT_EQ(Serial_Port_Device(invalid, 0), "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(sim->Received(), before);
+}
+
+// A device that answers every "V," with a fixed text, in one write. It answers from the
+// write's echo, on the writer's thread once the bytes are out: an answer from a thread of its
+// own could come after the probe's bounded wait on a busy machine. A read of the master takes
+// what the slave has just written, and the probe's wait sees the answer at once.
+class Scripted_Device final : public Echo_Sink {
+  public:
+    // Takes the echo while it lives.
+    explicit Scripted_Device(std::string answer) : answer_(std::move(answer)) {
+        ok_ = platform::Pty_Open(pair_);
+        Echo_Set_Sink(this);
+    }
+    ~Scripted_Device() override {
+        Echo_Set_Sink(nullptr);
+        platform::Pty_Close(pair_);
+    }
+    bool ok() const { return ok_; }
+    const std::string& device() const { return pair_.device; }
+
+    void Echo_Apply(const Echo_Document& document) override {
+        if (document.Kind != Echo_Kind::Sent) return;
+        char buf[256];
+        while (size_t n = platform::Pty_Read(pair_.master, buf, sizeof buf)) got_.append(buf, n);
+        while (got_.find("V,") != std::string::npos) {
+            got_.erase(0, got_.find("V,") + 2);
+            if (!answer_.empty()) platform::Pty_Write(pair_.master, answer_);
+        }
+    }
+    bool Echo_Plain() const override { return true; }
+
+  private:
+    std::string answer_;
+    std::string got_;
+    platform::Pty_Pair pair_;
+    bool ok_ = false;
+};
+
+TEST_F(Serial_Enum_Probe, WholeReplyIsLookedUpCaseSensitively) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"R", "QMT"},
+        {"B", "QMT"},
+        {"J", "QMT"},
+        {"b", "QMT"},
+        {"S", "ZLR"},
+        {"D", "ZLR"},
+        {"P", "ZLR"},
+        {"RB", "Device not found"},  // two replies run together
+        {"r", "Device not found"},
+        {"F", "Device not found"},
+        {"R\r", "Device not found"},
+        {"", "Device not found"},
+    };
+    for (const auto& [answer, type] : cases) {
+        SCOPED_TRACE(answer);
+        Scripted_Device device(answer);
+        ASSERT_TRUE(device.ok());
+
+        ASSERT_TRUE(platform::Ports_Dir_Register(6, device.device()));
+        int32_t number = 6, baud = 9600;
+        int32_t port = Serial_Port_Open(number, baud);
+        ASSERT_TRUE(platform::Handle_Usable(port));
+        EXPECT_EQ(Serial_Port_Device(port, 0), type);
+        Serial_Port_Close(port);
+    }
 }
 
 }  // namespace

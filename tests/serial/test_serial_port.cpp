@@ -1,9 +1,14 @@
-// The port lifecycle, write and read, against the simulated controller on a real pty.
+// The port lifecycle, write and read, and the receive poller, against the simulated
+// controller on a real pty.
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <string>
 
 #include "platform/console/console.h"
@@ -13,6 +18,8 @@
 #include "platform/ports/ports_dir.h"
 #include "platform/ports/pty.h"
 #include "platform/ports/serial.h"
+#include "protocol/kdx_fault.h"
+#include "tests/support/reacting_sink.h"
 #include "tests/support/serial_fixture.h"
 #include "trace/trace.h"
 
@@ -34,128 +41,9 @@ std::vector<std::string> Status_Lines(const Echo_Capture_Sink& capture) {
     return out;
 }
 
-TEST(Ports_Dir, ResolvesListsAndUnregisters) {
-    Temp_Dir dir;
-    setenv("KDX_PORTS", (dir.path() + "/ports/").c_str(), 1);
-    EXPECT_EQ(Ports_Directory(), dir.path() + "/ports");
-    EXPECT_EQ(Ports_Dir_Device(7), "");
-    EXPECT_TRUE(Ports_Dir_Register(12, "/dev/ttyUSB0"));
-    EXPECT_TRUE(Ports_Dir_Register(7, "/dev/pts/9"));
-    EXPECT_TRUE(Ports_Dir_Register(7, "/dev/pts/3"));  // replaced, not doubled
-    // Names that are not COM<n> are not ports.
-    symlink("/dev/null", (dir.path() + "/ports/COM07").c_str());
-    symlink("/dev/null", (dir.path() + "/ports/notes").c_str());
-    auto list = Ports_Dir_List();
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0], std::make_pair(int32_t(7), std::string("/dev/pts/3")));
-    EXPECT_EQ(list[1], std::make_pair(int32_t(12), std::string("/dev/ttyUSB0")));
-    EXPECT_TRUE(Ports_Dir_Unregister(7));
-    EXPECT_TRUE(Ports_Dir_Unregister(7));  // already gone is fine
-    EXPECT_EQ(Ports_Dir_Device(7), "");
-    EXPECT_EQ(Get_Last_Error(), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(Ports_Dir_Register(0, "/dev/null"));
-    unsetenv("KDX_PORTS");
-    setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
-    EXPECT_EQ(Ports_Directory(), "/run/user/4242/kdx/ports");
-}
+using Serial_Port_Opening = Sim_Port_Test;
 
-// Runs script as root of a private mount namespace with a tmpfs of its own on /tmp; its
-// output and status, or "" when this machine allows no such namespace.
-std::string Run_With_Own_Tmp(const std::string& script) {
-    // Real root may change owners there; anyone else maps themselves to root of a user
-    // namespace.
-    std::string command = std::string(getuid() == 0 ? "unshare -m" : "unshare -rm") +
-                          " sh -c 'mount -t tmpfs tmpfs /tmp || exit 97; " + script +
-                          "; echo status=$?' 2>&1";
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-    pclose(pipe);
-    return out.find("status=") == std::string::npos ? std::string() : out;
-}
-
-// The shared fallback /tmp/kdx-<uid>/ports is used only when it and its parent are folders of
-// the user with mode 0700: another user could make them first and plant COM entries that
-// lead to a pty of theirs. Otherwise the listing says why and shows none of its entries.
-TEST(Ports_Dir, TheSharedFallbackIsUsedOnlyWhenItIsTheUsersWithMode0700) {
-    if (Run_With_Own_Tmp("true").empty()) GTEST_SKIP() << "no mount namespace here";
-    const struct {
-        const char* name;
-        std::string make;  // makes $T (/tmp/kdx-<uid>) and $T/ports
-        std::string said;  // why it is not used; "" when it is
-        bool needs_root;
-    } cases[] = {
-        {"the user's, mode 0700", "mkdir -m 0700 $T $T/ports", "", false},
-        {"open to all", "mkdir -m 0777 $T; mkdir -m 0700 $T/ports", "$T has mode 0777, not 0700",
-         false},
-        {"ports writable by the group", "mkdir -m 0700 $T; mkdir -m 0770 $T/ports",
-         "$T/ports has mode 0770, not 0700", false},
-        // As earlier versions made it: nobody else could add entries, so it is made private.
-        {"the user's, mode 0755", "mkdir -m 0755 $T $T/ports", "", false},
-        {"a link to a folder",
-         "mkdir -m 0700 /tmp/elsewhere /tmp/elsewhere/ports; ln -s /tmp/elsewhere $T",
-         "$T is a symbolic link", false},
-        {"another user's", "mkdir -m 0700 $T $T/ports; chown 65534 $T",
-         "$T belongs to another user (uid 65534)", true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.needs_root && getuid() != 0) continue;
-        std::string out =
-            Run_With_Own_Tmp("T=/tmp/kdx-$(id -u); " + c.make +
-                             "; ln -s /dev/null $T/ports/COM9; env -u KDX_PORTS -u XDG_RUNTIME_DIR "
-                             "-u KDX_REGISTRY XDG_CONFIG_HOME=/tmp/config " KDX_CLI_PATH " ports");
-        // Root of the namespace either way: uid 0.
-        const std::string t = "/tmp/kdx-0";
-        std::string said = c.said;
-        for (size_t at = said.find("$T"); at != std::string::npos; at = said.find("$T"))
-            said.replace(at, 2, t);
-        if (said.empty()) {
-            EXPECT_NE(out.find("COM9"), std::string::npos) << out;
-            EXPECT_EQ(out.find("is not used"), std::string::npos) << out;
-        } else {
-            EXPECT_NE(out.find("kdx-cli ports: the ports folder " + t +
-                               "/ports is not used: " + said + "\n"),
-                      std::string::npos)
-                << out;
-            EXPECT_EQ(out.find("COM9"), std::string::npos) << out;
-        }
-    }
-}
-
-TEST(Serial_Open_Permission, DeniedOpenIsToldApartFromAHeldPort) {
-    Pty_Pair pty;
-    ASSERT_TRUE(Pty_Open(pty));
-    chmod(pty.device.c_str(), 0600);
-    // A user without rights to the device (root is never refused, so the check runs in a
-    // child that gives them up).
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
-        int32_t h = Comm_Open(pty.device);
-        bool ok = h == INVALID_HANDLE_VALUE && Get_Last_Error() == ERROR_ACCESS_DENIED &&
-                  Comm_Open_Denied_By_Permission();
-        _exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) GTEST_SKIP() << "cannot drop privileges";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    // A port held by another opener is refused with the same code, but not for permission.
-    int32_t first = Comm_Open(pty.device);
-    ASSERT_TRUE(Handle_Usable(first));
-    EXPECT_EQ(Comm_Open(pty.device), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(Get_Last_Error(), ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(Comm_Open_Denied_By_Permission());
-    Close_Handle(first);
-    Pty_Close(pty);
-}
-
-using Serial_Open = Sim_Port_Test;
-
-TEST_F(Serial_Open, PortZeroAndRefusedNumbersMakeNoCallAndNoStatusLine) {
+TEST_F(Serial_Port_Opening, PortZeroAndRefusedNumbersMakeNoCallAndNoStatusLine) {
     struct Case {
         int32_t number;
         int32_t want;
@@ -182,7 +70,7 @@ TEST_F(Serial_Open, PortZeroAndRefusedNumbersMakeNoCallAndNoStatusLine) {
 
 // Closing a handle that is already closed (a copy of one closed before, 0, or -1) reports
 // no error: no "Error:" line in the trace and no pause for a key.
-TEST_F(Serial_Open, ClosingAClosedHandleReportsNoError) {
+TEST_F(Serial_Port_Opening, ClosingAClosedHandleReportsNoError) {
     Start_Sim();
     ASSERT_TRUE(Handle_Usable(Open()));
     int32_t copy = handle;
@@ -206,7 +94,7 @@ TEST_F(Serial_Open, ClosingAClosedHandleReportsNoError) {
     EXPECT_EQ(Status_Lines(capture).size(), 5u);  // COM5 Open and four Port Closed
 }
 
-TEST_F(Serial_Open, APseudoTerminalRefusesLowLatencyAndOpensCleanAsBefore) {
+TEST_F(Serial_Port_Opening, APseudoTerminalRefusesLowLatencyAndOpensCleanAsBefore) {
     Start_Sim();
     Set_Last_Error(0);
     ASSERT_TRUE(Handle_Usable(Open(57600)));
@@ -217,7 +105,7 @@ TEST_F(Serial_Open, APseudoTerminalRefusesLowLatencyAndOpensCleanAsBefore) {
     EXPECT_EQ(Status_Lines(capture), std::vector<std::string>{"COM5 Open\n"});
 }
 
-TEST_F(Serial_Open, SettingsReadBackFromTheDriver) {
+TEST_F(Serial_Port_Opening, SettingsReadBackFromTheDriver) {
     Start_Sim();
     ASSERT_TRUE(Handle_Usable(Open(57600)));
     DCB dcb{};
@@ -254,7 +142,7 @@ TEST_F(Serial_Open, SettingsReadBackFromTheDriver) {
     EXPECT_EQ(Get_Last_Error(), ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(Serial_Open, SecondOpenRefusedAndCloseTwice) {
+TEST_F(Serial_Port_Opening, SecondOpenRefusedAndCloseTwice) {
     Start_Sim();
     ASSERT_TRUE(Handle_Usable(Open()));
     int32_t number = 5, baud = 57600;
@@ -277,7 +165,7 @@ TEST_F(Serial_Open, SecondOpenRefusedAndCloseTwice) {
     Serial_Port_Close(guess);
 }
 
-TEST_F(Serial_Open, DrainShowsWhatWaitedOnceBeforeTheOpenLine) {
+TEST_F(Serial_Port_Opening, DrainShowsWhatWaitedOnceBeforeTheOpenLine) {
     struct Case {
         const char* name;
         std::string greeting;
@@ -309,9 +197,9 @@ TEST_F(Serial_Open, DrainShowsWhatWaitedOnceBeforeTheOpenLine) {
     }
 }
 
-using Serial_Write_Read = Sim_Port_Test;
+using Serial_Port_Write_Read = Sim_Port_Test;
 
-TEST_F(Serial_Write_Read, WriteSendsUnchangedAndEchoesByFlag) {
+TEST_F(Serial_Port_Write_Read, WriteSendsUnchangedAndEchoesByFlag) {
     Start_Sim();
     ASSERT_TRUE(Handle_Usable(Open()));
     const int32_t zero = 0, one = 1, two = 2;
@@ -342,7 +230,7 @@ TEST_F(Serial_Write_Read, WriteSendsUnchangedAndEchoesByFlag) {
     EXPECT_EQ(Serial_Port_Write(handle, std::string("V\0junk", 6)), "V");
 }
 
-TEST_F(Serial_Write_Read, PreReadEchoesPendingTextEvenWithoutEcho) {
+TEST_F(Serial_Port_Write_Read, PreReadEchoesPendingTextEvenWithoutEcho) {
     Start_Sim();
     ASSERT_TRUE(Handle_Usable(Open()));
     sim->Send("LATE");
@@ -356,7 +244,7 @@ TEST_F(Serial_Write_Read, PreReadEchoesPendingTextEvenWithoutEcho) {
     EXPECT_EQ(Rtf_Visible_Text(entries[0].Document.Rtf), "LATE");
 }
 
-TEST_F(Serial_Write_Read, UnusableHandleSendsAndEchoesNothing) {
+TEST_F(Serial_Port_Write_Read, UnusableHandleSendsAndEchoesNothing) {
     for (int32_t h : {0, -1}) {
         EXPECT_EQ(Serial_Port_Write(h, "V"), "");
         EXPECT_EQ(Serial_Port_Read(h), "");
@@ -367,7 +255,7 @@ TEST_F(Serial_Write_Read, UnusableHandleSendsAndEchoesNothing) {
     EXPECT_EQ(capture.Count(), 0u);
 }
 
-TEST_F(Serial_Write_Read, ReadTakesEverythingInOrder) {
+TEST_F(Serial_Port_Write_Read, ReadTakesEverythingInOrder) {
     Start_Sim();
     ASSERT_TRUE(Handle_Usable(Open()));
     capture.Clear();
@@ -385,7 +273,7 @@ TEST_F(Serial_Write_Read, ReadTakesEverythingInOrder) {
     EXPECT_EQ(Read_Until("S"), with_nul);
 }
 
-TEST_F(Serial_Write_Read, QuestionMarkStartsOneFaultQueryWhateverTheEcho) {
+TEST_F(Serial_Port_Write_Read, QuestionMarkStartsOneFaultQueryWhateverTheEcho) {
     const int32_t zero = 0;
     for (const int32_t* echo : {static_cast<const int32_t*>(nullptr), &zero}) {
         Start_Sim();
@@ -412,7 +300,7 @@ class Reentry_Sink final : public Echo_Sink {
     }
 };
 
-TEST_F(Serial_Write_Read, FaultQueryNeverNestsOnOneThread) {
+TEST_F(Serial_Port_Write_Read, FaultQueryNeverNestsOnOneThread) {
     Start_Sim();
     ASSERT_TRUE(Handle_Usable(Open()));
     Reentry_Sink sink;
@@ -428,7 +316,7 @@ TEST_F(Serial_Write_Read, FaultQueryNeverNestsOnOneThread) {
     EXPECT_EQ(Count(sim->Received(), "F,getFAc"), 1) << sim->Received();
 }
 
-TEST_F(Serial_Write_Read, RateChangeRightAfterAWriteKeepsTheWrite) {
+TEST_F(Serial_Port_Write_Read, RateChangeRightAfterAWriteKeepsTheWrite) {
     Start_Sim();
     ASSERT_TRUE(Handle_Usable(Open()));
     const int32_t zero = 0;
@@ -441,6 +329,283 @@ TEST_F(Serial_Write_Read, RateChangeRightAfterAWriteKeepsTheWrite) {
     }
     EXPECT_TRUE(Eventually([&] { return sim->Received() == "F,F,F,"; })) << sim->Received();
     EXPECT_TRUE(Eventually([&] { return sim->Dropped() == 6; }));
+}
+
+// The receive poller: unasked text shown, pauses honoured, ended with its port or a hang-up;
+// its lifetime across threads: a port closed by an echo the poller applies, a pause racing
+// a close, and reads from two threads keeping the order of the bytes.
+using Serial_Port_Poller = Sim_Port_Test;
+
+TEST_F(Serial_Port_Poller, PicksUpUnaskedText) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    Serial_Port_State.Poller = Serial_Port_Poller_Start(handle);
+    ASSERT_NE(Serial_Port_State.Poller, 0);
+    EXPECT_TRUE(Serial_Port_Poller_Running(Serial_Port_State.Poller));
+    sim->Send("HELLO\r");
+    EXPECT_TRUE(Eventually([&] { return Received_Visible() == "HELLO\n"; })) << Received_Visible();
+    // A reply to a write nobody reads is left to the poller.
+    Serial_Port_Write(handle, "V");
+    EXPECT_TRUE(Eventually([&] { return Received_Visible() == "HELLO\nR"; })) << Received_Visible();
+}
+
+TEST_F(Serial_Port_Poller, ACommandIsAlwaysShownBeforeItsReply) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    Serial_Port_State.Poller = Serial_Port_Poller_Start(handle);
+    for (int i = 0; i < 50; ++i) {
+        capture.Clear();
+        Serial_Port_Write(handle, "V");
+        ASSERT_TRUE(Eventually([&] { return capture.Count() == 2; }));
+        auto entries = capture.Entries();
+        EXPECT_EQ(entries[0].Document.Kind, Echo_Kind::Sent);
+        EXPECT_EQ(entries[1].Document.Kind, Echo_Kind::Received);
+    }
+}
+
+TEST_F(Serial_Port_Poller, NoPollerReadDuringAPausedExchange) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    int32_t poller = Serial_Port_Poller_Start(handle);
+    Serial_Port_State.Poller = poller;
+    for (int round = 0; round < 20; ++round) {
+        capture.Clear();
+        std::string reply;
+        {
+            Poller_Pause pause(poller);
+            Poller_Pause nested(poller);  // pauses nest
+            Serial_Port_Write(handle, "V");
+            // The reply stays for the exchange's own read, however long it waits.
+            ASSERT_TRUE(Serial_Port_Wait_Input(handle, 5000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(round % 3));
+            reply = Read_Until("R");
+        }
+        EXPECT_EQ(reply, "R");
+        auto entries = capture.Entries();
+        ASSERT_EQ(entries.size(), 2u);  // the sent echo and our own read's echo
+    }
+    // Resumed: the poller takes text again.
+    capture.Clear();
+    sim->Send("X");
+    EXPECT_TRUE(Eventually([&] { return Received_Visible() == "X"; }));
+}
+
+TEST_F(Serial_Port_Poller, FaultQueryOnThePollerThreadDoesNotPauseItself) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    Serial_Port_State.Poller = Serial_Port_Poller_Start(handle);
+    // The poller reads "?", runs the fault query on its own thread, and goes on.
+    Serial_Port_Write(handle, "NOPE,");
+    EXPECT_TRUE(Eventually([&] { return sim->Received().find("KF,getFAc") != std::string::npos; }))
+        << sim->Received();
+    sim->Send("AFTER");
+    EXPECT_TRUE(Eventually([&] { return Received_Visible().find("AFTER") != std::string::npos; }))
+        << Received_Visible();
+    EXPECT_TRUE(Serial_Port_Poller_Running(Serial_Port_State.Poller));
+}
+
+TEST_F(Serial_Port_Poller, CloseStopsAndJoinsThePoller) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    int32_t poller = Serial_Port_Poller_Start(handle);
+    Serial_Port_State.Poller = poller;
+    Serial_Port_Close(handle);
+    EXPECT_EQ(handle, 0);
+    EXPECT_EQ(Serial_Port_State.Poller, 0);
+    EXPECT_FALSE(Serial_Port_Poller_Running(poller));
+    EXPECT_EQ(platform::Handle_Get(poller), nullptr);
+    // Pausing a gone poller, or poller 0, returns at once.
+    Serial_Port_Poller_Pause(poller);
+    Serial_Port_Poller_Resume(poller);
+    Serial_Port_Poller_Pause(0);
+    Serial_Port_Poller_Resume(0);
+    // A later open gets a port that no old poller reads.
+    capture.Clear();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    sim->Send("MINE");
+    EXPECT_EQ(Read_Until("MINE"), "MINE");
+}
+
+TEST_F(Serial_Port_Poller, SecondStartReplacesTheFirst) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    int32_t first = Serial_Port_Poller_Start(handle);
+    int32_t second = Serial_Port_Poller_Start(handle);
+    EXPECT_NE(first, second);
+    EXPECT_FALSE(Serial_Port_Poller_Running(first));
+    EXPECT_TRUE(Serial_Port_Poller_Running(second));
+    Serial_Port_State.Poller = second;
+}
+
+TEST_F(Serial_Port_Poller, HangUpInTheMiddleOfASession) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    int32_t poller = Serial_Port_Poller_Start(handle);
+    Serial_Port_State.Poller = poller;
+    sim->Send("BEFORE");
+    ASSERT_TRUE(Eventually([&] { return Received_Visible() == "BEFORE"; }));
+    sim->Hang_Up();
+    ASSERT_TRUE(sim->Wait_Ended(5000));
+    // The poller notices, traces once and ends; it does not spin on the dead line.
+    EXPECT_TRUE(Eventually([&] { return !Serial_Port_Poller_Running(poller); }));
+    EXPECT_TRUE(platform::Comm_Hung_Up(handle));
+    EXPECT_EQ(platform::Ports_Dir_Device(5), "");  // the registration went with the line
+    // Everything after it fails cleanly and returns at once.
+    { Poller_Pause pause(poller); }
+    EXPECT_FALSE(Serial_Port_Wait_Input(handle, 5000));
+    EXPECT_EQ(Serial_Port_Read(handle), "");
+    // A write the dead line does not take is neither returned nor echoed as sent.
+    capture.Clear();
+    EXPECT_EQ(Serial_Port_Write(handle, "V"), "");
+    EXPECT_EQ(platform::Get_Last_Error(), platform::ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(capture.Visible(Echo_Kind::Sent), "");
+    int32_t h = handle;
+    EXPECT_EQ(Serial_Port_Close(h), 0);
+    handle = 0;
+}
+
+TEST_F(Serial_Port_Poller, HangUpWhilePausedEndsThePollerOnResume) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    int32_t poller = Serial_Port_Poller_Start(handle);
+    Serial_Port_State.Poller = poller;
+    {
+        Poller_Pause pause(poller);
+        sim->Hang_Up();
+        ASSERT_TRUE(sim->Wait_Ended(5000));
+    }
+    EXPECT_TRUE(Eventually([&] { return !Serial_Port_Poller_Running(poller); }));
+}
+
+TEST_F(Serial_Port_Poller, WaitInputWakesOnTheFirstByte) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    EXPECT_FALSE(Serial_Port_Wait_Input(handle, 30));
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sim->Send("Z");
+    });
+    EXPECT_TRUE(Serial_Port_Wait_Input(handle, 10000));
+    later.join();
+    EXPECT_EQ(Serial_Port_Read(handle), "Z");
+}
+
+// A "?" taken by the poller starts the fault query on the poller's thread, while the
+// user-interface thread records the poller in the port's state (as the Terminal does after
+// each open): the query must not read that record, which only its owner thread writes. The
+// ThreadSanitizer build of the suite reports the race this would be.
+TEST_F(Serial_Port_Poller, AFaultQueryOnThePollerLeavesThePortRecordToItsOwner) {
+    Start_Sim();
+    ASSERT_GT(Open(), 0);
+    int32_t poller = Serial_Port_Poller_Start(handle);
+    ASSERT_NE(poller, 0);
+    sim->Send("?\r");
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < until) Serial_Port_State.Poller = poller;
+    EXPECT_TRUE(Eventually([&] { return sim->Received().find("KF,getFAc") != std::string::npos; }))
+        << sim->Received();
+    Serial_Port_State.Poller = 0;
+}
+
+TEST_F(Serial_Port_Poller, PortClosedByAnEchoOnThePollerThread) {
+    // The received echo is applied on the poller's thread; closing the port there stops the
+    // poller from inside itself. The poller must end cleanly, and the port be free again.
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    int32_t port = handle;
+    handle = 0;
+    Reacting_Sink sink(capture, Echo_Kind::Received, [port]() mutable { Serial_Port_Close(port); });
+    Echo_Set_Sink(&sink);
+    int32_t poller = Serial_Port_Poller_Start(port);
+    ASSERT_NE(poller, 0);
+    sim->Send("HELLO\r");
+    EXPECT_TRUE(Eventually([&] {
+        return capture.Visible(Echo_Kind::Status).find("Port Closed") != std::string::npos;
+    })) << capture.Visible(Echo_Kind::Status);
+    EXPECT_TRUE(Eventually([&] { return !Serial_Port_Poller_Running(poller); }));
+    // Give the ended poller's thread time to run past its loop before anything else.
+    platform::Sleep_Ms(50);
+    EXPECT_FALSE(platform::Handle_Get(port));
+    int32_t number = 5, baud = 57600;
+    int32_t again = Serial_Port_Open(number, baud);
+    EXPECT_TRUE(platform::Handle_Usable(again));
+    Serial_Port_Close(again);
+    Echo_Set_Sink(&capture);
+}
+
+TEST_F(Serial_Port_Poller, ThePollerRunsOnAOneMegabyteStack) {
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    Serial_Port_State.Poller = Serial_Port_Poller_Start(handle);
+    ASSERT_NE(Serial_Port_State.Poller, 0);
+    std::atomic<bool> on_poller{false};
+    std::atomic<size_t> stack_bytes{0};
+    Reacting_Sink sink(capture, Echo_Kind::Received, [&] {
+        on_poller = Serial_Port_On_Poller_Thread();
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+        size_t size = 0;
+        pthread_attr_getstacksize(&attributes, &size);
+        pthread_attr_destroy(&attributes);
+        stack_bytes = size;
+    });
+    Echo_Set_Sink(&sink);
+    sim->Send("HELLO\r");
+    EXPECT_TRUE(Eventually([&] { return stack_bytes != 0; }));
+    EXPECT_TRUE(on_poller);
+    EXPECT_EQ(stack_bytes, 0x100000u);
+    Serial_Port_Close(handle);
+    Echo_Set_Sink(&capture);
+}
+
+TEST_F(Serial_Port_Poller, PauseAndCloseRacingEndWithoutHanging) {
+    Start_Sim();
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(platform::Handle_Usable(Open()));
+        int32_t poller = Serial_Port_Poller_Start(handle);
+        ASSERT_NE(poller, 0);
+        sim->Send("X\r");
+        auto pauser = std::async(std::launch::async, [poller] {
+            for (int i = 0; i < 50; ++i) {
+                Poller_Pause pause(poller);
+            }
+        });
+        Serial_Port_Close(handle);
+        ASSERT_EQ(pauser.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+            << "a pause never returned while its port closed";
+        EXPECT_FALSE(Serial_Port_Poller_Running(poller));
+    }
+}
+
+TEST_F(Serial_Port_Poller, ReceivedTextIsShownInTheOrderItArrivedWhateverThreadReadsIt) {
+    // The poller and a caller's own read (a write drains first) take turns at the line: the
+    // received echo must keep the order of the bytes.
+    Start_Sim();
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    int32_t poller = Serial_Port_Poller_Start(handle);
+    ASSERT_NE(poller, 0);
+    std::string expected;
+    std::atomic<bool> sending{true};
+    auto reader = std::async(std::launch::async, [&] {
+        int32_t h = handle;
+        while (sending) Serial_Port_Read(h);
+    });
+    for (int i = 0; i < 3000; ++i) {
+        std::string piece = std::to_string(i) + ";";
+        expected += piece;
+        sim->Send(piece);
+        if (i % 8 == 0) platform::Sleep_Ms(0);
+    }
+    EXPECT_TRUE(Eventually([&] { return Received_Visible().size() >= expected.size(); }));
+    sending = false;
+    reader.wait();
+    std::string got = Received_Visible();
+    ASSERT_EQ(got.size(), expected.size()) << "bytes lost or doubled";
+    size_t at = 0;
+    while (at < got.size() && got[at] == expected[at]) ++at;
+    EXPECT_EQ(at, got.size()) << "out of order from byte " << at << ": got "
+                              << got.substr(at >= 10 ? at - 10 : 0, 40) << " expected "
+                              << expected.substr(at >= 10 ? at - 10 : 0, 40);
 }
 
 }  // namespace

@@ -232,3 +232,27 @@ TEST(Model, FewerAxesRefuseTheOthers) {
 }
 
 }  // namespace
+
+namespace {
+
+// The simulated controller is fed whatever its line carries: moves whose time does not fit
+// any clock keep it busy instead of wrapping round to "ready".
+TEST(Model_Hostile_Moves, OutsizedMovesStayBusy) {
+    for (const char* move : {
+             "F,C,I1M1e300,R",
+             "F,C,S1M1e-300,I1M1000,R",
+             "F,C,I1M400,LA99999999999,R",
+             "F,C,S1M0.000001,I1M1e15,LA2000000000,R",
+         }) {
+        kdx::sim::Controller_Model model;
+        EXPECT_EQ(model.Receive(move, 1000), "") << move;
+        EXPECT_EQ(model.Receive("V", 1000), "B") << move;
+        // A second outsized move on top of the first does not overflow either.
+        model.Receive(move, 2000);
+        EXPECT_EQ(model.Receive("V", 2000), "B") << move;
+        EXPECT_EQ(model.Receive("V", 800000000000), "B") << move;
+        EXPECT_EQ(model.Receive("KV", 3000), "R") << move;
+    }
+}
+
+}  // namespace

@@ -1,10 +1,15 @@
 // The trace frame and the console operations, seen through the capture console: exact text
 // and attributes on the console, exact bytes in the debug log.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -14,6 +19,7 @@
 #include "platform/console/console.h"
 #include "platform/os/error.h"
 #include "platform/os/system.h"
+#include "tests/support/run_in_folder.h"
 #include "tests/support/temp_dir.h"
 #include "trace/trace.h"
 
@@ -704,6 +710,113 @@ TEST_F(Trace, ConsoleOpensAndClosesUnderAWorkingThread) {
     EXPECT_FALSE(trace::Console_Open());
     EXPECT_EQ(platform::Capture_Open_Count(), 0);
     EXPECT_GT(steps.load(), 0);
+}
+
+// The End key, the debug log's name and the pause, in a process of their own.
+using namespace test::run_in_folder;
+using platform::Sleep_Ms;
+
+const std::string helper = std::string(KDX_TEST_HELPER_DIR) + "/trace_helper";
+
+TEST(Trace_Process, EndKeyLogsEachEndLineOnceAndEndsTheProgram) {
+    test::Temp_Dir dir;
+    std::string marker = dir.path() + "/marker";
+    auto r = Run_Program(helper, {"end-key", marker}, dir.path());
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "started") << "output written before End is not lost";
+    EXPECT_EQ(Read_File_Text(marker), "ended");
+    std::string indent(10, ' ');
+    EXPECT_EQ(Read_File_Text(dir.path() + "/trace_helper_Debug.txt"),
+              "A()\r\n     B(\"x\")\r\n          C(0)\r\n               Error: 5 - Access is "
+              "denied.\r\n" +
+                  indent + "End C\r\n" + indent + "End B\r\nEnd A\r\n");
+}
+
+TEST(Trace_Process, LogIsNamedAfterTheProgramAndWrittenInTheCurrentFolder) {
+    test::Temp_Dir dir;
+    namespace fs = std::filesystem;
+    fs::create_directory(dir.path() + "/bin");
+    fs::create_directory(dir.path() + "/run");
+    for (std::string name : {"Tool.rev2", "Tool.rev2.exe"}) {
+        SCOPED_TRACE(name);
+        std::string program = dir.path() + "/bin/" + name;
+        fs::copy_file(helper, program);
+        auto r = Run_Program(program, {"log-name"}, dir.path() + "/run");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, dir.path() + "/run/Tool.rev2_Debug.txt\n");
+        EXPECT_TRUE(fs::exists(dir.path() + "/run/Tool.rev2_Debug.txt"));
+        EXPECT_FALSE(fs::exists(dir.path() + "/bin/Tool.rev2_Debug.txt"));
+        fs::remove(dir.path() + "/run/Tool.rev2_Debug.txt");
+    }
+}
+
+TEST(Trace_Process, TerminalPauseTakesKeysFromTheControllingTerminal) {
+    test::Temp_Dir dir;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (chdir(dir.path().c_str()) != 0) _exit(126);
+        setenv("KDX_CONSOLE", "terminal", 1);
+        unsetenv("NO_COLOR");
+        execl(helper.c_str(), helper.c_str(), "pause-twice", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string shown;
+    const std::string prompt = "Press any Key to continue, (F9 to auto-debug, End-key to end)";
+    Read_Until(master, prompt, 1, 20000, &shown);
+    Sleep_Ms(200);  // the key must come after the pause has switched to raw mode
+    ASSERT_EQ(write(master, "x", 1), 1);
+    Read_Until(master, prompt, 2, 20000, &shown);
+    Sleep_Ms(200);
+    ASSERT_EQ(write(master, "\x1b[F", 3), 3);
+    Read_Until(master, "End A", 1, 20000, &shown);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_NE(shown.find("\x1b]0;Debug Console\x07"), std::string::npos);
+    EXPECT_NE(shown.find("\x1b[0;92mA()"), std::string::npos);
+    EXPECT_NE(shown.find("\x1b[0;91m" + std::string(20, ' ') + "Error: 5 - Access is denied."),
+              std::string::npos);
+    EXPECT_NE(shown.find("\x1b[0;97m" + std::string(20, ' ') + prompt), std::string::npos);
+    std::string log = Read_File_Text(dir.path() + "/trace_helper_Debug.txt");
+    std::string indent(15, ' ');
+    std::string ends =
+        indent + "End SECOND\r\n" + indent + "End C\r\n" + indent + "End B\r\nEnd A\r\n";
+    ASSERT_GE(log.size(), ends.size());
+    EXPECT_EQ(log.substr(log.size() - ends.size()), ends);
+    EXPECT_EQ(log.find("Press any Key"), std::string::npos);
+}
+
+TEST(Trace_Process, BackgroundJobPausesWithoutWaiting) {
+    test::Temp_Dir dir;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The session leader stays in the foreground; the helper runs in a group of its own.
+        pid_t job = fork();
+        if (job == 0) {
+            setpgid(0, 0);
+            if (chdir(dir.path().c_str()) != 0) _exit(126);
+            setenv("KDX_CONSOLE", "terminal", 1);
+            execl(helper.c_str(), helper.c_str(), "pause-twice", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(job, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99);
+    }
+    std::string shown;
+    Read_Until(master, "End A", 1, 20000, &shown);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "both pauses went on without a key";
+    EXPECT_NE(shown.find("Press any Key"), std::string::npos);
 }
 
 }  // namespace

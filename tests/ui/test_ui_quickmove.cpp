@@ -6,7 +6,7 @@
 namespace kdx::test {
 namespace {
 
-class QuickMove_Test : public Sim_Port_Test {
+class Quick_Move_Test : public Sim_Port_Test {
   protected:
     void TearDown() override {
         win::Destroy_Window(QuickMove_Dialog);
@@ -33,7 +33,7 @@ struct Move {
     const char* velocity_after;
 };
 
-TEST_F(QuickMove_Test, EveryMoveGoesOutAsBuiltFromTheBoxes) {
+TEST_F(Quick_Move_Test, EveryMoveGoesOutAsBuiltFromTheBoxes) {
     Start_Sim();
     QuickMove_Motor = 0;
     EXPECT_EQ(HideQuickMoveSingle(), 0);  // no dialog yet

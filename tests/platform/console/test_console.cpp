@@ -1,7 +1,4 @@
-// Console devices (the ANSI terminal through a real pseudo-terminal, device selection), the
-// End key in a process of its own, the debug log's name, the exported C procedures and
-// kdx-cli's debug-log command.
-#include <dlfcn.h>
+// Console devices: the ANSI terminal through a real pseudo-terminal, and device selection.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -13,86 +10,21 @@
 #include <fstream>
 #include <sstream>
 
-#include "kdx/kdx_trace.h"
 #include "platform/console/console.h"
 #include "platform/os/error.h"
 #include "platform/os/system.h"
+#include "tests/support/run_in_folder.h"
 #include "tests/support/temp_dir.h"
 
 namespace kdx {
 namespace {
 
 using namespace platform;
-
-std::string Read_File_Text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Reads what fd offers until `until` has been seen `times` times or the time-out passes.
-std::string Read_Until(int fd, const std::string& until, int times = 1, int timeout_ms = 10000,
-                       std::string* so_far = nullptr) {
-    std::string got = so_far ? *so_far : std::string();
-    int64_t deadline = Tick_Count_Ms() + timeout_ms;
-    auto count = [&] {
-        int n = 0;
-        for (size_t at = got.find(until); at != std::string::npos; at = got.find(until, at + 1))
-            ++n;
-        return n;
-    };
-    while (count() < times && Tick_Count_Ms() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
-        char buf[4096];
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, size_t(n));
-    }
-    if (so_far) *so_far = got;
-    return got;
-}
-
-struct Run_Result {
-    int status = -1;  // exit code, -1 when it did not end normally
-    std::string out, err;
-};
-
-// Runs a program in a folder with extra environment, waiting at most a minute.
-Run_Result Run_Program(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& dir, const std::vector<std::string>& env = {}) {
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]), close(err[0]), close(out[1]), close(err[1]);
-        if (chdir(dir.c_str()) != 0) _exit(126);
-        for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out[1]), close(err[1]);
-    Run_Result r;
-    r.out = Read_Until(out[0], "\x01never", 1, 60000);
-    r.err = Read_Until(err[0], "\x01never", 1, 1000);
-    close(out[0]), close(err[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-const std::string helper = std::string(KDX_TEST_HELPER_DIR) + "/trace_helper";
+using namespace test::run_in_folder;
 
 // ---- the terminal device ----
 
-TEST(Terminal_Console, AttributesBecomeAnsiColours) {
+TEST(Console_Terminal, AttributesBecomeAnsiColours) {
     const std::vector<std::pair<int32_t, std::string>> cases{
         {2, "\x1b[0;32m"},  {10, "\x1b[0;92m"},      {12, "\x1b[0;91m"},
         {14, "\x1b[0;93m"}, {15, "\x1b[0;97m"},      {7, "\x1b[0;37m"},
@@ -102,7 +34,7 @@ TEST(Terminal_Console, AttributesBecomeAnsiColours) {
         EXPECT_EQ(Attribute_Sequence(attribute), sequence) << attribute;
 }
 
-TEST(Terminal_Console, KeySequences) {
+TEST(Console_Terminal, KeySequences) {
     const std::vector<std::tuple<std::string, int32_t, size_t>> cases{
         {"\x1b[20~", VK_F9, 5},
         {"\x1b[20;2~", VK_F9, 7},
@@ -138,7 +70,7 @@ TEST(Terminal_Console, KeySequences) {
     }
 }
 
-class Pty : public ::testing::Test {
+class Console_Pty : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0); }
     void TearDown() override {
@@ -151,7 +83,7 @@ class Pty : public ::testing::Test {
     int master_ = -1, slave_ = -1;
 };
 
-TEST_F(Pty, WritesColourOnlyWhenTheAttributeChanges) {
+TEST_F(Console_Pty, WritesColourOnlyWhenTheAttributeChanges) {
     auto device = Make_Terminal_Console(slave_, slave_, true);
     device->Set_Title("Debug Console");
     device->Write("ab", 10);
@@ -163,7 +95,7 @@ TEST_F(Pty, WritesColourOnlyWhenTheAttributeChanges) {
     EXPECT_EQ(Read_Until(master_, "\x1b[0m", 1, 5000), "\x1b[0m") << "colours are reset at closing";
 }
 
-TEST_F(Pty, ReadsKeysInRawModeAndRestoresTheTerminal) {
+TEST_F(Console_Pty, ReadsKeysInRawModeAndRestoresTheTerminal) {
     auto device = Make_Terminal_Console(slave_, slave_, true);
     ASSERT_TRUE(device->Has_Keyboard());
     ASSERT_TRUE(device->Begin_Keys());
@@ -190,7 +122,7 @@ TEST_F(Pty, ReadsKeysInRawModeAndRestoresTheTerminal) {
     EXPECT_TRUE(cooked.c_lflag & ECHO);
 }
 
-TEST_F(Pty, HangUpEndsTheKeyboardWithoutSpinning) {
+TEST_F(Console_Pty, HangUpEndsTheKeyboardWithoutSpinning) {
     auto device = Make_Terminal_Console(slave_, slave_, false);
     ASSERT_TRUE(device->Begin_Keys());
     close(master_);
@@ -201,7 +133,7 @@ TEST_F(Pty, HangUpEndsTheKeyboardWithoutSpinning) {
     EXPECT_FALSE(device->Has_Keyboard());
 }
 
-TEST(Terminal_Console, WithoutColoursOrKeyboard) {
+TEST(Console_Terminal, WithoutColoursOrKeyboard) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     {
@@ -254,186 +186,6 @@ TEST(Console_Selection, ByEnvironment) {
     EXPECT_EQ(Create_Console(), nullptr);
     EXPECT_EQ(Get_Last_Error(), uint32_t(ERROR_INVALID_PARAMETER));
     unsetenv("KDX_CONSOLE");
-}
-
-// ---- processes of their own ----
-
-TEST(Trace_Process, EndKeyLogsEachEndLineOnceAndEndsTheProgram) {
-    test::Temp_Dir dir;
-    std::string marker = dir.path() + "/marker";
-    auto r = Run_Program(helper, {"end-key", marker}, dir.path());
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.out, "started") << "output written before End is not lost";
-    EXPECT_EQ(Read_File_Text(marker), "ended");
-    std::string indent(10, ' ');
-    EXPECT_EQ(Read_File_Text(dir.path() + "/trace_helper_Debug.txt"),
-              "A()\r\n     B(\"x\")\r\n          C(0)\r\n               Error: 5 - Access is "
-              "denied.\r\n" +
-                  indent + "End C\r\n" + indent + "End B\r\nEnd A\r\n");
-}
-
-TEST(Trace_Process, LogIsNamedAfterTheProgramAndWrittenInTheCurrentFolder) {
-    test::Temp_Dir dir;
-    namespace fs = std::filesystem;
-    fs::create_directory(dir.path() + "/bin");
-    fs::create_directory(dir.path() + "/run");
-    for (std::string name : {"Tool.rev2", "Tool.rev2.exe"}) {
-        SCOPED_TRACE(name);
-        std::string program = dir.path() + "/bin/" + name;
-        fs::copy_file(helper, program);
-        auto r = Run_Program(program, {"log-name"}, dir.path() + "/run");
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, dir.path() + "/run/Tool.rev2_Debug.txt\n");
-        EXPECT_TRUE(fs::exists(dir.path() + "/run/Tool.rev2_Debug.txt"));
-        EXPECT_FALSE(fs::exists(dir.path() + "/bin/Tool.rev2_Debug.txt"));
-        fs::remove(dir.path() + "/run/Tool.rev2_Debug.txt");
-    }
-}
-
-TEST(Trace_Process, TerminalPauseTakesKeysFromTheControllingTerminal) {
-    test::Temp_Dir dir;
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (chdir(dir.path().c_str()) != 0) _exit(126);
-        setenv("KDX_CONSOLE", "terminal", 1);
-        unsetenv("NO_COLOR");
-        execl(helper.c_str(), helper.c_str(), "pause-twice", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    std::string shown;
-    const std::string prompt = "Press any Key to continue, (F9 to auto-debug, End-key to end)";
-    Read_Until(master, prompt, 1, 20000, &shown);
-    Sleep_Ms(200);  // the key must come after the pause has switched to raw mode
-    ASSERT_EQ(write(master, "x", 1), 1);
-    Read_Until(master, prompt, 2, 20000, &shown);
-    Sleep_Ms(200);
-    ASSERT_EQ(write(master, "\x1b[F", 3), 3);
-    Read_Until(master, "End A", 1, 20000, &shown);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(master);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 3);
-    EXPECT_NE(shown.find("\x1b]0;Debug Console\x07"), std::string::npos);
-    EXPECT_NE(shown.find("\x1b[0;92mA()"), std::string::npos);
-    EXPECT_NE(shown.find("\x1b[0;91m" + std::string(20, ' ') + "Error: 5 - Access is denied."),
-              std::string::npos);
-    EXPECT_NE(shown.find("\x1b[0;97m" + std::string(20, ' ') + prompt), std::string::npos);
-    std::string log = Read_File_Text(dir.path() + "/trace_helper_Debug.txt");
-    std::string indent(15, ' ');
-    std::string ends =
-        indent + "End SECOND\r\n" + indent + "End C\r\n" + indent + "End B\r\nEnd A\r\n";
-    ASSERT_GE(log.size(), ends.size());
-    EXPECT_EQ(log.substr(log.size() - ends.size()), ends);
-    EXPECT_EQ(log.find("Press any Key"), std::string::npos);
-}
-
-TEST(Trace_Process, BackgroundJobPausesWithoutWaiting) {
-    test::Temp_Dir dir;
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        // The session leader stays in the foreground; the helper runs in a group of its own.
-        pid_t job = fork();
-        if (job == 0) {
-            setpgid(0, 0);
-            if (chdir(dir.path().c_str()) != 0) _exit(126);
-            setenv("KDX_CONSOLE", "terminal", 1);
-            execl(helper.c_str(), helper.c_str(), "pause-twice", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(job, &status, 0);
-        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99);
-    }
-    std::string shown;
-    Read_Until(master, "End A", 1, 20000, &shown);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(master);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "both pauses went on without a key";
-    EXPECT_NE(shown.find("Press any Key"), std::string::npos);
-}
-
-// ---- exported procedures and the command line ----
-
-TEST(Trace_Exports, TextsAndTimersFollowTheBufferConventions) {
-    void* lib = dlopen(KDX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib, nullptr) << dlerror();
-    auto names =
-        reinterpret_cast<decltype(&ErrCheck_Control_Names)>(dlsym(lib, "ErrCheck_Control_Names"));
-    auto log_name =
-        reinterpret_cast<decltype(&ErrCheck_Debug_Log_Name)>(dlsym(lib, "ErrCheck_Debug_Log_Name"));
-    auto start =
-        reinterpret_cast<decltype(&ErrCheck_Timer_Start)>(dlsym(lib, "ErrCheck_Timer_Start"));
-    auto stop = reinterpret_cast<decltype(&ErrCheck_Timer_Stop)>(dlsym(lib, "ErrCheck_Timer_Stop"));
-    auto elapsed =
-        reinterpret_cast<decltype(&ErrCheck_Timer_Elapsed)>(dlsym(lib, "ErrCheck_Timer_Elapsed"));
-    auto print = reinterpret_cast<decltype(&ErrCheck_Print)>(dlsym(lib, "ErrCheck_Print"));
-    ASSERT_TRUE(names && log_name && start && stop && elapsed && print);
-
-    char small[8] = "A B\r\n";
-    EXPECT_STREQ(names(small, sizeof small), "A<$SPC>B<$CR><$LF>");
-    EXPECT_STREQ(small, "A<$SPC>") << "cut to the caller's capacity";
-    EXPECT_STREQ(log_name("C:\\Tools\\Tool.rev2.exe"), "Tool.rev2_Debug.txt");
-    EXPECT_STREQ(print(nullptr, 0, 10, nullptr), "");
-
-    KDX_Trace_Timer t{1000000000, 0, 0, 0};
-    int64_t s = start(&t);
-    EXPECT_EQ(t.Start, s);
-    stop(&t);
-    EXPECT_GE(t.Stop, t.Start);
-    EXPECT_EQ(std::string(elapsed(&t)), std::to_string(t.Stop - t.Start));
-    EXPECT_EQ(start(nullptr), 0);
-    dlclose(lib);
-}
-
-TEST(Trace_Cli, DebugLogReportsAndShowsTheLog) {
-    test::Temp_Dir dir;
-    auto r = Run_Program(KDX_CLI_PATH, {"debug-log", "--comment", "bench 4", "--show"}, dir.path(),
-                         {"KDX_CONSOLE=capture"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::string path = dir.path() + "/kdx-cli_Debug.txt";
-    EXPECT_NE(r.out.find("Debug log: " + path + " ("), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("%debug-logbench 4ERRCHECK_DEBUG_LOG_NAME(\"\")\r\n"), std::string::npos)
-        << r.out;
-    EXPECT_EQ(Read_File_Text(path).size() > 0, true);
-}
-
-TEST(Trace_Cli, TraceOptionShowsALiveTraceOnTheTerminal) {
-    test::Temp_Dir dir;
-    auto r = Run_Program(KDX_CLI_PATH, {"--trace", "debug-log", "--for", "/opt/kdx/Tool.rev2"},
-                         dir.path(), {"KDX_CONSOLE=terminal"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "/opt/kdx/Tool.rev2: Tool.rev2_Debug.txt\n");
-    EXPECT_NE(r.err.find("ERRCHECK_DEBUG_LOG_NAME(\"/opt/kdx/Tool.rev2\")\r\n"), std::string::npos)
-        << r.err;
-    EXPECT_NE(
-        r.err.find("End ERRCHECK_DEBUG_LOG_NAME = Tool.rev2_Debug.txt     ;/opt/kdx/Tool.rev2"),
-        std::string::npos)
-        << r.err;
-}
-
-// A log that cannot be created is not reported as created, whatever stands at its name.
-TEST(Trace_Cli, DebugLogThatCannotBeCreatedIsReportedAsMissing) {
-    test::Temp_Dir dir;
-    std::string path = dir.path() + "/kdx-cli_Debug.txt";
-    ASSERT_TRUE(std::filesystem::create_directory(path));  // a folder where the log should go
-    auto r = Run_Program(KDX_CLI_PATH, {"debug-log", "--comment", "x"}, dir.path(),
-                         {"KDX_CONSOLE=capture"});
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_EQ(r.out.find("Debug log:"), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("could not be created"), std::string::npos) << r.err;
-}
-
-TEST(Trace_Cli, DebugLogRejectsUnknownArguments) {
-    test::Temp_Dir dir;
-    EXPECT_EQ(Run_Program(KDX_CLI_PATH, {"debug-log", "--bogus"}, dir.path()).status, 2);
-    EXPECT_EQ(Run_Program(KDX_CLI_PATH, {"debug-log", "--comment"}, dir.path()).status, 2);
 }
 
 }  // namespace

@@ -15,28 +15,7 @@
 
 using namespace kdx::platform;
 
-TEST(Handles, NeverZeroOrInvalidAndCloseUnknownFails) {
-    auto h = Handle_Insert(std::make_shared<Handle_Object>());
-    EXPECT_TRUE(Handle_Usable(h));
-    EXPECT_TRUE(Close_Handle(h));
-    EXPECT_EQ(Get_Last_Error(), 0u);
-    EXPECT_FALSE(Close_Handle(h));
-    EXPECT_EQ(Get_Last_Error(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(Close_Handle(0));
-    EXPECT_FALSE(Close_Handle(INVALID_HANDLE_VALUE));
-}
-
-TEST(LastError, IsPerThreadAndMapsErrno) {
-    Set_Last_Error(5);
-    std::thread([] { EXPECT_EQ(Get_Last_Error(), 0u); }).join();
-    EXPECT_EQ(Get_Last_Error(), 5u);
-    EXPECT_EQ(Error_From_Errno(ENOENT), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(Error_From_Errno(EACCES), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(System_Message(5), "Access is denied.\r\n");
-    EXPECT_EQ(System_Message(424242), "");
-}
-
-TEST(Files, AppendHandleWritesAtEndEvenAfterOtherWriters) {
+TEST(File, AppendHandleWritesAtEndEvenAfterOtherWriters) {
     kdx::test::Temp_Dir dir;
     std::string path = dir.path() + "/log.txt";
     int32_t a = Create_File(path, GENERIC_WRITE | FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_ALWAYS);
@@ -54,20 +33,13 @@ TEST(Files, AppendHandleWritesAtEndEvenAfterOtherWriters) {
     EXPECT_EQ(text, "XXXXtwo");
 }
 
-TEST(Files, MissingFolderGivesPathError) {
+TEST(File, MissingFolderGivesPathError) {
     EXPECT_EQ(Create_File("/nonexistent-dir/x", GENERIC_WRITE, 0, CREATE_ALWAYS),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(Get_Last_Error(), ERROR_FILE_NOT_FOUND);
 }
 
-TEST(System, ExecutablePathAndClock) {
-    EXPECT_NE(Module_File_Name().find("kdx_tests"), std::string::npos);
-    int64_t t0 = Query_Performance_Counter();
-    Sleep_Ms(2);
-    EXPECT_GE(Query_Performance_Counter() - t0, 2 * Query_Performance_Frequency() / 1000);
-}
-
-TEST(Files, WholeFileReadRefusesWhatIsNotARegularFile) {
+TEST(File, WholeFileReadRefusesWhatIsNotARegularFile) {
     kdx::test::Temp_Dir dir;
     std::string fifo = dir.path() + "/pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -102,4 +74,30 @@ TEST(Files, WholeFileReadRefusesWhatIsNotARegularFile) {
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     // A full disk is said as such.
     EXPECT_EQ(File_Failure_Text(ERROR_DISK_FULL), "disk full");
+}
+
+TEST(File_Write_Descriptor, WritesEverythingOrSaysWhy) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    // More than a pipe holds, so the write must go on while the reader takes it.
+    const std::string text(300000, 'k');
+    std::string got;
+    std::thread reader([&] {
+        char buf[8192];
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+    });
+    uint32_t written = 0;
+    EXPECT_TRUE(Write_Descriptor(fds[1], text, &written));
+    EXPECT_EQ(written, text.size());
+    EXPECT_EQ(Get_Last_Error(), ERROR_SUCCESS);
+    close(fds[1]);
+    reader.join();
+    close(fds[0]);
+    EXPECT_EQ(got, text);
+
+    written = 7;
+    EXPECT_FALSE(Write_Descriptor(fds[1], "lost", &written));  // closed above
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(Get_Last_Error(), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(Write_Descriptor(-1, ""));  // nothing to write, nothing to fail
 }

@@ -61,7 +61,7 @@ struct Editor_Case {
     std::string started;                 // the record's start: program name and arguments
 };
 
-TEST(Text_Editor, FirstChoiceStartsWithoutWaitingAndIsNotLeftAsAZombie) {
+TEST(Process_Text_Editor, FirstChoiceStartsWithoutWaitingAndIsNotLeftAsAZombie) {
     test::Temp_Dir dir;
     const std::string bin = dir.path() + "/bin";
     mkdir(bin.c_str(), 0755);
@@ -117,7 +117,7 @@ TEST(Text_Editor, FirstChoiceStartsWithoutWaitingAndIsNotLeftAsAZombie) {
 }
 
 // An editor that cannot start is reported, not waited for.
-TEST(Text_Editor, MissingEditorIsReportedWithItsCode) {
+TEST(Process_Text_Editor, MissingEditorIsReportedWithItsCode) {
     Environment_Scope env;
     env.Set("KDX_EDITOR", "/nonexistent/kdx-editor --new");
     std::string how;

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/ports/device_change.h"
@@ -35,7 +37,7 @@ struct Change_Log {
     }
 };
 
-TEST(DeviceChange, PortsDirectoryEntriesArriveAndGoAsPorts) {
+TEST(Device_Change, PortsDirectoryEntriesArriveAndGoAsPorts) {
     kdx::test::Registry_Machine machine;
     setenv("KDX_PORTS", (machine.path() + "/ports").c_str(), 1);
     Change_Log log;
@@ -75,7 +77,7 @@ TEST(DeviceChange, PortsDirectoryEntriesArriveAndGoAsPorts) {
     EXPECT_EQ(log.events[6].Node, "/dev/null");
 }
 
-TEST(DeviceChange, ACallbackMayUnregisterItselfAndTheMonitorStartsAgain) {
+TEST(Device_Change, ACallbackMayUnregisterItselfAndTheMonitorStartsAgain) {
     kdx::test::Registry_Machine machine;
     setenv("KDX_PORTS", (machine.path() + "/ports").c_str(), 1);
     for (int round = 0; round < 2; ++round) {
@@ -100,6 +102,35 @@ TEST(DeviceChange, ACallbackMayUnregisterItselfAndTheMonitorStartsAgain) {
         ASSERT_TRUE(Ports_Dir_Unregister(8));
     }
     EXPECT_EQ(Device_Change_Register(nullptr), 0);
+    unsetenv("KDX_PORTS");
+}
+
+}  // namespace
+
+namespace {
+
+// Two parts of the program starting and stopping their watches at the same moment: the
+// monitor thread is started and joined by one of them at a time, every registration gets an
+// id, and every unregistration of a registered id succeeds.
+TEST(Device_Change_Threads, RegisterAndUnregisterRaceFreely) {
+    kdx::test::Registry_Machine machine;
+    setenv("KDX_PORTS", (machine.path() + "/ports").c_str(), 1);
+    std::atomic<int> failures{0};
+    auto churn = [&] {
+        for (int i = 0; i < 150; ++i) {
+            int32_t id = kdx::platform::Device_Change_Register([](const auto&) {});
+            if (id == 0) {
+                ++failures;
+                continue;
+            }
+            if (!kdx::platform::Device_Change_Unregister(id)) ++failures;
+        }
+    };
+    std::thread a(churn), b(churn), c(churn);
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(failures.load(), 0);
     unsetenv("KDX_PORTS");
 }
 

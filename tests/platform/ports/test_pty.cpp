@@ -1,5 +1,5 @@
 // The simulator's side of a pseudo-terminal: waits with fine deadlines, non-blocking reads
-// and writes of the master; plain writes to a descriptor; stop signals taken by waiting.
+// and writes of the master.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -121,48 +121,6 @@ TEST_F(Pty_Master, ClosedDescriptorsAndUnknownEventsFail) {
     char buf[4];
     EXPECT_EQ(Pty_Read(-1, buf, sizeof buf), 0u);
     EXPECT_NE(Get_Last_Error(), ERROR_SUCCESS);
-}
-
-TEST(Write_Descriptor, WritesEverythingOrSaysWhy) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    // More than a pipe holds, so the write must go on while the reader takes it.
-    const std::string text(300000, 'k');
-    std::string got;
-    std::thread reader([&] {
-        char buf[8192];
-        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
-    });
-    uint32_t written = 0;
-    EXPECT_TRUE(Write_Descriptor(fds[1], text, &written));
-    EXPECT_EQ(written, text.size());
-    EXPECT_EQ(Get_Last_Error(), ERROR_SUCCESS);
-    close(fds[1]);
-    reader.join();
-    close(fds[0]);
-    EXPECT_EQ(got, text);
-
-    written = 7;
-    EXPECT_FALSE(Write_Descriptor(fds[1], "lost", &written));  // closed above
-    EXPECT_EQ(written, 0u);
-    EXPECT_EQ(Get_Last_Error(), ERROR_INVALID_HANDLE);
-    EXPECT_TRUE(Write_Descriptor(-1, ""));  // nothing to write, nothing to fail
-}
-
-TEST(Stop_Signals, AreTakenByWaiting) {
-    // In a thread of its own, so the test process keeps its own signal mask.
-    bool timed_out = true, taken = false, after = true;
-    std::thread t([&] {
-        Block_Stop_Signals();
-        timed_out = Wait_Stop_Signal(5);
-        pthread_kill(pthread_self(), SIGTERM);
-        taken = Wait_Stop_Signal(5000);
-        after = Wait_Stop_Signal(1);
-    });
-    t.join();
-    EXPECT_FALSE(timed_out);
-    EXPECT_TRUE(taken);
-    EXPECT_FALSE(after);  // taken once, not again
 }
 
 }  // namespace

@@ -6,11 +6,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/os/error.h"
 #include "platform/ports/registry.h"
+#include "tests/support/random_text.h"
 #include "tests/support/registry_fixture.h"
 
 using namespace kdx::platform;
@@ -37,7 +39,7 @@ Value_Read Query(const std::string& path, const std::string& name) {
     return {status, type, data};
 }
 
-TEST(RegistryHive, ValueKindsParseToTheirTypesAndBytes) {
+TEST(Registry_Hive, ValueKindsParseToTheirTypesAndBytes) {
     kdx::test::Registry_Machine machine;
     machine.Use_Hive(
         "REGEDIT4\r\n\r\n"
@@ -80,7 +82,7 @@ TEST(RegistryHive, ValueKindsParseToTheirTypesAndBytes) {
     }
 }
 
-TEST(RegistryHive, MalformedFilesGiveInvalidDataAndSayWhere) {
+TEST(Registry_Hive, MalformedFilesGiveInvalidDataAndSayWhere) {
     struct Case {
         const char* text;
         const char* where;
@@ -116,7 +118,7 @@ TEST(RegistryHive, MalformedFilesGiveInvalidDataAndSayWhere) {
     }
 }
 
-TEST(RegistryHive, MissingReplacementFileIsAnErrorNotAnEmptyMachine) {
+TEST(Registry_Hive, MissingReplacementFileIsAnErrorNotAnEmptyMachine) {
     kdx::test::Registry_Machine machine;
     std::string fifo = machine.path() + "/pipe.reg";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -138,7 +140,7 @@ TEST(RegistryHive, MissingReplacementFileIsAnErrorNotAnEmptyMachine) {
     }
 }
 
-TEST(RegistryView, KeysOpenCaseInsensitivelyWithParentsTrailingBackslashAndSubkeys) {
+TEST(Registry_View, KeysOpenCaseInsensitivelyWithParentsTrailingBackslashAndSubkeys) {
     kdx::test::Registry_Machine machine;
     machine.Use_Hive(
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports]\n"
@@ -175,7 +177,7 @@ TEST(RegistryView, KeysOpenCaseInsensitivelyWithParentsTrailingBackslashAndSubke
     EXPECT_EQ(Reg_Query_Value(parent, "x", nullptr, nullptr, &size), int32_t(ERROR_INVALID_HANDLE));
 }
 
-TEST(RegistryView, OverBufferNamesAndDataGiveMoreDataWithWhatFits) {
+TEST(Registry_View, OverBufferNamesAndDataGiveMoreDataWithWhatFits) {
     kdx::test::Registry_Machine machine;
     std::string long_name = "\\\\Device\\\\" + std::string(300, 'N');
     machine.Use_Hive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + std::string(kSerialComm) + "]\n\"" +
@@ -211,7 +213,7 @@ TEST(RegistryView, OverBufferNamesAndDataGiveMoreDataWithWhatFits) {
     Reg_Close_Key(key);
 }
 
-TEST(RegistryView, UserOverlayAddsReplacesAndDeletesOverTheLiveView) {
+TEST(Registry_View, UserOverlayAddsReplacesAndDeletesOverTheLiveView) {
     kdx::test::Registry_Machine machine;
     unsetenv("KDX_REGISTRY");
     std::string config = machine.path() + "/config/kdx";
@@ -249,7 +251,7 @@ TEST(RegistryView, UserOverlayAddsReplacesAndDeletesOverTheLiveView) {
 namespace {
 
 // Whatever bytes a hive file holds, reading it ends in a result or a clear error.
-TEST(RegistryHive, ArbitraryBytesNeverCrashTheReader) {
+TEST(Registry_Hive, ArbitraryBytesNeverCrashTheReader) {
     const std::string pieces[] = {"REGEDIT4\n", "[HKEY_LOCAL_MACHINE\\A]\n",
                                   "\"",         "\\",
                                   "=",          "hex(7):",
@@ -271,6 +273,72 @@ TEST(RegistryHive, ArbitraryBytesNeverCrashTheReader) {
         bool ok = Registry_Parse_Hive(text, keys, error);
         EXPECT_EQ(ok, error.empty()) << text;
         if (!ok) {
+            EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+using kdx::test::Random_Text;
+
+TEST(Registry_Hostile_Hive, RandomAndMutatedTextsParseOrFailWithALine) {
+    const std::string valid =
+        "REGEDIT4\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\r\n"
+        "\"\\\\Device\\\\VCP0\"=\"COM5\"\r\n"
+        "@=dword:0000002a\r\n"
+        "\"Bin\"=hex:01,02,\\\r\n  03\r\n"
+        "\"Multi\"=hex(7):41,00,00\r\n"
+        "\"Gone\"=-\r\n"
+        "[-HKEY_CURRENT_USER\\Software\\X]\r\n";
+    std::vector<kdx::platform::Registry_Hive_Key> keys;
+    std::string error;
+    ASSERT_TRUE(kdx::platform::Registry_Parse_Hive(valid, keys, error)) << error;
+
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int round = 0; round < 4000; ++round) {
+        std::string text;
+        if (round % 4 == 0) {
+            text = "REGEDIT4\n" + Random_Text(rng, 300);
+        } else if (round % 4 == 1) {
+            text = Random_Text(rng, 300);
+        } else {
+            // A few bytes of the valid text replaced, dropped or cut off.
+            text = valid;
+            std::uniform_int_distribution<size_t> at(0, text.size() - 1);
+            for (int k = 0; k < 1 + round % 5; ++k) {
+                size_t p = at(rng) % text.size();
+                switch (k % 3) {
+                    case 0:
+                        text[p] = char(byte(rng));
+                        break;
+                    case 1:
+                        text.erase(p, 1);
+                        break;
+                    default:
+                        text.resize(p);
+                        break;
+                }
+                if (text.empty()) break;
+            }
+        }
+        keys.clear();
+        error.clear();
+        bool ok = kdx::platform::Registry_Parse_Hive(text, keys, error);
+        if (ok) {
+            EXPECT_TRUE(error.empty());
+            for (const auto& key : keys) {
+                for (const auto& value : key.Values) {
+                    if (value.Type == kdx::platform::REG_DWORD) {
+                        EXPECT_EQ(value.Data.size(), 4u);
+                    }
+                }
+            }
+        } else {
             EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
         }
     }
