@@ -1,5 +1,6 @@
-// kdx-cli's controller commands against the simulator: output, exit status and the bytes
-// the controller received.
+// kdx-cli's controller commands against the simulator, one table across the commands (the
+// options and errors they share go through the same parsing): output, exit status and the
+// bytes the controller received; and the help and usage texts.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 

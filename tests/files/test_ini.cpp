@@ -1,5 +1,5 @@
 // The settings file: path rules (run as a real program under chosen names), the fresh page,
-// the sample keys and the Terminal's port entry.
+// the sample keys and the Terminal's port entry, and a link at the page's name.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
