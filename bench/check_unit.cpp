@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "bench/protocol_bench.h"
-#include "tests/temp_dir.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
+#include "tests/support/temp_dir.h"
 
 int main() {
     using namespace kdx;

@@ -95,7 +95,7 @@ if(KDX_WINDOW_WIN32_SOURCES)
 endif()
 
 # Tests, run under Wine by scripts/test-windows.sh: the platform-independent tests and the
-# Windows backends' own (tests/windows). GoogleTest is built from Debian's sources.
+# Windows backends' own (tests/**/*win32*.cpp). GoogleTest is built from Debian's sources.
 enable_testing()
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -103,12 +103,8 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 target_compile_options(gtest PRIVATE -Wno-error)
 target_compile_options(gtest_main PRIVATE -Wno-error)
-file(GLOB KDX_WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS tests/windows/*.cpp)
-foreach(name test_model test_protocol_parse)
-    if(EXISTS ${CMAKE_SOURCE_DIR}/tests/${name}.cpp)
-        list(APPEND KDX_WINDOWS_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/${name}.cpp)
-    endif()
-endforeach()
+file(GLOB_RECURSE KDX_WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS tests/*win32*.cpp)
+list(APPEND KDX_WINDOWS_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/sim/test_model.cpp)
 # The simulator's controller model (no system calls) for the model's own tests.
 add_executable(kdx_tests ${KDX_WINDOWS_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/sim/model.cpp
                ${KDX_FAULT_HOOK})

@@ -19,7 +19,7 @@
 #include "serial/echo.h"
 #include "serial/serial_port.h"
 #include "sim/sim.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 #include "tests/ui/ui_fixture.h"
 #include "trace/trace.h"
 

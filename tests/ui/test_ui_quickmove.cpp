@@ -1,12 +1,12 @@
 // The QuickMove dialog operated by clicks, with every move checked on the wire: a simulated
 // controller on a real pseudo-terminal receives what the dialog sends.
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 #include "tests/ui/ui_fixture.h"
 
 namespace kdx::test {
 namespace {
 
-class QuickMove_Test : public Sim_Port_Test {
+class Quick_Move_Test : public Sim_Port_Test {
   protected:
     void TearDown() override {
         win::Destroy_Window(QuickMove_Dialog);
@@ -33,7 +33,7 @@ struct Move {
     const char* velocity_after;
 };
 
-TEST_F(QuickMove_Test, EveryMoveGoesOutAsBuiltFromTheBoxes) {
+TEST_F(Quick_Move_Test, EveryMoveGoesOutAsBuiltFromTheBoxes) {
     Start_Sim();
     QuickMove_Motor = 0;
     EXPECT_EQ(HideQuickMoveSingle(), 0);  // no dialog yet

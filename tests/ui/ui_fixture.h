@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/window/application.h"
-#include "tests/test_registry_fixture.h"
+#include "tests/support/registry_fixture.h"
 #include "ui/ui.h"
 
 namespace kdx::test {
