@@ -14,7 +14,7 @@
 #include "platform/os/system.h"
 #include "platform/window/application.h"
 #include "platform/window/window.h"
-#include "tests/test_serial_fixture.h"
+#include "tests/support/serial_fixture.h"
 #include "trace/trace.h"
 
 namespace kdx::test {
