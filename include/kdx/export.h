@@ -4,7 +4,9 @@
 #else
 #define KDX_EXTERN_C
 #endif
-#if defined(KDX_BUILDING_LIBRARY)
+#if defined(KDX_BUILDING_LIBRARY) && defined(_WIN32)
+#define KDX_API KDX_EXTERN_C __declspec(dllexport)
+#elif defined(KDX_BUILDING_LIBRARY)
 #define KDX_API KDX_EXTERN_C __attribute__((visibility("default")))
 #else
 #define KDX_API KDX_EXTERN_C
