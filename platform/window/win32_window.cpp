@@ -123,6 +123,10 @@ LRESULT CALLBACK Control_Thunk(::HWND h, UINT message, WPARAM wparam, LPARAM lpa
         SetWindowLongPtrA(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original));
         return CallWindowProcA(original, h, message, wparam, lparam);
     }
+    // Ctrl+C in a rich edit copies the selection; it is no character for the controller.
+    if (c->kind == Kind::Rich_Edit && message == WM_CHAR && wparam == 3 &&
+        GetKeyState(VK_CONTROL) < 0)
+        return CallWindowProcA(c->original, h, WM_COPY, 0, 0);
     if (c->proc) return c->proc(Ours(h), message, wparam, lparam);
     return Control_Default(h, message, wparam, lparam);
 }
