@@ -11,12 +11,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/os/system_os.h"
 
 namespace kdx::platform {
 
@@ -34,74 +32,13 @@ int64_t Tick_Count_Ms() {
     return Query_Performance_Counter() / 1000000;
 }
 
-namespace {
-
-struct Sleep_Hook {
-    std::thread::id thread;
-    std::function<void(uint32_t)> pump;
-};
-
-std::mutex sleep_hook_lock;
-std::shared_ptr<const Sleep_Hook> sleep_hook;
-// Set while this thread runs its hook: a sleep made by the pumped work sleeps plainly, so
-// pumps never nest.
-thread_local bool in_sleep_hook = false;
-
-void Plain_Sleep_Ms(uint32_t milliseconds) {
-    if (milliseconds == 0) {
+void Sleep_Ns(int64_t nanoseconds) {
+    if (nanoseconds <= 0) {
         sched_yield();
         return;
     }
-    timespec ts{time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000};
+    timespec ts{time_t(nanoseconds / 1000000000), long(nanoseconds % 1000000000)};
     while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
-    }
-}
-
-}  // namespace
-
-void Set_Sleep_Hook(std::function<void(uint32_t milliseconds)> hook) {
-    std::shared_ptr<const Sleep_Hook> next;
-    if (hook)
-        next = std::make_shared<const Sleep_Hook>(
-            Sleep_Hook{std::this_thread::get_id(), std::move(hook)});
-    std::lock_guard<std::mutex> guard(sleep_hook_lock);
-    sleep_hook = std::move(next);
-}
-
-namespace {
-
-std::shared_ptr<const Sleep_Hook> Hook_Here() {
-    if (in_sleep_hook) return nullptr;
-    std::lock_guard<std::mutex> guard(sleep_hook_lock);
-    if (sleep_hook && sleep_hook->thread == std::this_thread::get_id()) return sleep_hook;
-    return nullptr;
-}
-
-}  // namespace
-
-bool Sleep_Hook_Here() {
-    return Hook_Here() != nullptr;
-}
-
-void Sleep_Ms(uint32_t milliseconds) {
-    std::shared_ptr<const Sleep_Hook> hook = Hook_Here();
-    if (!hook) return Plain_Sleep_Ms(milliseconds);
-    int64_t start = Query_Performance_Counter();
-    in_sleep_hook = true;
-    try {
-        hook->pump(milliseconds);
-    } catch (...) {
-        // A hook that fails still leaves the caller's wait to the plain sleep below.
-    }
-    in_sleep_hook = false;
-    // The caller's timing holds whatever the hook did: the rest of the time is slept here.
-    int64_t elapsed_ns = Query_Performance_Counter() - start;
-    int64_t wanted_ns = int64_t(milliseconds) * 1000000;
-    if (elapsed_ns < wanted_ns) {
-        int64_t left = wanted_ns - elapsed_ns;
-        timespec ts{time_t(left / 1000000000), long(left % 1000000000)};
-        while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
-        }
     }
 }
 

@@ -26,7 +26,8 @@ class Thread {
 
   private:
     // Written before the thread runs, so the thread itself may read them.
-    unsigned long handle_ = 0;  // the pthread_t
+    unsigned long handle_ = 0;  // the pthread_t (Windows: the thread's id)
+    void* native_ = nullptr;    // Windows: the thread's handle
     bool started_ = false;
     bool joinable_ = false;
 };
