@@ -50,7 +50,7 @@ endfunction()
 # device map and device changes come from the system itself.
 kdx_windows_sources(KDX_CORE_SOURCES
     GLOBS platform/*.cpp platform/*/*.cpp trace/*.cpp files/*.cpp serial/*.cpp protocol/*.cpp
-    LINUX_ONLY pty ports_dir udev_ports)
+    LINUX_ONLY pty udev_ports)
 list(FILTER KDX_CORE_SOURCES EXCLUDE REGEX ".*/platform/window/.*")
 list(APPEND KDX_CORE_SOURCES ${CMAKE_SOURCE_DIR}/platform/window/window.cpp)
 add_library(kdx_core STATIC ${KDX_CORE_SOURCES})
