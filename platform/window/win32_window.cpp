@@ -26,6 +26,9 @@ constexpr int kProgress_Width = 240;
 constexpr int kPort_Width = 220;
 // HWND_TOP spelled with the system's handle type (the macro's cast would take ours here).
 const ::HWND kTop_Of_Siblings = nullptr;
+// The MDI client's request to weigh its scroll bars again (WM_MDICALCCHILDSCROLL, which the
+// headers leave out).
+constexpr UINT kMdi_Calc_Child_Scroll = 0x003F;
 
 Base_Units base_units{6, 13};
 void (*first_paint)() = nullptr;
@@ -173,15 +176,30 @@ void Draw_Status(const DRAWITEMSTRUCT& item, const Top_Info& f) {
     if (made) DeleteObject(made);
 }
 
+// The window a window sits in: GetParent gives a popup's owner instead, and the Terminal
+// keeps its popup style inside the MDI client.
+::HWND Parent_Of(::HWND h) {
+    ::HWND parent = GetAncestor(h, GA_PARENT);
+    return parent == GetDesktopWindow() ? nullptr : parent;
+}
+
 // A dialog shown maximised covers the MDI client's area, but never less than its controls.
 void Fill(::HWND dialog, Top_Info& d) {
-    ::HWND client = GetParent(dialog);
+    ::HWND client = Parent_Of(dialog);
     if (!d.filling || !client) return;
-    RECT area{};
-    GetClientRect(client, &area);
-    int width = std::max<int>(area.right, d.initial.cx);
-    int height = std::max<int>(area.bottom, d.initial.cy);
-    SetWindowPos(dialog, kTop_Of_Siblings, 0, 0, width, height, SWP_NOACTIVATE);
+    // The client area's scroll bars come and go with what it holds: fill, let it weigh its
+    // scroll bars again, and fill what it then has.
+    for (int pass = 0; pass < 2; ++pass) {
+        RECT area{};
+        GetClientRect(client, &area);
+        int width = std::max<int>(area.right, d.initial.cx);
+        int height = std::max<int>(area.bottom, d.initial.cy);
+        SetWindowPos(dialog, kTop_Of_Siblings, 0, 0, width, height, SWP_NOACTIVATE);
+        SendMessageA(client, kMdi_Calc_Child_Scroll, 0, 0);
+        RECT after{};
+        GetClientRect(client, &after);
+        if (after.right == area.right && after.bottom == area.bottom) break;
+    }
 }
 
 // The frame's client area: the status strip along the bottom, the MDI client above it.
@@ -205,12 +223,12 @@ void Layout_Frame(::HWND frame, Top_Info& f, ::HWND mdi) {
     }
     if (mdi) MoveWindow(mdi, 0, 0, area.right, std::max<int>(area.bottom - status_height, 0), TRUE);
     for (auto& [dialog, d] : tops)
-        if (!d.frame && d.filling && GetParent(dialog) == mdi) Fill(dialog, d);
+        if (!d.frame && d.filling && Parent_Of(dialog) == mdi) Fill(dialog, d);
 }
 
 ::HWND Mdi_Of(::HWND frame) {
     for (auto& [h, c] : controls)
-        if (c.kind == Kind::Mdi_Client && GetParent(h) == frame) return h;
+        if (c.kind == Kind::Mdi_Client && Parent_Of(h) == frame) return h;
     return nullptr;
 }
 
@@ -586,13 +604,18 @@ class Win32_Backend final : public Backend {
         // The dialog keeps its popup style inside the client area, and with it its menu bar
         // (a child-styled window can have none).
         if (!SetParent(c, p) && GetLastError() != 0) return false;
-        if (Top_Info* d = Top_Of(c)) d->centred = true;
+        if (Top_Info* d = Top_Of(c)) {
+            // At the client area's corner until shown: where it stood on the screen would
+            // give the client area scroll bars for nothing.
+            d->centred = true;
+            SetWindowPos(c, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        }
         return true;
     }
     bool Show_Window(HWND window, int32_t command) override {
         ::HWND h = Native(window);
         Top_Info* d = Top_Of(h);
-        ::HWND parent = GetParent(h);
+        ::HWND parent = Parent_Of(h);
         bool inside = d && !d->frame && parent && Control_Of(parent) &&
                       Control_Of(parent)->kind == Kind::Mdi_Client;
         bool was = IsWindowVisible(h) != FALSE;
