@@ -1,7 +1,5 @@
 // The records of kdx-cli check: JSON (its schema is data/kdx-check.schema.json), JUnit XML,
 // a printable HTML page and a line of the CSV history.
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +9,7 @@
 #include <cstring>
 
 #include "cli/check.h"
+#include "cli/system.h"
 #include "cli/text_forms.h"
 
 namespace kdx::cli::check {
@@ -299,24 +298,12 @@ std::string Reason(int error) {
     return std::strerror(error);
 }
 
-// Writes all of text to fd; the errno of the failure, 0 when whole.
-int Write_All(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n < 0 ? errno : EIO;
-        done += size_t(n);
-    }
-    return 0;
-}
-
 // Creates path anew (never through a link, never over another file) and writes text whole;
 // a file not written whole is removed. The errno, 0 on success.
 int Create_Whole(const std::string& path, const std::string& text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = sys::Create_New(path);
     if (fd < 0) return errno;
-    int error = Write_All(fd, text);
+    int error = sys::Write_All(fd, text);
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error != 0) ::unlink(path.c_str());
     return error;
@@ -324,19 +311,12 @@ int Create_Whole(const std::string& path, const std::string& text) {
 
 // Appends line to the history under an exclusive lock, with the header first in a new file.
 int Append_History(const std::string& path, const std::string& line) {
-    int fd = ::open(path.c_str(),
-                    O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
-    if (fd < 0) return errno;
-    struct stat st {};
-    int error = 0;
-    if (::fstat(fd, &st) != 0)
-        error = errno;
-    else if (!S_ISREG(st.st_mode))
-        error = EINVAL;
-    while (error == 0 && ::flock(fd, LOCK_EX) != 0)
-        if (errno != EINTR) error = errno;
-    if (error == 0 && ::fstat(fd, &st) == 0 && st.st_size == 0) error = Write_All(fd, Csv_Header());
-    if (error == 0) error = Write_All(fd, line);
+    std::string problem;
+    int fd = sys::Open_Append(path, problem);
+    if (fd < 0) return problem == "not a regular file" ? EINVAL : errno ? errno : EINVAL;
+    int error = sys::Lock_Exclusive(fd);
+    if (error == 0 && sys::Size_Of(fd) == 0) error = sys::Write_All(fd, Csv_Header());
+    if (error == 0) error = sys::Write_All(fd, line);
     ::close(fd);
     return error;
 }

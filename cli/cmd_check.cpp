@@ -1,9 +1,5 @@
 // kdx-cli check: tests a unit in one command and leaves its records; --all tests every unit
 // attached, one process per port.
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,10 +16,9 @@
 #include "cli/cli.h"
 #include "cli/device_info.h"
 #include "cli/protocol_port.h"
+#include "cli/system.h"
 #include "cli/text_forms.h"
 #include "kdx_version.h"
-
-extern char** environ;
 
 namespace kdx::cli {
 namespace {
@@ -486,24 +481,14 @@ int Check_Unit(const Options& o) {
 // One child of --all: its port, process and output so far.
 struct Child {
     int32_t number = 0;
-    pid_t pid = -1;
-    int fd = -1;
+    sys::Child_Process process;
     std::string pending;  // bytes after the last line break
     std::string progress = "starting";
     std::string result;
     int code = -1;
 };
 
-std::string Self_Path() {
-    char path[4096];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return "kdx-cli";
-    return std::string(path, size_t(n));
-}
-
 bool Spawn(Child& c, const std::string& self, const Options& o) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
     std::vector<std::string> args = {self,      "check",          "COM" + std::to_string(c.number),
                                      "--child", "--rate",         std::to_string(o.rate),
                                      "--out",   Records_Folder(o)};
@@ -512,22 +497,7 @@ bool Spawn(Child& c, const std::string& self, const Options& o) {
         for (int a : o.axes) list += (list.empty() ? "" : ",") + std::to_string(a);
         args.insert(args.end(), {"--axes", list});
     }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-    int e = posix_spawn(&c.pid, self.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (e != 0) {
-        ::close(fds[0]);
-        return false;
-    }
-    c.fd = fds[0];
-    return true;
+    return sys::Spawn(args, c.process);
 }
 
 void Take_Output(Child& c, const char* data, size_t size) {
@@ -565,7 +535,7 @@ int Check_All(const Options& o) {
         std::printf("No controller answered: this machine lists no ports\n");
         return Exit_No_Controller;
     }
-    const std::string self = Self_Path();
+    const std::string self = sys::Self_Path();
     for (Child& c : children)
         if (!Spawn(c, self, o)) {
             c.result = "COM" + std::to_string(c.number) + ": could not start its check\n";
@@ -575,31 +545,19 @@ int Check_All(const Options& o) {
     if (terminal) Draw(children, false);
     auto last_draw = std::chrono::steady_clock::now();
     for (;;) {
-        std::vector<pollfd> fds;
-        std::vector<Child*> owners;
-        for (Child& c : children)
-            if (c.fd >= 0) {
-                fds.push_back({c.fd, POLLIN, 0});
-                owners.push_back(&c);
-            }
-        if (fds.empty()) break;
-        if (::poll(fds.data(), fds.size(), -1) < 0) continue;
-        for (size_t i = 0; i < fds.size(); ++i) {
-            if (!fds[i].revents) continue;
-            char buf[4096];
-            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                Take_Output(*owners[i], buf, size_t(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            Child& c = *owners[i];
-            ::close(c.fd);
-            c.fd = -1;
-            int status = 0;
-            while (::waitpid(c.pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            c.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+        std::vector<int> fds;
+        for (const Child& c : children) fds.push_back(c.process.fd);
+        int ready = sys::Wait_Readable(fds);
+        if (ready < 0) break;
+        Child& c = children[size_t(ready)];
+        char buf[4096];
+        ssize_t n = ::read(c.process.fd, buf, sizeof buf);
+        if (n > 0) {
+            Take_Output(c, buf, size_t(n));
+        } else if (n == 0 || errno != EINTR) {
+            ::close(c.process.fd);
+            c.process.fd = -1;
+            c.code = sys::Exit_Code(c.process);
             if (!c.pending.empty()) c.result += c.pending + "\n";
         }
         auto now = std::chrono::steady_clock::now();

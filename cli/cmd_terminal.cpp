@@ -1,15 +1,10 @@
 // kdx-cli terminal: an interactive serial terminal on a COM port, with the traffic echoed in
 // colour; with standard input not a terminal, each input line is sent as a command.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +14,7 @@
 #include "cli/port_names.h"
 #include "cli/port_open.h"
 #include "cli/protocol_port.h"
+#include "cli/system.h"
 #include "kdx/kdx.h"
 
 namespace kdx::cli {
@@ -77,19 +73,6 @@ constexpr char kLogKey = 0x0c;  // Ctrl-L
 // Sent text waits this long for its reply, to go out with it in one write: the terminal then
 // wakes once, not twice, and shows the reply sooner. Well below what an eye can tell apart.
 constexpr int32_t kSentHoldMs = 5;
-
-termios saved_tty;
-bool tty_raw = false;
-
-void Restore_Tty() {
-    if (tty_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_tty);
-    tty_raw = false;
-}
-
-void Restore_And_Exit(int) {
-    Restore_Tty();
-    _exit(130);
-}
 
 // The program's own line, on a line of its own after the traffic shown so far.
 void Say(const std::string& text) {
@@ -155,10 +138,7 @@ struct Session {
     }
 
     bool Watch() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-        watch = fds[0];
-        watch_write = fds[1];
+        if (!sys::Make_Watch_Pipe(watch, watch_write)) return false;
         Serial_Port_Watch(watch_write);
         return true;
     }
@@ -178,17 +158,7 @@ struct Session {
     // Waits up to ms (-1: for ever) for the input (when in >= 0) or the watch; the input's
     // readiness, 0 on time out or the watch, -1 on a failure. What the watch said is taken
     // from it: the caller asks the poller and the log after.
-    int Wait(int in, int ms) {
-        pollfd p[2] = {{watch, POLLIN, 0}, {in, POLLIN, 0}};
-        int r = poll(p, in >= 0 ? 2 : 1, ms);
-        if (r < 0) return errno == EINTR ? 0 : -1;
-        if (p[0].revents) {
-            char drained[64];
-            while (read(watch, drained, sizeof drained) > 0) {
-            }
-        }
-        return in >= 0 && p[1].revents ? 1 : 0;
-    }
+    int Wait(int in, int ms) { return sys::Wait_Input(watch, in, ms); }
 
   private:
     int watch_write = -1;
@@ -223,7 +193,7 @@ bool Reconnect(Session& s, bool interactive) {
         if (r < 0) break;
         if (r > 0) {
             char keys[256];
-            ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+            int n = sys::Read_Input(keys, sizeof keys);
             if (n <= 0 || std::memchr(keys, kQuit, size_t(n)) ||
                 std::memchr(keys, kInterrupt, size_t(n)))
                 break;
@@ -244,16 +214,7 @@ bool Alive(Session& s) {
 }
 
 int Interactive(Session& s) {
-    tcgetattr(STDIN_FILENO, &saved_tty);
-    termios raw = saved_tty;
-    cfmakeraw(&raw);
-    raw.c_oflag |= OPOST | ONLCR;  // our own output keeps its line breaks
-    // Every signal that would end us gives the user's tty back first: a kill, and an output
-    // whose reader went away (the echo's next write).
-    for (int stop : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGPIPE})
-        std::signal(stop, Restore_And_Exit);
-    tty_raw = true;
-    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    sys::Raw_Keys();
     Say("Keys go to the controller as typed.  Ctrl-L port log on/off   Ctrl-] quit");
     int status = 0;
     for (;;) {
@@ -264,11 +225,11 @@ int Interactive(Session& s) {
         // way from a key to the line.
         if (r > 0) {
             char keys[256];
-            ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+            int n = sys::Read_Input(keys, sizeof keys);
             if (n <= 0) break;
             std::string text;
             bool quit = false;
-            for (ssize_t i = 0; i < n && !quit; ++i) {
+            for (int i = 0; i < n && !quit; ++i) {
                 char c = keys[i];
                 if (c == kQuit || c == kInterrupt) {
                     quit = true;
@@ -298,7 +259,7 @@ int Interactive(Session& s) {
     Say("");
     s.Close();
     Say("");
-    Restore_Tty();
+    sys::Restore_Keys();
     return status;
 }
 
@@ -341,13 +302,13 @@ int Scripted(Session& s, const std::string& eol, int wait_ms) {
             continue;
         }
         char input[4096];
-        ssize_t n = read(STDIN_FILENO, input, sizeof input);
+        int n = sys::Read_Input(input, sizeof input);
         if (n < 0 && errno == EINTR) continue;
         input_open = n > 0;
         // Each line sent asks after the port (its wait) and the log; input without a whole
         // line asks here. Asked after the lines have gone out, not on their way to the line.
         bool sent = false, log_failed = false;
-        for (ssize_t i = 0; i < n && alive && !log_failed; ++i) {
+        for (int i = 0; i < n && alive && !log_failed; ++i) {
             line += input[i];
             if (input[i] != '\n') continue;
             flush();
@@ -437,18 +398,11 @@ int Run(const std::vector<std::string>& args) {
     // The transcript is appended to, never through a link, and only to a regular file.
     int copy_fd = -1;
     if (!log_file.empty()) {
-        copy_fd = open(log_file.c_str(),
-                       O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
-        struct stat st {};
-        std::string problem =
-            copy_fd < 0 ? (errno == ELOOP ? "a link is at that name" : std::strerror(errno))
-            : fstat(copy_fd, &st) != 0 ? std::strerror(errno)
-            : !S_ISREG(st.st_mode)     ? "not a regular file"
-                                       : "";
-        if (!problem.empty()) {
+        std::string problem;
+        copy_fd = sys::Open_Append(log_file, problem);
+        if (copy_fd < 0) {
             std::fprintf(stderr, "kdx-cli terminal: cannot write the transcript %s: %s\n",
                          log_file.c_str(), problem.c_str());
-            if (copy_fd >= 0) close(copy_fd);
             return 1;
         }
     }

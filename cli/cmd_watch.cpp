@@ -1,5 +1,4 @@
 // kdx-cli watch: prints serial ports arriving and going away as it happens.
-#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -80,8 +79,7 @@ void On_Change(int32_t event, const char* port, const char* node, void*) {
         Print_Json(arrived ? "arrived" : "removed", &e);
     } else {
         time_t now = time(nullptr);
-        tm local{};
-        localtime_r(&now, &local);
+        tm local = kdx::cli::sys::Local_Time(now);
         char stamp[16];
         strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
         std::string what = kdx::cli::Port_Description(e);
@@ -112,11 +110,7 @@ int Run(const std::vector<std::string>& args) {
         }
     }
     // Ctrl+C ends the wait below instead of the process, on every thread.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    kdx::cli::sys::Hold_Stop_Requests();
 
     int32_t id = Serial_Port_Watch_Start(On_Change, nullptr);
     if (id == 0) {
@@ -143,8 +137,7 @@ int Run(const std::vector<std::string>& args) {
     }
     for (;;) {
         if (count > 0 && printed >= count) break;
-        timespec wait{0, 100 * 1000 * 1000};
-        if (sigtimedwait(&stop, nullptr, &wait) > 0) break;
+        if (kdx::cli::sys::Wait_Stop_Request(100)) break;
     }
     Serial_Port_Watch_Stop(id);
     return 0;

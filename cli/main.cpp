@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "cli/cli.h"
+#include "cli/system.h"
 #include "kdx/kdx.h"
 #include "kdx_version.h"
 
@@ -85,7 +86,7 @@ int main(int argc, char** argv) {
     try {
         if (trace) {
             // The command line's console is this terminal unless the user chose another.
-            setenv("KDX_CONSOLE", "terminal", 0);
+            sys::Set_Environment_Default("KDX_CONSOLE", "terminal");
             ErrCheck_Debug(1);
             if (*ErrCheck_Debug_Log_Error())
                 std::fprintf(stderr, "kdx-cli: the debug log was not opened: %s\n",

@@ -1,9 +1,7 @@
 #include "cli/port_names.h"
 
-#include <climits>
-#include <cstdlib>
-
 #include "cli/protocol_port.h"
+#include "cli/system.h"
 #include "kdx/kdx.h"
 
 namespace kdx::cli {
@@ -19,12 +17,6 @@ std::vector<std::string> Split(const std::string& line, char separator) {
     }
     parts.push_back(line.substr(start));
     return parts;
-}
-
-// The path with every link followed ("" when it leads nowhere).
-std::string Real_Path(const std::string& path) {
-    char real[PATH_MAX];
-    return ::realpath(path.c_str(), real) ? std::string(real) : std::string();
 }
 
 }  // namespace
@@ -64,13 +56,13 @@ bool Parse_Port(const std::string& word, int32_t& number, std::string& why) {
         why = "give the port as COM<n> (n from 1 to 999) or as its device path";
         return false;
     }
-    std::string real = Real_Path(word);
+    std::string real = sys::Real_Path(word);
     if (real.empty()) {
         why = "no device at " + word;
         return false;
     }
     for (const Port_Entry& e : Port_Entries())
-        if (Real_Path(e.node) == real && Parse_Com(e.port, number)) return true;
+        if (sys::Real_Path(e.node) == real && Parse_Com(e.port, number)) return true;
     why = word + " is no port of this machine (\"kdx-cli ports\" lists them)";
     return false;
 }

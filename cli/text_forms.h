@@ -4,6 +4,8 @@
 #include <ctime>
 #include <string>
 
+#include "cli/system.h"
+
 namespace kdx::cli {
 
 // A JSON string. JSON text is UTF-8; the controller's bytes are not: a byte past ASCII is
@@ -27,8 +29,7 @@ inline std::string Json_String(const std::string& text) {
 
 // Local time in ISO 8601 with its offset: 2026-12-07T20:15:01+01:00.
 inline std::string Local_Time_Iso(std::time_t t) {
-    std::tm tm{};
-    localtime_r(&t, &tm);
+    std::tm tm = sys::Local_Time(t);
     char text[40], zone[8];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
     std::strftime(zone, sizeof zone, "%z", &tm);

@@ -52,7 +52,10 @@ int64_t Query_Performance_Frequency() {
 }
 
 int64_t Tick_Count_Ms() {
-    return int64_t(::GetTickCount64());
+    // From the performance counter, not GetTickCount64: that one moves in steps of the
+    // system's timer tick (15.6 ms), and a wait measured with it ends up to a tick early.
+    int64_t ticks = Query_Performance_Counter(), frequency = Query_Performance_Frequency();
+    return ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
 }
 
 void Sleep_Ns(int64_t nanoseconds) {

@@ -7,6 +7,7 @@
 
 #include "platform/error.h"
 #include "platform/handles.h"
+#include "platform/port_map.h"
 #include "platform/serial.h"
 #include "platform/system.h"
 
@@ -30,6 +31,8 @@ struct Comm_Object final : Handle_Object {
     uint32_t mask = 0;
     std::atomic<bool> hung_up{false};
     std::atomic<int64_t> last_write_ms{-1000};
+    // Set once the driver has refused WaitCommEvent: waits then look at the queue in slices.
+    std::atomic<bool> no_events{false};
 
     ~Comm_Object() override {
         if (handle != System_Invalid) ::CloseHandle(handle);
@@ -151,10 +154,16 @@ std::string Comm_Device_Name(int32_t number) {
 
 std::string Comm_Device_Node(int32_t number) {
     std::string name = Comm_Device_Name(number);
+    if (name.empty()) {
+        Set_Last_Error(ERROR_FILE_NOT_FOUND);
+        return name;
+    }
+    // The serial device map, or else the system's device namespace (a port some driver
+    // made without listing it).
+    bool known = false;
+    for (const auto& entry : Port_Map_List()) known = known || entry.Number == number;
     wchar_t target[1024];
-    // The system's device namespace knows every port there is, listed or not.
-    bool known =
-        !name.empty() && ::QueryDosDeviceW(win32::Wide(name.substr(4)).c_str(), target, 1024) != 0;
+    known = known || ::QueryDosDeviceW(win32::Wide(name.substr(4)).c_str(), target, 1024) != 0;
     Set_Last_Error(known ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
     return known ? name : std::string();
 }
@@ -546,11 +555,26 @@ Comm_Wait Comm_Waiter::Wait(uint32_t timeout_ms) const {
             Set_Last_Error(ERROR_SUCCESS);
             return Comm_Wait::Timeout;
         }
+        if (port->no_events) {
+            // A driver without events: look at the queue again after a short wait, which a
+            // wake-up ends at once.
+            DWORD slice = std::min<DWORD>(wait, 2);
+            if (wake ? ::WaitForSingleObject(wake, slice) == WAIT_OBJECT_0
+                     : (::Sleep(slice), false)) {
+                Set_Last_Error(ERROR_SUCCESS);
+                return Comm_Wait::Woken;
+            }
+            continue;
+        }
         OVERLAPPED call{};
         call.hEvent = port->wait_done;
         ::ResetEvent(call.hEvent);
         DWORD events = 0;
         bool started = ::WaitCommEvent(port->handle, &events, &call);
+        if (!started && ::GetLastError() == ERROR_NOT_SUPPORTED) {
+            port->no_events = true;  // Wine on a pseudo-terminal, some virtual ports
+            continue;
+        }
         if (!started && ::GetLastError() != ERROR_IO_PENDING) {
             Fail(*port);
             return port->hung_up ? Comm_Wait::Hung_Up : Comm_Wait::Failed;

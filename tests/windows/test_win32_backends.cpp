@@ -1,0 +1,292 @@
+// The Windows backends through the platform layer's own calls, on real files, the real
+// registry and a real COM port: scripts/test-windows.sh runs them under Wine with the Linux
+// simulator behind COM<KDX_TEST_COM>. What Wine does not do on a pseudo-terminal skips,
+// with the reason, only when the program runs under Wine.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/device_change.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/file_position.h"
+#include "platform/handles.h"
+#include "platform/process.h"
+#include "platform/profile.h"
+#include "platform/registry.h"
+#include "platform/serial.h"
+#include "platform/system.h"
+#include "platform/thread.h"
+#include "serial/serial_enum.h"
+#include "serial/serial_port.h"
+
+// Taken before the system's headers make a macro of the name.
+constexpr int32_t kLocal_Machine = kdx::platform::HKEY_LOCAL_MACHINE;
+
+#include "platform/os/win32.h"
+
+namespace kdx::platform {
+namespace {
+
+// A fresh folder per test, removed afterwards.
+class Win_Test : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static std::atomic<int> serial{0};
+        dir_ =
+            std::filesystem::temp_directory_path() /
+            ("kdx-win-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++serial));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+    static std::string Contents(const std::string& path) {
+        std::string text;
+        Read_Whole_File(path, text);
+        return text;
+    }
+    std::filesystem::path dir_;
+};
+
+TEST_F(Win_Test, CreateFileReportsWhatItFoundAsWindowsDoes) {
+    Write_Whole_File(Path("there.txt"), "old");
+    std::filesystem::create_directory(Path("folder"));
+    struct Case {
+        const char* name;
+        uint32_t disposition;
+        bool opens;
+        uint32_t error;  // last error after the call
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"there.txt", CREATE_NEW, false, ERROR_FILE_EXISTS, ""},
+        {"there.txt", OPEN_ALWAYS, true, ERROR_ALREADY_EXISTS, ""},
+        {"there.txt", CREATE_ALWAYS, true, ERROR_ALREADY_EXISTS, ""},
+        {"new.txt", OPEN_ALWAYS, true, ERROR_SUCCESS, ""},
+        {"missing.txt", OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND, ""},
+        {"folder", OPEN_EXISTING, false, ERROR_ACCESS_DENIED, "a folder"},
+        {"\\\\.\\NUL", OPEN_EXISTING, false, ERROR_ACCESS_DENIED, "a device"},
+    };
+    for (const auto& c : cases) {
+        std::string path = std::string(c.name).rfind("\\\\", 0) == 0 ? c.name : Path(c.name);
+        int32_t h = Create_File(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, c.disposition);
+        uint32_t error = Get_Last_Error();
+        EXPECT_EQ(Handle_Usable(h), c.opens) << c.name << " " << c.disposition;
+        EXPECT_EQ(error, c.error) << c.name << " " << c.disposition;
+        EXPECT_EQ(File_Refusal(), c.refusal) << c.name;
+        if (Handle_Usable(h)) Close_Handle(h);
+    }
+    EXPECT_EQ(Contents(Path("there.txt")), "");  // CREATE_ALWAYS emptied it
+}
+
+TEST_F(Win_Test, AppendedAndPositionedWritesLandWhereAsked) {
+    std::string path = Path("log.txt");
+    int32_t log =
+        Create_File(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+    ASSERT_TRUE(Handle_Usable(log));
+    int32_t other =
+        Create_File(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    ASSERT_TRUE(Handle_Usable(other));
+    ASSERT_TRUE(Write_File(log, "one\r\n"));
+    // Another writer's bytes in between: the appending handle still writes at the end.
+    ASSERT_TRUE(Write_File(other, "ONE"));
+    ASSERT_TRUE(Write_File(log, "two\r\n"));
+    Overlapped at_end;
+    at_end.Offset = at_end.Offset_High = Write_At_End;
+    uint32_t written = 0;
+    ASSERT_TRUE(Write_File_At(other, "three\r\n", &written, at_end));
+    EXPECT_EQ(written, 7u);
+    EXPECT_EQ(at_end.Internal, 0u);
+    Overlapped at_two;
+    at_two.Offset = 1;
+    ASSERT_TRUE(Write_File_At(other, "x", &written, at_two));
+    EXPECT_EQ(Get_File_Size(log), 17);
+    Close_Handle(log);
+    Close_Handle(other);
+    EXPECT_EQ(Contents(path), "OxE\r\ntwo\r\nthree\r\n");
+}
+
+TEST_F(Win_Test, ProfileEditsKeepEveryUntouchedByte) {
+    std::string page = Path("page.html");
+    ASSERT_TRUE(Write_Whole_File(page, "<p>\r\n[COM5]<br>\r\nPort:=COM5\r\n</p>\r\n[Other]\r\n"));
+    struct Step {
+        const char* section;
+        const char* key;
+        const char* value;
+        const char* file_after;
+    };
+    const Step steps[] = {
+        {"com5", "Port:", "COM7",  // same length: the line alone changes
+         "<p>\r\n[COM5]<br>\r\nPort:=COM7\r\n</p>\r\n[Other]\r\n"},
+        {"COM5", "Baud:", "57600",  // a new key goes after the section's last key
+         "<p>\r\n[COM5]<br>\r\nPort:=COM7\r\nBaud:=57600\r\n</p>\r\n[Other]\r\n"},
+        {"COM5", "Port:", "COM12",  // longer: what follows moves
+         "<p>\r\n[COM5]<br>\r\nPort:=COM12\r\nBaud:=57600\r\n</p>\r\n[Other]\r\n"},
+        {"New", "Key", "v",  // a new section at the end
+         "<p>\r\n[COM5]<br>\r\nPort:=COM12\r\nBaud:=57600\r\n</p>\r\n[Other]\r\n[New]\r\nKey=v"
+         "\r\n"},
+    };
+    for (const auto& s : steps) {
+        ASSERT_EQ(Write_Private_Profile_String(s.section, s.key, s.value, page), 1) << s.key;
+        EXPECT_EQ(Contents(page), s.file_after) << s.key;
+        std::string read;
+        Get_Private_Profile_String(s.section, s.key, "-", read, 64, page);
+        EXPECT_EQ(read, s.value);
+    }
+    // A page that is not there is made by the first write.
+    ASSERT_EQ(Write_Private_Profile_String("A", "B", "C", Path("fresh.html")), 1);
+    EXPECT_EQ(Contents(Path("fresh.html")), "[A]\r\nB=C\r\n");
+}
+
+TEST_F(Win_Test, WholeFileWriteReplacesAndRefusesAFolder) {
+    std::string path = Path("hive.reg");
+    ASSERT_TRUE(Write_Whole_File(path, "first"));
+    ASSERT_TRUE(Write_Whole_File(path, "second, longer"));
+    EXPECT_EQ(Contents(path), "second, longer");
+    std::filesystem::create_directory(Path("dir"));
+    EXPECT_FALSE(Write_Whole_File(Path("dir"), "x"));
+    EXPECT_EQ(File_Failure_Text(Get_Last_Error()), "is a folder");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 2);  // no leftovers
+}
+
+TEST_F(Win_Test, AHiveFileStillReplacesTheLiveRegistry) {
+    std::string hive = Path("machine.reg");
+    ASSERT_TRUE(Write_Whole_File(hive,
+                                 "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\"
+                                 "SERIALCOMM]\r\n\"\\\\Device\\\\VCP0\"=\"COM42\"\r\n"));
+    ::SetEnvironmentVariableW(L"KDX_REGISTRY", win32::Wide(hive).c_str());
+    int32_t key = 0;
+    int32_t status =
+        Reg_Open_Key(kLocal_Machine, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, key);
+    ::SetEnvironmentVariableW(L"KDX_REGISTRY", nullptr);
+    ASSERT_EQ(status, 0);
+    char name[64], data[64];
+    uint32_t name_size = sizeof name, data_size = sizeof data, type = 0;
+    EXPECT_EQ(Reg_Enum_Value(key, 0, name, &name_size, &type, data, &data_size), 0);
+    EXPECT_STREQ(name, "\\Device\\VCP0");
+    EXPECT_STREQ(data, "COM42");
+    Reg_Close_Key(key);
+}
+
+TEST_F(Win_Test, ProgramsThreadsAndPaths) {
+    // A missing program is reported, not started.
+    EXPECT_FALSE(Start_Program({"no-such-program-kdx.exe"}));
+    EXPECT_EQ(Get_Last_Error(), ERROR_FILE_NOT_FOUND);
+    // The executable's folder is writable here, so its files stay beside it.
+    EXPECT_EQ(Module_Data_File_Name(), Module_File_Name());
+    EXPECT_NE(Module_File_Name().find("kdx_tests"), std::string::npos) << Module_File_Name();
+    // A thread of our own knows itself, and is joined.
+    Thread worker;
+    std::atomic<int> inside{-1};
+    ASSERT_TRUE(worker.Start([&] { inside = worker.Is_Current() ? 1 : 0; }, 0x100000));
+    worker.Join();
+    EXPECT_EQ(inside, 1);
+    EXPECT_FALSE(worker.Is_Current());
+    // Sleeps last at least as long as asked.
+    int64_t start = Tick_Count_Ms();
+    Sleep_Ms(30);
+    EXPECT_GE(Tick_Count_Ms() - start, 30);
+    std::string folder = Path("a\\b/c");
+    EXPECT_TRUE(Make_Directories(folder));
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+}
+
+// ---- the serial line, against the simulator behind COM<KDX_TEST_COM> ----
+
+int32_t Test_Port() {
+    const char* text = std::getenv("KDX_TEST_COM");
+    return text ? std::atoi(text) : 0;
+}
+
+class Win_Serial : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        number_ = Test_Port();
+        if (number_ == 0) GTEST_SKIP() << "no simulated port: KDX_TEST_COM is not set";
+    }
+    void TearDown() override {
+        if (handle_ != 0) Serial_Port_Close(handle_);
+    }
+    int32_t number_ = 0;
+    int32_t handle_ = 0;
+};
+
+TEST_F(Win_Serial, TheDeviceMapListsThePort) {
+    std::string listing = Serial_Port_Enum();
+    EXPECT_NE(listing.find("COM" + std::to_string(number_)), std::string::npos) << listing;
+    EXPECT_EQ(Comm_Device_Node(number_), Comm_Device_Name(number_));
+    EXPECT_EQ(Comm_Device_Node(998), "");
+    EXPECT_EQ(Get_Last_Error(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Win_Serial, AStatusQueryIsAnsweredThroughTheOpenPort) {
+    int32_t baud = 57600;
+    handle_ = Serial_Port_Open(number_, baud);
+    ASSERT_TRUE(Handle_Usable(handle_)) << Get_Last_Error();
+    DCB dcb;
+    ASSERT_TRUE(Get_Comm_State(handle_, dcb));
+    EXPECT_EQ(dcb.BaudRate, 57600u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    // Settings read back as set, other rates included.
+    dcb.BaudRate = 9600;
+    ASSERT_TRUE(Set_Comm_State(handle_, dcb));
+    DCB back;
+    ASSERT_TRUE(Get_Comm_State(handle_, back));
+    EXPECT_EQ(back.BaudRate, 9600u);
+    dcb.BaudRate = 57600;
+    ASSERT_TRUE(Set_Comm_State(handle_, dcb));
+    // The simulator answers "V" with its status letter alone: the wait wakes for it.
+    EXPECT_EQ(Serial_Port_Write(handle_, "V"), "V");
+    Comm_Wait got = Wait_Comm_Input(handle_, 0, 10000);
+    ASSERT_EQ(got, Comm_Wait::Input) << "error " << Get_Last_Error();
+    std::string reply;
+    ASSERT_TRUE(Read_Comm(handle_, reply, 256));
+    ASSERT_EQ(reply.size(), 1u) << reply;
+    EXPECT_NE(std::string("RJBbF").find(reply[0]), std::string::npos) << reply;
+}
+
+TEST_F(Win_Serial, AWakeEventEndsAWaitWithNothingToRead) {
+    int32_t baud = 57600;
+    handle_ = Serial_Port_Open(number_, baud);
+    ASSERT_TRUE(Handle_Usable(handle_));
+    Serial_Port_Read(handle_);  // whatever came on opening
+    int32_t wake = Create_Wake_Event();
+    ASSERT_TRUE(Handle_Usable(wake));
+    Thread waker;
+    ASSERT_TRUE(waker.Start([&] { Set_Wake_Event(wake); }, 0x10000));
+    EXPECT_EQ(Wait_Comm_Input(handle_, wake, MAXDWORD), Comm_Wait::Woken) << Get_Last_Error();
+    waker.Join();
+    Reset_Wake_Event(wake);
+    EXPECT_EQ(Wait_Comm_Input(handle_, wake, 0), Comm_Wait::Timeout);
+    Close_Handle(wake);
+}
+
+TEST_F(Win_Serial, AHeldPortIsRefusedWithAccessDenied) {
+    if (win32::Under_Wine())
+        GTEST_SKIP() << "Wine opens a pseudo-terminal port twice: no exclusive open";
+    int32_t baud = 57600;
+    handle_ = Serial_Port_Open(number_, baud);
+    ASSERT_TRUE(Handle_Usable(handle_));
+    int32_t second = Comm_Open(Comm_Device_Name(number_));
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Get_Last_Error(), ERROR_ACCESS_DENIED);
+    if (Handle_Usable(second)) Close_Handle(second);
+}
+
+TEST(Win_Device_Change, ARegisteredMonitorStartsAndStops) {
+    int32_t id = Device_Change_Register([](const Device_Change&) {});
+    ASSERT_NE(id, 0) << Get_Last_Error();
+    EXPECT_TRUE(Device_Change_Unregister(id));
+    EXPECT_FALSE(Device_Change_Unregister(id));
+    if (win32::Under_Wine())
+        GTEST_SKIP() << "Wine sends no WM_DEVICECHANGE when a port's link appears";
+}
+
+}  // namespace
+}  // namespace kdx::platform
