@@ -68,6 +68,28 @@ rm -f "$report"
 status=0
 (cd "$dir" && KDX_TEST_COM=$number wine kdx_tests.exe --gtest_output="xml:kdx_tests.xml" \
     </dev/null) || status=$?
+# The command line, end to end against the simulator: its listing names the port, and a check
+# passes and leaves its records (read from its output and its files).
+records="$work/records"
+mkdir -p "$records"
+cli_failed=0
+ports=$(cd "$dir" && wine kdx-cli.exe ports </dev/null 2>&1) || true
+if ! grep -q "^COM$number " <<<"$ports"; then
+    echo "test-windows: kdx-cli.exe ports does not list COM$number:" >&2
+    echo "$ports" >&2
+    cli_failed=1
+fi
+verdict=$(cd "$dir" && wine kdx-cli.exe check "COM$number" --out "$(winepath -w "$records")" \
+    </dev/null 2>&1) || true
+if ! grep -q "PASSED" <<<"$verdict" || ! ls "$records"/kdx-check_*.json >/dev/null 2>&1; then
+    echo "test-windows: kdx-cli.exe check COM$number did not pass with its records:" >&2
+    echo "$verdict" >&2
+    ls -la "$records" >&2
+    cli_failed=1
+else
+    echo "kdx-cli.exe check COM$number: $(grep PASSED <<<"$verdict" | head -1)"
+fi
+
 wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\KdxSim' /f \
     </dev/null >/dev/null 2>&1 || true
 
@@ -102,8 +124,45 @@ if status != 0:
     sys.exit(f"test-windows: kdx_tests.exe exited {status} after a clean report")
 PY
 
-if [ -x "$root/scripts/package-windows.sh" ]; then
-    "$root/scripts/package-windows.sh" "$dir"
-    "$root/scripts/test-windows-install.sh" "$dir"
+if ((cli_failed)); then exit 1; fi
+
+# The installer: a silent install puts the programs, the pictures, the Start-menu entry and the
+# uninstaller in place, the installed kdx-cli runs, and a silent uninstall takes them away.
+"$root/scripts/package-windows.sh" "$dir"
+version=$(sed -n 's/^project(kdx VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+target="$WINEPREFIX/drive_c/KDX"
+menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/KDX Configurator.lnk"
+rm -rf "$target"
+wine "$dir/kdx-$version-setup.exe" /S '/D=C:\KDX' </dev/null >/dev/null 2>&1 || true
+missing=()
+for f in kdx-cli.exe libkdx.dll Uninstall.exe "Data Dir Arrow To BB.bmp" \
+    "Data Dir Arrow From BB.bmp"; do
+    [ -f "$target/$f" ] || missing+=("$f")
+done
+[ -f "$menu" ] || missing+=("the Start-menu entry")
+if ((${#missing[@]})); then
+    echo "test-windows: the installer did not install: ${missing[*]}" >&2
+    exit 1
 fi
+installed=$(wine 'C:\KDX\kdx-cli.exe' --version </dev/null 2>&1) || true
+if [[ "$installed" != "kdx-cli $version "* ]]; then
+    echo "test-windows: the installed kdx-cli.exe does not run: $installed" >&2
+    exit 1
+fi
+# The uninstaller runs from a copy of itself and returns at once: wait for its work.
+wine 'C:\KDX\Uninstall.exe' /S </dev/null >/dev/null 2>&1 || true
+end=$((SECONDS + 60))
+while [ -e "$target" ] || [ -e "$menu" ]; do
+    if ((SECONDS > end)); then
+        echo "test-windows: the uninstaller left $(ls -A "$target" 2>/dev/null) ${menu##*/}" >&2
+        exit 1
+    fi
+    sleep 0.2
+done
+if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\KDX' \
+    </dev/null 2>/dev/null | grep -q DisplayName; then
+    echo "test-windows: the uninstaller left its registry entry" >&2
+    exit 1
+fi
+echo "test-windows: installer installs and uninstalls silently"
 echo "test-windows: done in $(($(date +%s) - start)) s"
