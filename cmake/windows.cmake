@@ -111,12 +111,12 @@ target_link_libraries(kdx_tests PRIVATE kdx_core gtest gtest_main)
 target_compile_definitions(kdx_tests PRIVATE KDX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kdx_tests kdx kdx-cli)
 
-# The window backend's own tests: real Win32 windows (a display under Wine: Xvfb).
+# The window backend's own tests: real Win32 windows (under Wine on an Xvfb display, by
+# scripts/test-windows.sh).
 if(KDX_WINDOW_WIN32_SOURCES)
     file(GLOB KDX_WINDOW_TEST_SOURCES CONFIGURE_DEPENDS tests/windows/window/*.cpp)
     add_executable(kdx_window_tests ${KDX_WINDOW_TEST_SOURCES})
     target_link_libraries(kdx_window_tests PRIVATE kdx_window_win32 kdx_core gtest gtest_main)
-    gtest_discover_tests(kdx_window_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
 endif()
 
 include(cmake/windows-package.cmake OPTIONAL)

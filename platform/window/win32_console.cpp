@@ -2,6 +2,7 @@
 // written from any thread (text from elsewhere is posted to the window's thread and goes in
 // there in order), and the keys of every window of the program for the wait-key pause, taken
 // by a keyboard hook on the user-interface thread while a pause reads them.
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -34,6 +35,7 @@ struct Keys {
 };
 Keys keys;
 HHOOK key_hook = nullptr;
+::HWND console_window = nullptr;  // the open console (user-interface thread)
 
 // While a pause reads keys, a key pressed in any window of the program is the pause's.
 LRESULT CALLBACK Key_Hook(int code, WPARAM vk, LPARAM flags) {
@@ -123,14 +125,21 @@ class Window_Console final : public platform::Console_Device {
             0, 0, state_.window, nullptr, instance, nullptr);
         SendMessageA(state_.edit, EM_SETBKGNDCOLOR, 0, RGB(0, 0, 0));
         SendMessageA(state_.edit, EM_EXLIMITTEXT, 0, 0x7FFFFFFE);
+        SendMessageA(state_.edit, EM_SETTARGETDEVICE, 0, 0);  // lines wrap at its width
         HFONT fixed = static_cast<HFONT>(GetStockObject(ANSI_FIXED_FONT));
         SendMessageA(state_.edit, WM_SETFONT, reinterpret_cast<WPARAM>(fixed), FALSE);
         RECT r{};
         GetClientRect(state_.window, &r);
         MoveWindow(state_.edit, 0, 0, r.right, r.bottom, FALSE);
-        ShowWindow(state_.window, SW_SHOWNOACTIVATE);
+        // Raised and active: the keys of a pause before the frame shows come to it.
+        ShowWindow(state_.window, SW_SHOW);
+        SetForegroundWindow(state_.window);
+        console_window = state_.window;
+        for (auto& frame : Frames())
+            if (IsWindowVisible(frame)) Place_Console_Beside(frame);
     }
     ~Window_Console() override {
+        if (console_window == state_.window) console_window = nullptr;
         if (state_.window) DestroyWindow(state_.window);
     }
     void Write(std::string_view text, int32_t attribute) override {
@@ -152,8 +161,14 @@ class Window_Console final : public platform::Console_Device {
     }
     bool Has_Keyboard() override { return state_.window != nullptr; }
     bool Begin_Keys() override {
-        std::lock_guard<std::mutex> g(keys.lock);
-        if (keys.pausing++ == 0) keys.queue.clear();
+        {
+            std::lock_guard<std::mutex> g(keys.lock);
+            if (keys.pausing++ == 0) keys.queue.clear();
+        }
+        // Keys reach a program only through an active window: with none of ours active, the
+        // console takes them.
+        if (GetCurrentThreadId() == ui_thread && !GetActiveWindow() && state_.window)
+            SetForegroundWindow(state_.window);
         return true;
     }
     bool End_Keys() override {
@@ -198,6 +213,39 @@ class Window_Console final : public platform::Console_Device {
 };
 
 }  // namespace
+
+void Place_Console_Beside(::HWND frame) {
+    ::HWND console = console_window;
+    if (!console || !frame || !IsWindowVisible(console)) return;
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (!GetMonitorInfoA(MonitorFromWindow(frame, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+    RECT area = monitor.rcWork, outer{}, own{};
+    GetWindowRect(frame, &outer);
+    GetWindowRect(console, &own);
+    int width = own.right - own.left, height = own.bottom - own.top;
+    int x, y;
+    if (area.right - outer.right >= width) {
+        x = outer.right;  // beside it, on the right
+        y = outer.top;
+    } else if (outer.left - area.left >= width) {
+        x = outer.left - width;  // on the left
+        y = outer.top;
+    } else {
+        // Over its lower right, below its menu bar, so every menu stays in reach.
+        POINT client{0, 0};
+        ClientToScreen(frame, &client);
+        int room = area.bottom - client.y;
+        if (height > room && room > 100) height = room;
+        x = std::max<int>(area.left, area.right - width);
+        y = std::max<int>(client.y, area.bottom - height);
+    }
+    // Above the frame without taking its activation: top-most for a moment, then back among
+    // the others, where it stays first.
+    SetWindowPos(console, reinterpret_cast<::HWND>(-1), x, y, width, height, SWP_NOACTIVATE);
+    SetWindowPos(console, reinterpret_cast<::HWND>(-2), 0, 0, 0, 0,
+                 SWP_NOACTIVATE | SWP_NOMOVE | SWP_NOSIZE);
+}
 
 void Register_Window_Console() {
     WNDCLASSEXA console{};

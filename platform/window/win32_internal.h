@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/window/application.h"
 #include "platform/window/window.h"
@@ -73,6 +74,11 @@ bool Save_Png(::HWND window, const std::string& path);
 
 // Called by the frame or its client area after their first paint.
 void First_Painted();
+// The frames made so far that still exist.
+std::vector<::HWND> Frames();
+// Puts an open "Debug Console" beside the frame, or where it leaves the frame's menu bar
+// free, and raises it.
+void Place_Console_Beside(::HWND frame);
 // The "Debug Console" window as the console device "window".
 void Register_Window_Console();
 void Unregister_Window_Console();

@@ -57,8 +57,10 @@ until_true 20 grep -q '[0-9]' "$work/display" || fail "Xvfb did not start"
 export DISPLAY=":$(head -1 "$work/display")"
 
 # A fresh prefix with Wine's own fonts in it (else the caption buttons show as letters).
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d"
-wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot failed"
+export WINEPREFIX="$work/prefix" WINEDEBUG=${KDX_SMOKE_WINEDEBUG:--all} WINEDLLOVERRIDES="winemenubuilder.exe=d"
+# The server first, detached from our output (its helpers would keep our pipes open).
+setsid wineserver -p </dev/null >/dev/null 2>&1 &
+wineboot -i </dev/null >"$work/wineboot.log" 2>&1 || fail "wineboot failed"
 # Without a window manager Wine draws the windows' frames and captions itself.
 for value in Managed Decorated; do
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v "$value" /t REG_SZ /d N /f >/dev/null 2>&1
@@ -70,11 +72,15 @@ for dir in /usr/share/wine/fonts /usr/lib/wine/fonts; do
 done
 
 # The simulated controller, as COM5 of the prefix.
-KDX_PORTS="$work/ports" "$linux_build/kdx-sim" --port 5 --no-register >"$work/sim.out" \
-    2>"$work/sim.err" &
+# In a session of its own, with a second process of that session holding the
+# pseudo-terminal as its controlling terminal, so the wineserver cannot take it (and be hung
+# up with it).
+setsid "$linux_build/kdx-sim" --no-register >"$work/sim.out" 2>"$work/sim.err" </dev/null &
 pids+=($!)
 until_true 20 grep -q ' /dev/' "$work/sim.out" || fail "kdx-sim did not start"
 device=$(awk 'NR==1 {print $2}' "$work/sim.out")
+setsid sh -c 'exec sleep 86400 <"$0"' "$device" &
+pids+=($!)
 ln -sfn "$device" "$WINEPREFIX/dosdevices/com5"
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$device" /f >/dev/null 2>&1
 wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial4' /t REG_SZ /d COM5 /f \
@@ -86,7 +92,7 @@ mkdir -p "$app"
 cp "$win_build/kdx.exe" "$app/"
 # The arrow pictures are drawn by the Linux build.
 cp "$linux_build"/*.bmp "$app/" 2>/dev/null || true
-(cd "$app" && exec wine ./kdx.exe >"$work/kdx.out" 2>&1) &
+(cd "$app" && exec wine ./kdx.exe ${KDX_SMOKE_ARGS:-} >"$work/kdx.out" 2>&1) &
 pids+=($!)
 frame_window() { xdotool search --onlyvisible --name KDX_APP 2>/dev/null | head -1; }
 frame_shown() { [ -n "$(frame_window)" ]; }
