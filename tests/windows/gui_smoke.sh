@@ -22,7 +22,7 @@ fail() {
     [ -n "${work:-}" ] && [ -f "$work/kdx.out" ] && sed 's/^/  kdx: /' "$work/kdx.out" >&2
     exit 1
 }
-for tool in wine wineboot wineserver Xvfb xdotool import; do
+for tool in wine wineboot wineserver Xvfb xdotool import convert; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 [ -n "$win_build" ] && [ -f "$win_build/kdx.exe" ] || skip "no kdx.exe in ${1:-build-windows}"
@@ -137,6 +137,20 @@ reply() { sed -n '/COM5 Open/,$p' "$log" | grep -q 'rgb(255, 255, 0)"> [RJ]'; }
 if ! until_true 30 reply; then
     import -window root "$shot" 2>/dev/null || true
     fail "no reply in the port log: $(sed -n '/<body/,$p' "$log" | tr -d '\n') (screenshot $shot)"
+fi
+# And the window shows it: the Response window (its control table's place) holds text in the
+# received colour.
+read -r left top <<<"$(at 65 195)"
+read -r right bottom <<<"$(at 460 390)"
+shows_reply() {
+    import -window root -crop "$((right - left))x$((bottom - top))+$left+$top" \
+        "$work/response.png" 2>/dev/null &&
+        convert "$work/response.png" -format %c histogram:info:- 2>/dev/null |
+        grep -qi '#FFFF00'
+}
+if ! until_true 30 shows_reply; then
+    import -window root "$shot" 2>/dev/null || true
+    fail "the reply is in the port log but not in the Response window (screenshot $shot)"
 fi
 import -window root "$shot" 2>/dev/null || true
 echo "gui_smoke: passed (screenshot $shot)"
