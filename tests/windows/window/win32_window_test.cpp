@@ -10,6 +10,8 @@
 
 #include "platform/window/application.h"
 #include "platform/window/window.h"
+// Last: the system's own view of where the windows stand.
+#include "platform/window/win32_internal.h"
 
 namespace kdx::win {
 namespace {
@@ -196,5 +198,64 @@ TEST_F(Win32_Window, SubclassedRichEditHearsKeysAndPassesTheRestOn) {
     EXPECT_EQ(Rich_Text(), "passed on");
 }
 
+// The frame holds the Terminal as its client area's only window: maximised, it covers the
+// client area exactly (caption and menu bar inside it) and follows the frame's size.
+LRESULT Frame_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam) {
+    return Def_Frame_Proc(window, Mdi_Client, message, wparam, lparam);
+}
+
+TEST(Win32_Frame, MaximisedDialogFillsTheClientAreaAndFollowsTheFrame) {
+    int argc = 1;
+    char name[] = "win32_window_test";
+    char* argv[] = {name, nullptr};
+    ASSERT_TRUE(Application_Start(argc, argv));
+    Frame_Window = Create_Frame("Frame", 900, 700, &Frame_Proc);
+    ASSERT_NE(Frame_Window, 0);
+    HMENU bar = Create_Menu(), file = Create_Popup_Menu();
+    Append_Menu(file, MF_STRING, 40, "Edit");
+    Append_Menu(bar, MF_POPUP, uint64_t(file), "&File");
+    ASSERT_TRUE(Set_Menu(Frame_Window, bar));
+    Mdi_Client = Create_Mdi_Client(Frame_Window);
+    ASSERT_NE(Mdi_Client, 0);
+    Show_Window(Frame_Window, SW_SHOWNORMAL);
+    HWND dialog = Create_Dialog(
+        {"Terminal", 300, 200, WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MAXIMIZEBOX | DS_MODALFRAME,
+         WS_EX_CONTROLPARENT},
+        0);
+    HMENU tools = Create_Menu(), popup = Create_Popup_Menu();
+    Append_Menu(popup, MF_STRING, 41, "Terminal Log");
+    Append_Menu(tools, MF_POPUP, uint64_t(popup), "Tools");
+    ASSERT_TRUE(Set_Menu(dialog, tools));
+    ASSERT_TRUE(Set_Parent(dialog, Mdi_Client));
+    Show_Window(dialog, SW_MAXIMIZE);
+    Process_Events(50);
+    auto covers = [&] {
+        ::HWND d = w32::Native(dialog), client = w32::Native(Mdi_Client);
+        RECT area{}, outer{}, inner{};
+        GetClientRect(client, &area);
+        MapWindowPoints(client, nullptr, reinterpret_cast<POINT*>(&area), 2);
+        GetWindowRect(d, &outer);
+        GetClientRect(d, &inner);
+        MapWindowPoints(d, nullptr, reinterpret_cast<POINT*>(&inner), 2);
+        EXPECT_EQ(outer.left, area.left);
+        EXPECT_EQ(outer.top, area.top);
+        EXPECT_EQ(outer.right, area.right);
+        EXPECT_EQ(outer.bottom, area.bottom);
+        // The caption and the menu bar stand inside the client area, above the dialog's own.
+        EXPECT_GE(inner.top - outer.top,
+                  GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYMENU));
+    };
+    covers();
+    for (SIZE size : {SIZE{1000, 760}, SIZE{800, 650}}) {
+        SetWindowPos(w32::Native(Frame_Window), nullptr, 0, 0, size.cx, size.cy,
+                     SWP_NOMOVE | SWP_NOZORDER);
+        Process_Events(50);
+        covers();
+    }
+    Destroy_Window(Frame_Window);
+    EXPECT_FALSE(Is_Window(dialog)) << "the dialogs in its client area go with the frame";
+    Frame_Window = Mdi_Client = 0;
+    Application_Stop();
+}
 }  // namespace
 }  // namespace kdx::win
