@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -172,6 +173,56 @@ TEST_F(Win32_Window, RtfStreamsInAtTheEndAndTheTextKeepsItsLimitFromTheFront) {
     EXPECT_EQ(Send_Message(rich, EM_GETLIMITTEXT), 6);
     Stream("{\\rtf1{\\cf1 abc}}");
     EXPECT_EQ(Rich_Text(), "}\xe9!abc") << "the oldest text goes, the newest stays";
+}
+
+// The picture of a window is a PNG of its size holding what it shows: the rich edit's
+// background colour is found among its pixels.
+TEST_F(Win32_Window, PictureOfTheDialogIsAPngOfWhatItShows) {
+    Send_Message(Get_Dlg_Item(dialog, kRich), EM_SETBKGNDCOLOR, 0, RGB(0, 200, 0));
+    Set_Focus(dialog);
+    Update_Window(dialog);
+    Process_Events(100);
+    char folder[MAX_PATH];
+    ASSERT_GT(GetTempPathA(MAX_PATH, folder), 0u);
+    std::string path = std::string(folder) + "kdx_window_picture.png";
+    ASSERT_TRUE(Save_Window_Picture(dialog, path));
+    std::string png;
+    {
+        FILE* f = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        char buffer[65536];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) png.append(buffer, n);
+        std::fclose(f);
+        std::remove(path.c_str());
+    }
+    ASSERT_GT(png.size(), 33u);
+    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    auto u32 = [&](size_t at) {
+        return uint32_t(uint8_t(png[at])) << 24 | uint32_t(uint8_t(png[at + 1])) << 16 |
+               uint32_t(uint8_t(png[at + 2])) << 8 | uint32_t(uint8_t(png[at + 3]));
+    };
+    RECT outer{};
+    GetWindowRect(w32::Native(dialog), &outer);
+    uint32_t width = u32(16), height = u32(20);
+    EXPECT_EQ(width, uint32_t(outer.right - outer.left));
+    EXPECT_EQ(height, uint32_t(outer.bottom - outer.top));
+    // The pixel rows from the stored blocks of the image data.
+    ASSERT_EQ(png.substr(37, 4), "IDAT");
+    size_t at = 41 + 2, end = 41 + u32(33);
+    std::string rows;
+    while (at + 5 <= end) {
+        size_t n = uint8_t(png[at + 1]) | size_t(uint8_t(png[at + 2])) << 8;
+        rows.append(png, at + 5, n);
+        at += 5 + n;
+    }
+    ASSERT_EQ(rows.size(), size_t(height) * (size_t(width) * 3 + 1));
+    size_t green = 0;
+    for (size_t y = 0; y < height; ++y)
+        for (size_t x = 0; x < width; ++x) {
+            const char* p = rows.data() + y * (width * 3 + 1) + 1 + x * 3;
+            if (uint8_t(p[0]) == 0 && uint8_t(p[1]) == 200 && uint8_t(p[2]) == 0) ++green;
+        }
+    EXPECT_GT(green, size_t(Dlu_To_Px_X(200) * Dlu_To_Px_Y(60))) << "the rich edit's ground";
 }
 
 // A subclassed rich edit gets the keys first; what it passes on reaches the control.
