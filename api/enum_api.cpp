@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "api/api_util.h"
-#include "files/report.h"
-#include "platform/device_change.h"
-#include "platform/error.h"
-#include "platform/port_map.h"
-#include "platform/registry.h"
+#include "platform/os/error.h"
+#include "platform/ports/device_change.h"
+#include "platform/ports/port_map.h"
+#include "platform/ports/registry.h"
+#include "protocol/report.h"
 #include "serial/serial_enum.h"
 
 using kdx::api::Copy_Out;

@@ -2,7 +2,7 @@
 #include "files/html_template.h"
 #include "files/ini.h"
 #include "files/port_log.h"
-#include "platform/system.h"
+#include "platform/os/system.h"
 
 namespace {
 

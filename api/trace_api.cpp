@@ -1,7 +1,7 @@
 #include <cstring>
 
 #include "api/api_util.h"
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "trace/trace.h"
 
 using kdx::api::Bounded;

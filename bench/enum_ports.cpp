@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/udev_ports.h"
+#include "platform/ports/udev_ports.h"
 #include "serial/serial_enum.h"
 
 namespace {

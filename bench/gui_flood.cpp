@@ -18,7 +18,7 @@
 #include "bench/gui_stall.h"
 #include "bench/serial_bench_util.h"
 #include "files/port_log.h"
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "platform/window/application.h"
 #include "serial/echo.h"
 #include "ui/ui.h"

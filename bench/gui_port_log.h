@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "files/port_log.h"
-#include "platform/system.h"
+#include "platform/os/system.h"
 
 namespace kdx::bench {
 

@@ -21,7 +21,7 @@
 
 #include "bench/gui_stall.h"
 #include "bench/serial_bench_util.h"
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "platform/window/application.h"
 #include "protocol/kdx_send.h"
 #include "serial/echo.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "platform/window/window.h"
 
 namespace kdx::bench {

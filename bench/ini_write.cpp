@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/profile.h"
+#include "platform/os/profile.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/file.h"
+#include "platform/os/file.h"
 #include "protocol/kdx_send.h"
 
 namespace {

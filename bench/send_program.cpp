@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bench/protocol_bench.h"
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "protocol/kdx_send.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bench/serial_bench_util.h"
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "serial/echo.h"
 
 namespace {

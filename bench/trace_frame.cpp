@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/console.h"
-#include "platform/error.h"
+#include "platform/console/console.h"
+#include "platform/os/error.h"
 #include "trace/trace.h"
 
 namespace {

@@ -52,13 +52,17 @@ kdx_windows_sources(KDX_CORE_SOURCES
     GLOBS platform/*.cpp platform/*/*.cpp trace/*.cpp files/*.cpp serial/*.cpp protocol/*.cpp
     LINUX_ONLY pty udev_ports)
 list(FILTER KDX_CORE_SOURCES EXCLUDE REGEX ".*/platform/window/.*")
+# The fault query's hook goes into each program and library itself: a static library's
+# unreferenced object would be left out by the linker.
+list(FILTER KDX_CORE_SOURCES EXCLUDE REGEX "fault_query_hook\\.cpp$")
+set(KDX_FAULT_HOOK ${CMAKE_SOURCE_DIR}/protocol/fault_query_hook.cpp)
 list(APPEND KDX_CORE_SOURCES ${CMAKE_SOURCE_DIR}/platform/window/window.cpp)
 add_library(kdx_core STATIC ${KDX_CORE_SOURCES})
 target_include_directories(kdx_core PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
 target_link_libraries(kdx_core PUBLIC Threads::Threads setupapi advapi32 user32 shell32)
 
 file(GLOB KDX_API_SOURCES CONFIGURE_DEPENDS api/*.cpp)
-add_library(kdx SHARED ${KDX_API_SOURCES})
+add_library(kdx SHARED ${KDX_API_SOURCES} ${KDX_FAULT_HOOK})
 target_compile_definitions(kdx PRIVATE KDX_BUILDING_LIBRARY)
 target_include_directories(kdx PUBLIC ${CMAKE_SOURCE_DIR}/include)
 target_link_libraries(kdx PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,kdx_core>")
@@ -83,7 +87,7 @@ if(KDX_WINDOW_WIN32_SOURCES)
     list(FILTER KDX_UI_SOURCES EXCLUDE REGEX ".*/ui/main\\.cpp$")
     add_library(kdx_ui STATIC ${KDX_UI_SOURCES})
     target_link_libraries(kdx_ui PUBLIC kdx_core)
-    add_executable(kdx_gui WIN32 ui/main.cpp)
+    add_executable(kdx_gui WIN32 ui/main.cpp ${KDX_FAULT_HOOK})
     set_target_properties(kdx_gui PROPERTIES OUTPUT_NAME kdx)
     target_link_libraries(kdx_gui PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,kdx_ui>"
                           kdx_window_win32 kdx_core)
@@ -106,7 +110,8 @@ foreach(name test_api_util test_model test_protocol_parse)
     endif()
 endforeach()
 # The simulator's controller model (no system calls) for the model's own tests.
-add_executable(kdx_tests ${KDX_WINDOWS_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/sim/model.cpp)
+add_executable(kdx_tests ${KDX_WINDOWS_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/sim/model.cpp
+               ${KDX_FAULT_HOOK})
 target_link_libraries(kdx_tests PRIVATE kdx_core gtest gtest_main)
 target_compile_definitions(kdx_tests PRIVATE KDX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kdx_tests kdx kdx-cli)

@@ -1,7 +1,7 @@
 #include "files/html_template.h"
 
-#include "platform/handles.h"
-#include "platform/system.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
 #include "trace/trace.h"
 
 namespace kdx {

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/file.h"
-#include "platform/file_position.h"
+#include "platform/os/file.h"
+#include "platform/os/file_position.h"
 
 namespace kdx {
 

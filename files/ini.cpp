@@ -1,14 +1,14 @@
 #include "files/ini.h"
 
-#include "platform/file.h"
+#include "platform/os/file.h"
 
 #include <mutex>
 
 #include "files/html_template.h"
-#include "platform/error.h"
-#include "platform/handles.h"
-#include "platform/profile.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
+#include "platform/os/profile.h"
+#include "platform/os/system.h"
 #include "trace/trace.h"
 
 namespace kdx {

@@ -4,10 +4,10 @@
 #include <mutex>
 
 #include "files/ini.h"
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
 #include "trace/trace.h"
 
 namespace kdx {

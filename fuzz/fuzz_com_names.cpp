@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/system.h"
-#include "platform/udev_ports.h"
+#include "platform/os/system.h"
+#include "platform/ports/udev_ports.h"
 
 namespace {
 

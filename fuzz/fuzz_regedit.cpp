@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "platform/ports/registry.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

@@ -4,6 +4,7 @@
 #include "platform/window/window.h"
 #include "protocol/kdx.h"
 #include "protocol/kdx_progress.h"
+#include "protocol/terminal_controls.h"
 #include "serial/echo.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"
@@ -12,8 +13,6 @@ namespace kdx {
 
 namespace {
 
-// The Terminal's controls the scan drives.
-enum : int32_t { Port_List = 105, Baud_List = 107, Option_Open = 108, Option_Closed = 109 };
 constexpr int32_t kBaud_57600_Item = 3;  // "57600", the list's fourth item
 
 void Click(int32_t id) {
@@ -32,18 +31,18 @@ std::string KDX_Detect_57600() {
     // A port already open is closed first: "Enable Port" is greyed while one is, so its
     // click would open nothing and the open port would answer for every entry selected.
     if (count > 0 && Serial_Port_State.Handle != 0 && Serial_Port_State.Handle != -1)
-        Click(Option_Closed);
+        Click(OptPortClosed);
     for (int32_t i = 1; i <= count; ++i) {
         if (operation.Stopped()) break;
         win::Send_Message(list, win::CB_SETCURSEL, uint64_t(i - 1));
         std::string port = win::Get_Dlg_Item_Text(win::Terminal_Dialog, Port_List);
         progress.Item = port;
         KDX_Progress_Report(progress);
-        Click(Option_Open);  // the dialog opens the port and starts its poller
+        Click(OptPortOpen);  // the dialog opens the port and starts its poller
         {
             Poller_Pause pause(Serial_Port_State.Poller);
-            win::Send_Message(win::Get_Dlg_Item(win::Terminal_Dialog, Baud_List), win::CB_SETCURSEL,
-                              kBaud_57600_Item);
+            win::Send_Message(win::Get_Dlg_Item(win::Terminal_Dialog, CmbBaudRate),
+                              win::CB_SETCURSEL, kBaud_57600_Item);
             int32_t baud = 57600;
             Serial_Port_DCB(Serial_Port_State.Handle, baud);
             Serial_Port_Echo_Status(port + ": ");
@@ -51,7 +50,7 @@ std::string KDX_Detect_57600() {
         }
         ++progress.Done;
         if (!reply.empty()) break;
-        Click(Option_Closed);
+        Click(OptPortClosed);
     }
     progress.Item.clear();
     progress.Done = count;

@@ -1,6 +1,6 @@
 #include "protocol/kdx_fault.h"
 
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"
 

@@ -3,10 +3,11 @@
 #include <array>
 #include <string_view>
 
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "platform/window/window.h"
 #include "protocol/kdx.h"
 #include "protocol/kdx_link.h"
+#include "protocol/terminal_controls.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"
 
@@ -17,8 +18,6 @@ namespace {
 constexpr char CR = '\r';
 // The controller needs this long to answer an information query.
 constexpr uint32_t Query_Sleep_Ms = 100;
-// The Terminal's axis id boxes are 2005..2008 for axes 1..4.
-constexpr int32_t Axis_Id_Box = 2004;
 
 // One exchange on the open port: pause the poller, write, sleep, read, resume.
 std::string Query(int32_t& handle, const std::string& command, const int32_t* read_echo) {

@@ -2,10 +2,10 @@
 
 #include <vector>
 
-#include "files/report.h"
-#include "platform/profile.h"
+#include "platform/os/profile.h"
 #include "protocol/kdx.h"
 #include "protocol/kdx_link.h"
+#include "protocol/report.h"
 #include "serial/serial_enum.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"

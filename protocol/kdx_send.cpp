@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <functional>
 
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
 #include "platform/window/window.h"
 #include "protocol/kdx_link.h"
 #include "protocol/kdx_progress.h"

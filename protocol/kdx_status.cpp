@@ -1,7 +1,7 @@
 // Status query, mode commands, the identification sweep and the start-up diagnostic.
 #include <array>
 
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "protocol/kdx.h"
 #include "protocol/kdx_link.h"
 #include "serial/serial_port.h"

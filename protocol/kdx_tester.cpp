@@ -1,7 +1,7 @@
 // The communication test, the program-memory test and its comparison.
 #include <algorithm>
 
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "protocol/kdx.h"
 #include "protocol/kdx_link.h"
 #include "protocol/kdx_progress.h"

@@ -90,6 +90,16 @@ else
     echo "kdx-cli.exe check COM$number: $(grep PASSED <<<"$verdict" | head -1)"
 fi
 
+# The terminal with piped input: each line goes out, the receive poller shows the reply.
+shown=$(cd "$dir" && printf 'V\n' | wine kdx-cli.exe terminal "COM$number" --plain 2>&1) || true
+if ! grep -qE "^V *$" <<<"$shown" || ! grep -qE "^[RJ] *$" <<<"$shown"; then
+    echo "test-windows: kdx-cli.exe terminal COM$number did not show the exchange:" >&2
+    echo "$shown" | cat -A >&2
+    cli_failed=1
+else
+    echo "kdx-cli.exe terminal COM$number: $(tr -s '\r\n' '  ' <<<"$shown")"
+fi
+
 wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\KdxSim' /f \
     </dev/null >/dev/null 2>&1 || true
 

@@ -6,8 +6,8 @@
 #include <deque>
 
 #include "files/port_log.h"
-#include "platform/file.h"
-#include "platform/system.h"
+#include "platform/os/file.h"
+#include "platform/os/system.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/error.h"
-#include "platform/handles.h"
-#include "platform/registry.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
+#include "platform/ports/registry.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"
 

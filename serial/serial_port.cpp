@@ -6,13 +6,12 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
-#include "platform/serial.h"
-#include "platform/system.h"
-#include "platform/thread.h"
-#include "protocol/kdx_fault.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
+#include "platform/os/thread.h"
+#include "platform/ports/serial.h"
 #include "serial/echo.h"
 #include "trace/trace.h"
 
@@ -122,6 +121,7 @@ std::vector<std::pair<int32_t, int32_t>> pollers;  // (poller handle, port handl
 
 std::atomic<int> watch_fd{-1};
 std::atomic<void (*)(int32_t)> hang_up_hook{nullptr};
+std::atomic<void (*)(int32_t&)> fault_query{nullptr};
 
 void Poller_Ended(Poller_Object& self) {
     {
@@ -420,7 +420,9 @@ std::string Read_On(const Comm_Line* known, int32_t& handle, const int32_t* echo
         result = Drain(line, kdx_frame, waiting);
         if (Echo_Wanted(echo) && !result.empty()) Serial_Port_Echo_Received(result);
     }
-    if (result.find('?') != std::string::npos) KDX_Error_Check(handle);
+    if (auto query = fault_query.load(); query && result.find('?') != std::string::npos) {
+        query(handle);
+    }
     return kdx_frame.result(result);
 }
 
@@ -529,6 +531,10 @@ bool Serial_Port_Poller_Running(int32_t poller) {
 
 void Serial_Port_Set_Hang_Up_Hook(void (*hook)(int32_t port)) {
     hang_up_hook.store(hook);
+}
+
+void Serial_Port_Set_Fault_Query(void (*query)(int32_t& handle)) {
+    fault_query.store(query);
 }
 
 Poller_Pause::Poller_Pause(int32_t poller) : poller_(poller) {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/serial.h"
+#include "platform/ports/serial.h"
 
 namespace kdx {
 
@@ -78,6 +78,11 @@ void Serial_Port_Watch_Notify();
 // stopped), with its port's handle: how a window learns that its port is gone. One hook for
 // the process; null removes it.
 void Serial_Port_Set_Hang_Up_Hook(void (*hook)(int32_t port));
+// Asked by a read whose text holds a "?" (the controller's sign of a fault), with the read's
+// port: the protocol layer installs its fault query here when it is linked, so a read keeps
+// asking the controller what went wrong without this layer knowing the query's commands.
+// One hook for the process; null removes it.
+void Serial_Port_Set_Fault_Query(void (*query)(int32_t& handle));
 
 // Pauses the poller in the constructor and resumes it in the destructor.
 class Poller_Pause {

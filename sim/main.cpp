@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "kdx_version.h"
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/ports_dir.h"
-#include "platform/stop_signals.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/stop_signals.h"
+#include "platform/ports/ports_dir.h"
 #include "sim/sim.h"
 
 namespace {

@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/handles.h"
-#include "platform/ports_dir.h"
-#include "platform/pty.h"
-#include "platform/serial.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
+#include "platform/ports/ports_dir.h"
+#include "platform/ports/pty.h"
+#include "platform/ports/serial.h"
 
 namespace kdx::sim {
 

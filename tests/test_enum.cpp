@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/console.h"
-#include "platform/error.h"
-#include "platform/registry.h"
-#include "platform/system.h"
+#include "platform/console/console.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
+#include "platform/ports/registry.h"
 #include "serial/serial_enum.h"
 #include "tests/test_registry_fixture.h"
 #include "trace/trace.h"

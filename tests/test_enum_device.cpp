@@ -5,9 +5,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/handles.h"
-#include "platform/ports_dir.h"
-#include "platform/pty.h"
+#include "platform/os/handles.h"
+#include "platform/ports/ports_dir.h"
+#include "platform/ports/pty.h"
 #include "serial/serial_enum.h"
 #include "tests/test_serial_fixture.h"
 

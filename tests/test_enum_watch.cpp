@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/device_change.h"
-#include "platform/ports_dir.h"
+#include "platform/ports/device_change.h"
+#include "platform/ports/ports_dir.h"
 #include "sim/sim.h"
 #include "tests/test_registry_fixture.h"
 

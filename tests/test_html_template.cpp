@@ -8,10 +8,10 @@
 #include <string>
 
 #include "files/html_template.h"
-#include "platform/error.h"
-#include "platform/handles.h"
-#include "platform/profile.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
+#include "platform/os/profile.h"
+#include "platform/os/system.h"
 #include "tests/temp_dir.h"
 #include "tests/test_ini_run.h"
 

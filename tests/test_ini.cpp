@@ -7,7 +7,7 @@
 #include <string>
 
 #include "files/ini.h"
-#include "platform/error.h"
+#include "platform/os/error.h"
 #include "tests/temp_dir.h"
 #include "tests/test_ini_run.h"
 

@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
-#include "platform/profile.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/profile.h"
 #include "tests/temp_dir.h"
 #include "tests/test_ini_run.h"
 

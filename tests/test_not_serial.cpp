@@ -11,9 +11,9 @@
 #include <fstream>
 #include <string>
 
-#include "platform/error.h"
-#include "platform/handles.h"
-#include "platform/ports_dir.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
+#include "platform/ports/ports_dir.h"
 #include "serial/serial_port.h"
 #include "tests/test_registry_fixture.h"
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
 #include "tests/temp_dir.h"
 
 using namespace kdx::platform;

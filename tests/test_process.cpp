@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/process.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/process.h"
 #include "tests/temp_dir.h"
 #include "tests/test_serial_fixture.h"
 

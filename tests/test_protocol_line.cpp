@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "platform/window/window.h"
 #include "protocol/kdx.h"
 #include "tests/test_serial_fixture.h"

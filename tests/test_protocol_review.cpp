@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/device_change.h"
-#include "platform/registry.h"
-#include "platform/udev_ports.h"
+#include "platform/ports/device_change.h"
+#include "platform/ports/registry.h"
+#include "platform/ports/udev_ports.h"
 #include "protocol/kdx.h"
 #include "sim/model.h"
 #include "tests/test_registry_fixture.h"

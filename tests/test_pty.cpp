@@ -8,13 +8,13 @@
 #include <string>
 #include <thread>
 
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
-#include "platform/pty.h"
-#include "platform/serial.h"
-#include "platform/stop_signals.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/stop_signals.h"
+#include "platform/os/system.h"
+#include "platform/ports/pty.h"
+#include "platform/ports/serial.h"
 
 namespace kdx::platform {
 namespace {

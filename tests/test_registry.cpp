@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/registry.h"
+#include "platform/os/error.h"
+#include "platform/ports/registry.h"
 #include "tests/test_registry_fixture.h"
 
 using namespace kdx::platform;

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "files/report.h"
-#include "platform/file.h"
-#include "platform/system.h"
+#include "platform/os/file.h"
+#include "platform/os/system.h"
 #include "platform/window/window.h"
+#include "protocol/report.h"
 #include "tests/test_ini_run.h"
 #include "tests/test_registry_fixture.h"
 

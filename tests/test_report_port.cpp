@@ -5,11 +5,11 @@
 #include <ostream>
 #include <string>
 
-#include "files/report.h"
-#include "platform/file.h"
-#include "platform/profile.h"
-#include "platform/system.h"
+#include "platform/os/file.h"
+#include "platform/os/profile.h"
+#include "platform/os/system.h"
 #include "protocol/kdx_report.h"
+#include "protocol/report.h"
 #include "tests/test_registry_fixture.h"
 #include "tests/test_serial_fixture.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/handles.h"
-#include "platform/system.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
 #include "protocol/kdx.h"
 #include "protocol/kdx_progress.h"
 #include "protocol/kdx_send.h"

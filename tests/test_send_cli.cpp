@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/file.h"
+#include "platform/os/file.h"
 #include "protocol/kdx_send.h"
 #include "tests/test_serial_fixture.h"
 

@@ -1,8 +1,8 @@
 // The receive poller: unasked text shown, pauses honoured, ended with its port or a hang-up.
-#include "platform/error.h"
-#include "platform/handles.h"
-#include "platform/ports_dir.h"
-#include "platform/serial.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
+#include "platform/ports/ports_dir.h"
+#include "platform/ports/serial.h"
 #include "protocol/kdx_fault.h"
 #include "tests/test_serial_fixture.h"
 

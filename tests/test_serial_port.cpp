@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/console.h"
-#include "platform/error.h"
-#include "platform/handles.h"
-#include "platform/ports_dir.h"
-#include "platform/pty.h"
-#include "platform/serial.h"
-#include "platform/system.h"
+#include "platform/console/console.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
+#include "platform/ports/ports_dir.h"
+#include "platform/ports/pty.h"
+#include "platform/ports/serial.h"
 #include "tests/test_serial_fixture.h"
 #include "trace/trace.h"
 

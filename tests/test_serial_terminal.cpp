@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/ports_dir.h"
+#include "platform/ports/ports_dir.h"
 #include "tests/test_serial_fixture.h"
 
 namespace kdx::test {

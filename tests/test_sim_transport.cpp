@@ -7,10 +7,10 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/handles.h"
-#include "platform/ports_dir.h"
-#include "platform/serial.h"
-#include "platform/system.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
+#include "platform/ports/ports_dir.h"
+#include "platform/ports/serial.h"
 #include "tests/test_serial_fixture.h"
 
 namespace kdx::test {

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/console.h"
-#include "platform/error.h"
-#include "platform/system.h"
+#include "platform/console/console.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
 #include "tests/temp_dir.h"
 #include "trace/trace.h"
 

@@ -14,9 +14,9 @@
 #include <sstream>
 
 #include "kdx/kdx_trace.h"
-#include "platform/console.h"
-#include "platform/error.h"
-#include "platform/system.h"
+#include "platform/console/console.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
 #include "tests/temp_dir.h"
 
 namespace kdx {

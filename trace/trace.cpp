@@ -14,11 +14,11 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/console.h"
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
-#include "platform/system.h"
+#include "platform/console/console.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
 
 namespace kdx::trace {
 

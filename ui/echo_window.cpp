@@ -5,7 +5,7 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/error.h"
+#include "platform/os/error.h"
 #include "serial/echo.h"
 #include "ui/ui.h"
 

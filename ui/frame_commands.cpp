@@ -1,12 +1,12 @@
 // The frame's menu commands, dispatched by command id. Each handler starts with the trace
 // comment of its command.
-#include "files/report.h"
-#include "platform/error.h"
-#include "platform/process.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/process.h"
+#include "platform/os/system.h"
 #include "protocol/kdx.h"
 #include "protocol/kdx_report.h"
 #include "protocol/kdx_send.h"
+#include "protocol/report.h"
 #include "serial/echo.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"

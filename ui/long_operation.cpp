@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "ui/ui.h"
 
 namespace kdx {

@@ -8,8 +8,8 @@
 
 #include "kdx_version.h"
 
-#include "platform/stop_signals.h"
-#include "platform/system.h"
+#include "platform/os/stop_signals.h"
+#include "platform/os/system.h"
 #include "platform/window/application.h"
 #include "serial/serial_enum.h"
 #include "trace/trace.h"

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "platform/registry.h"
-#include "platform/system.h"
+#include "platform/os/system.h"
+#include "platform/ports/registry.h"
 #include "serial/serial_enum.h"
 #include "trace/trace.h"
 #include "ui/ui.h"

@@ -5,8 +5,8 @@
 
 #include "files/ini.h"
 #include "files/port_log.h"
-#include "platform/device_change.h"
-#include "platform/error.h"
+#include "platform/os/error.h"
+#include "platform/ports/device_change.h"
 #include "protocol/kdx.h"
 #include "serial/echo.h"
 #include "serial/serial_port.h"

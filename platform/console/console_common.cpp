@@ -8,10 +8,10 @@
 #include <map>
 #include <mutex>
 
-#include "platform/console.h"
+#include "platform/console/console.h"
 #include "platform/console/console_os.h"
-#include "platform/error.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
 
 namespace kdx::platform {
 

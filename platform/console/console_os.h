@@ -2,7 +2,7 @@
 #pragma once
 #include <memory>
 
-#include "platform/console.h"
+#include "platform/console/console.h"
 
 namespace kdx::platform {
 

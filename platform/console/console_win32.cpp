@@ -4,10 +4,10 @@
 // pause waits for a key.
 #include <io.h>
 
-#include "platform/console.h"
+#include "platform/console/console.h"
 #include "platform/console/console_os.h"
-#include "platform/error.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
 
 #include "platform/os/win32.h"
 

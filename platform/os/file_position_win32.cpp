@@ -1,8 +1,8 @@
 #include <io.h>
 
-#include "platform/error.h"
-#include "platform/file_position.h"
-#include "platform/handles.h"
+#include "platform/os/error.h"
+#include "platform/os/file_position.h"
+#include "platform/os/handles.h"
 
 #include "platform/os/win32.h"
 

@@ -7,9 +7,9 @@
 #include <atomic>
 #include <cerrno>
 
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
 
 #include "platform/os/win32.h"
 

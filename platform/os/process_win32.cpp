@@ -1,8 +1,8 @@
 // Starting programs on Windows: CreateProcessW, detached, without waiting; the Edit command's
 // editor is Notepad unless the user names another.
-#include "platform/error.h"
-#include "platform/process.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/process.h"
+#include "platform/os/system.h"
 
 #include "platform/os/win32.h"
 

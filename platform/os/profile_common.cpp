@@ -3,9 +3,9 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/error.h"
+#include "platform/os/error.h"
+#include "platform/os/profile.h"
 #include "platform/os/profile_io.h"
-#include "platform/profile.h"
 
 namespace kdx::platform {
 

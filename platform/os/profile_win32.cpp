@@ -2,7 +2,7 @@
 // file for the call, positioned writes through OVERLAPPED records, and the file's end moved
 // with SetFileInformationByHandle (the space is claimed by moving it, so a full disk fails
 // before any byte changes).
-#include "platform/error.h"
+#include "platform/os/error.h"
 #include "platform/os/profile_io.h"
 
 #include "platform/os/win32.h"

@@ -1,6 +1,6 @@
 // Ctrl+C, Ctrl+Break and the console window's close as requests to stop: the console's
 // control handler sets an event that Wait_Stop_Signal waits on.
-#include "platform/stop_signals.h"
+#include "platform/os/stop_signals.h"
 
 #include "platform/os/win32.h"
 

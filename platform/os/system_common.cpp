@@ -3,8 +3,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/os/system.h"
 #include "platform/os/system_os.h"
-#include "platform/system.h"
 
 namespace kdx::platform {
 

@@ -1,9 +1,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/error.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
 #include "platform/os/system_os.h"
-#include "platform/system.h"
 
 #include "platform/os/win32.h"
 

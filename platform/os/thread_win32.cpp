@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "platform/error.h"
-#include "platform/thread.h"
+#include "platform/os/error.h"
+#include "platform/os/thread.h"
 
 #include "platform/os/win32.h"
 

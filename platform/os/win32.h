@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/error.h"
-#include "platform/handles.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
 
 // Last, as said above.
 #include <windows.h>

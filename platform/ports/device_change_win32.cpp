@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/device_change.h"
-#include "platform/error.h"
-#include "platform/port_map.h"
+#include "platform/os/error.h"
+#include "platform/ports/device_change.h"
+#include "platform/ports/port_map.h"
 
 #include "platform/os/win32.h"
 // After the system's headers, which it needs.

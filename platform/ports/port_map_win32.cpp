@@ -2,10 +2,10 @@
 // own description from the Ports device class where the system has one.
 #include <algorithm>
 
-#include "platform/error.h"
-#include "platform/port_map.h"
+#include "platform/os/error.h"
+#include "platform/ports/port_map.h"
 #include "platform/ports/registry_live.h"
-#include "platform/serial.h"
+#include "platform/ports/serial.h"
 
 #include "platform/os/win32.h"
 

@@ -1,6 +1,6 @@
 // Windows has no ports folder: every port is in the system's own device namespace. The two
 // calls the C interface exports say so with empty texts.
-#include "platform/ports_dir.h"
+#include "platform/ports/ports_dir.h"
 
 namespace kdx::platform {
 

@@ -1,14 +1,14 @@
-#include "platform/registry.h"
+#include "platform/ports/registry.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
 #include "platform/ports/registry_live.h"
-#include "platform/system.h"
 
 namespace kdx::platform {
 

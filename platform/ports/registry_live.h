@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "platform/ports/registry.h"
 
 namespace kdx::platform {
 

@@ -1,6 +1,6 @@
 // The live keys on Windows: the machine's own registry, read as it is.
+#include "platform/os/system.h"
 #include "platform/ports/registry_live.h"
-#include "platform/system.h"
 
 #include "platform/os/win32.h"
 

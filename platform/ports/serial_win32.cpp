@@ -5,11 +5,11 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/error.h"
-#include "platform/handles.h"
-#include "platform/port_map.h"
-#include "platform/serial.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
+#include "platform/ports/port_map.h"
+#include "platform/ports/serial.h"
 
 #include "platform/os/win32.h"
 

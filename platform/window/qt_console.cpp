@@ -19,7 +19,7 @@
 #include <deque>
 #include <mutex>
 
-#include "platform/console.h"
+#include "platform/console/console.h"
 #include "platform/window/qt_internal.h"
 
 namespace kdx::win::qt {

@@ -39,9 +39,9 @@
 #include <map>
 #include <mutex>
 
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
 #include "platform/window/application.h"
 #include "platform/window/qt_internal.h"
 #include "platform/window/qt_rich_edit.h"

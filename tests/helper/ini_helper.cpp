@@ -30,9 +30,9 @@
 
 #include "files/ini.h"
 #include "files/port_log.h"
-#include "platform/console.h"
-#include "platform/error.h"
-#include "platform/system.h"
+#include "platform/console/console.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
 #include "trace/trace.h"
 
 using namespace kdx;

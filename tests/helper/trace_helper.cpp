@@ -11,8 +11,8 @@
 #include <fstream>
 #include <string>
 
-#include "platform/console.h"
-#include "platform/error.h"
+#include "platform/console/console.h"
+#include "platform/os/error.h"
 #include "trace/trace.h"
 
 namespace {

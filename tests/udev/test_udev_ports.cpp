@@ -18,15 +18,15 @@
 #include <thread>
 #include <vector>
 
-#include "platform/device_change.h"
-#include "platform/error.h"
-#include "platform/handles.h"
-#include "platform/port_map.h"
-#include "platform/ports_dir.h"
-#include "platform/pty.h"
-#include "platform/registry.h"
-#include "platform/serial.h"
-#include "platform/udev_ports.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
+#include "platform/ports/device_change.h"
+#include "platform/ports/port_map.h"
+#include "platform/ports/ports_dir.h"
+#include "platform/ports/pty.h"
+#include "platform/ports/registry.h"
+#include "platform/ports/serial.h"
+#include "platform/ports/udev_ports.h"
 #include "tests/temp_dir.h"
 
 using namespace kdx::platform;

@@ -14,8 +14,8 @@
 #include <map>
 #include <memory>
 
-#include "platform/console.h"
-#include "platform/system.h"
+#include "platform/console/console.h"
+#include "platform/os/system.h"
 #include "serial/echo.h"
 #include "serial/serial_port.h"
 #include "sim/sim.h"

@@ -6,7 +6,7 @@
 #include <QTimer>
 #include <thread>
 
-#include "platform/system.h"
+#include "platform/os/system.h"
 #include "tests/ui/ui_fixture.h"
 #include "trace/trace.h"
 

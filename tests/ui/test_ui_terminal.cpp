@@ -17,8 +17,8 @@
 
 #include "files/ini.h"
 #include "files/port_log.h"
-#include "platform/handles.h"
-#include "platform/ports_dir.h"
+#include "platform/os/handles.h"
+#include "platform/ports/ports_dir.h"
 #include "protocol/kdx.h"
 #include "tests/ui/terminal_fixture.h"
 

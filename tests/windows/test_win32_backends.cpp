@@ -9,17 +9,17 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/device_change.h"
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/file_position.h"
-#include "platform/handles.h"
-#include "platform/process.h"
-#include "platform/profile.h"
-#include "platform/registry.h"
-#include "platform/serial.h"
-#include "platform/system.h"
-#include "platform/thread.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/file_position.h"
+#include "platform/os/handles.h"
+#include "platform/os/process.h"
+#include "platform/os/profile.h"
+#include "platform/os/system.h"
+#include "platform/os/thread.h"
+#include "platform/ports/device_change.h"
+#include "platform/ports/registry.h"
+#include "platform/ports/serial.h"
 #include "serial/serial_enum.h"
 #include "serial/serial_port.h"
 

@@ -1,4 +1,4 @@
-#include "platform/udev_ports.h"
+#include "platform/ports/udev_ports.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,10 +16,10 @@
 #include <memory>
 #include <set>
 
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/ports_dir.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/system.h"
+#include "platform/ports/ports_dir.h"
 
 namespace kdx::platform {
 

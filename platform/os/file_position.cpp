@@ -1,12 +1,12 @@
-#include "platform/file_position.h"
+#include "platform/os/file_position.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "platform/error.h"
-#include "platform/handles.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
 
 namespace kdx::platform {
 

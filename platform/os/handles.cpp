@@ -1,11 +1,11 @@
-#include "platform/handles.h"
+#include "platform/os/handles.h"
 
 #include <unistd.h>
 
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/error.h"
+#include "platform/os/error.h"
 
 namespace kdx::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/pty.h"
+#include "platform/ports/pty.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,11 +16,11 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/error.h"
-#include "platform/handles.h"
-#include "platform/ports_dir.h"
-#include "platform/system.h"
-#include "platform/thread.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
+#include "platform/os/thread.h"
+#include "platform/ports/ports_dir.h"
 
 namespace kdx::platform {
 

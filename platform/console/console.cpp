@@ -1,4 +1,4 @@
-#include "platform/console.h"
+#include "platform/console/console.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,8 +15,8 @@
 #include <mutex>
 
 #include "platform/console/console_os.h"
-#include "platform/error.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
 
 namespace kdx::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "platform/os/process.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <sstream>
 
-#include "platform/error.h"
-#include "platform/ports_dir.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
+#include "platform/ports/ports_dir.h"
 
 namespace kdx::platform {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/system.h"
+#include "platform/os/system.h"
 
 namespace kdx {
 

@@ -1,4 +1,4 @@
-#include "platform/device_change.h"
+#include "platform/ports/device_change.h"
 
 #include <libudev.h>
 #include <poll.h>
@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/port_map.h"
-#include "platform/ports_dir.h"
-#include "platform/system.h"
-#include "platform/udev_ports.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
+#include "platform/ports/port_map.h"
+#include "platform/ports/ports_dir.h"
+#include "platform/ports/udev_ports.h"
 
 namespace kdx::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/serial.h"
+#include "platform/ports/serial.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -17,12 +17,12 @@
 #include <cerrno>
 #include <mutex>
 
-#include "platform/error.h"
-#include "platform/handles.h"
-#include "platform/ports_dir.h"
-#include "platform/pty.h"
-#include "platform/system.h"
-#include "platform/udev_ports.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
+#include "platform/os/system.h"
+#include "platform/ports/ports_dir.h"
+#include "platform/ports/pty.h"
+#include "platform/ports/udev_ports.h"
 
 namespace kdx::platform {
 

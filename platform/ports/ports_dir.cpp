@@ -1,4 +1,4 @@
-#include "platform/ports_dir.h"
+#include "platform/ports/ports_dir.h"
 
 #include <dirent.h>
 #include <limits.h>
@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/error.h"
-#include "platform/system.h"
+#include "platform/os/error.h"
+#include "platform/os/system.h"
 
 namespace kdx::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/system.h"
+#include "platform/os/system.h"
 
 #include <limits.h>
 #include <sched.h>
@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/error.h"
+#include "platform/os/error.h"
 #include "platform/os/system_os.h"
 
 namespace kdx::platform {

@@ -1,11 +1,11 @@
-#include "platform/thread.h"
+#include "platform/os/thread.h"
 
 #include <pthread.h>
 
 #include <memory>
 #include <type_traits>
 
-#include "platform/error.h"
+#include "platform/os/error.h"
 
 namespace kdx::platform {
 

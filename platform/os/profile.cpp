@@ -5,8 +5,8 @@
 
 #include <cerrno>
 
-#include "platform/error.h"
-#include "platform/file.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
 #include "platform/os/profile_io.h"
 
 namespace kdx::platform::profile_io {

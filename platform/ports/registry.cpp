@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <string_view>
 
-#include "platform/port_map.h"
+#include "platform/ports/port_map.h"
 #include "platform/ports/registry_live.h"
-#include "platform/udev_ports.h"
+#include "platform/ports/udev_ports.h"
 
 namespace kdx::platform {
 

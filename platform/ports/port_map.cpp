@@ -1,4 +1,4 @@
-#include "platform/port_map.h"
+#include "platform/ports/port_map.h"
 
 #include <limits.h>
 #include <stdlib.h>
@@ -6,10 +6,10 @@
 
 #include <algorithm>
 
-#include "platform/error.h"
-#include "platform/ports_dir.h"
-#include "platform/serial.h"
-#include "platform/udev_ports.h"
+#include "platform/os/error.h"
+#include "platform/ports/ports_dir.h"
+#include "platform/ports/serial.h"
+#include "platform/ports/udev_ports.h"
 
 namespace kdx::platform {
 

@@ -1,14 +1,14 @@
-#include "files/report.h"
+#include "protocol/report.h"
 
 #include <cstdio>
 #include <vector>
 
 #include "files/html_template.h"
-#include "platform/device_change.h"
-#include "platform/error.h"
-#include "platform/file.h"
-#include "platform/handles.h"
-#include "platform/profile.h"
+#include "platform/os/error.h"
+#include "platform/os/file.h"
+#include "platform/os/handles.h"
+#include "platform/os/profile.h"
+#include "platform/ports/device_change.h"
 #include "platform/window/window.h"
 #include "serial/serial_enum.h"
 #include "trace/trace.h"

@@ -1,4 +1,4 @@
-#include "platform/stop_signals.h"
+#include "platform/os/stop_signals.h"
 
 #include <pthread.h>
 #include <signal.h>

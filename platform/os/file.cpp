@@ -1,4 +1,4 @@
-#include "platform/file.h"
+#include "platform/os/file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "platform/error.h"
-#include "platform/handles.h"
+#include "platform/os/error.h"
+#include "platform/os/handles.h"
 
 namespace kdx::platform {
 
