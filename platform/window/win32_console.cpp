@@ -7,7 +7,7 @@
 #include <deque>
 #include <mutex>
 
-#include "platform/console.h"
+#include "platform/console/console.h"
 #include "platform/window/win32_internal.h"
 
 namespace kdx::win::w32 {

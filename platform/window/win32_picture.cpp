@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/file.h"
+#include "platform/os/file.h"
 #include "platform/window/win32_internal.h"
 
 namespace kdx::win::w32 {

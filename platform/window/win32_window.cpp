@@ -8,7 +8,7 @@
 #include <map>
 #include <vector>
 
-#include "platform/file.h"
+#include "platform/os/file.h"
 #include "platform/window/win32_internal.h"
 
 namespace kdx::win::w32 {
