@@ -93,7 +93,8 @@ cp "$win_build/kdx.exe" "$app/"
 # The arrow pictures are drawn by the Linux build.
 cp "$linux_build"/*.bmp "$app/" 2>/dev/null || true
 (cd "$app" && exec wine ./kdx.exe ${KDX_SMOKE_ARGS:-} >"$work/kdx.out" 2>&1) &
-pids+=($!)
+kdx=$!
+pids+=("$kdx")
 frame_window() { xdotool search --onlyvisible --name KDX_APP 2>/dev/null | head -1; }
 frame_shown() { [ -n "$(frame_window)" ]; }
 until_true 90 frame_shown || fail "the frame did not appear"
@@ -153,4 +154,14 @@ if ! until_true 30 shows_reply; then
     fail "the reply is in the port log but not in the Response window (screenshot $shot)"
 fi
 import -window root "$shot" 2>/dev/null || true
+
+# The frame's close box ends the program: the open port is closed on the way out (the log
+# says so) and the exit code is the quit message's, 0.
+xdotool mousemove --sync "$((X + WIDTH - 15))" "$((Y + 11))" click 1
+kdx_ended() { ! kill -0 "$kdx" 2>/dev/null; }
+until_true 60 kdx_ended || fail "the close box did not end the program"
+code=0
+wait "$kdx" || code=$?
+sed -n '/COM5 Open/,$p' "$log" | grep -q 'Port Closed' || fail "the port was not closed at the end"
+[ "$code" -eq 0 ] || fail "the program ended with $code"
 echo "gui_smoke: passed (screenshot $shot)"
