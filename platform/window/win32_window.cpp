@@ -140,10 +140,22 @@ LRESULT CALLBACK Control_Thunk(::HWND h, UINT message, WPARAM wparam, LPARAM lpa
         SetWindowLongPtrA(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original));
         return CallWindowProcA(original, h, message, wparam, lparam);
     }
-    // Ctrl+C in a rich edit copies the selection; it is no character for the controller.
-    if (c->kind == Kind::Rich_Edit && message == WM_CHAR && wparam == 3 &&
-        GetKeyState(VK_CONTROL) < 0)
-        return CallWindowProcA(c->original, h, WM_COPY, 0, 0);
+    if (c->kind == Kind::Rich_Edit) {
+        // Ctrl+C copies the selection; it is no character for the controller.
+        if (message == WM_CHAR && wparam == 3 && GetKeyState(VK_CONTROL) < 0)
+            return CallWindowProcA(c->original, h, WM_COPY, 0, 0);
+        // Every key is the control's (Tab and Escape go to the controller), except Ctrl+Tab,
+        // which leaves it. Asked by the dialog, the class itself would answer in its dialog
+        // mode, where Escape closes the dialog.
+        if (message == WM_GETDLGCODE) {
+            auto* msg = reinterpret_cast<const MSG*>(lparam);
+            bool leaving = msg && msg->message == WM_KEYDOWN && msg->wParam == VK_TAB &&
+                           GetKeyState(VK_CONTROL) < 0;
+            return leaving ? LRESULT(DLGC_WANTCHARS | DLGC_WANTARROWS)
+                           : LRESULT(DLGC_WANTALLKEYS | DLGC_WANTCHARS | DLGC_WANTTAB |
+                                     DLGC_WANTARROWS | DLGC_HASSETSEL);
+        }
+    }
     if (c->proc) return c->proc(Ours(h), message, wparam, lparam);
     return Control_Default(h, message, wparam, lparam);
 }
@@ -417,6 +429,16 @@ const char* Class_Of(Control_Kind kind) {
     return "STATIC";
 }
 
+// Tab, the arrow keys among options, and the default button, as a dialog has them.
+bool Dialog_Message(MSG& msg) {
+    for (::HWND w = msg.hwnd; w; w = GetParent(w)) {
+        Top_Info* t = Top_Of(w);
+        if (!t) continue;
+        return !t->frame && IsDialogMessageA(w, &msg);
+    }
+    return false;
+}
+
 // Gives every posted message and the quit message their turn until the deadline (or once).
 // False when the quit message came: it is posted again for the loop that waits for it.
 bool Pump_Until(DWORD ms) {
@@ -428,6 +450,7 @@ bool Pump_Until(DWORD ms) {
                 PostQuitMessage(int(msg.wParam));
                 return false;
             }
+            if (Dialog_Message(msg)) continue;
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
@@ -435,16 +458,6 @@ bool Pump_Until(DWORD ms) {
         if (spent >= ms) return true;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - spent, QS_ALLINPUT);
     }
-}
-
-// Tab, the arrow keys among options, and the default button, as a dialog has them.
-bool Dialog_Message(MSG& msg) {
-    for (::HWND w = msg.hwnd; w; w = GetParent(w)) {
-        Top_Info* t = Top_Of(w);
-        if (!t) continue;
-        return !t->frame && IsDialogMessageA(w, &msg);
-    }
-    return false;
 }
 
 std::atomic<bool> quit_pending{false};
@@ -553,6 +566,9 @@ class Win32_Backend final : public Backend {
             // would refuse the newest text instead.
             SendMessageA(h, EM_EXLIMITTEXT, 0, 0x7FFFFFFE);
             SendMessageA(h, EM_SETEVENTMASK, 0, ENM_CHANGE);
+            // Only the echo writes into it: the keys (Enter, Backspace, Delete, a paste)
+            // reach the controller through WM_CHAR, never the text.
+            SendMessageA(h, EM_SETREADONLY, TRUE, 0);
         }
         return Ours(h);
     }

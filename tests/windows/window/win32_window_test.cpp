@@ -308,5 +308,24 @@ TEST(Win32_Frame, MaximisedDialogFillsTheClientAreaAndFollowsTheFrame) {
     Frame_Window = Mdi_Client = 0;
     Application_Stop();
 }
+
+// The keys typed into a black window are the controller's: none edits its text or works the
+// dialog (Escape closed the dialog, Enter and Backspace edited the text).
+TEST_F(Win32_Window, KeysInTheRichEditGoToItsProcedureOnly) {
+    HWND rich = Get_Dlg_Item(dialog, kRich);
+    previous = Set_Window_Proc(rich, &Subclass);
+    EXPECT_GT(Stream("{\\rtf1{\\cf1 shown}}"), 0);
+    Set_Focus(rich);
+    for (uint32_t key : {0x1Bu, 0x0Du, 0x08u, 0x09u}) {
+        typed.clear();
+        // As the keyboard gives it: the character comes from translating the key.
+        Post_Message(rich, WM_KEYDOWN, key, 1);
+        Post_Message(rich, WM_KEYUP, key, LPARAM(0xC0000001));
+        Process_Events(50);
+        ASSERT_TRUE(Is_Window(dialog)) << "key " << key;
+        EXPECT_EQ(typed, std::string(1, char(key)));
+        EXPECT_EQ(Rich_Text(), "shown") << "key " << key;
+    }
+}
 }  // namespace
 }  // namespace kdx::win
