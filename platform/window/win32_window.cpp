@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <tuple>
 #include <vector>
 
 #include "platform/os/file.h"
@@ -113,6 +114,50 @@ void Frame_Painted(::HWND frame) {
     Place_Console_Beside(frame);
 }
 
+// Scrolls the windows of the MDI client (the class's own scrolling would weigh its scroll
+// bars again after it, by its documents only, and take them away).
+LRESULT Scroll_Client(::HWND client, int bar, WPARAM wparam) {
+    SCROLLINFO info{};
+    info.cbSize = sizeof info;
+    info.fMask = SIF_ALL;
+    if (!GetScrollInfo(client, bar, &info)) return 0;
+    int pos = info.nPos, last = std::max(info.nMin, info.nMax - int(info.nPage) + 1);
+    int line = bar == SB_VERT ? base_units.Y : base_units.X;
+    switch (LOWORD(wparam)) {
+        case SB_LINEUP:
+            pos -= line;
+            break;
+        case SB_LINEDOWN:
+            pos += line;
+            break;
+        case SB_PAGEUP:
+            pos -= int(info.nPage);
+            break;
+        case SB_PAGEDOWN:
+            pos += int(info.nPage);
+            break;
+        case SB_THUMBTRACK:
+        case SB_THUMBPOSITION:
+            pos = info.nTrackPos;
+            break;
+        case SB_TOP:
+            pos = info.nMin;
+            break;
+        case SB_BOTTOM:
+            pos = last;
+            break;
+        default:
+            return 0;
+    }
+    pos = std::clamp(pos, info.nMin, last);
+    if (pos == info.nPos) return 0;
+    SetScrollPos(client, bar, pos, TRUE);
+    int shift = info.nPos - pos;
+    ScrollWindowEx(client, bar == SB_HORZ ? shift : 0, bar == SB_VERT ? shift : 0, nullptr, nullptr,
+                   nullptr, nullptr, SW_SCROLLCHILDREN | SW_INVALIDATE | SW_ERASE);
+    return 0;
+}
+
 // The class's own handling of a control's message, the plain interface's records made the
 // system's on the way.
 LRESULT Control_Default(::HWND h, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -125,6 +170,11 @@ LRESULT Control_Default(::HWND h, UINT message, WPARAM wparam, LPARAM lparam) {
     if (c->kind == Kind::Tooltip && Tooltip_Message(h, *c, message, wparam, lparam, result))
         return result;
     if (c->kind == Kind::Mdi_Client && message == WM_MDIGETACTIVE) return 0;  // no documents
+    // Its scroll bars are the layer's (set as the Terminal fills it): the class would weigh
+    // only MDI documents, of which it has none.
+    if (c->kind == Kind::Mdi_Client && message == kMdi_Calc_Child_Scroll) return 0;
+    if (c->kind == Kind::Mdi_Client && (message == WM_HSCROLL || message == WM_VSCROLL))
+        return Scroll_Client(h, message == WM_HSCROLL ? SB_HORZ : SB_VERT, wparam);
     result = CallWindowProcA(c->original, h, message, wparam, lparam);
     if (message == WM_PAINT && c->kind == Kind::Mdi_Client) Frame_Painted(Parent_Of(h));
     return result;
@@ -213,15 +263,24 @@ void Draw_Status(const DRAWITEMSTRUCT& item, const Top_Info& f) {
 void Fill(::HWND dialog, Top_Info& d) {
     ::HWND client = Parent_Of(dialog);
     if (!d.filling || !client) return;
-    // The client area's scroll bars come and go with what it holds: fill, let it weigh its
-    // scroll bars again, and fill what it then has.
-    for (int pass = 0; pass < 2; ++pass) {
+    // The client area's scroll bars reach what does not fit (the client area's own scrolling
+    // moves every window it holds); they come and go with the room, which changes the room:
+    // fill, set them, and fill what is then left.
+    for (int pass = 0; pass < 3; ++pass) {
         RECT area{};
         GetClientRect(client, &area);
         int width = std::max<int>(area.right, d.initial.cx);
         int height = std::max<int>(area.bottom, d.initial.cy);
         SetWindowPos(dialog, kTop_Of_Siblings, 0, 0, width, height, SWP_NOACTIVATE);
-        SendMessageA(client, kMdi_Calc_Child_Scroll, 0, 0);
+        for (auto [bar, extent, page] :
+             {std::tuple{SB_HORZ, width, area.right}, std::tuple{SB_VERT, height, area.bottom}}) {
+            SCROLLINFO info{};
+            info.cbSize = sizeof info;
+            info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+            info.nMax = extent - 1;
+            info.nPage = UINT(std::max<LONG>(page, 0));
+            SetScrollInfo(client, bar, &info, TRUE);
+        }
         RECT after{};
         GetClientRect(client, &after);
         if (after.right == area.right && after.bottom == area.bottom) break;
@@ -250,6 +309,23 @@ void Layout_Frame(::HWND frame, Top_Info& f, ::HWND mdi) {
     if (mdi) MoveWindow(mdi, 0, 0, area.right, std::max<int>(area.bottom - status_height, 0), TRUE);
     for (auto& [dialog, d] : tops)
         if (!d.frame && d.filling && Parent_Of(dialog) == mdi) Fill(dialog, d);
+}
+
+// A top-level window within the work area of its screen: made smaller where it would not
+// fit, and moved in where it would stand out.
+void Fit_To_Work_Area(::HWND h) {
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (!GetMonitorInfoA(MonitorFromWindow(h, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+    RECT area = monitor.rcWork, outer{};
+    GetWindowRect(h, &outer);
+    int width = std::min<int>(outer.right - outer.left, area.right - area.left);
+    int height = std::min<int>(outer.bottom - outer.top, area.bottom - area.top);
+    int x = std::clamp<int>(outer.left, area.left, area.right - width);
+    int y = std::clamp<int>(outer.top, area.top, area.bottom - height);
+    if (x != outer.left || y != outer.top || width != outer.right - outer.left ||
+        height != outer.bottom - outer.top)
+        SetWindowPos(h, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 ::HWND Mdi_Of(::HWND frame) {
@@ -510,6 +586,8 @@ class Win32_Backend final : public Backend {
                             0, 0, Native(frame), reinterpret_cast<::HMENU>(1), instance, &create);
         if (!h) return 0;
         Adopt(h, Kind::Mdi_Client);
+        // Kept by the class only for its documents: the layer shows them when needed.
+        SetWindowLongA(h, GWL_STYLE, GetWindowLongA(h, GWL_STYLE) | WS_HSCROLL | WS_VSCROLL);
         if (Top_Info* f = Top_Of(Native(frame))) Layout_Frame(Native(frame), *f, h);
         return Ours(h);
     }
@@ -676,6 +754,7 @@ class Win32_Backend final : public Backend {
             SetWindowPos(h, kTop_Of_Siblings, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
             return was;
         }
+        if (d && d->frame && !was && command != SW_HIDE) Fit_To_Work_Area(h);
         ShowWindow(h, command);
         if (d && d->frame && command != SW_HIDE) Place_Console_Beside(h);
         return was;
