@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "api/api_util.h"
+#include "platform/os/error.h"
 #include "platform/os/system.h"
 #include "trace/trace.h"
 
@@ -140,4 +141,8 @@ KDX_API const char* ErrCheck_Debug_Log_Path(void) {
 KDX_API const char* ErrCheck_Debug_Log_Error(void) {
     static thread_local std::string slot;
     return Guard<const char*>("", [&] { return Keep(slot, kdx::trace::Debug_Log_Error()); });
+}
+
+KDX_API int32_t ErrCheck_Last_Error(void) {
+    return int32_t(kdx::platform::Get_Last_Error());
 }

@@ -104,7 +104,7 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 target_compile_options(gtest PRIVATE -Wno-error)
 target_compile_options(gtest_main PRIVATE -Wno-error)
 file(GLOB KDX_WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS tests/windows/*.cpp)
-foreach(name test_api_util test_model test_protocol_parse)
+foreach(name test_model test_protocol_parse)
     if(EXISTS ${CMAKE_SOURCE_DIR}/tests/${name}.cpp)
         list(APPEND KDX_WINDOWS_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/${name}.cpp)
     endif()

@@ -54,6 +54,7 @@ wait_for_line "$work/sim.out" 30 || { cat "$work/sim.err" >&2; echo "test-window
 pts=$(awk '{print $2}' "$work/sim.out")
 setsid sh -c 'exec sleep 86400 <"$0"' "$pts" &
 pids+=($!)
+disown $!  # it is hung up with the simulator: no word of that from the shell
 number=5
 while [ -e "$WINEPREFIX/dosdevices/com$number" ] || [ -L "$WINEPREFIX/dosdevices/com$number" ]; do
     number=$((number + 1))
@@ -88,6 +89,15 @@ if ! grep -q "PASSED" <<<"$verdict" || ! ls "$records"/kdx-check_*.json >/dev/nu
     cli_failed=1
 else
     echo "kdx-cli.exe check COM$number: $(grep PASSED <<<"$verdict" | head -1)"
+fi
+
+# The trace console on a redirected standard error, and the debug log in the current folder.
+traced=$(cd "$work" && wine "$dir/kdx-cli.exe" --trace ports 2>&1 >/dev/null </dev/null) || true
+if ! grep -q "^SERIAL_PORT_ENUM()" <<<"$traced" ||
+    ! grep -q "^SERIAL_PORT_ENUM()" "$work/kdx-cli_Debug.txt" 2>/dev/null; then
+    echo "test-windows: kdx-cli.exe --trace wrote no trace (console, debug log):" >&2
+    echo "$traced" >&2
+    cli_failed=1
 fi
 
 # The terminal with piped input: each line goes out, the receive poller shows the reply.

@@ -88,6 +88,15 @@ class Monitor {
         l.lock();
     }
 
+    // Decides the monitor's end when no callback is left; a later registration then starts
+    // a new one.
+    bool Close_Now() {
+        std::lock_guard<std::mutex> l(lock_);
+        if (!callbacks_.empty()) return false;
+        running_ = false;
+        return true;
+    }
+
     static std::map<std::string, std::string> Ports_Now() {
         std::map<std::string, std::string> ports;
         for (const auto& entry : Port_Map_List())
@@ -104,7 +113,8 @@ class Monitor {
             return TRUE;
         }
         if (message == WM_CLOSE) {
-            ::DestroyWindow(window);
+            // A callback registered since the close was asked keeps the monitor running.
+            if (!self || self->Close_Now()) ::DestroyWindow(window);
             return 0;
         }
         if (message == WM_DESTROY) {

@@ -284,6 +284,10 @@ TEST(Win_Device_Change, ARegisteredMonitorStartsAndStops) {
     ASSERT_NE(id, 0) << Get_Last_Error();
     EXPECT_TRUE(Device_Change_Unregister(id));
     EXPECT_FALSE(Device_Change_Unregister(id));
+    // The monitor stopped with its last callback; the next registration starts another.
+    int32_t again = Device_Change_Register([](const Device_Change&) {});
+    ASSERT_NE(again, 0) << Get_Last_Error();
+    EXPECT_TRUE(Device_Change_Unregister(again));
     if (win32::Under_Wine())
         GTEST_SKIP() << "Wine sends no WM_DEVICECHANGE when a port's link appears";
 }
