@@ -3,7 +3,6 @@
 // the message loop. Handles are the system's own; every control is subclassed once, so a
 // procedure that subclasses it again and the class's own handling form one chain.
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -536,8 +535,6 @@ bool Pump_Until(DWORD ms) {
     }
 }
 
-std::atomic<bool> quit_pending{false};
-
 class Win32_Backend final : public Backend {
   public:
     bool Set_Dlg_Item_Text(HWND dialog, int32_t id, const std::string& text) override {
@@ -820,7 +817,6 @@ class Win32_Backend final : public Backend {
         return Ours(h);
     }
     void Post_Quit_Message(int32_t code) override {
-        quit_pending.store(true);
         if (GetCurrentThreadId() == ui_thread)
             PostQuitMessage(code);
         else
@@ -834,7 +830,6 @@ class Win32_Backend final : public Backend {
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
-        quit_pending.store(false);
         return got < 0 ? -1 : int32_t(msg.wParam);
     }
     bool Set_Status(HWND frame, const std::string& text, int64_t done, int64_t total) override {
