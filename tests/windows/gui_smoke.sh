@@ -81,6 +81,7 @@ until_true 20 grep -q ' /dev/' "$work/sim.out" || fail "kdx-sim did not start"
 device=$(awk 'NR==1 {print $2}' "$work/sim.out")
 setsid sh -c 'exec sleep 86400 <"$0"' "$device" &
 pids+=($!)
+disown $!  # it is hung up with the simulator: no word of that from the shell
 ln -sfn "$device" "$WINEPREFIX/dosdevices/com5"
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$device" /f >/dev/null 2>&1
 wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial4' /t REG_SZ /d COM5 /f \
