@@ -174,11 +174,6 @@ print(f"test-windows: window backend {tests - bad} passed, {bad} failed under Wi
 if tests == 0 or bad or sys.argv[2] != "0":
     sys.exit("test-windows: the window backend's tests did not pass")
 PY
-    # kdx.exe end to end: port, Enable Port, V, and the reply in the Response window (its own
-    # prefix and display; 77 is a skip for want of a tool).
-    smoke=0
-    "$root/tests/windows/gui_smoke.sh" "$dir" "$linux" "$dir/gui_smoke.png" || smoke=$?
-    if ((smoke != 0 && smoke != 77)); then exit 1; fi
 fi
 
 # The installer: a silent install puts the programs, the pictures, the Start-menu entry and the
