@@ -104,6 +104,7 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 target_compile_options(gtest PRIVATE -Wno-error)
 target_compile_options(gtest_main PRIVATE -Wno-error)
 file(GLOB_RECURSE KDX_WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS tests/*win32*.cpp)
+list(FILTER KDX_WINDOWS_TEST_SOURCES EXCLUDE REGEX "/tests/platform/window/")
 list(APPEND KDX_WINDOWS_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/sim/test_model.cpp)
 # The simulator's controller model (no system calls) for the model's own tests.
 add_executable(kdx_tests ${KDX_WINDOWS_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/sim/model.cpp
@@ -111,5 +112,13 @@ add_executable(kdx_tests ${KDX_WINDOWS_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/sim/mod
 target_link_libraries(kdx_tests PRIVATE kdx_core gtest gtest_main)
 target_compile_definitions(kdx_tests PRIVATE KDX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(kdx_tests kdx kdx-cli)
+
+# The window backend's own tests: real Win32 windows (under Wine on an Xvfb display, by
+# scripts/test-windows.sh).
+if(KDX_WINDOW_WIN32_SOURCES)
+    file(GLOB KDX_WINDOW_TEST_SOURCES CONFIGURE_DEPENDS tests/platform/window/test_win32_*.cpp)
+    add_executable(kdx_window_tests ${KDX_WINDOW_TEST_SOURCES})
+    target_link_libraries(kdx_window_tests PRIVATE kdx_window_win32 kdx_core gtest gtest_main)
+endif()
 
 include(cmake/windows-package.cmake OPTIONAL)

@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# The windowed program on Windows, end to end: kdx.exe under Wine on an Xvfb display talks to
+# a simulated controller (the Linux kdx-sim on a pseudo-terminal, linked as the prefix's
+# COM5). It switches the Terminal's port log on, keeps the listed port, clicks Enable Port,
+# types V in the Immediate Send window, and the controller's reply must reach the Response
+# window: the port log the program writes must hold the sent V and the received status.
+# A screenshot of the screen is left for a person to look at.
+# Usage: tests/desktop/gui_smoke_win32.sh [windows build] [linux build] [screenshot.png]
+# Exit status 0 passed, 1 failed, 77 skipped (a tool or a build is missing).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+win_build=$(cd "${1:-$root/build-windows}" 2>/dev/null && pwd) || win_build=""
+linux_build=$(cd "${2:-$root/build}" 2>/dev/null && pwd) || linux_build=""
+shot=${3:-${win_build:-/tmp}/gui_smoke.png}
+
+skip() {
+    echo "gui_smoke: skipped: $*" >&2
+    exit 77
+}
+fail() {
+    echo "gui_smoke: FAILED: $*" >&2
+    [ -n "${work:-}" ] && [ -f "$work/kdx.out" ] && sed 's/^/  kdx: /' "$work/kdx.out" >&2
+    exit 1
+}
+for tool in wine wineboot wineserver Xvfb xdotool import convert; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+[ -n "$win_build" ] && [ -f "$win_build/kdx.exe" ] || skip "no kdx.exe in ${1:-build-windows}"
+[ -n "$linux_build" ] && [ -x "$linux_build/kdx-sim" ] || skip "no kdx-sim in ${2:-build}"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kdx-gui-smoke.XXXXXX")
+pids=()
+cleanup() {
+    set +e
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    [ -n "${WINEPREFIX:-}" ] && wineserver -k 2>/dev/null
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+    [ -n "${KDX_SMOKE_KEEP:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Waits (up to $1 seconds) until the command after it succeeds.
+until_true() {
+    local seconds=$1
+    shift
+    local end=$((SECONDS + seconds))
+    until "$@"; do
+        [ "$SECONDS" -lt "$end" ] || return 1
+        sleep 0.2
+    done
+}
+
+# An X display of our own: the server picks a free number and says which.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+until_true 20 grep -q '[0-9]' "$work/display" || fail "Xvfb did not start"
+export DISPLAY=":$(head -1 "$work/display")"
+
+# A fresh prefix with Wine's own fonts in it (else the caption buttons show as letters).
+export WINEPREFIX="$work/prefix" WINEDEBUG=${KDX_SMOKE_WINEDEBUG:--all} WINEDLLOVERRIDES="winemenubuilder.exe=d"
+# The server first, detached from our output (its helpers would keep our pipes open).
+setsid wineserver -p </dev/null >/dev/null 2>&1 &
+wineboot -i </dev/null >"$work/wineboot.log" 2>&1 || fail "wineboot failed"
+# Without a window manager Wine draws the windows' frames and captions itself.
+for value in Managed Decorated; do
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v "$value" /t REG_SZ /d N /f >/dev/null 2>&1
+done
+fonts="$WINEPREFIX/drive_c/windows/Fonts"
+mkdir -p "$fonts"
+for dir in /usr/share/wine/fonts /usr/lib/wine/fonts; do
+    [ -d "$dir" ] && cp -n "$dir"/* "$fonts/" 2>/dev/null || true
+done
+
+# The simulated controller, as COM5 of the prefix.
+# In a session of its own, with a second process of that session holding the
+# pseudo-terminal as its controlling terminal, so the wineserver cannot take it (and be hung
+# up with it).
+setsid "$linux_build/kdx-sim" --no-register >"$work/sim.out" 2>"$work/sim.err" </dev/null &
+pids+=($!)
+until_true 20 grep -q ' /dev/' "$work/sim.out" || fail "kdx-sim did not start"
+device=$(awk 'NR==1 {print $2}' "$work/sim.out")
+setsid sh -c 'exec sleep 86400 <"$0"' "$device" &
+pids+=($!)
+disown $!  # it is hung up with the simulator: no word of that from the shell
+ln -sfn "$device" "$WINEPREFIX/dosdevices/com5"
+wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$device" /f >/dev/null 2>&1
+wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial4' /t REG_SZ /d COM5 /f \
+    >/dev/null 2>&1
+
+# The program, from a copy of the build so its data (the port log) lands in our folder.
+app="$work/app"
+mkdir -p "$app"
+cp "$win_build/kdx.exe" "$app/"
+# The arrow pictures are drawn by the Linux build.
+cp "$linux_build"/*.bmp "$app/" 2>/dev/null || true
+(cd "$app" && exec wine ./kdx.exe ${KDX_SMOKE_ARGS:-} >"$work/kdx.out" 2>&1) &
+kdx=$!
+pids+=("$kdx")
+frame_window() { xdotool search --onlyvisible --name KDX_APP 2>/dev/null | head -1; }
+frame_shown() { [ -n "$(frame_window)" ]; }
+until_true 90 frame_shown || fail "the frame did not appear"
+frame=$(frame_window)
+xdotool windowactivate --sync "$frame" 2>/dev/null || xdotool windowfocus --sync "$frame"
+
+# The Terminal fills the frame's client area. Its controls' places, in dialog units, are
+# those of its control table; pixels from the dialog font's base units and the window
+# metrics of Wine's default theme, measured from the frame's top left corner.
+eval "$(xdotool getwindowgeometry --shell "$frame")"
+base_x=${KDX_SMOKE_BASE_X:-6} base_y=${KDX_SMOKE_BASE_Y:-13}
+origin_x=${KDX_SMOKE_ORIGIN_X:-9} origin_y=${KDX_SMOKE_ORIGIN_Y:-85}
+at() { # dialog units x y -> screen pixels "X Y"
+    echo "$((X + origin_x + ($1 * base_x + 2) / 4)) $((Y + origin_y + ($2 * base_y + 4) / 8))"
+}
+click_at() {
+    # shellcheck disable=SC2046
+    xdotool mousemove --sync $(at "$1" "$2") click 1
+}
+
+import -window root "$work/started.png" 2>/dev/null || true
+# Tools > Terminal Log in the Terminal's own menu bar (just above its controls).
+xdotool mousemove --sync "$((X + origin_x + 18))" "$((Y + origin_y - 9))" click 1
+xdotool key --delay 200 Down Down Return
+find_log() {
+    log=$( (ls "$app"/KDX\ Port\ Log*.html 2>/dev/null
+        find "$WINEPREFIX/drive_c" -name 'KDX Port Log*.html' 2>/dev/null) | head -1)
+    [ -n "$log" ]
+}
+until_true 20 find_log || fail "the port log was not opened"
+
+# The port list: COM5 is the last entry (COM1 is Wine's own); Enable Port opens it.
+click_at 137 8
+xdotool key --delay 200 End Return
+click_at 300 10
+until_true 20 grep -q 'COM5 Open' "$log" || fail "COM5 did not open (port log $log)"
+click_at 262 77
+xdotool type --delay 100 V
+# The sent V, then the controller's status letter in the received colour.
+reply() { sed -n '/COM5 Open/,$p' "$log" | grep -q 'rgb(255, 255, 0)"> [RJ]'; }
+if ! until_true 30 reply; then
+    import -window root "$shot" 2>/dev/null || true
+    fail "no reply in the port log: $(sed -n '/<body/,$p' "$log" | tr -d '\n') (screenshot $shot)"
+fi
+# And the window shows it: the Response window (its control table's place) holds text in the
+# received colour.
+read -r left top <<<"$(at 65 195)"
+read -r right bottom <<<"$(at 460 390)"
+shows_reply() {
+    import -window root -crop "$((right - left))x$((bottom - top))+$left+$top" \
+        "$work/response.png" 2>/dev/null &&
+        convert "$work/response.png" -format %c histogram:info:- 2>/dev/null |
+        grep -qi '#FFFF00'
+}
+if ! until_true 30 shows_reply; then
+    import -window root "$shot" 2>/dev/null || true
+    fail "the reply is in the port log but not in the Response window (screenshot $shot)"
+fi
+import -window root "$shot" 2>/dev/null || true
+
+# The frame's close box ends the program: the open port is closed on the way out (the log
+# says so) and the exit code is the quit message's, 0.
+xdotool mousemove --sync "$((X + WIDTH - 15))" "$((Y + 11))" click 1
+kdx_ended() { ! kill -0 "$kdx" 2>/dev/null; }
+until_true 60 kdx_ended || fail "the close box did not end the program"
+code=0
+wait "$kdx" || code=$?
+sed -n '/COM5 Open/,$p' "$log" | grep -q 'Port Closed' || fail "the port was not closed at the end"
+[ "$code" -eq 0 ] || fail "the program ended with $code"
+echo "gui_smoke: passed (screenshot $shot)"
