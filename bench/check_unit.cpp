@@ -12,10 +12,10 @@
 int main() {
     using namespace kdx;
     using namespace kdx::bench;
-    constexpr int runs = 3;
-    constexpr double prescribed = 18 * 0.100;
+    constexpr int Runs = 3;
+    constexpr double Prescribed = 18 * 0.100;
     std::vector<double> ratios, times, floors;
-    for (int run = 0; run < runs; ++run) {
+    for (int run = 0; run < Runs; ++run) {
         test::Temp_Dir ports, out;
         setenv("KDX_PORTS", ports.path().c_str(), 1);
         std::atomic<int64_t> replied{0};
@@ -37,17 +37,17 @@ int main() {
             std::fprintf(stderr, "bench_check_unit: the check failed:\n%s", r.out.c_str());
             return 1;
         }
-        double floor = Wire_Seconds(double(sim.Received().size() + replied.load())) + prescribed;
+        double floor = Wire_Seconds(double(sim.Received().size() + replied.load())) + Prescribed;
         times.push_back(seconds);
         floors.push_back(floor);
         ratios.push_back(seconds / floor);
     }
     std::sort(ratios.begin(), ratios.end());
     std::sort(times.begin(), times.end());
-    std::printf("kdx-cli check of one unit (4 axes) at %d baud, %d runs\n", Bench_Baud, runs);
+    std::printf("kdx-cli check of one unit (4 axes) at %d baud, %d runs\n", Bench_Baud, Runs);
     std::printf("  wire time + prescribed waits  %.3f s\n", floors.front());
-    std::printf("  median                        %.3f s  (%.3f x)\n", times[runs / 2],
-                ratios[runs / 2]);
+    std::printf("  median                        %.3f s  (%.3f x)\n", times[Runs / 2],
+                ratios[Runs / 2]);
     std::printf("  best                          %.3f s  (%.3f x)\n", times.front(),
                 ratios.front());
     std::printf("  goal                          <= 1.10 x\n");

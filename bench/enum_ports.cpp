@@ -24,8 +24,8 @@
 
 namespace {
 
-constexpr int kAdapters = 32;
-constexpr int kRuns = 50;
+constexpr int Adapters = 32;
+constexpr int Runs = 50;
 
 struct Figures {
     double median_ms, max_ms;
@@ -35,7 +35,7 @@ template <class F>
 Figures Time(F&& listing) {
     std::vector<double> ms;
     listing();  // the first run creates the arbiter's file
-    for (int i = 0; i < kRuns; ++i) {
+    for (int i = 0; i < Runs; ++i) {
         auto start = std::chrono::steady_clock::now();
         listing();
         ms.push_back(
@@ -53,7 +53,7 @@ void Print(const char* what, const Figures& f, size_t ports) {
 
 #ifdef KDX_HAVE_UMOCKDEV
 void Add_Adapters(UMockdevTestbed* bed) {
-    for (int i = 0; i < kAdapters; ++i) {
+    for (int i = 0; i < Adapters; ++i) {
         std::string port = "1-" + std::to_string(i + 1);
         std::string tty = "ttyUSB" + std::to_string(i);
         std::string serial = "SN" + std::to_string(1000 + i);
@@ -140,10 +140,10 @@ int main(int, char** argv) {
     {
         std::ofstream out(hive);
         out << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n";
-        for (int i = 0; i < kAdapters; ++i)
+        for (int i = 0; i < Adapters; ++i)
             out << "\"\\\\Device\\\\VCP" << i << "\"=\"COM" << i + 3 << "\"\n";
         out << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports]\n";
-        for (int i = 0; i < kAdapters; ++i) out << "\"COM" << i + 3 << ":\"=\"9600,n,8,1\"\n";
+        for (int i = 0; i < Adapters; ++i) out << "\"COM" << i + 3 << ":\"=\"9600,n,8,1\"\n";
     }
     setenv("KDX_REGISTRY", hive.c_str(), 1);
     Figures h = Time([] { kdx::Serial_Port_Enum(); });

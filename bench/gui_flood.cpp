@@ -25,7 +25,7 @@
 
 namespace {
 
-const std::string kEnd = "#END#";
+const std::string End = "#END#";
 
 }  // namespace
 
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int64_t bytes = (argc > 1 ? std::max(1, std::atoi(argv[1])) : 1) * 1024 * 1024;
-    std::string flood = kdx::sim::Flood_Text(bytes) + kEnd;
+    std::string flood = kdx::sim::Flood_Text(bytes) + End;
     stall.Start();
     auto start = std::chrono::steady_clock::now();
     session.sim->Send(flood);
@@ -53,8 +53,8 @@ int main(int argc, char** argv) {
         kdx::win::Process_Events(20);
         std::string tail =
             kdx::win::Get_Dlg_Item_Text(kdx::win::Terminal_Dialog, kdx::Rich_Edit_Received);
-        shown = tail.size() >= kEnd.size() &&
-                tail.compare(tail.size() - kEnd.size(), kEnd.size(), kEnd) == 0;
+        shown = tail.size() >= End.size() &&
+                tail.compare(tail.size() - End.size(), End.size(), End) == 0;
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

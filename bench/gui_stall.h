@@ -26,7 +26,7 @@ class Event_Loop_Stall {
         done_ = false;
         pinger_ = std::thread([this] {
             while (!done_.load()) {
-                win::Post_Message(pinged_, kPing, uint64_t(platform::Query_Performance_Counter()));
+                win::Post_Message(pinged_, Ping, uint64_t(platform::Query_Performance_Counter()));
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         });
@@ -50,13 +50,13 @@ class Event_Loop_Stall {
     }
 
   private:
-    static constexpr uint32_t kPing = win::WM_USER + 9;
+    static constexpr uint32_t Ping = win::WM_USER + 9;
     static std::vector<double>& Delays() {
         static std::vector<double> delays_ms;
         return delays_ms;
     }
     static int64_t Ping_Proc(win::HWND, uint32_t message, win::WPARAM wparam, win::LPARAM) {
-        if (message != kPing) return 0;
+        if (message != Ping) return 0;
         Delays().push_back(double(platform::Query_Performance_Counter() - int64_t(wparam)) / 1e6);
         return 1;
     }

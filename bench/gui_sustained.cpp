@@ -23,7 +23,7 @@
 
 namespace {
 
-const std::string kEnd = "#END#";
+const std::string End = "#END#";
 
 // A figure of /proc/self/status in kB ("VmRSS:" now, "VmHWM:" the peak).
 long Status_Kb(const char* field) {
@@ -78,15 +78,15 @@ int main(int argc, char** argv) {
             next_report += 10;
         }
     }
-    session.sim->Send(kEnd);
+    session.sim->Send(End);
     const int64_t flooded = queued;
     bool shown = false;
     for (int i = 0; i < 6000 && !shown; ++i) {
         kdx::win::Process_Events(10);
         std::string tail =
             kdx::win::Get_Dlg_Item_Text(kdx::win::Terminal_Dialog, kdx::Rich_Edit_Received);
-        shown = tail.size() >= kEnd.size() &&
-                tail.compare(tail.size() - kEnd.size(), kEnd.size(), kEnd) == 0;
+        shown = tail.size() >= End.size() &&
+                tail.compare(tail.size() - End.size(), End.size(), End) == 0;
     }
     stall.Stop();
     kdx::Serial_Port_Close(session.handle);
@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     kdx::bench::Received_In_Log(log_path, log_start, [&](const std::string& text) {
         for (size_t i = 0; i < text.size() && !broken && !ended; ++i) {
             if (matched == flooded) {
-                ended = text.compare(i, kEnd.size(), kEnd) == 0;
+                ended = text.compare(i, End.size(), End) == 0;
                 broken = !ended;
             } else if (text[i] == line[size_t(matched % int64_t(line.size()))]) {
                 ++matched;

@@ -17,8 +17,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int64_t kTail = int64_t(1) << 30;
-const char* const kSection = "<summary>Port Info</summary>";
+constexpr int64_t Tail = int64_t(1) << 30;
+const char* const Section = "<summary>Port Info</summary>";
 
 long long Bytes_Read() {
     std::ifstream in("/proc/thread-self/io");
@@ -32,10 +32,10 @@ long long Bytes_Read() {
 bool Make_Page(const std::string& path, bool with_block) {
     std::ofstream out(path, std::ios::binary);
     out << "<!DOCTYPE html>\r<html>\r     <body>\r";
-    if (with_block) out << "[" << kSection << "]\rPort:=COM5<br/>\r";
+    if (with_block) out << "[" << Section << "]\rPort:=COM5<br/>\r";
     std::string lines;
     while (lines.size() < (1 << 20)) lines += "          <p>line of an old page, no key here</p>\r";
-    for (int64_t written = 0; written < kTail; written += int64_t(lines.size()))
+    for (int64_t written = 0; written < Tail; written += int64_t(lines.size()))
         out.write(lines.data(), std::streamsize(lines.size()));
     out << "     </body>\r</html>\r";
     return bool(out);
@@ -44,7 +44,7 @@ bool Make_Page(const std::string& path, bool with_block) {
 void Run(const char* title, const std::string& path, const char* value) {
     long long before = Bytes_Read();
     auto start = Clock::now();
-    int32_t ok = kdx::platform::Write_Private_Profile_String(kSection, "Port:", value, path);
+    int32_t ok = kdx::platform::Write_Private_Profile_String(Section, "Port:", value, path);
     double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     std::printf("  %-40s %9.1f ms  %12lld bytes read%s\n", title, ms, Bytes_Read() - before,
                 ok ? "" : "  (failed)");

@@ -17,14 +17,14 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kSize = 64u * 1024 * 1024;
+constexpr size_t Size = 64u * 1024 * 1024;
 
-// A text of kSize bytes: the head, then the pattern repeated.
+// A text of Size bytes: the head, then the pattern repeated.
 std::string Crafted(const std::string& head, const std::string& pattern) {
     std::string text = head;
-    text.reserve(kSize);
-    while (text.size() + pattern.size() <= kSize) text += pattern;
-    text.resize(kSize, pattern[0]);
+    text.reserve(Size);
+    while (text.size() + pattern.size() <= Size) text += pattern;
+    text.resize(Size, pattern[0]);
     return text;
 }
 
@@ -57,7 +57,7 @@ bool Run(const char* title, const std::string& text) {
 }  // namespace
 
 int main() {
-    std::printf("program file decode, %zu MiB each (goal: under 2 s)\n", kSize >> 20);
+    std::printf("program file decode, %zu MiB each (goal: under 2 s)\n", Size >> 20);
     bool ok = Run("\"r\" then \"u\" to the end", Crafted("r", "u")) &&
               Run("blanks and commas", Crafted("A", " ,")) &&
               Run("\"ru\" pairs and blanks", Crafted("", "ru ")) &&

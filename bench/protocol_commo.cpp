@@ -9,10 +9,10 @@
 int main() {
     using namespace kdx;
     using namespace kdx::bench;
-    constexpr int runs = 5;
+    constexpr int Runs = 5;
     const double wire = Wire_Seconds(2.0 * KDX_Commo_Queries);
     std::vector<double> times;
-    for (int run = 0; run < runs; ++run) {
+    for (int run = 0; run < Runs; ++run) {
         Bench_Line line;
         if (!line.Ready()) {
             std::fprintf(stderr, "bench_protocol_commo: the simulator's port did not open\n");
@@ -27,9 +27,9 @@ int main() {
         }
     }
     std::sort(times.begin(), times.end());
-    double median = times[runs / 2];
+    double median = times[Runs / 2];
     std::printf("communication test, %d queries at %d baud, %d runs\n", KDX_Commo_Queries,
-                Bench_Baud, runs);
+                Bench_Baud, Runs);
     std::printf("  wire time          %.3f s\n", wire);
     std::printf("  best               %.3f s  (%.2f x wire)\n", times.front(),
                 times.front() / wire);

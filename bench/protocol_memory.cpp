@@ -9,7 +9,7 @@
 int main() {
     using namespace kdx;
     using namespace kdx::bench;
-    constexpr int runs = 5;
+    constexpr int Runs = 5;
     int32_t axis = 4;
     // Sent: open, the 64 steps and "]", the list command; received: the listing.
     const std::string program = KDX_Test_Program(axis);
@@ -18,7 +18,7 @@ int main() {
     const double received = std::string("lst4M4\r").size() + program.size() + 1;
     const double wire = Wire_Seconds(sent + received);
     std::vector<double> times;
-    for (int run = 0; run < runs; ++run) {
+    for (int run = 0; run < Runs; ++run) {
         Bench_Line line;
         if (!line.Ready()) {
             std::fprintf(stderr, "bench_protocol_memory: the simulator's port did not open\n");
@@ -33,8 +33,8 @@ int main() {
         }
     }
     std::sort(times.begin(), times.end());
-    double median = times[runs / 2];
-    std::printf("memory test, axis 4, at %d baud, %d runs\n", Bench_Baud, runs);
+    double median = times[Runs / 2];
+    std::printf("memory test, axis 4, at %d baud, %d runs\n", Bench_Baud, Runs);
     std::printf("  bytes              %.0f sent, %.0f received\n", sent, received);
     std::printf("  wire time          %.3f s\n", wire);
     std::printf("  best               %.3f s  (%.2f x wire)\n", times.front(),

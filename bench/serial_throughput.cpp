@@ -13,7 +13,7 @@
 
 namespace {
 
-const std::string kEnd = "#END#";
+const std::string End = "#END#";
 
 // Keeps every received document, as the capture sink does, and notes the end marker.
 class Flood_Sink final : public kdx::Echo_Sink {
@@ -22,7 +22,7 @@ class Flood_Sink final : public kdx::Echo_Sink {
         if (document.Kind != kdx::Echo_Kind::Received) return;
         std::lock_guard<std::mutex> guard(lock);
         documents.push_back(document);
-        if (document.Rtf.find(kEnd) != std::string::npos) done = true;
+        if (document.Rtf.find(End) != std::string::npos) done = true;
     }
     std::mutex lock;
     std::vector<kdx::Echo_Document> documents;
@@ -42,7 +42,7 @@ int main() {
     }
     kdx::Port_Log_Open();
     bool logging = kdx::Port_Log_File != 0;
-    std::string flood = kdx::sim::Flood_Text(bytes) + kEnd;
+    std::string flood = kdx::sim::Flood_Text(bytes) + End;
     sink.documents.clear();
     auto start = std::chrono::steady_clock::now();
     session.sim->Send(flood);

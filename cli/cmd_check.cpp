@@ -27,7 +27,7 @@ using check::Step;
 using check::Unit;
 using check::Verdict;
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx-cli check [COM<n>|--all] [--axes LIST] [--rate N] [--out DIR] [--traffic]\n"
     "\n"
     "Tests a unit in one command and leaves a record of it. In order: open the port (without\n"
@@ -590,8 +590,8 @@ int Run(const std::vector<std::string>& args) {
     return o.all ? Check_All(o) : Check_Unit(o);
 }
 
-const Subcommand_Registration registration({"check", "test a unit (or --all) and write its records",
-                                            kHelp, Run});
+const Subcommand_Registration Registration({"check", "test a unit (or --all) and write its records",
+                                            Help, Run});
 
 }  // namespace
 }  // namespace kdx::cli

@@ -5,7 +5,7 @@
 namespace kdx::cli {
 namespace {
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx-cli commo-test COM<n> [--baud B] [--quiet]\n"
     "\n"
     "Communication test: sends the status query \"V\" 1000 times, waiting up to 100 ms\n"
@@ -30,8 +30,8 @@ int Run(const std::vector<std::string>& args) {
     return passed ? 0 : 1;
 }
 
-const Subcommand_Registration registration({"commo-test", "communication test: 1000 status queries",
-                                            kHelp, Run});
+const Subcommand_Registration Registration({"commo-test", "communication test: 1000 status queries",
+                                            Help, Run});
 
 }  // namespace
 }  // namespace kdx::cli

@@ -77,7 +77,7 @@ int Run(const std::vector<std::string>& args) {
     return 0;
 }
 
-const Subcommand_Registration registration({"debug-log",
+const Subcommand_Registration Registration({"debug-log",
                                             "open the trace console and debug log, report "
                                             "where the log goes",
                                             Help, &Run});

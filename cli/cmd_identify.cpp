@@ -5,7 +5,7 @@
 namespace kdx::cli {
 namespace {
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx-cli identify COM<n> [--baud B] [--quiet]\n"
     "\n"
     "Makes the controller on COM<n> show itself: three times, sends \"F,\" (on line) at\n"
@@ -29,10 +29,10 @@ int Run(const std::vector<std::string>& args) {
     return 0;
 }
 
-const Subcommand_Registration registration({"identify",
+const Subcommand_Registration Registration({"identify",
                                             "make the controller show itself (on/off line "
                                             "at every rate)",
-                                            kHelp, Run});
+                                            Help, Run});
 
 }  // namespace
 }  // namespace kdx::cli

@@ -6,7 +6,7 @@
 namespace kdx::cli {
 namespace {
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx-cli info COM<n> [--baud B] [--quiet]\n"
     "\n"
     "Reads the controller's serial number, order number, firmware version and revision,\n"
@@ -49,10 +49,10 @@ int Run(const std::vector<std::string>& args) {
     return 0;
 }
 
-const Subcommand_Registration registration({"info",
+const Subcommand_Registration Registration({"info",
                                             "device information and axis ids of the "
                                             "controller",
-                                            kHelp, Run});
+                                            Help, Run});
 
 }  // namespace
 }  // namespace kdx::cli

@@ -5,7 +5,7 @@
 namespace kdx::cli {
 namespace {
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx-cli memory-test COM<n> AXIS [--baud B] [--quiet]\n"
     "\n"
     "Program-memory test of AXIS (1 to 4): stores the 64-step test program\n"
@@ -55,8 +55,8 @@ int Run(const std::vector<std::string>& args) {
     return passed ? 0 : 1;
 }
 
-const Subcommand_Registration registration({"memory-test", "program-memory test of one axis (1-4)",
-                                            kHelp, Run});
+const Subcommand_Registration Registration({"memory-test", "program-memory test of one axis (1-4)",
+                                            Help, Run});
 
 }  // namespace
 }  // namespace kdx::cli

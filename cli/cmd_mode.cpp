@@ -5,7 +5,7 @@
 namespace kdx::cli {
 namespace {
 
-const char* const kOnlineHelp =
+const char* const Online_Help =
     "Usage: kdx-cli online COM<n> [--echo] [--baud B] [--quiet]\n"
     "\n"
     "Puts the controller on line: sends \"F,\" (the controller does not echo what it\n"
@@ -16,7 +16,7 @@ const char* const kOnlineHelp =
     "\n"
     "Exit status: 0 sent, 1 the port could not be opened, 2 usage error.\n";
 
-const char* const kOfflineHelp =
+const char* const Offline_Help =
     "Usage: kdx-cli offline COM<n> [--baud B] [--quiet]\n"
     "\n"
     "Puts the controller off line (jog/slew mode): sends \"Q,\". No reply is read.\n"
@@ -49,10 +49,11 @@ int Offline(const std::vector<std::string>& args) {
     return Send_Mode("offline", args, false);
 }
 
-const Subcommand_Registration online({"online", "put the controller on line (F, or E,)",
-                                      kOnlineHelp, Online});
-const Subcommand_Registration offline({"offline", "put the controller off line (Q,)", kOfflineHelp,
-                                       Offline});
+const Subcommand_Registration Online_Registration({"online",
+                                                   "put the controller on line (F, or E,)",
+                                                   Online_Help, Online});
+const Subcommand_Registration Offline_Registration({"offline", "put the controller off line (Q,)",
+                                                    Offline_Help, Offline});
 
 }  // namespace
 }  // namespace kdx::cli

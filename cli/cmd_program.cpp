@@ -9,7 +9,7 @@
 namespace kdx::cli {
 namespace {
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx-cli program encode IN OUT\n"
     "       kdx-cli program decode IN OUT\n"
     "\n"
@@ -36,8 +36,8 @@ int Run(const std::vector<std::string>& args) {
     return 0;
 }
 
-const Subcommand_Registration registration({"program", "encode or decode a program file (.KDX)",
-                                            kHelp, Run});
+const Subcommand_Registration Registration({"program", "encode or decode a program file (.KDX)",
+                                            Help, Run});
 
 }  // namespace
 }  // namespace kdx::cli

@@ -12,7 +12,7 @@
 namespace kdx::cli {
 namespace {
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx-cli send COM<n> FILE [--baud B] [--quiet]\n"
     "\n"
     "Sends FILE to the controller. A program file (extension .KDX in any case, stored\n"
@@ -91,7 +91,7 @@ int Run(const std::vector<std::string>& args) {
     return 0;
 }
 
-const Subcommand_Registration registration({"send", "send a program file or a raw file", kHelp,
+const Subcommand_Registration Registration({"send", "send a program file or a raw file", Help,
                                             Run});
 
 }  // namespace

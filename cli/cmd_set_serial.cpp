@@ -9,7 +9,7 @@
 namespace kdx::cli {
 namespace {
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx-cli set-serial COM<n> SERIAL ORDER [--yes] [--baud B] [--quiet]\n"
     "\n"
     "Stores SERIAL and ORDER in the controller. SERIAL is four characters, \"-\" and two\n"
@@ -117,10 +117,10 @@ int Run(const std::vector<std::string>& command_args) {
     return result;
 }
 
-const Subcommand_Registration registration({"set-serial",
+const Subcommand_Registration Registration({"set-serial",
                                             "store a serial and order number in the "
                                             "controller",
-                                            kHelp, Run});
+                                            Help, Run});
 
 }  // namespace
 }  // namespace kdx::cli

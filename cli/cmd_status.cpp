@@ -5,7 +5,7 @@
 namespace kdx::cli {
 namespace {
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx-cli status COM<n> [--baud B] [--quiet]\n"
     "\n"
     "Sends the status query \"V\" and prints the controller's status letter with its\n"
@@ -34,8 +34,8 @@ int Run(const std::vector<std::string>& args) {
     return letter ? 0 : 1;
 }
 
-const Subcommand_Registration registration({"status", "the controller's status letter on COM<n>",
-                                            kHelp, Run});
+const Subcommand_Registration Registration({"status", "the controller's status letter on COM<n>",
+                                            Help, Run});
 
 }  // namespace
 }  // namespace kdx::cli

@@ -20,7 +20,7 @@
 namespace kdx::cli {
 namespace {
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx-cli terminal COM<n> [--baud B] [--log] [--plain] [--eol cr|crlf|none]\n"
     "                               [--wait MS] [--timestamps[=delta]] [--hex]\n"
     "                               [--reconnect] [--log-file PATH]\n"
@@ -67,12 +67,12 @@ const char* const kHelp =
     "opened, the port hung up (without --reconnect) or the port log could not be written\n"
     "(the session stops at once then), 2 usage error.\n";
 
-constexpr char kQuit = 0x1d;  // Ctrl-]
-constexpr char kInterrupt = 0x03;
-constexpr char kLogKey = 0x0c;  // Ctrl-L
+constexpr char Quit = 0x1d;  // Ctrl-]
+constexpr char Interrupt = 0x03;
+constexpr char Log_Key = 0x0c;  // Ctrl-L
 // Sent text waits this long for its reply, to go out with it in one write: the terminal then
 // wakes once, not twice, and shows the reply sooner. Well below what an eye can tell apart.
-constexpr int32_t kSentHoldMs = 5;
+constexpr int32_t Sent_Hold_Ms = 5;
 
 // The program's own line, on a line of its own after the traffic shown so far.
 void Say(const std::string& text) {
@@ -194,8 +194,8 @@ bool Reconnect(Session& s, bool interactive) {
         if (r > 0) {
             char keys[256];
             int n = sys::Read_Input(keys, sizeof keys);
-            if (n <= 0 || std::memchr(keys, kQuit, size_t(n)) ||
-                std::memchr(keys, kInterrupt, size_t(n)))
+            if (n <= 0 || std::memchr(keys, Quit, size_t(n)) ||
+                std::memchr(keys, Interrupt, size_t(n)))
                 break;
         }
     }
@@ -231,9 +231,9 @@ int Interactive(Session& s) {
             bool quit = false;
             for (int i = 0; i < n && !quit; ++i) {
                 char c = keys[i];
-                if (c == kQuit || c == kInterrupt) {
+                if (c == Quit || c == Interrupt) {
                     quit = true;
-                } else if (c == kLogKey) {
+                } else if (c == Log_Key) {
                     if (!text.empty()) s.Send(text);
                     text.clear();
                     s.Switch_Log();
@@ -415,7 +415,7 @@ int Run(const std::vector<std::string>& args) {
     s.baud = baud;
     s.reconnect = reconnect;
     Serial_Echo_Terminal(STDOUT_FILENO, s.colour ? 1 : 0, s.crlf ? 1 : 0);
-    Serial_Echo_Terminal_Hold(kSentHoldMs);
+    Serial_Echo_Terminal_Hold(Sent_Hold_Ms);
     Serial_Echo_Terminal_Options(flags, copy_fd);
     s.handle = Open_Port_Explained("terminal", number, baud);
     if (s.handle == 0 || !s.Watch()) {
@@ -435,10 +435,10 @@ int Run(const std::vector<std::string>& args) {
     return status;
 }
 
-const Subcommand_Registration registration({"terminal",
+const Subcommand_Registration Registration({"terminal",
                                             "interactive serial terminal on COM<n>, traffic "
                                             "echoed in colour",
-                                            kHelp, Run});
+                                            Help, Run});
 
 }  // namespace
 }  // namespace kdx::cli

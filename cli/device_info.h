@@ -14,10 +14,10 @@ struct Device_Info {
     std::vector<std::pair<int, std::string>> axes;            // axis found, its joined id
 
     const std::string& Field_Value(const std::string& name) const {
-        static const std::string none;
+        static const std::string None;
         for (const auto& [n, v] : fields)
             if (n == name) return v;
-        return none;
+        return None;
     }
 };
 

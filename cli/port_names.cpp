@@ -36,12 +36,12 @@ std::string Port_Description(const Port_Entry& e) {
         const char* driver;
         const char* name;
     };
-    static const Maker makers[] = {{"ftdi_sio", "FTDI"},       {"pl2303", "Prolific"},
+    static const Maker Makers[] = {{"ftdi_sio", "FTDI"},       {"pl2303", "Prolific"},
                                    {"ch341", "WCH"},           {"cp210x", "Silicon Labs"},
                                    {"cdc_acm", "USB CDC ACM"}, {"io_edgeport", "Edgeport"},
                                    {"rfcomm", "Bluetooth"}};
     std::string maker;
-    for (const Maker& m : makers)
+    for (const Maker& m : Makers)
         if (e.driver == m.driver) maker = m.name;
     if (e.driver == "serial" || e.driver.rfind("8250", 0) == 0)
         return e.product.empty() ? "on-board serial port" : e.product;

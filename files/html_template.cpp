@@ -129,10 +129,10 @@ int32_t Ini_Template_Details_Summary(Ini_Template_Record& rec) {
         const char* section;
         const char* after;
     };
-    static constexpr Block blocks[] = {
+    static constexpr Block Blocks[] = {
         {"Port 7 Info", "COM7", ""}, {"Port 6 Info", "COM6", "<br>"}, {"Port 1 Info", "COM1", ""}};
     std::string text;
-    for (const Block& b : blocks) {
+    for (const Block& b : Blocks) {
         text += Indent_2 + "<details>" + CR;
         text += Indent_3 + "<summary>" + CR;
         text += std::string(b.title) + CR;

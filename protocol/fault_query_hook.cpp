@@ -13,6 +13,6 @@ struct Fault_Query_Hook {
     }
 };
 
-const Fault_Query_Hook fault_query_hook;
+const Fault_Query_Hook Fault_Query_Hook;
 
 }  // namespace

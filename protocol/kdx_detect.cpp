@@ -13,7 +13,7 @@ namespace kdx {
 
 namespace {
 
-constexpr int32_t kBaud_57600_Item = 3;  // "57600", the list's fourth item
+constexpr int32_t Baud_57600_Item = 3;  // "57600", the list's fourth item
 
 void Click(int32_t id) {
     win::Send_Message(win::Get_Dlg_Item(win::Terminal_Dialog, id), win::BM_CLICK);
@@ -42,7 +42,7 @@ std::string KDX_Detect_57600() {
         {
             Poller_Pause pause(Serial_Port_State.Poller);
             win::Send_Message(win::Get_Dlg_Item(win::Terminal_Dialog, CmbBaudRate),
-                              win::CB_SETCURSEL, kBaud_57600_Item);
+                              win::CB_SETCURSEL, Baud_57600_Item);
             int32_t baud = 57600;
             Serial_Port_DCB(Serial_Port_State.Handle, baud);
             Serial_Port_Echo_Status(port + ": ");

@@ -193,7 +193,7 @@ std::string KDX_Parse_Motor_ID(std::string& text) {
 }
 
 std::string KDX_Limit_Description(const std::string& code) {
-    static const std::array<std::pair<const char*, const char*>, 8> table{{
+    static const std::array<std::pair<const char*, const char*>, 8> Table{{
         {"-2", "Home Switch (Normally Closed)"},
         {"-1A", "Negative (Normally Open), Positive (Normally Closed)"},
         {"-1", "Both (Normally Open)"},
@@ -203,7 +203,7 @@ std::string KDX_Limit_Description(const std::string& code) {
         {"1A", "Negative (Normally Closed), Positive (Normally Open)"},
         {"2", "Home Switch (Normally Open)"},
     }};
-    for (const auto& [c, description] : table)
+    for (const auto& [c, description] : Table)
         if (code == c) return description;
     return "TBD";
 }

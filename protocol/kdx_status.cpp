@@ -19,7 +19,7 @@ std::string Command(std::string text) {
 }  // namespace protocol
 
 std::string KDX_Status_Meaning(const std::string& reply) {
-    static const std::array<std::pair<const char*, const char*>, 6> meanings{{
+    static const std::array<std::pair<const char*, const char*>, 6> Meanings{{
         {"R", "Ready"},
         {"B", "Online Busy"},
         {"b", "Offline Busy"},
@@ -27,7 +27,7 @@ std::string KDX_Status_Meaning(const std::string& reply) {
         {"F", "Fault"},
         {"", "No Response"},
     }};
-    for (const auto& [letter, meaning] : meanings)
+    for (const auto& [letter, meaning] : Meanings)
         if (reply == letter) return meaning;
     return reply;
 }
@@ -79,13 +79,13 @@ std::string KDX_Offline(int32_t& handle) {
 
 std::string KDX_Identify() {
     KDX_FRAME("KDX_Identify");
-    static constexpr std::array<int32_t, 4> rates{57600, 9600, 38400, 19200};
+    static constexpr std::array<int32_t, 4> Rates{57600, 9600, 38400, 19200};
     int32_t old_baud = Serial_Port_State.Baud;
     int32_t silent = 0;
     int32_t last = 0;
     // Sends text at every rate, so the controller hears it at whichever rate it listens.
     auto sweep = [&](const char* text) {
-        for (int32_t rate : rates) {
+        for (int32_t rate : Rates) {
             int32_t baud = rate;
             Serial_Port_DCB(Serial_Port_State.Handle, baud);
             Serial_Port_Write(Serial_Port_State.Handle, text, &silent);

@@ -12,6 +12,11 @@
 # tests/platform/ports/ for platform/ports/), or in tests/platform/ports/udev/ (the udev
 # tests, a binary of their own). Fixtures and helper programs live in tests/support/.
 #
+# Constants (with a build folder's compile_commands.json as the argument, CI gives build/):
+# clang-tidy's readability-identifier-naming with the repository's .clang-tidy: a constant,
+# constexpr or static constant is Capitalised_Snake_Case like the procedures, a word may be
+# all capitals (KDX_Outcome_Capacity, WM_KDX_ECHO, CR).
+#
 # A further check is a function that prints its offenders and returns non-zero; add it to
 # the list at the end.
 set -uo pipefail
@@ -62,7 +67,45 @@ check_test_folders() {
     return 1
 }
 
+check_constant_names() {
+    local build=${1:-}
+    [ -n "$build" ] || return 0
+    if [ ! -f "$build/compile_commands.json" ]; then
+        echo "No $build/compile_commands.json: build first (scripts/build.sh $build)"
+        return 1
+    fi
+    local db out
+    db=$(mktemp -d)
+    # GCC's TLS-descriptor option is unknown to clang; the rest of each command is kept.
+    python3 - "$build/compile_commands.json" "$db/compile_commands.json" <<'PY'
+import json, sys
+entries = json.load(open(sys.argv[1]))
+for e in entries:
+    e["command"] = e["command"].replace("-mtls-dialect=gnu2", "")
+json.dump(entries, open(sys.argv[2], "w"))
+PY
+    mapfile -t sources < <(python3 - "$db/compile_commands.json" "$root" <<'PY'
+import json, sys
+root = sys.argv[2] + "/"
+seen = set()
+for e in json.load(open(sys.argv[1])):
+    f = e["file"]
+    if f.startswith(root) and "/build" not in f[len(root):].split("/")[0] and f not in seen:
+        seen.add(f)
+        print(f)
+PY
+)
+    out=$(run-clang-tidy -quiet -j "$(nproc)" -p "$db" "${sources[@]}" 2>&1 |
+          sed 's/\x1b\[[0-9;]*m//g' | grep -E "invalid case style" | sort -u)
+    rm -rf "$db"
+    [ -z "$out" ] && return 0
+    echo "Constants not in Capitalised_Snake_Case (clang-tidy readability-identifier-naming):"
+    echo "$out" | sed "s|^$root/||; s/^/  /"
+    return 1
+}
+
 status=0
+check_constant_names "${1:-}" || status=1
 for check in check_suite_names check_test_folders; do
     "$check" || status=1
 done

@@ -3,7 +3,7 @@
 # Safe to run again: with everything present it only checks.
 set -euo pipefail
 packages=(
-    build-essential cmake ninja-build pkg-config clang-format
+    build-essential cmake ninja-build pkg-config clang-format clang-tidy
     clang libclang-rt-14-dev
     qt6-base-dev libgl-dev qt6-wayland fonts-dejavu-core
     libudev-dev umockdev libumockdev-dev

@@ -10,10 +10,10 @@ using namespace echo;
 
 namespace {
 
-const char* const kFontTable = "{\\fonttbl{\\f0\\fmodern\\fprq1\\fcharset0 Courier New;}}";
-const char* const kSentColours = "{\\colortbl;\\red0\\green200\\blue255;}";
-const char* const kStatusColours = "{\\colortbl;\\red0\\green128\\blue0;}";
-const char* const kReceivedColours = "{\\colortbl;\\red255\\green255\\blue0;}";
+const char* const Font_Table = "{\\fonttbl{\\f0\\fmodern\\fprq1\\fcharset0 Courier New;}}";
+const char* const Sent_Colours = "{\\colortbl;\\red0\\green200\\blue255;}";
+const char* const Status_Colours = "{\\colortbl;\\red0\\green128\\blue0;}";
+const char* const Received_Colours = "{\\colortbl;\\red255\\green255\\blue0;}";
 
 // The pieces below append to one output string, each byte handled once: the echo of a flood
 // must cost little more than the bytes themselves.
@@ -42,15 +42,15 @@ bool Delimits_Control_Word(unsigned char next) {
 }
 
 void Append_Escaped(std::string& out, char c) {
-    static const char* const kHex = "0123456789abcdef";
+    static const char* const Hex = "0123456789abcdef";
     unsigned char b = static_cast<unsigned char>(c);
     if (c == '\\' || c == '{' || c == '}') {
         out += '\\';
         out += c;
     } else if (b > 127) {
         out += "\\'";
-        out += kHex[b >> 4];
-        out += kHex[b & 15];
+        out += Hex[b >> 4];
+        out += Hex[b & 15];
     } else {
         out += c;
     }
@@ -95,9 +95,9 @@ void Append_Log_Text(std::string& out, std::string_view text) {
         [&](std::string& o, size_t i) { o += text[i] == '\r' ? "<br>" : "CHR$(0)"; });
 }
 
-const char* const kSentSpan = "<span style=\"color:rgb(0, 200, 255)\"> ";
-const char* const kStatusSpan = "<span style=\"color:green\"> ";
-const char* const kReceivedSpan = "<span style=\"color:rgb(255, 255, 0)\"> ";
+const char* const Sent_Span = "<span style=\"color:rgb(0, 200, 255)\"> ";
+const char* const Status_Span = "<span style=\"color:green\"> ";
+const char* const Received_Span = "<span style=\"color:rgb(255, 255, 0)\"> ";
 
 }  // namespace
 
@@ -108,19 +108,19 @@ std::string Log_Line(Echo_Kind kind, std::string_view text) {
     line.reserve(text.size() + text.size() / 8 + 64);
     switch (kind) {
         case Echo_Kind::Sent:
-            line += kSentSpan;
+            line += Sent_Span;
             Append_Log_Text(line, text);
             line += "</span>";
             break;
         case Echo_Kind::Status:
-            line += kStatusSpan;
+            line += Status_Span;
             Append_Runs(
                 line, text, [](unsigned char b) { return b == 0; },
                 [](std::string& o, size_t) { o += "CHR$(0)"; });
             line += "</span><br>";
             break;
         case Echo_Kind::Received:
-            line += kReceivedSpan;
+            line += Received_Span;
             Append_Log_Text(line, text);
             line += "</span>";
             break;
@@ -174,12 +174,12 @@ void Append_Window_Lines(std::string& out, std::string_view text, std::string_vi
 
 // A control byte as a terminal session names it: <EOT>, <ESC>, <DEL>.
 void Append_Ascii_Name(std::string& out, unsigned char b) {
-    static const char* const names[32] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
+    static const char* const Names[32] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
                                           "BS",  "HT",  "LF",  "VT",  "FF",  "CR",  "SO",  "SI",
                                           "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB",
                                           "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
     out += '<';
-    out += b == 127 ? "DEL" : names[b & 31];
+    out += b == 127 ? "DEL" : Names[b & 31];
     out += '>';
 }
 
@@ -218,8 +218,8 @@ std::string Echo_Sent_Document(const std::string& text) {
     std::string document;
     document.reserve(text.size() + 128);
     document += "{\\rtf1";
-    document += kSentColours;
-    document += kFontTable;
+    document += Sent_Colours;
+    document += Font_Table;
     document += "{\\cf1 ";
     Append_Lines_Rtf(document, text);
     document += "}}";
@@ -230,7 +230,7 @@ std::string Echo_Status_Document(const std::string& text) {
     std::string document;
     document.reserve(text.size() + 64);
     document += "{\\rtf1";
-    document += kStatusColours;
+    document += Status_Colours;
     document += "{\\cf1 ";
     Append_Lines_Rtf(document, text);
     document += "}}";
@@ -243,8 +243,8 @@ std::string Echo_Received_Document(const std::string& text) {
     std::string document;
     document.reserve(text.size() + text.size() / 4 + 128);
     document += "{\\rtf1";
-    document += kReceivedColours;
-    document += kFontTable;
+    document += Received_Colours;
+    document += Font_Table;
     if (!text.empty()) {
         document += "{\\cf1 ";
         Append_Runs(

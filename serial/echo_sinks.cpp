@@ -141,7 +141,7 @@ void Echo_Terminal_Sink::Append_Text(const Echo_Document& document, std::string_
 
 // Sent and received bytes as hex, 16 a line, with their printable text beside.
 void Echo_Terminal_Sink::Append_Hex(const Echo_Document& document, std::string_view line_break) {
-    static const char* const digits = "0123456789ABCDEF";
+    static const char* const Digits = "0123456789ABCDEF";
     const std::string_view text = document.Text;
     const char* mark = document.Kind == Echo_Kind::Sent ? "> " : "< ";
     for (size_t at = 0; at < text.size(); at += 16) {
@@ -151,8 +151,8 @@ void Echo_Terminal_Sink::Append_Hex(const Echo_Document& document, std::string_v
         for (size_t i = at; i < at + 16; ++i) {
             if (i < text.size()) {
                 unsigned char b = static_cast<unsigned char>(text[i]);
-                out_ += digits[b >> 4];
-                out_ += digits[b & 15];
+                out_ += Digits[b >> 4];
+                out_ += Digits[b & 15];
                 out_ += ' ';
                 printable += b >= 32 && b < 127 ? char(b) : '.';
             } else {

@@ -102,11 +102,11 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 const char* Device_Type(const std::string& reply) {
-    static const char* const qmt[] = {"R", "B", "J", "b"};
-    static const char* const zlr[] = {"S", "D", "P"};
-    for (const char* r : qmt)
+    static const char* const Qmt[] = {"R", "B", "J", "b"};
+    static const char* const Zlr[] = {"S", "D", "P"};
+    for (const char* r : Qmt)
         if (reply == r) return "QMT";
-    for (const char* r : zlr)
+    for (const char* r : Zlr)
         if (reply == r) return "ZLR";
     return "Device not found";
 }

@@ -25,11 +25,11 @@ namespace {
 
 // A drain stops after this many bytes even while more keep coming, so a line that never
 // goes quiet cannot hold an open or a read for ever; the rest waits for the next read.
-constexpr size_t kDrainLimit = 64 * 1024;
+constexpr size_t Drain_Limit = 64 * 1024;
 
 // The receive poller's stack. Its work (a read, the echo, a fault query) needs far less; the
 // system's default would reserve 8 MB for each open port.
-constexpr size_t kPollerStackBytes = 0x100000;
+constexpr size_t Poller_Stack_Bytes = 0x100000;
 
 // Held from a drain to the echo of what it took: the poller and a caller's own read (every
 // write drains first) may both be at the line, and the received echo must keep the bytes'
@@ -55,7 +55,7 @@ std::string Read_On(const Comm_Line* known, int32_t& handle, const int32_t* echo
 std::string Drain(const Comm_Line& line, trace::Frame& frame, uint32_t waiting = 0) {
     std::string result;
     std::string piece;
-    while (result.size() < kDrainLimit) {
+    while (result.size() < Drain_Limit) {
         COMSTAT status{};
         status.cbInQue = waiting;
         waiting = 0;
@@ -65,7 +65,7 @@ std::string Drain(const Comm_Line& line, trace::Frame& frame, uint32_t waiting =
             break;
         }
         if (status.cbInQue == 0) break;
-        uint32_t room = uint32_t(kDrainLimit - result.size());
+        uint32_t room = uint32_t(Drain_Limit - result.size());
         if (!line.Read(piece, std::min(status.cbInQue, room))) {
             frame.check();
             break;
@@ -458,12 +458,12 @@ bool Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms) {
     } else {
         // A window's thread: wait in slices and let the window work between them. A byte
         // that comes during a slice still ends the wait at once.
-        constexpr uint32_t slice_ms = 20;
+        constexpr uint32_t Slice_Ms = 20;
         const int64_t deadline = platform::Tick_Count_Ms() + timeout_ms;
         for (;;) {
             int64_t left = deadline - platform::Tick_Count_Ms();
-            got = Wait_Comm_Input(handle, 0, uint32_t(std::clamp<int64_t>(left, 0, slice_ms)));
-            if (got != Comm_Wait::Timeout || left <= int64_t(slice_ms)) break;
+            got = Wait_Comm_Input(handle, 0, uint32_t(std::clamp<int64_t>(left, 0, Slice_Ms)));
+            if (got != Comm_Wait::Timeout || left <= int64_t(Slice_Ms)) break;
             platform::Sleep_Ms(0);
         }
     }
@@ -483,7 +483,7 @@ int32_t Serial_Port_Poller_Start(int32_t handle) {
     kdx_frame.check();
     if (!Handle_Usable(object->wake)) return kdx_frame.result(0);
     Poller_Object* self = object.get();
-    if (!object->thread.Start([self] { Serial_Port_Poll(self); }, kPollerStackBytes)) {
+    if (!object->thread.Start([self] { Serial_Port_Poll(self); }, Poller_Stack_Bytes)) {
         kdx_frame.check();
         return kdx_frame.result(0);
     }

@@ -16,7 +16,7 @@
 
 namespace {
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx-sim [options]\n"
     "\n"
     "A simulated KDX controller. It opens a pseudo-terminal, registers it in the ports\n"
@@ -98,7 +98,7 @@ int Usage_Error(const std::string& message) {
     return 2;
 }
 
-constexpr int64_t kInt32Max = 0x7fffffff;
+constexpr int64_t Int32_Max = 0x7fffffff;
 
 // The switches that take one number, with the range each accepts.
 struct Number_Switch {
@@ -109,24 +109,24 @@ struct Number_Switch {
 
 const std::vector<Number_Switch>& Number_Switches() {
     using C = kdx::sim::Sim_Config;
-    static const std::vector<Number_Switch> table = {
+    static const std::vector<Number_Switch> Table = {
         {"--baud", 1, 4000000, [](C& c, int64_t n) { c.baud = uint32_t(n); }},
-        {"--late", 0, kInt32Max, [](C& c, int64_t n) { c.late_ms = int32_t(n); }},
-        {"--slow", 0, kInt32Max, [](C& c, int64_t n) { c.slow_ms = int32_t(n); }},
-        {"--nul", 0, kInt32Max, [](C& c, int64_t n) { c.nul_every = int32_t(n); }},
+        {"--late", 0, Int32_Max, [](C& c, int64_t n) { c.late_ms = int32_t(n); }},
+        {"--slow", 0, Int32_Max, [](C& c, int64_t n) { c.slow_ms = int32_t(n); }},
+        {"--nul", 0, Int32_Max, [](C& c, int64_t n) { c.nul_every = int32_t(n); }},
         // A flood is built as one text: a gigabyte is far past any test's need.
         {"--flood", 0, int64_t(1) << 30, [](C& c, int64_t n) { c.flood_bytes = n; }},
-        {"--hangup-after", 0, kInt32Max, [](C& c, int64_t n) { c.hangup_after = int32_t(n); }},
-        {"--hangup-ms", 0, kInt32Max, [](C& c, int64_t n) { c.hangup_ms = int32_t(n); }},
+        {"--hangup-after", 0, Int32_Max, [](C& c, int64_t n) { c.hangup_after = int32_t(n); }},
+        {"--hangup-ms", 0, Int32_Max, [](C& c, int64_t n) { c.hangup_ms = int32_t(n); }},
         {"--hangup-after-bytes", 0, int64_t(1) << 40,
          [](C& c, int64_t n) { c.hangup_after_bytes = n; }},
         {"--stall-after-bytes", 0, int64_t(1) << 40,
          [](C& c, int64_t n) { c.stall_after_bytes = n; }},
-        {"--answer-limit", 0, kInt32Max,
+        {"--answer-limit", 0, Int32_Max,
          [](C& c, int64_t n) { c.model.answer_limit = int32_t(n); }},
-        {"--quiet-ms", 0, kInt32Max, [](C& c, int64_t n) { c.model.quiet_ms = int32_t(n); }},
+        {"--quiet-ms", 0, Int32_Max, [](C& c, int64_t n) { c.model.quiet_ms = int32_t(n); }},
     };
-    return table;
+    return Table;
 }
 
 // "N:M" with both numbers in range (M optional where optional_second).
@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
-            std::fputs(kHelp, stdout);
+            std::fputs(Help, stdout);
             return 0;
         }
         if (a == "--version") {
@@ -180,13 +180,13 @@ int main(int argc, char** argv) {
             port = int32_t(n);
         } else if (a == "--pieces") {
             m = config.piece_gap_ms;
-            if (!Number_Pair(v, 1, kInt32Max, 0, kInt32Max, true, n, m))
+            if (!Number_Pair(v, 1, Int32_Max, 0, Int32_Max, true, n, m))
                 return Usage_Error("--pieces takes N[:GAP], N from 1 and GAP from 0 to " +
-                                   std::to_string(kInt32Max) + ", not " + v);
+                                   std::to_string(Int32_Max) + ", not " + v);
             config.piece_size = int32_t(n);
             config.piece_gap_ms = int32_t(m);
         } else if (a == "--corrupt") {
-            if (!Number_Pair(v, 1, 4, 1, kInt32Max, false, n, m))
+            if (!Number_Pair(v, 1, 4, 1, Int32_Max, false, n, m))
                 return Usage_Error("--corrupt takes AXIS:STEP, AXIS 1 to 4 and STEP from 1, not " +
                                    v);
             config.model.corrupt_axis = int32_t(n);

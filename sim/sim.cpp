@@ -24,7 +24,7 @@ int64_t Now_Ns() {
     return platform::Query_Performance_Counter();
 }
 
-constexpr int64_t kMs = 1000000;
+constexpr int64_t Ms = 1000000;
 
 enum class Write_Result { Done, Blocked, Hang_Up };
 
@@ -44,13 +44,12 @@ struct In_Item {
 }  // namespace
 
 std::string Flood_Text(int64_t bytes) {
-    static const char kLine[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789\r\n";
-    const size_t line = sizeof kLine - 1;
+    static const char Line[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789\r\n";
+    const size_t line = sizeof Line - 1;
     std::string out;
     out.reserve(size_t(std::max<int64_t>(bytes, 0)));
     while (int64_t(out.size()) < bytes)
-        out.append(kLine, std::min<size_t>(line, size_t(bytes) - out.size()));
+        out.append(Line, std::min<size_t>(line, size_t(bytes) - out.size()));
     return out;
 }
 
@@ -115,11 +114,11 @@ struct Simulator::State {
             bytes = text;
         }
         int64_t byte_ns = Byte_Ns(config.baud);
-        int64_t slow_ns = faults ? int64_t(config.slow_ms) * kMs : 0;
+        int64_t slow_ns = faults ? int64_t(config.slow_ms) * Ms : 0;
         size_t piece = faults && config.piece_size > 0 ? size_t(config.piece_size) : bytes.size();
         int64_t t = std::max(start_ns, line_free_ns);
         for (size_t at = 0; at < bytes.size(); at += piece) {
-            if (at > 0) t += int64_t(config.piece_gap_ms) * kMs;
+            if (at > 0) t += int64_t(config.piece_gap_ms) * Ms;
             std::string chunk = bytes.substr(at, piece);
             if (byte_ns == 0 && slow_ns == 0) {
                 out.push_back(Out_Item{t, std::move(chunk), false});
@@ -137,7 +136,7 @@ struct Simulator::State {
 
     void Reply(const std::string& reply, int64_t now_ns) {
         if (reply.empty()) return;
-        Schedule(reply, now_ns + int64_t(config.late_ms) * kMs, true);
+        Schedule(reply, now_ns + int64_t(config.late_ms) * Ms, true);
         // Replies to commands that arrived together leave as one text: count the answers.
         int32_t count = model.Answered();
         {
@@ -217,7 +216,7 @@ struct Simulator::State {
                 received.append(buf, n);
             }
             if (byte_ns == 0) {
-                Reply(model.Receive(std::string_view(buf, n), now_ns / kMs), now_ns);
+                Reply(model.Receive(std::string_view(buf, n), now_ns / Ms), now_ns);
                 continue;
             }
             // The program's driver hands bytes over at once; the controller has a byte
@@ -247,12 +246,12 @@ struct Simulator::State {
             if (item.taken < item.bytes.size()) break;
             in.pop_front();
         }
-        if (!arrived.empty()) Reply(model.Receive(arrived, last_ns / kMs), last_ns);
+        if (!arrived.empty()) Reply(model.Receive(arrived, last_ns / Ms), last_ns);
     }
 
     bool Model_Due(int64_t now_ns) const {
         int64_t due_ms = model.Next_Deadline();
-        return due_ms >= 0 && due_ms * kMs <= now_ns;
+        return due_ms >= 0 && due_ms * Ms <= now_ns;
     }
 
     // When the next byte still on its way in arrives (-1: none).
@@ -291,7 +290,7 @@ struct Simulator::State {
         if (!config.greeting.empty()) Schedule(config.greeting, started_ns, false);
         while (!stop) {
             int64_t now = Now_Ns();
-            if (config.hangup_ms >= 0 && now >= started_ns + int64_t(config.hangup_ms) * kMs) break;
+            if (config.hangup_ms >= 0 && now >= started_ns + int64_t(config.hangup_ms) * Ms) break;
             Take_Requests(now);
             Write_Result written = Write_Due(now);
             if (written == Write_Result::Hang_Up) break;
@@ -304,8 +303,8 @@ struct Simulator::State {
             if (!out.empty() && !blocked) earlier(out.front().due_ns);
             earlier(Next_Arrival());
             int64_t model_ms = model.Next_Deadline();
-            if (model_ms >= 0) earlier(model_ms * kMs);
-            if (config.hangup_ms >= 0) earlier(started_ns + int64_t(config.hangup_ms) * kMs);
+            if (model_ms >= 0) earlier(model_ms * Ms);
+            if (config.hangup_ms >= 0) earlier(started_ns + int64_t(config.hangup_ms) * Ms);
             // The last byte queued is the one a waiting program reacts to: sleep until shortly
             // before it is due and spin the rest, so it leaves on time, never early.
             int64_t wait_until = deadline;
@@ -340,11 +339,11 @@ struct Simulator::State {
             // A quiet spell that ended before the next byte arrived ends the command first.
             // The model's clock then reads the end of that spell, never running backwards.
             int64_t arrival = Next_Arrival();
-            int64_t quiet_end = model.Next_Deadline() * kMs;
+            int64_t quiet_end = model.Next_Deadline() * Ms;
             if (Model_Due(now) && arrival >= 0 && quiet_end < arrival)
-                Reply(model.Idle(quiet_end / kMs), quiet_end);
+                Reply(model.Idle(quiet_end / Ms), quiet_end);
             Deliver_Input(now);
-            if (Model_Due(now)) Reply(model.Idle(now / kMs), now);
+            if (Model_Due(now)) Reply(model.Idle(now / Ms), now);
             if (asked > take_answered) {
                 // What it answers at once is on the line before the asker goes on.
                 if (Write_Due(now) == Write_Result::Hang_Up) break;

@@ -210,7 +210,7 @@ void ErrCheck_Console_Size() {
 }
 
 std::string ErrCheck_Control_Names(std::string& text) {
-    static const char* const names[33] = {
+    static const char* const Names[33] = {
         "$NUL",   "<$SOH>", "<$STX>", "<$ETX>", "<$EOT>", "<$ENQ>", "<$ACK>", "<$BEL>", "<$BS>",
         "<$TAB>", "<$LF>",  "<$VT>",  "<$FF>",  "<$CR>",  "<$SO>",  "<$SI>",  "<$DLE>", "<$DC1>",
         "<$DC2>", "<$DC3>", "<$DC4>", "<$NAK>", "<$SYN>", "<$ETB>", "<$CAN>", "<$EM>",  "<$SUB>",
@@ -220,7 +220,7 @@ std::string ErrCheck_Control_Names(std::string& text) {
     for (char c : text) {
         auto u = static_cast<unsigned char>(c);
         if (u <= 32)
-            out += names[u];
+            out += Names[u];
         else
             out += c;
     }

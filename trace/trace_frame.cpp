@@ -324,14 +324,14 @@ void Format_Arg(std::string& out, double value) {
 }
 
 void Format_Arg(std::string& out, std::string_view text) {
-    static const char hex[] = "0123456789ABCDEF";
+    static const char Hex[] = "0123456789ABCDEF";
     out += '"';
     for (char c : text) {
         auto u = static_cast<unsigned char>(c);
         if (u < 32) {
             out += '<';
-            out += hex[u >> 4];
-            out += hex[u & 15];
+            out += Hex[u >> 4];
+            out += Hex[u & 15];
             out += '>';
         } else {
             out += c;

@@ -20,7 +20,7 @@ struct Stream_Cookie {
 
 // A slice of the queue per turn of the event loop: long enough to take a flood's documents
 // in few turns, short beside a frame.
-constexpr int32_t kEchoSliceMs = 4;
+constexpr int32_t Echo_Slice_Ms = 4;
 
 class Rich_Edit_Sink final : public Echo_Sink {
   public:
@@ -86,7 +86,7 @@ int64_t Rich_Edit_Send(HWND window, const std::string& rtf) {
 void Echo_Queue_Apply_Posted() {
     echo_posted.store(false);
     // The rest waits behind whatever else the loop has to do (keys, paints, timers).
-    if (Echo_Queue_Apply_For(kEchoSliceMs)) Post_Echo();
+    if (Echo_Queue_Apply_For(Echo_Slice_Ms)) Post_Echo();
 }
 
 void Echo_Window_Install() {

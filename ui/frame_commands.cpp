@@ -22,7 +22,7 @@ struct Command_Name {
     bool Exchange;        // it talks to the controller
 };
 
-const Command_Name kCommands[] = {
+const Command_Name Commands[] = {
     {IDM_Edit, nullptr, false},
     {IDM_Send_To_Device, nullptr, true},
     {IDM_Tools, "%IDM_Tools", false},
@@ -216,7 +216,7 @@ void Run(int32_t id, trace::Frame& frame) {
 
 void Frame_Command(int32_t id) {
     KDX_FRAME("Frame_Command", id);
-    for (const auto& command : kCommands) {
+    for (const auto& command : Commands) {
         if (command.Id != id) continue;
         if (command.Comment) ErrCheck_Comment(command.Comment);
         // A command given while an exchange waits would start another inside it.

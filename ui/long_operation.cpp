@@ -30,14 +30,14 @@ KDX_Progress last_progress;
 
 // What would start an exchange: the Terminal's and the QuickMove dialog's controls, and
 // the menu items.
-const int32_t kTerminal_Controls[] = {
+const int32_t Terminal_Controls[] = {
     OptPortOpen,       OptPortClosed,     Port_List,          CmbBaudRate,
     Cmd_Send,          Cmd_Set_Id + 1,    Cmd_Set_Id + 2,     Cmd_Set_Id + 3,
     Cmd_Set_Id + 4,    Cmd_Flash_Led + 1, Cmd_Flash_Led + 2,  Cmd_Flash_Led + 3,
     Cmd_Flash_Led + 4, Cmd_Refresh_Ids,   QuickMove_Negative, QuickMove_Positive,
 };
-const int32_t kQuickMove_Controls[] = {QuickMove_Negative, QuickMove_Positive};
-const int32_t kFrame_Items[] = {
+const int32_t Quick_Move_Controls[] = {QuickMove_Negative, QuickMove_Positive};
+const int32_t Frame_Items[] = {
     IDM_Send_To_Device,
     IDM_KDX_Help,
     IDM_Locate_KDX,
@@ -51,11 +51,11 @@ const int32_t kFrame_Items[] = {
 
 void Block(bool on) {
     blocked = on;
-    for (int32_t id : kTerminal_Controls)
+    for (int32_t id : Terminal_Controls)
         win::Block_Input(win::Get_Dlg_Item(win::Terminal_Dialog, id), on);
-    for (int32_t id : kQuickMove_Controls)
+    for (int32_t id : Quick_Move_Controls)
         win::Block_Input(win::Get_Dlg_Item(QuickMove_Dialog, id), on);
-    for (int32_t id : kFrame_Items) win::Enable_Menu_Item(win::Menu_Bar, uint32_t(id), !on);
+    for (int32_t id : Frame_Items) win::Enable_Menu_Item(win::Menu_Bar, uint32_t(id), !on);
     win::Enable_Menu_Item(Terminal_Menu_Bar, IDM_Refresh_Ports, !on);
 }
 
@@ -122,13 +122,13 @@ void Ui_Close_After_Exchange() {
 }
 
 std::string Visible_Controls(const std::string& text) {
-    static const char hex[] = "0123456789ABCDEF";
+    static const char Hex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
         if (c < 32 || c == 127) {
             out += '<';
-            out += hex[c >> 4];
-            out += hex[c & 15];
+            out += Hex[c >> 4];
+            out += Hex[c & 15];
             out += '>';
         } else {
             out += char(c);

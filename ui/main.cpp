@@ -49,7 +49,7 @@ int32_t WinMain(int32_t instance, int32_t previous, const std::string& arguments
 
 namespace {
 
-const char* const kHelp =
+const char* const Help =
     "Usage: kdx [-Admin]\n"
     "\n"
     "The KDX configurator: finds a KDX stepper-motor controller on a serial port or USB\n"
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kHelp, stdout);
+        std::fputs(Help, stdout);
         return 0;
     }
     // The argument text is taken before the toolkit removes any options of its own.

@@ -11,7 +11,7 @@ namespace kdx {
 namespace {
 
 constexpr int32_t CW_USEDEFAULT = int32_t(0x80000000);
-const char* const kFrame_Caption = "KDX_APP_2025_Build_05_28_2025";
+const char* const Frame_Caption = "KDX_APP_2025_Build_05_28_2025";
 
 // The frame's window class record as the registration takes it (48 bytes).
 struct Window_Class_Record {
@@ -103,8 +103,8 @@ HWND Mdi_Parent_Create(int32_t& unused) {
     trace::Format_Raw_Arg(text, &record, sizeof record);
     ErrCheck_Comment("wce = " + text);
     int32_t creation = 0;
-    win::Frame_Window = Window_Create("KDX", kFrame_Caption, win::WS_OVERLAPPEDWINDOW,
-                                      CW_USEDEFAULT, CW_USEDEFAULT, 1024, 768, 0, 0, 0, creation);
+    win::Frame_Window = Window_Create("KDX", Frame_Caption, win::WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                      CW_USEDEFAULT, 1024, 768, 0, 0, 0, creation);
     Menu_Bar_Create(win::Frame_Window);
     Mdi_Client_Create(win::Frame_Window);
     win::Show_Window(win::Frame_Window, win::SW_SHOWNORMAL);

@@ -23,7 +23,7 @@ HWND tooltip_window = 0;
 constexpr uint32_t Box = win::ES_AUTOHSCROLL | win::WS_TABSTOP;
 constexpr uint32_t Option = win::BS_AUTORADIOBUTTON | win::WS_TABSTOP;
 
-const win::Dialog_Template kDialog{
+const win::Dialog_Template Dialog{
     "QuickMove Single Axis", 198, 80,
     win::WS_POPUP | win::WS_CAPTION | win::WS_SYSMENU | win::WS_MINIMIZEBOX | win::WS_CLIPSIBLINGS |
         win::DS_MODALFRAME | win::DS_SETFONT | win::DS_3DLOOK | win::DS_NOFAILCREATE,
@@ -34,7 +34,7 @@ struct Row {
     const char* Tooltip = nullptr;
 };
 
-const std::vector<Row> kRows = {
+const std::vector<Row> Rows = {
     {{QuickMove_Distance_Label, K::Label, "Distance", 37, 5, 30, 10}},
     {{QuickMove_Distance, K::Edit, "400", 68, 5, 45, 10, Box, win::WS_EX_CLIENTEDGE},
      "Enter Distance"},
@@ -166,8 +166,8 @@ int64_t Tooltip_Add(HWND dialog, int32_t id, const std::string& text) {
 
 HWND CreateQuickMoveSingle(const int32_t* parent) {
     KDX_FRAME("CreateQuickMoveSingle", parent);
-    HWND dialog = win::Create_Dialog(kDialog, parent ? *parent : 0);
-    for (const auto& row : kRows) {
+    HWND dialog = win::Create_Dialog(Dialog, parent ? *parent : 0);
+    for (const auto& row : Rows) {
         win::Control_Template c = row.Control;
         c.Style |= win::WS_CHILD | win::WS_VISIBLE;
         win::Create_Control(dialog, c);

@@ -36,12 +36,12 @@ constexpr uint32_t Move_Button = win::BS_PUSHBUTTON | win::BS_CENTER | 0x10 | wi
 constexpr uint32_t Group_Box = win::BS_GROUPBOX | win::BS_LEFT;
 constexpr uint32_t Edge = win::WS_EX_CLIENTEDGE;
 
-const win::Dialog_Template kDialog{"Terminal", 600, 350,
-                                   win::WS_POPUP | win::WS_CLIPSIBLINGS | win::WS_CAPTION |
-                                       win::WS_SYSMENU | win::WS_MINIMIZEBOX | win::WS_MAXIMIZEBOX |
-                                       win::DS_CENTER | win::DS_MODALFRAME | win::DS_SETFONT |
-                                       win::DS_NOFAILCREATE | win::DS_3DLOOK,
-                                   win::WS_EX_CONTROLPARENT};
+const win::Dialog_Template Dialog{"Terminal", 600, 350,
+                                  win::WS_POPUP | win::WS_CLIPSIBLINGS | win::WS_CAPTION |
+                                      win::WS_SYSMENU | win::WS_MINIMIZEBOX | win::WS_MAXIMIZEBOX |
+                                      win::DS_CENTER | win::DS_MODALFRAME | win::DS_SETFONT |
+                                      win::DS_NOFAILCREATE | win::DS_3DLOOK,
+                                  win::WS_EX_CONTROLPARENT};
 
 struct Row {
     Control_Template Control;
@@ -61,7 +61,7 @@ HWND Make_All(HWND dialog, const std::vector<Control_Template>& rows) {
 }
 
 // Device information: each caption label and its field.
-const std::vector<Control_Template> kDevice_Fields = {
+const std::vector<Control_Template> Device_Fields = {
     {-1, K::Label, "Serial Num:", 465, 5, 70, 10},
     {Field_Serial_Num, K::Label, "XXXX-xx", 505, 5, 60, 10},
     {-1, K::Label, "Order Num:", 465, 15, 70, 10},
@@ -76,7 +76,7 @@ const std::vector<Control_Template> kDevice_Fields = {
     {Field_Detected, K::Label, "X,x,x,x", 605, 25, 60, 10},
 };
 
-const std::vector<Control_Template> kAxis_Rows = {
+const std::vector<Control_Template> Axis_Rows = {
     {2001, K::Label, "Axis 1 ID:", 465, 38, 35, 10},
     {2002, K::Label, "Axis 2 ID:", 465, 59, 35, 10},
     {2003, K::Label, "Axis 3 ID:", 465, 80, 35, 10},
@@ -96,26 +96,26 @@ const std::vector<Control_Template> kAxis_Rows = {
     {Cmd_Refresh_Ids, K::Button, "Refresh ID List", 505, 118, 100, 16, Push_Button},
 };
 
-const char* const kMotor_Tip = "Motor to Move";
+const char* const Motor_Tip = "Motor to Move";
 
 // The QuickMove group, in creation order; the motor is chosen after the fourth option.
-const std::vector<Row> kQuickMove_Rows = {
+const std::vector<Row> Quick_Move_Rows = {
     {{QuickMove_Group, K::Button, "QuickMove", 460, 280, 210, 105, Group_Box,
       win::WS_EX_TRANSPARENT}},
     {{QuickMove_Motor_Group, K::Button, "Motor", 465, 295, 30, 75, Group_Box,
       win::WS_EX_TRANSPARENT}},
-    {{1133, K::Button, "1", 470, 305, 20, 15, Option}, kMotor_Tip},
+    {{1133, K::Button, "1", 470, 305, 20, 15, Option}, Motor_Tip},
     {{QuickMove_Distance_Label, K::Label, "Distance", 500, 305, 30, 10}},
     {{QuickMove_Distance, K::Edit, "400", 535, 305, 45, 10, Id_Box, Edge},
      "Enter Distance (Enter zero (0) to locate home)"},
     {{QuickMove_Steps_Label, K::Label, "Steps", 585, 305, 40, 10}},
-    {{1134, K::Button, "2", 470, 320, 20, 15, Option}, kMotor_Tip},
+    {{1134, K::Button, "2", 470, 320, 20, 15, Option}, Motor_Tip},
     {{QuickMove_Velocity_Label, K::Label, "Velocity", 500, 320, 30, 10}},
     {{QuickMove_Velocity, K::Edit, "2000", 535, 320, 45, 10, Id_Box, Edge},
      "Enter Velocity (Enter (-) for reduced power, Enter (+) for over power"},
     {{QuickMove_Speed_Label, K::Label, "Steps per Second", 585, 320, 80, 10}},
-    {{1135, K::Button, "3", 470, 335, 20, 15, Option}, kMotor_Tip},
-    {{1136, K::Button, "4", 470, 350, 20, 15, Option}, kMotor_Tip},
+    {{1135, K::Button, "3", 470, 335, 20, 15, Option}, Motor_Tip},
+    {{1136, K::Button, "4", 470, 350, 20, 15, Option}, Motor_Tip},
     {{QuickMove_Negative, K::Button, "Negative", 505, 340, 55, 15, Move_Button},
      "Press to Move Towards Motor"},
     {{QuickMove_Positive, K::Button, "Positive", 570, 340, 55, 15, Move_Button},
@@ -190,7 +190,7 @@ HWND Serial_Terminal_Port_Combo(HWND& dialog) {
 HWND Serial_Terminal_Create(const int32_t* parent) {
     KDX_FRAME("Serial_Terminal_Create", parent);
     if (win::Terminal_Dialog == 0)
-        win::Terminal_Dialog = win::Create_Dialog(kDialog, parent ? *parent : 0);
+        win::Terminal_Dialog = win::Create_Dialog(Dialog, parent ? *parent : 0);
     HWND& dialog = win::Terminal_Dialog;
 
     // 1. The dialog's own menu bar.
@@ -219,7 +219,7 @@ HWND Serial_Terminal_Create(const int32_t* parent) {
     win::Send_Message(baud, win::CB_SETCURSEL, 3);
 
     // 6. Device information.
-    Make_All(dialog, kDevice_Fields);
+    Make_All(dialog, Device_Fields);
 
     // 7.-9. The two rich edits: subclassed, 131070 characters, black, red text.
     Make(dialog, {-1, K::Label, "Immediate Send", 65, 30, 70, 15});
@@ -260,10 +260,10 @@ HWND Serial_Terminal_Create(const int32_t* parent) {
     Graphic(dialog, Graphic_From, 300, "Data Dir Arrow From BB.bmp");
 
     // 12. Axis ids.
-    Make_All(dialog, kAxis_Rows);
+    Make_All(dialog, Axis_Rows);
 
     // 13. QuickMove group, each hint right after its control.
-    for (const auto& row : kQuickMove_Rows) {
+    for (const auto& row : Quick_Move_Rows) {
         Make(dialog, row.Control);
         if (row.Tooltip) Tooltip_Add(dialog, row.Control.Id, row.Tooltip);
         if (row.Control.Id == QuickMove_Motor4)

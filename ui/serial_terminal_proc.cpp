@@ -18,7 +18,7 @@ namespace kdx {
 namespace {
 
 // The dialog's texts and command texts are held in 1024-byte buffers.
-constexpr size_t kText_Capacity = 1023;
+constexpr size_t Text_Capacity = 1023;
 
 int32_t device_notification = 0;
 // The port the Terminal opened last and its entry, for the word that it hung up.
@@ -26,7 +26,7 @@ int32_t watched_port = 0;
 std::string watched_name;
 
 std::string Cut(std::string text) {
-    if (text.size() > kText_Capacity) text.resize(kText_Capacity);
+    if (text.size() > Text_Capacity) text.resize(Text_Capacity);
     return text;
 }
 

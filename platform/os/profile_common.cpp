@@ -173,8 +173,8 @@ size_t Whole_Lines(std::string_view text, bool eof) {
 }
 
 // The first part of a file read to look a key up, more at a time as the lookup needs it.
-constexpr size_t kFirst_Read = 64 * 1024;
-constexpr size_t kLargest_Read = 16 * 1024 * 1024;
+constexpr size_t First_Read = 64 * 1024;
+constexpr size_t Largest_Read = 16 * 1024 * 1024;
 }  // namespace
 
 int32_t Write_Private_Profile_String(const std::string& section_in, const std::string& key_in,
@@ -221,7 +221,7 @@ int32_t Write_Private_Profile_String(const std::string& section_in, const std::s
     bool eof = false;
     std::string eol;
     Lookup found;
-    for (size_t chunk = kFirst_Read;; chunk = std::min(chunk * 2, kLargest_Read)) {
+    for (size_t chunk = First_Read;; chunk = std::min(chunk * 2, Largest_Read)) {
         if (!Read_More(file, text, chunk, eof)) return 0;
         // New lines end like the file's first line: known once its end is whole.
         size_t first = text.find_first_of("\r\n");
@@ -280,7 +280,7 @@ int32_t Write_Private_Profile_String(const std::string& section_in, const std::s
     }
     // Another length moves what follows: that needs the rest of the file.
     while (!eof) {
-        if (!Read_More(file, text, kLargest_Read, eof)) return 0;
+        if (!Read_More(file, text, Largest_Read, eof)) return 0;
     }
     if (!Apply_Edit(file, text, base, offset, remove, insert)) {
         // A page this call created and could not write is not left behind empty.

@@ -14,7 +14,7 @@ namespace kdx::platform {
 std::vector<Port_Map_Entry> Port_Map_List() {
     std::vector<Port_Map_Entry> map;
     std::vector<Registry_Value> values;
-    Live_Values(kSerialComm, values);
+    Live_Values(Serial_Comm, values);
     for (const auto& value : values) {
         std::string port(value.Data.c_str());
         if (port.size() < 4 || port.compare(0, 3, "COM") != 0 ||

@@ -31,7 +31,7 @@ struct Termios2 {
     cc_t c_cc[19];
     speed_t c_ispeed, c_ospeed;
 };
-const unsigned long kTcGets2 = _IOR('T', 0x2A, Termios2);
+const unsigned long Tc_Gets2 = _IOR('T', 0x2A, Termios2);
 
 // Held across a call as well, so removing a reader waits for the call to end.
 std::mutex peer_readers_lock;
@@ -207,7 +207,7 @@ bool Pty_Peer_Read(uint64_t slave_device) {
 uint32_t Pty_Baud(int master) {
     // On the master, the termios requests act on the slave: this is the client's rate.
     Termios2 t{};
-    if (ioctl(master, kTcGets2, &t) != 0) return 0;
+    if (ioctl(master, Tc_Gets2, &t) != 0) return 0;
     return t.c_ospeed;
 }
 

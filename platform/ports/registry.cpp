@@ -18,12 +18,12 @@ Registry_Value Sz(const std::string& name, const std::string& text) {
 
 bool Live_Values(const char* key, std::vector<Registry_Value>& values) {
     values.clear();
-    if (std::string_view(key) == kSerialComm) {
+    if (std::string_view(key) == Serial_Comm) {
         for (const auto& entry : Port_Map_List())
             if (entry.Unusable.empty())
                 values.push_back(
                     Sz("\\Device\\" + entry.Device_Name, "COM" + std::to_string(entry.Number)));
-    } else if (std::string_view(key) == kArbiter) {
+    } else if (std::string_view(key) == Arbiter) {
         // Every number the arbiter ever gave, present or not (a port number stays taken
         // while its adapter is unplugged), and the present ports' own identities.
         std::vector<std::pair<int32_t, std::string>> all;

@@ -20,7 +20,7 @@ struct Root_Name {
     int32_t key;
     const char* name;
 };
-constexpr Root_Name kRoots[] = {
+constexpr Root_Name Roots[] = {
     {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT"},     {HKEY_CURRENT_USER, "HKEY_CURRENT_USER"},
     {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE"},   {HKEY_USERS, "HKEY_USERS"},
     {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG"},
@@ -84,7 +84,7 @@ int32_t View_Key(const std::string& full, std::vector<Registry_Value>& values) {
     }
     bool exists = lower.find('\\') == std::string::npos;  // a root key always exists
     if (live) {
-        for (const char* k : {kSerialComm, kArbiter, kPorts}) {
+        for (const char* k : {Serial_Comm, Arbiter, Ports}) {
             std::string live_key = Lower(k);
             if (lower == live_key) {
                 exists = Live_Values(k, values);
@@ -290,7 +290,7 @@ bool Registry_Parse_Hive(const std::string& text, std::vector<Registry_Hive_Key>
             if (remove) path = path.substr(1);
             path = Strip_Backslashes(path);
             std::string root = Lower(path.substr(0, path.find('\\')));
-            bool known = std::any_of(std::begin(kRoots), std::end(kRoots),
+            bool known = std::any_of(std::begin(Roots), std::end(Roots),
                                      [&](const Root_Name& r) { return Lower(r.name) == root; });
             if (!known) return fail("unknown root key in [" + path.substr(0, 60) + "]");
             keys.push_back(Registry_Hive_Key{path, remove, {}, {}});
@@ -326,7 +326,7 @@ int32_t Reg_Open_Key(int32_t root, const std::string& path, uint32_t options, ui
     key = 0;
     if (access & ~uint32_t(KEY_READ)) return int32_t(ERROR_ACCESS_DENIED);
     std::string base;
-    for (const auto& r : kRoots)
+    for (const auto& r : Roots)
         if (r.key == root) base = r.name;
     if (base.empty()) {
         auto parent = Handle_Get_As<Reg_Key>(root);
@@ -397,7 +397,7 @@ int32_t Reg_Enum_Value(int32_t key, uint32_t index, char* name, uint32_t* name_s
 }
 
 int32_t Reg_Close_Key(int32_t key) {
-    for (const auto& r : kRoots)
+    for (const auto& r : Roots)
         if (r.key == key) return 0;
     if (!Handle_Get_As<Reg_Key>(key)) return int32_t(ERROR_INVALID_HANDLE);
     Close_Handle(key);

@@ -8,10 +8,10 @@
 
 namespace kdx::platform {
 
-inline constexpr const char* kSerialComm = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-inline constexpr const char* kArbiter =
+inline constexpr const char* Serial_Comm = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+inline constexpr const char* Arbiter =
     "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter\\Devices";
-inline constexpr const char* kPorts =
+inline constexpr const char* Ports =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
 
 // The values of the live key (one of the three above) as the machine

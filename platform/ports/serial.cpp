@@ -40,19 +40,19 @@ struct Termios2 {
     speed_t c_ispeed;
     speed_t c_ospeed;
 };
-const unsigned long kTcGets2 = _IOR('T', 0x2A, Termios2);
-const unsigned long kTcSets2 = _IOW('T', 0x2B, Termios2);
-const unsigned long kTcSetsw2 = _IOW('T', 0x2C, Termios2);
-constexpr tcflag_t kBother = 0010000;
-constexpr tcflag_t kCbaud = 0010017;
-constexpr tcflag_t kCibaud = 002003600000;
-constexpr int kIbshift = 16;
+const unsigned long Tc_Gets2 = _IOR('T', 0x2A, Termios2);
+const unsigned long Tc_Sets2 = _IOW('T', 0x2B, Termios2);
+const unsigned long Tc_Setsw2 = _IOW('T', 0x2C, Termios2);
+constexpr tcflag_t Bother = 0010000;
+constexpr tcflag_t Cbaud = 0010017;
+constexpr tcflag_t Cibaud = 002003600000;
+constexpr int Ibshift = 16;
 
 struct Baud_Code {
     uint32_t rate;
     tcflag_t code;
 };
-constexpr Baud_Code kBaudCodes[] = {
+constexpr Baud_Code Baud_Codes[] = {
     {50, B50},           {75, B75},           {110, B110},         {134, B134},
     {150, B150},         {200, B200},         {300, B300},         {600, B600},
     {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
@@ -95,14 +95,14 @@ struct Comm_Object final : Handle_Object {
 // A pseudo-terminal has no wire, so "drained" cannot be waited for: unless the other end is
 // held in this process and takes them at once (Pty_Peer_Read), the bytes written last are
 // given this long to reach it before the rate changes under them.
-constexpr int64_t kPtySettleMs = 10;
+constexpr int64_t Pty_Settle_Ms = 10;
 
 struct Event_Object final : Handle_Object {};
 
 thread_local bool last_open_permission = false;
 
 bool Get_Termios(int fd, Termios2& t) {
-    if (ioctl(fd, kTcGets2, &t) != 0) {
+    if (ioctl(fd, Tc_Gets2, &t) != 0) {
         Set_Last_Error_From_Errno(errno);
         return false;
     }
@@ -189,10 +189,10 @@ std::string Serial_Node_Problem(const std::string& node) {
 
 int32_t Comm_Open(const std::string& name) {
     last_open_permission = false;
-    static const std::string prefix = "\\\\.\\COM";
+    static const std::string Prefix = "\\\\.\\COM";
     std::string node;
-    if (name.rfind(prefix, 0) == 0) {
-        std::string digits = name.substr(prefix.size());
+    if (name.rfind(Prefix, 0) == 0) {
+        std::string digits = name.substr(Prefix.size());
         if (digits.empty() || digits.size() > 3 || digits[0] == '0' ||
             digits.find_first_not_of("0123456789") != std::string::npos) {
             Set_Last_Error(ERROR_FILE_NOT_FOUND);
@@ -254,7 +254,7 @@ int32_t Comm_Open(const std::string& name) {
     t.c_cflag |= CS8 | CLOCAL | CREAD;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    if (ioctl(fd, kTcSets2, &t) != 0) {
+    if (ioctl(fd, Tc_Sets2, &t) != 0) {
         Set_Last_Error_From_Errno(errno);
         return INVALID_HANDLE_VALUE;
     }
@@ -286,10 +286,10 @@ bool Get_Comm_State(int32_t handle, DCB& dcb) {
     DCB out = port->kept;
     out.DCBlength = sizeof(DCB);
     out.fBinary = 1;
-    tcflag_t code = t.c_cflag & kCbaud;
+    tcflag_t code = t.c_cflag & Cbaud;
     out.BaudRate = t.c_ospeed;
-    if (code != kBother)
-        for (const auto& b : kBaudCodes)
+    if (code != Bother)
+        for (const auto& b : Baud_Codes)
             if (b.code == code) out.BaudRate = b.rate;
     switch (t.c_cflag & CSIZE) {
         case CS5:
@@ -342,17 +342,17 @@ bool Set_Comm_State(int32_t handle, const DCB& dcb) {
     Termios2 t{};
     if (!Get_Termios(port->fd, t)) return false;
     if (port->is_pty && t.c_ospeed != dcb.BaudRate && !Pty_Peer_Read(port->device)) {
-        int64_t wait = port->last_write_ms + kPtySettleMs - Tick_Count_Ms();
+        int64_t wait = port->last_write_ms + Pty_Settle_Ms - Tick_Count_Ms();
         if (wait > 0) Sleep_Ms(uint32_t(wait));
     }
-    tcflag_t code = kBother;
-    for (const auto& b : kBaudCodes)
+    tcflag_t code = Bother;
+    for (const auto& b : Baud_Codes)
         if (b.rate == dcb.BaudRate) code = b.code;
-    t.c_cflag &= ~(kCbaud | kCibaud | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    t.c_cflag |= code | (code << kIbshift);
+    t.c_cflag &= ~(Cbaud | Cibaud | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    t.c_cflag |= code | (code << Ibshift);
     t.c_ispeed = t.c_ospeed = dcb.BaudRate;
-    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= kSizes[dcb.ByteSize - 5];
+    static constexpr tcflag_t Sizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= Sizes[dcb.ByteSize - 5];
     switch (dcb.Parity) {
         case ODDPARITY:
             t.c_cflag |= PARENB | PARODD;
@@ -379,7 +379,7 @@ bool Set_Comm_State(int32_t handle, const DCB& dcb) {
     t.c_cc[VSTOP] = cc_t(dcb.XoffChar);
     // TCSETSW2: the new rate applies after what is already written has gone out, so a rate
     // change never garbles the command before it.
-    if (ioctl(port->fd, kTcSetsw2, &t) != 0) {
+    if (ioctl(port->fd, Tc_Setsw2, &t) != 0) {
         Set_Last_Error_From_Errno(errno);
         return false;
     }

@@ -27,7 +27,7 @@ namespace kdx::win::qt {
 namespace {
 
 // The 16 colours of a console's text attributes.
-const QColor kPalette[16] = {
+const QColor Palette[16] = {
     QColor(0, 0, 0),       QColor(0, 0, 128),   QColor(0, 128, 0),   QColor(0, 128, 128),
     QColor(128, 0, 0),     QColor(128, 0, 128), QColor(128, 128, 0), QColor(192, 192, 192),
     QColor(128, 128, 128), QColor(0, 0, 255),   QColor(0, 255, 0),   QColor(0, 255, 255),
@@ -35,7 +35,7 @@ const QColor kPalette[16] = {
 };
 
 // Scroll-back: the screen buffer's rows, but never more than this.
-constexpr int kMaxRows = 20000;
+constexpr int Max_Rows = 20000;
 
 class Console_Widget final : public QPlainTextEdit {
   public:
@@ -48,9 +48,9 @@ class Console_Widget final : public QPlainTextEdit {
         setFont(font);
         QPalette p = palette();
         p.setColor(QPalette::Base, Qt::black);
-        p.setColor(QPalette::Text, kPalette[7]);
+        p.setColor(QPalette::Text, Palette[7]);
         setPalette(p);
-        setMaximumBlockCount(kMaxRows);
+        setMaximumBlockCount(Max_Rows);
         setWindowTitle(QStringLiteral("Debug Console"));
         resize(QFontMetrics(font).horizontalAdvance(QChar('M')) * 100 + 30,
                QFontMetrics(font).lineSpacing() * 30 + 10);
@@ -191,8 +191,8 @@ void Flush_State(Console_State& s) {
     cursor.beginEditBlock();
     for (auto& [text, attribute] : pieces) {
         QTextCharFormat format;
-        format.setForeground(kPalette[attribute & 0xF]);
-        if (attribute & 0xF0) format.setBackground(kPalette[(attribute >> 4) & 0xF]);
+        format.setForeground(Palette[attribute & 0xF]);
+        if (attribute & 0xF0) format.setBackground(Palette[(attribute >> 4) & 0xF]);
         QString t = QString::fromLatin1(text.data(), qsizetype(text.size()));
         t.remove(QChar('\r'));
         cursor.insertText(t, format);
@@ -255,8 +255,8 @@ class Window_Console final : public platform::Console_Device {
             [w] {
                 if (!w) return;
                 QScreen* s = QGuiApplication::primaryScreen();
-                int rows = s ? s->geometry().height() - 1 : kMaxRows;
-                w->setMaximumBlockCount(std::clamp(rows, 100, kMaxRows));
+                int rows = s ? s->geometry().height() - 1 : Max_Rows;
+                w->setMaximumBlockCount(std::clamp(rows, 100, Max_Rows));
             },
             false);
     }

@@ -205,7 +205,7 @@ bool Rich_Edit::Seen() const {
 
 void Rich_Edit::Frame() {
     // Unseen, the text waits (at most the limit) for the window to show again.
-    if (!pending_.empty() && Seen()) Flush(kFrameChars);
+    if (!pending_.empty() && Seen()) Flush(Frame_Chars);
 }
 
 void Rich_Edit::showEvent(QShowEvent* event) {

@@ -33,14 +33,14 @@ class Rich_Edit final : public QPlainTextEdit {
     void Set_Default_Colour(const QColor& colour) { default_colour_ = colour; }
     // Queues runs for the end of the text. What waits goes in together, at the screen's rate:
     // on the next pass of the event loop after a quiet frame, else at the next frame, at most
-    // kFrameChars a frame (the rest at the next); while the control is hidden or its window
+    // Frame_Chars a frame (the rest at the next); while the control is hidden or its window
     // covered, when it shows again; all at once by Flush (a read, an UpdateWindow). Only the
     // newest limit's worth of what waits is kept.
     void Append(std::vector<Rtf_Run> runs);
     void Flush(int64_t most = -1);
     // Characters one frame inserts at most: laying out the whole limit at once would hold the
     // event loop for tens of milliseconds under a flood.
-    static constexpr int64_t kFrameChars = 32768;
+    static constexpr int64_t Frame_Chars = 32768;
     // Characters waiting to go in (at most the limit).
     int64_t Waiting() const { return waiting_; }
     // Text as the control gives it: line breaks as CR LF.

@@ -41,7 +41,7 @@ void Apply_Enabled(Window_Object& o) {
 
 // Option and check boxes keep their caption close to the mark, as the original's do, so the
 // captions fit the widths of the control tables.
-const char* const kTight_Indicator = "spacing: 2px;";
+const char* const Tight_Indicator = "spacing: 2px;";
 
 QRect Dlu_Rect(int32_t x, int32_t y, int32_t w, int32_t h) {
     return QRect(Dlu_To_Px_X(x), Dlu_To_Px_Y(y), Dlu_To_Px_X(w), Dlu_To_Px_Y(h));
@@ -539,12 +539,12 @@ QWidget* Make_Button(const Control_Template& t, const QString& caption, QWidget*
     }
     if (type == BS_AUTORADIOBUTTON) {
         auto* r = new Radio(caption, parent);
-        r->setStyleSheet(kTight_Indicator);
+        r->setStyleSheet(Tight_Indicator);
         return r;
     }
     if (type == BS_AUTOCHECKBOX) {
         QWidget* w = new QCheckBox(caption, parent);
-        w->setStyleSheet(kTight_Indicator);
+        w->setStyleSheet(Tight_Indicator);
         return w;
     }
     auto* b = new QPushButton(caption, parent);

@@ -47,8 +47,8 @@ int Average_Width(const QFont& font) {
 void Compute_Base_Units() {
     QFont font = QApplication::font();
     font.setPointSizeF(8);
-    constexpr int kOriginal_Width = 6;
-    for (int stretch = 100; stretch > 70 && Average_Width(font) > kOriginal_Width; stretch -= 2)
+    constexpr int Original_Width = 6;
+    for (int stretch = 100; stretch > 70 && Average_Width(font) > Original_Width; stretch -= 2)
         font.setStretch(stretch - 2);
     dialog_font = font;
     base_units.X = Average_Width(font);

@@ -124,7 +124,7 @@ void PrintTo(const Fault_Case& c, std::ostream* os) {
 }
 
 // A flood from the start, going on for the whole command at the line's own pace.
-constexpr int64_t kFloodFromStart = -1;
+constexpr int64_t Flood_From_Start = -1;
 
 class Cli_Protocol_Fault : public kdx::test::Sim_Port_Test,
                            public testing::WithParamInterface<Fault_Case> {};
@@ -134,7 +134,7 @@ TEST_P(Cli_Protocol_Fault, FailsHonestly) {
     kdx::sim::Sim_Config config;
     c.setup(config);
     Start_Sim(config);
-    if (config.flood_bytes == kFloodFromStart) sim->Flood(1 << 20);
+    if (config.flood_bytes == Flood_From_Start) sim->Flood(1 << 20);
     Run_Result r = Cli(c.args);
     EXPECT_EQ(r.code, c.code) << r.out;
     EXPECT_NE(r.out.find(c.output), std::string::npos) << r.out;
@@ -144,9 +144,9 @@ TEST_P(Cli_Protocol_Fault, FailsHonestly) {
 }
 
 using C = kdx::sim::Sim_Config;
-const auto kFlooding = [](C& c) {
+const auto Flooding = [](C& c) {
     c.wire_time = true;
-    c.flood_bytes = kFloodFromStart;
+    c.flood_bytes = Flood_From_Start;
 };
 
 INSTANTIATE_TEST_SUITE_P(
@@ -157,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "No answer or a garbled answer for: Order Num, Version", ""},
         Fault_Case{"info_hangs_up_half_way", "info COM5 --quiet", [](C& c) { c.hangup_after = 3; },
                    1, "No answer or a garbled answer for: Version, Revision", ""},
-        Fault_Case{"info_flooded", "info COM5 --quiet", kFlooding, 1,
+        Fault_Case{"info_flooded", "info COM5 --quiet", Flooding, 1,
                    "No answer or a garbled answer for: Serial Num", ""},
         Fault_Case{"info_zero_bytes", "info COM5 --quiet", [](C& c) { c.nul_every = 3; }, 1,
                    "No answer or a garbled answer for:", ""},

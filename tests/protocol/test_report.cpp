@@ -69,7 +69,7 @@ std::string Port_Block(const std::string& port) {
     return text;
 }
 
-const std::string kTail = "\t</body>\r</html>\r";
+const std::string Tail = "\t</body>\r</html>\r";
 
 std::string Read(const std::string& path) {
     std::string text;
@@ -86,7 +86,7 @@ TEST(Report, MachineWithCom1AndCom3GivesTwoPortBlocksEachWithItsDeviceBlock) {
     std::string name = HTML_Template_Create();
     ASSERT_FALSE(name.empty());
     EXPECT_EQ(Read(machine.path() + "/" + name),
-              Head(machine.path()) + Port_Block("COM1") + Port_Block("COM3") + kTail);
+              Head(machine.path()) + Port_Block("COM1") + Port_Block("COM3") + Tail);
 }
 
 TEST(Report, BluetoothPortKeepsItsMarkAndNoPortsGiveAnEmptyBody) {
@@ -97,12 +97,12 @@ TEST(Report, BluetoothPortKeepsItsMarkAndNoPortsGiveAnEmptyBody) {
         "\"\\\\Device\\\\BthModem0\"=\"COM7\"\n");
     std::string name = HTML_Template_Create();
     EXPECT_EQ(Read(machine.path() + "/" + name),
-              Head(machine.path()) + Port_Block("BTH_COM7") + kTail);
+              Head(machine.path()) + Port_Block("BTH_COM7") + Tail);
 
     // A failed enumeration (no serial device map at all) leaves the head and an empty body.
     machine.Use_Hive("REGEDIT4\n");
     name = HTML_Template_Create();
-    EXPECT_EQ(Read(machine.path() + "/" + name), Head(machine.path()) + kTail);
+    EXPECT_EQ(Read(machine.path() + "/" + name), Head(machine.path()) + Tail);
 }
 
 TEST(Report, NameCarriesDateAndTimeAndTheTerminalIsToldToRefresh) {
@@ -147,7 +147,7 @@ TEST(Report, DeepFolderStillGetsItsLabelsInTheReport) {
     std::filesystem::create_directories(deep);
     In_Folder folder(deep);
     std::string name = HTML_Template_Create();
-    EXPECT_EQ(Read(deep + "/" + name), Head(deep) + Port_Block("COM1") + kTail);
+    EXPECT_EQ(Read(deep + "/" + name), Head(deep) + Port_Block("COM1") + Tail);
     size_t files = 0;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(machine.path()))
         files += entry.is_regular_file() ? 1 : 0;
@@ -196,7 +196,7 @@ TEST(Report, ALinkAtTheReportsNameIsNotFollowed) {
     std::string name = HTML_Template_Create();
     ASSERT_NE(name, "");
     EXPECT_EQ(HTML_Template_Create_Error(), "");
-    EXPECT_EQ(Read(machine.path() + "/" + name), Head(machine.path()) + kTail);
+    EXPECT_EQ(Read(machine.path() + "/" + name), Head(machine.path()) + Tail);
 }
 
 }  // namespace

@@ -18,13 +18,13 @@
 namespace kdx {
 namespace {
 
-const std::string kFonts = "{\\fonttbl{\\f0\\fmodern\\fprq1\\fcharset0 Courier New;}}";
-const std::string kSent = "{\\rtf1{\\colortbl;\\red0\\green200\\blue255;}" + kFonts;
-const std::string kStatus = "{\\rtf1{\\colortbl;\\red0\\green128\\blue0;}";
-const std::string kReceived = "{\\rtf1{\\colortbl;\\red255\\green255\\blue0;}" + kFonts;
-const std::string kSentSpan = "<span style=\"color:rgb(0, 200, 255)\"> ";
-const std::string kStatusSpan = "<span style=\"color:green\"> ";
-const std::string kReceivedSpan = "<span style=\"color:rgb(255, 255, 0)\"> ";
+const std::string Fonts = "{\\fonttbl{\\f0\\fmodern\\fprq1\\fcharset0 Courier New;}}";
+const std::string Sent = "{\\rtf1{\\colortbl;\\red0\\green200\\blue255;}" + Fonts;
+const std::string Status = "{\\rtf1{\\colortbl;\\red0\\green128\\blue0;}";
+const std::string Received = "{\\rtf1{\\colortbl;\\red255\\green255\\blue0;}" + Fonts;
+const std::string Sent_Span = "<span style=\"color:rgb(0, 200, 255)\"> ";
+const std::string Status_Span = "<span style=\"color:green\"> ";
+const std::string Received_Span = "<span style=\"color:rgb(255, 255, 0)\"> ";
 
 struct Echo_Case {
     const char* name;
@@ -36,23 +36,22 @@ struct Echo_Case {
 
 TEST(Echo, SentDocumentsAndLogLines) {
     const Echo_Case cases[] = {
-        {"command with CR", "F,\r", kSent + "{\\cf1 F,\\line}}", kSentSpan + "F,<br></span>",
+        {"command with CR", "F,\r", Sent + "{\\cf1 F,\\line}}", Sent_Span + "F,<br></span>",
          "F,\n"},
-        {"empty", "", kSent + "{\\cf1 }}", kSentSpan + "</span>", ""},
+        {"empty", "", Sent + "{\\cf1 }}", Sent_Span + "</span>", ""},
         // A letter after \line would be read as part of the control word and vanish.
-        {"CR before a letter", "A\rV", kSent + "{\\cf1 A\\line V}}", kSentSpan + "A<br>V</span>",
+        {"CR before a letter", "A\rV", Sent + "{\\cf1 A\\line V}}", Sent_Span + "A<br>V</span>",
          "A\nV"},
-        {"CR before a digit", "\r5", kSent + "{\\cf1 \\line 5}}", kSentSpan + "<br>5</span>",
-         "\n5"},
-        {"RTF specials", "a\\b{c}", kSent + "{\\cf1 a\\\\b\\{c\\}}}", kSentSpan + "a\\b{c}</span>",
+        {"CR before a digit", "\r5", Sent + "{\\cf1 \\line 5}}", Sent_Span + "<br>5</span>", "\n5"},
+        {"RTF specials", "a\\b{c}", Sent + "{\\cf1 a\\\\b\\{c\\}}}", Sent_Span + "a\\b{c}</span>",
          "a\\b{c}"},
         // Only a letter, digit, blank or hyphen gets the delimiter; escapes never do.
         {"CR before specials", "-\r-\r \r{\r}x\r\xe9",
-         kSent + "{\\cf1 -\\line -\\line  \\line\\{\\line\\}x\\line\\'e9}}",
-         kSentSpan + "-<br>-<br> <br>{<br>}x<br>\xe9</span>", "-\n-\n \n{\n}x\n\xe9"},
+         Sent + "{\\cf1 -\\line -\\line  \\line\\{\\line\\}x\\line\\'e9}}",
+         Sent_Span + "-<br>-<br> <br>{<br>}x<br>\xe9</span>", "-\n-\n \n{\n}x\n\xe9"},
         {"LF, commas, controls", "\r\n,\x1b[31m\x04\x7f\xff",
-         kSent + "{\\cf1 \\line\n,\x1b[31m\x04\x7f\\'ff}}",
-         kSentSpan + "<br>\n,\x1b[31m\x04\x7f\xff</span>", "\n,\x1b[31m\x04\x7f\xff"},
+         Sent + "{\\cf1 \\line\n,\x1b[31m\x04\x7f\\'ff}}",
+         Sent_Span + "<br>\n,\x1b[31m\x04\x7f\xff</span>", "\n,\x1b[31m\x04\x7f\xff"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -66,13 +65,13 @@ TEST(Echo, SentDocumentsAndLogLines) {
 
 TEST(Echo, StatusDocumentsAndLogLines) {
     const Echo_Case cases[] = {
-        {"no line break", "Transmission Complete", kStatus + "{\\cf1 Transmission Complete}}",
-         kStatusSpan + "Transmission Complete</span><br>", "Transmission Complete"},
+        {"no line break", "Transmission Complete", Status + "{\\cf1 Transmission Complete}}",
+         Status_Span + "Transmission Complete</span><br>", "Transmission Complete"},
         // The log keeps the raw CR inside the span.
-        {"open line", "COM5 Open\r", kStatus + "{\\cf1 COM5 Open\\line}}",
-         kStatusSpan + "COM5 Open\r</span><br>", "COM5 Open\n"},
-        {"port closed", "Port Closed\r", kStatus + "{\\cf1 Port Closed\\line}}",
-         kStatusSpan + "Port Closed\r</span><br>", "Port Closed\n"},
+        {"open line", "COM5 Open\r", Status + "{\\cf1 COM5 Open\\line}}",
+         Status_Span + "COM5 Open\r</span><br>", "COM5 Open\n"},
+        {"port closed", "Port Closed\r", Status + "{\\cf1 Port Closed\\line}}",
+         Status_Span + "Port Closed\r</span><br>", "Port Closed\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -85,32 +84,32 @@ TEST(Echo, StatusDocumentsAndLogLines) {
 
 TEST(Echo, ReceivedDocumentsAndLogLines) {
     const Echo_Case cases[] = {
-        {"line feed after CR", "R\r\nB", kReceived + "{\\cf1 R\r\\line}{\\cf1 CHR$(10)B}}",
-         kReceivedSpan + "R<br>\nB</span>", "R\nCHR$(10)B"},
+        {"line feed after CR", "R\r\nB", Received + "{\\cf1 R\r\\line}{\\cf1 CHR$(10)B}}",
+         Received_Span + "R<br>\nB</span>", "R\nCHR$(10)B"},
         {"commas split, log keeps them", "1234-56@7654321,1.23,",
-         kReceived + "{\\cf1 1234-56@7654321}{\\cf1 1.23}{\\cf1 }}",
-         kReceivedSpan + "1234-56@7654321,1.23,</span>", "1234-56@76543211.23"},
-        {"EOT shown as is", "lst\x04", kReceived + "{\\cf1 lst\x04}}",
-         kReceivedSpan + "lst\x04</span>", "lst\x04"},
-        {"no CR, no line break", "R", kReceived + "{\\cf1 R}}", kReceivedSpan + "R</span>", "R"},
-        {"question mark", "?\r", kReceived + "{\\cf1 ?\r\\line}{\\cf1 }}",
-         kReceivedSpan + "?<br></span>", "?\n"},
+         Received + "{\\cf1 1234-56@7654321}{\\cf1 1.23}{\\cf1 }}",
+         Received_Span + "1234-56@7654321,1.23,</span>", "1234-56@76543211.23"},
+        {"EOT shown as is", "lst\x04", Received + "{\\cf1 lst\x04}}",
+         Received_Span + "lst\x04</span>", "lst\x04"},
+        {"no CR, no line break", "R", Received + "{\\cf1 R}}", Received_Span + "R</span>", "R"},
+        {"question mark", "?\r", Received + "{\\cf1 ?\r\\line}{\\cf1 }}",
+         Received_Span + "?<br></span>", "?\n"},
         // A reply holding RTF specials or bytes above 127 must not break the document.
-        {"RTF specials", "{a}\\b\xe9", kReceived + "{\\cf1 \\{a\\}\\\\b\\'e9}}",
-         kReceivedSpan + "{a}\\b\xe9</span>", "{a}\\b\xe9"},
+        {"RTF specials", "{a}\\b\xe9", Received + "{\\cf1 \\{a\\}\\\\b\\'e9}}",
+         Received_Span + "{a}\\b\xe9</span>", "{a}\\b\xe9"},
         // A zero byte keeps the bytes after it and is named in window and log.
-        {"zero byte", std::string("A\0B", 3), kReceived + "{\\cf1 ACHR$(0)B}}",
-         kReceivedSpan + "ACHR$(0)B</span>", "ACHR$(0)B"},
-        {"tab named", "a\tb", kReceived + "{\\cf1 aCHR$(9)b}}", kReceivedSpan + "a\tb</span>",
+        {"zero byte", std::string("A\0B", 3), Received + "{\\cf1 ACHR$(0)B}}",
+         Received_Span + "ACHR$(0)B</span>", "ACHR$(0)B"},
+        {"tab named", "a\tb", Received + "{\\cf1 aCHR$(9)b}}", Received_Span + "a\tb</span>",
          "aCHR$(9)b"},
-        {"empty", "", kReceived + "}", kReceivedSpan + "</span>", ""},
+        {"empty", "", Received + "}", Received_Span + "</span>", ""},
         {"empty pieces", "a,,b\r\r,c",
-         kReceived + "{\\cf1 a}{\\cf1 }{\\cf1 b\r\\line}{\\cf1 \r\\line}{\\cf1 }{\\cf1 c}}",
-         kReceivedSpan + "a,,b<br><br>,c</span>", "ab\n\nc"},
-        {"comma alone", ",", kReceived + "{\\cf1 }{\\cf1 }}", kReceivedSpan + ",</span>", ""},
+         Received + "{\\cf1 a}{\\cf1 }{\\cf1 b\r\\line}{\\cf1 \r\\line}{\\cf1 }{\\cf1 c}}",
+         Received_Span + "a,,b<br><br>,c</span>", "ab\n\nc"},
+        {"comma alone", ",", Received + "{\\cf1 }{\\cf1 }}", Received_Span + ",</span>", ""},
         {"controls named", std::string("\r\n,\x1b[31m\x04\x7f\xff\0", 12),
-         kReceived + "{\\cf1 \r\\line}{\\cf1 CHR$(10)}{\\cf1 CHR$(27)[31m\x04\x7f\\'ffCHR$(0)}}",
-         kReceivedSpan + "<br>\n,\x1b[31m\x04\x7f\xff"
+         Received + "{\\cf1 \r\\line}{\\cf1 CHR$(10)}{\\cf1 CHR$(27)[31m\x04\x7f\\'ffCHR$(0)}}",
+         Received_Span + "<br>\n,\x1b[31m\x04\x7f\xff"
                          "CHR$(0)</span>",
          "\nCHR$(10)CHR$(27)[31m\x04\x7f\xff"
          "CHR$(0)"},

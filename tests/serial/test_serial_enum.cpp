@@ -25,33 +25,33 @@ using namespace kdx;
 
 namespace {
 
-const std::string kHeader = "REGEDIT4\n\n";
-const std::string kSerialComm = "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n";
-const std::string kPorts =
+const std::string Header = "REGEDIT4\n\n";
+const std::string Serial_Comm = "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n";
+const std::string Ports =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports]\n";
-const std::string kArbiter =
+const std::string Arbiter =
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter\\Devices]\n";
 
 // The machine of the edge cases: an on-board port, a Bluetooth port, the adapters whose
 // names trip the type table, and settings texts of every shape.
-const std::string kMachine = kHeader + kSerialComm +
-                             "\"\\\\Device\\\\Serial0\"=\"COM1\"\n"
-                             "\"\\\\Device\\\\BthModem0\"=\"COM7\"\n"
-                             "\"\\\\Device\\\\ProlificSerial0\"=\"COM4\"\n"
-                             "\"\\\\Device\\\\VCP0\"=\"COM5\"\n"
-                             "\"\\\\Device\\\\U2SPORT1\"=\"COM6\"\n"
-                             "\"\\\\Device\\\\Mystery\"=\"COM8\"\n" +
-                             kPorts +
-                             "\"COM1:\"=\"9600,n,8,1\"\n"
-                             "\"COM4:\"=\"19200,E,7,2,x\"\n"
-                             "\"COM5:\"=\"4800,q,8,1,p\"\n"
-                             "\"COM6:\"=\"2400,Q,8,1.5,Z\"\n" +
-                             kArbiter +
-                             "\"COM5\"=\"usb-FTDI_FT232R_A1-if00\"\n\"COM9\"=dword:00000007\n";
+const std::string Machine = Header + Serial_Comm +
+                            "\"\\\\Device\\\\Serial0\"=\"COM1\"\n"
+                            "\"\\\\Device\\\\BthModem0\"=\"COM7\"\n"
+                            "\"\\\\Device\\\\ProlificSerial0\"=\"COM4\"\n"
+                            "\"\\\\Device\\\\VCP0\"=\"COM5\"\n"
+                            "\"\\\\Device\\\\U2SPORT1\"=\"COM6\"\n"
+                            "\"\\\\Device\\\\Mystery\"=\"COM8\"\n" +
+                            Ports +
+                            "\"COM1:\"=\"9600,n,8,1\"\n"
+                            "\"COM4:\"=\"19200,E,7,2,x\"\n"
+                            "\"COM5:\"=\"4800,q,8,1,p\"\n"
+                            "\"COM6:\"=\"2400,Q,8,1.5,Z\"\n" +
+                            Arbiter +
+                            "\"COM5\"=\"usb-FTDI_FT232R_A1-if00\"\n\"COM9\"=dword:00000007\n";
 
 TEST(Serial_Enum_Port_List, ListsEveryMapValueInOrderWithBluetoothMarked) {
     test::Registry_Machine machine;
-    machine.Use_Hive(kMachine);
+    machine.Use_Hive(Machine);
     std::vector<std::string> ports = {"stale"};
     EXPECT_EQ(Serial_Terminal_Port_Enum(ports), 6);
     const std::vector<std::string> expected = {"COM1", "BTH_COM7", "COM4", "COM5", "COM6", "COM8"};
@@ -60,7 +60,7 @@ TEST(Serial_Enum_Port_List, ListsEveryMapValueInOrderWithBluetoothMarked) {
 
 TEST(Serial_Enum_Port_List, NoPortsOrNoKeyGiveAnEmptyListAndAnEmptyTable) {
     test::Registry_Machine machine;
-    for (const std::string& hive : {kHeader + kSerialComm, kHeader + kPorts}) {
+    for (const std::string& hive : {Header + Serial_Comm, Header + Ports}) {
         SCOPED_TRACE(hive);
         machine.Use_Hive(hive);
         std::vector<std::string> ports;
@@ -89,7 +89,7 @@ struct Row {
 
 TEST(Serial_Enum_Port_Table, DescribesAdaptersAndTranslatesSettings) {
     test::Registry_Machine machine;
-    machine.Use_Hive(kMachine);
+    machine.Use_Hive(Machine);
     Serial_Port_Table.assign(9, Serial_Port_Info{});  // left from an earlier call
     Serial_Port_Enum();
     const Row expected[] = {
@@ -122,11 +122,11 @@ TEST(Serial_Enum_Port_Table, DescribesAdaptersAndTranslatesSettings) {
 
 TEST(Serial_Enum_Port_Table, EnumTextHasOneLinePerNumberedPortRunTogether) {
     test::Registry_Machine machine;
-    machine.Use_Hive(kHeader + kSerialComm +
+    machine.Use_Hive(Header + Serial_Comm +
                      "\"\\\\Device\\\\Serial0\"=\"COM1\"\n"
                      "\"\\\\Device\\\\BthModem0\"=\"COM7\"\n"
                      "\"\\\\Device\\\\VCP0\"=\"COM3\"\n" +
-                     kPorts + "\"COM1:\"=\"9600,n,8,1\"\n\"COM3:\"=\"19200,E,7,2,x\"\n");
+                     Ports + "\"COM1:\"=\"9600,n,8,1\"\n\"COM3:\"=\"19200,E,7,2,x\"\n");
     const std::string gap = "     ";
     std::string expected =
         "Friendly Name: COM1" + gap + "Baud: 9600" + gap + "Data Bits: 8" + gap + "Parity: None" +
@@ -141,8 +141,8 @@ TEST(Serial_Enum_Port_Table, EnumTextHasOneLinePerNumberedPortRunTogether) {
 TEST(Serial_Enum_Port_Table, LongTextsAreCutToTheirFieldsAndEmptyNamesStayBlank) {
     test::Registry_Machine machine;
     std::string device = "VCP" + std::string(67, 'V');
-    machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\" + device + "\"=\"COM3\"\n" +
-                     "\"\"=\"COM4\"\n" + kPorts + "\"COM3:\"=\"1234567890123,n,123456,1,x\"\n");
+    machine.Use_Hive(Header + Serial_Comm + "\"\\\\Device\\\\" + device + "\"=\"COM3\"\n" +
+                     "\"\"=\"COM4\"\n" + Ports + "\"COM3:\"=\"1234567890123,n,123456,1,x\"\n");
     Serial_Port_Enum();
     ASSERT_EQ(Serial_Port_Table.size(), 2u);
     const Serial_Port_Info& info = Serial_Port_Table[0];
@@ -157,7 +157,7 @@ TEST(Serial_Enum_Port_Table, LongTextsAreCutToTheirFieldsAndEmptyNamesStayBlank)
 
 TEST(Serial_Enum_Registry, DwordValuesReadAsDecimalTextThroughBothReaders) {
     test::Registry_Machine machine;
-    machine.Use_Hive(kHeader + kArbiter + "\"COM9\"=dword:00000007\n\"Neg\"=dword:fffffffe\n" +
+    machine.Use_Hive(Header + Arbiter + "\"COM9\"=dword:00000007\n\"Neg\"=dword:fffffffe\n" +
                      "\"Multi\"=hex(7):61,00,62,00,00\n\"Raw\"=hex:01,00,7f\n");
     int32_t root = platform::HKEY_LOCAL_MACHINE;
     std::string data;
@@ -187,7 +187,7 @@ TEST(Serial_Enum_Registry, DwordValuesReadAsDecimalTextThroughBothReaders) {
 
 TEST(Serial_Enum_Registry, GetValueFailuresGiveTheStatusAndEmptyData) {
     test::Registry_Machine machine;
-    machine.Use_Hive(kMachine);
+    machine.Use_Hive(Machine);
     int32_t root = platform::HKEY_LOCAL_MACHINE;
     std::string data = "old";
     int32_t type = 9;
@@ -205,7 +205,7 @@ TEST(Serial_Enum_Registry, GetValueFailuresGiveTheStatusAndEmptyData) {
 TEST(Serial_Enum_Registry, ANameOverTheBufferStopsTheListWithMoreDataKeepingTheCutEntry) {
     test::Registry_Machine machine;
     std::string name = "\\\\Device\\\\BTH" + std::string(300, 'x');
-    machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n\"" + name +
+    machine.Use_Hive(Header + Serial_Comm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n\"" + name +
                      "\"=\"COM9\"\n\"\\\\Device\\\\VCP0\"=\"COM3\"\n");
     int32_t root = platform::HKEY_LOCAL_MACHINE;
     std::vector<std::string> names, values;
@@ -268,7 +268,7 @@ std::string Traced(F&& fn, std::string* log = nullptr) {
 
 TEST(Serial_Enum_Port_Trace, MissingKeysAreReportedAndLinesShownButNoStaleErrors) {
     test::Registry_Machine machine;
-    machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
+    machine.Use_Hive(Header + Serial_Comm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
     std::string text = Traced([] {
         // An older failure must not show up as an error of the registry readers.
         platform::Set_Last_Error(platform::ERROR_ACCESS_DENIED);
@@ -281,7 +281,7 @@ TEST(Serial_Enum_Port_Trace, MissingKeysAreReportedAndLinesShownButNoStaleErrors
         << text;
     EXPECT_EQ(text.find("Error: 5"), std::string::npos) << text;
 
-    machine.Use_Hive(kMachine);
+    machine.Use_Hive(Machine);
     text = Traced([] { Serial_Terminal_COM_Name_Value("COM5"); });
     EXPECT_EQ(text.find("Error:"), std::string::npos) << text;
     EXPECT_NE(text.find("usb-FTDI_FT232R_A1-if00"), std::string::npos) << text;
@@ -292,7 +292,7 @@ TEST(Serial_Enum_Port_Trace, MissingKeysAreReportedAndLinesShownButNoStaleErrors
 // log text has none).
 TEST(Serial_Enum_Port_Trace, EachPortsLineIsDebugTextOnConsoleAndLog) {
     test::Registry_Machine machine;
-    machine.Use_Hive(kHeader + kSerialComm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
+    machine.Use_Hive(Header + Serial_Comm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n");
     std::string line, log;
     Traced([&] { line = Serial_Port_Enum(); }, &log);
     ASSERT_NE(line, "");

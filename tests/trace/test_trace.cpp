@@ -136,7 +136,7 @@ struct Check_Case {
     int32_t code;  // the reported code after the check
 };
 
-const std::vector<Check_Case> check_cases{
+const std::vector<Check_Case> Check_Cases{
     {"os error", 5, 0, 0, "Error: 5 - Access is denied.\r\n", true, 5},
     {"runtime error", 0, 53, 0, "Error: 53 - File not found\r\n", true, 53},
     {"object error", 0, 99, 5, "Error: 5 - Access is denied.\r\n", true, 5},
@@ -150,7 +150,7 @@ const std::vector<Check_Case> check_cases{
 
 TEST_F(Trace, ErrorCheckTable) {
     Open();
-    for (const auto& c : check_cases) {
+    for (const auto& c : Check_Cases) {
         SCOPED_TRACE(c.label);
         At_Depth(3, [&] {
             KDX_FRAME("X");  // depth 3
@@ -188,7 +188,7 @@ TEST_F(Trace, ErrorCheckTable) {
 }
 
 TEST_F(Trace, ErrorCheckCodesWithConsoleClosed) {
-    for (const auto& c : check_cases) {
+    for (const auto& c : Check_Cases) {
         SCOPED_TRACE(c.label);
         KDX_FRAME("X");
         trace::Set_Runtime_Code(c.runtime);
@@ -716,12 +716,12 @@ TEST_F(Trace, ConsoleOpensAndClosesUnderAWorkingThread) {
 using namespace test::run_in_folder;
 using platform::Sleep_Ms;
 
-const std::string helper = std::string(KDX_TEST_HELPER_DIR) + "/trace_helper";
+const std::string Helper = std::string(KDX_TEST_HELPER_DIR) + "/trace_helper";
 
 TEST(Trace_Process, EndKeyLogsEachEndLineOnceAndEndsTheProgram) {
     test::Temp_Dir dir;
     std::string marker = dir.path() + "/marker";
-    auto r = Run_Program(helper, {"end-key", marker}, dir.path());
+    auto r = Run_Program(Helper, {"end-key", marker}, dir.path());
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "started") << "output written before End is not lost";
     EXPECT_EQ(Read_File_Text(marker), "ended");
@@ -740,7 +740,7 @@ TEST(Trace_Process, LogIsNamedAfterTheProgramAndWrittenInTheCurrentFolder) {
     for (std::string name : {"Tool.rev2", "Tool.rev2.exe"}) {
         SCOPED_TRACE(name);
         std::string program = dir.path() + "/bin/" + name;
-        fs::copy_file(helper, program);
+        fs::copy_file(Helper, program);
         auto r = Run_Program(program, {"log-name"}, dir.path() + "/run");
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, dir.path() + "/run/Tool.rev2_Debug.txt\n");
@@ -759,7 +759,7 @@ TEST(Trace_Process, TerminalPauseTakesKeysFromTheControllingTerminal) {
         if (chdir(dir.path().c_str()) != 0) _exit(126);
         setenv("KDX_CONSOLE", "terminal", 1);
         unsetenv("NO_COLOR");
-        execl(helper.c_str(), helper.c_str(), "pause-twice", static_cast<char*>(nullptr));
+        execl(Helper.c_str(), Helper.c_str(), "pause-twice", static_cast<char*>(nullptr));
         _exit(127);
     }
     std::string shown;
@@ -802,7 +802,7 @@ TEST(Trace_Process, BackgroundJobPausesWithoutWaiting) {
             setpgid(0, 0);
             if (chdir(dir.path().c_str()) != 0) _exit(126);
             setenv("KDX_CONSOLE", "terminal", 1);
-            execl(helper.c_str(), helper.c_str(), "pause-twice", static_cast<char*>(nullptr));
+            execl(Helper.c_str(), Helper.c_str(), "pause-twice", static_cast<char*>(nullptr));
             _exit(127);
         }
         int status = 0;

@@ -36,14 +36,14 @@ class Failing_Sink final : public Echo_Sink {
     }
 };
 
-constexpr uint32_t kFail = win::WM_USER + 1;
-constexpr uint32_t kMark = win::WM_USER + 2;
+constexpr uint32_t Fail = win::WM_USER + 1;
+constexpr uint32_t Mark = win::WM_USER + 2;
 std::atomic<bool> marked{false};
 
 win::LRESULT Failing_Proc(win::HWND window, uint32_t message, win::WPARAM wparam,
                           win::LPARAM lparam) {
-    if (message == kFail) Throw();
-    if (message == kMark) {
+    if (message == Fail) Throw();
+    if (message == Mark) {
         marked = true;
         return 1;
     }
@@ -94,13 +94,13 @@ class Boundaries : public Sim_Port_Test {
     void Fail_In_Dispatch() {
         win::HWND frame = win::Create_Frame("Boundary", 200, 100, &Failing_Proc);
         ASSERT_NE(frame, 0);
-        EXPECT_EQ(win::Send_Message(frame, kFail), 0);
+        EXPECT_EQ(win::Send_Message(frame, Fail), 0);
         marked = false;
-        win::Post_Message(frame, kFail);
-        win::Post_Message(frame, kMark);
+        win::Post_Message(frame, Fail);
+        win::Post_Message(frame, Mark);
         for (int i = 0; i < 500 && !marked.load(); ++i) win::Process_Events(10);
         EXPECT_TRUE(marked.load());  // the loop went on to the next message
-        EXPECT_EQ(win::Send_Message(frame, kMark), 1);
+        EXPECT_EQ(win::Send_Message(frame, Mark), 1);
         win::Destroy_Window(frame);
     }
 

@@ -60,7 +60,7 @@ void Fill_Port_Log_Disk() {
     }
 }
 
-const QColor kYellow(255, 255, 0), kSent_Blue(0, 200, 255);
+const QColor Yellow(255, 255, 0), Sent_Blue(0, 200, 255);
 
 TEST_F(Terminal_Test, OpenTypeAndSeeTheReplyInColourAndInThePortLog) {
     auto& sim = Sim(5);
@@ -110,8 +110,8 @@ TEST_F(Terminal_Test, OpenTypeAndSeeTheReplyInColourAndInThePortLog) {
     }
     // "V" is answered with the status letter: yellow in the Response window, "V" cyan.
     EXPECT_TRUE(Until([&] { return Text(Rich_Edit_Received).find('R') != std::string::npos; }));
-    EXPECT_EQ(Colour_Of(Rich_Edit_Received, "R"), kYellow);
-    EXPECT_EQ(Colour_Of(Rich_Edit_Sent, "V"), kSent_Blue);
+    EXPECT_EQ(Colour_Of(Rich_Edit_Received, "R"), Yellow);
+    EXPECT_EQ(Colour_Of(Rich_Edit_Sent, "V"), Sent_Blue);
     std::string sent = Text(Rich_Edit_Sent);
     EXPECT_EQ(std::count(sent.begin(), sent.end(), 'V'), 1) << sent;  // the echo, no insertion
     std::string log = Port_Log_Text();

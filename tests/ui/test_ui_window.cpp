@@ -27,15 +27,15 @@ TEST_F(Ui_Test, MessagesPostedFromOtherThreadsArriveInOrderOnTheInterfaceThread)
     win::Set_Dialog_Proc(dialog, &Recording_Proc);
     received.clear();
     receiver_thread = std::this_thread::get_id();
-    constexpr uint64_t kCount = 5000;
+    constexpr uint64_t Count = 5000;
     std::thread poster([dialog] {
-        for (uint64_t i = 0; i < kCount; ++i) win::Post_Message(dialog, win::WM_USER + 7, i);
+        for (uint64_t i = 0; i < Count; ++i) win::Post_Message(dialog, win::WM_USER + 7, i);
     });
-    for (int i = 0; i < 200 && received.size() < kCount; ++i) win::Process_Events(10);
+    for (int i = 0; i < 200 && received.size() < Count; ++i) win::Process_Events(10);
     poster.join();
     win::Process_Events(10);
-    ASSERT_EQ(received.size(), kCount);
-    for (uint64_t i = 0; i < kCount; ++i) ASSERT_EQ(received[i], i);
+    ASSERT_EQ(received.size(), Count);
+    for (uint64_t i = 0; i < Count; ++i) ASSERT_EQ(received[i], i);
     EXPECT_FALSE(wrong_thread);
     // The quit message ends the loop with its code, even posted before the loop runs.
     win::Post_Quit_Message(7);

@@ -39,7 +39,7 @@ inline QWidget* Widget(HWND window) {
     return nullptr;
 }
 
-const char* const kTwo_Ports =
+const char* const Two_Ports =
     "REGEDIT4\n\n"
     "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"
     "\"\\\\Device\\\\VCP0\"=\"COM3\"\n"
@@ -60,7 +60,7 @@ inline void Close_Program_Windows() {
 
 class Ui_Test : public ::testing::Test {
   protected:
-    void SetUp() override { machine.Use_Hive(kTwo_Ports); }
+    void SetUp() override { machine.Use_Hive(Two_Ports); }
     void TearDown() override { Close_Program_Windows(); }
     Registry_Machine machine;
 };

@@ -10,13 +10,13 @@
 
 namespace {
 
-constexpr int kSize = 80;
+constexpr int Size = 80;
 
 struct Picture {
-    std::vector<uint8_t> rgb = std::vector<uint8_t>(kSize * kSize * 3, 0);
+    std::vector<uint8_t> rgb = std::vector<uint8_t>(Size * Size * 3, 0);
     void Set(int x, int y, uint32_t colour) {
-        if (x < 0 || y < 0 || x >= kSize || y >= kSize) return;
-        uint8_t* p = &rgb[(y * kSize + x) * 3];
+        if (x < 0 || y < 0 || x >= Size || y >= Size) return;
+        uint8_t* p = &rgb[(y * Size + x) * 3];
         p[0] = uint8_t(colour >> 16);
         p[1] = uint8_t(colour >> 8);
         p[2] = uint8_t(colour);
@@ -49,8 +49,8 @@ void Controller_Box(Picture& p, int x0, uint32_t colour) {
 bool Write_Bmp(const std::string& path, const Picture& p) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
-    const int row = kSize * 3;  // 240: already a multiple of 4
-    const uint32_t data = uint32_t(row * kSize);
+    const int row = Size * 3;  // 240: already a multiple of 4
+    const uint32_t data = uint32_t(row * Size);
     auto u16 = [f](uint16_t v) { std::fputc(v & 0xFF, f), std::fputc(v >> 8, f); };
     auto u32 = [&](uint32_t v) { u16(uint16_t(v)), u16(uint16_t(v >> 16)); };
     std::fputs("BM", f);
@@ -58,8 +58,8 @@ bool Write_Bmp(const std::string& path, const Picture& p) {
     u32(0);
     u32(54);
     u32(40);
-    u32(kSize);
-    u32(kSize);
+    u32(Size);
+    u32(Size);
     u16(1);
     u16(24);
     u32(0);
@@ -68,9 +68,9 @@ bool Write_Bmp(const std::string& path, const Picture& p) {
     u32(2835);
     u32(0);
     u32(0);
-    for (int y = kSize - 1; y >= 0; --y)  // bottom-up, blue-green-red
-        for (int x = 0; x < kSize; ++x) {
-            const uint8_t* px = &p.rgb[(y * kSize + x) * 3];
+    for (int y = Size - 1; y >= 0; --y)  // bottom-up, blue-green-red
+        for (int x = 0; x < Size; ++x) {
+            const uint8_t* px = &p.rgb[(y * Size + x) * 3];
             std::fputc(px[2], f);
             std::fputc(px[1], f);
             std::fputc(px[0], f);

@@ -423,7 +423,7 @@ TEST(Profile, NoRoomToGrowLeavesTheFileAsItWas) {
 // Writers that rewrite one file at the same time, from two threads or two programs, lose
 // none of each other's keys.
 TEST(Profile, ConcurrentWritersLoseNoKey) {
-    constexpr int n = 60;
+    constexpr int N = 60;
     kdx::test::Temp_Dir dir;
     const std::string sections[] = {"COM6", "COM1"};
     auto key = [](char who, int k) { return std::string(1, who) + std::to_string(k) + ":"; };
@@ -432,14 +432,14 @@ TEST(Profile, ConcurrentWritersLoseNoKey) {
         std::string path = dir.path() + "/threads.html";
         Write_File_Text(path, "<p>\r[COM6]<br>\r</details>\r[COM1]\r</details>\r");
         auto writer = [&](char who) {
-            for (int k = 0; k < n; ++k)
+            for (int k = 0; k < N; ++k)
                 Write_Private_Profile_String(sections[k % 2], key(who, k), std::to_string(k), path);
         };
         std::thread a(writer, 'A'), b(writer, 'B');
         a.join();
         b.join();
         for (char who : {'A', 'B'})
-            for (int k = 0; k < n; ++k) {
+            for (int k = 0; k < N; ++k) {
                 std::string out;
                 Get_Private_Profile_String(sections[k % 2], key(who, k), "missing", out, 260, path);
                 EXPECT_EQ(out, std::to_string(k)) << key(who, k);
@@ -454,7 +454,7 @@ TEST(Profile, ConcurrentWritersLoseNoKey) {
         std::string path = dir.path() + "/kdx.html";
         auto commands = [&](char who) {
             std::vector<std::string> args;
-            for (int k = 0; k < n; ++k)
+            for (int k = 0; k < N; ++k)
                 args.insert(args.end(), {"set", sections[k % 2], key(who, k), std::to_string(k)});
             return args;
         };
@@ -466,7 +466,7 @@ TEST(Profile, ConcurrentWritersLoseNoKey) {
         EXPECT_EQ(runs[0].exit_code, 0) << runs[0].out;
         EXPECT_EQ(runs[1].exit_code, 0) << runs[1].out;
         for (char who : {'A', 'B'})
-            for (int k = 0; k < n; ++k) {
+            for (int k = 0; k < N; ++k) {
                 std::string out;
                 Get_Private_Profile_String(sections[k % 2], key(who, k), "missing", out, 260, path);
                 EXPECT_EQ(out, std::to_string(k)) << key(who, k);

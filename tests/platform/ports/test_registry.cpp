@@ -19,7 +19,7 @@ using namespace kdx::platform;
 
 namespace {
 
-const char* const kSerialComm = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+const char* const Serial_Comm = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 struct Value_Read {
     int32_t status;
@@ -135,7 +135,7 @@ TEST(Registry_Hive, MissingReplacementFileIsAnErrorNotAnEmptyMachine) {
     for (const auto& c : cases) {
         setenv("KDX_REGISTRY", c.path.c_str(), 1);
         int32_t key = 0;
-        EXPECT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, kSerialComm, 0, KEY_READ, key), c.status);
+        EXPECT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, Serial_Comm, 0, KEY_READ, key), c.status);
         EXPECT_EQ(Registry_Hive_Error(), c.path + c.why);
     }
 }
@@ -180,10 +180,10 @@ TEST(Registry_View, KeysOpenCaseInsensitivelyWithParentsTrailingBackslashAndSubk
 TEST(Registry_View, OverBufferNamesAndDataGiveMoreDataWithWhatFits) {
     kdx::test::Registry_Machine machine;
     std::string long_name = "\\\\Device\\\\" + std::string(300, 'N');
-    machine.Use_Hive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + std::string(kSerialComm) + "]\n\"" +
+    machine.Use_Hive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + std::string(Serial_Comm) + "]\n\"" +
                      long_name + "\"=\"COM9\"\n\"Short\"=\"" + std::string(40, 'D') + "\"\n");
     int32_t key = 0;
-    ASSERT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, kSerialComm, 0, KEY_READ, key), 0);
+    ASSERT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, Serial_Comm, 0, KEY_READ, key), 0);
     char name[260];
     char data[16];
     uint32_t name_size = sizeof name, data_size = sizeof data, type = 0;
@@ -236,12 +236,12 @@ TEST(Registry_View, UserOverlayAddsReplacesAndDeletesOverTheLiveView) {
     EXPECT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Extra\\Gone", 0, KEY_READ, key),
               int32_t(ERROR_FILE_NOT_FOUND));
     // The live keys are still there beside the overlay's.
-    EXPECT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, kSerialComm, 0, KEY_READ, key), 0);
+    EXPECT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, Serial_Comm, 0, KEY_READ, key), 0);
     Reg_Close_Key(key);
 
     // A broken overlay is reported, not silently skipped.
     std::ofstream(config + "/registry.reg") << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\nbroken\n";
-    EXPECT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, kSerialComm, 0, KEY_READ, key),
+    EXPECT_EQ(Reg_Open_Key(HKEY_LOCAL_MACHINE, Serial_Comm, 0, KEY_READ, key),
               int32_t(ERROR_INVALID_DATA));
     EXPECT_NE(Registry_Hive_Error().find("registry.reg line 3"), std::string::npos);
 }
