@@ -167,6 +167,9 @@ Rich_Edit::Rich_Edit(QWidget* parent) : QPlainTextEdit(parent) {
     setVerticalScrollBar(new Bar(Qt::Vertical, this));
     fixed_ = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     fixed_.setPointSizeF(font().pointSizeF() > 0 ? font().pointSizeF() + 1 : 9);
+    // Traffic is plain Latin-1: no shaping to do, and shaping each new line was a large part
+    // of a frame under a fast stream.
+    fixed_.setStyleStrategy(QFont::PreferNoShaping);
     frame_.setSingleShot(true);
     frame_.setTimerType(Qt::PreciseTimer);
     connect(&frame_, &QTimer::timeout, this, [this] { Frame(); });
@@ -281,12 +284,14 @@ void Rich_Edit::Flush(int64_t most) {
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
     QTextCharFormat format;
+    QFont plain = font();
+    plain.setStyleStrategy(QFont::PreferNoShaping);
     // Oldest first, so what a frame leaves still goes in after it.
     int64_t left = most < 0 ? waiting_ : std::min(most, waiting_);
     while (left > 0 && !pending_.empty()) {
         Rtf_Run& run = pending_.front();
         format.setForeground(run.Colour.isValid() ? run.Colour : default_colour_);
-        format.setFont(run.Fixed ? fixed_ : font());
+        format.setFont(run.Fixed ? fixed_ : plain);
         if (run.Text.size() > left) {
             cursor.insertText(run.Text.left(qsizetype(left)), format);
             run.Text.remove(0, qsizetype(left));
