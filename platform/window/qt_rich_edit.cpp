@@ -317,12 +317,13 @@ void Rich_Edit::Flush(int64_t most) {
         if (!pending_.empty()) Schedule();
         return;
     }
+    // The view's first line follows the bar's value (its signals were held back); with the
+    // view's updates still off this moves no pixels (the copy below does, once).
+    scrollContentsBy(0, 0);
     bar->blockSignals(false);
     for (QWidget* w : {static_cast<QWidget*>(this), view, static_cast<QWidget*>(bar)})
         w->setAttribute(Qt::WA_UpdatesDisabled, false);
-    // The view's first line follows the bar's value (its signals were held back), and the
-    // scroll area hears of a range that appears or goes (it shows or hides the bar).
-    scrollContentsBy(0, 0);
+    // The scroll area hears of a range that appears or goes (it shows or hides the bar).
     if ((bar->maximum() > bar->minimum()) != had_range)
         emit bar->rangeChanged(bar->minimum(), bar->maximum());
     if (Look() != look) bar->update();
