@@ -270,13 +270,14 @@ void Rich_Edit::Flush(int64_t most) {
     const bool had_range = bar->maximum() > bar->minimum();
     qreal anchor_top = 0;
     Bar_Look look;
+    bool bar_blocked = false;
     if (partial) {
         anchor_top = blockBoundingGeometry(doc->lastBlock()).translated(contentOffset()).top();
         look = Look();
         // Bypassed (Qt drops updates while they are off) and done below where it counts.
         for (QWidget* w : {static_cast<QWidget*>(this), view, static_cast<QWidget*>(bar)})
             w->setAttribute(Qt::WA_UpdatesDisabled);
-        bar->blockSignals(true);
+        bar_blocked = bar->blockSignals(true);
     }
     if (replace_) doc->clear();
     replace_ = false;
@@ -320,7 +321,7 @@ void Rich_Edit::Flush(int64_t most) {
     // The view's first line follows the bar's value (its signals were held back); with the
     // view's updates still off this moves no pixels (the copy below does, once).
     scrollContentsBy(0, 0);
-    bar->blockSignals(false);
+    bar->blockSignals(bar_blocked);
     for (QWidget* w : {static_cast<QWidget*>(this), view, static_cast<QWidget*>(bar)})
         w->setAttribute(Qt::WA_UpdatesDisabled, false);
     // The scroll area hears of a range that appears or goes (it shows or hides the bar).
