@@ -9,11 +9,13 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <QStyleOptionSlider>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QWindow>
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 namespace kdx::win::qt {
 
@@ -30,6 +32,18 @@ struct Group {
     int colour = 0;
     bool fixed = false;
     enum class Table { None, Colours, Fonts } table = Table::None;
+};
+
+// A scroll bar that tells where its handle is drawn.
+class Bar final : public QScrollBar {
+  public:
+    using QScrollBar::QScrollBar;
+    QRect Handle() const {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        return style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider,
+                                       this);
+    }
 };
 
 }  // namespace
@@ -150,8 +164,12 @@ Rich_Edit::Rich_Edit(QWidget* parent) : QPlainTextEdit(parent) {
     setUndoRedoEnabled(false);
     setLineWrapMode(QPlainTextEdit::NoWrap);
     setFocusPolicy(Qt::StrongFocus);
+    setVerticalScrollBar(new Bar(Qt::Vertical, this));
     fixed_ = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     fixed_.setPointSizeF(font().pointSizeF() > 0 ? font().pointSizeF() + 1 : 9);
+    // Traffic is plain Latin-1: no shaping to do, and shaping each new line was a large part
+    // of a frame under a fast stream.
+    fixed_.setStyleStrategy(QFont::PreferNoShaping);
     frame_.setSingleShot(true);
     frame_.setTimerType(Qt::PreciseTimer);
     connect(&frame_, &QTimer::timeout, this, [this] { Frame(); });
@@ -224,24 +242,57 @@ bool Rich_Edit::eventFilter(QObject* watched, QEvent* event) {
     return QPlainTextEdit::eventFilter(watched, event);
 }
 
+Rich_Edit::Bar_Look Rich_Edit::Look() const {
+    auto* bar = dynamic_cast<Bar*>(verticalScrollBar());
+    if (!bar || !bar->isVisible()) return Bar_Look{};
+    return Bar_Look{bar->Handle(), bar->value() <= bar->minimum(), bar->value() >= bar->maximum()};
+}
+
 void Rich_Edit::Flush(int64_t most) {
     if (pending_.empty()) return;
     since_flush_.start();
     QScrollBar* bar = verticalScrollBar();
     bool follow = bar->value() >= bar->maximum() - 1;
     QTextDocument* doc = document();
+    QWidget* view = viewport();
+    // Text added at the bottom of a view that follows it moves what is shown up and adds
+    // lines below: the view scrolls its pixels (a copy) and paints only from the last old
+    // line down, and the scroll bar repaints only if its picture changed. Qt's own path
+    // repaints the whole view at every insertion, and the bar's range change (queued to the
+    // scroll area, which lays out its bars again) repaints both bars and the corner; at the
+    // screen's rate that was most of the window's cost under traffic.
+    const bool partial = follow && !replace_ && view->isVisible() && updatesEnabled() &&
+                         view->updatesEnabled() && bar->updatesEnabled() && !doc->isEmpty();
+    const int anchor_number = doc->blockCount() - 1;  // the last old line
+    const int blocks_before = doc->blockCount();
+    const QSize view_size = view->size();
+    const int offset_x = contentOffset().toPoint().x();
+    const bool had_range = bar->maximum() > bar->minimum();
+    qreal anchor_top = 0;
+    Bar_Look look;
+    bool bar_blocked = false;
+    if (partial) {
+        anchor_top = blockBoundingGeometry(doc->lastBlock()).translated(contentOffset()).top();
+        look = Look();
+        // Bypassed (Qt drops updates while they are off) and done below where it counts.
+        for (QWidget* w : {static_cast<QWidget*>(this), view, static_cast<QWidget*>(bar)})
+            w->setAttribute(Qt::WA_UpdatesDisabled);
+        bar_blocked = bar->blockSignals(true);
+    }
     if (replace_) doc->clear();
     replace_ = false;
     QTextCursor cursor(doc);
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
     QTextCharFormat format;
+    QFont plain = font();
+    plain.setStyleStrategy(QFont::PreferNoShaping);
     // Oldest first, so what a frame leaves still goes in after it.
     int64_t left = most < 0 ? waiting_ : std::min(most, waiting_);
     while (left > 0 && !pending_.empty()) {
         Rtf_Run& run = pending_.front();
         format.setForeground(run.Colour.isValid() ? run.Colour : default_colour_);
-        format.setFont(run.Fixed ? fixed_ : font());
+        format.setFont(run.Fixed ? fixed_ : plain);
         if (run.Text.size() > left) {
             cursor.insertText(run.Text.left(qsizetype(left)), format);
             run.Text.remove(0, qsizetype(left));
@@ -256,12 +307,45 @@ void Rich_Edit::Flush(int64_t most) {
     cursor.endEditBlock();
     // At the limit the oldest text goes, so the newest is always shown.
     int32_t excess = doc->characterCount() - 1 - limit_;
+    const int blocks_added = doc->blockCount() - blocks_before;
     if (excess > 0) {
         QTextCursor front(doc);
         front.setPosition(excess, QTextCursor::KeepAnchor);
         front.removeSelectedText();
     }
     if (follow) bar->setValue(bar->maximum());
+    if (!partial) {
+        if (!pending_.empty()) Schedule();
+        return;
+    }
+    // The view's first line follows the bar's value (its signals were held back); with the
+    // view's updates still off this moves no pixels (the copy below does, once).
+    scrollContentsBy(0, 0);
+    bar->blockSignals(bar_blocked);
+    for (QWidget* w : {static_cast<QWidget*>(this), view, static_cast<QWidget*>(bar)})
+        w->setAttribute(Qt::WA_UpdatesDisabled, false);
+    // The scroll area hears of a range that appears or goes (it shows or hides the bar).
+    if ((bar->maximum() > bar->minimum()) != had_range)
+        emit bar->rangeChanged(bar->minimum(), bar->maximum());
+    if (Look() != look) bar->update();
+    // The last old line, unless the cut at the front reached it.
+    const int dropped = blocks_before + blocks_added - doc->blockCount();
+    const QTextBlock anchor = doc->findBlockByNumber(anchor_number - dropped);
+    const QRectF first = blockBoundingGeometry(doc->firstBlock()).translated(contentOffset());
+    const qreal top =
+        anchor.isValid() ? blockBoundingGeometry(anchor).translated(contentOffset()).top() : 0;
+    const int dy = qRound(top - anchor_top);
+    if (dropped > anchor_number || !anchor.isValid() || view->size() != view_size ||
+        contentOffset().toPoint().x() != offset_x || (excess > 0 && first.bottom() > 0) ||
+        std::abs(top - anchor_top - dy) > 0.01) {
+        // The old pixels are no use: the view changed size or moved sideways, the cut first
+        // line shows, or the lines moved by a fraction of a pixel.
+        view->update();
+    } else {
+        if (dy != 0) view->scroll(0, dy);
+        const int from = int(std::floor(top));
+        view->update(QRect(0, from, view->width(), view->height() - from));
+    }
     if (!pending_.empty()) Schedule();
 }
 

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QRect>
 #include <QString>
 #include <QTimer>
 #include <deque>
@@ -60,6 +61,13 @@ class Rich_Edit final : public QPlainTextEdit {
     void Frame();
     void Schedule();
     bool Seen() const;
+    // The state of the vertical scroll bar's picture: it repaints only when this changes.
+    struct Bar_Look {
+        QRect handle;
+        bool at_top = false, at_bottom = false;
+        bool operator==(const Bar_Look&) const = default;
+    };
+    Bar_Look Look() const;
 
     int32_t limit_ = 32767;
     QColor default_colour_ = Qt::black;

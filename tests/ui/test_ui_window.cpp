@@ -1,5 +1,7 @@
 // The window layer's promises the procedures rely on: messages posted from other threads
 // arrive on the user-interface thread in order, and the rich edit keeps the newest traffic.
+#include <QBackingStore>
+#include <QImage>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextDocument>
@@ -116,6 +118,51 @@ TEST_F(Ui_Test, AHiddenRichEditLaysOutNothingUntilItShows) {
     EXPECT_EQ(changes, 1);  // both in one insertion
     EXPECT_EQ(widget->toPlainText(), QStringLiteral("first\nsecond\n"));
     win::Destroy_Window(dialog);
+}
+
+// What a following rich edit shows after frames of traffic (its old pixels moved, only the
+// new lines painted, the oldest text cut at the limit) is what a full paint of the same text
+// shows: nothing stale, shifted or cut off.
+TEST_F(Ui_Test, AFollowingRichEditShowsWhatAFullPaintOfItsTextShows) {
+    Serial_Terminal_Create();
+    HWND edit = win::Get_Dlg_Item(win::Terminal_Dialog, Rich_Edit_Received);
+    win::Send_Message(edit, win::EM_LIMITTEXT, 1500, 0);
+    Widget(win::Terminal_Dialog)->show();
+    auto* widget = qobject_cast<QPlainTextEdit*>(Widget(edit));
+    QWidget* view = widget->viewport();
+    // The whole view on the screen (the dialog's own size cuts its bottom off here).
+    QWidget* top = view->window();
+    top->resize(top->width(), view->mapTo(top, QPoint()).y() + view->height() + 10);
+    QString sent;
+    auto frame = [&](const std::string& text) {
+        Rich_Edit_Send(edit, Echo_Received_Document(text));
+        sent += QString::fromLatin1(text.c_str()).replace(QChar('\r'), QChar('\n'));
+        QString want = sent.right(40);
+        for (int i = 0; i < 500 && !widget->document()->toPlainText().endsWith(want); ++i)
+            win::Process_Events(1);
+        ASSERT_TRUE(widget->document()->toPlainText().endsWith(want));
+        // The paint follows at the window's next update: wait for the screen to match, which
+        // stale or misplaced pixels never do (nothing else repaints the view here).
+        auto* screen = dynamic_cast<QImage*>(view->window()->backingStore()->paintDevice());
+        ASSERT_NE(screen, nullptr);
+        const QRect area(view->mapTo(view->window(), QPoint()), view->size());
+        ASSERT_TRUE(screen->rect().contains(area));
+        auto shown = [&] { return screen->copy(area).convertToFormat(QImage::Format_RGB32); };
+        const QImage fresh = view->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        for (int i = 0; i < 200 && shown() != fresh; ++i) win::Process_Events(5);
+        EXPECT_TRUE(shown() == fresh) << "after " << text;
+    };
+    std::string lines;
+    for (int i = 0; i < 40; ++i) lines += "line " + std::to_string(i) + " of the first screen\r";
+    frame(lines);
+    ASSERT_GT(widget->verticalScrollBar()->maximum(), 0);
+    // Pieces that end a line, go on with the last one, bring several lines, and reach the
+    // limit (the oldest lines go while the newest come).
+    for (const std::string& piece : std::vector<std::string>{
+             "abc", "def\r", "ghi", "jkl\rmno\rpqr", "\r", "stu vwx yz\r0123456789", "\r\r\r",
+             std::string(120, 'w') + "\r", "tail", " end\r"})
+        frame(piece);
+    EXPECT_LT(widget->document()->characterCount(), 1502);
 }
 
 }  // namespace
