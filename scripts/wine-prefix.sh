@@ -36,7 +36,8 @@ wine_prefix_start() {
 
 # Starts the simulator ($1: the Linux build's kdx-sim) with its output in folder $2, and
 # makes its pseudo-terminal the prefix's first free COM<n> from COM5, listed in the serial
-# device map. Sets wine_com (n), wine_com_link (the prefix's link, for the caller to remove:
+# device map under a name that sorts after Wine's own ports (\Device\Serial0 for COM1):
+# lists read in the map's order show it last. Sets wine_com (n), wine_com_link (the prefix's link, for the caller to remove:
 # pseudo-terminal numbers are reused by other programs) and wine_sim_device.
 wine_sim_port() {
     local sim=$1 out=$2
