@@ -10,8 +10,7 @@ linux=${KDX_BUILD_DIR:-$root/build}
 version=$(sed -n 's/^project(kdx VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || { echo "package-windows: no version in CMakeLists.txt" >&2; exit 1; }
 
-KDX_BUILD_TARGETS="kdx kdx-cli $( [ -n "$(ls "$root"/platform/window/win32_*.cpp 2>/dev/null)" ] && echo kdx_gui)" \
-    "$root/scripts/build-windows.sh" "$dir"
+KDX_BUILD_TARGETS="kdx kdx-cli kdx_gui" "$root/scripts/build-windows.sh" "$dir"
 arrows=("$linux/Data Dir Arrow To BB.bmp" "$linux/Data Dir Arrow From BB.bmp")
 if [ ! -f "${arrows[0]}" ] || [ ! -f "${arrows[1]}" ]; then
     KDX_BUILD_TARGETS=kdx_arrows "$root/scripts/build.sh" "$linux"
@@ -25,8 +24,8 @@ for program in kdx.exe kdx-cli.exe libkdx.dll; do
         x86_64-w64-mingw32-strip -o "$stage/$program" "$dir/$program"
     fi
 done
-[ -f "$stage/libkdx.dll" ] && [ -f "$stage/kdx-cli.exe" ] ||
-    { echo "package-windows: kdx-cli.exe and libkdx.dll must be built" >&2; exit 1; }
+[ -f "$stage/kdx.exe" ] && [ -f "$stage/libkdx.dll" ] && [ -f "$stage/kdx-cli.exe" ] ||
+    { echo "package-windows: kdx.exe, kdx-cli.exe and libkdx.dll must be built" >&2; exit 1; }
 cp "${arrows[@]}" "$stage/"
 
 setup="$dir/kdx-$version-setup.exe"

@@ -16,53 +16,22 @@ if [ ! -x "$linux/kdx-sim" ]; then
     KDX_BUILD_TARGETS=kdx-sim "$root/scripts/build.sh" "$linux"
 fi
 
-export WINEPREFIX="$dir/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# shellcheck source=scripts/wine-prefix.sh
+. "$root/scripts/wine-prefix.sh"
 work=$(mktemp -d)
 pids=()
-link=""
+wine_com_link=""
 finish() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    # Pseudo-terminal numbers are reused by other programs: the port's link must go.
-    if [ -n "$link" ]; then rm -f "$link"; fi
+    if [ -n "$wine_com_link" ]; then rm -f "$wine_com_link"; fi
     wineserver -k 2>/dev/null || true
     rm -rf "$work"
 }
 trap finish EXIT
 
-# Wine's helper processes inherit whatever output a first wine command has and keep it open
-# (a test's output pipe then ends only seconds later): the server and the prefix are
-# started first, detached from ours.
-setsid wineserver -p </dev/null >/dev/null 2>&1 &
-wineboot -i </dev/null >/dev/null 2>&1
-
-# Waits until a file holds a line, at most the seconds given.
-wait_for_line() {
-    local file=$1 seconds=$2
-    local end=$((SECONDS + seconds))
-    until [ -s "$file" ] && grep -q . "$file"; do
-        if ((SECONDS > end)); then return 1; fi
-        sleep 0.05
-    done
-}
-
-# The simulator in a session of its own; a second process of that session takes the
-# pseudo-terminal as its controlling terminal, so the wineserver cannot (it would be hung
-# up with it when the simulator ends).
-setsid "$linux/kdx-sim" --no-register >"$work/sim.out" 2>"$work/sim.err" </dev/null &
-pids+=($!)
-wait_for_line "$work/sim.out" 30 || { cat "$work/sim.err" >&2; echo "test-windows: kdx-sim did not start" >&2; exit 1; }
-pts=$(awk '{print $2}' "$work/sim.out")
-setsid sh -c 'exec sleep 86400 <"$0"' "$pts" &
-pids+=($!)
-disown $!  # it is hung up with the simulator: no word of that from the shell
-number=5
-while [ -e "$WINEPREFIX/dosdevices/com$number" ] || [ -L "$WINEPREFIX/dosdevices/com$number" ]; do
-    number=$((number + 1))
-done
-link="$WINEPREFIX/dosdevices/com$number"
-ln -s "$pts" "$link"
-wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\KdxSim' /t REG_SZ \
-    /d "COM$number" /f </dev/null >/dev/null 2>&1
+wine_prefix_start "$dir/wine-prefix"
+wine_sim_port "$linux/kdx-sim" "$work" || { echo "test-windows: kdx-sim did not start" >&2; exit 1; }
+number=$wine_com
 
 report="$dir/kdx_tests.xml"
 rm -f "$report"
@@ -110,8 +79,7 @@ else
     echo "kdx-cli.exe terminal COM$number: $(tr -s '\r\n' '  ' <<<"$shown")"
 fi
 
-wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\KdxSim' /f \
-    </dev/null >/dev/null 2>&1 || true
+wine_sim_port_unlist
 
 # The verdict from the report: every test ran or skipped with a reason Wine gives, and the
 # serial tests ran against the simulator.
@@ -152,7 +120,7 @@ if [ -f "$dir/kdx_window_tests.exe" ] && command -v Xvfb >/dev/null; then
     Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" \
         >/dev/null 2>&1 </dev/null &
     pids+=($!)
-    wait_for_line "$work/display" 30 || { echo "test-windows: Xvfb did not start" >&2; exit 1; }
+    wine_wait_for_line "$work/display" 30 || { echo "test-windows: Xvfb did not start" >&2; exit 1; }
     rm -f "$dir/kdx_window_tests.xml"
     window_status=0
     # The prefix's desktop was started without a display: it goes, and the next one starts
@@ -176,6 +144,22 @@ if tests == 0 or bad or sys.argv[2] != "0":
 PY
 fi
 
+# The windowed program end to end (its own prefix, display and simulator): a typed V and the
+# controller's reply in the Response window. Judged by its verdict line; skipped (77) only
+# where a tool it needs is missing.
+smoke_status=0
+smoke=$("$root/tests/desktop/gui_smoke_win32.sh" "$dir" "$linux" "$dir/gui_smoke.png" 2>&1) ||
+    smoke_status=$?
+if ((smoke_status == 77)); then
+    echo "test-windows: $(tail -1 <<<"$smoke")"
+elif ((smoke_status != 0)) || ! grep -q "^gui_smoke: passed" <<<"$smoke"; then
+    echo "$smoke" >&2
+    echo "test-windows: the windowed program's smoke test did not pass" >&2
+    exit 1
+else
+    echo "test-windows: $(grep "^gui_smoke: passed" <<<"$smoke")"
+fi
+
 # The installer: a silent install puts the programs, the pictures, the Start-menu entry and the
 # uninstaller in place, the installed kdx-cli runs, and a silent uninstall takes them away.
 "$root/scripts/package-windows.sh" "$dir"
@@ -185,11 +169,16 @@ menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/KDX 
 rm -rf "$target"
 wine "$dir/kdx-$version-setup.exe" /S '/D=C:\KDX' </dev/null >/dev/null 2>&1 || true
 missing=()
-for f in kdx-cli.exe libkdx.dll Uninstall.exe "Data Dir Arrow To BB.bmp" \
+for f in kdx.exe kdx-cli.exe libkdx.dll Uninstall.exe "Data Dir Arrow To BB.bmp" \
     "Data Dir Arrow From BB.bmp"; do
     [ -f "$target/$f" ] || missing+=("$f")
 done
 [ -f "$menu" ] || missing+=("the Start-menu entry")
+# The entry starts the windowed program (the link holds its path).
+if [ -f "$menu" ] && ! strings -a -el "$menu" | grep -qi 'KDX\\kdx\.exe' &&
+    ! strings -a "$menu" | grep -qi 'KDX\\kdx\.exe'; then
+    missing+=("the Start-menu entry's kdx.exe")
+fi
 if ((${#missing[@]})); then
     echo "test-windows: the installer did not install: ${missing[*]}" >&2
     exit 1

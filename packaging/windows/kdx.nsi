@@ -28,14 +28,8 @@ Section "Install"
     File "${STAGE}\*.dll"
     File "${STAGE}\*.bmp"
     WriteUninstaller "$INSTDIR\Uninstall.exe"
-    ; The windowed program when the package has it, else the command line in a console.
-    IfFileExists "$INSTDIR\kdx.exe" 0 command_line
-        CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\kdx.exe"
-        Goto shortcut_made
-    command_line:
-        CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$SYSDIR\cmd.exe" \
-            '/k "$INSTDIR\kdx-cli.exe" --help' "$INSTDIR\kdx-cli.exe"
-    shortcut_made:
+    ; The Start-menu entry starts the windowed program.
+    CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\kdx.exe"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"

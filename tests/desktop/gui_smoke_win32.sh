@@ -56,36 +56,13 @@ pids+=($!)
 until_true 20 grep -q '[0-9]' "$work/display" || fail "Xvfb did not start"
 export DISPLAY=":$(head -1 "$work/display")"
 
-# A fresh prefix with Wine's own fonts in it (else the caption buttons show as letters).
-export WINEPREFIX="$work/prefix" WINEDEBUG=${KDX_SMOKE_WINEDEBUG:--all} WINEDLLOVERRIDES="winemenubuilder.exe=d"
-# The server first, detached from our output (its helpers would keep our pipes open).
-setsid wineserver -p </dev/null >/dev/null 2>&1 &
-wineboot -i </dev/null >"$work/wineboot.log" 2>&1 || fail "wineboot failed"
-# Without a window manager Wine draws the windows' frames and captions itself.
-for value in Managed Decorated; do
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v "$value" /t REG_SZ /d N /f >/dev/null 2>&1
-done
-fonts="$WINEPREFIX/drive_c/windows/Fonts"
-mkdir -p "$fonts"
-for dir in /usr/share/wine/fonts /usr/lib/wine/fonts; do
-    [ -d "$dir" ] && cp -n "$dir"/* "$fonts/" 2>/dev/null || true
-done
-
-# The simulated controller, as COM5 of the prefix.
-# In a session of its own, with a second process of that session holding the
-# pseudo-terminal as its controlling terminal, so the wineserver cannot take it (and be hung
-# up with it).
-setsid "$linux_build/kdx-sim" --no-register >"$work/sim.out" 2>"$work/sim.err" </dev/null &
-pids+=($!)
-until_true 20 grep -q ' /dev/' "$work/sim.out" || fail "kdx-sim did not start"
-device=$(awk 'NR==1 {print $2}' "$work/sim.out")
-setsid sh -c 'exec sleep 86400 <"$0"' "$device" &
-pids+=($!)
-disown $!  # it is hung up with the simulator: no word of that from the shell
-ln -sfn "$device" "$WINEPREFIX/dosdevices/com5"
-wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$device" /f >/dev/null 2>&1
-wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial4' /t REG_SZ /d COM5 /f \
-    >/dev/null 2>&1
+# A fresh prefix, and the simulated controller as its COM<n> (COM5 in a fresh prefix).
+# shellcheck source=scripts/wine-prefix.sh
+. "$root/scripts/wine-prefix.sh"
+export WINEDEBUG=${KDX_SMOKE_WINEDEBUG:--all}
+wine_prefix_start "$work/prefix" || fail "wineboot failed"
+wine_sim_port "$linux_build/kdx-sim" "$work" || fail "kdx-sim did not start"
+com="COM$wine_com"
 
 # The program, from a copy of the build so its data (the port log) lands in our folder.
 app="$work/app"
@@ -127,15 +104,15 @@ find_log() {
 }
 until_true 20 find_log || fail "the port log was not opened"
 
-# The port list: COM5 is the last entry (COM1 is Wine's own); Enable Port opens it.
+# The port list: the simulator's is the last entry (COM1 is Wine's own); Enable Port opens it.
 click_at 137 8
 xdotool key --delay 200 End Return
 click_at 300 10
-until_true 20 grep -q 'COM5 Open' "$log" || fail "COM5 did not open (port log $log)"
+until_true 20 grep -q "$com Open" "$log" || fail "$com did not open (port log $log)"
 click_at 262 77
 xdotool type --delay 100 V
 # The sent V, then the controller's status letter in the received colour.
-reply() { sed -n '/COM5 Open/,$p' "$log" | grep -q 'rgb(255, 255, 0)"> [RJ]'; }
+reply() { sed -n "/$com Open/,\$p" "$log" | grep -q 'rgb(255, 255, 0)"> [RJ]'; }
 if ! until_true 30 reply; then
     import -window root "$shot" 2>/dev/null || true
     fail "no reply in the port log: $(sed -n '/<body/,$p' "$log" | tr -d '\n') (screenshot $shot)"
@@ -163,6 +140,6 @@ kdx_ended() { ! kill -0 "$kdx" 2>/dev/null; }
 until_true 60 kdx_ended || fail "the close box did not end the program"
 code=0
 wait "$kdx" || code=$?
-sed -n '/COM5 Open/,$p' "$log" | grep -q 'Port Closed' || fail "the port was not closed at the end"
+sed -n "/$com Open/,\$p" "$log" | grep -q 'Port Closed' || fail "the port was not closed at the end"
 [ "$code" -eq 0 ] || fail "the program ended with $code"
 echo "gui_smoke: passed (screenshot $shot)"

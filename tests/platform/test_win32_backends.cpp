@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/os/error.h"
@@ -265,6 +269,58 @@ TEST_F(Win_Serial, AWakeEventEndsAWaitWithNothingToRead) {
     Reset_Wake_Event(wake);
     EXPECT_EQ(Wait_Comm_Input(handle_, wake, 0), Comm_Wait::Timeout);
     Close_Handle(wake);
+}
+
+// Reads of an empty queue end at once, also when two threads read together while one reply
+// comes (the receive poller and a window's read): neither is left waiting for bytes the other
+// took. A read that hangs is left behind (its state is shared), so the failure is reported.
+TEST_F(Win_Serial, ReadsOfAnEmptyQueueReturnAtOnceBesideAnotherReader) {
+    int32_t baud = 57600;
+    handle_ = Serial_Port_Open(number_, baud);
+    ASSERT_TRUE(Handle_Usable(handle_)) << Get_Last_Error();
+    Serial_Port_Read(handle_);  // whatever came on opening
+    struct Reads {
+        std::mutex lock;
+        std::condition_variable changed;
+        int done = 0;
+        std::string taken[3];
+        bool ok[3] = {false, false, false};
+    };
+    auto reads = std::make_shared<Reads>();
+    auto reader = [reads, handle = handle_](int i) {
+        return [reads, handle, i] {
+            std::string got;
+            bool result = Read_Comm(handle, got, 256);
+            std::lock_guard<std::mutex> guard(reads->lock);
+            reads->ok[i] = result;
+            reads->taken[i] = got;
+            ++reads->done;
+            reads->changed.notify_all();
+        };
+    };
+    auto all_done = [&](int count) {
+        std::unique_lock<std::mutex> guard(reads->lock);
+        return reads->changed.wait_for(guard, std::chrono::seconds(10),
+                                       [&] { return reads->done >= count; });
+    };
+    Thread threads[3];
+    ASSERT_TRUE(threads[0].Start(reader(0), 0x10000));
+    ASSERT_TRUE(all_done(1)) << "a read of an empty queue did not return";
+    threads[0].Join();
+    EXPECT_TRUE(reads->ok[0]);
+    EXPECT_EQ(reads->taken[0], "");
+    ASSERT_EQ(Serial_Port_Write(handle_, "V"), "V");
+    ASSERT_EQ(Wait_Comm_Input(handle_, 0, 10000), Comm_Wait::Input) << Get_Last_Error();
+    ASSERT_TRUE(threads[1].Start(reader(1), 0x10000));
+    ASSERT_TRUE(threads[2].Start(reader(2), 0x10000));
+    ASSERT_TRUE(all_done(3)) << "a read beside another reader did not return";
+    threads[1].Join();
+    threads[2].Join();
+    EXPECT_TRUE(reads->ok[1] && reads->ok[2]);
+    // The one status letter went to one reader only.
+    std::string both = reads->taken[1] + reads->taken[2];
+    ASSERT_EQ(both.size(), 1u) << both;
+    EXPECT_NE(std::string("RJBbF").find(both[0]), std::string::npos) << both;
 }
 
 TEST_F(Win_Serial, AHeldPortIsRefusedWithAccessDenied) {

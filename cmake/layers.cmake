@@ -1,0 +1,111 @@
+# The layers, one static library each, shared by the Linux and the Windows build: each sees
+# only the headers of the layers below it that the design allows, through an include folder
+# holding links to just those source folders, so an include that runs up a layer does not
+# compile. Before including this, the build sets KDX_PLATFORM_LINKS (the system libraries
+# of the platform layer) and, on Windows, KDX_LINUX_ONLY (services with no Windows form).
+
+# The sources matching the patterns (relative to the source tree) for the system built for:
+# on Windows each <name>_win32.cpp takes the place of <name>.cpp beside it and the names in
+# KDX_LINUX_ONLY are left out; elsewhere the *_win32.cpp files are left out.
+function(kdx_os_sources out)
+    set(chosen "")
+    foreach(pattern ${ARGN})
+        file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${pattern})
+        foreach(src ${found})
+            get_filename_component(dir ${src} DIRECTORY)
+            get_filename_component(name ${src} NAME_WE)
+            if(name MATCHES "_win32$")
+                if(WIN32)
+                    list(APPEND chosen ${src})
+                endif()
+            elseif(NOT WIN32 OR NOT (EXISTS ${dir}/${name}_win32.cpp OR
+                                     "${name}" IN_LIST KDX_LINUX_ONLY))
+                list(APPEND chosen ${src})
+            endif()
+        endforeach()
+    endforeach()
+    set(${out} ${chosen} PARENT_SCOPE)
+endfunction()
+
+set(KDX_LAYER_INCLUDE_ROOT ${CMAKE_BINARY_DIR}/layers)
+# The layers above the platform see only its faces: each platform folder's face header and
+# the headers it names (platform/os/os.h, platform/ports/ports.h), the console's and the
+# window's headers; what a platform folder keeps to itself is not reachable from above.
+set(KDX_PLATFORM_PUBLIC console/console.h window/window.h window/application.h)
+foreach(face os/os.h ports/ports.h)
+    list(APPEND KDX_PLATFORM_PUBLIC ${face})
+    file(STRINGS ${CMAKE_SOURCE_DIR}/platform/${face} named REGEX "^#include \"platform/")
+    foreach(line ${named})
+        string(REGEX REPLACE "^#include \"platform/([^\"]+)\".*" "\\1" header "${line}")
+        list(APPEND KDX_PLATFORM_PUBLIC ${header})
+    endforeach()
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_SOURCE_DIR}/platform/os/os.h ${CMAKE_SOURCE_DIR}/platform/ports/ports.h)
+# Gives target an include folder (one for its own use, one for its users) of links to the
+# folders named; "platform-faces" stands for the platform's faces only.
+function(kdx_layer_includes target visibility)
+    string(TOLOWER ${visibility} kind)
+    set(dir ${KDX_LAYER_INCLUDE_ROOT}/${target}/${kind})
+    foreach(folder ${ARGN})
+        if(folder STREQUAL "platform-faces")
+            foreach(header ${KDX_PLATFORM_PUBLIC})
+                get_filename_component(sub ${header} DIRECTORY)
+                if(NOT EXISTS ${dir}/platform/${header})
+                    file(MAKE_DIRECTORY ${dir}/platform/${sub})
+                    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/platform/${header}
+                         ${dir}/platform/${header} SYMBOLIC)
+                endif()
+            endforeach()
+        elseif(NOT EXISTS ${dir}/${folder})
+            file(MAKE_DIRECTORY ${dir})
+            file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${folder} ${dir}/${folder} SYMBOLIC)
+        endif()
+    endforeach()
+    target_include_directories(${target} ${visibility} ${dir})
+endfunction()
+function(kdx_layer target)
+    cmake_parse_arguments(L "" "" "SOURCES;SEES;LINKS" ${ARGN})
+    kdx_os_sources(sources ${L_SOURCES})
+    add_library(${target} STATIC ${sources})
+    kdx_layer_includes(${target} PUBLIC ${L_SEES})
+    target_link_libraries(${target} PUBLIC ${L_LINKS})
+    # Every port call reads the thread's error and trace state. In a shared library each such
+    # read is a call into the dynamic linker; TLS descriptors make it a few instructions once
+    # the library is loaded, and still allow dlopen. GCC's plain ELF builds only: the
+    # sanitizers follow the classic calls, and Windows has TLS of its own.
+    if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU"
+       AND NOT WIN32 AND NOT KDX_SANITIZE AND NOT KDX_TSAN AND NOT KDX_FUZZ)
+        target_compile_options(${target} PRIVATE -mtls-dialect=gnu2)
+    endif()
+endfunction()
+
+kdx_layer(kdx_platform
+    SOURCES platform/os/*.cpp platform/ports/*.cpp platform/console/*.cpp
+            platform/window/window.cpp
+    SEES platform-faces LINKS ${KDX_PLATFORM_LINKS})
+kdx_layer_includes(kdx_platform PRIVATE platform)
+kdx_layer(kdx_trace SOURCES trace/*.cpp SEES platform-faces trace LINKS kdx_platform)
+kdx_layer(kdx_files SOURCES files/*.cpp SEES platform-faces trace files LINKS kdx_trace)
+kdx_layer(kdx_serial SOURCES serial/*.cpp SEES platform-faces trace files serial
+    LINKS kdx_files)
+kdx_layer(kdx_protocol SOURCES protocol/*.cpp
+    SEES platform-faces trace files serial protocol LINKS kdx_serial)
+# The fault query's hook is compiled into each program and library that links the protocol,
+# so that no linker leaves it out for want of a reference to it.
+get_target_property(KDX_PROTOCOL_SOURCES kdx_protocol SOURCES)
+list(FILTER KDX_PROTOCOL_SOURCES EXCLUDE REGEX "fault_query_hook\\.cpp$")
+set_target_properties(kdx_protocol PROPERTIES SOURCES "${KDX_PROTOCOL_SOURCES}")
+target_sources(kdx_protocol INTERFACE ${CMAKE_SOURCE_DIR}/protocol/fault_query_hook.cpp)
+# Tests, benchmarks and fuzz targets reach into every layer.
+add_library(kdx_whole_tree INTERFACE)
+target_include_directories(kdx_whole_tree INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+
+# The user interface's procedures, above the window layer's interface (platform/window) whose
+# backend each build adds; its exported procedures use the C interface's boundary helpers.
+file(GLOB KDX_UI_SOURCES CONFIGURE_DEPENDS ui/*.cpp)
+list(FILTER KDX_UI_SOURCES EXCLUDE REGEX ".*/ui/main\\.cpp$")
+add_library(kdx_ui STATIC ${KDX_UI_SOURCES})
+kdx_layer_includes(kdx_ui PUBLIC platform-faces trace files serial protocol ui api)
+target_include_directories(kdx_ui PUBLIC ${CMAKE_SOURCE_DIR}/include)
+target_link_libraries(kdx_ui PUBLIC kdx_protocol)
