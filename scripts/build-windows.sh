@@ -2,7 +2,8 @@
 # Cross-builds the Windows programs (kdx-cli.exe, libkdx.dll, the tests, kdx.exe where the
 # window layer has its Windows side) into build-windows/ (or $1), with extra CMake arguments
 # after it. Installs the cross compiler, Wine and the packaging tools it needs, only those
-# missing (they are not in setup.sh: the Linux build does not need them).
+# missing (they are not in setup.sh: the Linux build does not need them; imagemagick takes
+# the window smoke test's pictures).
 # KDX_BUILD_TARGETS names the targets to build (default: everything).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,7 +11,7 @@ dir=${1:-$root/build-windows}
 shift || true
 packages=(
     cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools googletest
-    wine wine64 nsis zip
+    wine wine64 nsis zip imagemagick
 )
 missing=()
 for p in "${packages[@]}"; do
