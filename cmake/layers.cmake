@@ -91,12 +91,15 @@ kdx_layer(kdx_serial SOURCES serial/*.cpp SEES platform-faces trace files serial
     LINKS kdx_files)
 kdx_layer(kdx_protocol SOURCES protocol/*.cpp
     SEES platform-faces trace files serial protocol LINKS kdx_serial)
-# The fault query's hook is compiled into each program and library that links the protocol,
-# so that no linker leaves it out for want of a reference to it.
+# The fault query's hook is compiled once and its object linked into each program and
+# library that links the protocol, so that no linker leaves it out for want of a reference
+# to it.
 get_target_property(KDX_PROTOCOL_SOURCES kdx_protocol SOURCES)
 list(FILTER KDX_PROTOCOL_SOURCES EXCLUDE REGEX "fault_query_hook\\.cpp$")
 set_target_properties(kdx_protocol PROPERTIES SOURCES "${KDX_PROTOCOL_SOURCES}")
-target_sources(kdx_protocol INTERFACE ${CMAKE_SOURCE_DIR}/protocol/fault_query_hook.cpp)
+add_library(kdx_fault_query_hook OBJECT ${CMAKE_SOURCE_DIR}/protocol/fault_query_hook.cpp)
+kdx_layer_includes(kdx_fault_query_hook PRIVATE platform-faces trace files serial protocol)
+target_sources(kdx_protocol INTERFACE $<TARGET_OBJECTS:kdx_fault_query_hook>)
 # Tests, benchmarks and fuzz targets reach into every layer.
 add_library(kdx_whole_tree INTERFACE)
 target_include_directories(kdx_whole_tree INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
