@@ -11,8 +11,8 @@
 #include "api/api_util.h"
 #include "platform/os/error.h"
 #include "platform/os/system.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/ini_run.h"
+#include "tests/support/temp_dir.h"
 #include "trace/trace.h"
 
 namespace {
