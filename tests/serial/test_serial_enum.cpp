@@ -324,7 +324,9 @@ TEST_F(Serial_Enum_Probe, SimulatedControllerIsAQmtInEachOfItsModes) {
         SCOPED_TRACE(step.command);
         if (*step.command) {
             Serial_Port_Write(handle, step.command);
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            // The mode is set once the controller has taken the command.
+            ASSERT_TRUE(test::Eventually(
+                [&] { return sim->Received().find(step.command) != std::string::npos; }));
             Serial_Port_Read(handle);
         }
         EXPECT_EQ(Serial_Port_Device(handle, 0), step.reply);
