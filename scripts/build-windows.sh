@@ -9,24 +9,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$root/build-windows}
 shift || true
-packages=(
-    cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools googletest
+"$root/scripts/setup.sh" cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools googletest \
     wine wine64 nsis zip imagemagick
-)
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$p")
-    fi
-done
-if ((${#missing[@]})); then
-    echo "build-windows: installing ${missing[*]}" >&2
-    sudo_cmd=()
-    if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo_cmd[@]}" apt-get update -qq
-    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
 args=("$@")
 if [ ! -f "$dir/CMakeCache.txt" ]; then
     args+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake")

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the program need, only those missing.
+# Installs the Debian packages the build, the tests and the program need, only those missing;
+# with package names as arguments, those instead (the Windows build's own list).
 # Safe to run again: with everything present it only checks.
 set -euo pipefail
 packages=(
@@ -12,6 +13,7 @@ packages=(
     help2man desktop-file-utils dpkg-dev file strace
     xvfb xdotool x11-utils dbus-daemon dbus-bin dbus-x11 at-spi2-core python3 python3-pyatspi
 )
+if (($#)); then packages=("$@"); fi
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
