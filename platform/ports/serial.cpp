@@ -22,6 +22,7 @@
 #include "platform/os/system.h"
 #include "platform/ports/ports_dir.h"
 #include "platform/ports/pty.h"
+#include "platform/ports/serial_os.h"
 #include "platform/ports/udev_ports.h"
 
 namespace kdx::platform {
@@ -64,21 +65,15 @@ constexpr Baud_Code Baud_Codes[] = {
 };
 
 // What termios cannot hold is kept with the port so that it reads back as it was set.
-struct Comm_Object final : Handle_Object {
-    std::mutex lock;
-    COMMTIMEOUTS timeouts{};
-    uint32_t mask = 0;
+struct Comm_Object final : Comm_Port {
     DCB kept{};
     serial_icounter_struct counts{};
     bool counts_known = false;
     // Set once the driver has refused the line-error counters (a pseudo-terminal, most USB
     // adapters): the status query then stops asking, as it runs ten times per read.
     std::atomic<bool> counts_unsupported{false};
-    std::atomic<bool> hung_up{false};
     bool is_pty = false;
     uint64_t device = 0;  // the device number (st_rdev)
-    bool low_latency = false;
-    std::atomic<int64_t> last_write_ms{-1000};
     // Set by a write, cleared once the driver's output queue has been seen empty: until the
     // next write the count stays 0 and the status query need not ask (it runs ten times a read).
     std::atomic<bool> output_queued{true};
@@ -92,15 +87,6 @@ struct Comm_Object final : Handle_Object {
     }
 };
 
-// A pseudo-terminal has no wire, so "drained" cannot be waited for: unless the other end is
-// held in this process and takes them at once (Pty_Peer_Read), the bytes written last are
-// given this long to reach it before the rate changes under them.
-constexpr int64_t Pty_Settle_Ms = 10;
-
-struct Event_Object final : Handle_Object {};
-
-thread_local bool last_open_permission = false;
-
 bool Get_Termios(int fd, Termios2& t) {
     if (ioctl(fd, Tc_Gets2, &t) != 0) {
         Set_Last_Error_From_Errno(errno);
@@ -109,13 +95,7 @@ bool Get_Termios(int fd, Termios2& t) {
     return true;
 }
 
-std::shared_ptr<Comm_Object> Port(int32_t handle) {
-    auto port = Handle_Get_As<Comm_Object>(handle);
-    if (!port) Set_Last_Error(ERROR_INVALID_HANDLE);
-    return port;
-}
-
-void Mark_Hung_Up(Comm_Object& port) {
+void Mark_Hung_Up(Comm_Port& port) {
     port.hung_up = true;
     Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
 }
@@ -155,11 +135,6 @@ void Set_Modem_Line(int fd, int line, bool on) {
 
 }  // namespace
 
-std::string Comm_Device_Name(int32_t number) {
-    if (number < 1 || number > 999) return std::string();
-    return "\\\\.\\COM" + std::to_string(number);
-}
-
 std::string Comm_Device_Node(int32_t number) {
     std::string node = Ports_Dir_Device(number);
     if (node.empty()) node = Udev_Port_Device(number);
@@ -188,17 +163,12 @@ std::string Serial_Node_Problem(const std::string& node) {
 }
 
 int32_t Comm_Open(const std::string& name) {
-    last_open_permission = false;
-    static const std::string Prefix = "\\\\.\\COM";
+    Note_Open_Denied_By_Permission(false);
+    int32_t number = Comm_Name_Number(name);
     std::string node;
-    if (name.rfind(Prefix, 0) == 0) {
-        std::string digits = name.substr(Prefix.size());
-        if (digits.empty() || digits.size() > 3 || digits[0] == '0' ||
-            digits.find_first_not_of("0123456789") != std::string::npos) {
-            Set_Last_Error(ERROR_FILE_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
-        node = Comm_Device_Node(std::stoi(digits));
+    if (number < 0) return INVALID_HANDLE_VALUE;
+    if (number > 0) {
+        node = Comm_Device_Node(number);
         if (node.empty()) return INVALID_HANDLE_VALUE;
     } else if (!name.empty() && name[0] == '/') {
         node = name;
@@ -219,7 +189,7 @@ int32_t Comm_Open(const std::string& name) {
     }
     int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        last_open_permission = (errno == EACCES || errno == EPERM);
+        Note_Open_Denied_By_Permission(errno == EACCES || errno == EPERM);
         Set_Last_Error_From_Errno(errno);
         return INVALID_HANDLE_VALUE;
     }
@@ -266,19 +236,8 @@ int32_t Comm_Open(const std::string& name) {
     return handle;
 }
 
-bool Comm_Low_Latency(int32_t handle) {
-    auto port = Port(handle);
-    if (!port) return false;
-    Set_Last_Error(ERROR_SUCCESS);
-    return port->low_latency;
-}
-
-bool Comm_Open_Denied_By_Permission() {
-    return last_open_permission;
-}
-
 bool Get_Comm_State(int32_t handle, DCB& dcb) {
-    auto port = Port(handle);
+    auto port = Comm_Port_Of<Comm_Object>(handle);
     if (!port) return false;
     Termios2 t{};
     if (!Get_Termios(port->fd, t)) return false;
@@ -332,19 +291,15 @@ bool Get_Comm_State(int32_t handle, DCB& dcb) {
 }
 
 bool Set_Comm_State(int32_t handle, const DCB& dcb) {
-    auto port = Port(handle);
+    auto port = Comm_Port_Of<Comm_Object>(handle);
     if (!port) return false;
-    if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
-        dcb.StopBits > TWOSTOPBITS) {
-        Set_Last_Error(ERROR_INVALID_PARAMETER);
-        return false;
-    }
+    if (!Comm_State_Usable(dcb)) return false;
     Termios2 t{};
     if (!Get_Termios(port->fd, t)) return false;
-    if (port->is_pty && t.c_ospeed != dcb.BaudRate && !Pty_Peer_Read(port->device)) {
-        int64_t wait = port->last_write_ms + Pty_Settle_Ms - Tick_Count_Ms();
-        if (wait > 0) Sleep_Ms(uint32_t(wait));
-    }
+    // A pseudo-terminal has no wire, so "drained" cannot be waited for: its other end, when
+    // held in this process, takes the bytes at once (Pty_Peer_Read).
+    if (port->is_pty && t.c_ospeed != dcb.BaudRate && !Pty_Peer_Read(port->device))
+        Let_Last_Write_Settle(*port);
     tcflag_t code = Bother;
     for (const auto& b : Baud_Codes)
         if (b.rate == dcb.BaudRate) code = b.code;
@@ -393,55 +348,10 @@ bool Set_Comm_State(int32_t handle, const DCB& dcb) {
     return true;
 }
 
-bool Get_Comm_Timeouts(int32_t handle, COMMTIMEOUTS& timeouts) {
-    auto port = Port(handle);
-    if (!port) return false;
-    std::lock_guard<std::mutex> guard(port->lock);
-    timeouts = port->timeouts;
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
+namespace serial_os {
 
-bool Set_Comm_Timeouts(int32_t handle, const COMMTIMEOUTS& timeouts) {
-    auto port = Port(handle);
-    if (!port) return false;
-    // Reads never block whatever the values: callers wait with Wait_Comm_Input.
-    std::lock_guard<std::mutex> guard(port->lock);
-    port->timeouts = timeouts;
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
-
-namespace {
-bool Set_Mask(Comm_Object* port, uint32_t mask) {
-    if (!port) {
-        Set_Last_Error(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    std::lock_guard<std::mutex> guard(port->lock);
-    port->mask = mask;
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
-}  // namespace
-
-bool Set_Comm_Mask(int32_t handle, uint32_t mask) {
-    auto port = Port(handle);
-    return port && Set_Mask(port.get(), mask);
-}
-
-bool Get_Comm_Mask(int32_t handle, uint32_t& mask) {
-    auto port = Port(handle);
-    if (!port) return false;
-    std::lock_guard<std::mutex> guard(port->lock);
-    mask = port->mask;
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
-
-namespace {
-
-bool Clear_Error(Comm_Object* port, uint32_t* errors, COMSTAT* status, bool output_count) {
+bool Clear_Error(Comm_Port* base, uint32_t* errors, COMSTAT* status, bool output_count) {
+    auto* port = static_cast<Comm_Object*>(base);
     if (!port) {
         Set_Last_Error(ERROR_INVALID_HANDLE);
         return false;
@@ -492,7 +402,7 @@ bool Clear_Error(Comm_Object* port, uint32_t* errors, COMSTAT* status, bool outp
     return true;
 }
 
-bool Read(Comm_Object* port, std::string& out, uint32_t capacity) {
+bool Read(Comm_Port* port, std::string& out, uint32_t capacity) {
     out.clear();
     if (!port) {
         Set_Last_Error(ERROR_INVALID_HANDLE);
@@ -528,36 +438,9 @@ bool Read(Comm_Object* port, std::string& out, uint32_t capacity) {
     return true;
 }
 
-}  // namespace
-
-bool Clear_Comm_Error(int32_t handle, uint32_t* errors, COMSTAT* status) {
-    auto port = Port(handle);
-    return port && Clear_Error(port.get(), errors, status, true);
-}
-
-bool Read_Comm(int32_t handle, std::string& out, uint32_t capacity) {
-    out.clear();
-    auto port = Port(handle);
-    return port && Read(port.get(), out, capacity);
-}
-
-Comm_Line::Comm_Line(int32_t handle) : port_(Port(handle)) {}
-
-bool Comm_Line::Set_Mask(uint32_t mask) const {
-    return platform::Set_Mask(static_cast<Comm_Object*>(port_.get()), mask);
-}
-
-bool Comm_Line::Clear_Error(uint32_t* errors, COMSTAT* status) const {
-    return platform::Clear_Error(static_cast<Comm_Object*>(port_.get()), errors, status, false);
-}
-
-bool Comm_Line::Read(std::string& out, uint32_t capacity) const {
-    return platform::Read(static_cast<Comm_Object*>(port_.get()), out, capacity);
-}
-
-bool Comm_Line::Catch_Up_Peer() const {
-    auto* port = static_cast<Comm_Object*>(port_.get());
-    if (!port || !port->is_pty || !Pty_Peer_Read(port->device)) return false;
+bool Catch_Up_Peer(Comm_Port& base) {
+    auto* port = static_cast<Comm_Object*>(&base);
+    if (!port->is_pty || !Pty_Peer_Read(port->device)) return false;
     // What the other end wrote reaches the line's input on the kernel's own time; a look
     // with poll() waits for that hand-over (a byte count would not).
     pollfd look{port->fd, POLLIN, 0};
@@ -565,10 +448,10 @@ bool Comm_Line::Catch_Up_Peer() const {
     return true;
 }
 
-namespace {
-bool Write(Comm_Object* port, const std::string& data, uint32_t* written, uint32_t timeout_ms,
+bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t timeout_ms,
            uint32_t stall_ms) {
     if (written) *written = 0;
+    auto* port = static_cast<Comm_Object*>(base);
     if (!port) {
         Set_Last_Error(ERROR_INVALID_HANDLE);
         return false;
@@ -614,82 +497,8 @@ bool Write(Comm_Object* port, const std::string& data, uint32_t* written, uint32
     return true;
 }
 
-}  // namespace
-
-bool Write_Comm(int32_t handle, const std::string& data, uint32_t* written, uint32_t timeout_ms) {
-    if (written) *written = 0;
-    auto port = Port(handle);
-    return port && Write(port.get(), data, written, timeout_ms, MAXDWORD);
-}
-
-bool Comm_Line::Write(const std::string& data, uint32_t* written, uint32_t timeout_ms,
-                      uint32_t stall_ms) const {
-    return platform::Write(static_cast<Comm_Object*>(port_.get()), data, written, timeout_ms,
-                           stall_ms);
-}
-
-int32_t Create_Wake_Event() {
-    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) {
-        Set_Last_Error_From_Errno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
-    auto event = std::make_shared<Event_Object>();
-    event->fd = fd;
-    Set_Last_Error(ERROR_SUCCESS);
-    return Handle_Insert(event);
-}
-
-bool Set_Wake_Event(int32_t event) {
-    auto object = Handle_Get_As<Event_Object>(event);
-    if (!object) {
-        Set_Last_Error(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    uint64_t one = 1;
-    if (write(object->fd, &one, sizeof one) != sizeof one && errno != EAGAIN) {
-        Set_Last_Error_From_Errno(errno);
-        return false;
-    }
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
-
-bool Reset_Wake_Event(int32_t event) {
-    auto object = Handle_Get_As<Event_Object>(event);
-    if (!object) {
-        Set_Last_Error(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    uint64_t count = 0;
-    if (read(object->fd, &count, sizeof count) < 0 && errno != EAGAIN) {
-        Set_Last_Error_From_Errno(errno);
-        return false;
-    }
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
-
-Comm_Waiter::Comm_Waiter(int32_t handle, int32_t event) : port_(Port(handle)) {
-    if (event != 0) wake_ = Handle_Get_As<Event_Object>(event);
-    found_ = port_ && (event == 0 || wake_);
-}
-
-bool Comm_Waiter::Hung_Up() const {
-    return port_ && static_cast<Comm_Object*>(port_.get())->hung_up;
-}
-
-Comm_Wait Comm_Waiter::Wait(uint32_t timeout_ms) const {
-    if (!found_) {
-        Set_Last_Error(ERROR_INVALID_HANDLE);
-        return Comm_Wait::Failed;
-    }
-    auto* port = static_cast<Comm_Object*>(port_.get());
-    const Handle_Object* wake = wake_.get();
-    if (port->hung_up) {
-        Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
-        return Comm_Wait::Hung_Up;
-    }
+Comm_Wait Wait(Comm_Port& base, const Wake_Event* wake, uint32_t timeout_ms) {
+    auto* port = static_cast<Comm_Object*>(&base);
     int64_t deadline = timeout_ms == MAXDWORD ? -1 : Tick_Count_Ms() + timeout_ms;
     int empty_wakes = 0;
     bool peer_asked = false;
@@ -741,13 +550,42 @@ Comm_Wait Comm_Waiter::Wait(uint32_t timeout_ms) const {
     }
 }
 
-Comm_Wait Wait_Comm_Input(int32_t handle, int32_t event, uint32_t timeout_ms) {
-    return Comm_Waiter(handle, event).Wait(timeout_ms);
+}  // namespace serial_os
+
+int32_t Create_Wake_Event() {
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        Set_Last_Error_From_Errno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto event = std::make_shared<Wake_Event>();
+    event->fd = fd;
+    Set_Last_Error(ERROR_SUCCESS);
+    return Handle_Insert(event);
 }
 
-bool Comm_Hung_Up(int32_t handle) {
-    auto port = Handle_Get_As<Comm_Object>(handle);
-    return port && port->hung_up;
+bool Set_Wake_Event(int32_t event) {
+    auto object = Wake_Event_Of<Wake_Event>(event);
+    if (!object) return false;
+    uint64_t one = 1;
+    if (write(object->fd, &one, sizeof one) != sizeof one && errno != EAGAIN) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Reset_Wake_Event(int32_t event) {
+    auto object = Wake_Event_Of<Wake_Event>(event);
+    if (!object) return false;
+    uint64_t count = 0;
+    if (read(object->fd, &count, sizeof count) < 0 && errno != EAGAIN) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
 }
 
 }  // namespace kdx::platform

@@ -9,7 +9,7 @@
 #include "platform/os/handles.h"
 #include "platform/os/system.h"
 #include "platform/ports/port_map.h"
-#include "platform/ports/serial.h"
+#include "platform/ports/serial_os.h"
 
 #include "platform/os/win32.h"
 
@@ -19,23 +19,16 @@ namespace {
 using win32::System_Invalid;
 using win32::Take_System_Error;
 
-// What the driver's block does not hold (the caller's time-outs and mask: reads never wait
-// here, callers wait with Wait_Comm_Input) is kept with the port, to read back as set.
-struct Comm_Object final : Handle_Object {
+struct Comm_Object final : Comm_Port {
     HANDLE handle = System_Invalid;
     HANDLE read_done = nullptr;   // the overlapped reads' event
     HANDLE write_done = nullptr;  // the overlapped writes' event
     HANDLE wait_done = nullptr;   // WaitCommEvent's event
-    std::mutex lock;
     // One read at a time: two readers (the receive poller and a window's read) would share
     // read_done, and the second could be left asking for bytes the first took.
     std::mutex read_lock;
     // Line errors a read's queue count cleared, kept for the caller's next status query.
     std::atomic<uint32_t> held_errors{0};
-    COMMTIMEOUTS timeouts{};
-    uint32_t mask = 0;
-    std::atomic<bool> hung_up{false};
-    std::atomic<int64_t> last_write_ms{-1000};
     // Set once the driver has refused WaitCommEvent: waits then look at the queue in slices.
     std::atomic<bool> no_events{false};
 
@@ -46,28 +39,18 @@ struct Comm_Object final : Handle_Object {
     }
 };
 
-struct Event_Object final : Handle_Object {
+struct Event_Object final : Wake_Event {
     HANDLE event = nullptr;
     ~Event_Object() override {
         if (event) ::CloseHandle(event);
     }
 };
 
-// Under Wine a port may be a pseudo-terminal with a simulator at its other end, which has no
-// wire to drain: bytes written last are given this long to reach it before the rate changes.
-constexpr int64_t kPseudo_Line_Settle_Ms = 10;
-
 // A read asks only for bytes the driver has counted, so it ends at once; should a driver hold
 // it anyway, it is cancelled after this long with what it took.
 constexpr DWORD kRead_Bound_Ms = 250;
 
 constexpr DWORD kLine_Errors = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK;
-
-std::shared_ptr<Comm_Object> Port(int32_t handle) {
-    auto port = Handle_Get_As<Comm_Object>(handle);
-    if (!port) Set_Last_Error(ERROR_INVALID_HANDLE);
-    return port;
-}
 
 // A failing call on a port whose device has gone (a USB adapter pulled out) gives one of
 // these; every later call fails the same way.
@@ -77,7 +60,7 @@ bool Device_Gone(DWORD code) {
            code == ERROR_OPERATION_ABORTED || code == ERROR_INVALID_HANDLE;
 }
 
-void Fail(Comm_Object& port) {
+void Fail(Comm_Port& port) {
     DWORD code = ::GetLastError();
     if (Device_Gone(code)) {
         port.hung_up = true;
@@ -87,7 +70,9 @@ void Fail(Comm_Object& port) {
     }
 }
 
-void To_System(const DCB& in, ::DCB& out) {
+// The line settings between our block and the driver's, which share their field names.
+template <class From, class To>
+void Copy_Line_Settings(const From& in, To& out) {
     out.BaudRate = in.BaudRate;
     out.fBinary = 1;
     out.fParity = in.fParity;
@@ -113,42 +98,7 @@ void To_System(const DCB& in, ::DCB& out) {
     out.EofChar = in.EofChar;
     out.EvtChar = in.EvtChar;
 }
-
-void From_System(const ::DCB& in, DCB& out) {
-    out = DCB{};
-    out.BaudRate = in.BaudRate;
-    out.fBinary = 1;
-    out.fParity = in.fParity;
-    out.fOutxCtsFlow = in.fOutxCtsFlow;
-    out.fOutxDsrFlow = in.fOutxDsrFlow;
-    out.fDtrControl = in.fDtrControl;
-    out.fDsrSensitivity = in.fDsrSensitivity;
-    out.fTXContinueOnXoff = in.fTXContinueOnXoff;
-    out.fOutX = in.fOutX;
-    out.fInX = in.fInX;
-    out.fErrorChar = in.fErrorChar;
-    out.fNull = in.fNull;
-    out.fRtsControl = in.fRtsControl;
-    out.fAbortOnError = in.fAbortOnError;
-    out.XonLim = in.XonLim;
-    out.XoffLim = in.XoffLim;
-    out.ByteSize = in.ByteSize;
-    out.Parity = in.Parity;
-    out.StopBits = in.StopBits;
-    out.XonChar = in.XonChar;
-    out.XoffChar = in.XoffChar;
-    out.ErrorChar = in.ErrorChar;
-    out.EofChar = in.EofChar;
-    out.EvtChar = in.EvtChar;
-}
-
-thread_local bool last_open_permission = false;
 }  // namespace
-
-std::string Comm_Device_Name(int32_t number) {
-    if (number < 1 || number > 999) return std::string();
-    return "\\\\.\\COM" + std::to_string(number);
-}
 
 std::string Comm_Device_Node(int32_t number) {
     std::string name = Comm_Device_Name(number);
@@ -172,16 +122,11 @@ std::string Serial_Node_Problem(const std::string& node) {
 }
 
 int32_t Comm_Open(const std::string& name) {
-    last_open_permission = false;
-    static const std::string prefix = "\\\\.\\COM";
-    if (name.rfind(prefix, 0) == 0) {
-        std::string digits = name.substr(prefix.size());
-        if (digits.empty() || digits.size() > 3 || digits[0] == '0' ||
-            digits.find_first_not_of("0123456789") != std::string::npos) {
-            Set_Last_Error(ERROR_FILE_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
-    } else if (name.rfind("\\\\.\\", 0) != 0) {
+    // A port held by another program fails with 5 too, which is no lack of permission.
+    Note_Open_Denied_By_Permission(false);
+    int32_t number = Comm_Name_Number(name);
+    if (number < 0) return INVALID_HANDLE_VALUE;
+    if (number == 0 && name.rfind("\\\\.\\", 0) != 0) {
         Set_Last_Error(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
@@ -228,19 +173,8 @@ int32_t Comm_Open(const std::string& name) {
     return handle;
 }
 
-bool Comm_Low_Latency(int32_t handle) {
-    // The adapter's latency timer is the driver's setting in the Device Manager.
-    auto port = Port(handle);
-    if (port) Set_Last_Error(ERROR_SUCCESS);
-    return false;
-}
-
-bool Comm_Open_Denied_By_Permission() {
-    return last_open_permission;
-}
-
 bool Get_Comm_State(int32_t handle, DCB& dcb) {
-    auto port = Port(handle);
+    auto port = Comm_Port_Of<Comm_Object>(handle);
     if (!port) return false;
     ::DCB system{};
     system.DCBlength = sizeof system;
@@ -248,19 +182,16 @@ bool Get_Comm_State(int32_t handle, DCB& dcb) {
         Fail(*port);
         return false;
     }
-    From_System(system, dcb);
+    dcb = DCB{};
+    Copy_Line_Settings(system, dcb);
     Set_Last_Error(ERROR_SUCCESS);
     return true;
 }
 
 bool Set_Comm_State(int32_t handle, const DCB& dcb) {
-    auto port = Port(handle);
+    auto port = Comm_Port_Of<Comm_Object>(handle);
     if (!port) return false;
-    if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
-        dcb.StopBits > TWOSTOPBITS) {
-        Set_Last_Error(ERROR_INVALID_PARAMETER);
-        return false;
-    }
+    if (!Comm_State_Usable(dcb)) return false;
     ::DCB system{};
     system.DCBlength = sizeof system;
     if (!::GetCommState(port->handle, &system)) {
@@ -270,12 +201,10 @@ bool Set_Comm_State(int32_t handle, const DCB& dcb) {
     // The new settings apply once what is already written has gone out.
     if (system.BaudRate != dcb.BaudRate) {
         ::FlushFileBuffers(port->handle);
-        if (win32::Under_Wine()) {
-            int64_t wait = port->last_write_ms + kPseudo_Line_Settle_Ms - Tick_Count_Ms();
-            if (wait > 0) Sleep_Ms(uint32_t(wait));
-        }
+        // Under Wine the port may be a pseudo-terminal, which has no wire to drain.
+        if (win32::Under_Wine()) Let_Last_Write_Settle(*port);
     }
-    To_System(dcb, system);
+    Copy_Line_Settings(dcb, system);
     if (!::SetCommState(port->handle, &system)) {
         Fail(*port);
         return false;
@@ -284,37 +213,10 @@ bool Set_Comm_State(int32_t handle, const DCB& dcb) {
     return true;
 }
 
-bool Get_Comm_Timeouts(int32_t handle, COMMTIMEOUTS& timeouts) {
-    auto port = Port(handle);
-    if (!port) return false;
-    std::lock_guard<std::mutex> guard(port->lock);
-    timeouts = port->timeouts;
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
+namespace serial_os {
 
-bool Set_Comm_Timeouts(int32_t handle, const COMMTIMEOUTS& timeouts) {
-    auto port = Port(handle);
-    if (!port) return false;
-    std::lock_guard<std::mutex> guard(port->lock);
-    port->timeouts = timeouts;
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
-
-namespace {
-bool Set_Mask(Comm_Object* port, uint32_t mask) {
-    if (!port) {
-        Set_Last_Error(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    std::lock_guard<std::mutex> guard(port->lock);
-    port->mask = mask;
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
-
-bool Clear_Error(Comm_Object* port, uint32_t* errors, COMSTAT* status, bool output_count) {
+bool Clear_Error(Comm_Port* base, uint32_t* errors, COMSTAT* status, bool output_count) {
+    auto* port = static_cast<Comm_Object*>(base);
     if (!port) {
         Set_Last_Error(ERROR_INVALID_HANDLE);
         return false;
@@ -337,8 +239,9 @@ bool Clear_Error(Comm_Object* port, uint32_t* errors, COMSTAT* status, bool outp
     return true;
 }
 
-bool Read(Comm_Object* port, std::string& out, uint32_t capacity) {
+bool Read(Comm_Port* base, std::string& out, uint32_t capacity) {
     out.clear();
+    auto* port = static_cast<Comm_Object*>(base);
     if (!port) {
         Set_Last_Error(ERROR_INVALID_HANDLE);
         return false;
@@ -396,9 +299,10 @@ bool Read(Comm_Object* port, std::string& out, uint32_t capacity) {
     return true;
 }
 
-bool Write(Comm_Object* port, const std::string& data, uint32_t* written, uint32_t timeout_ms,
+bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t timeout_ms,
            uint32_t stall_ms) {
     if (written) *written = 0;
+    auto* port = static_cast<Comm_Object*>(base);
     if (!port) {
         Set_Last_Error(ERROR_INVALID_HANDLE);
         return false;
@@ -448,113 +352,14 @@ bool Write(Comm_Object* port, const std::string& data, uint32_t* written, uint32
     Set_Last_Error(ERROR_SUCCESS);
     return true;
 }
-}  // namespace
 
-bool Set_Comm_Mask(int32_t handle, uint32_t mask) {
-    auto port = Port(handle);
-    return port && Set_Mask(port.get(), mask);
-}
-
-bool Get_Comm_Mask(int32_t handle, uint32_t& mask) {
-    auto port = Port(handle);
-    if (!port) return false;
-    std::lock_guard<std::mutex> guard(port->lock);
-    mask = port->mask;
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
-
-bool Clear_Comm_Error(int32_t handle, uint32_t* errors, COMSTAT* status) {
-    auto port = Port(handle);
-    return port && Clear_Error(port.get(), errors, status, true);
-}
-
-bool Read_Comm(int32_t handle, std::string& out, uint32_t capacity) {
-    out.clear();
-    auto port = Port(handle);
-    return port && Read(port.get(), out, capacity);
-}
-
-Comm_Line::Comm_Line(int32_t handle) : port_(Port(handle)) {}
-
-bool Comm_Line::Set_Mask(uint32_t mask) const {
-    return platform::Set_Mask(static_cast<Comm_Object*>(port_.get()), mask);
-}
-
-bool Comm_Line::Clear_Error(uint32_t* errors, COMSTAT* status) const {
-    return platform::Clear_Error(static_cast<Comm_Object*>(port_.get()), errors, status, false);
-}
-
-bool Comm_Line::Read(std::string& out, uint32_t capacity) const {
-    return platform::Read(static_cast<Comm_Object*>(port_.get()), out, capacity);
-}
-
-bool Comm_Line::Catch_Up_Peer() const {
+bool Catch_Up_Peer(Comm_Port&) {
     return false;  // a real line: its other end is a device, never a reader of ours
 }
 
-bool Write_Comm(int32_t handle, const std::string& data, uint32_t* written, uint32_t timeout_ms) {
-    if (written) *written = 0;
-    auto port = Port(handle);
-    return port && Write(port.get(), data, written, timeout_ms, MAXDWORD);
-}
-
-bool Comm_Line::Write(const std::string& data, uint32_t* written, uint32_t timeout_ms,
-                      uint32_t stall_ms) const {
-    return platform::Write(static_cast<Comm_Object*>(port_.get()), data, written, timeout_ms,
-                           stall_ms);
-}
-
-int32_t Create_Wake_Event() {
-    HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!event) {
-        Take_System_Error();
-        return INVALID_HANDLE_VALUE;
-    }
-    auto object = std::make_shared<Event_Object>();
-    object->event = event;
-    Set_Last_Error(ERROR_SUCCESS);
-    return Handle_Insert(object);
-}
-
-bool Set_Wake_Event(int32_t event) {
-    auto object = Handle_Get_As<Event_Object>(event);
-    if (!object) {
-        Set_Last_Error(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    ::SetEvent(object->event);
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
-
-bool Reset_Wake_Event(int32_t event) {
-    auto object = Handle_Get_As<Event_Object>(event);
-    if (!object) {
-        Set_Last_Error(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    ::ResetEvent(object->event);
-    Set_Last_Error(ERROR_SUCCESS);
-    return true;
-}
-
-Comm_Waiter::Comm_Waiter(int32_t handle, int32_t event) : port_(Port(handle)) {
-    if (event != 0) wake_ = Handle_Get_As<Event_Object>(event);
-    found_ = port_ && (event == 0 || wake_);
-}
-
-bool Comm_Waiter::Hung_Up() const {
-    return port_ && static_cast<Comm_Object*>(port_.get())->hung_up;
-}
-
-Comm_Wait Comm_Waiter::Wait(uint32_t timeout_ms) const {
-    if (!found_) {
-        Set_Last_Error(ERROR_INVALID_HANDLE);
-        return Comm_Wait::Failed;
-    }
-    auto* port = static_cast<Comm_Object*>(port_.get());
-    HANDLE wake = wake_ ? static_cast<Event_Object*>(wake_.get())->event : nullptr;
+Comm_Wait Wait(Comm_Port& base, const Wake_Event* wake_event, uint32_t timeout_ms) {
+    auto* port = static_cast<Comm_Object*>(&base);
+    HANDLE wake = wake_event ? static_cast<const Event_Object*>(wake_event)->event : nullptr;
     const int64_t deadline = timeout_ms == MAXDWORD ? -1 : Tick_Count_Ms() + timeout_ms;
     for (;;) {
         if (port->hung_up) {
@@ -631,13 +436,34 @@ Comm_Wait Comm_Waiter::Wait(uint32_t timeout_ms) const {
     }
 }
 
-Comm_Wait Wait_Comm_Input(int32_t handle, int32_t event, uint32_t timeout_ms) {
-    return Comm_Waiter(handle, event).Wait(timeout_ms);
+}  // namespace serial_os
+
+int32_t Create_Wake_Event() {
+    HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!event) {
+        Take_System_Error();
+        return INVALID_HANDLE_VALUE;
+    }
+    auto object = std::make_shared<Event_Object>();
+    object->event = event;
+    Set_Last_Error(ERROR_SUCCESS);
+    return Handle_Insert(object);
 }
 
-bool Comm_Hung_Up(int32_t handle) {
-    auto port = Handle_Get_As<Comm_Object>(handle);
-    return port && port->hung_up;
+bool Set_Wake_Event(int32_t event) {
+    auto object = Wake_Event_Of<Event_Object>(event);
+    if (!object) return false;
+    ::SetEvent(object->event);
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Reset_Wake_Event(int32_t event) {
+    auto object = Wake_Event_Of<Event_Object>(event);
+    if (!object) return false;
+    ::ResetEvent(object->event);
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
 }
 
 }  // namespace kdx::platform
