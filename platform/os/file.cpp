@@ -9,17 +9,12 @@
 #include <memory>
 
 #include "platform/os/error.h"
+#include "platform/os/file_os.h"
 #include "platform/os/handles.h"
 
 namespace kdx::platform {
 
 namespace {
-struct File_Object : Handle_Object {};
-
-thread_local std::string refusal;
-// The reason of the last failing file call in words for a message, "" when the code says it.
-thread_local std::string failure_words;
-
 const char* Kind_Of(mode_t mode) {
     if (S_ISLNK(mode)) return "a symbolic link";
     if (S_ISFIFO(mode)) return "a pipe";
@@ -30,28 +25,12 @@ const char* Kind_Of(mode_t mode) {
 }
 
 void Note_Refusal(mode_t mode) {
-    refusal = Kind_Of(mode);
-    failure_words = S_ISDIR(mode)   ? "is a folder"
-                    : S_ISLNK(mode) ? "is a symbolic link"
-                                    : "not a regular file";
+    Note_File_Refusal(Kind_Of(mode));
 }
 }  // namespace
 
-std::string File_Refusal() {
-    return refusal;
-}
-
-std::string File_Failure_Text(uint32_t code) {
-    // The words belong to the failure that set them, not to a later one with another code.
-    bool theirs = code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_DATA;
-    if (!failure_words.empty() && theirs) return failure_words;
-    if (code == ERROR_DISK_FULL) return "disk full";
-    return System_Message_Text(code);
-}
-
 int Open_Regular_File(const std::string& path, int flags, unsigned mode) {
-    refusal.clear();
-    failure_words.clear();
+    Clear_File_Refusal();
     int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
     if (fd < 0) {
         int err = errno;
@@ -81,8 +60,7 @@ int Open_Regular_File(const std::string& path, int flags, unsigned mode) {
 
 int32_t Create_File(const std::string& path, uint32_t access, uint32_t /*share*/,
                     uint32_t disposition, uint32_t attributes) {
-    refusal.clear();
-    failure_words.clear();
+    Clear_File_Refusal();
     int flags = 0;
     if (attributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
     bool read = access & GENERIC_READ;
@@ -114,17 +92,7 @@ int32_t Create_File(const std::string& path, uint32_t access, uint32_t /*share*/
         Set_Last_Error_From_Errno(errno);
         return INVALID_HANDLE_VALUE;
     }
-    auto object = std::make_shared<File_Object>();
-    object->fd = fd;
-    int32_t handle = Handle_Insert(std::move(object));
-    bool reports_existing = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
-    Set_Last_Error(reports_existing && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return handle;
-}
-
-int File_Descriptor(int32_t handle) {
-    auto object = Handle_Get(handle);
-    return object ? object->fd : -1;
+    return Insert_File_Handle(fd, disposition, existed);
 }
 
 bool Write_Descriptor(int fd, std::string_view data, uint32_t* written) {
@@ -148,13 +116,6 @@ bool Write_Descriptor(int fd, std::string_view data, uint32_t* written) {
     if (written) *written = uint32_t(done);
     Set_Last_Error(ERROR_SUCCESS);
     return true;
-}
-
-bool Write_File(int32_t handle, std::string_view data, uint32_t* written) {
-    if (written) *written = 0;
-    auto object = Handle_Get(handle);
-    if (!object) return false;
-    return Write_Descriptor(object->fd, data, written);
 }
 
 bool Read_File(int32_t handle, std::string& out, uint32_t capacity) {
@@ -194,20 +155,16 @@ bool Read_Whole_File(const std::string& path, std::string& out) {
     if (fd < 0) {
         int err = errno;
         // A pipe is no data to read; a folder is not to be read as a file.
-        if (refusal.empty())
-            Set_Last_Error_From_Errno(err);
+        if (File_Was_Refused())
+            Set_Refused_Read_Error();
         else
-            Set_Last_Error(failure_words == "is a folder" ? ERROR_ACCESS_DENIED
-                                                          : ERROR_INVALID_DATA);
+            Set_Last_Error_From_Errno(err);
         return false;
     }
     struct stat st {};
     auto too_large = [&] {
-        failure_words = "too large (64 MiB limit)";
-        Set_Last_Error(ERROR_INVALID_DATA);
         ::close(fd);
-        out.clear();
-        return false;
+        return Fail_Too_Large(out);
     };
     if (fstat(fd, &st) == 0 && st.st_size > Whole_File_Limit) return too_large();
     char buf[65536];
@@ -232,8 +189,7 @@ bool Write_Whole_File(const std::string& path, std::string_view data) {
     // Written beside the file and renamed over it: a failure half-way keeps the old file.
     // The new file gets the permissions a plain creation would (0666 less the umask).
     static std::atomic<uint32_t> serial{0};
-    refusal.clear();
-    failure_words.clear();
+    Clear_File_Refusal();
     // Only a file is replaced: a pipe, device or folder at the name is someone's on purpose.
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {

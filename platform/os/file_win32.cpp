@@ -9,6 +9,7 @@
 
 #include "platform/os/error.h"
 #include "platform/os/file.h"
+#include "platform/os/file_os.h"
 #include "platform/os/handles.h"
 
 #include "platform/os/win32.h"
@@ -19,16 +20,6 @@ namespace {
 using win32::System_Invalid;
 using win32::Take_System_Error;
 using win32::Wide;
-
-struct File_Object : Handle_Object {};
-
-thread_local std::string refusal;
-thread_local std::string failure_words;
-
-void Refuse(const char* kind, const char* words) {
-    refusal = kind;
-    failure_words = words;
-}
 
 // What stands at path, without following a link: 0 when nothing does.
 DWORD Attributes_Of(const std::wstring& path) {
@@ -47,23 +38,22 @@ bool Is_Link(DWORD attributes) {
 // 5 and File_Refusal() names it.
 HANDLE Open_Regular(const std::string& path, DWORD access, DWORD share, DWORD disposition,
                     DWORD flags) {
-    refusal.clear();
-    failure_words.clear();
+    Clear_File_Refusal();
     std::wstring wide = Wide(path);
     DWORD there = Attributes_Of(wide);
     if (there && Is_Folder(there)) {
-        Refuse("a folder", "is a folder");
+        Note_File_Refusal("a folder");
         Set_Last_Error(ERROR_ACCESS_DENIED);
         return System_Invalid;
     }
     if (there && Is_Link(there) && (flags & FILE_FLAG_OPEN_REPARSE_POINT)) {
-        Refuse("a symbolic link", "is a symbolic link");
+        Note_File_Refusal("a symbolic link");
         Set_Last_Error(ERROR_ACCESS_DENIED);
         return System_Invalid;
     }
     // "\\.\" names (COM1, NUL, pipes) are devices, never files.
     if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0) {
-        Refuse("a device", "not a regular file");
+        Note_File_Refusal("a device");
         Set_Last_Error(ERROR_ACCESS_DENIED);
         return System_Invalid;
     }
@@ -77,7 +67,7 @@ HANDLE Open_Regular(const std::string& path, DWORD access, DWORD share, DWORD di
     DWORD type = ::GetFileType(h);
     if (type != FILE_TYPE_DISK) {
         ::CloseHandle(h);
-        Refuse(type == FILE_TYPE_PIPE ? "a pipe" : "a device", "not a regular file");
+        Note_File_Refusal(type == FILE_TYPE_PIPE ? "a pipe" : "a device");
         Set_Last_Error(ERROR_ACCESS_DENIED);
         return System_Invalid;
     }
@@ -94,17 +84,6 @@ int Descriptor_Of(HANDLE h, int crt_flags) {
     return fd;
 }
 }  // namespace
-
-std::string File_Refusal() {
-    return refusal;
-}
-
-std::string File_Failure_Text(uint32_t code) {
-    bool theirs = code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_DATA;
-    if (!failure_words.empty() && theirs) return failure_words;
-    if (code == ERROR_DISK_FULL) return "disk full";
-    return System_Message_Text(code);
-}
 
 int Open_Regular_File(const std::string& path, int flags, unsigned /*mode*/) {
     DWORD access = (flags & O_RDWR)     ? GENERIC_READ | GENERIC_WRITE
@@ -143,18 +122,7 @@ int32_t Create_File(const std::string& path, uint32_t access, uint32_t share, ui
     bool append = (access & FILE_APPEND_DATA) && !(access & GENERIC_WRITE);
     int fd = Descriptor_Of(h, append ? _O_APPEND : 0);
     if (fd < 0) return INVALID_HANDLE_VALUE;
-    auto object = std::make_shared<File_Object>();
-    object->fd = fd;
-    int32_t handle = Handle_Insert(std::move(object));
-    bool reports_existing = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
-    Set_Last_Error(reports_existing && status == ERROR_ALREADY_EXISTS ? ERROR_ALREADY_EXISTS
-                                                                      : ERROR_SUCCESS);
-    return handle;
-}
-
-int File_Descriptor(int32_t handle) {
-    auto object = Handle_Get(handle);
-    return object ? object->fd : -1;
+    return Insert_File_Handle(fd, disposition, status == ERROR_ALREADY_EXISTS);
 }
 
 bool Write_Descriptor(int fd, std::string_view data, uint32_t* written) {
@@ -184,13 +152,6 @@ bool Write_Descriptor(int fd, std::string_view data, uint32_t* written) {
     if (written) *written = uint32_t(done);
     Set_Last_Error(ERROR_SUCCESS);
     return true;
-}
-
-bool Write_File(int32_t handle, std::string_view data, uint32_t* written) {
-    if (written) *written = 0;
-    auto object = Handle_Get(handle);
-    if (!object) return false;
-    return Write_Descriptor(object->fd, data, written);
 }
 
 bool Read_File(int32_t handle, std::string& out, uint32_t capacity) {
@@ -226,17 +187,13 @@ bool Read_Whole_File(const std::string& path, std::string& out) {
     HANDLE h =
         Open_Regular(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (h == System_Invalid) {
-        if (!refusal.empty())
-            Set_Last_Error(failure_words == "is a folder" ? ERROR_ACCESS_DENIED
-                                                          : ERROR_INVALID_DATA);
+        if (File_Was_Refused()) Set_Refused_Read_Error();
         return false;
     }
     LARGE_INTEGER size{};
     if (::GetFileSizeEx(h, &size) && size.QuadPart > Whole_File_Limit) {
         ::CloseHandle(h);
-        failure_words = "too large (64 MiB limit)";
-        Set_Last_Error(ERROR_INVALID_DATA);
-        return false;
+        return Fail_Too_Large(out);
     }
     char buf[65536];
     for (;;) {
@@ -250,10 +207,7 @@ bool Read_Whole_File(const std::string& path, std::string& out) {
         if (n == 0) break;
         if (out.size() + n > size_t(Whole_File_Limit)) {
             ::CloseHandle(h);
-            out.clear();
-            failure_words = "too large (64 MiB limit)";
-            Set_Last_Error(ERROR_INVALID_DATA);
-            return false;
+            return Fail_Too_Large(out);
         }
         out.append(buf, n);
     }
@@ -265,11 +219,10 @@ bool Read_Whole_File(const std::string& path, std::string& out) {
 bool Write_Whole_File(const std::string& path, std::string_view data) {
     // Written beside the file and moved over it: a failure half-way keeps the old file.
     static std::atomic<uint32_t> serial{0};
-    refusal.clear();
-    failure_words.clear();
+    Clear_File_Refusal();
     DWORD there = Attributes_Of(Wide(path));
     if (there && Is_Folder(there)) {
-        Refuse("a folder", "is a folder");
+        Note_File_Refusal("a folder");
         Set_Last_Error(ERROR_ACCESS_DENIED);
         return false;
     }

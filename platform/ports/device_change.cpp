@@ -1,4 +1,4 @@
-#include "platform/ports/device_change.h"
+#include "platform/ports/device_change_os.h"
 
 #include <libudev.h>
 #include <poll.h>
@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -20,54 +19,38 @@
 #include "platform/ports/ports_dir.h"
 #include "platform/ports/udev_ports.h"
 
-namespace kdx::platform {
+namespace kdx::platform::device_change {
 
 namespace {
 
-class Monitor {
+// udev and the ports folder watched on a thread of its own.
+class Udev_Monitor final : public Monitor {
   public:
-    ~Monitor() {
-        std::unique_lock<std::mutex> l(lock_);
-        callbacks_.clear();
+    ~Udev_Monitor() override {
+        std::unique_lock<std::mutex> l(Lock());
+        Forget_Callbacks();
         Stop(l);
     }
 
-    int32_t Register(Device_Change_Callback callback) {
-        std::unique_lock<std::mutex> l(lock_);
+    bool Keep_Running(std::unique_lock<std::mutex>& l) override {
         // A monitor whose last callback just left is on its way out: start a new one rather
         // than adding to a thread that will not deliver again.
-        bool on_monitor = running_ && std::this_thread::get_id() == monitor_id_;
-        if (on_monitor) {
+        if (running_ && On_Thread()) {
             stop_requested_ = false;  // still inside a delivery: the loop simply goes on
             ended_.notify_all();      // and whoever waits for its end need not
-        } else if ((!running_ || stop_requested_) && !Start(l))
-            return 0;
-        int32_t id = ++last_id_;
-        if (id == 0) id = ++last_id_;
-        callbacks_.emplace(id, std::move(callback));
-        Set_Last_Error(ERROR_SUCCESS);
-        return id;
+            return true;
+        }
+        return (running_ && !stop_requested_) || Start(l);
     }
 
-    bool Unregister(int32_t id) {
-        std::unique_lock<std::mutex> l(lock_);
-        if (callbacks_.erase(id) == 0) {
-            Set_Last_Error(ERROR_INVALID_PARAMETER);
-            return false;
-        }
-        bool on_monitor = std::this_thread::get_id() == monitor_id_;
-        if (callbacks_.empty()) {
-            if (on_monitor)
-                stop_requested_ = true;  // the thread ends after this callback
-            else
-                Stop(l);
-        }
-        l.unlock();
-        // Wait out a delivery in progress so the caller may free what its callback uses.
-        if (!on_monitor) std::lock_guard<std::mutex> d(delivering_);
-        Set_Last_Error(ERROR_SUCCESS);
-        return true;
+    void End(std::unique_lock<std::mutex>& l) override {
+        if (On_Thread())
+            stop_requested_ = true;  // the thread ends after this callback
+        else
+            Stop(l);
     }
+
+    bool On_Thread() const override { return std::this_thread::get_id() == monitor_id_; }
 
   private:
     bool Start(std::unique_lock<std::mutex>& l) {
@@ -161,33 +144,6 @@ class Monitor {
         wake_ = -1;
     }
 
-    void Deliver(const std::vector<Device_Change>& changes) {
-        std::lock_guard<std::mutex> d(delivering_);
-        for (const auto& change : changes) {
-            std::vector<int32_t> ids;
-            {
-                std::lock_guard<std::mutex> l(lock_);
-                for (const auto& entry : callbacks_) ids.push_back(entry.first);
-            }
-            for (int32_t id : ids) {
-                // Looked up again just before the call: a callback unregistered by an earlier
-                // one (or by itself) is never called again.
-                Device_Change_Callback cb;
-                {
-                    std::lock_guard<std::mutex> l(lock_);
-                    auto it = callbacks_.find(id);
-                    if (it == callbacks_.end()) continue;
-                    cb = it->second;
-                }
-                try {
-                    cb(change);
-                } catch (...) {
-                    // A failing receiver must not end the monitor for the others.
-                }
-            }
-        }
-    }
-
     std::vector<Device_Change> Changes_For(udev_device* device) {
         std::vector<Device_Change> changes;
         std::string action = udev_device_get_action(device) ? udev_device_get_action(device) : "";
@@ -255,7 +211,7 @@ class Monitor {
     void Run() {
         for (;;) {
             {
-                std::lock_guard<std::mutex> l(lock_);
+                std::lock_guard<std::mutex> l(Lock());
                 if (stop_requested_) break;
             }
             pollfd fds[3] = {{wake_, POLLIN, 0},
@@ -278,17 +234,13 @@ class Monitor {
             }
             if (!changes.empty()) Deliver(changes);
         }
-        std::lock_guard<std::mutex> l(lock_);
+        std::lock_guard<std::mutex> l(Lock());
         Release();
         running_ = false;
         monitor_id_ = std::thread::id();  // nothing runs on it any more
         ended_.notify_all();
     }
 
-    std::mutex lock_;
-    std::mutex delivering_;
-    std::map<int32_t, Device_Change_Callback> callbacks_;
-    int32_t last_id_ = 0;
     bool running_ = false;
     bool stop_requested_ = false;
     std::thread thread_;
@@ -306,23 +258,11 @@ class Monitor {
     std::map<std::string, std::string> dir_known_;
 };
 
+}  // namespace
+
 Monitor& The_Monitor() {
-    static Monitor monitor;
+    static Udev_Monitor monitor;
     return monitor;
 }
 
-}  // namespace
-
-int32_t Device_Change_Register(Device_Change_Callback callback) {
-    if (!callback) {
-        Set_Last_Error(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    return The_Monitor().Register(std::move(callback));
-}
-
-bool Device_Change_Unregister(int32_t id) {
-    return The_Monitor().Unregister(id);
-}
-
-}  // namespace kdx::platform
+}  // namespace kdx::platform::device_change

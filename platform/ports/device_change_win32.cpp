@@ -4,19 +4,18 @@
 // its port, and is followed by one DBT_DEVNODES_CHANGED, as Windows sends it.
 #include <condition_variable>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/os/error.h"
-#include "platform/ports/device_change.h"
+#include "platform/ports/device_change_os.h"
 #include "platform/ports/port_map.h"
 
 #include "platform/os/win32.h"
 // After the system's headers, which it needs.
 #include <dbt.h>
 
-namespace kdx::platform {
+namespace kdx::platform::device_change {
 
 namespace {
 
@@ -25,33 +24,19 @@ constexpr GUID kComPort_Interface = {
     0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
 constexpr wchar_t kClass_Name[] = L"KDX_Device_Change_Monitor";
 
-class Monitor {
+// A hidden window of a thread of its own, told of every COM port's arrival and removal.
+class Window_Monitor final : public Monitor {
   public:
-    int32_t Register(Device_Change_Callback callback) {
-        std::unique_lock<std::mutex> l(lock_);
-        if (!running_ && !Start(l)) return 0;
-        int32_t id = ++last_id_;
-        if (id == 0) id = ++last_id_;
-        callbacks_.emplace(id, std::move(callback));
-        Set_Last_Error(ERROR_SUCCESS);
-        return id;
+    bool Keep_Running(std::unique_lock<std::mutex>& l) override { return running_ || Start(l); }
+
+    void End(std::unique_lock<std::mutex>& l) override {
+        if (!On_Thread())
+            Stop(l);
+        else if (window_)
+            ::PostMessageW(window_, WM_CLOSE, 0, 0);
     }
 
-    bool Unregister(int32_t id) {
-        std::unique_lock<std::mutex> l(lock_);
-        if (callbacks_.erase(id) == 0) {
-            Set_Last_Error(ERROR_INVALID_PARAMETER);
-            return false;
-        }
-        bool on_monitor = std::this_thread::get_id() == thread_id_;
-        if (callbacks_.empty() && !on_monitor) Stop(l);
-        if (callbacks_.empty() && on_monitor && window_) ::PostMessageW(window_, WM_CLOSE, 0, 0);
-        l.unlock();
-        // Wait out a delivery in progress so the caller may free what its callback uses.
-        if (!on_monitor) std::lock_guard<std::mutex> d(delivering_);
-        Set_Last_Error(ERROR_SUCCESS);
-        return true;
-    }
+    bool On_Thread() const override { return std::this_thread::get_id() == thread_id_; }
 
   private:
     bool Start(std::unique_lock<std::mutex>& l) {
@@ -91,8 +76,8 @@ class Monitor {
     // Decides the monitor's end when no callback is left; a later registration then starts
     // a new one.
     bool Close_Now() {
-        std::lock_guard<std::mutex> l(lock_);
-        if (!callbacks_.empty()) return false;
+        std::lock_guard<std::mutex> l(Lock());
+        if (!No_Callbacks()) return false;
         running_ = false;
         return true;
     }
@@ -105,7 +90,7 @@ class Monitor {
     }
 
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
-        auto* self = reinterpret_cast<Monitor*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+        auto* self = reinterpret_cast<Window_Monitor*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
         if (message == WM_DEVICECHANGE && self) {
             if (w == DBT_DEVICEARRIVAL || w == DBT_DEVICEREMOVECOMPLETE ||
                 w == DBT_DEVNODES_CHANGED)
@@ -144,7 +129,7 @@ class Monitor {
             notify = ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
         }
         {
-            std::lock_guard<std::mutex> l(lock_);
+            std::lock_guard<std::mutex> l(Lock());
             window_ = window;
             failure_ = window ? 0 : ::GetLastError();
             started_ = true;
@@ -157,7 +142,7 @@ class Monitor {
             ::DispatchMessageW(&message);
         }
         if (notify) ::UnregisterDeviceNotification(notify);
-        std::lock_guard<std::mutex> l(lock_);
+        std::lock_guard<std::mutex> l(Lock());
         window_ = nullptr;
         running_ = false;
     }
@@ -171,35 +156,10 @@ class Monitor {
             if (!known_.count(name)) changes.push_back({DBT_DEVICEARRIVAL, name, node});
         known_ = std::move(now);
         changes.push_back({DBT_DEVNODES_CHANGED, {}, {}});
-        std::lock_guard<std::mutex> d(delivering_);
-        for (const auto& change : changes) {
-            std::vector<int32_t> ids;
-            {
-                std::lock_guard<std::mutex> l(lock_);
-                for (const auto& entry : callbacks_) ids.push_back(entry.first);
-            }
-            for (int32_t id : ids) {
-                // Looked up again just before the call: one unregistered meanwhile is not run.
-                Device_Change_Callback cb;
-                {
-                    std::lock_guard<std::mutex> l(lock_);
-                    auto it = callbacks_.find(id);
-                    if (it == callbacks_.end()) continue;
-                    cb = it->second;
-                }
-                try {
-                    cb(change);
-                } catch (...) {
-                    // A failing receiver must not end the monitor for the others.
-                }
-            }
-        }
+        Deliver(changes);
     }
 
-    std::mutex lock_;
-    std::mutex delivering_;
     std::condition_variable ready_;
-    std::map<int32_t, Device_Change_Callback> callbacks_;
     std::map<std::string, std::string> known_;  // only the monitor's thread, once started
     std::thread thread_;
     std::thread::id thread_id_;
@@ -207,22 +167,13 @@ class Monitor {
     bool running_ = false;
     bool started_ = false;
     DWORD failure_ = 0;
-    int32_t last_id_ = 0;
 };
-
-Monitor& The_Monitor() {
-    static auto* monitor = new Monitor();  // lives to the end: callbacks may outlive statics
-    return *monitor;
-}
 
 }  // namespace
 
-int32_t Device_Change_Register(Device_Change_Callback callback) {
-    return The_Monitor().Register(std::move(callback));
+Monitor& The_Monitor() {
+    static auto* monitor = new Window_Monitor();  // lives to the end: callbacks may outlive statics
+    return *monitor;
 }
 
-bool Device_Change_Unregister(int32_t id) {
-    return The_Monitor().Unregister(id);
-}
-
-}  // namespace kdx::platform
+}  // namespace kdx::platform::device_change
