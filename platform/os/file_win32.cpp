@@ -13,6 +13,8 @@
 #include "platform/os/handles.h"
 
 #include "platform/os/win32.h"
+// After the system's headers, which it needs.
+#include <aclapi.h>
 
 namespace kdx::platform {
 
@@ -273,13 +275,54 @@ bool Delete_File(const std::string& path) {
     return false;
 }
 
-bool Delete_Own_File(const std::string& path) {
-    // Windows keeps no owner we could compare cheaply; a file kept read-only, a link or
-    // anything but a file is left alone.
-    DWORD there = Attributes_Of(Wide(path));
-    if (!there || Is_Folder(there) || Is_Link(there) || (there & FILE_ATTRIBUTE_READONLY))
+namespace {
+// True when the open file's owner is this process's user, or the owner the process gives the
+// files it makes (an elevated administrator's go to the Administrators group). An owner that
+// cannot be read counts as another's.
+bool Owned_By_This_User(HANDLE file) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                          nullptr, nullptr, &security) != ERROR_SUCCESS)
         return false;
-    return ::DeleteFileW(Wide(path).c_str());
+    bool own = false;
+    HANDLE token = nullptr;
+    if (owner && ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        union {
+            TOKEN_USER user;
+            TOKEN_OWNER owner;
+            BYTE room[512];  // the record and its SID
+        } record;
+        DWORD size = 0;
+        if (::GetTokenInformation(token, TokenUser, &record, sizeof record, &size))
+            own = ::EqualSid(owner, record.user.User.Sid);
+        if (!own && ::GetTokenInformation(token, TokenOwner, &record, sizeof record, &size))
+            own = ::EqualSid(owner, record.owner.Owner);
+        ::CloseHandle(token);
+    }
+    ::LocalFree(security);
+    return own;
+}
+}  // namespace
+
+bool Delete_Own_File(const std::string& path) {
+    // Opened once, without following a link and only where the user may write it, then
+    // checked and removed through that handle: what was checked is what goes.
+    HANDLE h = ::CreateFileW(Wide(path).c_str(),
+                             READ_CONTROL | DELETE | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == System_Invalid) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    constexpr DWORD kNot_Removed =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY;
+    bool removable = ::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info) &&
+                     !(info.dwFileAttributes & kNot_Removed) && Owned_By_This_User(h);
+    FILE_DISPOSITION_INFO gone{TRUE};
+    bool deleted =
+        removable && ::SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+    ::CloseHandle(h);
+    return deleted;
 }
 
 }  // namespace kdx::platform

@@ -31,6 +31,9 @@
 constexpr int32_t kLocal_Machine = kdx::platform::HKEY_LOCAL_MACHINE;
 
 #include "platform/os/win32.h"
+// After the system's headers, which they need.
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace kdx::platform {
 namespace {
@@ -199,6 +202,90 @@ TEST_F(Win_Test, ProgramsThreadsAndPaths) {
     std::string folder = Path("a\\b/c");
     EXPECT_TRUE(Make_Directories(folder));
     EXPECT_TRUE(std::filesystem::is_directory(folder));
+}
+
+// The SID of the file's owner as text, "" when it cannot be read.
+std::string Owner_Of(const std::string& path) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR security = nullptr;
+    std::wstring wide = win32::Wide(path);
+    if (::GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                nullptr, nullptr, nullptr, &security) != ERROR_SUCCESS)
+        return std::string();
+    wchar_t* text = nullptr;
+    std::string sid;
+    if (owner && ::ConvertSidToStringSidW(owner, &text)) sid = win32::Narrow(text);
+    ::LocalFree(text);
+    ::LocalFree(security);
+    return sid;
+}
+
+// Hands the file to another user where this machine lets a test, and says whether it did: an
+// administrator on Windows may make the system's account its owner; under Wine a file's
+// owner is its Unix owner, which a test run as root changes with chown.
+bool Give_To_Another_User(const std::string& path) {
+    const std::string mine = Owner_Of(path);
+    PSID system = nullptr;
+    if (::ConvertStringSidToSidW(L"S-1-5-18", &system)) {
+        std::wstring wide = win32::Wide(path);
+        ::SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, system,
+                                nullptr, nullptr, nullptr);
+        ::LocalFree(system);
+    }
+    if (Owner_Of(path) != mine) return true;
+    using Unix_Name = char*(CDECL*)(const wchar_t*);
+    auto unix_name = reinterpret_cast<Unix_Name>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    char* name = unix_name ? unix_name(win32::Wide(path).c_str()) : nullptr;
+    if (!name) return false;
+    std::wstring command = L"Z:\\bin\\chown 65534 \"" + win32::Wide(name) + L"\"";
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &start, &started))
+        return false;
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
+    // Wine cannot wait for a Unix process: the owner's change is what is waited for.
+    for (int64_t end = Tick_Count_Ms() + 5000; Tick_Count_Ms() < end; Sleep_Ms(5))
+        if (Owner_Of(path) != mine) return true;
+    return false;
+}
+
+TEST_F(Win_Test, OnlyAWritableFileOfThisUsersOwnMakesWayForANewOne) {
+    ASSERT_TRUE(Write_Whole_File(Path("mine.html"), "an old report"));
+    ASSERT_TRUE(Write_Whole_File(Path("kept.html"), "kept read-only"));
+    std::wstring kept = win32::Wide(Path("kept.html"));
+    ASSERT_TRUE(::SetFileAttributesW(kept.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::filesystem::create_directory(Path("folder"));
+    struct Case {
+        const char* name;
+        bool deleted;
+        bool stays;
+    };
+    const Case cases[] = {
+        {"mine.html", true, false},
+        {"kept.html", false, true},
+        {"folder", false, true},
+        {"missing.html", false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Delete_Own_File(Path(c.name)), c.deleted) << c.name;
+        EXPECT_EQ(File_Exists(Path(c.name)), c.stays) << c.name;
+    }
+    ::SetFileAttributesW(kept.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(Win_Test, AnotherUsersFileIsNeverDeleted) {
+    std::string path = Path("theirs.html");
+    ASSERT_TRUE(Write_Whole_File(path, "someone else's report"));
+    if (!Give_To_Another_User(path))
+        GTEST_SKIP() << "no file can be given to another user here (needs an administrator, or "
+                        "root under Wine)";
+    EXPECT_FALSE(Delete_Own_File(path));
+    EXPECT_EQ(Contents(path), "someone else's report");
 }
 
 // ---- the serial line, against the simulator behind COM<KDX_TEST_COM> ----
