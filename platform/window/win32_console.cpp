@@ -16,6 +16,7 @@ namespace {
 
 const char* const kConsole_Class = "KdxDebugConsole";
 constexpr UINT kFlush = WM_APP + 1;
+constexpr UINT kPlace = WM_APP + 2;   // wparam: the frame
 constexpr LONG kMost_Text = 4 << 20;  // characters kept; the oldest go first
 
 COLORREF Console_Colour(int32_t index) {
@@ -101,6 +102,9 @@ LRESULT CALLBACK Console_Proc(::HWND h, UINT message, WPARAM wparam, LPARAM lpar
             return 0;
         case kFlush:
             if (s) Flush(*s);
+            return 0;
+        case kPlace:
+            Place_Console_Beside(reinterpret_cast<::HWND>(wparam));
             return 0;
         case WM_CLOSE:
             ShowWindow(h, SW_HIDE);  // the program ends the console, not its close box
@@ -245,6 +249,10 @@ void Place_Console_Beside(::HWND frame) {
     SetWindowPos(console, reinterpret_cast<::HWND>(-1), x, y, width, height, SWP_NOACTIVATE);
     SetWindowPos(console, reinterpret_cast<::HWND>(-2), 0, 0, 0, 0,
                  SWP_NOACTIVATE | SWP_NOMOVE | SWP_NOSIZE);
+}
+
+void Place_Console_Beside_Later(::HWND frame) {
+    if (console_window) PostMessageA(console_window, kPlace, reinterpret_cast<WPARAM>(frame), 0);
 }
 
 void Register_Window_Console() {

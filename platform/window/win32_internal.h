@@ -79,6 +79,9 @@ std::vector<::HWND> Frames();
 // Puts an open "Debug Console" beside the frame, or where it leaves the frame's menu bar
 // free, and raises it.
 void Place_Console_Beside(::HWND frame);
+// The same once the messages queued now have run: the start-up that follows the frame's first
+// paint can still raise the frame (under Wine without a message to either window).
+void Place_Console_Beside_Later(::HWND frame);
 // The "Debug Console" window as the console device "window".
 void Register_Window_Console();
 void Unregister_Window_Console();

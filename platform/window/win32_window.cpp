@@ -104,13 +104,14 @@ LRESULT Click(::HWND h, Control_Info& c) {
 
 // The frame's first paint (its own or its client area's, which covers it): the start-up
 // benchmark hears of it, and now that the frame stands where it stays, an open console goes
-// beside it again.
+// beside it again, and in front of it once the start-up's work is done.
 void Frame_Painted(::HWND frame) {
     First_Painted();
     Top_Info* f = Top_Of(frame);
     if (!f || !f->frame || f->painted) return;
     f->painted = true;
     Place_Console_Beside(frame);
+    Place_Console_Beside_Later(frame);
 }
 
 // Scrolls the windows of the MDI client (the class's own scrolling would weigh its scroll

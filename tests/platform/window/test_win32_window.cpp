@@ -5,10 +5,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/console/console.h"
 #include "platform/window/application.h"
 #include "platform/window/window.h"
 // Last: the system's own view of where the windows stand.
@@ -305,6 +307,53 @@ TEST(Win32_Frame, MaximisedDialogFillsTheClientAreaAndFollowsTheFrame) {
     }
     Destroy_Window(Frame_Window);
     EXPECT_FALSE(Is_Window(dialog)) << "the dialogs in its client area go with the frame";
+    Frame_Window = Mdi_Client = 0;
+    Application_Stop();
+}
+
+// True when the window a stands above the window b among the screen's windows.
+bool Above(::HWND a, ::HWND b) {
+    for (::HWND below = GetWindow(a, GW_HWNDNEXT); below; below = GetWindow(below, GW_HWNDNEXT))
+        if (below == b) return true;
+    return false;
+}
+
+// The program's start-up with -Admin: the console opens first, then the frame shows and puts
+// the Terminal in its client area. Once that work is done the console stands in front of the
+// frame, as on Qt, whatever raised the frame meanwhile.
+TEST(Win32_Frame, TheDebugConsoleOpenedAtStartStaysInFrontOfTheFrame) {
+    int argc = 1;
+    char name[] = "win32_window_test";
+    char* argv[] = {name, nullptr};
+    ASSERT_TRUE(Application_Start(argc, argv));
+    ::SetEnvironmentVariableA("KDX_CONSOLE", "window");
+    std::unique_ptr<platform::Console_Device> console = platform::Create_Console();
+    ::SetEnvironmentVariableA("KDX_CONSOLE", nullptr);
+    ASSERT_TRUE(console);
+    console->Set_Title("Debug Console");
+    ::HWND shown = FindWindowA(nullptr, "Debug Console");
+    ASSERT_TRUE(shown);
+    Frame_Window = Create_Frame("Frame", 1024, 768, &Frame_Proc);
+    ASSERT_NE(Frame_Window, 0);
+    HMENU bar = Create_Menu(), file = Create_Popup_Menu();
+    Append_Menu(file, MF_STRING, 40, "Edit");
+    Append_Menu(bar, MF_POPUP, uint64_t(file), "&File");
+    ASSERT_TRUE(Set_Menu(Frame_Window, bar));
+    Mdi_Client = Create_Mdi_Client(Frame_Window);
+    Show_Window(Frame_Window, SW_SHOWNORMAL);
+    Update_Window(Frame_Window);
+    // The start-up goes on and raises the frame (under Wine the system itself did, after the
+    // frame's first paint).
+    SetWindowPos(w32::Native(Frame_Window), nullptr, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    HWND dialog = Create_Dialog(
+        {"Terminal", 300, 200, WS_POPUP | WS_CAPTION | WS_SYSMENU, WS_EX_CONTROLPARENT}, 0);
+    ASSERT_TRUE(Set_Parent(dialog, Mdi_Client));
+    Show_Window(dialog, SW_SHOWNORMAL);
+    Process_Events(200);
+    EXPECT_TRUE(Above(shown, w32::Native(Frame_Window)));
+    console.reset();
+    Destroy_Window(Frame_Window);
     Frame_Window = Mdi_Client = 0;
     Application_Stop();
 }
