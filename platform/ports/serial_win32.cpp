@@ -168,6 +168,10 @@ int32_t Comm_Open(const std::string& name) {
         return INVALID_HANDLE_VALUE;
     }
     ::PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    // The adapter's latency is its driver's setting (the Device Manager's), not a request of
+    // ours: the port map reads it where the driver keeps one.
+    for (const auto& entry : number > 0 ? Port_Map_List() : std::vector<Port_Map_Entry>())
+        if (entry.Number == number) port->low_latency = entry.Latency == "low latency";
     int32_t handle = Handle_Insert(port);
     Set_Last_Error(ERROR_SUCCESS);
     return handle;

@@ -22,6 +22,7 @@
 #include "platform/os/system.h"
 #include "platform/os/thread.h"
 #include "platform/ports/device_change.h"
+#include "platform/ports/port_map.h"
 #include "platform/ports/registry.h"
 #include "platform/ports/serial.h"
 #include "serial/serial_enum.h"
@@ -34,6 +35,7 @@ constexpr int32_t kLocal_Machine = kdx::platform::HKEY_LOCAL_MACHINE;
 // After the system's headers, which they need.
 #include <aclapi.h>
 #include <sddl.h>
+#include <setupapi.h>
 
 namespace kdx::platform {
 namespace {
@@ -420,6 +422,78 @@ TEST_F(Win_Serial, AHeldPortIsRefusedWithAccessDenied) {
     EXPECT_EQ(second, INVALID_HANDLE_VALUE);
     EXPECT_EQ(Get_Last_Error(), ERROR_ACCESS_DENIED);
     if (Handle_Usable(second)) Close_Handle(second);
+}
+
+// The Ports class's device of a COM port whose driver keeps a latency timer among its device
+// parameters, as the FTDI driver keeps an adapter's; removed again with the object. Made()
+// is false where the test may not add devices (Windows without an administrator).
+class Ftdi_Parameters {
+  public:
+    Ftdi_Parameters(int32_t number, DWORD timer_ms) {
+        static const GUID ports = {
+            0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+        set_ = ::SetupDiCreateDeviceInfoList(&ports, nullptr);
+        device_.cbSize = sizeof device_;
+        registered_ = set_ != win32::System_Invalid &&
+                      ::SetupDiCreateDeviceInfoW(set_, L"PORTS", &ports, nullptr, nullptr,
+                                                 DICD_GENERATE_ID, &device_) &&
+                      ::SetupDiRegisterDeviceInfo(set_, &device_, 0, nullptr, nullptr, nullptr);
+        if (!registered_) return;
+        HKEY key = ::SetupDiCreateDevRegKeyW(set_, &device_, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                             nullptr, nullptr);
+        made_ = key != win32::System_Invalid;
+        if (!made_) return;
+        std::wstring name = L"COM" + std::to_wstring(number);
+        ::RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                         DWORD((name.size() + 1) * sizeof(wchar_t)));
+        ::RegSetValueExW(key, L"LatencyTimer", 0, REG_DWORD,
+                         reinterpret_cast<const BYTE*>(&timer_ms), sizeof timer_ms);
+        ::RegCloseKey(key);
+    }
+    ~Ftdi_Parameters() {
+        if (registered_) ::SetupDiRemoveDevice(set_, &device_);
+        if (set_ != win32::System_Invalid) ::SetupDiDestroyDeviceInfoList(set_);
+    }
+    bool Made() const { return made_; }
+
+  private:
+    HDEVINFO set_ = win32::System_Invalid;
+    SP_DEVINFO_DATA device_{};
+    bool registered_ = false;
+    bool made_ = false;
+};
+
+// Low latency is the driver's setting: an FTDI timer of 1 or 2 ms passes bytes on at once, its
+// default 16 ms holds them; a driver that keeps no timer says nothing, and the port is not
+// taken for a low-latency one. The listing shows the same.
+TEST_F(Win_Serial, TheDriversLatencyTimerSaysWhetherThePortRunsInLowLatency) {
+    struct Case {
+        DWORD timer_ms;  // 0: no timer kept
+        bool low;
+        const char* listed;
+    };
+    const Case cases[] = {
+        {0, false, ""},
+        {1, true, "low latency"},
+        {2, true, "low latency"},
+        {16, false, "latency timer 16 ms"},
+    };
+    for (const auto& c : cases) {
+        std::unique_ptr<Ftdi_Parameters> driver;
+        if (c.timer_ms) {
+            driver = std::make_unique<Ftdi_Parameters>(number_, c.timer_ms);
+            if (!driver->Made())
+                GTEST_SKIP() << "no device can be added here (administrators only)";
+        }
+        int32_t port = Comm_Open(Comm_Device_Name(number_));
+        ASSERT_TRUE(Handle_Usable(port)) << "error " << Get_Last_Error();
+        EXPECT_EQ(Comm_Low_Latency(port), c.low) << c.timer_ms;
+        Close_Handle(port);
+        std::string listed = "(not listed)";
+        for (const auto& entry : Port_Map_List())
+            if (entry.Number == number_) listed = entry.Latency;
+        EXPECT_EQ(listed, c.listed) << c.timer_ms;
+    }
 }
 
 TEST(Win_Device_Change, ARegisteredMonitorStartsAndStops) {
