@@ -257,11 +257,15 @@ LRESULT Frame_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam) 
     return Def_Frame_Proc(window, Mdi_Client, message, wparam, lparam);
 }
 
+bool Start_Application() {
+    static int argc = 1;
+    static char name[] = "win32_window_test";
+    static char* argv[] = {name, nullptr};
+    return Application_Start(argc, argv);
+}
+
 TEST(Win32_Frame, MaximisedDialogFillsTheClientAreaAndFollowsTheFrame) {
-    int argc = 1;
-    char name[] = "win32_window_test";
-    char* argv[] = {name, nullptr};
-    ASSERT_TRUE(Application_Start(argc, argv));
+    ASSERT_TRUE(Start_Application());
     Frame_Window = Create_Frame("Frame", 900, 700, &Frame_Proc);
     ASSERT_NE(Frame_Window, 0);
     HMENU bar = Create_Menu(), file = Create_Popup_Menu();
@@ -322,10 +326,7 @@ bool Above(::HWND a, ::HWND b) {
 // the Terminal in its client area. Once that work is done the console stands in front of the
 // frame, as on Qt, whatever raised the frame meanwhile.
 TEST(Win32_Frame, TheDebugConsoleOpenedAtStartStaysInFrontOfTheFrame) {
-    int argc = 1;
-    char name[] = "win32_window_test";
-    char* argv[] = {name, nullptr};
-    ASSERT_TRUE(Application_Start(argc, argv));
+    ASSERT_TRUE(Start_Application());
     ::SetEnvironmentVariableA("KDX_CONSOLE", "window");
     std::unique_ptr<platform::Console_Device> console = platform::Create_Console();
     ::SetEnvironmentVariableA("KDX_CONSOLE", nullptr);
@@ -334,12 +335,8 @@ TEST(Win32_Frame, TheDebugConsoleOpenedAtStartStaysInFrontOfTheFrame) {
     ::HWND shown = FindWindowA(nullptr, "Debug Console");
     ASSERT_TRUE(shown);
     Frame_Window = Create_Frame("Frame", 1024, 768, &Frame_Proc);
-    ASSERT_NE(Frame_Window, 0);
-    HMENU bar = Create_Menu(), file = Create_Popup_Menu();
-    Append_Menu(file, MF_STRING, 40, "Edit");
-    Append_Menu(bar, MF_POPUP, uint64_t(file), "&File");
-    ASSERT_TRUE(Set_Menu(Frame_Window, bar));
     Mdi_Client = Create_Mdi_Client(Frame_Window);
+    ASSERT_NE(Mdi_Client, 0);
     Show_Window(Frame_Window, SW_SHOWNORMAL);
     Update_Window(Frame_Window);
     // The start-up goes on and raises the frame (under Wine the system itself did, after the
