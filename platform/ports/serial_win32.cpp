@@ -19,6 +19,7 @@ namespace {
 using win32::System_Invalid;
 using win32::Take_System_Error;
 
+// The driver's handle and what its overlapped calls need.
 struct Comm_Object final : Comm_Port {
     HANDLE handle = System_Invalid;
     HANDLE read_done = nullptr;   // the overlapped reads' event
