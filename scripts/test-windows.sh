@@ -23,6 +23,11 @@ pids=()
 wine_com_link=""
 finish() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    # The tests' own simulators run outside Wine: any left by a test that did not end (their
+    # control folders are in this prefix) go too, and remove their links.
+    if [ -n "${WINEPREFIX:-}" ]; then
+        pgrep -f -- "--control $WINEPREFIX/" | xargs -r kill 2>/dev/null || true
+    fi
     if [ -n "$wine_com_link" ]; then rm -f "$wine_com_link"; fi
     wineserver -k 2>/dev/null || true
     rm -rf "$work"
@@ -30,14 +35,17 @@ finish() {
 trap finish EXIT
 
 wine_prefix_start "$dir/wine-prefix"
-wine_sim_port "$linux/kdx-sim" "$work" || { echo "test-windows: kdx-sim did not start" >&2; exit 1; }
+# From COM30: the tests' own simulators (tests/support/sim_win32.cpp) take COM5 to COM8, and
+# the machines they describe name ports up to COM12 that must not answer.
+wine_sim_port "$linux/kdx-sim" "$work" 30 ||
+    { echo "test-windows: kdx-sim did not start" >&2; exit 1; }
 number=$wine_com
 
 report="$dir/kdx_tests.xml"
 rm -f "$report"
 status=0
 # The report's path is whole: tests move the current folder about.
-(cd "$dir" && KDX_TEST_COM=$number wine kdx_tests.exe \
+(cd "$dir" && KDX_TEST_COM=$number KDX_SIM="$linux/kdx-sim" wine kdx_tests.exe \
     --gtest_output="xml:$(winepath -w "$report")" </dev/null) || status=$?
 # The command line, end to end against the simulator: its listing names the port, and a check
 # passes and leaves its records (read from its output and its files).

@@ -63,6 +63,7 @@ struct Simulator::State {
     std::atomic<bool> hung_up{false};
     std::atomic<bool> ended{true};
     bool registered = false;
+    bool published = false;
 
     mutable std::mutex lock;
     std::condition_variable ended_changed;
@@ -370,6 +371,10 @@ struct Simulator::State {
             platform::Ports_Dir_Unregister_Device(config.number, pty.device);
             registered = false;
         }
+        if (published) {
+            platform::Pty_Unpublish(pty, config.link);
+            published = false;
+        }
         platform::Pty_Close(pty);
         std::lock_guard<std::mutex> guard(lock);
         ended = true;
@@ -397,16 +402,24 @@ bool Simulator::Start() {
         platform::Pty_Close(s.pty);
         return false;
     }
+    // A start that fails undoes what it did and keeps the failure's code.
+    auto fail = [&s] {
+        uint32_t error = platform::Get_Last_Error();
+        if (s.registered) platform::Ports_Dir_Unregister_Device(s.config.number, s.pty.device);
+        s.registered = false;
+        platform::Pty_Close(s.pty);
+        platform::Close_Handle(s.wake);
+        s.wake = 0;
+        platform::Set_Last_Error(error);
+        return false;
+    };
     if (s.config.number > 0) {
-        if (!platform::Ports_Dir_Register(s.config.number, s.pty.device)) {
-            uint32_t error = platform::Get_Last_Error();
-            platform::Pty_Close(s.pty);
-            platform::Close_Handle(s.wake);
-            s.wake = 0;
-            platform::Set_Last_Error(error);
-            return false;
-        }
+        if (!platform::Ports_Dir_Register(s.config.number, s.pty.device)) return fail();
         s.registered = true;
+    }
+    if (!s.config.link.empty()) {
+        if (!platform::Pty_Publish(s.pty, s.config.link)) return fail();
+        s.published = true;
     }
     s.ended = false;
     {

@@ -50,9 +50,15 @@ struct Windows_Run {
 Windows_Run Run_Windows_Program(const std::string& program, const std::vector<std::string>& args,
                                 const std::string& folder, const std::vector<std::string>& env,
                                 int timeout_ms = 60000);
+// One argument as the C runtime's parser reads it back.
+std::string Quoted_Argument(const std::string& arg);
 // The same with a whole command line as the system takes it, the program found by its first
 // word (popen's Windows form: the C runtime's own waits for ever under Wine).
 Windows_Run Run_Windows_Command_Line(const std::string& line, int timeout_ms = 60000);
+
+// Whether the tests run under Wine (the backends' own test), where what Wine does not do on a
+// pseudo-terminal skips with the reason.
+bool Under_Wine();
 
 }  // namespace kdx::test
 #else
@@ -60,4 +66,10 @@ Windows_Run Run_Windows_Command_Line(const std::string& line, int timeout_ms = 6
 #include <stdlib.h>
 #include <sys/wait.h>
 #define KDX_PROGRAM_SUFFIX ""
+
+namespace kdx::test {
+inline bool Under_Wine() {
+    return false;
+}
+}  // namespace kdx::test
 #endif

@@ -10,7 +10,7 @@
 #include "tests/support/posix.h"
 
 // Last: the system's headers make macros of names ours declare.
-#include <windows.h>
+#include "platform/os/win32.h"
 
 int setenv(const char* name, const char* value, int overwrite) {
     if (!overwrite && std::getenv(name)) return 0;
@@ -61,10 +61,8 @@ int dlclose(void* library) {
 }
 
 namespace kdx::test {
-namespace {
 
-// One argument as the C runtime's parser reads it back.
-std::string Quoted(const std::string& arg) {
+std::string Quoted_Argument(const std::string& arg) {
     if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
     std::string out = "\"";
     size_t slashes = 0;
@@ -80,6 +78,8 @@ std::string Quoted(const std::string& arg) {
     out.append(slashes * 2, '\\');
     return out + "\"";
 }
+
+namespace {
 
 // This process's environment with the entries given added or replacing theirs (names are
 // compared without case, as Windows does).
@@ -150,7 +150,7 @@ Windows_Run Run(const char* program, std::string command, const std::string& fol
             ::CreateProcessA(program, command.data(), nullptr, nullptr, TRUE, 0, block.data(),
                              folder.empty() ? nullptr : folder.c_str(), &start, &child);
         ::CloseHandle(out_write), ::CloseHandle(err_write);
-        if (input != INVALID_HANDLE_VALUE) ::CloseHandle(input);
+        if (input != platform::win32::System_Invalid) ::CloseHandle(input);
         if (!made) {
             ::CloseHandle(out_read), ::CloseHandle(err_read);
             run.err = "CreateProcess failed with error " + std::to_string(::GetLastError());
@@ -178,13 +178,17 @@ Windows_Run Run(const char* program, std::string command, const std::string& fol
 Windows_Run Run_Windows_Program(const std::string& program, const std::vector<std::string>& args,
                                 const std::string& folder, const std::vector<std::string>& env,
                                 int timeout_ms) {
-    std::string command = Quoted(program);
-    for (const auto& a : args) command += " " + Quoted(a);
+    std::string command = Quoted_Argument(program);
+    for (const auto& a : args) command += " " + Quoted_Argument(a);
     return Run(program.c_str(), command, folder, env, timeout_ms);
 }
 
 Windows_Run Run_Windows_Command_Line(const std::string& line, int timeout_ms) {
     return Run(nullptr, line, "", {}, timeout_ms);
+}
+
+bool Under_Wine() {
+    return platform::win32::Under_Wine();
 }
 
 }  // namespace kdx::test
