@@ -119,8 +119,6 @@ set(KDX_LINUX_ONLY_TESTS
     # a terminal, device paths, a tmpfs, another user, records checked by the host's Python
     tests/cli/test_cmd_check.cpp tests/cli/test_cmd_terminal.cpp tests/cli/test_full_disk.cpp tests/cli/test_main.cpp
     tests/cli/test_port_names.cpp
-    # the serial port on a pseudo-terminal of the test's own
-    tests/serial/test_serial_port.cpp
     # a pseudo-terminal of the test's own
     tests/serial/test_serial_enum.cpp)
 function(kdx_test_sources out)

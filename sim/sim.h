@@ -40,10 +40,6 @@ struct Sim_Config {
     std::function<void(std::string_view bytes, int64_t now_ns)> on_write;
 };
 
-// The text a flood sends: letters and digits in lines ending in CR LF, nothing the program
-// treats specially ("?" or ",").
-std::string Flood_Text(int64_t bytes);
-
 class Simulator {
   public:
     explicit Simulator(Sim_Config config = {});
