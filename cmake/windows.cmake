@@ -57,8 +57,10 @@ set_target_properties(kdx_gui PROPERTIES OUTPUT_NAME kdx)
 target_link_libraries(kdx_gui PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,kdx_ui>" kdx_window_win32)
 kdx_program(kdx_gui)
 
-# Tests, run under Wine by scripts/test-windows.sh: the platform-independent tests and the
-# Windows backends' own (tests/**/*win32*.cpp). GoogleTest is built from Debian's sources.
+# Tests, run under Wine by scripts/test-windows.sh: the core tests this build takes
+# (kdx_test_sources, cmake/layers.cmake) with the Windows backends' own (tests/**/*win32*.cpp),
+# their simulator the Linux kdx-sim (tests/support/sim_win32.cpp). GoogleTest is built from
+# Debian's sources.
 enable_testing()
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
