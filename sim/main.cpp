@@ -64,12 +64,12 @@ const char* const Help =
     "The ports directory is $KDX_PORTS, else $XDG_RUNTIME_DIR/kdx/ports, else\n"
     "/tmp/kdx-<uid>/ports.\n"
     "\n"
-    "With --control DIR (for a program that cannot read this one's output): DIR/ready holds\n"
-    "the line printed at the start; DIR/state is rewritten at every change, a line \"SENT\n"
-    "DROPPED REPLIES HUNG-UP(0/1)\" and then every byte received; each DIR/command-<k>\n"
-    "(k = 1, 2, ...) is carried out and renamed done-<k> once the state after it is\n"
-    "written: \"send HEX\", \"flood BYTES\", \"hangup\", \"stop\" or \"sync\" (nothing\n"
-    "else); DIR/ended is written last.\n";
+    "With --control DIR (for a program that cannot read this one's output):\n"
+    "DIR/ready holds the line printed at the start; DIR/state is rewritten at every\n"
+    "change: a line \"SENT DROPPED REPLIES HUNG-UP(0/1)\", then every byte received.\n"
+    "Each DIR/command-<k> (k = 1, 2, ...) is carried out and answered by DIR/done-<k>\n"
+    "once the state after it is written: \"send HEX\", \"flood BYTES\", \"hangup\",\n"
+    "\"stop\" or \"sync\" (nothing else). DIR/ended is written last.\n";
 
 std::string Unescape(const std::string& text) {
     std::string out;
@@ -165,7 +165,7 @@ std::string From_Hex(const std::string& hex) {
     return out;
 }
 
-// Carries out the control folder's next commands, adding each one's file to done (renamed
+// Carries out the control folder's next commands, adding each one's number to done (answered
 // once the state written after them is there); false once told to stop.
 bool Take_Commands(kdx::sim::Simulator& sim, const std::string& dir, int& next,
                    std::vector<std::string>& done) {
@@ -179,6 +179,10 @@ bool Take_Commands(kdx::sim::Simulator& sim, const std::string& dir, int& next,
         if (word == "send") sim.Send(From_Hex(arg));
         if (word == "flood") sim.Flood(std::strtoll(arg.c_str(), nullptr, 10));
         if (word == "hangup") sim.Hang_Up();
+        if (word != "send" && word != "flood" && word != "hangup" && word != "stop" &&
+            word != "sync")
+            std::fprintf(stderr, "kdx-sim: unknown control command %s (in %s)\n", word.c_str(),
+                         path.c_str());
         done.push_back(std::to_string(next));
         ++next;
         if (word == "stop") return false;
@@ -299,8 +303,10 @@ int main(int argc, char** argv) {
             bool go_on = Take_Commands(sim, control, next_command, done);
             std::string now = Control_State(sim);
             if (now != state) kdx::platform::Write_Whole_File(control + "/state", state = now);
-            for (const auto& k : done)
-                std::rename((control + "/command-" + k).c_str(), (control + "/done-" + k).c_str());
+            for (const auto& k : done) {
+                kdx::platform::Write_Whole_File(control + "/done-" + k, "");
+                kdx::platform::Delete_File(control + "/command-" + k);
+            }
             if (!go_on) break;
         }
         if (sim.Hung_Up()) {
