@@ -100,6 +100,40 @@ set_target_properties(kdx_protocol PROPERTIES SOURCES "${KDX_PROTOCOL_SOURCES}")
 add_library(kdx_fault_query_hook OBJECT ${CMAKE_SOURCE_DIR}/protocol/fault_query_hook.cpp)
 kdx_layer_includes(kdx_fault_query_hook PRIVATE platform-faces trace files serial protocol)
 target_sources(kdx_protocol INTERFACE $<TARGET_OBJECTS:kdx_fault_query_hook>)
+# The core tests (kdx_tests) of the system built for: every tests/**/*.cpp but those built on
+# their own (the windowed program's in tests/ui, the window backends' in tests/platform/window,
+# the udev tests under umockdev, the helper programs in tests/support/programs, the
+# screenshots); the Windows backends' own (*win32*.cpp) only on Windows, and there without the
+# files in KDX_LINUX_ONLY_TESTS, whose subject has no Windows form.
+set(KDX_LINUX_ONLY_TESTS
+    # the pseudo-terminal, udev, the ports folder, the serial line and device changes on them
+    tests/platform/ports/test_pty.cpp tests/platform/ports/test_udev_ports.cpp
+    tests/platform/ports/test_ports_dir.cpp tests/platform/ports/test_serial.cpp
+    tests/platform/ports/test_device_change.cpp
+    # signals, the terminal's console and the editor's process (their Windows forms are
+    # tested in tests/platform/test_win32_backends.cpp)
+    tests/platform/os/test_stop_signals.cpp tests/platform/console/test_console.cpp
+    tests/platform/os/test_process.cpp
+    # the simulator's own line and program
+    tests/sim/test_sim.cpp tests/sim/test_main.cpp
+    # a terminal, device paths, a tmpfs, another user, records checked by the host's Python
+    tests/cli/test_cmd_check.cpp tests/cli/test_cmd_terminal.cpp tests/cli/test_full_disk.cpp tests/cli/test_main.cpp
+    tests/cli/test_port_names.cpp
+    # a pseudo-terminal of the test's own
+    tests/serial/test_serial_enum.cpp)
+function(kdx_test_sources out)
+    file(GLOB_RECURSE found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.cpp)
+    list(FILTER found EXCLUDE REGEX
+         "/tests/(ui|platform/window|platform/ports/udev|support/programs)/")
+    if(WIN32)
+        foreach(name ${KDX_LINUX_ONLY_TESTS})
+            list(REMOVE_ITEM found ${CMAKE_SOURCE_DIR}/${name})
+        endforeach()
+    else()
+        list(FILTER found EXCLUDE REGEX "win32[^/]*\\.cpp$")
+    endif()
+    set(${out} ${found} PARENT_SCOPE)
+endfunction()
 # Tests, benchmarks and fuzz targets reach into every layer.
 add_library(kdx_whole_tree INTERFACE)
 target_include_directories(kdx_whole_tree INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)

@@ -57,8 +57,10 @@ set_target_properties(kdx_gui PROPERTIES OUTPUT_NAME kdx)
 target_link_libraries(kdx_gui PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,kdx_ui>" kdx_window_win32)
 kdx_program(kdx_gui)
 
-# Tests, run under Wine by scripts/test-windows.sh: the platform-independent tests and the
-# Windows backends' own (tests/**/*win32*.cpp). GoogleTest is built from Debian's sources.
+# Tests, run under Wine by scripts/test-windows.sh: the core tests this build takes
+# (kdx_test_sources, cmake/layers.cmake) with the Windows backends' own (tests/**/*win32*.cpp),
+# their simulator the Linux kdx-sim (tests/support/sim_win32.cpp). GoogleTest is built from
+# Debian's sources.
 enable_testing()
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -66,14 +68,29 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 target_compile_options(gtest PRIVATE -Wno-error)
 target_compile_options(gtest_main PRIVATE -Wno-error)
-file(GLOB_RECURSE KDX_WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS tests/*win32*.cpp)
-list(FILTER KDX_WINDOWS_TEST_SOURCES EXCLUDE REGEX "/tests/platform/window/")
-list(APPEND KDX_WINDOWS_TEST_SOURCES ${CMAKE_SOURCE_DIR}/tests/sim/test_model.cpp)
+kdx_test_sources(KDX_WINDOWS_TEST_SOURCES)
 # The simulator's controller model (no system calls) for the model's own tests.
 add_executable(kdx_tests ${KDX_WINDOWS_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/sim/model.cpp)
 target_link_libraries(kdx_tests PRIVATE kdx_protocol kdx_whole_tree gtest gtest_main)
-target_compile_definitions(kdx_tests PRIVATE KDX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+# The tests name the folders of this (Unix) host as Wine shows them: on drive Z:, the root.
+if(CMAKE_HOST_UNIX)
+    set(KDX_HOST_DRIVE "Z:")
+endif()
+target_compile_definitions(kdx_tests PRIVATE
+    KDX_LIBRARY_PATH="$<TARGET_FILE_NAME:kdx>"
+    KDX_INCLUDE_DIR="${KDX_HOST_DRIVE}${CMAKE_SOURCE_DIR}/include"
+    KDX_SOURCE_DIR="${KDX_HOST_DRIVE}${CMAKE_SOURCE_DIR}"
+    KDX_CLI_PATH="${KDX_HOST_DRIVE}$<TARGET_FILE:kdx-cli>"
+    KDX_TEST_HELPER_DIR="${KDX_HOST_DRIVE}$<TARGET_FILE_DIR:kdx_tests>")
 add_dependencies(kdx_tests kdx kdx-cli)
+# The small programs the tests run (tests/support/programs), as on Linux.
+file(GLOB KDX_TEST_HELPERS CONFIGURE_DEPENDS tests/support/programs/*.cpp)
+foreach(src ${KDX_TEST_HELPERS})
+    get_filename_component(name ${src} NAME_WE)
+    add_executable(${name} ${src} ${CMAKE_SOURCE_DIR}/tests/support/posix_win32.cpp)
+    target_link_libraries(${name} PRIVATE kdx_protocol kdx_whole_tree)
+    add_dependencies(kdx_tests ${name})
+endforeach()
 
 # The window backend's own tests: real Win32 windows (under Wine on an Xvfb display, by
 # scripts/test-windows.sh).

@@ -141,10 +141,10 @@ int32_t Port_Log_Open() {
     }
     // Never through a link, never into a pipe or device: either would take the traffic
     // somewhere other than the day's file, or block the poller once a pipe is full.
-    int32_t handle = platform::Create_File(
-        name, platform::GENERIC_READ | platform::GENERIC_WRITE | platform::FILE_APPEND_DATA,
-        platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, platform::OPEN_ALWAYS,
-        platform::FILE_FLAG_OPEN_REPARSE_POINT);
+    int32_t handle =
+        platform::Create_File(name, platform::GENERIC_READ | platform::FILE_APPEND_DATA,
+                              platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE,
+                              platform::OPEN_ALWAYS, platform::FILE_FLAG_OPEN_REPARSE_POINT);
     bool created = platform::Get_Last_Error() != platform::ERROR_ALREADY_EXISTS;
     if (!platform::Handle_Usable(handle)) {
         Set_Failure("the port log could not be opened: " + Reason(name));

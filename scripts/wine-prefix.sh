@@ -35,12 +35,12 @@ wine_prefix_start() {
 }
 
 # Starts the simulator ($1: the Linux build's kdx-sim) with its output in folder $2, and
-# makes its pseudo-terminal the prefix's first free COM<n> from COM5, listed in the serial
+# makes its pseudo-terminal the prefix's first free COM<n> from COM<$3> (default 5), listed in the serial
 # device map under a name that sorts after Wine's own ports (\Device\Serial0 for COM1):
 # lists read in the map's order show it last. Sets wine_com (n), wine_com_link (the prefix's link, for the caller to remove:
 # pseudo-terminal numbers are reused by other programs) and wine_sim_device.
 wine_sim_port() {
-    local sim=$1 out=$2
+    local sim=$1 out=$2 first=${3:-5}
     # The simulator in a session of its own; a second process of that session takes the
     # pseudo-terminal as its controlling terminal, so the wineserver cannot (it would be
     # hung up with it when the simulator ends).
@@ -54,7 +54,7 @@ wine_sim_port() {
     setsid sh -c 'exec sleep 86400 <"$0"' "$wine_sim_device" &
     pids+=($!)
     disown $!  # it is hung up with the simulator: no word of that from the shell
-    wine_com=5
+    wine_com=$first
     while [ -e "$WINEPREFIX/dosdevices/com$wine_com" ] ||
         [ -L "$WINEPREFIX/dosdevices/com$wine_com" ]; do
         wine_com=$((wine_com + 1))

@@ -34,6 +34,10 @@ const char* const Help =
     "                      (10 bits a byte)\n"
     "  --greeting TEXT     send TEXT at once, before any program opens the port\n"
     "                      (escapes \\r \\n \\t \\\\ \\xHH)\n"
+    "  --link PATH         also make PATH a link to the line (removed on exit), the line\n"
+    "                      the controlling terminal of a session of its own (for Wine's\n"
+    "                      dosdevices/com<n>)\n"
+    "  --control DIR       steered through files in DIR (see below)\n"
     "\n"
     "Faults:\n"
     "  --late MS           each reply starts MS milliseconds after its command\n"
@@ -51,13 +55,21 @@ const char* const Help =
     "  --corrupt AXIS:STEP corrupt step STEP of the program stored for axis AXIS (1-4)\n"
     "  --quiet-ms MS       how long a command without terminator waits for more bytes\n"
     "                      before it is taken as it stands (default 20)\n"
+    "  --axes N            the controller has axes 1 to N (default 4)\n"
     "\n"
     "Other:\n"
     "  --help              show this text and exit\n"
     "  --version           show the version and the commit it was built from, and exit\n"
     "\n"
     "The ports directory is $KDX_PORTS, else $XDG_RUNTIME_DIR/kdx/ports, else\n"
-    "/tmp/kdx-<uid>/ports.\n";
+    "/tmp/kdx-<uid>/ports.\n"
+    "\n"
+    "With --control DIR (for a program that cannot read this one's output):\n"
+    "DIR/ready holds the line printed at the start; DIR/state is rewritten at every\n"
+    "change: a line \"SENT DROPPED REPLIES HUNG-UP(0/1)\", then every byte received.\n"
+    "Each DIR/command-<k> (k = 1, 2, ...) is carried out and answered by DIR/done-<k>\n"
+    "once the state after it is written: \"send HEX\", \"flood BYTES\", \"hangup\",\n"
+    "\"stop\" or \"sync\" (nothing else). DIR/ended is written last.\n";
 
 std::string Unescape(const std::string& text) {
     std::string out;
@@ -125,6 +137,7 @@ const std::vector<Number_Switch>& Number_Switches() {
         {"--answer-limit", 0, Int32_Max,
          [](C& c, int64_t n) { c.model.answer_limit = int32_t(n); }},
         {"--quiet-ms", 0, Int32_Max, [](C& c, int64_t n) { c.model.quiet_ms = int32_t(n); }},
+        {"--axes", 1, 4, [](C& c, int64_t n) { c.model.axes = int32_t(n); }},
     };
     return Table;
 }
@@ -138,12 +151,51 @@ bool Number_Pair(const std::string& text, int64_t min1, int64_t max1, int64_t mi
     return colon == std::string::npos || Number(text.substr(colon + 1), min2, max2, second);
 }
 
+// The state a controlling program reads (see --control): counts, then what was received.
+std::string Control_State(const kdx::sim::Simulator& sim) {
+    return std::to_string(sim.Sent()) + " " + std::to_string(sim.Dropped()) + " " +
+           std::to_string(sim.Replies()) + " " + (sim.Hung_Up() ? "1" : "0") + "\n" +
+           sim.Received();
+}
+
+std::string From_Hex(const std::string& hex) {
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += char(std::strtol(hex.substr(i, 2).c_str(), nullptr, 16));
+    return out;
+}
+
+// Carries out the control folder's next commands, adding each one's number to done (answered
+// once the state written after them is there); false once told to stop.
+bool Take_Commands(kdx::sim::Simulator& sim, const std::string& dir, int& next,
+                   std::vector<std::string>& done) {
+    for (;;) {
+        std::string path = dir + "/command-" + std::to_string(next), command;
+        if (!kdx::platform::Read_Whole_File(path, command)) return true;
+        while (!command.empty() && (command.back() == '\n' || command.back() == '\r'))
+            command.pop_back();
+        std::string word = command.substr(0, command.find(' '));
+        std::string arg = command.size() > word.size() ? command.substr(word.size() + 1) : "";
+        if (word == "send") sim.Send(From_Hex(arg));
+        if (word == "flood") sim.Flood(std::strtoll(arg.c_str(), nullptr, 10));
+        if (word == "hangup") sim.Hang_Up();
+        if (word != "send" && word != "flood" && word != "hangup" && word != "stop" &&
+            word != "sync")
+            std::fprintf(stderr, "kdx-sim: unknown control command %s (in %s)\n", word.c_str(),
+                         path.c_str());
+        done.push_back(std::to_string(next));
+        ++next;
+        if (word == "stop") return false;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     kdx::sim::Sim_Config config;
     bool register_port = true;
     int32_t port = 0;
+    std::string control;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -165,8 +217,8 @@ int main(int argc, char** argv) {
         const Number_Switch* number = nullptr;
         for (const auto& s : Number_Switches())
             if (a == s.name) number = &s;
-        bool known =
-            number || a == "--port" || a == "--greeting" || a == "--pieces" || a == "--corrupt";
+        bool known = number || a == "--port" || a == "--greeting" || a == "--pieces" ||
+                     a == "--corrupt" || a == "--link" || a == "--control";
         if (!known && a.rfind("-", 0) == 0) return Usage_Error("unknown option " + a);
         if (!known)
             return Usage_Error("unexpected argument " + a + " (kdx-sim takes options only)");
@@ -175,6 +227,10 @@ int main(int argc, char** argv) {
         int64_t n = 0, m = 0;
         if (a == "--greeting") {
             config.greeting = Unescape(v);
+        } else if (a == "--link") {
+            config.link = v;
+        } else if (a == "--control") {
+            control = v;
         } else if (a == "--port") {
             if (!Number(v, 1, 999, n)) return Usage_Error("--port takes 1 to 999, not " + v);
             port = int32_t(n);
@@ -227,19 +283,41 @@ int main(int argc, char** argv) {
         if (register_port && !why.empty()) std::fprintf(stderr, "kdx-sim: %s\n", why.c_str());
         return 1;
     }
-    if (register_port)
-        std::printf("COM%d %s %u\n", port, sim.Device().c_str(), config.baud);
-    else
-        std::printf("- %s %u\n", sim.Device().c_str(), config.baud);
+    std::string ready = (register_port ? "COM" + std::to_string(port) : std::string("-")) + " " +
+                        sim.Device() + " " + std::to_string(config.baud) + "\n";
+    std::fputs(ready.c_str(), stdout);
     std::fflush(stdout);
+    std::string state;
+    if (!control.empty()) {
+        state = Control_State(sim);
+        kdx::platform::Write_Whole_File(control + "/state", state);
+        kdx::platform::Write_Whole_File(control + "/ready", ready);
+    }
 
+    int next_command = 1;
     for (;;) {
-        if (kdx::platform::Wait_Stop_Signal(200)) break;
+        // A controlling program waits on the files: they follow the line closely.
+        if (kdx::platform::Wait_Stop_Signal(control.empty() ? 200 : 2)) break;
+        if (!control.empty()) {
+            std::vector<std::string> done;
+            bool go_on = Take_Commands(sim, control, next_command, done);
+            std::string now = Control_State(sim);
+            if (now != state) kdx::platform::Write_Whole_File(control + "/state", state = now);
+            for (const auto& k : done) {
+                kdx::platform::Write_Whole_File(control + "/done-" + k, "");
+                kdx::platform::Delete_File(control + "/command-" + k);
+            }
+            if (!go_on) break;
+        }
         if (sim.Hung_Up()) {
             std::fprintf(stderr, "kdx-sim: hung up\n");
             break;
         }
     }
     sim.Stop();
+    if (!control.empty()) {
+        kdx::platform::Write_Whole_File(control + "/state", Control_State(sim));
+        kdx::platform::Write_Whole_File(control + "/ended", "");
+    }
     return 0;
 }

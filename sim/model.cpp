@@ -78,6 +78,16 @@ std::string Trim(std::string_view s) {
 
 }  // namespace
 
+std::string Flood_Text(int64_t bytes) {
+    static const char Line[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789\r\n";
+    const size_t line = sizeof Line - 1;
+    std::string out;
+    out.reserve(size_t(std::max<int64_t>(bytes, 0)));
+    while (int64_t(out.size()) < bytes)
+        out.append(Line, std::min<size_t>(line, size_t(bytes) - out.size()));
+    return out;
+}
+
 struct Controller_Model::State {
     Model_Config config;
     Mode mode = Mode::Online;

@@ -9,6 +9,10 @@
 
 namespace kdx::sim {
 
+// The text a flood sends: letters and digits in lines ending in CR LF, nothing the program
+// treats specially ("?" or ",").
+std::string Flood_Text(int64_t bytes);
+
 struct Model_Config {
     // Stop answering after this many queries (-1: never).
     int32_t answer_limit = -1;

@@ -43,16 +43,6 @@ struct In_Item {
 
 }  // namespace
 
-std::string Flood_Text(int64_t bytes) {
-    static const char Line[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789\r\n";
-    const size_t line = sizeof Line - 1;
-    std::string out;
-    out.reserve(size_t(std::max<int64_t>(bytes, 0)));
-    while (int64_t(out.size()) < bytes)
-        out.append(Line, std::min<size_t>(line, size_t(bytes) - out.size()));
-    return out;
-}
-
 struct Simulator::State {
     Sim_Config config;
     Controller_Model model;
@@ -63,6 +53,7 @@ struct Simulator::State {
     std::atomic<bool> hung_up{false};
     std::atomic<bool> ended{true};
     bool registered = false;
+    bool published = false;
 
     mutable std::mutex lock;
     std::condition_variable ended_changed;
@@ -370,6 +361,10 @@ struct Simulator::State {
             platform::Ports_Dir_Unregister_Device(config.number, pty.device);
             registered = false;
         }
+        if (published) {
+            platform::Pty_Unpublish(pty, config.link);
+            published = false;
+        }
         platform::Pty_Close(pty);
         std::lock_guard<std::mutex> guard(lock);
         ended = true;
@@ -397,16 +392,24 @@ bool Simulator::Start() {
         platform::Pty_Close(s.pty);
         return false;
     }
+    // A start that fails undoes what it did and keeps the failure's code.
+    auto fail = [&s] {
+        uint32_t error = platform::Get_Last_Error();
+        if (s.registered) platform::Ports_Dir_Unregister_Device(s.config.number, s.pty.device);
+        s.registered = false;
+        platform::Pty_Close(s.pty);
+        platform::Close_Handle(s.wake);
+        s.wake = 0;
+        platform::Set_Last_Error(error);
+        return false;
+    };
     if (s.config.number > 0) {
-        if (!platform::Ports_Dir_Register(s.config.number, s.pty.device)) {
-            uint32_t error = platform::Get_Last_Error();
-            platform::Pty_Close(s.pty);
-            platform::Close_Handle(s.wake);
-            s.wake = 0;
-            platform::Set_Last_Error(error);
-            return false;
-        }
+        if (!platform::Ports_Dir_Register(s.config.number, s.pty.device)) return fail();
         s.registered = true;
+    }
+    if (!s.config.link.empty()) {
+        if (!platform::Pty_Publish(s.pty, s.config.link)) return fail();
+        s.published = true;
     }
     s.ended = false;
     {

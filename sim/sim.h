@@ -31,15 +31,14 @@ struct Sim_Config {
     // program's writes back up in its driver, as with a controller that stopped listening.
     int64_t stall_after_bytes = -1;
     std::string greeting;  // sent at the start, before any program opens the port
+    // Also reached through a link at this path, made at the start and removed at the end; the
+    // line is then the controlling terminal of a session of the simulator's own.
+    std::string link;
     Model_Config model;
     // Called on the simulator's thread right before bytes are written to the line, with
     // the monotonic clock in nanoseconds.
     std::function<void(std::string_view bytes, int64_t now_ns)> on_write;
 };
-
-// The text a flood sends: letters and digits in lines ending in CR LF, nothing the program
-// treats specially ("?" or ",").
-std::string Flood_Text(int64_t bytes);
 
 class Simulator {
   public:

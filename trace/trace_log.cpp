@@ -39,7 +39,7 @@ void Open_Log(int32_t depth) {
     // Not through a link (it would overwrite the link's target) and not into a pipe (a
     // full one would stall every traced thread): such a log is refused and said so.
     int32_t log = platform::Create_File(
-        name, platform::GENERIC_READ | platform::GENERIC_WRITE | platform::FILE_APPEND_DATA,
+        name, platform::GENERIC_READ | platform::FILE_APPEND_DATA,
         platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE | platform::FILE_SHARE_DELETE,
         platform::CREATE_ALWAYS, platform::FILE_FLAG_OPEN_REPARSE_POINT);
     uint32_t error = platform::Get_Last_Error();

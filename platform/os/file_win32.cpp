@@ -130,7 +130,7 @@ int32_t Create_File(const std::string& path, uint32_t access, uint32_t share, ui
 bool Write_Descriptor(int fd, std::string_view data, uint32_t* written) {
     if (written) *written = 0;
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    if (h == System_Invalid) {
+    if (h == System_Invalid && !data.empty()) {  // nothing to write, nothing to fail
         Set_Last_Error(ERROR_INVALID_HANDLE);
         return false;
     }

@@ -169,6 +169,34 @@ void Pty_Close(Pty_Pair& pair) {
     pair.slave = pair.master = -1;
 }
 
+bool Pty_Publish(const Pty_Pair& pair, const std::string& link) {
+    // A session leader already has its session (one started by setsid); others make one.
+    if (getsid(0) != getpid() && setsid() < 0) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    if (ioctl(pair.slave, TIOCSCTTY, 0) != 0) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    // Built beside the link and renamed over it, so a reader never sees a half-made one.
+    std::string temp = link + ".new." + std::to_string(getpid());
+    unlink(temp.c_str());
+    if (symlink(pair.device.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), link.c_str())) {
+        Set_Last_Error_From_Errno(errno);
+        unlink(temp.c_str());
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+void Pty_Unpublish(const Pty_Pair& pair, const std::string& link) {
+    char target[4096];
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, size_t(n)) == pair.device) unlink(link.c_str());
+}
+
 void Pty_Set_Peer_Reader(const Pty_Pair& pair, std::function<void()> reader) {
     struct stat st {};
     if (pair.slave < 0 || fstat(pair.slave, &st) != 0) return;

@@ -18,6 +18,13 @@ struct Pty_Pair {
 bool Pty_Open(Pty_Pair& pair);
 void Pty_Close(Pty_Pair& pair);
 
+// Makes the slave the controlling terminal of a session of this process's own, so that no
+// program that opens it later takes it (Wine's server would, and be hung up with it), and
+// links path to it, replacing what is there. False with the last error.
+bool Pty_Publish(const Pty_Pair& pair, const std::string& link);
+// Removes the link while it still points at the slave (pseudo-terminal numbers are reused).
+void Pty_Unpublish(const Pty_Pair& pair, const std::string& link);
+
 // A pseudo-terminal has no wire, so a rate change on its slave cannot wait for the bytes
 // before it to go out, and a busy machine may not yet have run the other end when a wait for
 // its answer ends. Where the master is held in this process (the simulator library) its

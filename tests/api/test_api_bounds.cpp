@@ -1,16 +1,23 @@
 // Every exported procedure that takes a buffer with its capacity stays inside it: a buffer
 // filled to its capacity without a zero byte ends right before an inaccessible page, so a
 // read or write past it stops the test.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <functional>
 #include <string>
 
 #include "kdx/kdx.h"
+#include "tests/support/posix.h"
+
+#ifdef _WIN32
+// Last: the system's headers make macros of names ours declare.
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -18,25 +25,48 @@ namespace {
 class Edge_Buffer {
   public:
     explicit Edge_Buffer(size_t capacity) : capacity_(capacity) {
+#ifdef _WIN32
+        SYSTEM_INFO system{};
+        ::GetSystemInfo(&system);
+        page_ = system.dwPageSize;
+#else
         page_ = size_t(sysconf(_SC_PAGESIZE));
+#endif
         size_t pages = (capacity + page_ - 1) / page_ + 1;
         size_ = pages * page_;
+#ifdef _WIN32
+        base_ = static_cast<char*>(
+            ::VirtualAlloc(nullptr, size_, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        DWORD old = 0;
+        if (base_) ::VirtualProtect(base_ + size_ - page_, page_, PAGE_NOACCESS, &old);
+#else
         void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         base_ = p == MAP_FAILED ? nullptr : static_cast<char*>(p);
         if (base_) mprotect(base_ + size_ - page_, page_, PROT_NONE);
+#endif
     }
     ~Edge_Buffer() {
+#ifdef _WIN32
+        if (base_) ::VirtualFree(base_, 0, MEM_RELEASE);
+#else
         if (base_) munmap(base_, size_);
+#endif
     }
     Edge_Buffer(const Edge_Buffer&) = delete;
     Edge_Buffer& operator=(const Edge_Buffer&) = delete;
-    char* data() const { return base_ + size_ - page_ - capacity_; }
-    int32_t capacity() const { return int32_t(capacity_); }
+    char* data() const {
+        return base_ + size_ - page_ - capacity_;
+    }
+    int32_t capacity() const {
+        return int32_t(capacity_);
+    }
     // Fills the whole buffer with pattern repeated, no zero byte anywhere.
     void Fill(const std::string& pattern) {
         for (size_t i = 0; i < capacity_; ++i) data()[i] = pattern[i % pattern.size()];
     }
-    std::string Text() const { return std::string(data(), strnlen(data(), capacity_)); }
+    std::string Text() const {
+        return std::string(data(), strnlen(data(), capacity_));
+    }
 
   private:
     size_t capacity_, page_ = 0, size_ = 0;

@@ -1,6 +1,5 @@
 // The helpers every exported wrapper is built from: the catch-all at the C boundary, the
 // by-reference numbers and the bounded caller texts.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "platform/os/error.h"
 #include "platform/os/system.h"
 #include "tests/support/ini_run.h"
+#include "tests/support/posix.h"
 #include "tests/support/temp_dir.h"
 #include "trace/trace.h"
 

@@ -1,12 +1,13 @@
 // Every procedure declared in the public headers is exported by name from libkdx, and
 // nothing of our C++ internals leaks out.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <set>
+
+#include "tests/support/posix.h"
 
 namespace {
 

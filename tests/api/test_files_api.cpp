@@ -1,5 +1,4 @@
 // The HTML writers through the exported C interface, as a C caller uses them.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,6 +6,7 @@
 
 #include "kdx/kdx_files.h"
 #include "tests/support/ini_run.h"
+#include "tests/support/posix.h"
 #include "tests/support/temp_dir.h"
 
 using kdx::test::Read_File_Text;

@@ -1,12 +1,12 @@
 // The exported protocol procedures as a C caller sees them: buffers changed in place within
 // their capacity, NULL by-reference arguments, results owned by the library.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "kdx/kdx_protocol.h"
+#include "tests/support/posix.h"
 
 namespace {
 

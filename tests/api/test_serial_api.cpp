@@ -1,6 +1,6 @@
 // The serial procedures through libkdx's C interface, as kdx-cli and other programs call them.
-#include <dlfcn.h>
 
+#include "tests/support/posix.h"
 #include "tests/support/serial_fixture.h"
 
 namespace kdx::test {

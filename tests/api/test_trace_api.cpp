@@ -1,11 +1,11 @@
 // The trace's exported C procedures, loaded from the library as a caller would: texts cut to
 // the caller's capacity and the timers.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "kdx/kdx_trace.h"
+#include "tests/support/posix.h"
 
 namespace {
 

@@ -22,7 +22,7 @@ TEST(Cli_Settings, SettingsCommandCreatesUpdatesAndPrintsThePage) {
     kdx::test::Temp_Dir dir;
     std::string cli = dir.path() + "/kdx-cli";
     fs::copy_file(KDX_CLI_PATH, cli);
-    std::string page = dir.path() + "/kdx-cli.html";
+    std::string page = kdx::test::Native(dir.path() + "/kdx-cli.html");
     auto run = Run_Program(cli, {"settings"});
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.out, page + "\n");

@@ -105,8 +105,8 @@ TEST(Html_Template, HeadRefsPointAtTheCurrentDirectory) {
     std::string text = HTML_Template_Head_Refs(page.rec);
     platform::Set_Current_Directory(before);
     EXPECT_EQ(text,
-              "\t\t<base href=\"file://" + folder +
-                  "/\">\r"
+              "\t\t<base href=\"" + File_Address_Of(folder) +
+                  "\">\r"
                   "\t\t<link rel=\"stylesheet\" href=\"css/dravon.css\" type=\"text/css\">\r");
 
     const std::pair<const char*, const char*> addresses[] = {

@@ -70,10 +70,10 @@ TEST(Ini_Paths, ToolRev2KeepsInnerDotsOnlyInThePage) {
             exe, {"paths", "set", "COM3", "Baud:", "9600<br/>", "get", "COM3", "Baud:", "none"});
         ASSERT_EQ(run.exit_code, 0) << run.out;
         EXPECT_EQ(Helper_Value(run.out, "full"), exe);
-        EXPECT_EQ(Helper_Value(run.out, "folder"), dir.path() + "/");
+        EXPECT_EQ(Helper_Value(run.out, "folder"), kdx::test::Native(dir.path() + "/"));
         EXPECT_EQ(Helper_Value(run.out, "name"), c.name);
         EXPECT_EQ(Helper_Value(run.out, "extension"), ".html");
-        EXPECT_EQ(Helper_Value(run.out, "page"), dir.path() + "/" + c.page_file);
+        EXPECT_EQ(Helper_Value(run.out, "page"), kdx::test::Native(dir.path() + "/" + c.page_file));
         EXPECT_EQ(Helper_Value(run.out, "get"), "9600<br/>");
         EXPECT_EQ(Read_File_Text(dir.path() + "/" + c.value_file), "[COM3]\r\nBaud:=9600<br/>\r\n");
 
@@ -101,6 +101,9 @@ TEST(Ini_Paths, FreshPageIsWholeAndOverwritesTheOldOne) {
 
 // Ini_Set_Value and Ini_Get_Value each fill their folder and name once, on first use.
 TEST(Ini_Paths, FolderAndNameAreCachedPerOperation) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows keeps the name a program was started under after a rename";
+#endif
     kdx::test::Temp_Dir dir;
     std::string exe = Copy_Helper(dir.path(), "Tool.exe");
     auto run = Run_Program(exe, {"set", "A", "k", "1", "rename", "Other.exe", "set", "A", "k", "2",
@@ -115,6 +118,10 @@ TEST(Ini_Paths, FolderAndNameAreCachedPerOperation) {
 }
 
 TEST(Ini_Paths, UnusablePlacesWriteNothingAndDoNotCrash) {
+#ifdef _WIN32
+    GTEST_SKIP() << "folder permissions and a user to drop to are Unix's; on Windows the "
+                    "C++ library walks no folders past 260 characters";
+#endif
     // A folder path long enough to push every settings path over the limit.
     kdx::test::Temp_Dir dir;
     std::string deep = dir.path();
@@ -167,7 +174,7 @@ TEST(Ini_Keys, SampleKeysIntoAPlainFileAndWriteKeyResults) {
     EXPECT_NE(Read_File_Text(folder + "plain.ini").find("quill test:=Done<br/>\r\n[COM1]"),
               std::string::npos);
     EXPECT_EQ(kdx::Ini_Write_Key(folder + "missing/", "x.ini", "A", "k", "v"), 0);
-    EXPECT_EQ(kdx::platform::Get_Last_Error(), kdx::platform::ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(kdx::platform::Get_Last_Error(), kdx::test::Missing_Folder_Error);
     EXPECT_EQ(kdx::Ini_Write_Sample_Key(folder + "missing/", "x.ini"), 0);
 }
 
@@ -178,6 +185,9 @@ namespace {
 // A link at the page's name is not followed by any writer of the page: its target keeps its
 // content, and the writer says it wrote nothing.
 TEST(Ini_Page_Link, ALinkAtThePagesNameIsNeverWrittenThrough) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the C++ library makes no symbolic links on Windows";
+#endif
     kdx::test::Temp_Dir dir;
     std::string cli = dir.path() + "/kdx-cli";
     fs::copy_file(KDX_CLI_PATH, cli);

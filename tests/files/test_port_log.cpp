@@ -67,6 +67,9 @@ TEST(Port_Log, TwoPeriodsOnOneDayShareOneFile) {
 // The name is fixed when the log opens: a period that runs past midnight stays in its file.
 // Switching the time zone 26 hours ahead moves the local date on, as midnight would.
 TEST(Port_Log, APeriodPastMidnightKeepsItsFile) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the C runtime of Windows reads no POSIX rule in TZ (EAST-14)";
+#endif
     kdx::test::Temp_Dir dir;
     std::string exe = Copy_Helper(dir.path(), "kdx");
     time_t start = time(nullptr);
@@ -137,6 +140,9 @@ TEST(Port_Log, LinesFromTwoThreadsNeverInterleave) {
 }
 
 TEST(Port_Log, UnwritableFolderLeavesTheLogClosed) {
+#ifdef _WIN32
+    GTEST_SKIP() << "folder permissions and a user to drop to are Unix's, not Windows'";
+#endif
     kdx::test::Temp_Dir locked;
     std::string ro = locked.path() + "/ro";
     fs::create_directories(ro);
@@ -205,12 +211,17 @@ TEST(Port_Log_Files, ALinkPipeOrFolderAtTheLogsNameIsRefusedAndSaid) {
         const char* kind;  // as the refusal names it
         std::function<void(const std::string& path, const std::string& target)> make;
     };
-    const Thing things[] = {
-        {"a symbolic link",
-         [](const std::string& p, const std::string& t) { fs::create_symlink(t, p); }},
-        {"a pipe", [](const std::string& p, const std::string&) { mkfifo(p.c_str(), 0644); }},
+    std::vector<Thing> things = {
         {"a folder", [](const std::string& p, const std::string&) { fs::create_directory(p); }},
     };
+    // Windows has no named pipes among the files, and the C++ library makes no links there.
+#ifndef _WIN32
+    things.push_back({"a symbolic link", [](const std::string& p, const std::string& t) {
+                          fs::create_symlink(t, p);
+                      }});
+    things.push_back(
+        {"a pipe", [](const std::string& p, const std::string&) { mkfifo(p.c_str(), 0644); }});
+#endif
     for (const Thing& thing : things) {
         for (bool port_log : {true, false}) {
             SCOPED_TRACE(std::string(thing.kind) + (port_log ? " as port log" : " as debug log"));
@@ -246,6 +257,9 @@ namespace {
 // An installed program keeps its port log in the user's data folder: one that cannot be made
 // is named as the reason, not an unknown program folder.
 TEST(Port_Log_Files, AnUncreatableDataFolderIsNamedAsTheReason) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows takes the data folder from LOCALAPPDATA, not XDG_DATA_HOME";
+#endif
     kdx::test::Temp_Dir dir;
     fs::create_directories(dir.path() + "/bin");
     fs::create_directories(dir.path() + "/share/kdx");

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "files/html_template.h"
 #include "platform/os/file.h"
 #include "platform/os/system.h"
 #include "platform/window/window.h"
@@ -49,7 +50,7 @@ class Recorder final : public win::Backend {
 };
 
 std::string Head(const std::string& folder) {
-    std::string address = "file://" + folder + "/";
+    std::string address = File_Address_Of(folder);  // its own table test holds the forms
     return "<!DOCTYPE html>\r<html>\r\t<head>\r\t\t<base href=\"" + address +
            "\">\r\t\t<link rel=\"stylesheet\" href=\"css/dravon.css\" type=\"text/css\">\r"
            "\t</head>\r\t<body>\r";
@@ -148,10 +149,12 @@ TEST(Report, DeepFolderStillGetsItsLabelsInTheReport) {
     In_Folder folder(deep);
     std::string name = HTML_Template_Create();
     EXPECT_EQ(Read(deep + "/" + name), Head(deep) + Port_Block("COM1") + Tail);
+#ifndef _WIN32  // the C++ library walks no folders past 260 characters on Windows
     size_t files = 0;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(machine.path()))
         files += entry.is_regular_file() ? 1 : 0;
     EXPECT_EQ(files, 2u);  // the hive and the report, nothing else
+#endif
 }
 
 }  // namespace
@@ -162,6 +165,9 @@ namespace {
 // followed (its target keeps its content), the report fails and says why. A report of the
 // user's own from the same second is replaced.
 TEST(Report, ALinkAtTheReportsNameIsNotFollowed) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the C++ library makes no symbolic links on Windows";
+#endif
     test::Registry_Machine machine;
     machine.Use_Hive("REGEDIT4\n");
     In_Folder folder(machine.path());

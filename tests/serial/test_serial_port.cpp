@@ -1,9 +1,10 @@
 // The port lifecycle, write and read, and the receive poller, against the simulated
 // controller on a real pty.
-#include <pthread.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#ifndef _WIN32
+#include <pthread.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -53,6 +54,7 @@ TEST_F(Serial_Port_Opening, PortZeroAndRefusedNumbersMakeNoCallAndNoStatusLine) 
         EXPECT_EQ(Serial_Port_Open(number, baud), c.want) << c.number;
     }
     EXPECT_EQ(capture.Count(), 0u);
+#ifndef _WIN32  // the ports folder is Linux's
     // Entries that are not usable ports fail with a code that says why.
     Ports_Dir_Register(7, "/dev/null");
     Ports_Dir_Register(8, dir.path() + "/gone");
@@ -66,6 +68,7 @@ TEST_F(Serial_Port_Opening, PortZeroAndRefusedNumbersMakeNoCallAndNoStatusLine) 
         EXPECT_EQ(Get_Last_Error(), b.code) << b.number;
     }
     EXPECT_EQ(capture.Count(), 0u);
+#endif
 }
 
 // Closing a handle that is already closed (a copy of one closed before, 0, or -1) reports
@@ -106,6 +109,9 @@ TEST_F(Serial_Port_Opening, APseudoTerminalRefusesLowLatencyAndOpensCleanAsBefor
 }
 
 TEST_F(Serial_Port_Opening, SettingsReadBackFromTheDriver) {
+    if (Under_Wine())
+        GTEST_SKIP() << "Wine sets a pseudo-terminal only to the standard rates and keeps no "
+                        "event character";
     Start_Sim();
     ASSERT_TRUE(Handle_Usable(Open(57600)));
     DCB dcb{};
@@ -143,6 +149,7 @@ TEST_F(Serial_Port_Opening, SettingsReadBackFromTheDriver) {
 }
 
 TEST_F(Serial_Port_Opening, SecondOpenRefusedAndCloseTwice) {
+    if (Under_Wine()) GTEST_SKIP() << "Wine opens a pseudo-terminal port twice: no exclusive open";
     Start_Sim();
     ASSERT_TRUE(Handle_Usable(Open()));
     int32_t number = 5, baud = 57600;
@@ -166,6 +173,10 @@ TEST_F(Serial_Port_Opening, SecondOpenRefusedAndCloseTwice) {
 }
 
 TEST_F(Serial_Port_Opening, DrainShowsWhatWaitedOnceBeforeTheOpenLine) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows keeps nothing of what came before a port was opened (the backend "
+                    "purges the driver's queues at opening)";
+#endif
     struct Case {
         const char* name;
         std::string greeting;
@@ -438,6 +449,8 @@ TEST_F(Serial_Port_Poller, SecondStartReplacesTheFirst) {
 }
 
 TEST_F(Serial_Port_Poller, HangUpInTheMiddleOfASession) {
+    if (Under_Wine())
+        GTEST_SKIP() << "Wine says a hung-up pseudo-terminal is not ready (21), not hung up";
     Start_Sim();
     ASSERT_TRUE(platform::Handle_Usable(Open()));
     int32_t poller = Serial_Port_Poller_Start(handle);
@@ -449,7 +462,9 @@ TEST_F(Serial_Port_Poller, HangUpInTheMiddleOfASession) {
     // The poller notices, traces once and ends; it does not spin on the dead line.
     EXPECT_TRUE(Eventually([&] { return !Serial_Port_Poller_Running(poller); }));
     EXPECT_TRUE(platform::Comm_Hung_Up(handle));
+#ifndef _WIN32
     EXPECT_EQ(platform::Ports_Dir_Device(5), "");  // the registration went with the line
+#endif
     // Everything after it fails cleanly and returns at once.
     { Poller_Pause pause(poller); }
     EXPECT_FALSE(Serial_Port_Wait_Input(handle, 5000));
@@ -534,6 +549,10 @@ TEST_F(Serial_Port_Poller, PortClosedByAnEchoOnThePollerThread) {
 }
 
 TEST_F(Serial_Port_Poller, ThePollerRunsOnAOneMegabyteStack) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a thread's stack size is read through Linux's pthread_getattr_np; "
+                    "Windows gives none";
+#else
     Start_Sim();
     ASSERT_TRUE(platform::Handle_Usable(Open()));
     Serial_Port_State.Poller = Serial_Port_Poller_Start(handle);
@@ -556,6 +575,7 @@ TEST_F(Serial_Port_Poller, ThePollerRunsOnAOneMegabyteStack) {
     EXPECT_EQ(stack_bytes, 0x100000u);
     Serial_Port_Close(handle);
     Echo_Set_Sink(&capture);
+#endif
 }
 
 TEST_F(Serial_Port_Poller, PauseAndCloseRacingEndWithoutHanging) {

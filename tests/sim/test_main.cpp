@@ -1,5 +1,8 @@
-// kdx-sim, the program: its help, its usage errors and its ports directory entry.
+// kdx-sim, the program: its help, its usage errors, its ports directory entry and its control
+// folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -9,7 +12,9 @@
 #include <string>
 #include <utility>
 
+#include "platform/os/file.h"
 #include "platform/ports/ports_dir.h"
+#include "tests/support/serial_fixture.h"
 #include "tests/support/temp_dir.h"
 
 namespace kdx::test {
@@ -23,9 +28,10 @@ TEST(Sim_Program, HelpExplainsEverySwitch) {
     char buf[4096];
     for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;) help.append(buf, n);
     EXPECT_EQ(pclose(out), 0);
-    for (const char* option : {"--port", "--no-register", "--baud", "--wire", "--greeting",
-                               "--late", "--slow", "--pieces", "--nul", "--flood", "--hangup-after",
-                               "--hangup-ms", "--answer-limit", "--corrupt", "--quiet-ms"})
+    for (const char* option :
+         {"--port", "--no-register", "--baud", "--wire", "--greeting", "--late", "--slow",
+          "--pieces", "--nul", "--flood", "--hangup-after", "--hangup-ms", "--answer-limit",
+          "--corrupt", "--quiet-ms", "--axes", "--link", "--control"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     EXPECT_EQ(system(KDX_SIM_PATH " --bogus 2>/dev/null") >> 8, 2);
 }
@@ -92,6 +98,56 @@ TEST(Sim_Program, RegistersAndRemovesItsEntryOnExit) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(platform::Ports_Dir_Device(9), "");
     unsetenv("KDX_PORTS");
+}
+
+// Steered through its control folder, as the Windows tests under Wine steer it: the link to
+// its line is there once it is ready, a command is answered once the state after it is
+// written, and at the end the link is gone and the end is said.
+TEST(Sim_Program, ControlFolderSteersItAndItsLinkGoesWithIt) {
+    Temp_Dir dir;
+    std::string link = dir.path() + "/com5";
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(KDX_SIM_PATH, "kdx-sim", "--no-register", "--control", dir.path().c_str(), "--link",
+              link.c_str(), nullptr);
+        _exit(127);
+    }
+    auto there = [&](const std::string& name) {
+        return Eventually([&] { return platform::File_Exists(dir.path() + "/" + name); }, 10000);
+    };
+    ASSERT_TRUE(there("ready"));
+    std::string ready, state;
+    ASSERT_TRUE(platform::Read_Whole_File(dir.path() + "/ready", ready));
+    std::string device = ready.substr(2, ready.find(' ', 2) - 2);
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(target, device);
+    int line = open(device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(line, 0);
+    ASSERT_TRUE(platform::Write_Whole_File(dir.path() + "/command-1", "send 68690d"));
+    ASSERT_TRUE(there("done-1"));
+    std::string got;
+    Eventually([&] {
+        pollfd p{line, POLLIN, 0};
+        char buf[64];
+        ssize_t n = poll(&p, 1, 20) == 1 ? read(line, buf, sizeof buf) : 0;
+        if (n > 0) got.append(buf, size_t(n));
+        return got.size() >= 3;
+    });
+    close(line);
+    EXPECT_EQ(got, "hi\r");
+    // Three bytes sent, nothing received, not hung up: the state follows within moments.
+    Eventually([&] {
+        return platform::Read_Whole_File(dir.path() + "/state", state) && state == "3 0 0 0\n";
+    });
+    EXPECT_EQ(state, "3 0 0 0\n");
+    ASSERT_TRUE(platform::Write_Whole_File(dir.path() + "/command-2", "stop"));
+    EXPECT_TRUE(there("ended"));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(platform::File_Exists(link));
+    EXPECT_TRUE(platform::File_Exists(dir.path() + "/done-2"));
 }
 
 }  // namespace

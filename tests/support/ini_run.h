@@ -1,16 +1,23 @@
 // Runs a test program and copies it under other names: the settings and log paths follow the
 // executable's name and folder.
 #pragma once
-#include <fcntl.h>
+#ifndef _WIN32
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/posix.h"
+
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace kdx::test {
 
@@ -23,6 +30,10 @@ struct Run_Result {
 // output.
 inline Run_Result Run_Program(const std::string& program, const std::vector<std::string>& args,
                               const std::vector<std::string>& env = {}) {
+#ifdef _WIN32
+    auto run = Run_Windows_Program(program, args, "", env);
+    return {run.status, run.out};
+#else
     Run_Result result;
     int pipe_fd[2];
     if (pipe(pipe_fd) != 0) return result;
@@ -53,13 +64,14 @@ inline Run_Result Run_Program(const std::string& program, const std::vector<std:
     }
     close(pipe_fd[0]);
     return result;
+#endif
 }
 
 // Copies the ini_helper test program into folder under name; returns its path.
 inline std::string Copy_Helper(const std::string& folder, const std::string& name) {
     namespace fs = std::filesystem;
     fs::path target = fs::path(folder) / name;
-    fs::copy_file(fs::path(KDX_TEST_HELPER_DIR) / "ini_helper", target,
+    fs::copy_file(fs::path(KDX_TEST_HELPER_DIR) / ("ini_helper" KDX_PROGRAM_SUFFIX), target,
                   fs::copy_options::overwrite_existing);
     fs::permissions(target, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                 fs::perms::others_read | fs::perms::others_exec);
@@ -80,21 +92,15 @@ inline std::string Helper_Value(const std::string& out, const std::string& key) 
 }
 
 inline std::string Read_File_Text(const std::string& path) {
-    std::string text;
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return "<no file>";
-    char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, n);
-    close(fd);
-    return text;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "<no file>";
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 inline void Write_File_Text(const std::string& path, const std::string& text) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) return;
-    ssize_t n = write(fd, text.data(), text.size());
-    (void)n;
-    close(fd);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 }  // namespace kdx::test

@@ -1,11 +1,11 @@
 // A machine described by a hive file: $KDX_REGISTRY points at it for the test's lifetime, and
-// the config folder is the test's own, so nothing of the real machine leaks in.
+// the config folder (the user's overlay, on Windows the local data folder) is the test's own,
+// so nothing of the real machine leaks in.
 #pragma once
-#include <stdlib.h>
-
 #include <fstream>
 #include <string>
 
+#include "tests/support/posix.h"
 #include "tests/support/temp_dir.h"
 
 namespace kdx::test {
@@ -14,12 +14,12 @@ class Registry_Machine {
   public:
     Registry_Machine() {
         Save("KDX_REGISTRY", saved_registry_);
-        Save("XDG_CONFIG_HOME", saved_config_);
-        setenv("XDG_CONFIG_HOME", (dir_.path() + "/config").c_str(), 1);
+        Save(Config_Variable, saved_config_);
+        setenv(Config_Variable, (dir_.path() + "/config").c_str(), 1);
     }
     ~Registry_Machine() {
         Restore("KDX_REGISTRY", saved_registry_);
-        Restore("XDG_CONFIG_HOME", saved_config_);
+        Restore(Config_Variable, saved_config_);
     }
     Registry_Machine(const Registry_Machine&) = delete;
     Registry_Machine& operator=(const Registry_Machine&) = delete;
@@ -34,6 +34,11 @@ class Registry_Machine {
     const std::string& path() const { return dir_.path(); }
 
   private:
+#ifdef _WIN32
+    static constexpr const char* Config_Variable = "LOCALAPPDATA";
+#else
+    static constexpr const char* Config_Variable = "XDG_CONFIG_HOME";
+#endif
     struct Saved {
         bool set = false;
         std::string value;

@@ -2,9 +2,11 @@
 // until a text has been seen: for the tests of the trace's console, its debug log and the
 // programs that use them.
 #pragma once
+#ifndef _WIN32
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <fstream>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "platform/os/system.h"
+#include "tests/support/posix.h"
 
 // Its own namespace: the settings tests' program runner (ini_run.h) has the same names.
 namespace kdx::test::run_in_folder {
@@ -24,6 +27,7 @@ inline std::string Read_File_Text(const std::string& path) {
     return s.str();
 }
 
+#ifndef _WIN32
 // Reads what fd offers until `until` has been seen `times` times or the time-out passes.
 inline std::string Read_Until(int fd, const std::string& until, int times = 1,
                               int timeout_ms = 10000, std::string* so_far = nullptr) {
@@ -46,6 +50,7 @@ inline std::string Read_Until(int fd, const std::string& until, int times = 1,
     if (so_far) *so_far = got;
     return got;
 }
+#endif
 
 struct Run_Result {
     int status = -1;  // exit code, -1 when it did not end normally
@@ -55,6 +60,10 @@ struct Run_Result {
 // Runs a program in a folder with extra environment, waiting at most a minute.
 inline Run_Result Run_Program(const std::string& program, const std::vector<std::string>& args,
                               const std::string& dir, const std::vector<std::string>& env = {}) {
+#ifdef _WIN32
+    auto run = Run_Windows_Program(program, args, dir, env);
+    return {run.status, run.out, run.err};
+#else
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) return {};
     pid_t pid = fork();
@@ -79,6 +88,7 @@ inline Run_Result Run_Program(const std::string& program, const std::vector<std:
     waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+#endif
 }
 
 }  // namespace kdx::test::run_in_folder

@@ -2,8 +2,6 @@
 // directory, with the traffic echo captured.
 #pragma once
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -16,6 +14,7 @@
 #include "serial/serial_port.h"
 #include "sim/sim.h"
 #include "tests/support/echo_capture.h"
+#include "tests/support/posix.h"
 #include "tests/support/temp_dir.h"
 
 namespace kdx::test {
@@ -38,6 +37,23 @@ struct Shell_Result {
 // Runs a shell command and collects its output and exit status.
 inline Shell_Result Shell(const std::string& command) {
     Shell_Result r;
+#ifdef _WIN32
+    // cmd.exe quotes with double quotes and names the null device NUL; /c takes the outer
+    // pair of quotes off the line.
+    std::string line = "\"";
+    for (size_t i = 0; i < command.size(); ++i) {
+        if (command.compare(i, 9, "/dev/null") == 0) {
+            line += "NUL";
+            i += 8;
+        } else {
+            line += command[i] == '\'' ? '"' : command[i];
+        }
+    }
+    Windows_Run run = Run_Windows_Command_Line("cmd.exe /s /c " + line + "\"");
+    r.code = run.status;
+    r.out = run.out;
+    return r;
+#else
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return r;
     char buf[4096];
@@ -46,6 +62,7 @@ inline Shell_Result Shell(const std::string& command) {
     int status = pclose(pipe);
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+#endif
 }
 
 class Sim_Port_Test : public ::testing::Test {

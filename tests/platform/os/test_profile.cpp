@@ -1,10 +1,12 @@
 // Private-profile files: where keys land, what is read back, and that no untouched byte of a
 // file ever changes, whatever the file holds.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -178,15 +180,17 @@ TEST(Profile, UnwritablePlacesAreReportedAndCreateNothing) {
     std::string file = dir.path() + "/plain";
     Write_File_Text(file, "x");
     std::string long_path = dir.path() + "/" + std::string(Max_Profile_Path, 'n');
-    const std::pair<std::string, uint32_t> cases[] = {
+    std::vector<std::pair<std::string, uint32_t>> cases = {
         {file + "/under-a-file.ini", ERROR_PATH_NOT_FOUND},
-        {dir.path() + "/missing/p.ini", ERROR_FILE_NOT_FOUND},
+        {dir.path() + "/missing/p.ini", kdx::test::Missing_Folder_Error},
         {"/proc/kdx-profile.ini", 0},  // any failure code will do
         {long_path, ERROR_FILENAME_EXCED_RANGE},
-        {dir.path(), 0},                              // a folder, not a file
-        {dir.path() + "/fifo", ERROR_ACCESS_DENIED},  // would block a reader for ever
+        {dir.path(), 0},  // a folder, not a file
     };
+#ifndef _WIN32  // Windows has no named pipes among the files
+    cases.push_back({dir.path() + "/fifo", ERROR_ACCESS_DENIED});  // would block a reader
     ASSERT_EQ(mkfifo((dir.path() + "/fifo").c_str(), 0644), 0);
+#endif
     for (const auto& [path, error] : cases) {
         SCOPED_TRACE(path);
         EXPECT_EQ(Write_Private_Profile_String("a", "k", "v", path), 0);
@@ -204,8 +208,8 @@ TEST(Profile, UnwritablePlacesAreReportedAndCreateNothing) {
 TEST(Profile, RewritesInPlaceSoAnAppendingWriterStaysAtTheEnd) {
     kdx::test::Temp_Dir dir;
     std::string path = dir.path() + "/page.html";
-    int32_t h =
-        Create_File(path, GENERIC_READ | GENERIC_WRITE | FILE_APPEND_DATA, 7, CREATE_ALWAYS);
+    // Append access alone: with GENERIC_WRITE, Windows writes at the handle's own position.
+    int32_t h = Create_File(path, GENERIC_READ | FILE_APPEND_DATA, 7, CREATE_ALWAYS);
     ASSERT_TRUE(Handle_Usable(h));
     ASSERT_TRUE(Write_File(h, "<p>\r[COM1]\r</details>\r"));
     struct stat before {};
@@ -350,6 +354,9 @@ TEST(Profile, RandomFilesAndWritesLoseNothing) {
 // A key near the start of a huge page is found and set without reading the rest: the port's
 // entry written at every port open must not read a 1 GiB page on the window's thread.
 TEST(Profile, AKeyNearTheStartIsSetWithoutReadingTheRest) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the bytes read are counted from Linux's /proc, which Windows does not have";
+#else
     auto bytes_read = [] {
         std::string io = Read_File_Text("/proc/thread-self/io");
         size_t at = io.find("rchar: ");
@@ -388,6 +395,7 @@ TEST(Profile, AKeyNearTheStartIsSetWithoutReadingTheRest) {
         ASSERT_EQ(stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_size, size);
     }
+#endif
 }
 
 }  // namespace
@@ -397,6 +405,9 @@ namespace {
 // A file that may not grow (as on a full disk) keeps every byte when a key write needs room;
 // writes that need none still work.
 TEST(Profile, NoRoomToGrowLeavesTheFileAsItWas) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no file size limit of the process to stand for a full disk";
+#else
     kdx::test::Temp_Dir dir;
     std::string path = dir.path() + "/full.html";
     const std::string page = "<p>\r[COM6]<br>\rBaud:=9600<br/>\r</details>\r[COM1]\r</details>\r";
@@ -418,6 +429,7 @@ TEST(Profile, NoRoomToGrowLeavesTheFileAsItWas) {
     std::string expected = page;
     expected.replace(expected.find("9600"), 4, "1200");
     EXPECT_EQ(Read_File_Text(path), expected);
+#endif
 }
 
 // Writers that rewrite one file at the same time, from two threads or two programs, lose

@@ -120,18 +120,21 @@ TEST(Registry_Hive, MalformedFilesGiveInvalidDataAndSayWhere) {
 
 TEST(Registry_Hive, MissingReplacementFileIsAnErrorNotAnEmptyMachine) {
     kdx::test::Registry_Machine machine;
-    std::string fifo = machine.path() + "/pipe.reg";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const struct {
+    struct Case {
         std::string path;
         int32_t status;
         std::string why;  // after the file's name
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {machine.path() + "/absent.reg", int32_t(ERROR_FILE_NOT_FOUND),
          ": The system cannot find the file specified."},
-        {fifo, int32_t(ERROR_INVALID_DATA), ": not a regular file"},  // and not waited on
         {machine.path(), int32_t(ERROR_ACCESS_DENIED), ": is a folder"},
     };
+#ifndef _WIN32  // Windows has no named pipes among the files
+    std::string fifo = machine.path() + "/pipe.reg";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    cases.push_back({fifo, int32_t(ERROR_INVALID_DATA), ": not a regular file"});  // not waited on
+#endif
     for (const auto& c : cases) {
         setenv("KDX_REGISTRY", c.path.c_str(), 1);
         int32_t key = 0;

@@ -18,9 +18,13 @@
 //                          whose next pause gets the End key; the process dies after 20 s
 //   end-key                an error check that pauses (and so ends the program once armed)
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <time.h>
+#ifdef _WIN32
+#include <direct.h>
+#else
+#include <sys/prctl.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -33,6 +37,7 @@
 #include "platform/console/console.h"
 #include "platform/os/error.h"
 #include "platform/os/system.h"
+#include "tests/support/posix.h"
 #include "trace/trace.h"
 
 using namespace kdx;
@@ -45,6 +50,10 @@ void Print(const char* command, const std::string& result) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // The tests read the lines as written, without carriage returns added.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     std::vector<std::string> args(argv + 1, argv + argc);
     int32_t stale = 0;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -75,10 +84,14 @@ int main(int argc, char** argv) {
             tzset();
             Print("tz", getenv("TZ"));
         } else if (c == "as-nobody") {
+#ifdef _WIN32
+            Print("as-nobody", "0");  // a process cannot give up its user on Windows
+#else
             bool ok = getuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0);
             // Keep /proc/self readable, so the executable's path can still be found.
             prctl(PR_SET_DUMPABLE, 1);
             Print("as-nobody", ok ? "1" : "0");
+#endif
         } else if (c == "log-open") {
             stale = Port_Log_Open();
             Print("log-open", std::to_string(stale));
@@ -92,7 +105,7 @@ int main(int argc, char** argv) {
             Print("log-error", Port_Log_Failure());
         } else if (c == "debug-open") {
             std::string exe = platform::Module_File_Name();
-            if (chdir(exe.substr(0, exe.find_last_of('/') + 1).c_str()) != 0) return 1;
+            if (chdir(exe.substr(0, exe.find_last_of("/\\") + 1).c_str()) != 0) return 1;
             setenv("KDX_CONSOLE", "capture", 1);
             ErrCheck_Debug(1);
             ErrCheck_Comment("written");
@@ -114,9 +127,17 @@ int main(int argc, char** argv) {
             b.join();
             Print("log-threads", std::to_string(n));
         } else if (c == "end-arm") {
-            alarm(20);  // a hang ends the test run instead of stalling it
+            // A hang ends the test run instead of stalling it.
+#ifdef _WIN32
+            std::thread([] {
+                platform::Sleep_Ms(20000);
+                std::_Exit(142);
+            }).detach();
+#else
+            alarm(20);
+#endif
             std::string exe = platform::Module_File_Name();
-            std::string folder = exe.substr(0, exe.find_last_of('/') + 1);
+            std::string folder = exe.substr(0, exe.find_last_of("/\\") + 1);
             bool moved = chdir(folder.c_str()) == 0;
             setenv("KDX_CONSOLE", "capture", 1);
             ErrCheck_Debug(1);

@@ -13,6 +13,7 @@
 
 #include "platform/console/console.h"
 #include "platform/os/error.h"
+#include "tests/support/posix.h"
 #include "trace/trace.h"
 
 namespace {
@@ -56,6 +57,10 @@ void A_Proc(int mode) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // The tests read the lines as written, without carriage returns added.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "end-key" && argc > 2) {
         setenv("KDX_CONSOLE", "capture", 1);
