@@ -363,8 +363,10 @@ TEST_F(Serial_Enum_Probe, SilentDeviceIsNotFoundAndUnusableHandlesSendNothing) {
     EXPECT_EQ(Serial_Port_Device(none, 0), "Device not found");
     int32_t invalid = -1;
     EXPECT_EQ(Serial_Port_Device(invalid, 0), "");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(sim->Received(), before);
+    // A marker written after them arrives behind anything they sent.
+    Serial_Port_Write(handle, "#");
+    ASSERT_TRUE(test::Eventually([&] { return sim->Received().size() > before.size(); }));
+    EXPECT_EQ(sim->Received(), before + "#");
 }
 
 // A device that answers every "V," with a fixed text, in one write. It answers from the

@@ -496,6 +496,8 @@ TEST_F(Serial_Port_Poller, WaitInputWakesOnTheFirstByte) {
     Start_Sim();
     ASSERT_TRUE(platform::Handle_Usable(Open()));
     EXPECT_FALSE(Serial_Port_Wait_Input(handle, 30));
+    // The byte is meant to come while the wait blocks; sent earlier, the wait still passes, so
+    // the pause only makes the test more telling and never decides its verdict.
     std::thread later([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         sim->Send("Z");
