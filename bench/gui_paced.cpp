@@ -8,6 +8,7 @@
 //
 //   bench_gui_paced --program kdx|cutecom [--rate B/s] [--piece N] [--seconds S]
 //                   [--xserver-pid P] [--shim PATH]
+// KDX_GUI in the environment names another kdx to run in place of this build's.
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
@@ -108,7 +109,9 @@ int main(int argc, char** argv) {
             fs::create_directories(dir / "ports");
             fs::create_symlink(device, dir / "ports" / "COM5");
             setenv("KDX_PORTS", (dir / "ports").c_str(), 1);
-            execl(KDX_GUI_PATH, KDX_GUI_PATH, static_cast<char*>(nullptr));
+            // KDX_GUI: another build of the program, to compare two side by side.
+            const char* gui = std::getenv("KDX_GUI") ? std::getenv("KDX_GUI") : KDX_GUI_PATH;
+            execl(gui, gui, static_cast<char*>(nullptr));
         } else {
             fs::create_directories(dir / ".config" / "CuteCom");
             std::ofstream conf(dir / ".config" / "CuteCom" / "CuteCom5.conf");

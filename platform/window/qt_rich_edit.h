@@ -68,6 +68,17 @@ class Rich_Edit final : public QPlainTextEdit {
         bool operator==(const Bar_Look&) const = default;
     };
     Bar_Look Look() const;
+    // The look for the bar's current range, value, page and size: worked out again (a style
+    // query) only when one of them changed since the last time.
+    Bar_Look Look_Now();
+    struct Bar_State {
+        int minimum = 0, maximum = -1, value = 0, page = 0;
+        QSize size;
+        bool visible = false;
+        bool operator==(const Bar_State&) const = default;
+    };
+    Bar_State bar_state_;
+    Bar_Look bar_look_;
 
     int32_t limit_ = 32767;
     QColor default_colour_ = Qt::black;
