@@ -326,6 +326,12 @@ void Rich_Edit::Flush(int64_t most) {
     int32_t excess = doc->characterCount() - 1 - limit_;
     const int blocks_added = doc->blockCount() - blocks_before;
     if (excess > 0) {
+        // Whole lines go when the next one starts near the cut: the first line left is then
+        // untouched and keeps its layout, where a cut inside it laid it out again each frame.
+        const QTextBlock cut = doc->findBlock(excess);
+        if (cut.position() < excess && cut.next().isValid() &&
+            cut.next().position() - excess <= Line_Cut_Slack)
+            excess = cut.next().position();
         QTextCursor front(doc);
         front.setPosition(excess, QTextCursor::KeepAnchor);
         front.removeSelectedText();
@@ -348,13 +354,17 @@ void Rich_Edit::Flush(int64_t most) {
     // The last old line, unless the cut at the front reached it.
     const int dropped = blocks_before + blocks_added - doc->blockCount();
     const QTextBlock anchor = doc->findBlockByNumber(anchor_number - dropped);
-    const QRectF first = blockBoundingGeometry(doc->firstBlock()).translated(contentOffset());
     const qreal top =
         anchor.isValid() ? blockBoundingGeometry(anchor).translated(contentOffset()).top() : 0;
     const int dy = qRound(top - anchor_top);
+    // Whether the cut line shows (asked last: it lays that line out).
+    auto cut_shows = [&] {
+        return excess > 0 &&
+               blockBoundingGeometry(doc->firstBlock()).translated(contentOffset()).bottom() > 0;
+    };
     if (dropped > anchor_number || !anchor.isValid() || view->size() != view_size ||
-        contentOffset().toPoint().x() != offset_x || (excess > 0 && first.bottom() > 0) ||
-        std::abs(top - anchor_top - dy) > 0.01) {
+        contentOffset().toPoint().x() != offset_x || std::abs(top - anchor_top - dy) > 0.01 ||
+        cut_shows()) {
         // The old pixels are no use: the view changed size or moved sideways, the cut first
         // line shows, or the lines moved by a fraction of a pixel.
         view->update();

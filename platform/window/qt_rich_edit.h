@@ -42,6 +42,8 @@ class Rich_Edit final : public QPlainTextEdit {
     // Characters one frame inserts at most: laying out the whole limit at once would hold the
     // event loop for tens of milliseconds under a flood.
     static constexpr int64_t Frame_Chars = 32768;
+    // How far past the limit's cut the front may go to drop whole lines.
+    static constexpr int32_t Line_Cut_Slack = 4096;
     // Characters waiting to go in (at most the limit).
     int64_t Waiting() const { return waiting_; }
     // Text as the control gives it: line breaks as CR LF.
