@@ -191,12 +191,25 @@ void Rich_Edit::Append(std::vector<Rtf_Run> runs) {
     // only the newest limit's worth waits, and goes into an emptied control.
     if (waiting_ > limit_) {
         int64_t skip = waiting_ - limit_;
+        // Whole lines, as at the control's front, when the next one starts near the cut.
+        int64_t seen = 0;
+        for (const Rtf_Run& r : pending_) {
+            const int64_t from = std::max<int64_t>(skip - seen, 0);
+            const qsizetype at = r.Text.indexOf(QChar('\n'), qsizetype(from));
+            if (from < r.Text.size() && at >= 0) {
+                const int64_t line = seen + at + 1;
+                if (line - skip <= Cut_Slack() && line < waiting_) skip = line;
+                break;
+            }
+            seen += r.Text.size();
+            if (seen - skip > Cut_Slack()) break;
+        }
+        waiting_ -= skip;
         while (!pending_.empty() && skip >= pending_.front().Text.size()) {
             skip -= pending_.front().Text.size();
             pending_.pop_front();
         }
         if (!pending_.empty() && skip > 0) pending_.front().Text.remove(0, qsizetype(skip));
-        waiting_ = limit_;
         replace_ = true;
     }
     Schedule();
@@ -207,7 +220,7 @@ void Rich_Edit::Schedule() {
     // A frame at the screen's rate, at most 60 a second: each repaint of a following view
     // redraws the whole of it, so one per frame shows everything an eye could see.
     qreal hz = screen() ? screen()->refreshRate() : 60;
-   
+
     double frame_ms = 1000 / std::clamp<qreal>(hz, 1, 60);
     // Text after a quiet frame goes in on the loop's next pass, so it shows at once; so does
     // text a frame's tick brings (it comes a frame after the last), rather than waking the loop
@@ -330,7 +343,7 @@ void Rich_Edit::Flush(int64_t most) {
         // untouched and keeps its layout, where a cut inside it laid it out again each frame.
         const QTextBlock cut = doc->findBlock(excess);
         if (cut.position() < excess && cut.next().isValid() &&
-            cut.next().position() - excess <= Line_Cut_Slack)
+            cut.next().position() - excess <= Cut_Slack())
             excess = cut.next().position();
         QTextCursor front(doc);
         front.setPosition(excess, QTextCursor::KeepAnchor);

@@ -9,6 +9,7 @@
 #include <QRect>
 #include <QString>
 #include <QTimer>
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <string_view>
@@ -42,8 +43,9 @@ class Rich_Edit final : public QPlainTextEdit {
     // Characters one frame inserts at most: laying out the whole limit at once would hold the
     // event loop for tens of milliseconds under a flood.
     static constexpr int64_t Frame_Chars = 32768;
-    // How far past the limit's cut the front may go to drop whole lines.
-    static constexpr int32_t Line_Cut_Slack = 4096;
+    // How far past the limit's cut the front may go to drop whole lines: 4 KB, and at most a
+    // quarter of a small limit.
+    int32_t Cut_Slack() const { return std::min(4096, limit_ / 4); }
     // Characters waiting to go in (at most the limit).
     int64_t Waiting() const { return waiting_; }
     // Text as the control gives it: line breaks as CR LF.
