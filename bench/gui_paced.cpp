@@ -1,13 +1,15 @@
 // Received text at a line's pace into a windowed terminal on a display: the program (kdx, or
 // CuteCom beside it) opens a pseudo-terminal, this feeds it pieces at the given rate, and
-// measures the CPU the program spends (all its threads) and the X server's, per KB, and the
-// program's memory after start and after the feed. The port is opened as a user would, with
-// xdotool on the program's window (no window manager: windows sit at 0,0). For CuteCom, whose
-// serial code drops a pty when the modem-line ioctls fail, give --shim (an LD_PRELOAD library
-// answering them; bench/gui_side_by_side.sh builds one). Prints one line of key=value figures.
+// measures the CPU the program spends (all its threads) and the X server's, per KB, the
+// program's memory after start and after the feed, and how often it wakes once the feed has
+// stopped. The port is opened as a user would, with xdotool on the program's window (no
+// window manager: windows sit at 0,0). For CuteCom, whose serial code drops a pty when the
+// modem-line ioctls fail, give --shim (an LD_PRELOAD library answering them;
+// bench/gui_side_by_side.sh builds one). Prints one line of key=value figures.
 //
 //   bench_gui_paced --program kdx|cutecom [--rate B/s] [--piece N] [--seconds S]
 //                   [--xserver-pid P] [--shim PATH]
+// KDX_GUI in the environment names another kdx to run in place of this build's.
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
@@ -36,6 +38,19 @@ int64_t Cpu_Ns(pid_t pid) {
         std::ifstream in(task.path() / "schedstat");
         long long ns = 0;
         if (in >> ns) total += ns;
+    }
+    return total;
+}
+
+// Context switches of every thread of a process so far: how often it woke.
+int64_t Wakes(pid_t pid) {
+    int64_t total = 0;
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream in(task.path() / "status");
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                total += std::atoll(line.c_str() + 24);
     }
     return total;
 }
@@ -108,7 +123,9 @@ int main(int argc, char** argv) {
             fs::create_directories(dir / "ports");
             fs::create_symlink(device, dir / "ports" / "COM5");
             setenv("KDX_PORTS", (dir / "ports").c_str(), 1);
-            execl(KDX_GUI_PATH, KDX_GUI_PATH, static_cast<char*>(nullptr));
+            // KDX_GUI: another build of the program, to compare two side by side.
+            const char* gui = std::getenv("KDX_GUI") ? std::getenv("KDX_GUI") : KDX_GUI_PATH;
+            execl(gui, gui, static_cast<char*>(nullptr));
         } else {
             fs::create_directories(dir / ".config" / "CuteCom");
             std::ofstream conf(dir / ".config" / "CuteCom" / "CuteCom5.conf");
@@ -193,19 +210,23 @@ int main(int argc, char** argv) {
     Sleep_Ms(200);  // the last frame
     int64_t cpu1 = Cpu_Ns(pid), x1 = xserver ? Cpu_Ns(xserver) : 0;
     long rss_end = Memory_Kb(pid, "Rss:"), pss_end = Memory_Kb(pid, "Pss:");
+    // Once the stream has stopped, the window should sleep: its wakes over the next 2 s.
+    const int64_t wakes0 = Wakes(pid);
+    Sleep_Ms(2000);
+    const double idle_wakes = double(Wakes(pid) - wakes0) / 2;
     const double kb = double(fed) / 1024;
     const double half_kb = kb / 2;
     std::printf(
         "program=%s rate=%.0f piece=%d kb=%.0f cpu_ms_per_kb=%.4f core_pct=%.1f "
         "x_ms_per_kb=%.4f fill_ratio=%.2f rss_start_mb=%.1f pss_start_mb=%.1f "
-        "rss_end_mb=%.1f pss_end_mb=%.1f\n",
+        "rss_end_mb=%.1f pss_end_mb=%.1f idle_wakes_per_s=%.1f\n",
         program.c_str(), rate, piece, kb, double(cpu1 - cpu0) / 1e6 / kb,
         100.0 * double(cpu1 - cpu0) / 1e9 / seconds, double(x1 - x0) / 1e6 / kb,
         // Cost per KB in the second half against the first, as the window fills.
         double(cpu1 - cpu_half) / std::max(double(cpu_half - cpu0), 1.0) * 1.0 *
             (half_kb / std::max(kb - half_kb, 1.0)),
         double(rss_start) / 1024, double(pss_start) / 1024, double(rss_end) / 1024,
-        double(pss_end) / 1024);
+        double(pss_end) / 1024, idle_wakes);
     status = 0;
     return finish(status);
 }

@@ -3,7 +3,8 @@
 # alternate which goes first), medians per program and kdx's figure as a ratio to CuteCom's:
 # CPU per KB of the program and of the X server at line rates (5.76 KB/s in 8-byte pieces,
 # 11.5 KB/s in 64-byte pieces, 115 KB/s in 1152-byte pieces), how the cost per KB changes as
-# the window fills, and resident and proportional memory after start and after 1 MB.
+# the window fills, its wakes a second once the feed stops, and resident and proportional
+# memory after start and after 1 MB.
 # CuteCom's serial code drops a pseudo-terminal when the modem-line ioctls fail: a small
 # LD_PRELOAD library built here answers them. Then the sustained flood (bench_gui_sustained,
 # kdx alone: CuteCom has no port log to check) for --sustained S seconds (default 60).
@@ -93,14 +94,14 @@ function median(list,   n, a, i, j, t) {
     for (k in f) if (k != "load" && k != "program") v[key, f["program"], k] = v[key, f["program"], k] " " f[k]
 }
 END {
-    split("cpu_ms_per_kb core_pct x_ms_per_kb fill_ratio rss_start_mb pss_start_mb rss_end_mb pss_end_mb", figures, " ")
+    split("cpu_ms_per_kb core_pct x_ms_per_kb fill_ratio idle_wakes_per_s rss_start_mb pss_start_mb rss_end_mb pss_end_mb", figures, " ")
     for (l = 1; l <= loads; l++) {
         key = order[l]
         printf "  %s\n", key
-        for (g = 1; g <= 8; g++) {
+        for (g = 1; g <= 9; g++) {
             k = figures[g]
-            if (key == "1MB" && g <= 4) continue
-            if (key != "1MB" && g >= 5) continue
+            if (key == "1MB" && g <= 5) continue
+            if (key != "1MB" && g >= 6) continue
             a = median(v[key, "kdx", k]); b = median(v[key, "cutecom", k])
             printf "    %-14s kdx %9.3f   CuteCom %9.3f   ratio %5.2f\n", k, a, b, (b > 0 ? a / b : -1)
         }

@@ -58,6 +58,8 @@ void Echo_Queue_Apply();
 // Applies waiting documents in order for about ms milliseconds (at least one); true when some
 // still wait. The dispatcher's thread applies a flood this way, a slice per turn of its loop.
 bool Echo_Queue_Apply_For(int32_t ms);
+// How many documents wait, for every control.
+size_t Echo_Queue_Waiting();
 // The fewest characters the documents waiting for a control show: what the queue holds for it.
 int64_t Echo_Queue_Shown(int32_t control);
 

@@ -234,6 +234,12 @@ bool Echo_Queue_Apply_For(int32_t ms) {
     return Apply_Until(platform::Query_Performance_Counter() + int64_t(std::max(ms, 0)) * 1000000);
 }
 
+size_t Echo_Queue_Waiting() {
+    Queue& q = The_Queue();
+    std::lock_guard<std::mutex> guard(q.lock);
+    return q.waiting;
+}
+
 int64_t Echo_Queue_Shown(int32_t control) {
     Queue& q = The_Queue();
     std::lock_guard<std::mutex> guard(q.lock);

@@ -144,6 +144,12 @@ LRESULT Frame_Window_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM l
         case WM_KDX_ECHO:
             Echo_Queue_Apply_Posted();
             return 0;
+        case win::WM_TIMER:
+            if (wparam == Echo_Timer_Id) {
+                Echo_Window_Tick();
+                return 0;
+            }
+            break;
         default:
             break;
     }

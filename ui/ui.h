@@ -188,6 +188,9 @@ void Terminal_Log_Check();
 void Echo_Window_Remove();
 // The handler of WM_KDX_ECHO: applies the documents waiting.
 void Echo_Queue_Apply_Posted();
+// The frame's timer that paces a stream's echo, and its handler (WM_TIMER with this id).
+constexpr uint64_t Echo_Timer_Id = 1;
+void Echo_Window_Tick();
 
 // The QuickMove dialog.
 extern int32_t QuickMove_Motor;

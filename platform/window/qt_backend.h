@@ -136,6 +136,8 @@ class Qt_Backend final : public Backend {
     bool Post_Message(HWND window, uint32_t message, uint64_t wparam, int64_t lparam) override;
     bool Invalidate_Rect(HWND window, bool) override;
     bool Update_Window(HWND window) override;
+    bool Set_Timer(HWND window, uint64_t id, uint32_t ms) override;
+    bool Kill_Timer(HWND window, uint64_t id) override;
 
     HWND Create_Frame(const std::string& caption, int32_t width, int32_t height,
                       Window_Proc proc) override;

@@ -8,7 +8,10 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 #include "platform/os/error.h"
 #include "platform/window/qt_backend.h"
@@ -33,6 +36,9 @@ std::atomic<bool> quit_pending{false};
 std::atomic<int32_t> quit_code{0};
 
 void Drain_Posted();
+
+// The windows' timers, by window and id; touched only on the user-interface thread.
+std::map<std::pair<HWND, uint64_t>, std::unique_ptr<QTimer>> timers;
 
 void Schedule_Drain() {
     if (!qApp || drain_scheduled.exchange(true)) return;
@@ -229,6 +235,36 @@ bool Qt_Backend::Post_Message(HWND window, uint32_t message, uint64_t wparam, in
         posted.push_back(Posted{window, message, wparam, lparam});
     }
     Schedule_Drain();
+    return true;
+}
+
+bool Qt_Backend::Set_Timer(HWND window, uint64_t id, uint32_t ms) {
+    if (!qApp || !On_Ui_Thread() || !Find(window)) return false;
+    std::unique_ptr<QTimer>& timer = timers[{window, id}];
+    if (!timer) {
+        timer = std::make_unique<QTimer>();
+        timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer.get(), &QTimer::timeout, [this, window, id] {
+            if (!Find(window)) {
+                Kill_Timer(window, id);
+                return;
+            }
+            // A pause on this thread holds the tick back, as it holds posted messages.
+            if (hold_posted.load() == 0) Dispatch(window, WM_TIMER, id, 0);
+        });
+    }
+    timer->start(int(std::min<uint32_t>(ms, INT32_MAX)));
+    return true;
+}
+
+bool Qt_Backend::Kill_Timer(HWND window, uint64_t id) {
+    if (!On_Ui_Thread()) return false;
+    auto it = timers.find({window, id});
+    if (it == timers.end()) return false;
+    it->second->stop();
+    // The timer may be the one whose tick is running now.
+    it->second.release()->deleteLater();
+    timers.erase(it);
     return true;
 }
 

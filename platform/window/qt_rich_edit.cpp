@@ -191,12 +191,25 @@ void Rich_Edit::Append(std::vector<Rtf_Run> runs) {
     // only the newest limit's worth waits, and goes into an emptied control.
     if (waiting_ > limit_) {
         int64_t skip = waiting_ - limit_;
+        // Whole lines, as at the control's front, when the next one starts near the cut.
+        int64_t seen = 0;
+        for (const Rtf_Run& r : pending_) {
+            const int64_t from = std::max<int64_t>(skip - seen, 0);
+            const qsizetype at = r.Text.indexOf(QChar('\n'), qsizetype(from));
+            if (from < r.Text.size() && at >= 0) {
+                const int64_t line = seen + at + 1;
+                if (line - skip <= Cut_Slack() && line < waiting_) skip = line;
+                break;
+            }
+            seen += r.Text.size();
+            if (seen - skip > Cut_Slack()) break;
+        }
+        waiting_ -= skip;
         while (!pending_.empty() && skip >= pending_.front().Text.size()) {
             skip -= pending_.front().Text.size();
             pending_.pop_front();
         }
         if (!pending_.empty() && skip > 0) pending_.front().Text.remove(0, qsizetype(skip));
-        waiting_ = limit_;
         replace_ = true;
     }
     Schedule();
@@ -207,10 +220,13 @@ void Rich_Edit::Schedule() {
     // A frame at the screen's rate, at most 60 a second: each repaint of a following view
     // redraws the whole of it, so one per frame shows everything an eye could see.
     qreal hz = screen() ? screen()->refreshRate() : 60;
-    int frame_ms = int(1000 / std::clamp<qreal>(hz, 1, 60) + 0.999);
-    // Text after a quiet frame goes in on the loop's next pass, so it shows at once.
-    qint64 since = since_flush_.isValid() ? since_flush_.elapsed() : frame_ms;
-    frame_.start(int(std::max<qint64>(0, frame_ms - since)));
+
+    double frame_ms = 1000 / std::clamp<qreal>(hz, 1, 60);
+    // Text after a quiet frame goes in on the loop's next pass, so it shows at once; so does
+    // text a frame's tick brings (it comes a frame after the last), rather than waking the loop
+    // again a fraction of a millisecond later.
+    double since = since_flush_.isValid() ? since_flush_.nsecsElapsed() / 1e6 : frame_ms;
+    frame_.start(int(std::max(0.0, frame_ms - since) + 0.5));
 }
 
 // Whether anyone can see the control: shown, in a window that is on screen and not covered
@@ -248,6 +264,17 @@ Rich_Edit::Bar_Look Rich_Edit::Look() const {
     return Bar_Look{bar->Handle(), bar->value() <= bar->minimum(), bar->value() >= bar->maximum()};
 }
 
+Rich_Edit::Bar_Look Rich_Edit::Look_Now() {
+    QScrollBar* bar = verticalScrollBar();
+    Bar_State state{bar->minimum(),  bar->maximum(), bar->value(),
+                    bar->pageStep(), bar->size(),    bar->isVisible()};
+    if (state != bar_state_) {
+        bar_state_ = state;
+        bar_look_ = Look();
+    }
+    return bar_look_;
+}
+
 void Rich_Edit::Flush(int64_t most) {
     if (pending_.empty()) return;
     since_flush_.start();
@@ -273,7 +300,7 @@ void Rich_Edit::Flush(int64_t most) {
     bool bar_blocked = false;
     if (partial) {
         anchor_top = blockBoundingGeometry(doc->lastBlock()).translated(contentOffset()).top();
-        look = Look();
+        look = Look_Now();
         // Bypassed (Qt drops updates while they are off) and done below where it counts.
         for (QWidget* w : {static_cast<QWidget*>(this), view, static_cast<QWidget*>(bar)})
             w->setAttribute(Qt::WA_UpdatesDisabled);
@@ -282,17 +309,20 @@ void Rich_Edit::Flush(int64_t most) {
     if (replace_) doc->clear();
     replace_ = false;
     QTextCursor cursor(doc);
-    cursor.movePosition(QTextCursor::End);
+    // Inside the edit block the cursor does not lay out the last line to learn its x.
     cursor.beginEditBlock();
-    QTextCharFormat format;
+    cursor.movePosition(QTextCursor::End);
     QFont plain = font();
     plain.setStyleStrategy(QFont::PreferNoShaping);
+    QTextCharFormat formats[2];
+    formats[0].setFont(plain);
+    formats[1].setFont(fixed_);
     // Oldest first, so what a frame leaves still goes in after it.
     int64_t left = most < 0 ? waiting_ : std::min(most, waiting_);
     while (left > 0 && !pending_.empty()) {
         Rtf_Run& run = pending_.front();
+        QTextCharFormat& format = formats[run.Fixed ? 1 : 0];
         format.setForeground(run.Colour.isValid() ? run.Colour : default_colour_);
-        format.setFont(run.Fixed ? fixed_ : plain);
         if (run.Text.size() > left) {
             cursor.insertText(run.Text.left(qsizetype(left)), format);
             run.Text.remove(0, qsizetype(left));
@@ -309,6 +339,12 @@ void Rich_Edit::Flush(int64_t most) {
     int32_t excess = doc->characterCount() - 1 - limit_;
     const int blocks_added = doc->blockCount() - blocks_before;
     if (excess > 0) {
+        // Whole lines go when the next one starts near the cut: the first line left is then
+        // untouched and keeps its layout, where a cut inside it laid it out again each frame.
+        const QTextBlock cut = doc->findBlock(excess);
+        if (cut.position() < excess && cut.next().isValid() &&
+            cut.next().position() - excess <= Cut_Slack())
+            excess = cut.next().position();
         QTextCursor front(doc);
         front.setPosition(excess, QTextCursor::KeepAnchor);
         front.removeSelectedText();
@@ -327,17 +363,21 @@ void Rich_Edit::Flush(int64_t most) {
     // The scroll area hears of a range that appears or goes (it shows or hides the bar).
     if ((bar->maximum() > bar->minimum()) != had_range)
         emit bar->rangeChanged(bar->minimum(), bar->maximum());
-    if (Look() != look) bar->update();
+    if (Look_Now() != look) bar->update();
     // The last old line, unless the cut at the front reached it.
     const int dropped = blocks_before + blocks_added - doc->blockCount();
     const QTextBlock anchor = doc->findBlockByNumber(anchor_number - dropped);
-    const QRectF first = blockBoundingGeometry(doc->firstBlock()).translated(contentOffset());
     const qreal top =
         anchor.isValid() ? blockBoundingGeometry(anchor).translated(contentOffset()).top() : 0;
     const int dy = qRound(top - anchor_top);
+    // Whether the cut line shows (asked last: it lays that line out).
+    auto cut_shows = [&] {
+        return excess > 0 &&
+               blockBoundingGeometry(doc->firstBlock()).translated(contentOffset()).bottom() > 0;
+    };
     if (dropped > anchor_number || !anchor.isValid() || view->size() != view_size ||
-        contentOffset().toPoint().x() != offset_x || (excess > 0 && first.bottom() > 0) ||
-        std::abs(top - anchor_top - dy) > 0.01) {
+        contentOffset().toPoint().x() != offset_x || std::abs(top - anchor_top - dy) > 0.01 ||
+        cut_shows()) {
         // The old pixels are no use: the view changed size or moved sideways, the cut first
         // line shows, or the lines moved by a fraction of a pixel.
         view->update();

@@ -9,6 +9,7 @@
 #include <QRect>
 #include <QString>
 #include <QTimer>
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <string_view>
@@ -42,6 +43,9 @@ class Rich_Edit final : public QPlainTextEdit {
     // Characters one frame inserts at most: laying out the whole limit at once would hold the
     // event loop for tens of milliseconds under a flood.
     static constexpr int64_t Frame_Chars = 32768;
+    // How far past the limit's cut the front may go to drop whole lines: 4 KB, and at most a
+    // quarter of a small limit.
+    int32_t Cut_Slack() const { return std::min(4096, limit_ / 4); }
     // Characters waiting to go in (at most the limit).
     int64_t Waiting() const { return waiting_; }
     // Text as the control gives it: line breaks as CR LF.
@@ -68,6 +72,17 @@ class Rich_Edit final : public QPlainTextEdit {
         bool operator==(const Bar_Look&) const = default;
     };
     Bar_Look Look() const;
+    // The look for the bar's current range, value, page and size: worked out again (a style
+    // query) only when one of them changed since the last time.
+    Bar_Look Look_Now();
+    struct Bar_State {
+        int minimum = 0, maximum = -1, value = 0, page = 0;
+        QSize size;
+        bool visible = false;
+        bool operator==(const Bar_State&) const = default;
+    };
+    Bar_State bar_state_;
+    Bar_Look bar_look_;
 
     int32_t limit_ = 32767;
     QColor default_colour_ = Qt::black;

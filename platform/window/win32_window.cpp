@@ -565,6 +565,12 @@ class Win32_Backend final : public Backend {
         return InvalidateRect(Native(window), nullptr, erase) != FALSE;
     }
     bool Update_Window(HWND window) override { return UpdateWindow(Native(window)) != FALSE; }
+    bool Set_Timer(HWND window, uint64_t id, uint32_t ms) override {
+        return SetTimer(Native(window), UINT_PTR(id), ms, nullptr) != 0;
+    }
+    bool Kill_Timer(HWND window, uint64_t id) override {
+        return KillTimer(Native(window), UINT_PTR(id)) != FALSE;
+    }
 
     HWND Create_Frame(const std::string& caption, int32_t width, int32_t height,
                       Window_Proc proc) override {

@@ -53,6 +53,14 @@ bool Update_Window(HWND window) {
     return window != 0 && With(false, [&](Backend& b) { return b.Update_Window(window); });
 }
 
+bool Set_Timer(HWND window, uint64_t id, uint32_t ms) {
+    return window != 0 && With(false, [&](Backend& b) { return b.Set_Timer(window, id, ms); });
+}
+
+bool Kill_Timer(HWND window, uint64_t id) {
+    return window != 0 && With(false, [&](Backend& b) { return b.Kill_Timer(window, id); });
+}
+
 HWND Create_Frame(const std::string& caption, int32_t width, int32_t height, Window_Proc proc) {
     return With(HWND(0), [&](Backend& b) { return b.Create_Frame(caption, width, height, proc); });
 }

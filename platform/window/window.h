@@ -46,6 +46,7 @@ enum : uint32_t {
     WM_INITDIALOG = 0x0110,
     WM_COMMAND = 0x0111,
     WM_SYSCOMMAND = 0x0112,
+    WM_TIMER = 0x0113,
     WM_LBUTTONDOWN = 0x0201,
     WM_DEVICECHANGE = 0x0219,
     WM_MDIGETACTIVE = 0x0229,
@@ -251,6 +252,8 @@ class Backend {
     virtual bool Post_Message(HWND window, uint32_t message, uint64_t wparam, int64_t lparam) = 0;
     virtual bool Invalidate_Rect(HWND /*window*/, bool /*erase*/) { return false; }
     virtual bool Update_Window(HWND /*window*/) { return false; }
+    virtual bool Set_Timer(HWND /*window*/, uint64_t /*id*/, uint32_t /*ms*/) { return false; }
+    virtual bool Kill_Timer(HWND /*window*/, uint64_t /*id*/) { return false; }
 
     // The rest have no use without a display; the defaults do nothing.
     virtual HWND Create_Frame(const std::string& /*caption*/, int32_t /*width*/, int32_t /*height*/,
@@ -314,6 +317,11 @@ bool Post_Message(HWND window, uint32_t message, uint64_t wparam = 0, int64_t lp
 // paints what is marked at once: how a long exchange shows its echo before it returns.
 bool Invalidate_Rect(HWND window, bool erase);
 bool Update_Window(HWND window);
+// WM_TIMER (wparam: the id) to the window's procedure every ms milliseconds, on the
+// user-interface thread, until killed or the window goes; setting a running timer restarts
+// it with the new period. Call both on that thread.
+bool Set_Timer(HWND window, uint64_t id, uint32_t ms);
+bool Kill_Timer(HWND window, uint64_t id);
 
 // The frame: a top-level window with a menu bar whose client area is the MDI client.
 HWND Create_Frame(const std::string& caption, int32_t width, int32_t height, Window_Proc proc);

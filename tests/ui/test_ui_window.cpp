@@ -5,6 +5,9 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextDocument>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "serial/echo.h"
@@ -45,6 +48,39 @@ TEST_F(Ui_Test, MessagesPostedFromOtherThreadsArriveInOrderOnTheInterfaceThread)
     win::Destroy_Window(dialog);
 }
 
+int64_t Ticks_Proc(HWND, uint32_t message, WPARAM wparam, LPARAM) {
+    if (message == win::WM_TIMER) received.push_back(wparam);
+    return 0;
+}
+
+// The window's timer: WM_TIMER with its id on this thread, again and again, until killed or
+// its window goes; a held pause holds it back like a posted message.
+TEST_F(Ui_Test, ATimerTicksItsWindowWithItsIdUntilKilledOrTheWindowGoes) {
+    HWND dialog = win::Create_Dialog({"Ticks", 100, 50}, 0);
+    win::Set_Dialog_Proc(dialog, &Ticks_Proc);
+    received.clear();
+    auto wait_for = [](size_t count) {
+        for (int i = 0; i < 2000 && received.size() < count; ++i) win::Process_Events(5);
+        return received.size() >= count;
+    };
+    ASSERT_TRUE(win::Set_Timer(dialog, 3, 5));
+    ASSERT_TRUE(win::Set_Timer(dialog, 4, 5));
+    ASSERT_TRUE(wait_for(6));
+    EXPECT_NE(std::count(received.begin(), received.end(), 3u), 0);
+    EXPECT_NE(std::count(received.begin(), received.end(), 4u), 0);
+    ASSERT_TRUE(win::Kill_Timer(dialog, 3));
+    EXPECT_FALSE(win::Kill_Timer(dialog, 3));
+    received.clear();
+    ASSERT_TRUE(wait_for(3));
+    EXPECT_EQ(std::count(received.begin(), received.end(), 3u), 0);
+    // Its window destroyed, the other timer goes with it.
+    win::Destroy_Window(dialog);
+    received.clear();
+    win::Process_Events(100);  // twenty periods: no tick comes, however slow the machine
+    EXPECT_TRUE(received.empty());
+    EXPECT_FALSE(win::Set_Timer(dialog, 5, 5));
+}
+
 TEST_F(Ui_Test, AtItsLimitTheRichEditDropsTheOldestTextAndShowsTheNewest) {
     Serial_Terminal_Create();
     HWND edit = win::Get_Dlg_Item(win::Terminal_Dialog, Rich_Edit_Received);
@@ -63,6 +99,7 @@ TEST_F(Ui_Test, AtItsLimitTheRichEditDropsTheOldestTextAndShowsTheNewest) {
     EXPECT_LE(text.size(), 131070);
     EXPECT_TRUE(text.contains(QStringLiteral("L199")));   // the newest is there
     EXPECT_FALSE(text.contains(QStringLiteral("L000")));  // the oldest went
+    EXPECT_TRUE(text.startsWith(QStringLiteral("L")));    // as whole lines
     // The view follows the newest text.
     EXPECT_EQ(widget->verticalScrollBar()->value(), widget->verticalScrollBar()->maximum());
     // New text still arrives once full.
@@ -96,6 +133,45 @@ TEST_F(Ui_Test, EchoesFromAnotherThreadReachTheRichEditsInOrderAndInTheirColours
     EXPECT_EQ(c.charFormat().foreground().color(), QColor(0, 200, 255));
     c.setPosition(5);
     EXPECT_EQ(c.charFormat().foreground().color(), QColor(0, 128, 0));
+}
+
+// A stream's pieces are taken once a tick, and the first after a quiet tick goes at once:
+// whatever the gaps between pieces (within a tick, across one, long enough for the tick to
+// stop), every piece reaches the screen, in order, with nothing else to bring it.
+TEST_F(Ui_Test, EveryPieceOfAStreamShowsWhateverTheGapsBetweenThem) {
+    int32_t unused = 0;
+    win::Mdi_Client = Mdi_Parent_Create(unused);
+    win::Terminal_Dialog = Serial_Terminal_Create();
+    Widget(win::Terminal_Dialog)->show();
+    auto* view = qobject_cast<QPlainTextEdit*>(
+        Widget(win::Get_Dlg_Item(win::Terminal_Dialog, Rich_Edit_Received)));
+    Echo_Window_Install();
+    const std::vector<int> gaps_ms = {0, 0, 1, 45, 0, 90, 3, 0, 41, 120, 0, 2, 39, 80, 0, 0};
+    std::atomic<int> shown{-1};
+    std::atomic<bool> stop{false};
+    std::thread poller([&] {
+        for (int i = 0; i < int(gaps_ms.size()) * 3 && !stop; ++i) {
+            while (shown.load() < i - 1 && !stop) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(gaps_ms[i % gaps_ms.size()]));
+            Serial_Port_Echo_Received("p" + std::to_string(i) + ",");
+        }
+    });
+    QString want;
+    for (int i = 0; i < int(gaps_ms.size()) * 3; ++i) {
+        want += QStringLiteral("p%1").arg(i);
+        // The document itself, not the control's text (reading that would insert what waits).
+        for (int t = 0; t < 10000 && view->document()->toPlainText() != want; ++t)
+            win::Process_Events(1);
+        if (view->document()->toPlainText() != want) {
+            stop = true;
+            ADD_FAILURE() << "piece " << i << " never showed; the view holds "
+                          << view->document()->toPlainText().toStdString();
+            break;
+        }
+        shown.store(i);
+    }
+    poller.join();
+    Echo_Window_Remove();
 }
 
 // Unseen, the rich edit does no work for the traffic: the text waits (and reads back) but is

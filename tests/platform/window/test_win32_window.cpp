@@ -26,7 +26,8 @@ constexpr uint32_t kPosted = WM_USER + 7;
 std::vector<std::pair<uint32_t, uint64_t>> heard;  // (message, wparam) the dialog was given
 
 int64_t Dialog(HWND, uint32_t message, WPARAM wparam, LPARAM) {
-    if (message == WM_COMMAND || message == kPosted || message == WM_INITDIALOG)
+    if (message == WM_COMMAND || message == kPosted || message == WM_INITDIALOG ||
+        message == WM_TIMER)
         heard.emplace_back(message, wparam);
     return 0;
 }
@@ -159,6 +160,18 @@ TEST_F(Win32_Window, MessagesPostedFromAnotherThreadArriveInOrderOnThisOne) {
         if (m.first == kPosted) order.push_back(m.second);
     ASSERT_EQ(order.size(), 50u);
     for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(order[i], i + 1);
+}
+
+TEST_F(Win32_Window, ATimerTicksItsWindowWithItsIdUntilKilled) {
+    ASSERT_TRUE(Set_Timer(dialog, 9, 10));
+    ASSERT_TRUE(Heard(WM_TIMER, 9));
+    heard.clear();
+    ASSERT_TRUE(Heard(WM_TIMER, 9));  // again, not once only
+    ASSERT_TRUE(Kill_Timer(dialog, 9));
+    EXPECT_FALSE(Kill_Timer(dialog, 9));
+    heard.clear();
+    Process_Events(100);  // ten periods: a killed timer never ticks, however slow the machine
+    EXPECT_TRUE(heard.empty());
 }
 
 TEST_F(Win32_Window, RtfStreamsInAtTheEndAndTheTextKeepsItsLimitFromTheFront) {
