@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,37 +31,44 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// CPU time of every thread of a process so far, in ns (0 once it is gone).
-int64_t Cpu_Ns(pid_t pid) {
+// The number after a field's name in a /proc file ("Rss:", "voluntary_ctxt_switches:"); -1
+// when it is not there.
+long long Field(const fs::path& file, const std::string& field) {
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field, 0) == 0) return std::atoll(line.c_str() + field.size());
+    return -1;
+}
+
+// A figure summed over every thread of a process (0 once it is gone): read(its task folder).
+template <class Read>
+int64_t Over_Threads(pid_t pid, Read read) {
     int64_t total = 0;
     std::error_code ec;
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-        std::ifstream in(task.path() / "schedstat");
-        long long ns = 0;
-        if (in >> ns) total += ns;
-    }
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec))
+        total += std::max<long long>(read(task.path()), 0);
     return total;
 }
 
-// Context switches of every thread of a process so far: how often it woke.
+// CPU time of every thread so far, in ns.
+int64_t Cpu_Ns(pid_t pid) {
+    return Over_Threads(pid, [](const fs::path& task) {
+        std::ifstream in(task / "schedstat");
+        long long ns = 0;
+        return in >> ns ? ns : 0;
+    });
+}
+
+// Context switches of every thread so far: how often it woke.
 int64_t Wakes(pid_t pid) {
-    int64_t total = 0;
-    std::error_code ec;
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-        std::ifstream in(task.path() / "status");
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-                total += std::atoll(line.c_str() + 24);
-    }
-    return total;
+    return Over_Threads(pid, [](const fs::path& task) {
+        return Field(task / "status", "voluntary_ctxt_switches:");
+    });
 }
 
 // A figure of /proc/<pid>/smaps_rollup in kB ("Rss:", "Pss:").
 long Memory_Kb(pid_t pid, const std::string& field) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + field.size());
-    return -1;
+    return long(Field("/proc/" + std::to_string(pid) + "/smaps_rollup", field));
 }
 
 bool Run(const std::string& command) {

@@ -1,7 +1,7 @@
 // The traffic echo's way into the Terminal's rich edits: each document is streamed into its
 // control on the user-interface thread; echoes from the receive poller are posted to the frame
 // and applied a slice at a time, so a flood leaves the event loop turning between slices. A
-// stream's pieces are taken once a frame: the first after a quiet frame is posted and shown at
+// stream's pieces are taken once a tick: the first after a quiet tick is posted and shown at
 // once; while more keep coming, the frame's timer takes what came since its last tick, so a
 // piece costs no turn of the event loop of its own.
 #include <atomic>
@@ -117,7 +117,7 @@ int64_t Rich_Edit_Send(HWND window, const std::string& rtf) {
 void Echo_Queue_Apply_Posted() {
     slice_posted = false;
     Apply_Slice();
-    // What comes within the next frame waits for its tick (without a timer: for a post).
+    // What comes before the next tick waits for it (without a timer: for a post).
     if (!ticking) ticking = win::Set_Timer(win::Frame_Window, Echo_Timer_Id, Echo_Frame_Ms);
     if (!ticking) Release_Echo();
 }
@@ -128,7 +128,7 @@ void Echo_Window_Tick() {
         Apply_Slice();
         return;
     }
-    // A quiet frame: the stream ended, and the next piece is shown as soon as it comes.
+    // A quiet tick: the stream ended, and the next piece is shown as soon as it comes.
     Stop_Ticking();
     Release_Echo();
 }

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QMdiSubWindow>
 #include <QPointer>
+#include <QTimer>
 #include <map>
 #include <memory>
 #include <string>
@@ -38,6 +39,7 @@ struct Window_Object final : platform::Handle_Object {
     std::vector<HWND> children;
     int32_t next_group = 0;
     std::map<int32_t, QPointer<QButtonGroup>> option_groups;  // a dialog's options by group
+    std::map<uint64_t, QPointer<QTimer>> timers;  // by id; children of the widget, gone with it
     HMENU menu = 0;
     std::string caption;
     bool centred = false;

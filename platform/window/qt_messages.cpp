@@ -8,10 +8,7 @@
 #include <chrono>
 #include <deque>
 #include <exception>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <utility>
 
 #include "platform/os/error.h"
 #include "platform/window/qt_backend.h"
@@ -36,9 +33,6 @@ std::atomic<bool> quit_pending{false};
 std::atomic<int32_t> quit_code{0};
 
 void Drain_Posted();
-
-// The windows' timers, by window and id; touched only on the user-interface thread.
-std::map<std::pair<HWND, uint64_t>, std::unique_ptr<QTimer>> timers;
 
 void Schedule_Drain() {
     if (!qApp || drain_scheduled.exchange(true)) return;
@@ -239,16 +233,14 @@ bool Qt_Backend::Post_Message(HWND window, uint32_t message, uint64_t wparam, in
 }
 
 bool Qt_Backend::Set_Timer(HWND window, uint64_t id, uint32_t ms) {
-    if (!qApp || !On_Ui_Thread() || !Find(window)) return false;
-    std::unique_ptr<QTimer>& timer = timers[{window, id}];
+    if (!qApp || !On_Ui_Thread()) return false;
+    auto o = Find(window);
+    if (!o || !o->widget) return false;
+    QPointer<QTimer>& timer = o->timers[id];
     if (!timer) {
-        timer = std::make_unique<QTimer>();
+        timer = new QTimer(o->widget);
         timer->setTimerType(Qt::PreciseTimer);
-        QObject::connect(timer.get(), &QTimer::timeout, [this, window, id] {
-            if (!Find(window)) {
-                Kill_Timer(window, id);
-                return;
-            }
+        QObject::connect(timer, &QTimer::timeout, [window, id] {
             // A pause on this thread holds the tick back, as it holds posted messages.
             if (hold_posted.load() == 0) Dispatch(window, WM_TIMER, id, 0);
         });
@@ -259,12 +251,16 @@ bool Qt_Backend::Set_Timer(HWND window, uint64_t id, uint32_t ms) {
 
 bool Qt_Backend::Kill_Timer(HWND window, uint64_t id) {
     if (!On_Ui_Thread()) return false;
-    auto it = timers.find({window, id});
-    if (it == timers.end()) return false;
-    it->second->stop();
+    auto o = Find(window);
+    if (!o) return false;
+    auto it = o->timers.find(id);
+    if (it == o->timers.end()) return false;
+    QPointer<QTimer> timer = it->second;
+    o->timers.erase(it);
+    if (!timer) return false;
+    timer->stop();
     // The timer may be the one whose tick is running now.
-    it->second.release()->deleteLater();
-    timers.erase(it);
+    timer->deleteLater();
     return true;
 }
 

@@ -194,9 +194,9 @@ void Rich_Edit::Append(std::vector<Rtf_Run> runs) {
         // Whole lines, as at the control's front, when the next one starts near the cut.
         int64_t seen = 0;
         for (const Rtf_Run& r : pending_) {
-            const int64_t from = std::max<int64_t>(skip - seen, 0);
-            const qsizetype at = r.Text.indexOf(QChar('\n'), qsizetype(from));
-            if (from < r.Text.size() && at >= 0) {
+            const qsizetype at =
+                r.Text.indexOf(QChar('\n'), qsizetype(std::max<int64_t>(skip - seen, 0)));
+            if (at >= 0) {
                 const int64_t line = seen + at + 1;
                 if (line - skip <= Cut_Slack() && line < waiting_) skip = line;
                 break;
@@ -220,7 +220,6 @@ void Rich_Edit::Schedule() {
     // A frame at the screen's rate, at most 60 a second: each repaint of a following view
     // redraws the whole of it, so one per frame shows everything an eye could see.
     qreal hz = screen() ? screen()->refreshRate() : 60;
-
     double frame_ms = 1000 / std::clamp<qreal>(hz, 1, 60);
     // Text after a quiet frame goes in on the loop's next pass, so it shows at once; so does
     // text a frame's tick brings (it comes a frame after the last), rather than waking the loop

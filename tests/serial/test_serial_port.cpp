@@ -496,12 +496,14 @@ TEST_F(Serial_Port_Poller, WaitInputWakesOnTheFirstByte) {
     Start_Sim();
     ASSERT_TRUE(platform::Handle_Usable(Open()));
     EXPECT_FALSE(Serial_Port_Wait_Input(handle, 30));
-    // The byte is meant to come while the wait blocks; sent earlier, the wait still passes, so
-    // the pause only makes the test more telling and never decides its verdict.
+    // The byte goes once this thread is on its way into the wait (it may still arrive before
+    // the wait blocks, which the wait must take as well).
+    std::atomic<bool> waiting{false};
     std::thread later([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (!waiting.load()) std::this_thread::yield();
         sim->Send("Z");
     });
+    waiting.store(true);
     EXPECT_TRUE(Serial_Port_Wait_Input(handle, 10000));
     later.join();
     EXPECT_EQ(Serial_Port_Read(handle), "Z");
