@@ -27,11 +27,21 @@ wine_prefix_start() {
         wine reg add 'HKCU\Software\Wine\X11 Driver' /v "$value" /t REG_SZ /d N /f \
             </dev/null >/dev/null 2>&1
     done
-    local fonts="$WINEPREFIX/drive_c/windows/Fonts"
+    local fonts="$WINEPREFIX/drive_c/windows/Fonts" copied=0 file
     mkdir -p "$fonts"
     for dir in /usr/share/wine/fonts /usr/lib/wine/fonts; do
-        if [ -d "$dir" ]; then cp -n "$dir"/* "$fonts/" 2>/dev/null || true; fi
+        for file in "$dir"/*.ttf "$dir"/*.fon; do
+            [ -f "$file" ] || continue
+            [ -e "$fonts/${file##*/}" ] || cp "$file" "$fonts/" || return 1
+            copied=$((copied + 1))
+        done
     done
+    # Windows sized to other fonts put every control somewhere else: no run goes on without.
+    if ((copied == 0)); then
+        echo "wine-prefix: no Wine fonts in /usr/share/wine/fonts or /usr/lib/wine/fonts" \
+            "(is fonts-wine installed?)" >&2
+        return 1
+    fi
 }
 
 # Starts the simulator ($1: the Linux build's kdx-sim) with its output in folder $2, and
