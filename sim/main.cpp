@@ -56,6 +56,10 @@ const char* const Help =
     "  --quiet-ms MS       how long a command without terminator waits for more bytes\n"
     "                      before it is taken as it stands (default 20)\n"
     "  --axes N            the controller has axes 1 to N (default 4)\n"
+    "  --serial TEXT       the serial number it stores at the start (escapes as for\n"
+    "                      --greeting): a unit answering with escapes, formulas or a\n"
+    "                      300-character serial\n"
+    "  --order TEXT        the order number it stores at the start (escapes likewise)\n"
     "\n"
     "Other:\n"
     "  --help              show this text and exit\n"
@@ -218,7 +222,8 @@ int main(int argc, char** argv) {
         for (const auto& s : Number_Switches())
             if (a == s.name) number = &s;
         bool known = number || a == "--port" || a == "--greeting" || a == "--pieces" ||
-                     a == "--corrupt" || a == "--link" || a == "--control";
+                     a == "--corrupt" || a == "--link" || a == "--control" || a == "--serial" ||
+                     a == "--order";
         if (!known && a.rfind("-", 0) == 0) return Usage_Error("unknown option " + a);
         if (!known)
             return Usage_Error("unexpected argument " + a + " (kdx-sim takes options only)");
@@ -229,6 +234,10 @@ int main(int argc, char** argv) {
             config.greeting = Unescape(v);
         } else if (a == "--link") {
             config.link = v;
+        } else if (a == "--serial") {
+            config.model.serial = Unescape(v);
+        } else if (a == "--order") {
+            config.model.order = Unescape(v);
         } else if (a == "--control") {
             control = v;
         } else if (a == "--port") {
