@@ -41,6 +41,7 @@ const char* const Help =
     "\n"
     "Faults:\n"
     "  --late MS           each reply starts MS milliseconds after its command\n"
+    "  --late-replies N    only the first N replies are late (a unit slow to wake)\n"
     "  --slow MS           a pause of MS milliseconds after every reply byte\n"
     "  --pieces N[:GAP]    replies go out in pieces of N bytes, GAP ms apart (default 5)\n"
     "  --nul N             a zero byte after every N reply bytes\n"
@@ -128,6 +129,7 @@ const std::vector<Number_Switch>& Number_Switches() {
     static const std::vector<Number_Switch> Table = {
         {"--baud", 1, 4000000, [](C& c, int64_t n) { c.baud = uint32_t(n); }},
         {"--late", 0, Int32_Max, [](C& c, int64_t n) { c.late_ms = int32_t(n); }},
+        {"--late-replies", 0, Int32_Max, [](C& c, int64_t n) { c.late_replies = int32_t(n); }},
         {"--slow", 0, Int32_Max, [](C& c, int64_t n) { c.slow_ms = int32_t(n); }},
         {"--nul", 0, Int32_Max, [](C& c, int64_t n) { c.nul_every = int32_t(n); }},
         // A flood is built as one text: a gigabyte is far past any test's need.
