@@ -775,6 +775,7 @@ int Check_Batch(const Options& o) {
         }
     const bool terminal = isatty(STDERR_FILENO) == 1;
     if (terminal) Draw(children, false);
+    auto last_draw = std::chrono::steady_clock::now();
     for (;;) {
         std::vector<int> fds;
         for (const Child& c : children) fds.push_back(c.process.fd);
@@ -795,8 +796,13 @@ int Check_Batch(const Options& o) {
                 if (c.verdict.empty()) c.verdict = "failed";  // it ended without its outcome
             }
         }
-        if (terminal) Draw(children, true);
+        auto now = std::chrono::steady_clock::now();
+        if (terminal && (ready == -2 || now - last_draw >= std::chrono::milliseconds(100))) {
+            Draw(children, true);
+            last_draw = now;
+        }
     }
+    if (terminal) Draw(children, true);
     int units = 0, passed = 0, answered = 0, unrecorded = 0;
     std::string held;
     for (const Child& c : children) {
