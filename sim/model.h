@@ -26,8 +26,8 @@ struct Model_Config {
     int32_t axes = 4;
     // The serial and order number stored at the start ("" keeps the factory ones): any
     // bytes, for a unit that answers with escapes, formulas or an overlong serial.
-    std::string serial;
-    std::string order;
+    std::string serial{};
+    std::string order{};
 };
 
 class Controller_Model {
