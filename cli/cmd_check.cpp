@@ -423,8 +423,9 @@ bool Memory_Step(Unit& unit, int32_t* h, int axis) {
 }
 
 // The status query, asked again while nothing comes: a unit busy for a moment or slow to
-// answer gets about a second. Each try waits for a late reply before asking again, so a
-// slow unit's answers do not pile up.
+// answer gets about a second. Each try waits for a late reply before asking again; after
+// a second try, the answers to the earlier ones are let come and taken off the line (one
+// letter for each try: the last one is the reply), so none lands in the next step's reply.
 std::string Status_Reply(int32_t* h, int& tries, int64_t& waited_ms) {
     const auto start = std::chrono::steady_clock::now();
     constexpr int Tries = 4;
@@ -438,6 +439,16 @@ std::string Status_Reply(int32_t* h, int& tries, int64_t& waited_ms) {
             if (!reply.empty()) break;
         }
         if (Hung_Up() || tries == Tries) break;
+    }
+    if (tries > 1 && !reply.empty() && !Hung_Up()) {
+        constexpr uint32_t Quiet_Ms = 300;
+        while (Serial_Port_Wait_Input(*h, Quiet_Ms) == 1) reply += Serial_Port_Read(h, nullptr);
+        bool letters = true;
+        for (char c : reply) {
+            const char one[2] = {c, 0};
+            letters = letters && std::strcmp(KDX_Status_Meaning(one), one) != 0;
+        }
+        if (letters) reply = reply.substr(reply.size() - 1);
     }
     waited_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                     std::chrono::steady_clock::now() - start)
