@@ -1,6 +1,7 @@
 // The controller's device information as `info` and `check` read and judge it: the six
 // fields, then the id of every axis the controller found.
 #pragma once
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,17 +38,26 @@ inline std::vector<int> Axes_Named(const std::string& found) {
     return axes;
 }
 
-inline Device_Info Read_Device_Info(int32_t* h) {
+// Reads the fields, then the ids of the axes found. With go_on, asks it after every query
+// and reads no more once it says no (a unit that hung up): the fields not read stay "".
+inline Device_Info Read_Device_Info(int32_t* h, const std::function<bool()>& go_on = {}) {
+    using Get = const char* (*)(int32_t*);
+    const std::pair<const char*, Get> getters[] = {
+        {"Serial Num", KDX_Serial_Number_Get}, {"Order Num", KDX_Order_Number_Get},
+        {"Version", KDX_Firmware_Version_Get}, {"Revision", KDX_Firmware_Revision_Get},
+        {"Axis Mode", KDX_Axis_Set},           {"Detected", KDX_Axis_Found}};
     Device_Info info;
-    info.fields = {{"Serial Num", Field(KDX_Serial_Number_Get(h))},
-                   {"Order Num", Field(KDX_Order_Number_Get(h))},
-                   {"Version", Field(KDX_Firmware_Version_Get(h))},
-                   {"Revision", Field(KDX_Firmware_Revision_Get(h))},
-                   {"Axis Mode", Field(KDX_Axis_Set(h))},
-                   {"Detected", Field(KDX_Axis_Found(h))}};
-    using Id = const char* (*)(int32_t*);
-    const Id ids[] = {KDX_ID_Axis_1, KDX_ID_Axis_2, KDX_ID_Axis_3, KDX_ID_Axis_4};
-    for (int n : Axes_Named(info.fields.back().second)) info.axes.push_back({n, ids[n - 1](h)});
+    bool going = true;
+    for (const auto& [name, get] : getters) {
+        info.fields.push_back({name, going ? Field(get(h)) : ""});
+        going = going && (!go_on || go_on());
+    }
+    const Get ids[] = {KDX_ID_Axis_1, KDX_ID_Axis_2, KDX_ID_Axis_3, KDX_ID_Axis_4};
+    for (int n : Axes_Named(info.fields.back().second)) {
+        if (!going) break;
+        info.axes.push_back({n, ids[n - 1](h)});
+        going = !go_on || go_on();
+    }
     return info;
 }
 

@@ -137,8 +137,9 @@ class Open_Port {
     int32_t handle_ = 0;
 };
 
-// A reply with its control characters shown, for printing; past limit characters of the
-// reply (a flood) only "..." follows.
+// A reply made safe to print: every byte outside printable ASCII shown as "<1B>" (a unit's
+// escape sequences never reach the terminal); past limit characters of the reply (a flood)
+// only "..." follows.
 inline std::string Printable(const std::string& text, size_t limit = 240) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -149,7 +150,7 @@ inline std::string Printable(const std::string& text, size_t limit = 240) {
         }
         if (c == '\r')
             out += "<CR>";
-        else if (c < 32 || c == 127) {
+        else if (c < 32 || c >= 127) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "<%02X>", c);
             out += buf;

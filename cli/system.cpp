@@ -105,6 +105,30 @@ int Write_All(int fd, const std::string& text) {
     return 0;
 }
 
+int Truncate_To(int fd, int64_t size) {
+    while (::ftruncate(fd, off_t(size)) != 0)
+        if (errno != EINTR) return errno;
+    return 0;
+}
+
+bool Same_File(int fd, const std::string& path) {
+    struct stat open {
+    }, named{};
+    return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+int Make_Folders(const std::string& path) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != '/') continue;
+        std::string part = path.substr(0, at);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
 bool Spawn(const std::vector<std::string>& args, Child_Process& child) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
@@ -129,7 +153,7 @@ bool Spawn(const std::vector<std::string>& args, Child_Process& child) {
     return true;
 }
 
-int Wait_Readable(const std::vector<int>& fds) {
+int Wait_Readable(const std::vector<int>& fds, int timeout_ms) {
     std::vector<pollfd> polled;
     std::vector<int> index;
     for (size_t i = 0; i < fds.size(); ++i)
@@ -139,7 +163,9 @@ int Wait_Readable(const std::vector<int>& fds) {
         }
     if (polled.empty()) return -1;
     for (;;) {
-        if (::poll(polled.data(), polled.size(), -1) < 0) continue;
+        int n = ::poll(polled.data(), polled.size(), timeout_ms);
+        if (n == 0) return -2;
+        if (n < 0) continue;
         for (size_t i = 0; i < polled.size(); ++i)
             if (polled[i].revents) return index[i];
     }

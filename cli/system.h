@@ -34,6 +34,13 @@ int Lock_Exclusive(int fd);
 int64_t Size_Of(int fd);
 // Writes all of text; the errno of the failure, 0 when whole.
 int Write_All(int fd, const std::string& text);
+// Cuts an open file back to size; the errno of a failure, 0 when done.
+int Truncate_To(int fd, int64_t size);
+// True while path still names the open file fd (not removed or replaced meanwhile).
+bool Same_File(int fd, const std::string& path);
+// Makes the folder path with every missing parent (mode 0755 under the umask); the errno of
+// a failure, 0 when it is there.
+int Make_Folders(const std::string& path);
 
 // A child process of this program with its standard output and error on a pipe.
 struct Child_Process {
@@ -41,9 +48,9 @@ struct Child_Process {
     intptr_t id = 0;  // the process
 };
 bool Spawn(const std::vector<std::string>& args, Child_Process& child);
-// Waits until one of the pipes (-1 entries ignored) has bytes or has ended; its index, or -1
-// when none is open.
-int Wait_Readable(const std::vector<int>& fds);
+// Waits until one of the pipes (-1 entries ignored) has bytes or has ended; its index, -1
+// when none is open, -2 once timeout_ms (-1: no limit) has passed.
+int Wait_Readable(const std::vector<int>& fds, int timeout_ms = -1);
 // Waits for the child's end: its exit code (1 when it did not end by itself).
 int Exit_Code(Child_Process& child);
 

@@ -166,6 +166,40 @@ int Write_All(int fd, const std::string& text) {
     return 0;
 }
 
+int Truncate_To(int fd, int64_t size) {
+    return _chsize_s(fd, size);
+}
+
+bool Same_File(int fd, const std::string& path) {
+    BY_HANDLE_FILE_INFORMATION open{}, named{};
+    HANDLE h =
+        ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool same =
+        ::GetFileInformationByHandle(Of(fd), &open) && ::GetFileInformationByHandle(h, &named) &&
+        open.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+        open.nFileIndexHigh == named.nFileIndexHigh && open.nFileIndexLow == named.nFileIndexLow;
+    ::CloseHandle(h);
+    return same;
+}
+
+int Make_Folders(const std::string& path) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != '/' && path[at] != '\\') continue;
+        std::string part = path.substr(0, at);
+        if (part.size() == 2 && part[1] == ':') continue;  // a drive
+        if (!::CreateDirectoryW(Wide(part).c_str(), nullptr) &&
+            ::GetLastError() != ERROR_ALREADY_EXISTS)
+            return ::GetLastError() == ERROR_ACCESS_DENIED ? EACCES
+                   : ::GetLastError() == ERROR_DISK_FULL   ? ENOSPC
+                                                           : ENOENT;
+    }
+    DWORD there = ::GetFileAttributesW(Wide(path).c_str());
+    if (there == INVALID_FILE_ATTRIBUTES) return ENOENT;
+    return (there & FILE_ATTRIBUTE_DIRECTORY) ? 0 : ENOTDIR;
+}
+
 bool Spawn(const std::vector<std::string>& args, Child_Process& child) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
@@ -209,8 +243,9 @@ bool Spawn(const std::vector<std::string>& args, Child_Process& child) {
     return child.fd >= 0;
 }
 
-int Wait_Readable(const std::vector<int>& fds) {
-    for (;;) {
+int Wait_Readable(const std::vector<int>& fds, int timeout_ms) {
+    for (int waited = 0;; waited += kSlice_Ms) {
+        if (timeout_ms >= 0 && waited >= timeout_ms) return -2;
         bool any = false;
         for (size_t i = 0; i < fds.size(); ++i) {
             if (fds[i] < 0) continue;

@@ -41,6 +41,7 @@ const char* const Help =
     "\n"
     "Faults:\n"
     "  --late MS           each reply starts MS milliseconds after its command\n"
+    "  --late-replies N    only the first N replies are late (a unit slow to wake)\n"
     "  --slow MS           a pause of MS milliseconds after every reply byte\n"
     "  --pieces N[:GAP]    replies go out in pieces of N bytes, GAP ms apart (default 5)\n"
     "  --nul N             a zero byte after every N reply bytes\n"
@@ -56,6 +57,10 @@ const char* const Help =
     "  --quiet-ms MS       how long a command without terminator waits for more bytes\n"
     "                      before it is taken as it stands (default 20)\n"
     "  --axes N            the controller has axes 1 to N (default 4)\n"
+    "  --serial TEXT       the serial number it stores at the start (escapes as for\n"
+    "                      --greeting): a unit answering with escapes, formulas or a\n"
+    "                      300-character serial\n"
+    "  --order TEXT        the order number it stores at the start (escapes likewise)\n"
     "\n"
     "Other:\n"
     "  --help              show this text and exit\n"
@@ -124,6 +129,7 @@ const std::vector<Number_Switch>& Number_Switches() {
     static const std::vector<Number_Switch> Table = {
         {"--baud", 1, 4000000, [](C& c, int64_t n) { c.baud = uint32_t(n); }},
         {"--late", 0, Int32_Max, [](C& c, int64_t n) { c.late_ms = int32_t(n); }},
+        {"--late-replies", 0, Int32_Max, [](C& c, int64_t n) { c.late_replies = int32_t(n); }},
         {"--slow", 0, Int32_Max, [](C& c, int64_t n) { c.slow_ms = int32_t(n); }},
         {"--nul", 0, Int32_Max, [](C& c, int64_t n) { c.nul_every = int32_t(n); }},
         // A flood is built as one text: a gigabyte is far past any test's need.
@@ -218,7 +224,8 @@ int main(int argc, char** argv) {
         for (const auto& s : Number_Switches())
             if (a == s.name) number = &s;
         bool known = number || a == "--port" || a == "--greeting" || a == "--pieces" ||
-                     a == "--corrupt" || a == "--link" || a == "--control";
+                     a == "--corrupt" || a == "--link" || a == "--control" || a == "--serial" ||
+                     a == "--order";
         if (!known && a.rfind("-", 0) == 0) return Usage_Error("unknown option " + a);
         if (!known)
             return Usage_Error("unexpected argument " + a + " (kdx-sim takes options only)");
@@ -229,6 +236,10 @@ int main(int argc, char** argv) {
             config.greeting = Unescape(v);
         } else if (a == "--link") {
             config.link = v;
+        } else if (a == "--serial") {
+            config.model.serial = Unescape(v);
+        } else if (a == "--order") {
+            config.model.order = Unescape(v);
         } else if (a == "--control") {
             control = v;
         } else if (a == "--port") {

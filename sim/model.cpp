@@ -400,6 +400,8 @@ struct Controller_Model::State {
 Controller_Model::Controller_Model(Model_Config config) : state_(std::make_unique<State>()) {
     state_->config = config;
     state_->config.axes = std::clamp(config.axes, 1, 4);
+    if (!config.serial.empty()) state_->serial = config.serial;
+    if (!config.order.empty()) state_->order = config.order;
 }
 
 Controller_Model::~Controller_Model() = default;

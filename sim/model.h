@@ -24,6 +24,10 @@ struct Model_Config {
     int32_t quiet_ms = 20;
     // How many axes the controller has (1..4): commands naming another axis are refused.
     int32_t axes = 4;
+    // The serial and order number stored at the start ("" keeps the factory ones): any
+    // bytes, for a unit that answers with escapes, formulas or an overlong serial.
+    std::string serial{};
+    std::string order{};
 };
 
 class Controller_Model {

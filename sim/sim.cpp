@@ -127,7 +127,9 @@ struct Simulator::State {
 
     void Reply(const std::string& reply, int64_t now_ns) {
         if (reply.empty()) return;
-        Schedule(reply, now_ns + int64_t(config.late_ms) * Ms, true);
+        // A unit slow to wake: late for its first replies only.
+        const bool late = config.late_replies < 0 || model.Answered() <= config.late_replies;
+        Schedule(reply, now_ns + (late ? int64_t(config.late_ms) * Ms : 0), true);
         // Replies to commands that arrived together leave as one text: count the answers.
         int32_t count = model.Answered();
         {

@@ -13,12 +13,13 @@
 namespace kdx::sim {
 
 struct Sim_Config {
-    int32_t number = 0;      // register as COM<number> in the ports directory (0: do not)
-    uint32_t baud = 57600;   // the controller listens and answers only at this rate
-    bool wire_time = false;  // hold each reply byte for its time on the wire (10 bits)
-    int32_t late_ms = 0;     // each reply starts this long after its command
-    int32_t slow_ms = 0;     // a pause after every reply byte: replies trickle out
-    int32_t piece_size = 0;  // replies go out in pieces of this many bytes (0: whole)
+    int32_t number = 0;         // register as COM<number> in the ports directory (0: do not)
+    uint32_t baud = 57600;      // the controller listens and answers only at this rate
+    bool wire_time = false;     // hold each reply byte for its time on the wire (10 bits)
+    int32_t late_ms = 0;        // each reply starts this long after its command
+    int32_t late_replies = -1;  // only the first this many replies are late (-1: all)
+    int32_t slow_ms = 0;        // a pause after every reply byte: replies trickle out
+    int32_t piece_size = 0;     // replies go out in pieces of this many bytes (0: whole)
     int32_t piece_gap_ms = 5;
     int32_t nul_every = 0;      // a zero byte after every n reply bytes (0: none)
     int64_t flood_bytes = 0;    // after the first reply, this many bytes of text follow

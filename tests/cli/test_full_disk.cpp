@@ -89,5 +89,44 @@ TEST_F(Cli_Full_Disk, FilesThatCannotBeWrittenAreReportedAndLeaveNothingBehind) 
     }
 }
 
+// kdx-cli check on a full disk: the verdict line says the records were not written and
+// names the history, the history keeps whole lines only (a line cut short is cut back off,
+// a history this check began is not left empty), and the next check's line is whole.
+TEST_F(Cli_Full_Disk, CheckRecordsAreWholeOrNotThere) {
+    if (Run_On_Full_Disk("true", 0).out.find("status=0") == std::string::npos)
+        GTEST_SKIP() << "no user namespaces here to mount a small tmpfs in";
+    Start_Sim();
+    // A history of 4090 bytes: the next line must cross into a page the disk does not have.
+    const std::string history =
+        "printf \"time,port,serial,order,firmware,revision,verdict,failing_step,reason,operator,"
+        "station,fixture,label,version,commit\\n\" > kdx-check-history.csv; "
+        "head -c $((4089 - $(stat -c %s kdx-check-history.csv))) /dev/zero | tr \"\\\\0\" x "
+        ">> kdx-check-history.csv; echo >> kdx-check-history.csv; ";
+    const struct {
+        const char* name;
+        std::string script;
+        std::string said;
+        std::string left;  // from the first "left: " to the end
+        int free_bytes;
+    } cases[] = {
+        {"nothing written", "./kdx-cli check COM5 --out .",
+         "PASSED, but the records were NOT written: cannot write ./kdx-check_1234-56_", "", 0},
+        {"history named", "./kdx-cli check COM5 --out .",
+         "; cannot add to ./kdx-check-history.csv: disk full; COM5 serial 1234-56 (8 steps)", "",
+         0},
+        {"history cut back", history + "./kdx-cli check COM5 --out .",
+         "cannot add to ./kdx-check-history.csv: disk full", "left: kdx-check-history.csv 4090\n",
+         4096},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Shell_Result r = Run_On_Full_Disk(c.script, c.free_bytes);
+        EXPECT_NE(r.out.find("status=1\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+        size_t left = r.out.find("left: ");
+        EXPECT_EQ(left == std::string::npos ? "" : r.out.substr(left), c.left) << r.out;
+    }
+}
+
 }  // namespace
 }  // namespace kdx::test

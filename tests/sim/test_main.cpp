@@ -29,9 +29,10 @@ TEST(Sim_Program, HelpExplainsEverySwitch) {
     for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;) help.append(buf, n);
     EXPECT_EQ(pclose(out), 0);
     for (const char* option :
-         {"--port", "--no-register", "--baud", "--wire", "--greeting", "--late", "--slow",
-          "--pieces", "--nul", "--flood", "--hangup-after", "--hangup-ms", "--answer-limit",
-          "--corrupt", "--quiet-ms", "--axes", "--link", "--control"})
+         {"--port",         "--no-register", "--baud",         "--wire",    "--greeting",
+          "--late",         "--slow",        "--pieces",       "--nul",     "--flood",
+          "--hangup-after", "--hangup-ms",   "--answer-limit", "--corrupt", "--quiet-ms",
+          "--axes",         "--link",        "--control",      "--serial",  "--order"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     EXPECT_EQ(system(KDX_SIM_PATH " --bogus 2>/dev/null") >> 8, 2);
 }

@@ -201,6 +201,13 @@ TEST(Model, StopsAnsweringAfterTheLimit) {
     EXPECT_EQ(model.Answered(), 3);
 }
 
+// A hostile unit's numbers: whatever bytes it was given, in the reply's own form.
+TEST(Model, StoresTheSerialAndOrderItIsGiven) {
+    const std::string serial = "\x1b]0;owned\x07" + std::string(300, 'S');
+    Controller_Model model(Model_Config{.serial = serial, .order = "=1+1-23"});
+    EXPECT_EQ(model.Receive("F,getD4,", 0), "getD4," + serial + "     @=1+1-23\r");
+}
+
 TEST(Model, HelpTextHasNoQuestionMark) {
     Controller_Model model;
     std::string help = model.Receive("Help\r", 0);

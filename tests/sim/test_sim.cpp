@@ -85,6 +85,23 @@ TEST_F(Sim_Transport, ReplyShapes) {
     }
 }
 
+// A unit slow to wake: its first reply late, the next on time.
+TEST_F(Sim_Transport, OnlyTheFirstRepliesAreLate) {
+    sim::Sim_Config config;
+    config.late_ms = 2000;
+    config.late_replies = 1;
+    Start_Sim(config);
+    ASSERT_TRUE(platform::Handle_Usable(Open()));
+    const int32_t zero = 0;
+    Serial_Port_Write(handle, "V", &zero);
+    EXPECT_FALSE(Serial_Port_Wait_Input(handle, 100));
+    ASSERT_TRUE(Serial_Port_Wait_Input(handle, 10000));
+    EXPECT_EQ(Serial_Port_Read(handle, &zero), "R");
+    Serial_Port_Write(handle, "V", &zero);
+    ASSERT_TRUE(Serial_Port_Wait_Input(handle, 1500));
+    EXPECT_EQ(Serial_Port_Read(handle, &zero), "R");
+}
+
 TEST_F(Sim_Transport, WireTimeHoldsEachByte) {
     sim::Sim_Config config;
     config.baud = 9600;  // about 1 ms a byte

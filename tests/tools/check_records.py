@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Validates the records kdx-cli check wrote into a folder: every JSON document against the
-installed schema, every JUnit file as XML with one test case per step of its JSON twin, and
+installed schema (and every line of a .jsonl stream of check --json), every JUnit file as XML with one test case per step of its JSON twin, and
 the CSV history as whole lines. Prints one line per problem and exits 1 when there is any;
 prints "units=<n> failed=<n>" (the history's count) on success."""
 import csv
@@ -35,6 +35,13 @@ def main(folder, schema_path):
             html = path[: -len(".json")] + ".html"
             if not os.path.exists(html):
                 problems.append(f"{name}: no HTML twin")
+        elif name.endswith(".jsonl"):
+            # check --json's stream: one record a line, each whole.
+            with open(path, encoding="utf-8") as f:
+                for number, line in enumerate(f, 1):
+                    record = json.loads(line)
+                    for error in jsonschema.Draft7Validator(schema).iter_errors(record):
+                        problems.append(f"{name}:{number}: {error.message}")
     history = os.path.join(folder, "kdx-check-history.csv")
     units = failed = 0
     if os.path.exists(history):
