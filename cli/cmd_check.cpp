@@ -18,6 +18,7 @@
 #include "cli/protocol_port.h"
 #include "cli/system.h"
 #include "cli/text_forms.h"
+#include "cli/usage.h"
 #include "kdx_version.h"
 
 namespace kdx::cli {
@@ -100,8 +101,7 @@ bool Parse_Axes(const std::string& text, std::vector<int>& axes) {
 int Parse(const std::vector<std::string>& args, Options& o) {
     auto value = [&](size_t& i, const char* what) -> const std::string* {
         if (i + 1 == args.size()) {
-            std::fprintf(stderr, "kdx-cli check: %s needs %s (see --help)\n", args[i].c_str(),
-                         what);
+            Missing("check", what, args[i]);
             return nullptr;
         }
         return &args[++i];
@@ -116,45 +116,33 @@ int Parse(const std::vector<std::string>& args, Options& o) {
         } else if (a == "--child") {
             o.child = true;
         } else if (a == "--rate" || a == "--baud") {
-            const std::string* v = value(i, "a baud rate");
+            const std::string* v = value(i, "RATE");
             if (!v) return 2;
             if (!Parse_Baud(*v, o.rate)) {
-                std::fprintf(stderr, "kdx-cli check: bad baud rate %s\n", v->c_str());
-                return 2;
+                return Usage_Error("check", "bad baud rate " + *v);
             }
         } else if (a == "--axes") {
-            const std::string* v = value(i, "a list of axes");
+            const std::string* v = value(i, "AXES");
             if (!v) return 2;
             if (!Parse_Axes(*v, o.axes)) {
-                std::fprintf(stderr,
-                             "kdx-cli check: bad axes %s: give axes 1 to 4 as 1-4, 2 or 1,3\n",
-                             v->c_str());
-                return 2;
+                return Usage_Error("check",
+                                   "bad axes " + *v + ": give axes 1 to 4 as 1-4, 2 or 1,3");
             }
         } else if (a == "--out") {
-            const std::string* v = value(i, "a folder");
+            const std::string* v = value(i, "FOLDER");
             if (!v) return 2;
             o.out = *v;
         } else if (a.rfind("--", 0) == 0) {
-            std::fprintf(stderr, "kdx-cli check: unknown option %s (see --help)\n", a.c_str());
-            return 2;
+            return Unknown_Argument("check", a);
         } else if (port.empty()) {
             port = a;
         } else {
-            std::fprintf(stderr, "kdx-cli check: one port at most, not also %s (see --help)\n",
-                         a.c_str());
-            return 2;
+            return Usage_Error("check", "one port at most, not also " + a);
         }
     }
-    std::string why;
-    if (!port.empty() && !Parse_Port(port, o.number, why)) {
-        std::fprintf(stderr, "kdx-cli check: %s (see --help)\n", why.c_str());
-        return 2;
-    }
-    if (o.all && o.number != 0) {
-        std::fprintf(stderr, "kdx-cli check: give either COM<n> or --all (see --help)\n");
-        return 2;
-    }
+    if (!port.empty())
+        if (int code = Take_Port("check", port, o.number)) return code;
+    if (o.all && o.number != 0) return Usage_Error("check", "give either COM<n> or --all");
     return 0;
 }
 
