@@ -126,6 +126,14 @@ struct Terminal_Session {
     }
 };
 
+// The port log goes beside the executable: a copy of kdx-cli in folder, to run there.
+std::string Cli_Copy(const std::string& folder) {
+    std::string cli = folder + "/kdx-cli";
+    std::filesystem::copy_file(KDX_CLI_PATH, cli);
+    std::filesystem::permissions(cli, std::filesystem::perms::owner_all);
+    return cli;
+}
+
 TEST_F(Cli_Terminal, PipedLinesAreSentAndRepliesShown) {
     Start_Sim();
     int status = -1;
@@ -222,10 +230,7 @@ TEST_F(Cli_Terminal, UsageAndMissingPort) {
 
 TEST_F(Cli_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
     Start_Sim();
-    // The port log goes beside the executable: run a copy in the temporary folder.
-    std::string cli = dir.path() + "/kdx-cli";
-    std::filesystem::copy_file(KDX_CLI_PATH, cli);
-    std::filesystem::permissions(cli, std::filesystem::perms::owner_all);
+    std::string cli = Cli_Copy(dir.path());
     Terminal_Session t(cli);
     ASSERT_TRUE(t.Started());
     ASSERT_TRUE(t.Read_Until("Ctrl-T q quit")) << t.screen;
@@ -286,10 +291,7 @@ TEST_F(Cli_Terminal, InteractiveSentEchoComesInOrderWithOrWithoutAReply) {
         {"KK\x0c", {"\x1b[96mK", "K\x1b[0m", "[port log on: "}},
         {"K\x1d", {"\x1b[96mK\x1b[0m", "Port Closed"}},
     };
-    // The port log goes beside the executable: run a copy in the temporary folder.
-    std::string cli = dir.path() + "/kdx-cli";
-    std::filesystem::copy_file(KDX_CLI_PATH, cli);
-    std::filesystem::permissions(cli, std::filesystem::perms::owner_all);
+    std::string cli = Cli_Copy(dir.path());
     for (const auto& row : rows) {
         Start_Sim();
         Terminal_Session t(cli);
@@ -621,10 +623,7 @@ TEST_F(Cli_Terminal, TerminalRestoresTheUsersTtyOnEveryEnding) {
 // Enter as the line end chosen, Ctrl-C, Ctrl-T and Ctrl-] after the escape key.
 TEST_F(Cli_Terminal, EscapeKeyCommandsAndKeysAsTyped) {
     Start_Sim();
-    // The port log goes beside the executable: run a copy in the temporary folder.
-    std::string cli = dir.path() + "/kdx-cli";
-    std::filesystem::copy_file(KDX_CLI_PATH, cli);
-    std::filesystem::permissions(cli, std::filesystem::perms::owner_all);
+    std::string cli = Cli_Copy(dir.path());
     Terminal_Session t(cli);
     ASSERT_TRUE(t.Started());
     ASSERT_TRUE(t.Read_Until("Ctrl-T q quit")) << t.screen;
