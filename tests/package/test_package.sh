@@ -48,6 +48,12 @@ libraries=$(ldd "$usr/bin/kdx-cli")
     fail "kdx-cli does not take libkdx from its own tree: $libraries"
 desktop-file-validate "$usr/share/applications/kdx.desktop" || fail "desktop entry"
 grep -q '^\.SS commo-test' <(zcat "$usr/share/man/man1/kdx-cli.1.gz") || fail "kdx-cli page"
+for section in '"EXIT STATUS"' ENVIRONMENT EXAMPLES '"SEE ALSO"'; do
+    grep -q "^\.SH $section" <(zcat "$usr/share/man/man1/kdx-cli.1.gz") ||
+        fail "kdx-cli page: no $section"
+done
+# kdx's variables each stand in an entry of their own, not run into one paragraph.
+grep -q '^\.B KDX_CONSOLE' <(zcat "$usr/share/man/man1/kdx.1.gz") || fail "kdx page: environment"
 
 # Run from a folder of its own, away from the build folder.
 cd "$work"
