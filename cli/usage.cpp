@@ -51,8 +51,9 @@ int Check_Input_File(const std::string& command, const std::string& path) {
     std::error_code ec;
     fs::file_status st = fs::status(path, ec);
     std::string why;
-    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory ||
-        (!ec && !fs::exists(st)))
+    // Told by the type, not the error code: Windows' codes are not errno's.
+    if (st.type() == fs::file_type::not_found || ec == std::errc::no_such_file_or_directory ||
+        ec == std::errc::not_a_directory)
         why = "no such file";
     else if (ec == std::errc::permission_denied)
         why = "no permission to reach it";
