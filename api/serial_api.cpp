@@ -161,6 +161,33 @@ KDX_API int32_t Serial_Port_Poller_Running(int32_t poller) {
     return Guard<int32_t>(0, [&] { return kdx::Serial_Port_Poller_Running(poller) ? 1 : 0; });
 }
 
+namespace {
+thread_local std::string break_failure;
+}
+
+KDX_API int32_t Serial_Port_Break(int32_t* handle) {
+    return Guard<int32_t>(0, [&] {
+        int32_t h = handle ? *handle : 0;
+        if (h == 0 || h == -1) {
+            break_failure = "no port is open";
+            return 0;
+        }
+        if (kdx::platform::Send_Comm_Break(h)) {
+            break_failure.clear();
+            return 1;
+        }
+        uint32_t code = kdx::platform::Get_Last_Error();
+        break_failure = code == kdx::platform::ERROR_NOT_SUPPORTED
+                            ? "a pseudo-terminal has no break"
+                            : kdx::platform::System_Message_Text(code);
+        return 0;
+    });
+}
+
+KDX_API const char* Serial_Port_Break_Failure(void) {
+    return break_failure.c_str();
+}
+
 KDX_API int32_t Serial_Port_Watch(int32_t fd) {
     return Guard<int32_t>(0, [&] {
         kdx::Serial_Port_Watch(fd < 0 ? -1 : fd);
@@ -248,9 +275,19 @@ KDX_API int32_t Serial_Echo_Terminal_Options(int32_t flags, int32_t copy_fd) {
         options.delta = (flags & KDX_ECHO_TIMESTAMPS_DELTA) != 0;
         options.hex = (flags & KDX_ECHO_HEX) != 0;
         options.own_lines = (flags & KDX_ECHO_OWN_LINES) != 0;
+        options.mark_sent = (flags & KDX_ECHO_MARK_SENT) != 0;
+        options.hide_sent = (flags & KDX_ECHO_HIDE_SENT) != 0;
         options.copy_fd = copy_fd;
         terminal_sink->Set_Options(options);
         return 1;
+    });
+}
+
+KDX_API const char* Serial_Echo_Terminal_Copy_Error(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] {
+        std::lock_guard<std::mutex> guard(terminal_lock);
+        return Keep(slot, terminal_sink ? terminal_sink->Copy_Error() : std::string());
     });
 }
 

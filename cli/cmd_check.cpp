@@ -22,6 +22,7 @@
 #include "cli/protocol_port.h"
 #include "cli/system.h"
 #include "cli/text_forms.h"
+#include "cli/usage.h"
 #include "kdx_version.h"
 
 namespace kdx::cli {
@@ -154,8 +155,7 @@ bool Read_Ports_File(const std::string& path, std::vector<std::string>& ports, s
 int Parse(const std::vector<std::string>& args, Options& o) {
     auto value = [&](size_t& i, const char* what) -> const std::string* {
         if (i + 1 == args.size()) {
-            std::fprintf(stderr, "kdx-cli check: %s needs %s (see --help)\n", args[i].c_str(),
-                         what);
+            Missing("check", what, args[i]);
             return nullptr;
         }
         return &args[++i];
@@ -173,7 +173,7 @@ int Parse(const std::vector<std::string>& args, Options& o) {
         bool station_option = false;
         for (auto& [key, field] : o.station)
             if (a == "--" + key) {
-                const std::string* v = value(i, "a text");
+                const std::string* v = value(i, "TEXT");
                 if (!v) return 2;
                 field = *v;
                 station_option = true;
@@ -190,47 +190,42 @@ int Parse(const std::vector<std::string>& args, Options& o) {
         } else if (a == "--listed") {
             o.listed = true;
         } else if (a == "--rate" || a == "--baud") {
-            const std::string* v = value(i, "a baud rate");
+            const std::string* v = value(i, "RATE");
             if (!v) return 2;
             if (!Parse_Baud(*v, o.rate)) {
-                std::fprintf(stderr, "kdx-cli check: bad baud rate %s\n", v->c_str());
-                return 2;
+                return Usage_Error("check", "bad baud rate " + *v);
             }
         } else if (a == "--expect") {
-            const std::string* v = value(i, "a number of units");
+            const std::string* v = value(i, "N");
             if (!v) return 2;
             long n = 0;
-            if (!Parse_Number(*v, 1, 999, n)) {
-                std::fprintf(stderr, "kdx-cli check: bad number of units %s: give 1 to 999\n",
-                             v->c_str());
-                return 2;
-            }
+            if (!Parse_Number(*v, 1, 999, n))
+                return Usage_Error("check", "bad number of units " + Printable(*v, 80) +
+                                                ": give 1 to 999");
             o.expect = int(n);
         } else if (a == "--ports") {
-            const std::string* v = value(i, "a file");
+            const std::string* v = value(i, "FILE");
             if (!v) return 2;
             o.ports_file = *v;
+            if (int code = Check_Input_File("check", *v)) return code;
             std::string why;
             if (!Read_Ports_File(*v, ports, why)) {
                 std::fprintf(stderr, "kdx-cli check: %s\n", why.c_str());
-                return 2;
+                return 1;
             }
         } else if (a == "--axes") {
-            const std::string* v = value(i, "a list of axes");
+            const std::string* v = value(i, "AXES");
             if (!v) return 2;
             if (!Parse_Axes(*v, o.axes)) {
-                std::fprintf(stderr,
-                             "kdx-cli check: bad axes %s: give axes 1 to 4 as 1-4, 2 or 1,3\n",
-                             v->c_str());
-                return 2;
+                return Usage_Error("check",
+                                   "bad axes " + *v + ": give axes 1 to 4 as 1-4, 2 or 1,3");
             }
         } else if (a == "--out") {
-            const std::string* v = value(i, "a folder");
+            const std::string* v = value(i, "FOLDER");
             if (!v) return 2;
             o.out = *v;
         } else if (a.rfind("--", 0) == 0) {
-            std::fprintf(stderr, "kdx-cli check: unknown option %s (see --help)\n", a.c_str());
-            return 2;
+            return Unknown_Argument("check", a);
         } else {
             ports.push_back(a);
         }
@@ -239,23 +234,18 @@ int Parse(const std::vector<std::string>& args, Options& o) {
         int32_t number = 0;
         std::string why;
         if (!Parse_Port(port, number, why)) {
-            std::fprintf(stderr, "kdx-cli check: %s (see --help)\n", Printable(why).c_str());
-            return 2;
+            return Usage_Error("check", Printable(why, 80));
         }
         if (std::find(o.ports.begin(), o.ports.end(), number) != o.ports.end()) {
-            std::fprintf(stderr, "kdx-cli check: COM%d is listed twice\n", int(number));
-            return 2;
+            return Usage_Error("check", "COM" + std::to_string(number) + " is listed twice");
         }
         o.ports.push_back(number);
     }
     if (o.all && !o.ports.empty()) {
-        std::fprintf(stderr, "kdx-cli check: give either COM<n> or --all (see --help)\n");
-        return 2;
+        return Usage_Error("check", "give either COM<n> or --all");
     }
     if (!o.ports_file.empty() && o.ports.empty()) {
-        std::fprintf(stderr, "kdx-cli check: the ports file %s lists no port\n",
-                     o.ports_file.c_str());
-        return 2;
+        return Usage_Error("check", "the ports file " + o.ports_file + " lists no port");
     }
     return 0;
 }

@@ -18,7 +18,7 @@ const char* const Help =
 
 int Run(const std::vector<std::string>& args) {
     Port_Args a;
-    if (int code = Parse_Port_Args("commo-test", args, 0, a)) return code;
+    if (int code = Parse_Port_Args("commo-test", args, {}, a)) return code;
     bool passed;
     {
         Open_Port port("commo-test", a);

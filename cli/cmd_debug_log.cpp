@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cli/cli.h"
+#include "cli/usage.h"
 #include "kdx/kdx.h"
 
 namespace kdx::cli {
@@ -33,13 +34,14 @@ int Run(const std::vector<std::string>& args) {
     bool show = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if ((a == "--comment" || a == "--for") && i + 1 < args.size()) {
+        if (a == "--comment" || a == "--for") {
+            if (i + 1 == args.size())
+                return Missing("debug-log", a == "--for" ? "PATH" : "TEXT", a);
             (a == "--comment" ? comments : paths).push_back(args[++i]);
         } else if (a == "--show") {
             show = true;
         } else {
-            std::fprintf(stderr, "kdx-cli debug-log: unexpected argument %s\n%s", a.c_str(), Help);
-            return 2;
+            return Unknown_Argument("debug-log", a);
         }
     }
     for (const auto& p : paths)

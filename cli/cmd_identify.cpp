@@ -19,7 +19,7 @@ const char* const Help =
 
 int Run(const std::vector<std::string>& args) {
     Port_Args a;
-    if (int code = Parse_Port_Args("identify", args, 0, a)) return code;
+    if (int code = Parse_Port_Args("identify", args, {}, a)) return code;
     {
         Open_Port port("identify", a);
         if (!port.Ok()) return 1;

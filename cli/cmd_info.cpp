@@ -22,7 +22,7 @@ const char* const Help =
 
 int Run(const std::vector<std::string>& args) {
     Port_Args a;
-    if (int code = Parse_Port_Args("info", args, 0, a)) return code;
+    if (int code = Parse_Port_Args("info", args, {}, a)) return code;
     Device_Info info;
     {
         Open_Port port("info", a);

@@ -23,12 +23,10 @@ const char* const Help =
 
 int Run(const std::vector<std::string>& args) {
     Port_Args a;
-    if (int code = Parse_Port_Args("memory-test", args, 1, a)) return code;
+    if (int code = Parse_Port_Args("memory-test", args, {"AXIS"}, a)) return code;
     const std::string& word = a.words[0];
     if (word.size() != 1 || word[0] < '1' || word[0] > '4') {
-        std::fprintf(stderr, "kdx-cli memory-test: the axis is 1, 2, 3 or 4, not %s\n",
-                     word.c_str());
-        return 2;
+        return Usage_Error("memory-test", "the axis is 1, 2, 3 or 4, not " + Printable(word, 80));
     }
     int32_t axis = word[0] - '0';
     std::string outcome;

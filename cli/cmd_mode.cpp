@@ -28,7 +28,7 @@ const char* const Offline_Help =
 int Send_Mode(const char* command, std::vector<std::string> args, bool online) {
     bool echo = online && Take_Flag(args, "--echo");
     Port_Args a;
-    if (int code = Parse_Port_Args(command, args, 0, a)) return code;
+    if (int code = Parse_Port_Args(command, args, {}, a)) return code;
     std::string sent;
     {
         Open_Port port(command, a);

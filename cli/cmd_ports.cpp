@@ -8,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "cli/port_open.h"
+#include "cli/usage.h"
 #include "kdx/kdx.h"
 
 namespace {
@@ -98,19 +99,15 @@ int Run(const std::vector<std::string>& args) {
             if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) {
                 char* end = nullptr;
                 long b = std::strtol(args[i + 1].c_str(), &end, 10);
-                if (*end != '\0' || b <= 0 || b > 4000000) {
-                    std::fprintf(stderr, "kdx-cli ports: bad baud rate %s\n", args[i + 1].c_str());
-                    return 2;
-                }
+                if (*end != '\0' || b <= 0 || b > 4000000)
+                    return kdx::cli::Usage_Error("ports", "bad baud rate " + args[i + 1]);
                 baud = int32_t(b);
                 ++i;
             }
         } else if (args[i] == "--names") {
             names = true;
         } else {
-            std::fprintf(stderr, "kdx-cli ports: unexpected argument %s\n", args[i].c_str());
-            std::fputs(Help, stderr);
-            return 2;
+            return kdx::cli::Unknown_Argument("ports", args[i]);
         }
     }
     Serial_Port_Enum();
@@ -154,8 +151,10 @@ int Run(const std::vector<std::string>& args) {
         unusable();
         return 0;
     }
-    std::printf("%-10s %-38s %-24s %s%s\n", "PORT", "ADAPTER", "LINE SETTINGS",
-                probe ? "ANSWER            " : "", "DEVICE");
+    // The rows are laid out once all are known: each column as wide as its widest entry
+    // (a long "not opened" reason included), so the device column stays in line.
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"PORT", "ADAPTER", "LINE SETTINGS", "ANSWER", "DEVICE"});
     for (int32_t i = 0; i < count; ++i) {
         Serial_Port_Info info{};
         if (!Serial_Port_Table_Get(i, &info) || !*info.Real_Name) continue;
@@ -170,12 +169,20 @@ int Run(const std::vector<std::string>& args) {
         }
         std::string adapter = std::string(info.Type_Description) + " [" + info.Type + "]";
         std::string answer;
-        if (probe) {
-            answer = info.Port_Number > 0 ? Probe(info.Port_Number, baud) : "-";
-            answer.resize(std::max<size_t>(answer.size() + 1, 18), ' ');
+        if (probe) answer = info.Port_Number > 0 ? Probe(info.Port_Number, baud) : "-";
+        rows.push_back({info.Friendly_Name, adapter, Settings(info), answer, device});
+    }
+    size_t width[4] = {10, 38, 24, 17};
+    for (const auto& row : rows)
+        for (size_t c = 0; c < 4; ++c) width[c] = std::max(width[c], row[c].size());
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t c = 0; c < 4; ++c) {
+            if (c == 3 && !probe) continue;
+            line += row[c];
+            line.append(width[c] + 1 - row[c].size(), ' ');
         }
-        std::printf("%-10s %-38s %-24s %s%s\n", info.Friendly_Name, adapter.c_str(),
-                    Settings(info).c_str(), answer.c_str(), device.c_str());
+        std::printf("%s%s\n", line.c_str(), row[4].c_str());
     }
     unusable();
     return 0;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/protocol_port.h"
 #include "kdx/kdx.h"
 
 namespace kdx::cli {
@@ -22,11 +23,19 @@ const char* const Help =
     "Exit status: 0 written, 1 IN could not be read or OUT not written, 2 usage error.\n";
 
 int Run(const std::vector<std::string>& args) {
-    if (args.size() != 3 || (args[0] != "encode" && args[0] != "decode")) {
-        std::fprintf(stderr,
-                     "kdx-cli program: expected encode or decode, IN and OUT (see --help)\n");
-        return 2;
+    for (const auto& a : args)
+        if (a.size() > 1 && a[0] == '-') return Unknown_Argument("program", a);
+    if (args.empty()) return Usage_Error("program", "expected encode or decode");
+    if (args[0] != "encode" && args[0] != "decode") {
+        std::string near = Near_Miss(args[0], {"encode", "decode"});
+        return Usage_Error("program", "expected encode or decode, not " + Printable(args[0], 80) +
+                                          (near.empty() ? "" : ". Did you mean " + near + "?"));
     }
+    if (args.size() < 3)
+        return Missing("program", args.size() == 1 ? "IN" : "OUT",
+                       args.size() == 1 ? args[0] : "IN");
+    if (args.size() > 3) return Unknown_Argument("program", args[3]);
+    if (int code = Check_Input_File("program " + args[0], args[1])) return code;
     int32_t ok = args[0] == "encode" ? KDX_Program_File_Encode(args[1].c_str(), args[2].c_str())
                                      : KDX_Program_File_Decode(args[1].c_str(), args[2].c_str());
     if (!ok) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/usage.h"
 #include "kdx/kdx.h"
 
 namespace {
@@ -32,13 +33,11 @@ const char* const Help =
 int Run(const std::vector<std::string>& args) {
     std::string folder;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--dir" && i + 1 < args.size()) {
+        if (args[i] == "--dir") {
+            if (i + 1 == args.size()) return kdx::cli::Missing("report", "FOLDER", "--dir");
             folder = args[++i];
         } else {
-            std::fprintf(stderr, "kdx-cli report: unexpected or incomplete argument %s\n",
-                         args[i].c_str());
-            std::fputs(Help, stderr);
-            return 2;
+            return kdx::cli::Unknown_Argument("report", args[i]);
         }
     }
     if (!folder.empty() && chdir(folder.c_str()) != 0) {

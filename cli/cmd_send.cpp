@@ -59,8 +59,9 @@ void Stop_Sending(int) {
 
 int Run(const std::vector<std::string>& args) {
     Port_Args a;
-    if (int code = Parse_Port_Args("send", args, 1, a)) return code;
+    if (int code = Parse_Port_Args("send", args, {"FILE"}, a)) return code;
     const std::string& file = a.words[0];
+    if (int code = Check_Input_File("send", file)) return code;
     Progress_Line line;
     line.tty = isatty(STDERR_FILENO);
     int32_t result;

@@ -55,29 +55,26 @@ int Run(const std::vector<std::string>& command_args) {
     std::vector<std::string> args = command_args;
     bool yes = Take_Flag(args, "--yes");
     Port_Args a;
-    if (int code = Parse_Port_Args("set-serial", args, 2, a)) return code;
+    if (int code = Parse_Port_Args("set-serial", args, {"SERIAL", "ORDER"}, a)) return code;
     const std::string& serial = a.words[0];
     const std::string& order = a.words[1];
     if (!Serial_Form(serial)) {
-        std::fprintf(stderr,
-                     "kdx-cli set-serial: the serial number is four characters, \"-\" and two "
-                     "characters, without comma, blank or \"@\" (1234-56), not \"%s\"\n",
-                     Printable(serial).c_str());
-        return 2;
+        return Usage_Error("set-serial",
+                           "the serial number is four characters, \"-\" and two characters, "
+                           "without comma, blank or \"@\" (1234-56), not \"" +
+                               Printable(serial) + "\"");
     }
     if (!Order_Form(order)) {
-        std::fprintf(stderr,
-                     "kdx-cli set-serial: the order number is seven characters, without "
-                     "comma, blank or \"@\" (7654321), not \"%s\"\n",
-                     Printable(order).c_str());
-        return 2;
+        return Usage_Error("set-serial",
+                           "the order number is seven characters, without comma, blank or "
+                           "\"@\" (7654321), not \"" +
+                               Printable(order) + "\"");
     }
     // A prompt nobody can answer would wait for ever or take an accidental line of input.
     if (!yes && !isatty(STDIN_FILENO)) {
-        std::fprintf(stderr,
-                     "kdx-cli set-serial: standard input is not a terminal to ask on; give "
-                     "--yes to overwrite the stored numbers\n");
-        return 2;
+        return Usage_Error("set-serial",
+                           "standard input is not a terminal to ask on; give --yes to overwrite "
+                           "the stored numbers");
     }
     std::string sent, old_serial, old_order, got_serial, got_order;
     int result = 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/usage.h"
 #include "kdx/kdx.h"
 
 namespace {
@@ -57,11 +58,16 @@ int Run(const std::vector<std::string>& args) {
         } else if (a == "--port" && left >= 1) {
             changes.push_back({Change::Port, {args[i + 1]}});
             i += 1;
+        } else if (a == "--set") {
+            const char* const names[] = {"SECTION", "KEY", "VALUE"};
+            return kdx::cli::Missing("settings", names[left], left == 0 ? a : names[left - 1]);
+        } else if (a == "--get") {
+            return kdx::cli::Missing("settings", left == 0 ? "SECTION" : "KEY",
+                                     left == 0 ? "--get" : "SECTION");
+        } else if (a == "--port") {
+            return kdx::cli::Missing("settings", "NAME", a);
         } else {
-            std::fprintf(stderr, "kdx-cli settings: unexpected or incomplete argument %s\n",
-                         a.c_str());
-            std::fputs(Help, stderr);
-            return 2;
+            return kdx::cli::Unknown_Argument("settings", a);
         }
     }
     std::string path = Ini_Get_Page_Path();

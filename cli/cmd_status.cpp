@@ -19,7 +19,7 @@ const char* const Help =
 
 int Run(const std::vector<std::string>& args) {
     Port_Args a;
-    if (int code = Parse_Port_Args("status", args, 0, a)) return code;
+    if (int code = Parse_Port_Args("status", args, {}, a)) return code;
     std::string reply;
     {
         Open_Port port("status", a);

@@ -13,6 +13,7 @@
 #include "cli/cli.h"
 #include "cli/port_names.h"
 #include "cli/text_forms.h"
+#include "cli/usage.h"
 #include "kdx/kdx.h"
 
 namespace {
@@ -98,15 +99,13 @@ int Run(const std::vector<std::string>& args) {
         char* end = nullptr;
         if (args[i] == "--json") {
             json = true;
-        } else if (args[i] == "--count" && i + 1 < args.size() &&
-                   (count = std::strtol(args[i + 1].c_str(), &end, 10),
-                    *end == '\0' && count > 0)) {
-            ++i;
+        } else if (args[i] == "--count") {
+            if (i + 1 == args.size()) return kdx::cli::Missing("watch", "N", "--count");
+            count = std::strtol(args[++i].c_str(), &end, 10);
+            if (args[i].empty() || *end != '\0' || count <= 0)
+                return kdx::cli::Usage_Error("watch", "bad count " + args[i] + ": a number from 1");
         } else {
-            std::fprintf(stderr,
-                         "kdx-cli watch: unexpected or incomplete argument %s (see --help)\n",
-                         args[i].c_str());
-            return 2;
+            return kdx::cli::Unknown_Argument("watch", args[i]);
         }
     }
     // Ctrl+C ends the wait below instead of the process, on every thread.

@@ -4,7 +4,9 @@
 #include <exception>
 
 #include "cli/cli.h"
+#include "cli/protocol_port.h"
 #include "cli/system.h"
+#include "cli/usage.h"
 #include "kdx/kdx.h"
 #include "kdx_version.h"
 
@@ -61,8 +63,7 @@ int main(int argc, char** argv) {
             std::printf("kdx-cli %s\n", KDX_VERSION_TEXT);
             return 0;
         } else {
-            std::fprintf(stderr, "kdx-cli: unknown option %s (kdx-cli --help lists the options)\n",
-                         argv[i]);
+            std::fprintf(stderr, "kdx-cli: unknown option %s (kdx-cli --help)\n", argv[i]);
             return 2;
         }
     }
@@ -74,8 +75,12 @@ int main(int argc, char** argv) {
     for (const auto& c : Subcommands())
         if (std::strcmp(c.name, argv[i]) == 0) command = &c;
     if (!command) {
-        std::fprintf(stderr, "kdx-cli: unknown command %s (kdx-cli --help lists the commands)\n",
-                     argv[i]);
+        std::vector<std::string> names;
+        for (const auto& c : Subcommands()) names.push_back(c.name);
+        std::string near = Near_Miss(argv[i], names);
+        std::fprintf(stderr, "kdx-cli: unknown command %s%s (kdx-cli --help)\n",
+                     Printable(argv[i], 80).c_str(),
+                     near.empty() ? "" : (". Did you mean " + near + "?").c_str());
         return 2;
     }
     std::vector<std::string> args(argv + i + 1, argv + argc);

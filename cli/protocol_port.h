@@ -10,6 +10,7 @@
 
 #include "cli/port_names.h"
 #include "cli/port_open.h"
+#include "cli/usage.h"
 #include "kdx/kdx.h"
 
 namespace kdx::cli {
@@ -51,6 +52,30 @@ inline bool Parse_Com(const std::string& word, int32_t& number) {
     return true;
 }
 
+// A reply made safe to print: every byte outside printable ASCII shown as "<1B>" (a unit's
+// escape sequences never reach the terminal); past limit characters of the reply (a flood)
+// only "..." follows.
+inline std::string Printable(const std::string& text, size_t limit = 240) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (i == limit) {
+            out += "...";
+            break;
+        }
+        if (c == '\r')
+            out += "<CR>";
+        else if (c < 32 || c >= 127) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "<%02X>", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
 // The options every controller command takes, for its --help text.
 #define KDX_CLI_PORT_OPTIONS                                                             \
     "  COM<n>      the port: a COM<n> entry of the ports directory (kdx-sim registers\n" \
@@ -59,46 +84,41 @@ inline bool Parse_Com(const std::string& word, int32_t& number) {
     "  --baud B    baud rate (default 57600)\n"                                          \
     "  --quiet     do not show the traffic (sent cyan, status green, received yellow)\n"
 
-// Parses the arguments; prints the problem and returns 2 on a usage error, else 0.
-inline int Parse_Port_Args(const char* command, const std::vector<std::string>& args, size_t words,
-                           Port_Args& out) {
+// Parses the arguments, the command's own words named by words ({"AXIS"}, {"SERIAL", "ORDER"});
+// on a usage error prints it and returns 2, on a port that is not there 1, else 0.
+inline int Parse_Port_Args(const char* command, const std::vector<std::string>& args,
+                           const std::vector<std::string>& words, Port_Args& out) {
     std::string port;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--baud") {
-            if (i + 1 == args.size()) {
-                std::fprintf(stderr, "kdx-cli %s: --baud needs a rate (see --help)\n", command);
-                return 2;
-            }
+            if (i + 1 == args.size()) return Missing(command, "RATE", "--baud");
             const std::string& rate = args[++i];
-            if (!Parse_Baud(rate, out.baud)) {
-                std::fprintf(stderr, "kdx-cli %s: bad baud rate %s\n", command, rate.c_str());
-                return 2;
-            }
+            if (!Parse_Baud(rate, out.baud))
+                return Usage_Error(command, "bad baud rate " + Printable(rate, 80));
         } else if (a == "--quiet") {
             out.quiet = true;
-        } else if (a.rfind("--", 0) == 0) {
-            std::fprintf(stderr, "kdx-cli %s: unknown option %s (see --help)\n", command,
-                         a.c_str());
-            return 2;
+        } else if (a.rfind("-", 0) == 0 && a.size() > 1) {
+            return Unknown_Argument(command, a);
         } else if (port.empty() &&
                    (a.rfind("COM", 0) == 0 || a.rfind("com", 0) == 0 || a.rfind("/", 0) == 0)) {
             port = a;
-        } else {
+        } else if (out.words.size() < words.size()) {
             out.words.push_back(a);
+        } else {
+            return Unknown_Argument(command, a);
         }
     }
-    std::string why;
-    if (!Parse_Port(port, out.number, why)) {
-        std::fprintf(stderr, "kdx-cli %s: %s (see --help)\n", command, why.c_str());
-        return 2;
-    }
-    if (out.words.size() != words) {
-        std::fprintf(stderr, "kdx-cli %s: expected %zu argument%s besides the port (see --help)\n",
-                     command, words, words == 1 ? "" : "s");
-        return 2;
-    }
-    return 0;
+    if (port.empty())
+        return out.words.empty()
+                   ? Usage_Error(command, "expected the port, COM<n> or a device path")
+                   : Usage_Error(command, "bad port " + Printable(out.words[0], 80) +
+                                              ": give COM<n> (n from 1 to 999) or "
+                                              "the device's path");
+    if (out.words.size() < words.size())
+        return Missing(command, words[out.words.size()],
+                       out.words.empty() ? "the port" : words[out.words.size() - 1]);
+    return Take_Port(command, port, out.number);
 }
 
 // The port, opened and entered as the open port, its traffic echoed on standard output;
@@ -136,30 +156,6 @@ class Open_Port {
     bool quiet_;
     int32_t handle_ = 0;
 };
-
-// A reply made safe to print: every byte outside printable ASCII shown as "<1B>" (a unit's
-// escape sequences never reach the terminal); past limit characters of the reply (a flood)
-// only "..." follows.
-inline std::string Printable(const std::string& text, size_t limit = 240) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (i == limit) {
-            out += "...";
-            break;
-        }
-        if (c == '\r')
-            out += "<CR>";
-        else if (c < 32 || c >= 127) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "<%02X>", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
 
 // True when a reply field reads as an answer (the library's rule, as the window marks fields):
 // not empty, no control character (a flood's line ends, a second reply run in) and no "?" (a

@@ -21,8 +21,11 @@ if(HELP2MAN)
             COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0
                     ${CMAKE_COMMAND} -DHELP2MAN=${HELP2MAN} -DPROGRAM=$<TARGET_FILE:${target}>
                     -DNAME=${description} -DOUTPUT=${page}
+                    -DSECTIONS=${CMAKE_SOURCE_DIR}/data/man
                     -P ${CMAKE_SOURCE_DIR}/cmake/man.cmake
             DEPENDS ${target} ${CMAKE_SOURCE_DIR}/cmake/man.cmake
+                    ${CMAKE_SOURCE_DIR}/data/man/${program}.h2m
+                    ${CMAKE_SOURCE_DIR}/data/man/common-environment.h2m
             COMMENT "Writing the manual page of ${program}" VERBATIM)
         list(APPEND KDX_MAN_PAGES ${page})
     endforeach()

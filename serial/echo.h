@@ -114,13 +114,19 @@ void Echo_Terminal_Received_Text(std::string_view text, bool& after_cr, std::str
 // Options of a terminal session (kdx-cli terminal): received lines start with the local time
 // or the gap since the last received line; hex shows the bytes of both directions as hex with
 // their printable text beside; own_lines starts each status echo and note on a line of its
-// own and names control bytes (<EOT>) instead of CHR$(n); a copy descriptor gets a plain-text
-// transcript, one line per line of traffic, marked by direction, with the time.
+// own and names control bytes (<EOT>) instead of CHR$(n), in both directions; a copy
+// descriptor gets a plain-text transcript, one line per line of traffic, marked by direction,
+// with the time. With timestamps (or sent text marked) received text never shares a line
+// with sent text, so its time stands at the start of its line.
 struct Echo_Terminal_Options {
     bool timestamps = false;
     bool delta = false;  // with timestamps: the gap since the last received line
     bool hex = false;
     bool own_lines = false;
+    // Without colour to tell them apart: sent text on lines of its own, each starting "> ".
+    bool mark_sent = false;
+    // Sent text not shown (the transcript still has it).
+    bool hide_sent = false;
     int copy_fd = -1;
 };
 
@@ -141,11 +147,15 @@ class Echo_Terminal_Sink final : public Echo_Sink {
     // The program's own line (green), after what is held and on a line of its own; also in
     // the copy. An empty text only ends the line shown, when it is not ended.
     void Note(const std::string& text);
+    // Why the copy stopped ("" while it is written): a line it could not take whole, after
+    // which nothing more is written to it.
+    std::string Copy_Error();
 
   private:
     void Append_Text(const Echo_Document& document, std::string_view line_break);
     void Append_Hex(const Echo_Document& document, std::string_view line_break);
     void Append_Stamp();
+    void Append_Marked_Sent(std::string_view text, std::string_view line_break);
     void Copy(const Echo_Document& document);
     void Copy_Line(const char* mark, std::string_view text);
 
@@ -157,10 +167,12 @@ class Echo_Terminal_Sink final : public Echo_Sink {
     bool after_cr_ = false;       // the last received text ended in CR
     bool at_line_start_ = true;   // the last character shown ended a line
     bool stamp_due_ = true;       // the next received character starts a line of its own
+    bool line_has_sent_ = false;  // the line shown last holds sent text
     int64_t last_stamp_ms_ = -1;  // monotonic time of the last received line's stamp
     bool copy_after_cr_ = false;
     std::string copy_line_;       // received text of the copy not yet ended by a line break
     std::string copy_line_time_;  // when its first byte came
+    std::string copy_error_;
     int hold_ms_ = 0;
     int64_t held_since_ms_ = 0;
     std::string held_;  // sent text not shown yet, with its colours

@@ -2,9 +2,11 @@
 // options of a terminal session.
 #include <cstdio>
 
+#include "platform/os/error.h"
 #include "platform/os/file.h"
 #include "platform/os/system.h"
 #include "serial/echo_internal.h"
+#include "serial/serial_port.h"
 
 namespace kdx {
 
@@ -63,6 +65,7 @@ void Echo_Terminal_Sink::Note(const std::string& text) {
     out_.swap(held_);
     if (!at_line_start_) out_ += line_break;
     at_line_start_ = stamp_due_ = true;
+    line_has_sent_ = false;
     if (text.empty()) {
         // Only the line ended, so what follows starts at the margin.
         platform::Write_Descriptor(fd_, out_);
@@ -72,6 +75,7 @@ void Echo_Terminal_Sink::Note(const std::string& text) {
     out_ += text;
     if (colour_) out_ += "\x1b[0m";
     out_ += line_break;
+    line_has_sent_ = false;
     platform::Write_Descriptor(fd_, out_);
     if (options_.copy_fd >= 0) {
         if (!copy_line_.empty()) Copy_Line("<", copy_line_);
@@ -112,6 +116,22 @@ void Echo_Terminal_Sink::Append_Text(const Echo_Document& document, std::string_
         }
         return;
     }
+    if (document.Kind == Echo_Kind::Sent && options_.mark_sent) {
+        Append_Marked_Sent(document.Text, line_break);
+        return;
+    }
+    if (document.Kind == Echo_Kind::Sent && options_.own_lines) {
+        // A key's control byte by name: an arrow key's ESC [ A must not move the cursor.
+        for (unsigned char b : document.Text) {
+            if (b == '\r')
+                out_ += line_break;
+            else if ((b < 32 && b != '\t' && b != '\n') || b == 127)
+                Append_Ascii_Name(out_, b);
+            else if (b != '\n')
+                out_ += char(b);
+        }
+        return;
+    }
     if (document.Kind != Echo_Kind::Received) {
         Append_Window_Lines(out_, document.Text, line_break);
         return;
@@ -136,6 +156,27 @@ void Echo_Terminal_Sink::Append_Text(const Echo_Document& document, std::string_
                                  options_.own_lines);
         if (out_.size() != before) stamp_due_ = true;
         i = end + 1;
+    }
+}
+
+// Sent text on lines of its own, each starting "> ": CR ends the line, LF is dropped (it
+// follows the CR it belongs to), control bytes by name.
+void Echo_Terminal_Sink::Append_Marked_Sent(std::string_view text, std::string_view line_break) {
+    bool fresh = at_line_start_ || !line_has_sent_;
+    for (unsigned char b : text) {
+        if (b == '\n') continue;
+        if (fresh) {
+            out_ += "> ";
+            fresh = false;
+        }
+        if (b == '\r') {
+            out_ += line_break;
+            fresh = true;
+        } else if ((b < 32 && b != '\t') || b == 127) {
+            Append_Ascii_Name(out_, b);
+        } else {
+            out_ += char(b);
+        }
     }
 }
 
@@ -177,7 +218,19 @@ void Echo_Terminal_Sink::Copy_Line(const char* mark, std::string_view text) {
     }
     line += '\n';
     if (*mark == '<') copy_line_time_.clear();
-    platform::Write_Descriptor(options_.copy_fd, line);
+    if (!copy_error_.empty()) return;
+    // A line the file cannot take whole (a full disk) is cut back off: the transcript ends on
+    // its last whole line, and says nothing more, rather than go on with a gap.
+    int64_t before = platform::Descriptor_Size(options_.copy_fd);
+    if (platform::Write_Descriptor(options_.copy_fd, line)) return;
+    copy_error_ = platform::File_Failure_Text(platform::Get_Last_Error());
+    if (before >= 0) platform::Truncate_Descriptor(options_.copy_fd, before);
+    Serial_Port_Watch_Notify();
+}
+
+std::string Echo_Terminal_Sink::Copy_Error() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return copy_error_;
 }
 
 // The transcript: sent and status text a line per CR, received text a line per line break
@@ -222,9 +275,32 @@ void Echo_Terminal_Sink::Echo_Apply(const Echo_Document& document) {
     out_.clear();
     out_.swap(held_);
     const bool hex = options_.hex && document.Kind != Echo_Kind::Status && !document.Text.empty();
-    // The program's lines and hex blocks start on a line of their own.
-    if ((hex || (options_.own_lines && document.Kind == Echo_Kind::Status)) && !at_line_start_)
+    if (document.Kind == Echo_Kind::Sent && options_.hide_sent) {
+        // Not shown, but Enter still ends the line: replies to two commands stay apart.
+        if (options_.copy_fd >= 0 && !document.Text.empty()) Copy(document);
+        if (document.Text.find('\r') == std::string::npos || at_line_start_) {
+            held_.swap(out_);
+            return;
+        }
         out_ += line_break;
+        at_line_start_ = stamp_due_ = true;
+        line_has_sent_ = false;
+        platform::Write_Descriptor(fd_, out_);
+        return;
+    }
+    // The program's lines and hex blocks start on a line of their own; so does sent text
+    // marked as such, and received text after sent text when the two cannot be told apart
+    // or its time is to stand first.
+    const bool after_sent = !at_line_start_ && line_has_sent_;
+    const bool own_line = hex || (options_.own_lines && document.Kind == Echo_Kind::Status) ||
+                          (document.Kind == Echo_Kind::Sent && options_.mark_sent && !after_sent) ||
+                          (document.Kind == Echo_Kind::Received && after_sent &&
+                           (options_.mark_sent || options_.timestamps) && !document.Text.empty());
+    if (own_line && !at_line_start_) {
+        out_ += line_break;
+        at_line_start_ = stamp_due_ = true;
+        line_has_sent_ = false;
+    }
     if (colour_) {
         switch (document.Kind) {
             case Echo_Kind::Sent:
@@ -246,6 +322,7 @@ void Echo_Terminal_Sink::Echo_Apply(const Echo_Document& document) {
     if (out_.size() > text_start) {
         at_line_start_ = Ends_With(out_, line_break);
         if (at_line_start_) stamp_due_ = true;
+        line_has_sent_ = !at_line_start_ && (document.Kind == Echo_Kind::Sent || line_has_sent_);
     }
     if (colour_) out_ += "\x1b[0m";
     if (options_.copy_fd >= 0 && !document.Text.empty()) Copy(document);

@@ -80,6 +80,11 @@ KDX_API int32_t Serial_Port_Poller_Pause(int32_t poller);
 KDX_API int32_t Serial_Port_Poller_Resume(int32_t poller);
 /* 1 while the poller's thread runs; 0 once a hang-up has ended it, and for an unknown poller. */
 KDX_API int32_t Serial_Port_Poller_Running(int32_t poller);
+/* Sends a break on *handle's line (the line held in the break state for about 250 ms): 1 sent;
+ * 0 where the line has none to send (a pseudo-terminal, an unusable handle), with
+ * Serial_Port_Break_Failure saying why in a few words. */
+KDX_API int32_t Serial_Port_Break(int32_t* handle);
+KDX_API const char* Serial_Port_Break_Failure(void);
 /* Names a descriptor (a non-blocking pipe's write end; -1 none) that gets one byte whenever a
  * poller ends or the port log stops on a line it could not write: a terminal sleeps in poll()
  * on it and its input until something happens. */
@@ -110,16 +115,25 @@ KDX_API int32_t Serial_Echo_Terminal_Flush(int32_t all);
  * local time to the millisecond (KDX_ECHO_TIMESTAMPS) or the gap since the last received line
  * (KDX_ECHO_TIMESTAMPS_DELTA); KDX_ECHO_HEX shows sent and received bytes as hex, 16 a line,
  * with their printable text beside; KDX_ECHO_OWN_LINES starts every status line on a line of
- * its own and names control bytes received (<EOT>, <ESC>) instead of CHR$(n). copy_fd, when
+ * its own and names control bytes (<EOT>, <ESC>) instead of CHR$(n); KDX_ECHO_MARK_SENT puts sent
+ * text on lines of its own starting "> " (for output without colour); KDX_ECHO_HIDE_SENT does
+ * not show sent text (the transcript keeps it). With timestamps or marked sent text, received
+ * text never shares a line with sent text. copy_fd, when
  * not -1, gets a plain-text transcript: a line per line of traffic, "YYYY-MM-DD hh:mm:ss.mmm",
  * then ">" sent, "<" received or "#" status, then the text. Returns 0 with no terminal echo. */
 enum {
     KDX_ECHO_TIMESTAMPS = 1,
     KDX_ECHO_TIMESTAMPS_DELTA = 2,
     KDX_ECHO_HEX = 4,
-    KDX_ECHO_OWN_LINES = 8
+    KDX_ECHO_OWN_LINES = 8,
+    KDX_ECHO_MARK_SENT = 16,
+    KDX_ECHO_HIDE_SENT = 32
 };
 KDX_API int32_t Serial_Echo_Terminal_Options(int32_t flags, int32_t copy_fd);
+/* Why the terminal echo's transcript (copy_fd) stopped: a line it could not write whole (a
+ * full disk), cut back off so the file ends on its last whole line; nothing more is written to
+ * it, and the watch descriptor (Serial_Port_Watch) gets a byte. "" while it is written. */
+KDX_API const char* Serial_Echo_Terminal_Copy_Error(void);
 /* Shows the program's own line (green) on the terminal echo, on a line of its own, after any
  * held text; also in the transcript. An empty text only ends the line shown when it is not
  * ended. Returns 0 with no terminal echo. */

@@ -118,6 +118,22 @@ bool Write_Descriptor(int fd, std::string_view data, uint32_t* written) {
     return true;
 }
 
+int64_t Descriptor_Size(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return -1;
+    return int64_t(st.st_size);
+}
+
+bool Truncate_Descriptor(int fd, int64_t size) {
+    while (ftruncate(fd, off_t(size)) != 0) {
+        if (errno == EINTR) continue;
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
 bool Read_File(int32_t handle, std::string& out, uint32_t capacity) {
     out.clear();
     auto object = Handle_Get(handle);

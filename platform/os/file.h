@@ -54,6 +54,11 @@ bool Write_File(int32_t handle, std::string_view data, uint32_t* written = nullp
 // The same for a descriptor the caller owns (a terminal, a pipe, standard output).
 bool Write_Descriptor(int fd, std::string_view data, uint32_t* written = nullptr);
 
+// The size of what a descriptor the caller owns holds (a file), -1 on failure; and the file
+// cut back to size (the part of a line a full disk took), false with the last error set.
+int64_t Descriptor_Size(int fd);
+bool Truncate_Descriptor(int fd, int64_t size);
+
 // Reads up to capacity bytes at the current position.
 bool Read_File(int32_t handle, std::string& out, uint32_t capacity);
 

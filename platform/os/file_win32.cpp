@@ -156,6 +156,26 @@ bool Write_Descriptor(int fd, std::string_view data, uint32_t* written) {
     return true;
 }
 
+int64_t Descriptor_Size(int fd) {
+    LARGE_INTEGER size{};
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (h == System_Invalid || !::GetFileSizeEx(h, &size)) return -1;
+    return int64_t(size.QuadPart);
+}
+
+bool Truncate_Descriptor(int fd, int64_t size) {
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    if (h == System_Invalid ||
+        !::SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end)) {
+        Set_Last_Error(h == System_Invalid ? ERROR_INVALID_HANDLE : Take_System_Error());
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
 bool Read_File(int32_t handle, std::string& out, uint32_t capacity) {
     out.clear();
     auto object = Handle_Get(handle);

@@ -448,6 +448,21 @@ bool Catch_Up_Peer(Comm_Port& base) {
     return true;
 }
 
+bool Send_Break(Comm_Port& base) {
+    auto* port = static_cast<Comm_Object*>(&base);
+    // The kernel takes a break on a pseudo-terminal and does nothing with it: say so.
+    if (port->is_pty) {
+        Set_Last_Error(ERROR_NOT_SUPPORTED);
+        return false;
+    }
+    if (tcsendbreak(port->fd, 0) != 0) {
+        Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
 bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t timeout_ms,
            uint32_t stall_ms) {
     if (written) *written = 0;

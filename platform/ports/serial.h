@@ -162,6 +162,10 @@ Comm_Wait Wait_Comm_Input(int32_t handle, int32_t event, uint32_t timeout_ms);
 // True once a read or wait has seen the device hang up (adapter pulled, other end closed).
 bool Comm_Hung_Up(int32_t handle);
 
+// Holds the line in the break state for about a quarter of a second. False with the last
+// error set where the line has no break to send (50 for a pseudo-terminal).
+bool Send_Comm_Break(int32_t handle);
+
 // Wait_Comm_Input and Comm_Hung_Up with the port and the event looked up once, for a loop that
 // waits again and again (the receive poller): each lookup takes the handle table's lock.
 class Comm_Waiter {

@@ -127,6 +127,11 @@ bool Write_Comm(int32_t handle, const std::string& data, uint32_t* written, uint
     return port && serial_os::Write(port.get(), data, written, timeout_ms, MAXDWORD);
 }
 
+bool Send_Comm_Break(int32_t handle) {
+    auto port = Comm_Port_Of(handle);
+    return port && serial_os::Send_Break(*port);
+}
+
 Comm_Line::Comm_Line(int32_t handle) : port_(Comm_Port_Of(handle)) {}
 
 bool Comm_Line::Set_Mask(uint32_t mask) const {

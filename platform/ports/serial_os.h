@@ -68,6 +68,7 @@ bool Read(Comm_Port* port, std::string& out, uint32_t capacity);
 bool Write(Comm_Port* port, const std::string& data, uint32_t* written, uint32_t timeout_ms,
            uint32_t stall_ms);
 bool Catch_Up_Peer(Comm_Port& port);
+bool Send_Break(Comm_Port& port);
 // The wait for input of a port that is not hung up; wake may be null.
 Comm_Wait Wait(Comm_Port& port, const Wake_Event* wake, uint32_t timeout_ms);
 }  // namespace serial_os

@@ -358,6 +358,21 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
     return true;
 }
 
+bool Send_Break(Comm_Port& base) {
+    auto* port = static_cast<Comm_Object*>(&base);
+    if (!::SetCommBreak(port->handle)) {
+        Take_System_Error();
+        return false;
+    }
+    ::Sleep(250);
+    if (!::ClearCommBreak(port->handle)) {
+        Take_System_Error();
+        return false;
+    }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
 bool Catch_Up_Peer(Comm_Port&) {
     return false;  // a real line: its other end is a device, never a reader of ours
 }

@@ -107,6 +107,20 @@ TEST(Cli_Ports, ProbeTellsWhichPortHoldsAController) {
           "BTH_COM7   UnKnown Port Type [BthModem0]          -                        -"})
         EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
     EXPECT_NE(sim.Received().find("V,"), std::string::npos);
+    // A long "not opened" reason widens its column: the device column stays in line.
+    size_t header = r.out.find("PORT ");
+    ASSERT_NE(header, std::string::npos) << r.out;
+    size_t column = r.out.find("DEVICE", header) - header;
+    for (size_t at = header; at < r.out.size();) {
+        size_t end = r.out.find('\n', at);
+        std::string line = r.out.substr(at, end - at);
+        if (line.rfind("COM", 0) == 0 || line.rfind("BTH", 0) == 0) {
+            EXPECT_TRUE(line.size() > column && line[column - 1] == ' ' && line[column] != ' ')
+                << line << "\n"
+                << r.out;
+        }
+        at = end == std::string::npos ? end : end + 1;
+    }
     EXPECT_EQ(Cli("ports --probe fast").code, 2);
 }
 

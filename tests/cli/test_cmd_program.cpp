@@ -30,9 +30,9 @@ TEST_F(Cli_Program, ProgramEncodeAndDecode) {
         {"program encode '" + d + "p.txt' '" + d + "p.kdx'", 0, ""},
         {"program decode '" + d + "p.kdx' '" + d + "q.txt'", 0, ""},
         {"program encode '" + d + "missing.txt' '" + d + "keep.kdx'", 1,
-         "cannot read " + d + "missing.txt"},
+         "kdx-cli program encode: no such file: " + d + "missing.txt"},
         {"program decode '" + d + "p.kdx' '" + d + "no/such/out.txt'", 1, "cannot write"},
-        {"program encode '" + d + "p.txt'", 2, "expected encode or decode"},
+        {"program encode '" + d + "p.txt'", 2, "expected OUT after IN"},
         {"program scramble a b", 2, "expected encode or decode"},
         {"program --help", 0, "255 - b"},
     };

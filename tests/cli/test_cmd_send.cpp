@@ -43,10 +43,10 @@ TEST_F(Cli_Send, SendGoesOutAsTheMenuCommandSendsIt) {
         {"send COM5 '" + d + "prog.Kdx'", 0, "Transmission Complete", "F,C,,S1M400,,"},
         {"send COM5 '" + d + "raw.bin' --quiet", 0, "Sending raw.bin: 1/1",
          std::string("F,C,,S1M400,,R\0W", 16)},
-        {"send COM5 '" + d + "missing.kdx'", 1, "cannot read " + d + "missing.kdx",
+        {"send COM5 '" + d + "missing.kdx'", 1, "kdx-cli send: no such file: " + d + "missing.kdx",
          std::string("F,C,,S1M400,,R\0W", 16)},
         {"send COM9 '" + d + "prog.Kdx'", 1, "cannot open COM9", ""},
-        {"send COM5", 2, "expected 1 argument", ""},
+        {"send COM5", 2, "expected FILE after the port", ""},
     };
     for (const auto& c : cases) {
         Run_Result r = Cli(c.args);

@@ -95,12 +95,17 @@ struct Terminal_Session {
     pid_t pid = -1;
     std::string screen;
 
-    // env: NAME=value set for the program only (null: none).
-    explicit Terminal_Session(const std::string& program, const char* env = nullptr) {
+    // env: NAME=value set for the program only (null: none); args after the port.
+    explicit Terminal_Session(const std::string& program, const char* env = nullptr,
+                              const std::vector<std::string>& args = {}) {
+        std::vector<char*> argv{const_cast<char*>("kdx-cli"), const_cast<char*>("terminal"),
+                                const_cast<char*>("COM5")};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
         pid = forkpty(&master, nullptr, nullptr, nullptr);
         if (pid == 0) {
             if (env) putenv(const_cast<char*>(env));
-            execl(program.c_str(), "kdx-cli", "terminal", "COM5", nullptr);
+            execv(program.c_str(), argv.data());
             _exit(127);
         }
     }
@@ -121,6 +126,14 @@ struct Terminal_Session {
     }
 };
 
+// The port log goes beside the executable: a copy of kdx-cli in folder, to run there.
+std::string Cli_Copy(const std::string& folder) {
+    std::string cli = folder + "/kdx-cli";
+    std::filesystem::copy_file(KDX_CLI_PATH, cli);
+    std::filesystem::permissions(cli, std::filesystem::perms::owner_all);
+    return cli;
+}
+
 TEST_F(Cli_Terminal, PipedLinesAreSentAndRepliesShown) {
     Start_Sim();
     int status = -1;
@@ -129,7 +142,10 @@ TEST_F(Cli_Terminal, PipedLinesAreSentAndRepliesShown) {
     EXPECT_EQ(sim->Received(), "V\rF,getD0,\r");
     // Plain text when the output is not a terminal; each echo in its order, replies as they
     // arrived (commas kept).
-    EXPECT_EQ(out, "COM5 Open\nV\nRF,getD0,\ngetD0,1.23\nPort Closed\n") << out;
+    EXPECT_EQ(out, "COM5 Open\n> V\nR\n> F,getD0,\ngetD0,1.23\nPort Closed\n") << out;
+    // --no-echo leaves the sent lines out; Enter still ends the line.
+    out = Run_Piped("V\\nF,getD0,\\n", "COM5 --wait 100 --no-echo", &status);
+    EXPECT_EQ(out, "COM5 Open\nR\ngetD0,1.23\nPort Closed\n") << out;
 }
 
 // Received text reaches the terminal and the log whole and in order, however the reads cut
@@ -204,8 +220,9 @@ TEST_F(Cli_Terminal, UsageAndMissingPort) {
         EXPECT_NE(err.find(row.says), std::string::npos) << err;
     }
     // Numbers are whole words in range, never wrapped or cut: COM4294967320 is no COM24.
-    for (const char* bad : {"", "COMX", "COM0", "COM5 --baud x", "COM5 --eol lf", "COM4294967320",
-                            "COM5 --baud 9600x", "COM5 --baud 99999999999", "COM5 --wait 10x"}) {
+    for (const char* bad :
+         {"", "COMX", "COM0", "COM5 --baud x", "COM5 --eol cr-lf", "COM4294967320",
+          "COM5 --baud 9600x", "COM5 --baud 99999999999", "COM5 --wait 10x"}) {
         Run_Piped("", std::string(bad) + " 2>/dev/null", &status);
         EXPECT_EQ(WEXITSTATUS(status), 2) << bad;
     }
@@ -213,18 +230,19 @@ TEST_F(Cli_Terminal, UsageAndMissingPort) {
 
 TEST_F(Cli_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
     Start_Sim();
-    // The port log goes beside the executable: run a copy in the temporary folder.
-    std::string cli = dir.path() + "/kdx-cli";
-    std::filesystem::copy_file(KDX_CLI_PATH, cli);
-    std::filesystem::permissions(cli, std::filesystem::perms::owner_all);
+    std::string cli = Cli_Copy(dir.path());
     Terminal_Session t(cli);
     ASSERT_TRUE(t.Started());
-    ASSERT_TRUE(t.Read_Until("Ctrl-] quit")) << t.screen;
+    ASSERT_TRUE(t.Read_Until("Ctrl-T q quit")) << t.screen;
     ASSERT_TRUE(t.Type("V"));
     // The reply in the received colour.
     EXPECT_TRUE(t.Read_Until("\x1b[93mR\x1b[0m")) << t.screen;
-    ASSERT_TRUE(t.Type("\x0c"));  // port log on
-    ASSERT_TRUE(t.Read_Until("port log")) << t.screen;
+    ASSERT_TRUE(t.Type("\x0c"));  // port log on, the old way
+    ASSERT_TRUE(t.Read_Until("port log on")) << t.screen;
+    EXPECT_NE(t.screen.find("[Ctrl-L switches the port log in this release only: Ctrl-T l does "
+                            "it, and Ctrl-T Ctrl-L sends Ctrl-L]"),
+              std::string::npos)
+        << t.screen;
     // Switching on says where the log is written.
     std::string folder = std::filesystem::canonical(dir.path()).string();
     bool logging = t.screen.find("[port log on: " + folder + "/KDX Port Log ") != std::string::npos;
@@ -236,6 +254,10 @@ TEST_F(Cli_Terminal, InteractiveKeysGoOutAsTypedAndQuitIsClean) {
     }
     ASSERT_TRUE(t.Type("\x1d"));
     EXPECT_TRUE(t.Read_Until("Port Closed")) << t.screen;
+    EXPECT_NE(t.screen.find("[Ctrl-] quits in this release only: Ctrl-T q quits, and Ctrl-T "
+                            "Ctrl-] sends Ctrl-]]"),
+              std::string::npos)
+        << t.screen;
     int status = t.Finish();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     // What was sent while the log was on is in it, as the sent echo's line.
@@ -269,15 +291,12 @@ TEST_F(Cli_Terminal, InteractiveSentEchoComesInOrderWithOrWithoutAReply) {
         {"KK\x0c", {"\x1b[96mK", "K\x1b[0m", "[port log on: "}},
         {"K\x1d", {"\x1b[96mK\x1b[0m", "Port Closed"}},
     };
-    // The port log goes beside the executable: run a copy in the temporary folder.
-    std::string cli = dir.path() + "/kdx-cli";
-    std::filesystem::copy_file(KDX_CLI_PATH, cli);
-    std::filesystem::permissions(cli, std::filesystem::perms::owner_all);
+    std::string cli = Cli_Copy(dir.path());
     for (const auto& row : rows) {
         Start_Sim();
         Terminal_Session t(cli);
         ASSERT_TRUE(t.Started());
-        ASSERT_TRUE(t.Read_Until("Ctrl-] quit")) << t.screen;
+        ASSERT_TRUE(t.Read_Until("Ctrl-T q quit")) << t.screen;
         size_t from = t.screen.size();
         ASSERT_TRUE(t.Type(row.keys));
         EXPECT_TRUE(t.Read_Until(row.screen.back())) << row.keys << ": " << t.screen;
@@ -303,7 +322,7 @@ TEST_F(Cli_Terminal, InteractiveSessionEndsWhenThePortHangsUp) {
         Start_Sim();
         Terminal_Session t(KDX_CLI_PATH, row.env);
         ASSERT_TRUE(t.Started());
-        ASSERT_TRUE(t.Read_Until("Ctrl-] quit")) << t.screen;
+        ASSERT_TRUE(t.Read_Until("Ctrl-T q quit")) << t.screen;
         sim->Hang_Up();
         EXPECT_TRUE(t.Read_Until("[the port hung up]")) << t.screen;
         int status = t.Finish();
@@ -361,7 +380,7 @@ TEST_F(Cli_Terminal, AnIdleSessionSleepsUntilSomethingHappens) {
         pid_t pid;
         if (interactive) {
             tty = std::make_unique<Terminal_Session>(KDX_CLI_PATH);
-            ASSERT_TRUE(tty->Read_Until("Ctrl-] quit")) << tty->screen;
+            ASSERT_TRUE(tty->Read_Until("Ctrl-T q quit")) << tty->screen;
             pid = tty->pid;
         } else {
             piped = std::make_unique<Piped_Session>(KDX_CLI_PATH, std::vector<std::string>{"COM5"});
@@ -422,12 +441,15 @@ TEST_F(Cli_Terminal, DisplayOptionsShapeWhatTheSessionShows) {
         std::vector<std::string> patterns;  // each must match somewhere in the output
     };
     const Case cases[] = {
-        {"own lines and names", "V\\nlst,\\n", "", {"\nRlst,\nlst\n<EOT>\nPort Closed\n"}},
+        {"own lines and names, sent text marked",
+         "V\\nlst,\\n",
+         "",
+         {"\n> V\nR\n> lst,\nlst\n<EOT>\nPort Closed\n"}},
         {"time of day", "V\\n", "--timestamps", {"\n[@@:@@:@@.@@@] R\nPort Closed\n"}},
         {"gap since the last line",
          "V\\nV\\n",
          "--timestamps=delta",
-         {"[+0.000] RV\n", "[+@.@@@] R\nPort Closed\n"}},
+         {"[+0.000] R\n> V\n[+@.@@@] R\nPort Closed\n"}},
         {"hex both ways", "V\\n", "--hex", {"\n> 56 0D~V.\n< 52~R\nPort Closed\n"}},
     };
     for (const auto& c : cases) {
@@ -543,7 +565,7 @@ TEST_F(Cli_Terminal, TerminalRestoresTheUsersTtyOnEveryEnding) {
                 ssize_t n = read(screen_fd, buf, sizeof buf);
                 if (n > 0) screen.append(buf, size_t(n));
             }
-            return screen.find("Ctrl-] quit") != std::string::npos;
+            return screen.find("Ctrl-T q quit") != std::string::npos;
         });
         EXPECT_TRUE(ready) << screen;
         termios during{};
@@ -594,6 +616,120 @@ TEST_F(Cli_Terminal, TerminalRestoresTheUsersTtyOnEveryEnding) {
         if (out[0] >= 0) close(out[0]);
         close(master);
     }
+}
+
+// The terminal as a person types at it: each command of the escape key does what it says,
+// and the keys that reach the controller are the bytes it should get: Backspace as BS (8),
+// Enter as the line end chosen, Ctrl-C, Ctrl-T and Ctrl-] after the escape key.
+TEST_F(Cli_Terminal, EscapeKeyCommandsAndKeysAsTyped) {
+    Start_Sim();
+    std::string cli = Cli_Copy(dir.path());
+    Terminal_Session t(cli);
+    ASSERT_TRUE(t.Started());
+    ASSERT_TRUE(t.Read_Until("Ctrl-T q quit")) << t.screen;
+    const struct {
+        const char* name;
+        std::string keys;
+        std::string screen;    // shown after the keys
+        std::string received;  // what the controller got from them ("" nothing checked)
+    } rows[] = {
+        {"help list", "\x14?", "[Ctrl-T then:  ? this list   q quit", ""},
+        {"Backspace is BS", "AB\x7f\r", "AB<BS>", "AB\x08\r"},
+        {"Ctrl-C after the escape key", "\x14\x03", "<ETX>", "\x03"},
+        {"Ctrl-T twice", "\x14\x14", "<DC4>", "\x14"},
+        {"Ctrl-] after the escape key", "\x14\x1d", "<GS>", "\x1d"},
+        {"hex on", "\x14h", "[hex view on]", ""},
+        {"hex shown", "V", "> 56 ", "V"},
+        {"hex off", "\x14h", "[hex view off]", ""},
+        {"timestamps on", "\x14t", "[timestamps on]", ""},
+        // The time stands at the start of the reply's line, not after the echo.
+        {"stamped reply", "V", "V\x1b[0m\r\r\n\x1b[93m\x1b[90m[", "V"},
+        {"timestamps off", "\x14t", "[timestamps off]", ""},
+        {"sent keys hidden",
+         "\x14"
+         "e",
+         "[sent keys hidden]", ""},
+        {"hidden key's reply", "V", "\x1b[93mR", "V"},
+        {"sent keys shown",
+         "\x14"
+         "e",
+         "[sent keys shown]", ""},
+        {"clear",
+         "\x14"
+         "c",
+         "\x1b[2J", ""},
+        {"break",
+         "\x14"
+         "b",
+         "[this line cannot send a break: a pseudo-terminal has no break]", ""},
+        {"Enter sends LF", "\x14n", "[Enter sends LF]", ""},
+        {"LF", "K\r", "", "K\n"},
+        {"Enter sends CR LF", "\x14n", "[Enter sends CR LF]", ""},
+        {"CR LF", "K\r", "", "K\r\n"},
+        {"Enter sends CR again", "\x14n", "[Enter sends CR]", ""},
+        {"port log on", "\x14l", "[port log on: ", ""},
+        {"port log off", "\x14l", "[port log off]", ""},
+        {"no such command", "\x14x", "[Ctrl-T x: no such command; Ctrl-T ? lists them]", ""},
+        {"quit", "\x14q", "Port Closed", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        size_t shown = t.screen.size(), got = sim->Received().size();
+        ASSERT_TRUE(t.Type(row.keys));
+        if (!row.screen.empty()) {
+            EXPECT_TRUE(Eventually([&] {
+                Collect(t.master, t.screen, "");
+                return t.screen.find(row.screen, shown) != std::string::npos;
+            })) << t.screen.substr(shown);
+        }
+        // A key the controller does not understand starts its fault query: its answer is
+        // awaited, so that it cannot land in a later row's lines.
+        if (row.keys.find('\x7f') != std::string::npos || row.screen.rfind("<", 0) == 0) {
+            EXPECT_TRUE(Eventually([&] {
+                Collect(t.master, t.screen, "");
+                return t.screen.find("Command not understood", shown) != std::string::npos;
+            })) << t.screen.substr(shown);
+        }
+        if (!row.received.empty()) {
+            EXPECT_TRUE(Eventually([&] {
+                return sim->Received().find(row.received, got) != std::string::npos;
+            })) << sim->Received().substr(got);
+        }
+        // A hidden key shows nothing of itself before its reply.
+        if (std::string(row.name) == "hidden key's reply") {
+            EXPECT_EQ(t.screen.find("\x1b[96m", shown), std::string::npos)
+                << t.screen.substr(shown);
+        }
+    }
+    int status = t.Finish();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Keys typed while a --reconnect port is away are said to be held and go out when it is back.
+TEST_F(Cli_Terminal, KeysTypedWhileThePortIsAwayAreHeldAndSent) {
+    sim::Sim_Config first;
+    first.hangup_after = 1;
+    Start_Sim(first);
+    Terminal_Session t(KDX_CLI_PATH, nullptr, {"--reconnect", "--timestamps"});
+    ASSERT_TRUE(t.Read_Until("Ctrl-T q quit")) << t.screen;
+    ASSERT_TRUE(t.Type("V"));
+    ASSERT_TRUE(t.Read_Until("COM5 went away: waiting for it to come back, Ctrl-T q quits]"))
+        << t.screen;
+    // The line saying so carries its time.
+    EXPECT_TRUE(Pattern_Found(t.screen, "[@@:@@:@@.@@@] [COM5 went away")) << t.screen;
+    ASSERT_TRUE(t.Type("F,getD0,\r"));
+    EXPECT_TRUE(t.Read_Until("[COM5 is away: keys typed now are held and sent when it is back]"))
+        << t.screen;
+    sim.reset();
+    Start_Sim();
+    EXPECT_TRUE(t.Read_Until("[sending the 9 keys held while COM5 was away]")) << t.screen;
+    EXPECT_TRUE(t.Read_Until("getD0,1.23")) << t.screen;
+    EXPECT_TRUE(Pattern_Found(t.screen, "[@@:@@:@@.@@@] [COM5 is back: reopened at 57600 baud]"))
+        << t.screen;
+    EXPECT_EQ(sim->Received(), "F,getD0,\r");
+    ASSERT_TRUE(t.Type("\x14q"));
+    int status = t.Finish();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

@@ -128,5 +128,29 @@ TEST_F(Cli_Full_Disk, CheckRecordsAreWholeOrNotThere) {
     }
 }
 
+// A transcript the disk cannot take: said at once on standard error while the session goes on
+// to its end (lines are still answered and shown), the file ends on its last whole line,
+// and the status is 1.
+TEST_F(Cli_Full_Disk, TerminalTranscriptOnAFullDiskIsSaidAndTheSessionGoesOn) {
+    if (Run_On_Full_Disk("true", 0).out.find("status=0") == std::string::npos)
+        GTEST_SKIP() << "no user namespaces here to mount a small tmpfs in";
+    Start_Sim();
+    Shell_Result r = Run_On_Full_Disk(
+        "i=0; while [ $i -lt 300 ]; do echo V; i=$((i+1)); done | "
+        "./kdx-cli terminal COM5 --wait 1 --log-file t.txt; s=$?; "
+        "[ -s t.txt ] && [ -z \"$(tail -c 1 t.txt)\" ] && echo whole-lines; (exit $s)",
+        4096);
+    EXPECT_NE(r.out.find("status=1\n"), std::string::npos) << r.out;
+    size_t said = r.out.find(
+        "kdx-cli terminal: the transcript t.txt could not be written: disk full; it ends on its "
+        "last whole line, the session goes on\n");
+    ASSERT_NE(said, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("could not be written", said + 60), std::string::npos) << "said once";
+    // Said while the session ran: replies are still shown after it.
+    EXPECT_NE(r.out.find('R', said), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Port Closed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("whole-lines"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace kdx::test

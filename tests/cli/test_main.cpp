@@ -97,16 +97,18 @@ INSTANTIATE_TEST_SUITE_P(
                  "Memory test axis 2 FAILED: I1M8387203", ""},
         Cli_Case{"missing_port", "status COM77", -1, 0, 1,
                  "cannot open COM77: no such port. \"kdx-cli ports\" lists", ""},
-        Cli_Case{"no_port", "status", -1, 0, 2, "give the port as COM<n>", ""},
+        Cli_Case{"no_port", "status", -1, 0, 2, "expected the port, COM<n> or a device path", ""},
         Cli_Case{"bad_axis", "memory-test COM5 5", -1, 0, 2, "the axis is 1, 2, 3 or 4", ""},
-        Cli_Case{"missing_words", "set-serial COM5 1111-22", -1, 0, 2, "expected 2 arguments", ""},
+        Cli_Case{"missing_words", "set-serial COM5 1111-22", -1, 0, 2,
+                 "expected ORDER after SERIAL", ""},
         Cli_Case{"unknown_option", "status COM5 --fast", -1, 0, 2, "unknown option --fast", ""},
         Cli_Case{"baud_with_letters", "status COM5 --baud 9600x", -1, 0, 2, "bad baud rate 9600x",
                  ""},
         Cli_Case{"baud_past_32_bits", "status COM5 --baud 4294977296", -1, 0, 2,
                  "bad baud rate 4294977296", ""},
         Cli_Case{"baud_negative", "info COM5 --baud -9600", -1, 0, 2, "bad baud rate -9600", ""},
-        Cli_Case{"baud_without_rate", "status COM5 --baud", -1, 0, 2, "--baud needs a rate", ""}),
+        Cli_Case{"baud_without_rate", "status COM5 --baud", -1, 0, 2, "expected RATE after --baud",
+                 ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A controller that misbehaves: only a whole, clean answer counts as success.
@@ -289,11 +291,110 @@ namespace {
 
 // A mistyped command or option is one line with the hint, not the whole help.
 TEST(Cli_Usage, UnknownCommandIsOneLineWithTheHint) {
-    for (const char* args : {"stauts", "--fast status"}) {
-        Run_Result r = Cli(args);
-        EXPECT_EQ(r.code, 2);
-        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
-        EXPECT_NE(r.out.find("(kdx-cli --help lists the"), std::string::npos) << r.out;
+    const struct {
+        const char* args;
+        const char* line;
+    } rows[] = {
+        {"stauts", "kdx-cli: unknown command stauts. Did you mean status? (kdx-cli --help)\n"},
+        {"chek", "kdx-cli: unknown command chek. Did you mean check? (kdx-cli --help)\n"},
+        {"frobnicate", "kdx-cli: unknown command frobnicate (kdx-cli --help)\n"},
+        {"--fast status", "kdx-cli: unknown option --fast (kdx-cli --help)\n"},
+    };
+    for (const auto& row : rows) {
+        Run_Result r = Cli(row.args);
+        EXPECT_EQ(r.code, 2) << row.args;
+        EXPECT_EQ(r.out, row.line);
+    }
+}
+
+// The command line every command cannot take, in one form: a bad option, a missing word or
+// value named, a port that is not there (by COM name or by path alike) and a missing file
+// (said before any port is opened), each one line with its exit status.
+class Cli_Usage_Lines : public kdx::test::Sim_Port_Test {};
+
+TEST_F(Cli_Usage_Lines, EveryCommandSaysWhatItCannotTakeInOneLine) {
+    // Every command the program lists, with a mistyped option.
+    Run_Result list = Cli("--help");
+    std::vector<std::string> commands;
+    for (size_t at = list.out.find("Commands:\n"); at != std::string::npos;) {
+        at = list.out.find("\n  ", at);
+        if (at == std::string::npos) break;
+        at += 3;
+        commands.push_back(list.out.substr(at, list.out.find(' ', at) - at));
+    }
+    ASSERT_GE(commands.size(), 17u) << list.out;
+    for (const auto& c : commands) {
+        Run_Result r = Cli(c + " --baudd");
+        EXPECT_EQ(r.code, 2) << c;
+        EXPECT_EQ(r.out, "kdx-cli " + c + ": unknown option --baudd (kdx-cli " + c + " --help)\n");
+    }
+    const std::string file = dir.path() + "/program.txt";
+    Shell("printf 'V\\n' > '" + file + "'");
+    const struct {
+        std::string args;
+        int code;
+        std::string line;  // the whole output
+    } rows[] = {
+        // What is missing, by the name the help text gives it.
+        {"status", 2,
+         "kdx-cli status: expected the port, COM<n> or a device path (kdx-cli status --help)"},
+        {"memory-test COM5", 2,
+         "kdx-cli memory-test: expected AXIS after the port (kdx-cli memory-test --help)"},
+        {"send COM5", 2, "kdx-cli send: expected FILE after the port (kdx-cli send --help)"},
+        {"set-serial COM5 1111-22", 2,
+         "kdx-cli set-serial: expected ORDER after SERIAL (kdx-cli set-serial --help)"},
+        {"terminal COM5 --baud", 2,
+         "kdx-cli terminal: expected RATE after --baud (kdx-cli terminal --help)"},
+        {"terminal COM5 --eol", 2,
+         "kdx-cli terminal: expected cr, lf, crlf or none after --eol (kdx-cli terminal --help)"},
+        {"terminal COM5 extra", 2,
+         "kdx-cli terminal: unexpected argument extra (kdx-cli terminal --help)"},
+        {"check --out", 2, "kdx-cli check: expected FOLDER after --out (kdx-cli check --help)"},
+        {"report --dir", 2, "kdx-cli report: expected FOLDER after --dir (kdx-cli report --help)"},
+        {"debug-log --comment", 2,
+         "kdx-cli debug-log: expected TEXT after --comment (kdx-cli debug-log --help)"},
+        {"settings --set Motors", 2,
+         "kdx-cli settings: expected KEY after SECTION (kdx-cli settings --help)"},
+        {"watch --count", 2, "kdx-cli watch: expected N after --count (kdx-cli watch --help)"},
+        {"program encode " + file, 2,
+         "kdx-cli program: expected OUT after IN (kdx-cli program --help)"},
+        {"program encdoe a b", 2,
+         "kdx-cli program: expected encode or decode, not encdoe. Did you mean encode? (kdx-cli "
+         "program --help)"},
+        {"status COMX", 2,
+         "kdx-cli status: bad port COMX: give COM<n> (n from 1 to 999) or the device's path "
+         "(kdx-cli status --help)"},
+        // A port that is not there: status 1 however it is named.
+        {"status /dev/ttyUSB9", 1,
+         "kdx-cli status: cannot open /dev/ttyUSB9: no such port (\"kdx-cli ports\" lists the "
+         "ports of this machine)"},
+        {"terminal /dev/ttyUSB9", 1,
+         "kdx-cli terminal: cannot open /dev/ttyUSB9: no such port (\"kdx-cli ports\" lists the "
+         "ports of this machine)"},
+        {"check /dev/ttyUSB9", 1,
+         "kdx-cli check: cannot open /dev/ttyUSB9: no such port (\"kdx-cli ports\" lists the ports "
+         "of this machine)"},
+        {"send /dev/ttyUSB9 " + file, 1,
+         "kdx-cli send: cannot open /dev/ttyUSB9: no such port (\"kdx-cli ports\" lists the ports "
+         "of this machine)"},
+        // A missing file is said before the port is looked at.
+        {"send COM77 /no/such.kdx", 1, "kdx-cli send: no such file: /no/such.kdx"},
+        {"program decode /no/such.kdx out", 1,
+         "kdx-cli program decode: no such file: /no/such.kdx"},
+    };
+    for (const auto& row : rows) {
+        Run_Result r = Cli(row.args);
+        EXPECT_EQ(r.code, row.code) << row.args;
+        EXPECT_EQ(r.out, row.line + "\n") << row.args;
+    }
+    // COM77 by name fails as the path did, with the same status, on every port command.
+    for (const char* c :
+         {"status", "info", "identify", "online", "offline", "commo-test", "terminal"}) {
+        Run_Result r = Cli(std::string(c) + " COM77");
+        EXPECT_EQ(r.code, 1) << c;
+        EXPECT_EQ(r.out.rfind(std::string("kdx-cli ") + c + ": cannot open COM77: no such port", 0),
+                  0u)
+            << r.out;
     }
 }
 

@@ -48,6 +48,12 @@ libraries=$(ldd "$usr/bin/kdx-cli")
     fail "kdx-cli does not take libkdx from its own tree: $libraries"
 desktop-file-validate "$usr/share/applications/kdx.desktop" || fail "desktop entry"
 grep -q '^\.SS commo-test' <(zcat "$usr/share/man/man1/kdx-cli.1.gz") || fail "kdx-cli page"
+for section in '"EXIT STATUS"' ENVIRONMENT EXAMPLES '"SEE ALSO"'; do
+    grep -q "^\.SH $section" <(zcat "$usr/share/man/man1/kdx-cli.1.gz") ||
+        fail "kdx-cli page: no $section"
+done
+# kdx's variables each stand in an entry of their own, not run into one paragraph.
+grep -q '^\.B KDX_CONSOLE' <(zcat "$usr/share/man/man1/kdx.1.gz") || fail "kdx page: environment"
 
 # Run from a folder of its own, away from the build folder.
 cd "$work"
@@ -86,6 +92,13 @@ completes() {
 [ "$(completes sta)" = status ] || fail "completion of sta: $(completes sta)"
 [[ " $(completes terminal --) " == *" --baud "* ]] || fail "completion of terminal --"
 [[ " $(completes status "") " == *" COM42 "* ]] || fail "completion of status: no COM42"
+# The port after an option's value, the values of --eol, program's words and the axes.
+[[ " $(completes terminal --baud 9600 CO) " == *" COM42 "* ]] ||
+    fail "completion of terminal --baud 9600 CO: $(completes terminal --baud 9600 CO)"
+[ "$(completes terminal COM42 --eol cr)" = "cr crlf" ] || fail "completion of --eol cr"
+[ "$(completes program "")" = "encode decode" ] || fail "completion of program"
+[ "$(completes memory-test COM42 "")" = "1 2 3 4" ] || fail "completion of memory-test's axis"
+[ "$(completes check --axes "")" = "1 2 3 4 1-4" ] || fail "completion of check --axes"
 
 # The windowed program finds its pictures in the unpacked share/kdx (not beside itself, nor
 # in the current folder). strace shows what it opens; where tracing is not allowed, say so.
