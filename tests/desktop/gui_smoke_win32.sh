@@ -22,7 +22,7 @@ fail() {
     [ -n "${work:-}" ] && [ -f "$work/kdx.out" ] && sed 's/^/  kdx: /' "$work/kdx.out" >&2
     exit 1
 }
-for tool in wine wineboot wineserver Xvfb xdotool import convert; do
+for tool in wine wineboot wineserver Xvfb xdotool import convert python3; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 [ -n "$win_build" ] && [ -f "$win_build/kdx.exe" ] || skip "no kdx.exe in ${1:-build-windows}"
@@ -53,7 +53,7 @@ until_true() {
 # An X display of our own: the server picks a free number and says which.
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-until_true 20 grep -q '[0-9]' "$work/display" || skip "Xvfb does not start on this machine"
+until_true 20 grep -qs '[0-9]' "$work/display" || skip "Xvfb does not start on this machine"
 export DISPLAY=":$(head -1 "$work/display")"
 
 # A fresh prefix, and the simulated controller as its COM<n> (COM5 in a fresh prefix).
@@ -117,25 +117,67 @@ if ! until_true 30 reply; then
     import -window root "$shot" 2>/dev/null || true
     fail "no reply in the port log: $(sed -n '/<body/,$p' "$log" | tr -d '\n') (screenshot $shot)"
 fi
-# And the window shows it: the reply's colour inside the frame, on the black of the Response
-# window. Found in the frame's own picture, not from font metrics: the dialog font decides
-# where the Response window lies, and only it shows text in the received colour.
+# And the window shows it: the reply's colour inside the Response window. Its place is read
+# from the frame's own picture, not from font metrics (the dialog font decides where it lies):
+# of the two black windows (rows crossed by a long black run), the taller. The arrow pictures
+# beside them are black and yellow too, but narrower.
+cat >"$work/find_reply.py" <<'PY'
+import sys
+def read_ppm(data):
+    # P6 header: magic, width, height, maxval, then RGB bytes.
+    parts, pos = [], 0
+    while len(parts) < 4:
+        while data[pos:pos + 1].isspace(): pos += 1
+        if data[pos:pos + 1] == b"#":
+            pos = data.index(b"\n", pos); continue
+        end = pos
+        while not data[end:end + 1].isspace(): end += 1
+        parts.append(data[pos:end]); pos = end
+    return int(parts[1]), int(parts[2]), data[pos + 1:]
+w, h, px = read_ppm(sys.stdin.buffer.read())
+black, yellow = b"\0\0\0", b"\xff\xff\0"
+# Rows crossed by a long black run belong to one of the two black windows.
+spans = {}
+for y in range(h):
+    row = px[y * w * 3:(y + 1) * w * 3]
+    x = 0
+    while x < w:
+        if row[x * 3:x * 3 + 3] == black:
+            start = x
+            while x < w and row[x * 3:x * 3 + 3] == black: x += 1
+            if x - start >= 300:
+                lo, hi = spans.get(y, (start, x))
+                spans[y] = (min(lo, start), max(hi, x))
+        else:
+            x += 1
+bands, last = [], None
+for y in sorted(spans):
+    if last is not None and y - last <= 24:
+        bands[-1][1] = y
+        bands[-1][2] = min(bands[-1][2], spans[y][0]); bands[-1][3] = max(bands[-1][3], spans[y][1])
+    else:
+        bands.append([y, y, spans[y][0], spans[y][1]])
+    last = y
+if not bands: sys.exit("no black window in the frame")
+top, bottom, left, right = max(bands, key=lambda b: b[1] - b[0])
+for y in range(top, bottom + 1):
+    row = px[y * w * 3:(y + 1) * w * 3]
+    for x in range(left, right):
+        if row[x * 3:x * 3 + 3] == yellow:
+            print(f"reply at {x},{y} in the Response window {left},{top} to {right},{bottom}")
+            sys.exit(0)
+sys.exit(f"no reply in the Response window {left},{top} to {right},{bottom}")
+PY
 shows_reply() {
     import -window root -crop "${WIDTH}x${HEIGHT}+$X+$Y" +repage "$work/frame.png" \
-        2>/dev/null || return 1
-    # The box around every pixel of the received colour ("0x0+0+0" when there is none).
-    local box
-    box=$(convert "$work/frame.png" -fill black +opaque '#FFFF00' -format '%@' info: 2>/dev/null)
-    [[ "$box" =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]] || return 1
-    local w=${BASH_REMATCH[1]} h=${BASH_REMATCH[2]} x=${BASH_REMATCH[3]} y=${BASH_REMATCH[4]}
-    ((w > 0 && h > 0 && x > 0 && y > 0)) || return 1
-    # The pixel just left of the text is the Response window's black.
-    [ "$(convert "$work/frame.png" -format "%[hex:p{$((x - 1)),$y}]" info: 2>/dev/null)" \
-        = 000000 ]
+        2>/dev/null &&
+        convert "$work/frame.png" ppm:- 2>/dev/null | python3 "$work/find_reply.py" \
+            >"$work/reply.txt" 2>&1
 }
 if ! until_true 30 shows_reply; then
     import -window root "$shot" 2>/dev/null || true
-    fail "the reply is in the port log but not in the Response window (screenshot $shot)"
+    fail "the reply is in the port log but not in the Response window: $(cat "$work/reply.txt")" \
+        "(screenshot $shot)"
 fi
 import -window root "$shot" 2>/dev/null || true
 
