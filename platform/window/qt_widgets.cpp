@@ -182,8 +182,9 @@ std::shared_ptr<Window_Object> Control_Of(QWidget* w) {
 
 // Tab and Shift+Tab as a dialog has them: through the controls that carry a tab stop, in
 // the order the control table made them, each group of options being one stop (its checked
-// option). A multi-line box keeps Tab for itself (the black windows send it to the
-// controller); Ctrl+Tab and Ctrl+Shift+Tab leave it.
+// option). A black window (rich edit) sends every key to the controller, Tab too: Ctrl+Tab
+// and Ctrl+Shift+Tab leave it. An ordinary multi-line box is left with Tab like any control,
+// and Ctrl+Tab types a tab into it.
 class Tab_Navigator final : public QObject {
   public:
     using QObject::QObject;
@@ -199,10 +200,16 @@ class Tab_Navigator final : public QObject {
         auto control = Control_Of(w);
         auto dialog = control ? Find(control->dialog) : nullptr;
         if (!dialog) return false;
-        bool keeps_tab = dynamic_cast<QPlainTextEdit*>(control->widget.data()) != nullptr;
-        if (keeps_tab && !(mods & Qt::ControlModifier)) return false;
+        const bool ctrl = mods & Qt::ControlModifier;
+        if (dynamic_cast<Rich_Edit*>(control->widget.data()) && !ctrl) return false;
+        auto* box = dynamic_cast<QPlainTextEdit*>(control->widget.data());
+        const bool types_tab = box && !box->isReadOnly() && ctrl && key->key() == Qt::Key_Tab &&
+                               !(mods & Qt::ShiftModifier) && !dynamic_cast<Rich_Edit*>(box);
         event->accept();  // an override: no shortcut takes the key
-        if (event->type() == QEvent::KeyPress)
+        if (event->type() != QEvent::KeyPress) return true;
+        if (types_tab)
+            box->insertPlainText(QStringLiteral("\t"));
+        else
             Move(*dialog, *control, key->key() == Qt::Key_Tab && !(mods & Qt::ShiftModifier));
         return true;
     }
