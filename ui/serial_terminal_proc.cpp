@@ -115,13 +115,12 @@ int64_t Port_Open(HWND dialog, uint32_t code) {
         std::string why = platform::System_Message(platform::Get_Last_Error());
         while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' '))
             why.pop_back();
-        std::string page = Ini_Get_Page_Path();
-        not_saved = "the port choice was not saved" + (page.empty() ? "" : " in " + page) +
-                    (why.empty() ? "" : ": " + why);
+        ErrCheck_Comment("port choice not saved in " + Ini_Get_Page_Path());
+        not_saved = "the port choice was not saved" + (why.empty() ? "" : ": " + why);
     }
     if (opened && !not_saved.empty()) {
         Status_Port_Show();
-        Status_Verdict(Serial_Port_State.Name + " open, but " + not_saved, false);
+        Status_Verdict(Serial_Port_State.Name + " open; " + not_saved, false);
     }
     if (!opened) {
         // Nothing is connected: say why, and show the port as closed again, so nothing
@@ -215,32 +214,69 @@ bool Has_Form(std::string_view value, std::string_view form) {
     return true;
 }
 
-// The fields whose answers are doubtful, named with why, those with the same reason
-// together: "Version, Revision (another query's answer); Axis 1 ID (home switch missing)".
+// The fields read and those among them whose answers are doubtful, with why.
 class Doubts {
   public:
-    void Add(const std::string& field, const std::string& why) {
-        for (auto& [reason, names] : groups_)
-            if (reason == why) {
-                names += ", " + field;
-                ++count_;
-                return;
-            }
-        groups_.emplace_back(why, field);
-        ++count_;
+    void Read(const std::string& field, const std::string& why) {
+        read_.push_back(field);
+        if (!why.empty()) doubtful_.emplace_back(field, why);
     }
-    int32_t Count() const { return count_; }
-    std::string Text() const {
+    int32_t Count() const { return int32_t(doubtful_.size()); }
+    int32_t Read_Count() const { return int32_t(read_.size()); }
+    // The fields named as fully as fits in room characters: with their reasons, those with
+    // the same reason together ("Version, Revision (another query's answer); Axis 1 ID (home
+    // switch missing)"); else the names alone; else the few that are not doubtful ("all but
+    // Axis 4 ID"); else as many names as fit and how many more.
+    std::string Text(size_t room) const {
+        std::vector<std::pair<std::string, std::string>> groups;  // reason, names
+        for (const auto& [field, why] : doubtful_) {
+            auto at = std::find_if(groups.begin(), groups.end(),
+                                   [&](const auto& g) { return g.first == why; });
+            if (at == groups.end())
+                groups.emplace_back(why, field);
+            else
+                at->second += ", " + field;
+        }
+        std::string full;
+        for (const auto& [why, names] : groups)
+            full += (full.empty() ? "" : "; ") + names + " (" + why + ")";
+        if (full.size() <= room) return full;
+        std::string names;
+        for (const auto& d : doubtful_) names += (names.empty() ? "" : ", ") + d.first;
+        if (names.size() <= room) return names;
+        if (Count() * 2 > Read_Count()) {
+            std::string others;
+            for (const auto& field : read_)
+                if (std::none_of(doubtful_.begin(), doubtful_.end(),
+                                 [&](const auto& d) { return d.first == field; }))
+                    others += (others.empty() ? "" : ", ") + field;
+            std::string text = others.empty() ? "all" : "all but " + others;
+            if (text.size() <= room) return text;
+        }
+        std::string some;
+        for (size_t i = 0; i < doubtful_.size(); ++i) {
+            std::string more = " and " + std::to_string(doubtful_.size() - i) + " more";
+            std::string next = (some.empty() ? "" : ", ") + doubtful_[i].first;
+            if (some.size() + next.size() + more.size() > room) return some + more;
+            some += next;
+        }
+        return some;
+    }
+    // Every doubtful field with its reason, for the trace.
+    std::string All() const {
         std::string text;
-        for (const auto& [reason, names] : groups_)
-            text += (text.empty() ? "" : "; ") + names + " (" + reason + ")";
+        for (const auto& [field, why] : doubtful_)
+            text += (text.empty() ? "" : "; ") + field + ": " + why;
         return text;
     }
 
   private:
-    std::vector<std::pair<std::string, std::string>> groups_;
-    int32_t count_ = 0;
+    std::vector<std::string> read_;
+    std::vector<std::pair<std::string, std::string>> doubtful_;
 };
+
+// What the status strip shows whole beside the port on a small (800 pixels wide) screen.
+constexpr size_t Strip_Room = 80;
 
 // "Refresh ID List": the device fields, then the id rows of the axes the controller found.
 // Each field shows what came, "?" included; an answer without the form its query expects (a
@@ -257,7 +293,7 @@ void Identity_Refresh(HWND dialog) {
         return;
     }
     Ui_Exchange exchange;
-    int32_t fields_read = 0, missing = 0;
+    int32_t missing = 0;
     Doubts doubts;
     int32_t& handle = Serial_Port_State.Handle;
     KDX_Progress progress{"Refreshing ID List", "", 0, 7};
@@ -293,9 +329,8 @@ void Identity_Refresh(HWND dialog) {
         std::string why = KDX_Reply_Doubt(KDX_Last_Query_Reply(), f.tag);
         if (why.empty() && !Has_Form(value, f.form)) why = "not of the form " + std::string(f.form);
         win::Set_Dlg_Item_Text(dialog, f.id, Cut(value));
-        ++fields_read;
         if (why == "missing") ++missing;
-        if (!why.empty()) doubts.Add(f.name, why);
+        doubts.Read(f.name, why);
     }
     for (int32_t a = 1; a <= 4; ++a) win::Set_Dlg_Item_Text(dialog, Axis_Id_Box + a, "");
     const std::string port = Serial_Port_State.Name;
@@ -344,24 +379,26 @@ void Identity_Refresh(HWND dialog) {
             }
         }
         win::Set_Dlg_Item_Text(dialog, Axis_Id_Box + a, Cut(row));
-        ++fields_read;
         if (parts_missing == 3) ++missing;
-        if (doubtful > 0) doubts.Add("Axis " + n + " ID", doubtful == 3 && same ? why : first);
+        doubts.Read("Axis " + n + " ID", doubtful == 0           ? std::string()
+                                         : doubtful == 3 && same ? why
+                                                                 : first);
     }
     progress.Item.clear();
     KDX_Progress_Report(progress);
     // The strip says what came back, not only that every query went out.
-    if (missing == fields_read)
+    if (doubts.Count() > 0) ErrCheck_Comment("doubtful: " + doubts.All());
+    if (missing == doubts.Read_Count()) {
         Status_Verdict("Refresh ID List: no answer from " + port, false);
-    else if (doubts.Count() > 0)
-        Status_Verdict("Refresh ID List: " + std::to_string(doubts.Count()) + " of " +
-                           std::to_string(fields_read) +
-                           " fields doubtful, check before copying: " + doubts.Text(),
-                       false);
-    else
+    } else if (doubts.Count() > 0) {
+        std::string lead = "Refresh ID List: " + std::to_string(doubts.Count()) + " of " +
+                           std::to_string(doubts.Read_Count()) + " fields doubtful: ";
+        Status_Verdict(lead + doubts.Text(Strip_Room - std::min(Strip_Room, lead.size())), false);
+    } else {
         Status_Verdict(
             "Refresh ID List: identity and " + std::to_string(rows) + " axis ids read from " + port,
             true);
+    }
 }
 
 void QuickMove_Move(HWND dialog, bool positive) {

@@ -302,8 +302,16 @@ void Set_Widget_Text(Window_Object& o, const std::string& text) {
         t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         return e->setPlainText(t);
     }
-    if (auto* l = dynamic_cast<QLineEdit*>(w)) return l->setText(t);
-    if (auto* l = dynamic_cast<QLabel*>(w)) return l->setText(t);
+    if (auto* l = dynamic_cast<QLineEdit*>(w)) {
+        // Its start shows, as an edit's text set by the program does.
+        l->setText(t);
+        return l->setCursorPosition(0);
+    }
+    if (auto* l = dynamic_cast<QLabel*>(w)) {
+        l->setText(t);
+        bool cut = !l->wordWrap() && l->fontMetrics().horizontalAdvance(t) > l->width();
+        return l->setToolTip(cut ? t.toHtmlEscaped() : QString());
+    }
     if (auto* b = dynamic_cast<QAbstractButton*>(w)) return b->setText(t);
     if (auto* g = dynamic_cast<QGroupBox*>(w)) return g->setTitle(t);
 }
@@ -566,7 +574,9 @@ QWidget* Make_Control_Widget(const Control_Template& t, QWidget* parent) {
     switch (t.Kind) {
         case Control_Kind::Label: {
             auto* l = new QLabel(caption, parent);
-            l->setWordWrap(true);
+            // A static wraps its words; one a line high would only draw the rest over the
+            // row below, so it keeps to its line (its whole text as a tooltip).
+            l->setWordWrap(t.Height >= 2 * 8);
             l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
             return l;
         }

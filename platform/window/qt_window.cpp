@@ -448,6 +448,8 @@ bool Qt_Backend::Set_Status(HWND frame, const std::string& text, int64_t done, i
     auto* bar = main->findChild<QProgressBar*>(QStringLiteral("status_bar"));
     if (!label || !bar) return false;
     label->setText(QString::fromLatin1(text.data(), qsizetype(text.size())));
+    // Whole beside the pointer too, should a narrow frame cut it.
+    label->setToolTip(label->text().toHtmlEscaped());
     Tone(label, Status_Tone::Plain);
     bar->setVisible(total > 0);
     if (total > 0) {
