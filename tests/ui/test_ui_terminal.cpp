@@ -7,6 +7,7 @@
 #include <QContextMenuEvent>
 #include <QImage>
 #include <QMainWindow>
+#include <QMdiArea>
 #include <QMenu>
 #include <QMenuBar>
 
@@ -575,6 +576,39 @@ TEST_F(Terminal_Test, TabIsTheControllersInABlackWindowAndLeavesTheBufferedSendB
         EXPECT_EQ(QApplication::focusWidget() == w, c.stays);
     }
     EXPECT_EQ(sim.Received().size(), at);
+}
+
+// On a small screen the Terminal scrolls: whichever control takes the focus is brought into
+// view, the far corners' too (one taller than the view shows its start).
+TEST_F(Terminal_Test, OnASmallScreenTheFocusIsScrolledIntoView) {
+    Sim(5);
+    List_Ports({"COM5"});
+    Build();
+    auto* frame = qobject_cast<QMainWindow*>(Widget(win::Frame_Window));
+    ASSERT_NE(frame, nullptr);
+    frame->showNormal();
+    frame->resize(800, 600);
+    win::Process_Events(50);
+    auto* area = frame->findChild<QMdiArea*>();
+    ASSERT_NE(area, nullptr);
+    QWidget* view = area->viewport();
+    const int32_t order[] = {
+        QuickMove_Positive,     OptPortOpen,   Cmd_Refresh_Ids,   Rich_Edit_Received,
+        QuickMove_Auto_Reverse, Text_Buffered, Cmd_Flash_Led + 4, Rich_Edit_Sent};
+    for (int32_t id : order) {
+        SCOPED_TRACE(id);
+        QWidget* w = Control(id);
+        w->window()->activateWindow();
+        w->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(Until([&] { return QApplication::focusWidget() == w; }));
+        win::Process_Events(20);
+        QRect r(w->mapTo(view, QPoint(0, 0)), w->size());
+        EXPECT_TRUE(view->rect().contains(r.topLeft())) << r.x() << "," << r.y();
+        EXPECT_TRUE(view->rect().contains(QPoint(r.left() + std::min(r.width(), 100) - 1,
+                                                 r.top() + std::min(r.height(), 20) - 1)))
+            << r.x() << "," << r.y() << " " << r.width() << "x" << r.height() << " in "
+            << view->width() << "x" << view->height();
+    }
 }
 
 // Only the items the program checks show a mark, and only while checked; the black
