@@ -84,12 +84,15 @@ TEST(Model, CommandsSplitAnywhereGiveTheSameReplies) {
     EXPECT_EQ(bytes.Received(), text);
 }
 
-TEST(Model, FieldWithoutTerminatorWaitsForQuietLine) {
+TEST(Model, WithAQuietTimeAFieldWithoutTerminatorIsTakenOnceTheLineIsQuiet) {
     Controller_Model model(Model_Config{.quiet_ms = 20});
-    EXPECT_EQ(model.Receive("setser#&=9999-01     @1112223", 100), "");
+    EXPECT_EQ(model.Receive("xyz", 100), "");
     EXPECT_EQ(model.Next_Deadline(), 120);
     EXPECT_EQ(model.Idle(119), "");
-    EXPECT_EQ(model.Idle(120), "");
+    EXPECT_EQ(model.Idle(120), "?\r");
+    EXPECT_EQ(model.Next_Deadline(), -1);
+    // "setser#&=" is whole with its order number's seventh character, quiet or not.
+    EXPECT_EQ(model.Receive("setser#&=9999-01     @1112223", 130), "");
     EXPECT_EQ(model.Next_Deadline(), -1);
     EXPECT_EQ(model.Receive("F,getD4,", 130), "getD4,9999-01     @1112223\r");
 }
