@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "files/ini.h"
 #include "platform/window/application.h"
 #include "protocol/kdx_send.h"
 #include "serial/echo.h"
@@ -111,6 +114,30 @@ bool Verdict_Shots(const std::string& folder) {
              Click(Cmd_Refresh_Ids);
          }},
         {"send-no-port", [] { Status_Verdict("Send: no port open, nothing sent", false); }},
+        {"edit-failed",
+         [] {
+             setenv("KDX_EDITOR", "/bin/false", 1);
+             win::Send_Message(win::Frame_Window, win::WM_COMMAND, IDM_Edit);
+             win::Process_Events(1500);  // the watch sees it end
+         }},
+        {"ports-changed",
+         [] {
+             Open("COM11");
+             win::Send_Message(win::Terminal_Dialog, win::WM_COMMAND, IDM_Refresh_Ports);
+         }},
+        {"port-not-saved",
+         [] {
+             // A link where the settings page is: the writer refuses it.
+             std::string page = Ini_Get_Page_Path();
+             std::string kept = page + ".kept";
+             bool had = std::rename(page.c_str(), kept.c_str()) == 0;
+             bool linked = symlink("/nonexistent/kdx-settings", page.c_str()) == 0;
+             ErrCheck_Debug(0);  // the console would wait for a key at the failed write
+             Open("COM11");
+             ErrCheck_Debug(1);
+             if (linked) unlink(page.c_str());
+             if (had) std::rename(kept.c_str(), page.c_str());
+         }},
     };
     bool ok = true;
     QWidget* frame = Frame_Widget();
