@@ -2,6 +2,7 @@
 // options and buttons), the rich edits' callback and their subclass procedure.
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -67,7 +68,10 @@ int64_t Port_Closed(HWND dialog, uint32_t code) {
         ErrCheck_Comment("%OptPortClosed Something Else");
         return 0;
     }
-    Ui_Exchange exchange;
+    // With no port open nothing goes out: no operation starts, so what the strip says stays
+    // (a second device change must not take back the first one's "Ports changed").
+    std::optional<Ui_Exchange> exchange;
+    if (Port_Is_Open()) exchange.emplace();
     Enable(dialog, OptPortOpen, true);
     Enable(dialog, Port_List, true);
     win::Check_Radio_Button(dialog, OptPortOpen, OptPortClosed, OptPortClosed);
