@@ -295,6 +295,30 @@ TEST_F(Command_Test, ASendWithoutAPortSaysNothingWasSent) {
     }
 }
 
+// The file dialog of "Send to Device" offers program files first, then every file.
+TEST_F(Command_Test, TheSendFileDialogOffersProgramFilesFirst) {
+    Build();
+    QStringList filters;
+    QString chosen;
+    auto* look = new QTimer;
+    look->setInterval(20);
+    QObject::connect(look, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<QFileDialog*>(w); dialog && dialog->isVisible()) {
+                filters = dialog->nameFilters();
+                chosen = dialog->selectedNameFilter();
+                look->stop();
+                dialog->reject();
+            }
+    });
+    look->start();
+    Menu(win::Frame_Window, IDM_Send_To_Device);
+    delete look;
+    EXPECT_EQ(filters.join(QStringLiteral("|")).toStdString(),
+              "Program files (*.kdx *.KDX)|All files (*)");
+    EXPECT_EQ(chosen.toStdString(), "Program files (*.kdx *.KDX)");
+}
+
 // A controller that answered 300 queries and then stopped: the test aborted at query 301, and
 // the strip says so rather than counting the 699 never sent as unanswered.
 TEST_F(Command_Test, TheCommunicationTestSaysWhereItAborted) {
