@@ -64,6 +64,16 @@ std::string KDX_Parse_Limit_ID(std::string& text);
 // fault), and with digits_only nothing but digits (the axes set and found).
 bool KDX_Answer_Clean(const std::string& field, bool digits_only = false);
 
+// The reply exactly as the last information query on this thread read it (before cleaning),
+// for a caller that judges it with KDX_Reply_Doubt.
+const std::string& KDX_Last_Query_Reply();
+// Why a raw reply to the query whose answer starts with tag does not have the form that
+// query expects ("" when it has): "missing", "not understood" ("?"), "another query's
+// answer" (a late or slow reply of an earlier query in front of it, or another tag in it),
+// "the query's echo in it", "cut short" (no CR at its end: the rest is still on the line),
+// "garbled" (control characters, bytes before the tag).
+std::string KDX_Reply_Doubt(const std::string& reply, const std::string& tag);
+
 // The description of a limit-switch code ("TBD" for codes not in the table).
 std::string KDX_Limit_Description(const std::string& code);
 
@@ -78,6 +88,15 @@ std::string KDX_Clean_Axis_Reply(std::string reply, const std::string& tag, int3
 
 // Queries "V" 1000 times; the outcome is shown through the status echo.
 std::string KDX_Tester_USB_Commo(int32_t& handle);
+// How the last communication test on this thread went: queries sent, answered with a status
+// letter, answered otherwise, and whether it aborted at a query nothing answered.
+struct KDX_Commo_Count {
+    int32_t Sent = 0;
+    int32_t Answered = 0;
+    int32_t Wrong = 0;
+    bool Aborted = false;
+};
+const KDX_Commo_Count& KDX_Tester_Last_Commo();
 // Writes a 64-step program into axis 1..4, lists it and compares; returns the outcome.
 std::string KDX_Tester_Commo_Fill_Memory(int32_t& handle, int32_t& axis);
 // Both texts have their CRs turned into ",". The listing's first field + "," when the listing

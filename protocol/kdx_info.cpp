@@ -19,13 +19,23 @@ constexpr char CR = '\r';
 // The controller needs this long to answer an information query.
 constexpr uint32_t Query_Sleep_Ms = 100;
 
+thread_local std::string last_reply;
+
 // One exchange on the open port: pause the poller, write, sleep, read, resume.
 std::string Query(int32_t& handle, const std::string& command, const int32_t* read_echo) {
     Poller_Pause pause(Serial_Port_State.Poller);
     int32_t shown = 1;
     Serial_Port_Write(handle, protocol::Command(command), &shown);
     platform::Sleep_Ms(Query_Sleep_Ms);
-    return Serial_Port_Read(handle, read_echo);
+    last_reply = Serial_Port_Read(handle, read_echo);
+    return last_reply;
+}
+
+size_t Count(std::string_view text, std::string_view part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 std::string Device_Query(const char* command, const char* tag, Device_Part part) {
@@ -78,6 +88,33 @@ bool KDX_Answer_Clean(const std::string& field, bool digits_only) {
         if (digits_only && (c < '0' || c > '9')) return false;
     }
     return true;
+}
+
+const std::string& KDX_Last_Query_Reply() {
+    return last_reply;
+}
+
+std::string KDX_Reply_Doubt(const std::string& reply, const std::string& tag) {
+    std::string_view text = reply;
+    // Line ends left over from the reply before are no part of this one.
+    while (!text.empty() && (text.front() == CR || text.front() == '\n')) text.remove_prefix(1);
+    if (text.empty()) return "missing";
+    if (text.find('?') != std::string_view::npos) return "not understood";
+    // Every query of ours is a "get" and every answer starts with the query's own tag: one
+    // that starts otherwise, or names a query twice, has another answer or an echo in it.
+    size_t tags = Count(text, tag), gets = Count(text, "get");
+    if (text.substr(0, 2) == "F," && text.substr(2, tag.size()) == tag)
+        return "the query's echo in it";
+    if (text.substr(0, tag.size()) != tag)
+        return gets > tags || text.find("get") != std::string_view::npos ? "another query's answer"
+                                                                         : "garbled";
+    if (gets > tags) return "another query's answer";
+    if (tags > 1) return "the query's echo in it";
+    if (text.back() != CR) return "cut short";
+    text.remove_suffix(1);
+    for (unsigned char c : text)
+        if (c < 32 || c == 127) return "garbled";
+    return std::string();
 }
 
 std::string KDX_Serial_Number_Get(int32_t& handle) {

@@ -16,6 +16,7 @@ constexpr char CR = '\r';
 constexpr char EOT = '\x04';
 
 thread_local int32_t Last_Test_Passed = 0;
+thread_local KDX_Commo_Count Last_Commo;
 thread_local Listing_Comparison Last_Comparison;
 
 // The fields of a text split at ",", each trimmed of blanks and line feeds; empty fields
@@ -99,6 +100,7 @@ std::string KDX_Tester_Commo_Fill_Memory_Compare_Strings(std::string& sent, std:
 std::string KDX_Tester_USB_Commo(int32_t& handle) {
     KDX_FRAME("KDX_Tester_USB_Commo", handle);
     Last_Test_Passed = 0;
+    Last_Commo = KDX_Commo_Count{};
     if (!protocol::Usable(handle)) {
         Serial_Port_Echo_Status("KDX_TESTER_USB_COMMO FAILED... Port not open\r");
         return kdx_frame.result(std::string());
@@ -120,11 +122,13 @@ std::string KDX_Tester_USB_Commo(int32_t& handle) {
         counter += std::to_string(i) + "     ";
         Serial_Port_Echo_Status(counter);
         Serial_Port_Write(handle, "V");
+        Last_Commo.Sent = i;
         Serial_Port_Wait_Input(handle, KDX_Commo_Wait_Ms);
         std::string reply = Serial_Port_Read(handle);
         Serial_Port_Echo_Received(std::string(1, CR));
         if (reply.empty()) {
             Serial_Port_Echo_Status("Test Error - Aborting Test\r");
+            Last_Commo.Aborted = true;
             break;
         }
         // Only a status letter answers the query: other bytes (a listing still in flight,
@@ -140,6 +144,8 @@ std::string KDX_Tester_USB_Commo(int32_t& handle) {
     progress.Done = answered;
     progress.Item.clear();
     KDX_Progress_Report(progress);
+    Last_Commo.Answered = answered;
+    Last_Commo.Wrong = failed;
     Last_Test_Passed = answered == KDX_Commo_Queries;
     kdx_frame.comment(Last_Test_Passed ? "Passed" : "Failed");
     return kdx_frame.result(std::string());
@@ -234,6 +240,10 @@ std::string KDX_Tester_Commo_Fill_Memory(int32_t& handle, int32_t& axis) {
 int32_t KDX_Config_Create(int32_t& argument) {
     KDX_FRAME("KDX_Config_Create", argument);
     return kdx_frame.result(0);
+}
+
+const KDX_Commo_Count& KDX_Tester_Last_Commo() {
+    return Last_Commo;
 }
 
 int32_t KDX_Tester_Passed() {

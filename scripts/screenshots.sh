@@ -2,8 +2,9 @@
 # Renders the windowed program's windows to PNG files (Qt's offscreen platform, no display
 # needed): the frame with the Terminal after a short session with a simulated controller, a
 # program file being sent (the progress strip), the frame with the QuickMove dialog, the QuickMove
-# dialog alone and the Debug Console, into build/screenshots/ (or $1), and refreshes the
-# README's picture docs/kdx.png.
+# dialog alone, the Debug Console and the frame at 800 and 1366 pixels after each verdict of
+# the status strip, into build/screenshots/ (or $1), and refreshes the README's picture
+# docs/kdx.png.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${KDX_BUILD_DIR:-$root/build}

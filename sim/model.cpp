@@ -1,8 +1,10 @@
 // The simulated controller. Commands are fields separated by "," (or CR/LF); a few commands
 // are whole on their own without any separator ("V", "K", "R", "]", "F,getFc", "F,getFAc")
 // and are answered the moment their last byte arrives, because the program reads their
-// replies without sending a terminator. Any other field that has not been ended by a
-// separator is taken as it stands once the line has been quiet for quiet_ms.
+// replies without sending a terminator. "setser#&=" ends with the seventh character of its
+// order number (it is sent without terminator). Any other field waits for its separator,
+// however long the line is quiet, unless a quiet time is set: then it is taken as it stands
+// once the line has been quiet for quiet_ms.
 #include "sim/model.h"
 
 #include <algorithm>
@@ -21,6 +23,8 @@ constexpr char CR = '\r';
 constexpr char EOT = '\x04';
 // A field longer than this is not a command of ours: it is answered "?" rather than kept.
 constexpr size_t Max_Field = 512;
+// An order number has seven characters.
+constexpr size_t Order_Length = 7;
 
 enum class Mode { Online, Online_Echo, Offline };
 
@@ -376,7 +380,8 @@ struct Controller_Model::State {
                 continue;
             }
             field += c;
-            if (field == "getFc" || field == "getFAc" || field.size() > Max_Field) {
+            if (field == "getFc" || field == "getFAc" || Serial_Set_Whole() ||
+                field.size() > Max_Field) {
                 discarding = field.size() > Max_Field;
                 std::string f;
                 f.swap(field);
@@ -386,9 +391,16 @@ struct Controller_Model::State {
         return out;
     }
 
+    // "setser#&=serial     @order" is whole once the order number has its seven characters.
+    bool Serial_Set_Whole() const {
+        if (!Starts(field, "setser#&=")) return false;
+        size_t at = field.find('@');
+        return at != std::string::npos && field.size() - at - 1 == Order_Length;
+    }
+
     std::string Idle(int64_t now) {
         std::string out;
-        if (!field.empty() && now >= last_byte_ms + config.quiet_ms) {
+        if (!field.empty() && config.quiet_ms >= 0 && now >= last_byte_ms + config.quiet_ms) {
             std::string f;
             f.swap(field);
             Take(f, f, out, now);
@@ -415,7 +427,8 @@ std::string Controller_Model::Idle(int64_t now_ms) {
 }
 
 int64_t Controller_Model::Next_Deadline() const {
-    return state_->field.empty() ? -1 : state_->last_byte_ms + state_->config.quiet_ms;
+    if (state_->field.empty() || state_->config.quiet_ms < 0) return -1;
+    return state_->last_byte_ms + state_->config.quiet_ms;
 }
 
 const std::string& Controller_Model::Received() const {

@@ -20,8 +20,9 @@ struct Model_Config {
     int32_t corrupt_axis = 0;
     int32_t corrupt_step = 0;
     // How long a command without terminator that could still grow waits for more bytes
-    // before it is taken as it stands.
-    int32_t quiet_ms = 20;
+    // before it is taken as it stands; -1: never, as a real controller, which takes
+    // characters until the separator however slowly they are typed.
+    int32_t quiet_ms = -1;
     // How many axes the controller has (1..4): commands naming another axis are refused.
     int32_t axes = 4;
     // The serial and order number stored at the start ("" keeps the factory ones): any

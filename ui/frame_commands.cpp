@@ -1,8 +1,11 @@
 // The frame's menu commands, dispatched by command id. Each handler starts with the trace
 // comment of its command.
+#include <vector>
+
 #include "platform/os/error.h"
 #include "platform/os/process.h"
 #include "platform/os/system.h"
+#include "platform/ports/serial.h"
 #include "protocol/kdx.h"
 #include "protocol/kdx_report.h"
 #include "protocol/kdx_send.h"
@@ -46,10 +49,21 @@ const Command_Name Commands[] = {
     {IDM_App_Debug, nullptr, false},
 };
 
+// The editors the Edit command started that are still watched, with their command lines.
+struct Watched_Editor {
+    int64_t Watch;
+    std::string How;
+};
+std::vector<Watched_Editor> editors;
+constexpr uint32_t Edit_Watch_Tick_Ms = 100;
+
 std::string File_Name_Of(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+// Program files first, then every file.
+const char* const Send_File_Filter = "Program files (*.kdx *.KDX);;All files (*)";
 
 bool Checked(int32_t id) {
     return win::Get_Menu_State(win::Menu_Bar, uint32_t(id)) == win::MFS_CHECKED;
@@ -64,26 +78,31 @@ void Show_Terminal() {
     Serial_Terminal_Show(win::Terminal_Dialog);
 }
 
-// The communication test's verdict from its last progress report (queries answered).
+// The communication test's verdict from what it sent and what answered.
 void Commo_Verdict() {
     if (!Port_Is_Open()) {
         Port_Ready();
         return;
     }
-    const KDX_Progress& last = Progress_Last();
-    int64_t total = KDX_Commo_Queries;
-    int64_t answered = last.Operation == "Testing USB" ? last.Done : 0;
+    const KDX_Commo_Count& c = KDX_Tester_Last_Commo();
+    const std::string of =
+        std::to_string(c.Answered) + " of " + std::to_string(KDX_Commo_Queries) + " answered";
+    const std::string wrong =
+        c.Wrong > 0 ? ", " + std::to_string(c.Wrong) + " with no status letter" : "";
     if (KDX_Tester_Passed())
-        Status_Verdict("Communication test PASSED, " + std::to_string(answered) + " of " +
-                           std::to_string(total),
+        Status_Verdict("Communication test PASSED, " + std::to_string(c.Answered) + " of " +
+                           std::to_string(KDX_Commo_Queries),
                        true);
     else if (KDX_Stop_Requested())
-        Status_Say("Communication test stopped, " + std::to_string(answered) + " of " +
-                   std::to_string(total) + " answered");
-    else
-        Status_Verdict("Communication test FAILED: " + std::to_string(total - answered) +
-                           " queries unanswered",
+        Status_Say("Communication test stopped after query " + std::to_string(c.Sent) + ", " + of +
+                   wrong);
+    else if (c.Aborted)
+        // It stops at the first query nothing answers: the rest were never sent.
+        Status_Verdict("Communication test FAILED: aborted at query " + std::to_string(c.Sent) +
+                           ": " + of + wrong,
                        false);
+    else
+        Status_Verdict("Communication test FAILED: " + of + wrong, false);
 }
 
 // The memory test's verdict: the first step where the listing differs, when it got one.
@@ -119,14 +138,20 @@ void Run(int32_t id, trace::Frame& frame) {
     switch (id) {
         case IDM_Edit: {
             std::string how;
-            if (!platform::Open_Text_Editor(&how)) {
+            int64_t watch = 0;
+            if (!platform::Open_Text_Editor(&how, &watch)) {
                 uint32_t error = platform::Get_Last_Error();
                 frame.check();
                 frame.comment("cannot start " + how);
                 // The operator sees nothing else happen: the strip says what failed.
                 std::string why = platform::System_Message(error);
                 while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
-                win::Set_Status(win::Frame_Window, "Edit: cannot start " + how + ": " + why);
+                Status_Verdict("Edit: cannot start " + how + ": " + why, false);
+            } else {
+                // An editor that starts and fails at once shows nothing either: it is
+                // watched for its first seconds.
+                editors.push_back({watch, how});
+                win::Set_Timer(win::Frame_Window, Edit_Watch_Timer_Id, Edit_Watch_Tick_Ms);
             }
             break;
         }
@@ -214,6 +239,20 @@ void Run(int32_t id, trace::Frame& frame) {
 
 }  // namespace
 
+void Edit_Watch_Tick() {
+    std::erase_if(editors, [](const Watched_Editor& e) {
+        int32_t code = 0;
+        platform::Watch_State state = platform::Program_Watch_Poll(e.Watch, code);
+        if (state == platform::Watch_State::Watching) return false;
+        if (state == platform::Watch_State::Exited && code != 0)
+            Status_Verdict("Edit: " + e.How + " ended at once with exit code " +
+                               std::to_string(code) + "; no editor is open",
+                           false);
+        return true;
+    });
+    if (editors.empty()) win::Kill_Timer(win::Frame_Window, Edit_Watch_Timer_Id);
+}
+
 void Frame_Command(int32_t id) {
     KDX_FRAME("Frame_Command", id);
     for (const auto& command : Commands) {
@@ -256,31 +295,56 @@ void Send_File() {
     std::string path;
     uint32_t flags = 0;
     if (!Get_Open_File_Name(win::Frame_Window, "Send File", path, platform::Current_Directory(),
-                            "*.*", "*.txt", flags)) {
+                            Send_File_Filter, "*.txt", flags)) {
         kdx_frame.comment("no file chosen");
         return;
     }
+    // A port that hung up while the dialog asked is closed now, so nothing below takes it
+    // for a line.
+    if (Port_Is_Open() && platform::Comm_Hung_Up(Serial_Port_State.Handle))
+        Serial_Terminal_Port_Hung_Up(Serial_Port_State.Handle);
     Ui_Exchange exchange;
-    KDX_Send_Outcome outcome = KDX_Send_File(path);
-    if (outcome.Status == KDX_Send_Status::Unreadable)
+    const bool port_open = Port_Is_Open();
+    const std::string nothing_sent = "Send: no port open, nothing sent";
+    KDX_Send_Outcome outcome;
+    if (port_open) {
+        outcome = KDX_Send_File(path);
+    } else {
+        // The Immediate Send window still gets the file's status lines; the strip says at
+        // once, and keeps saying, that none of it went anywhere.
+        Status_Verdict(nothing_sent, false);
+        Progress_Hidden hidden;
+        outcome = KDX_Send_File(path);
+    }
+    if (outcome.Status == KDX_Send_Status::Unreadable) {
         Serial_Port_Echo_Response_Status(outcome.Message + "\r");
-    // A send the line cut short says how far it got where the progress was shown; a port that
-    // hung up is closed at once, and the strip keeps both.
-    // A send that ended whole or was stopped says so, not only that its progress finished.
+        Status_Verdict("Send: " + outcome.Message, false);
+        return;
+    }
+    if (!port_open) {
+        Status_Verdict(nothing_sent, false);
+        return;
+    }
+    // A send that ended whole or was stopped says so, not only that its progress finished; a
+    // send the line cut short says how far it got, and a port that hung up is closed at once.
     const KDX_Progress& last = Progress_Last();
     const std::string counts = std::to_string(last.Done) + " of " + std::to_string(last.Total);
-    if (outcome.Status == KDX_Send_Status::Sent)
-        Status_Verdict(File_Name_Of(path) + ": Transmission Complete, " + counts, true);
-    else if (outcome.Status == KDX_Send_Status::Stopped)
-        Status_Say(File_Name_Of(path) + ": Transmission Stopped after " + counts);
-    if (outcome.Status == KDX_Send_Status::Failed) {
-        std::string closed;
-        if (outcome.Error == platform::ERROR_DEVICE_NOT_CONNECTED)
-            closed = Serial_Terminal_Port_Hung_Up(Serial_Port_State.Handle);
+    std::string closed;
+    if (outcome.Error == platform::ERROR_DEVICE_NOT_CONNECTED ||
+        (Port_Is_Open() && platform::Comm_Hung_Up(Serial_Port_State.Handle)))
+        closed = Serial_Terminal_Port_Hung_Up(Serial_Port_State.Handle);
+    if (outcome.Status == KDX_Send_Status::Failed)
         Status_Verdict(
             File_Name_Of(path) + ": " + outcome.Message + (closed.empty() ? "" : "; " + closed),
             false);
-    }
+    else if (!closed.empty())
+        Status_Verdict(File_Name_Of(path) + ": " + closed + " during the send; " + counts +
+                           " commands written, not all may have reached the controller",
+                       false);
+    else if (outcome.Status == KDX_Send_Status::Sent)
+        Status_Verdict(File_Name_Of(path) + ": Transmission Complete, " + counts, true);
+    else if (outcome.Status == KDX_Send_Status::Stopped)
+        Status_Say(File_Name_Of(path) + ": Transmission Stopped after " + counts);
 }
 
 }  // namespace kdx

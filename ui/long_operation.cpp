@@ -27,6 +27,7 @@ std::string notice;  // a failure the strip keeps saying until the operator star
 std::vector<Deferred> deferred;
 std::thread::id ui_thread;
 KDX_Progress last_progress;
+int progress_hidden = 0;
 
 // What would start an exchange: the Terminal's and the QuickMove dialog's controls, and
 // the menu items.
@@ -77,7 +78,10 @@ void Close_If_Pending() {
 }  // namespace
 
 Ui_Exchange::Ui_Exchange() {
-    if (depth++ == 0) notice.clear();  // the operator has seen it and acts
+    if (depth++ > 0) return;
+    // The operator has seen the notice and acts; the last verdict was another operation's.
+    notice.clear();
+    Status_Clear();
 }
 
 Ui_Exchange::~Ui_Exchange() {
@@ -152,6 +156,7 @@ void Long_Operations_Install() {
         // Only the window's own thread may touch it.
         if (std::this_thread::get_id() != ui_thread) return;
         last_progress = p;
+        if (progress_hidden > 0) return;
         std::string text = Progress_Text(p);
         if (!notice.empty()) text += "  |  " + notice;
         win::Set_Status(win::Frame_Window, text, p.Done, p.Item.empty() ? 0 : p.Total);
@@ -166,6 +171,14 @@ void Ui_Status_Notice(const std::string& text) {
 
 const std::string& Ui_Status_Notice_Now() {
     return notice;
+}
+
+Progress_Hidden::Progress_Hidden() {
+    ++progress_hidden;
+}
+
+Progress_Hidden::~Progress_Hidden() {
+    --progress_hidden;
 }
 
 const KDX_Progress& Progress_Last() {

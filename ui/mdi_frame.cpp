@@ -149,6 +149,10 @@ LRESULT Frame_Window_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM l
                 Echo_Window_Tick();
                 return 0;
             }
+            if (wparam == Edit_Watch_Timer_Id) {
+                Edit_Watch_Tick();
+                return 0;
+            }
             break;
         default:
             break;

@@ -2,6 +2,10 @@
 // options and buttons), the rich edits' callback and their subclass procedure.
 #include <algorithm>
 #include <cctype>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "files/ini.h"
 #include "files/port_log.h"
@@ -64,7 +68,10 @@ int64_t Port_Closed(HWND dialog, uint32_t code) {
         ErrCheck_Comment("%OptPortClosed Something Else");
         return 0;
     }
-    Ui_Exchange exchange;
+    // With no port open nothing goes out: no operation starts, so what the strip says stays
+    // (a second device change must not take back the first one's "Ports changed").
+    std::optional<Ui_Exchange> exchange;
+    if (Port_Is_Open()) exchange.emplace();
     Enable(dialog, OptPortOpen, true);
     Enable(dialog, Port_List, true);
     win::Check_Radio_Button(dialog, OptPortOpen, OptPortClosed, OptPortClosed);
@@ -106,7 +113,19 @@ int64_t Port_Open(HWND dialog, uint32_t code) {
     Serial_Port_State.Poller = Serial_Port_Poller_Start(Serial_Port_State.Handle);
     int32_t echo = 1;
     Serial_Port_Write(Serial_Port_State.Handle, "F,\r", &echo);
-    Ini_Set_Terminal_Port(Serial_Port_State.Name);
+    // The port opens either way; the operator hears when the choice will not be there next time.
+    std::string not_saved;
+    if (!Ini_Set_Terminal_Port(Serial_Port_State.Name)) {
+        std::string why = platform::System_Message(platform::Get_Last_Error());
+        while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' '))
+            why.pop_back();
+        ErrCheck_Comment("port choice not saved in " + Ini_Get_Page_Path());
+        not_saved = "the port choice was not saved" + (why.empty() ? "" : ": " + why);
+    }
+    if (opened && !not_saved.empty()) {
+        Status_Port_Show();
+        Status_Verdict(Serial_Port_State.Name + " open; " + not_saved, false);
+    }
     if (!opened) {
         // Nothing is connected: say why, and show the port as closed again, so nothing
         // typed afterwards vanishes without a word.
@@ -181,67 +200,145 @@ void Flash_Led(int32_t axis) {
     Write("F,setAXISF" + std::to_string(axis) + "M3,", false);
 }
 
-// What a field shows for a reply that is no clean answer: the operator must not take it for
-// the controller's value.
-std::string Marked(std::string reply) {
-    if (!reply.empty() && reply.back() == '\r') reply.pop_back();
-    return reply.empty() ? "(no answer)" : "(garbled) " + Visible_Controls(reply);
+// Whether a device field's value has the form its placeholder shows: X or x any character
+// but a blank, ",", "@" or "?"; d a digit; anything else itself.
+bool Has_Form(std::string_view value, std::string_view form) {
+    if (!value.empty() && value.back() == '\r') value.remove_suffix(1);
+    if (value.size() != form.size()) return false;
+    for (size_t i = 0; i < form.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(value[i]);
+        if (form[i] == 'X' || form[i] == 'x') {
+            if (c <= ' ' || c == 127 || c == ',' || c == '@' || c == '?') return false;
+        } else if (form[i] == 'd') {
+            if (c < '0' || c > '9') return false;
+        } else if (c != static_cast<unsigned char>(form[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
+// The fields read and those among them whose answers are doubtful, with why.
+class Doubts {
+  public:
+    void Read(const std::string& field, const std::string& why) {
+        read_.push_back(field);
+        if (!why.empty()) doubtful_.emplace_back(field, why);
+    }
+    int32_t Count() const { return int32_t(doubtful_.size()); }
+    int32_t Read_Count() const { return int32_t(read_.size()); }
+    // The fields named as fully as fits in room characters: with their reasons, those with
+    // the same reason together ("Version, Revision (another query's answer); Axis 1 ID (home
+    // switch missing)"); else the names alone; else the few that are not doubtful ("all but
+    // Axis 4 ID"); else as many names as fit and how many more.
+    std::string Text(size_t room) const {
+        std::vector<std::pair<std::string, std::string>> groups;  // reason, names
+        for (const auto& [field, why] : doubtful_) {
+            auto at = std::find_if(groups.begin(), groups.end(),
+                                   [&](const auto& g) { return g.first == why; });
+            if (at == groups.end())
+                groups.emplace_back(why, field);
+            else
+                at->second += ", " + field;
+        }
+        std::string full;
+        for (const auto& [why, names] : groups)
+            full += (full.empty() ? "" : "; ") + names + " (" + why + ")";
+        if (full.size() <= room) return full;
+        std::string names;
+        for (const auto& d : doubtful_) names += (names.empty() ? "" : ", ") + d.first;
+        if (names.size() <= room) return names;
+        if (Count() * 2 > Read_Count()) {
+            std::string others;
+            for (const auto& field : read_)
+                if (std::none_of(doubtful_.begin(), doubtful_.end(),
+                                 [&](const auto& d) { return d.first == field; }))
+                    others += (others.empty() ? "" : ", ") + field;
+            std::string text = others.empty() ? "all" : "all but " + others;
+            if (text.size() <= room) return text;
+        }
+        std::string some;
+        for (size_t i = 0; i < doubtful_.size(); ++i) {
+            std::string more = " and " + std::to_string(doubtful_.size() - i) + " more";
+            std::string next = (some.empty() ? "" : ", ") + doubtful_[i].first;
+            if (some.size() + next.size() + more.size() > room) return some + more;
+            some += next;
+        }
+        return some;
+    }
+    // Every doubtful field with its reason, for the trace.
+    std::string All() const {
+        std::string text;
+        for (const auto& [field, why] : doubtful_)
+            text += (text.empty() ? "" : "; ") + field + ": " + why;
+        return text;
+    }
+
+  private:
+    std::vector<std::string> read_;
+    std::vector<std::pair<std::string, std::string>> doubtful_;
+};
+
+// What the status strip shows whole beside the port on a small (800 pixels wide) screen.
+constexpr size_t Strip_Room = 80;
+
 // "Refresh ID List": the device fields, then the id rows of the axes the controller found.
-// Fields whose reply is blank or garbled (a hang-up half-way, NUL bytes, a flood) are marked
-// and named in the status strip.
+// Each field shows what came, "?" included; an answer without the form its query expects (a
+// late or slow reply read in the next query's place, a value cut short, a hang-up half-way)
+// is named in the status strip with why, so nobody copies it down as the controller's value.
 void Identity_Refresh(HWND dialog) {
-    if (!Port_Ready()) return;
+    if (!Port_Is_Open()) {
+        // Without a port every query returns nothing: the fields are blank and nothing is sent.
+        for (int32_t id : {Field_Serial_Num, Field_Order_Num, Field_Version, Field_Revision,
+                           Field_Axis_Mode, Field_Detected})
+            win::Set_Dlg_Item_Text(dialog, id, "");
+        for (int32_t a = 1; a <= 4; ++a) win::Set_Dlg_Item_Text(dialog, Axis_Id_Box + a, "");
+        Port_Ready();
+        return;
+    }
     Ui_Exchange exchange;
-    int32_t answered = 0, asked = 0;
-    bool stopped = false;
-    auto count = [&](const std::string& text) {
-        ++asked;
-        if (text.find_first_not_of(" \r\n") != std::string::npos) ++answered;
-    };
+    int32_t missing = 0;
+    Doubts doubts;
     int32_t& handle = Serial_Port_State.Handle;
     KDX_Progress progress{"Refreshing ID List", "", 0, 7};
-    auto step = [&](const char* item) {
+    auto step = [&](const std::string& item) {
         progress.Item = item;
         KDX_Progress_Report(progress);
         ++progress.Done;
         return !KDX_Stop_Requested();
-    };
-    std::string unclean;
-    auto show = [&](int32_t id, const char* name, const std::string& reply, bool clean) {
-        win::Set_Dlg_Item_Text(dialog, id, Cut(clean ? reply : Marked(reply)));
-        if (!clean) unclean += (unclean.empty() ? "" : ", ") + std::string(name);
     };
     using Getter = std::string (*)(int32_t&);
     struct Field {
         int32_t id;
         const char* name;
         Getter get;
-        bool digits;
+        const char* tag;
+        const char* form;  // as the placeholder shows it
     };
     const Field fields[] = {
-        {Field_Serial_Num, "Serial Num", &KDX_Serial_Number_Get, false},
-        {Field_Order_Num, "Order Num", &KDX_Order_Number_Get, false},
-        {Field_Version, "Version", &KDX_Firmware_Version_Get, false},
-        {Field_Revision, "Revision", &KDX_Firmware_Revision_Get, false},
-        {Field_Axis_Mode, "Axis Mode", &KDX_Axis_Set, true},
-        {Field_Detected, "Detected", &KDX_Axis_Found, true},
+        {Field_Serial_Num, "Serial Num", &KDX_Serial_Number_Get, "getD4", "XXXX-xx"},
+        {Field_Order_Num, "Order Num", &KDX_Order_Number_Get, "getD4", "XXXXXXX"},
+        {Field_Version, "Version", &KDX_Firmware_Version_Get, "getD0", "X.xx"},
+        {Field_Revision, "Revision", &KDX_Firmware_Revision_Get, "getD1", "XX-XX-XX"},
+        {Field_Axis_Mode, "Axis Mode", &KDX_Axis_Set, "getAS", "dddd"},
+        {Field_Detected, "Detected", &KDX_Axis_Found, "getAF", "dddd"},
     };
-    const char* items[] = {"F,getD4,", "F,getD4,", "F,getD0,", "F,getD1,", "F,getAS,", "F,getAF,"};
-    for (size_t i = 0; i < std::size(fields); ++i) {
-        if (!step(items[i])) {
-            stopped = true;
-            break;
+    for (const auto& f : fields) {
+        if (!step("F," + std::string(f.tag) + ",")) {
+            Status_Say("Refresh ID List stopped");
+            return;
         }
-        win::Set_Dlg_Item_Text(dialog, fields[i].id, "");
-        std::string reply = fields[i].get(handle);
-        count(reply);
-        show(fields[i].id, fields[i].name, reply, KDX_Answer_Clean(reply, fields[i].digits));
+        win::Set_Dlg_Item_Text(dialog, f.id, "");
+        std::string value = f.get(handle);
+        std::string why = KDX_Reply_Doubt(KDX_Last_Query_Reply(), f.tag);
+        if (why.empty() && !Has_Form(value, f.form)) why = "not of the form " + std::string(f.form);
+        win::Set_Dlg_Item_Text(dialog, f.id, Cut(value));
+        if (why == "missing") ++missing;
+        doubts.Read(f.name, why);
     }
     for (int32_t a = 1; a <= 4; ++a) win::Set_Dlg_Item_Text(dialog, Axis_Id_Box + a, "");
     const std::string port = Serial_Port_State.Name;
-    if (stopped || !step("F,getAF,")) {
+    if (!step("F,getAF,")) {
         Status_Say("Refresh ID List stopped");
         return;
     }
@@ -252,37 +349,60 @@ void Identity_Refresh(HWND dialog) {
     if (rows == 0 && found.find_first_of("10") != std::string::npos) rows = 1;
     progress.Total += rows;
     for (int32_t a = rows; a >= 1; --a) {
-        if (!step(("axis " + std::to_string(a)).c_str())) {
-            stopped = true;
-            break;
+        std::string n = std::to_string(a);
+        if (!step("axis " + n)) {
+            Status_Say("Refresh ID List stopped");
+            return;
         }
         int32_t axis = a;
-        std::string motor = KDX_Axis_Motor_Get(handle, axis);
-        std::string limit = KDX_Axis_Limit_Get(handle, axis);
-        std::string home = KDX_Axis_Home_Switch_Get(handle, axis);
-        bool clean = KDX_Answer_Clean(motor) && KDX_Answer_Clean(limit) && KDX_Answer_Clean(home);
-        count(motor);
-        std::string name = "Axis " + std::to_string(a) + " ID";
-        show(Axis_Id_Box + a, name.c_str(), motor + "," + limit + "," + home, clean);
+        using Axis_Getter = std::string (*)(int32_t&, int32_t&);
+        struct Part {
+            const char* name;
+            Axis_Getter get;
+            const char* tag;
+        };
+        const Part parts[] = {{"motor", &KDX_Axis_Motor_Get, "getMT"},
+                              {"limit switches", &KDX_Axis_Limit_Get, "getL"},
+                              {"home switch", &KDX_Axis_Home_Switch_Get, "getHS"}};
+        // The row's reason: the one all its doubtful replies share, else the first part's
+        // ("home switch missing").
+        std::string row, why, first;
+        int32_t doubtful = 0, parts_missing = 0;
+        bool same = true;
+        for (const auto& part : parts) {
+            std::string value = part.get(handle, axis);
+            std::string doubt = KDX_Reply_Doubt(KDX_Last_Query_Reply(), part.tag + n + "M=");
+            row += (part.get == parts[0].get ? "" : ",") + value;
+            if (doubt.empty()) continue;
+            parts_missing += doubt == "missing";
+            if (++doubtful == 1) {
+                why = doubt;
+                first = part.name + (" " + doubt);
+            } else {
+                same = same && doubt == why;
+            }
+        }
+        win::Set_Dlg_Item_Text(dialog, Axis_Id_Box + a, Cut(row));
+        if (parts_missing == 3) ++missing;
+        doubts.Read("Axis " + n + " ID", doubtful == 0           ? std::string()
+                                         : doubtful == 3 && same ? why
+                                                                 : first);
     }
     progress.Item.clear();
     KDX_Progress_Report(progress);
-    // The strip says what came back, not only that every query went out; fields that did not
-    // answer cleanly are marked and named.
-    if (stopped)
-        Status_Say("Refresh ID List stopped");
-    else if (answered == 0)
+    // The strip says what came back, not only that every query went out.
+    if (doubts.Count() > 0) ErrCheck_Comment("doubtful: " + doubts.All());
+    if (missing == doubts.Read_Count()) {
         Status_Verdict("Refresh ID List: no answer from " + port, false);
-    else if (!unclean.empty())
-        Status_Verdict("Refresh ID List: no clean answer for " + unclean + " (marked)", false);
-    else if (answered < asked)
-        Status_Verdict("Refresh ID List: " + std::to_string(asked - answered) + " of " +
-                           std::to_string(asked) + " queries unanswered by " + port,
-                       false);
-    else
+    } else if (doubts.Count() > 0) {
+        std::string lead = "Refresh ID List: " + std::to_string(doubts.Count()) + " of " +
+                           std::to_string(doubts.Read_Count()) + " fields doubtful: ";
+        Status_Verdict(lead + doubts.Text(Strip_Room - std::min(Strip_Room, lead.size())), false);
+    } else {
         Status_Verdict(
             "Refresh ID List: identity and " + std::to_string(rows) + " axis ids read from " + port,
             true);
+    }
 }
 
 void QuickMove_Move(HWND dialog, bool positive) {
@@ -299,13 +419,26 @@ void Port_List_Rebuild(HWND dialog) {
     Serial_Terminal_Port_Fill(list);
 }
 
+int64_t Device_Change_Handle(HWND dialog, WPARAM event);
+
+// The changes that rebuild the port list or close the port close the open one: the strip says
+// so, once, beside the port shown closed.
 int64_t Device_Change(HWND dialog, WPARAM event) {
-    HWND list = win::Get_Dlg_Item(dialog, Port_List);
-    // The changes below close the open port: the strip says so, once.
-    if (Port_Is_Open() &&
+    const bool closes =
+        Port_Is_Open() &&
         (event == platform::DBT_DEVICEARRIVAL || event == platform::DBT_DEVICEREMOVECOMPLETE ||
-         event == 0x18 || event == platform::DBT_DEVNODES_CHANGED))
-        Status_Say("Ports changed: " + Serial_Port_State.Name + " was closed; choose a port again");
+         event == 0x18 || event == platform::DBT_DEVNODES_CHANGED);
+    const std::string name = Serial_Port_State.Name;
+    int64_t result = Device_Change_Handle(dialog, event);
+    if (closes) {
+        Status_Port_Show();
+        Status_Say("Ports changed: " + name + " was closed; choose a port again");
+    }
+    return result;
+}
+
+int64_t Device_Change_Handle(HWND dialog, WPARAM event) {
+    HWND list = win::Get_Dlg_Item(dialog, Port_List);
     switch (event) {
         case platform::DBT_DEVICEARRIVAL:
             ErrCheck_Comment("%DBT_DEVICEARRIVAL");

@@ -5,20 +5,48 @@
 
 namespace kdx {
 
+namespace {
+
+// What the strip says beside the port belongs to the operation that said it: it goes when
+// the port changes or another operation starts. The port it was said beside ("" when the
+// strip says nothing of that kind now).
+std::string said_beside;
+bool saying = false;
+
+std::string Port_Text() {
+    if (!Port_Is_Open()) return "No port open";
+    return Serial_Port_State.Name + " open at " + std::to_string(Serial_Port_State.Baud) + " baud";
+}
+
+void Said() {
+    saying = true;
+    said_beside = Port_Text();
+}
+
+}  // namespace
+
 bool Port_Is_Open() {
     return Serial_Port_State.Handle != 0 && Serial_Port_State.Handle != -1;
 }
 
 void Status_Port_Show() {
-    std::string text = "No port open";
-    if (Port_Is_Open())
-        text =
-            Serial_Port_State.Name + " open at " + std::to_string(Serial_Port_State.Baud) + " baud";
+    std::string text = Port_Text();
     win::Set_Status_Port(win::Frame_Window, text);
+    if (saying && text != said_beside) Status_Clear();
+}
+
+void Status_Clear() {
+    if (!saying) return;
+    saying = false;
+    // A standing notice (a port log that stopped) stays until the operator acts on it.
+    const std::string& notice = Ui_Status_Notice_Now();
+    win::Set_Status(win::Frame_Window, notice);
+    if (!notice.empty()) win::Set_Status_Tone(win::Frame_Window, win::Status_Tone::Failed);
 }
 
 void Status_Say(const std::string& text) {
     win::Set_Status(win::Frame_Window, text);
+    Said();
 }
 
 void Status_Verdict(const std::string& text, bool passed) {
@@ -27,6 +55,7 @@ void Status_Verdict(const std::string& text, bool passed) {
     win::Set_Status(win::Frame_Window, notice.empty() ? text : text + "  |  " + notice);
     win::Set_Status_Tone(win::Frame_Window,
                          passed ? win::Status_Tone::Passed : win::Status_Tone::Failed);
+    Said();
 }
 
 bool Port_Ready() {

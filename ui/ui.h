@@ -79,6 +79,10 @@ HWND Mdi_Client_Create(HWND& frame);
 LRESULT Frame_Window_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam);
 // The frame's menu commands, by command id.
 void Frame_Command(int32_t id);
+// The frame's timer that watches the editors File > Edit started, and its handler (WM_TIMER
+// with this id): one that ends at once with a failure is reported in the status strip.
+constexpr uint64_t Edit_Watch_Timer_Id = 2;
+void Edit_Watch_Tick();
 // "Send to Device": asks for a file and sends it; a file that cannot be read is named with
 // the reason in the Response window.
 void Send_File();
@@ -139,10 +143,22 @@ const KDX_Progress& Progress_Last();
 
 // The status strip. Its permanent part names the open port and its rate ("No port open");
 // the text beside it says what the last operation came to, coloured when it is a verdict.
+// That text goes (Status_Clear) when another operation starts, and Status_Port_Show drops it
+// once the port differs from the one it was said beside.
 bool Port_Is_Open();
 void Status_Port_Show();
 void Status_Say(const std::string& text);
 void Status_Verdict(const std::string& text, bool passed);
+void Status_Clear();
+// While one lives, an operation's progress stays out of the strip (a send without a port
+// would show its pacing as if the file went out).
+class Progress_Hidden {
+  public:
+    Progress_Hidden();
+    ~Progress_Hidden();
+    Progress_Hidden(const Progress_Hidden&) = delete;
+    Progress_Hidden& operator=(const Progress_Hidden&) = delete;
+};
 // True when a port is open; else the strip says to open one first (nothing is sent).
 bool Port_Ready();
 

@@ -6,6 +6,9 @@
 
 #include "platform/os/win32.h"
 
+#include <map>
+#include <mutex>
+
 namespace kdx::platform {
 
 const std::vector<std::string> Desktop_Editors = {"notepad.exe"};
@@ -45,7 +48,18 @@ std::string Find_Program(const std::string& name) {
     return win32::Narrow(found);
 }
 
-bool Start_Program(const std::vector<std::string>& argv) {
+namespace {
+
+struct Watch {
+    HANDLE process;
+    ULONGLONG end;  // GetTickCount64 when the watch ends
+};
+std::mutex watches_lock;
+std::map<int64_t, Watch> watches;
+int64_t next_watch = 1;
+
+// Starts the program; with process, its handle is kept there instead of closed.
+bool Start(const std::vector<std::string>& argv, HANDLE* process) {
     if (argv.empty()) {
         Set_Last_Error(ERROR_INVALID_PARAMETER);
         return false;
@@ -68,12 +82,51 @@ bool Start_Program(const std::vector<std::string>& argv) {
         return false;
     }
     ::CloseHandle(started.hThread);
-    ::CloseHandle(started.hProcess);
+    if (process)
+        *process = started.hProcess;
+    else
+        ::CloseHandle(started.hProcess);
     Set_Last_Error(ERROR_SUCCESS);
     return true;
 }
 
-bool Open_Text_Editor(std::string* how) {
+}  // namespace
+
+bool Start_Program(const std::vector<std::string>& argv) {
+    return Start(argv, nullptr);
+}
+
+int64_t Start_Program_Watched(const std::vector<std::string>& argv, uint32_t watch_ms) {
+    HANDLE process = nullptr;
+    if (!Start(argv, &process)) return 0;
+    std::lock_guard<std::mutex> guard(watches_lock);
+    int64_t id = next_watch++;
+    watches[id] = Watch{process, ::GetTickCount64() + watch_ms};
+    return id;
+}
+
+Watch_State Program_Watch_Poll(int64_t watch, int32_t& code) {
+    code = 0;
+    std::lock_guard<std::mutex> guard(watches_lock);
+    auto it = watches.find(watch);
+    if (it == watches.end()) return Watch_State::Running;
+    Watch_State state = Watch_State::Watching;
+    DWORD exit_code = 0;
+    if (::WaitForSingleObject(it->second.process, 0) == WAIT_OBJECT_0 &&
+        ::GetExitCodeProcess(it->second.process, &exit_code)) {
+        code = int32_t(exit_code);
+        state = Watch_State::Exited;
+    } else if (::GetTickCount64() >= it->second.end) {
+        state = Watch_State::Running;
+    }
+    if (state != Watch_State::Watching) {
+        ::CloseHandle(it->second.process);
+        watches.erase(it);
+    }
+    return state;
+}
+
+bool Open_Text_Editor(std::string* how, int64_t* watch) {
     std::vector<std::string> command;
     for (const char* variable : {"KDX_EDITOR", "VISUAL"}) {
         std::string value = Environment(variable);
@@ -83,7 +136,9 @@ bool Open_Text_Editor(std::string* how) {
     }
     if (command.empty()) command = {Desktop_Editors.front()};
     if (how) *how = command.front();
-    return Start_Program(command);
+    if (!watch) return Start_Program(command);
+    *watch = Start_Program_Watched(command, Editor_Watch_Ms);
+    return *watch != 0;
 }
 
 }  // namespace kdx::platform

@@ -75,19 +75,6 @@ QAction* Make_Action(QWidget* parent_menu, Menu_Item& item, HMENU menu) {
     return action;
 }
 
-// A bar title without an underlined letter gets its first letter no other title has, so
-// every menu opens with Alt and a letter (the item's own text stays as given).
-QString Bar_Title(QString text, QString& used) {
-    if (text.contains(QChar('&'))) return text;
-    for (int i = 0; i < text.size(); ++i) {
-        QChar c = text.at(i).toLower();
-        if (!c.isLetter() || used.contains(c)) continue;
-        used += c;
-        return text.insert(i, QChar('&'));
-    }
-    return text;
-}
-
 void Set_Owner(HMENU h, HWND owner) {
     auto m = Find_Menu(h);
     if (!m) return;
@@ -146,17 +133,12 @@ bool Qt_Backend::Set_Menu(HWND window, HMENU menu) {
     o->menu = menu;
     Set_Owner(menu, window);
     auto* bar = new QMenuBar;
-    QString used;  // the underlined letters of the bar
-    for (auto& item : m->items) {
-        QString text = QString::fromLatin1(item.text.c_str());
-        int amp = text.indexOf(QChar('&'));
-        if (amp >= 0 && amp + 1 < text.size()) used += text.at(amp + 1).toLower();
-    }
     for (auto& item : m->items) {
         if (item.flags & MF_POPUP) {
             auto sub = Find_Menu(item.popup);
             if (sub && sub->qmenu) {
-                sub->qmenu->setTitle(Bar_Title(QString::fromLatin1(item.text.c_str()), used));
+                // A title without "&" has no letter: Alt and the arrow keys reach it.
+                sub->qmenu->setTitle(QString::fromLatin1(item.text.c_str()));
                 bar->addMenu(sub->qmenu);
             }
         } else if (!(item.flags & MF_SEPARATOR)) {

@@ -443,6 +443,7 @@ void Rich_Edit::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QByteArray bytes = event->text().toLatin1();
+    if (event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab) bytes = "\t";
     if (bytes.isEmpty() && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter))
         bytes = "\r";
     if (bytes.isEmpty() && event->key() == Qt::Key_Backspace) bytes = "\b";

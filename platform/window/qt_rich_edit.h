@@ -57,6 +57,8 @@ class Rich_Edit final : public QPlainTextEdit {
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
+    // Tab is a key for the controller here, never a move to the next control.
+    bool focusNextPrevChild(bool) override { return false; }
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;

@@ -182,8 +182,9 @@ std::shared_ptr<Window_Object> Control_Of(QWidget* w) {
 
 // Tab and Shift+Tab as a dialog has them: through the controls that carry a tab stop, in
 // the order the control table made them, each group of options being one stop (its checked
-// option). A multi-line box keeps Tab for itself (the black windows send it to the
-// controller); Ctrl+Tab and Ctrl+Shift+Tab leave it.
+// option). A black window (rich edit) sends every key to the controller, Tab too: Ctrl+Tab
+// and Ctrl+Shift+Tab leave it. An ordinary multi-line box is left with Tab like any control,
+// and Ctrl+Tab types a tab into it.
 class Tab_Navigator final : public QObject {
   public:
     using QObject::QObject;
@@ -199,10 +200,16 @@ class Tab_Navigator final : public QObject {
         auto control = Control_Of(w);
         auto dialog = control ? Find(control->dialog) : nullptr;
         if (!dialog) return false;
-        bool keeps_tab = dynamic_cast<QPlainTextEdit*>(control->widget.data()) != nullptr;
-        if (keeps_tab && !(mods & Qt::ControlModifier)) return false;
+        const bool ctrl = mods & Qt::ControlModifier;
+        if (dynamic_cast<Rich_Edit*>(control->widget.data()) && !ctrl) return false;
+        auto* box = dynamic_cast<QPlainTextEdit*>(control->widget.data());
+        const bool types_tab = box && !box->isReadOnly() && ctrl && key->key() == Qt::Key_Tab &&
+                               !(mods & Qt::ShiftModifier) && !dynamic_cast<Rich_Edit*>(box);
         event->accept();  // an override: no shortcut takes the key
-        if (event->type() == QEvent::KeyPress)
+        if (event->type() != QEvent::KeyPress) return true;
+        if (types_tab)
+            box->insertPlainText(QStringLiteral("\t"));
+        else
             Move(*dialog, *control, key->key() == Qt::Key_Tab && !(mods & Qt::ShiftModifier));
         return true;
     }
@@ -295,8 +302,16 @@ void Set_Widget_Text(Window_Object& o, const std::string& text) {
         t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         return e->setPlainText(t);
     }
-    if (auto* l = dynamic_cast<QLineEdit*>(w)) return l->setText(t);
-    if (auto* l = dynamic_cast<QLabel*>(w)) return l->setText(t);
+    if (auto* l = dynamic_cast<QLineEdit*>(w)) {
+        // Its start shows, as an edit's text set by the program does.
+        l->setText(t);
+        return l->setCursorPosition(0);
+    }
+    if (auto* l = dynamic_cast<QLabel*>(w)) {
+        l->setText(t);
+        bool cut = !l->wordWrap() && l->fontMetrics().horizontalAdvance(t) > l->width();
+        return l->setToolTip(cut ? t.toHtmlEscaped() : QString());
+    }
     if (auto* b = dynamic_cast<QAbstractButton*>(w)) return b->setText(t);
     if (auto* g = dynamic_cast<QGroupBox*>(w)) return g->setTitle(t);
 }
@@ -559,7 +574,9 @@ QWidget* Make_Control_Widget(const Control_Template& t, QWidget* parent) {
     switch (t.Kind) {
         case Control_Kind::Label: {
             auto* l = new QLabel(caption, parent);
-            l->setWordWrap(true);
+            // A static wraps its words; one a line high would only draw the rest over the
+            // row below, so it keeps to its line (its whole text as a tooltip).
+            l->setWordWrap(t.Height >= 2 * 8);
             l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
             return l;
         }

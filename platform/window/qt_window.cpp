@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QScreen>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
@@ -260,6 +261,30 @@ HWND Qt_Backend::Create_Frame(const std::string& caption, int32_t width, int32_t
     return w->hwnd;
 }
 
+namespace {
+
+// Scrolls the area so that w (a control inside it) is within its view, with a little room.
+void Show_In_Area(QMdiArea* area, QWidget* w) {
+    QWidget* view = area->viewport();
+    if (!w || !view->isAncestorOf(w)) return;
+    const QRect r(w->mapTo(view, QPoint(0, 0)), w->size());
+    const QRect shown = view->rect();
+    constexpr int Room = 6;
+    auto follow = [](QScrollBar* bar, int lo, int hi, int shown_lo, int shown_hi) {
+        if (!bar) return;
+        int by = 0;
+        if (lo < shown_lo || hi - lo > shown_hi - shown_lo)
+            by = lo - shown_lo - Room;  // too big to show whole: its start
+        else if (hi > shown_hi)
+            by = hi - shown_hi + Room;
+        if (by != 0) bar->setValue(bar->value() + by);
+    };
+    follow(area->verticalScrollBar(), r.top(), r.bottom(), shown.top(), shown.bottom());
+    follow(area->horizontalScrollBar(), r.left(), r.right(), shown.left(), shown.right());
+}
+
+}  // namespace
+
 HWND Qt_Backend::Create_Mdi_Client(HWND frame) {
     auto f = Find(frame);
     auto* main = f ? dynamic_cast<QMainWindow*>(f->widget.data()) : nullptr;
@@ -270,6 +295,10 @@ HWND Qt_Backend::Create_Mdi_Client(HWND frame) {
     area->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     area->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     main->setCentralWidget(area);
+    // On a small screen the area scrolls: the control that takes the focus (Tab, a mnemonic)
+    // is brought into view, as a dialog never leaves its focus off the screen.
+    QObject::connect(qApp, &QApplication::focusChanged, area,
+                     [area](QWidget*, QWidget* now) { Show_In_Area(area, now); });
     auto o = New_Window(Type::Mdi_Client, area);
     f->children.push_back(Handle_Of(area));
     return Handle_Of(area);
@@ -419,6 +448,8 @@ bool Qt_Backend::Set_Status(HWND frame, const std::string& text, int64_t done, i
     auto* bar = main->findChild<QProgressBar*>(QStringLiteral("status_bar"));
     if (!label || !bar) return false;
     label->setText(QString::fromLatin1(text.data(), qsizetype(text.size())));
+    // Whole beside the pointer too, should a narrow frame cut it.
+    label->setToolTip(label->text().toHtmlEscaped());
     Tone(label, Status_Tone::Plain);
     bar->setVisible(total > 0);
     if (total > 0) {
@@ -484,10 +515,15 @@ bool Qt_Backend::Get_Open_File_Name(OPENFILENAME& record) {
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
-    // "*.*" means every file, with or without a dot in its name.
+    // Named filters ("Program files (*.kdx *.KDX);;All files (*)") as given, the first one
+    // chosen; a bare pattern is every file's ("*.*": with or without a dot in the name).
     QString filter = QString::fromLatin1(record.Filter.c_str());
-    if (filter.isEmpty() || filter == QStringLiteral("*.*")) filter = QStringLiteral("*");
-    dialog->setNameFilter(QStringLiteral("All files (%1)").arg(filter));
+    if (filter.contains(QChar('('))) {
+        dialog->setNameFilters(filter.split(QStringLiteral(";;"), Qt::SkipEmptyParts));
+    } else {
+        if (filter.isEmpty() || filter == QStringLiteral("*.*")) filter = QStringLiteral("*");
+        dialog->setNameFilter(QStringLiteral("All files (%1)").arg(filter));
+    }
     std::string ext = record.Default_Ext;
     if (ext.rfind("*.", 0) == 0) ext.erase(0, 2);
     if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);

@@ -876,10 +876,32 @@ class Win32_Backend final : public Backend {
         if (ext.rfind("*.", 0) == 0) ext.erase(0, 2);
         if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
         std::string filter = record.Filter.empty() ? "*.*" : record.Filter;
-        std::string filters = "All files (" + filter + ")";
-        filters += '\0';
-        filters += filter;
-        filters += '\0';
+        std::string filters;
+        if (filter.find('(') == std::string::npos) {
+            filters = "All files (" + filter + ")";
+            filters += '\0';
+            filters += filter;
+            filters += '\0';
+        } else {
+            // "Name (*.a *.b);;Name (*)": each name shown as it is, its patterns ";"-joined.
+            for (size_t at = 0; at < filter.size();) {
+                size_t end = filter.find(";;", at);
+                if (end == std::string::npos) end = filter.size();
+                std::string entry = filter.substr(at, end - at);
+                at = end + 2;
+                size_t open = entry.find('('), close = entry.rfind(')');
+                if (open == std::string::npos || close == std::string::npos || close < open)
+                    continue;
+                std::string patterns = entry.substr(open + 1, close - open - 1);
+                for (char& c : patterns)
+                    if (c == ' ') c = ';';
+                if (patterns == "*") patterns = "*.*";
+                filters += entry;
+                filters += '\0';
+                filters += patterns;
+                filters += '\0';
+            }
+        }
         std::vector<char> file(32768, '\0');
         OPENFILENAMEA ofn{};
         ofn.lStructSize = sizeof ofn;

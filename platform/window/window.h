@@ -233,7 +233,9 @@ struct OPENFILENAME {
     std::string Title;
     std::string File;
     std::string Initial_Dir;
-    std::string Filter;       // "*.*": every file
+    // A bare pattern ("*.*": every file), or named filters, the first one chosen at first:
+    // "Program files (*.kdx *.KDX);;All files (*)".
+    std::string Filter;
     std::string Default_Ext;  // "*.txt" or "txt": added to a typed name without one
     uint32_t Flags = 0;
 };

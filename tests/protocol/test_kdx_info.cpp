@@ -68,6 +68,39 @@ TEST(Kdx_Info_Axis_Reply, TagCommasAndCRsRemoved) {
         EXPECT_EQ(KDX_Clean_Axis_Reply(c.reply, c.tag, c.axis), c.cleaned) << c.reply;
 }
 
+// A raw reply judged against the query it answers: only the query's own tag, then its value
+// and CR, is the form expected; each way a late, slow, echoing or faulty line breaks it is named.
+TEST(Kdx_Info_Reply_Doubt, OnlyTheQuerysOwnWholeAnswerIsUndoubted) {
+    struct Case {
+        std::string reply;
+        const char* tag;
+        const char* doubt;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"getD4,1234-56     @7654321\r", "getD4", ""},
+             {"\rgetD0,1.23\r", "getD0", ""},  // the line end of the reply before
+             {"getMT1M=,17\r", "getMT1M=", ""},
+             {"", "getD1", "missing"},
+             {"\r", "getD1", "missing"},
+             {"?\r", "getD1", "not understood"},
+             {"getD1,?\r", "getD1", "not understood"},
+             // --late: the earlier query's answer is read in this one's place.
+             {"getD4,1234-56     @7654321\r", "getD0", "another query's answer"},
+             {"getD4,1234-56     @7654321\rgetD0,1.23\r", "getD0", "another query's answer"},
+             {"getD0,1.23\rgetD1,12-06-26\r", "getD0", "another query's answer"},
+             // --slow: the rest of the reply is still on the line.
+             {"getD4,1234", "getD4", "cut short"},
+             {"56     @7654321\r", "getD4", "garbled"},
+             {"getD0,getD0,1.23\r", "getD0", "the query's echo in it"},
+             {"F,getD0,1.23\r", "getD0", "the query's echo in it"},
+             {std::string("getD0,1.\0"
+                          "23\r",
+                          12),
+              "getD0", "garbled"},
+         })
+        EXPECT_EQ(KDX_Reply_Doubt(c.reply, c.tag), c.doubt) << c.reply << " / " << c.tag;
+}
+
 struct Parse_Case {
     std::string text;
     std::string result;

@@ -183,6 +183,11 @@ TEST_F(Kdx_Tester, CommunicationTestAbortsWhenTheControllerStops) {
     EXPECT_NE(status.find("      11     Test Error - Aborting Test\n"), std::string::npos)
         << status;
     EXPECT_EQ(status.find("      12     "), std::string::npos);
+    const KDX_Commo_Count& count = KDX_Tester_Last_Commo();
+    EXPECT_EQ(count.Sent, 11);
+    EXPECT_EQ(count.Answered, 10);
+    EXPECT_EQ(count.Wrong, 0);
+    EXPECT_TRUE(count.Aborted);
 }
 
 TEST(Kdx_Tester_Program, SixtyFourStepsPerAxis) {

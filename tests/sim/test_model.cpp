@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Reply_Case{"current_fault", {"K", "F,getFc"}, "getFc,0\r"},
                     Reply_Case{"fault_report", {"K", "F,getFAc"}, "getFAc,0\r"},
                     Reply_Case{"unknown", {"xyz,"}, "?\r"},
-                    Reply_Case{"unknown_without_terminator", {"xyz"}, "?\r"},
+                    Reply_Case{"unknown_without_terminator_waits", {"xyz"}, ""},
                     Reply_Case{"axis_out_of_range", {"F,getMT5M=\r"}, "?\r"},
                     Reply_Case{"set_up_commands_are_silent",
                                {"F,setMLH2M=3,", "rss,", "F,setAXISF4M3,", "setser#&=1     @2"},
@@ -84,14 +84,45 @@ TEST(Model, CommandsSplitAnywhereGiveTheSameReplies) {
     EXPECT_EQ(bytes.Received(), text);
 }
 
-TEST(Model, FieldWithoutTerminatorWaitsForQuietLine) {
+TEST(Model, WithAQuietTimeAFieldWithoutTerminatorIsTakenOnceTheLineIsQuiet) {
     Controller_Model model(Model_Config{.quiet_ms = 20});
-    EXPECT_EQ(model.Receive("setser#&=9999-01     @1112223", 100), "");
+    EXPECT_EQ(model.Receive("xyz", 100), "");
     EXPECT_EQ(model.Next_Deadline(), 120);
     EXPECT_EQ(model.Idle(119), "");
-    EXPECT_EQ(model.Idle(120), "");
+    EXPECT_EQ(model.Idle(120), "?\r");
+    EXPECT_EQ(model.Next_Deadline(), -1);
+    // "setser#&=" is whole with its order number's seventh character, quiet or not.
+    EXPECT_EQ(model.Receive("setser#&=9999-01     @1112223", 130), "");
     EXPECT_EQ(model.Next_Deadline(), -1);
     EXPECT_EQ(model.Receive("F,getD4,", 130), "getD4,9999-01     @1112223\r");
+}
+
+// A person types at the simulator with pauses of seconds between keys: a command still ends
+// only at its separator or its own end, never on a pause.
+TEST(Model, TypedSlowlyACommandEndsAtItsSeparatorOnly) {
+    struct Case {
+        const char* typed;
+        const char* reply;
+    };
+    const Case cases[] = {
+        {"F,getD0,", "getD0,1.23\r"},
+        {"F,getMT2M=\r", "getMT2M=,17\r"},
+        {"F,getFc", "getFc,0\r"},
+        {"xyz,", "?\r"},
+        {"setser#&=9999-01     @1112223F,getD4,", "getD4,9999-01     @1112223\r"},
+    };
+    for (const auto& c : cases) {
+        Controller_Model model;
+        std::string out;
+        int64_t now = 0;
+        for (const char* p = c.typed; *p; ++p) {
+            now += 3000;
+            EXPECT_EQ(model.Next_Deadline(), -1) << c.typed;
+            out += model.Receive(std::string(1, *p), now);
+            out += model.Idle(now + 2999);
+        }
+        EXPECT_EQ(out, c.reply) << c.typed;
+    }
 }
 
 TEST(Model, ImmediateCommandsNeedNoDeadline) {

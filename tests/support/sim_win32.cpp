@@ -121,7 +121,7 @@ struct Simulator::State {
         if (c.model.corrupt_axis > 0)
             o += " --corrupt " + std::to_string(c.model.corrupt_axis) + ":" +
                  std::to_string(c.model.corrupt_step);
-        number("--quiet-ms", c.model.quiet_ms);
+        if (c.model.quiet_ms >= 0) number("--quiet-ms", c.model.quiet_ms);  // else never
         number("--axes", c.model.axes);
         return o;
     }

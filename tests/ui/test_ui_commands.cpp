@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/ports/serial.h"
 #include "protocol/kdx.h"
 #include "protocol/kdx_send.h"
 #include "tests/ui/file_dialog.h"
@@ -177,6 +178,13 @@ TEST_F(Command_Test, CommandsDoTheirWork) {
     Menu(win::Frame_Window, IDM_Edit);
     EXPECT_EQ(Status_Strip().rfind("Edit: cannot start " + missing + ": ", 0), 0u)
         << Status_Strip();
+    // One that starts and fails at once is said as well, once its end is seen.
+    setenv("KDX_EDITOR", "/bin/false", 1);
+    Menu(win::Frame_Window, IDM_Edit);
+    EXPECT_TRUE(Until([&] {
+        return Status_Strip() ==
+               "Edit: /bin/false ended at once with exit code 1; no editor is open";
+    })) << Status_Strip();
 }
 
 TEST_F(Command_Test, SendToDeviceSendsTheChosenFile) {
@@ -244,6 +252,85 @@ TEST_F(Command_Test, ASendTheControllerHungUpOnSaysHowFarItGot) {
     EXPECT_EQ(Serial_Port_State.Handle, 0);
     EXPECT_EQ(win::Send_Message(Item(OptPortClosed), win::BM_GETCHECK), 1);
     EXPECT_TRUE(win::Is_Window_Enabled(Item(OptPortOpen)));
+}
+
+// A file sent with no port open, or to a port that hung up just before: the Immediate Send
+// window keeps its status lines, and the strip says in red, from the start to the end, that
+// nothing was sent, never "Transmission Complete".
+TEST_F(Command_Test, ASendWithoutAPortSaysNothingWasSent) {
+    setenv("KDX_SEND_PACE_PERCENT", "20", 1);  // pauses long enough for the window to work
+    for (bool hung_up : {true, false}) {
+        SCOPED_TRACE(hung_up ? "hung_up" : "no_port");
+        sims.clear();
+        auto& sim = Sim(5);
+        List_Ports({"COM5"});
+        if (!win::Frame_Window) Build();
+        if (hung_up) {
+            Click(OptPortOpen);
+            Wire(sim, 0, 3);
+            sim.Hang_Up();
+            int32_t port = Serial_Port_State.Handle;
+            ASSERT_TRUE(Until(
+                [&] { return Serial_Port_State.Handle == 0 || platform::Comm_Hung_Up(port); }));
+        }
+        size_t before = sim.Received().size();
+        win::Set_Dlg_Item_Text(win::Terminal_Dialog, Rich_Edit_Sent, "");
+        // What the strip shows while the file's pauses let the window work.
+        std::string shown;
+        auto watch = new QTimer;
+        QObject::connect(watch, &QTimer::timeout, [&] {
+            if (shown.find(Status_Strip()) == std::string::npos) shown += Status_Strip() + "\n";
+        });
+        watch->start(5);
+        Send_Through_Dialog(Write_File("prog.kdx", KDX_Program_Scramble("F,V\r\nS1M400\r")));
+        delete watch;
+        EXPECT_EQ(Status_Strip(), "Send: no port open, nothing sent");
+        auto* label = Widget(win::Frame_Window)->findChild<QLabel*>(QStringLiteral("status_text"));
+        EXPECT_EQ(label->property("kdx_tone").toInt(), int(win::Status_Tone::Failed));
+        EXPECT_EQ(shown.find("Sending"), std::string::npos) << shown;
+        EXPECT_EQ(shown.find("Complete"), std::string::npos) << shown;
+        EXPECT_NE(Text(Rich_Edit_Sent).find("Transmission Complete"), std::string::npos);
+        EXPECT_EQ(sim.Received().size(), before);
+        EXPECT_EQ(Serial_Port_State.Handle, 0);
+    }
+}
+
+// The file dialog of "Send to Device" offers program files first, then every file.
+TEST_F(Command_Test, TheSendFileDialogOffersProgramFilesFirst) {
+    Build();
+    QStringList filters;
+    QString chosen;
+    auto* look = new QTimer;
+    look->setInterval(20);
+    QObject::connect(look, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<QFileDialog*>(w); dialog && dialog->isVisible()) {
+                filters = dialog->nameFilters();
+                chosen = dialog->selectedNameFilter();
+                look->stop();
+                dialog->reject();
+            }
+    });
+    look->start();
+    Menu(win::Frame_Window, IDM_Send_To_Device);
+    delete look;
+    EXPECT_EQ(filters.join(QStringLiteral("|")).toStdString(),
+              "Program files (*.kdx *.KDX)|All files (*)");
+    EXPECT_EQ(chosen.toStdString(), "Program files (*.kdx *.KDX)");
+}
+
+// A controller that answered 300 queries and then stopped: the test aborted at query 301, and
+// the strip says so rather than counting the 699 never sent as unanswered.
+TEST_F(Command_Test, TheCommunicationTestSaysWhereItAborted) {
+    sim::Sim_Config config;
+    config.model.answer_limit = 300;
+    Sim(5, config);
+    List_Ports({"COM5"});
+    Build();
+    Click(OptPortOpen);
+    Menu(win::Frame_Window, IDM_KDX_Test_USB_Commo);
+    EXPECT_EQ(Status_Strip(),
+              "Communication test FAILED: aborted at query 301: 300 of 1000 answered");
 }
 
 // Ending the program (a signal posts WM_CLOSE to the frame) while "Send to Device" asks for a

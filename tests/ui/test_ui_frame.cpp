@@ -53,8 +53,8 @@ TEST_F(Ui_Test, FrameHasItsCaptionSizeAndMenus) {
         menus += a->text().toStdString() + "\n" + Menu_Text(a->menu(), "  ");
     EXPECT_EQ(menus,
               "&File\n  Edit 1001\n  Send to Device 1002\n"
-              // A title without an underlined letter gets one: every menu opens with Alt.
-              "&Tools\n  -\n  &Terminal 4124\n  -\n"
+              // "Tools" has no letter of its own and gets none: Alt and the arrows reach it.
+              "Tools\n  -\n  &Terminal 4124\n  -\n"
               "&Help\n  KDX Help 5024\n  -\n  Locate KDX 5524\n  Identify Device 5624\n  -\n"
               "  KDX Test USB Commo 5234\n  KDX Test Memory\n    Axis 1 - Program 1 5245\n"
               "    Axis 2 - Program 2 5246\n    Axis 3 - Program 3 5247\n"

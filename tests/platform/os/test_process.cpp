@@ -126,5 +126,41 @@ TEST(Process_Text_Editor, MissingEditorIsReportedWithItsCode) {
     EXPECT_EQ(how, "/nonexistent/kdx-editor --new");
 }
 
+// A program watched for its first moments: one that fails at once is told with its code
+// (a signal as 128 + the signal), one that runs on outlives the watch, and neither is left
+// for the caller to reap.
+TEST(Process_Watch, AProgramThatEndsAtOnceIsToldWithItsCode) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> argv;
+        platform::Watch_State state;
+        int32_t code;
+    };
+    const Case cases[] = {
+        {"fails", {"/bin/sh", "-c", "exit 3"}, platform::Watch_State::Exited, 3},
+        {"crashes", {"/bin/sh", "-c", "kill -SEGV $$"}, platform::Watch_State::Exited, 128 + 11},
+        {"succeeds", {"/bin/true"}, platform::Watch_State::Exited, 0},
+        {"runs_on", {"/bin/sleep", "2"}, platform::Watch_State::Running, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int64_t watch = platform::Start_Program_Watched(c.argv, 300);
+        ASSERT_NE(watch, 0);
+        platform::Watch_State state = platform::Watch_State::Watching;
+        int32_t code = -1;
+        ASSERT_TRUE(test::Eventually([&] {
+            state = platform::Program_Watch_Poll(watch, code);
+            return state != platform::Watch_State::Watching;
+        }));
+        EXPECT_EQ(state, c.state);
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(platform::Program_Watch_Poll(watch, code), platform::Watch_State::Running);
+        EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+    }
+    EXPECT_EQ(platform::Start_Program_Watched({"/nonexistent/kdx-editor"}, 300), 0);
+    EXPECT_EQ(platform::Get_Last_Error(), platform::ERROR_FILE_NOT_FOUND);
+}
+
 }  // namespace
 }  // namespace kdx
