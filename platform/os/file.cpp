@@ -235,6 +235,13 @@ int64_t File_Size(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
 }
 
+File_Stamp File_Stamp_Of(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return File_Stamp{};
+    return File_Stamp{int64_t(st.st_size),
+                      int64_t(st.st_mtim.tv_sec) * 1000000000 + int64_t(st.st_mtim.tv_nsec)};
+}
+
 bool Delete_File(const std::string& path) {
     if (::unlink(path.c_str()) == 0) return true;
     Set_Last_Error_From_Errno(errno);
