@@ -269,8 +269,13 @@ void Send_File() {
     // A send that ended whole or was stopped says so, not only that its progress finished.
     const KDX_Progress& last = Progress_Last();
     const std::string counts = std::to_string(last.Done) + " of " + std::to_string(last.Total);
+    // Complete means the line took every byte (the send waits for the driver's queue to empty).
     if (outcome.Status == KDX_Send_Status::Sent)
-        Status_Verdict(File_Name_Of(path) + ": Transmission Complete, " + counts, true);
+        Status_Verdict(File_Name_Of(path) + ": Transmission Complete, " + counts +
+                           (outcome.Bytes > 0
+                                ? ", " + std::to_string(outcome.Bytes) + " bytes taken by the line"
+                                : std::string()),
+                       true);
     else if (outcome.Status == KDX_Send_Status::Stopped)
         Status_Say(File_Name_Of(path) + ": Transmission Stopped after " + counts);
     if (outcome.Status == KDX_Send_Status::Failed) {

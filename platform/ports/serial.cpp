@@ -77,12 +77,19 @@ struct Comm_Object final : Comm_Port {
     // Set by a write, cleared once the driver's output queue has been seen empty: until the
     // next write the count stays 0 and the status query need not ask (it runs ten times a read).
     std::atomic<bool> output_queued{true};
+    // A pseudo-terminal's output queue always reads empty: what its other end has not read is
+    // what we wrote less what its reader (Pty_Set_Peer_Reader) says it has read since our
+    // first write. The reader's count just before that write (-1 not asked yet, -2 no
+    // reader), and the bytes written since.
+    int64_t peer_base = -1;
+    std::atomic<int64_t> written{0};
     // Set once we have made the device exclusive. The kernel keeps that mark until the
     // device's last opener lets go, and the simulator holds its end open for good: without
     // clearing it on close, nobody but root could open the port again.
     bool exclusive = false;
 
     ~Comm_Object() override {
+        if (stalled) tcflush(fd, TCOFLUSH);
         if (exclusive) ioctl(fd, TIOCNXCL);
     }
 };
@@ -456,6 +463,10 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
         Set_Last_Error(ERROR_INVALID_HANDLE);
         return false;
     }
+    if (port->is_pty && port->peer_base == -1 && !data.empty()) {
+        int64_t taken = -1;
+        port->peer_base = Pty_Peer_Read(port->device, &taken) && taken >= 0 ? taken : -2;
+    }
     const int64_t end = Tick_Count_Ms() + timeout_ms;
     int64_t deadline = std::min<int64_t>(end, Tick_Count_Ms() + stall_ms);
     size_t done = 0;
@@ -463,6 +474,7 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
         port->output_queued = true;
         ssize_t n = write(port->fd, data.data() + done, data.size() - done);
         if (n > 0) {
+            port->written += n;
             port->last_write_ms = Tick_Count_Ms();
             deadline = std::min<int64_t>(end, port->last_write_ms + stall_ms);
             done += size_t(n);
@@ -480,6 +492,7 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
         // The driver's queue is full: wait until it takes more, within the bound.
         int64_t left = deadline - Tick_Count_Ms();
         if (left <= 0) {
+            port->stalled = true;
             Set_Last_Error(ERROR_TIMEOUT);
             return false;
         }
@@ -493,6 +506,37 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
         }
         if (r == 0 && pump) Sleep_Ms(0);
     }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Output_Left(Comm_Port& base, int64_t& left) {
+    auto* port = static_cast<Comm_Object*>(&base);
+    left = 0;
+    if (port->hung_up || Poll_Hung_Up(port->fd)) {
+        Mark_Hung_Up(*port);
+        return false;
+    }
+    if (port->is_pty) {
+        int64_t taken = -1;
+        if (port->peer_base < 0 || !Pty_Peer_Read(port->device, &taken) || taken < 0) {
+            // Nobody of ours reads the other end: there is no telling, and nothing to wait for.
+            Set_Last_Error(ERROR_SUCCESS);
+            return true;
+        }
+        left = std::max<int64_t>(0, port->written - (taken - port->peer_base));
+        Set_Last_Error(ERROR_SUCCESS);
+        return true;
+    }
+    int queued = 0;
+    if (ioctl(port->fd, TIOCOUTQ, &queued) != 0) {
+        if (errno == EIO)
+            Mark_Hung_Up(*port);
+        else
+            Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    left = queued;
     Set_Last_Error(ERROR_SUCCESS);
     return true;
 }

@@ -146,6 +146,36 @@ bool Comm_Line::Write(const std::string& data, uint32_t* written, uint32_t timeo
     return serial_os::Write(As_Port(port_), data, written, timeout_ms, stall_ms);
 }
 
+bool Comm_Line::Drain(uint32_t stall_ms, int64_t* left) const {
+    if (left) *left = 0;
+    Comm_Port* port = As_Port(port_);
+    if (!port) {
+        Set_Last_Error(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    int64_t last = -1;
+    int64_t moved_ms = Tick_Count_Ms();
+    for (;;) {
+        int64_t now_left = 0;
+        if (!serial_os::Output_Left(*port, now_left)) return false;
+        if (left) *left = now_left;
+        if (now_left <= 0) {
+            Set_Last_Error(ERROR_SUCCESS);
+            return true;
+        }
+        const int64_t now = Tick_Count_Ms();
+        if (last < 0 || now_left < last) moved_ms = now;
+        last = now_left;
+        if (now - moved_ms >= int64_t(stall_ms)) {
+            port->stalled = true;
+            Set_Last_Error(ERROR_TIMEOUT);
+            return false;
+        }
+        // In slices, so a window's thread that waits here keeps working.
+        Sleep_Ms(10);
+    }
+}
+
 bool Comm_Line::Catch_Up_Peer() const {
     return port_ && serial_os::Catch_Up_Peer(*As_Port(port_));
 }

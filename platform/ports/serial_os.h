@@ -22,6 +22,9 @@ struct Comm_Port : Handle_Object {
     uint32_t mask = 0;
     std::atomic<bool> hung_up{false};
     std::atomic<int64_t> last_write_ms{-1000};
+    // Set once the line stopped taking bytes (a write or a drain ran out of time): what it
+    // still holds is dropped on closing, which would otherwise wait for it (30 s on a UART).
+    std::atomic<bool> stalled{false};
     bool low_latency = false;  // found on opening
 };
 
@@ -68,6 +71,10 @@ bool Read(Comm_Port* port, std::string& out, uint32_t capacity);
 bool Write(Comm_Port* port, const std::string& data, uint32_t* written, uint32_t timeout_ms,
            uint32_t stall_ms);
 bool Catch_Up_Peer(Comm_Port& port);
+// How many bytes written on the port the other end has not taken yet: the driver's output
+// queue (or, on a pseudo-terminal, what its reader has not read). False with the last error
+// when the line hung up or cannot tell.
+bool Output_Left(Comm_Port& port, int64_t& left);
 // The wait for input of a port that is not hung up; wake may be null.
 Comm_Wait Wait(Comm_Port& port, const Wake_Event* wake, uint32_t timeout_ms);
 }  // namespace serial_os
