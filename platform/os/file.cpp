@@ -41,7 +41,10 @@ int Open_Regular_File(const std::string& path, int flags, unsigned mode) {
             err == EEXIST && ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
         if (exists_refused ||
             ((err == ELOOP || err == ENXIO || err == EISDIR) && ::lstat(path.c_str(), &st) == 0)) {
-            Note_Refusal(st.st_mode);
+            if (err == ENXIO && S_ISFIFO(st.st_mode))
+                Note_File_Refusal("a pipe with no reader");
+            else
+                Note_Refusal(st.st_mode);
             err = EACCES;
         }
         errno = err;

@@ -34,7 +34,7 @@ enum : uint32_t {
 int32_t Create_File(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition,
                     uint32_t attributes = FILE_ATTRIBUTE_NORMAL);
 // Why the last Create_File on this thread refused its path ("" when it did not): "a symbolic
-// link", "a pipe", "a device", "a folder" or "not a regular file".
+// link", "a pipe", "a pipe with no reader", "a device", "a folder" or "not a regular file".
 std::string File_Refusal();
 // Why the last failing file call on this thread failed, in words for a message: "is a
 // folder", "not a regular file" (a pipe, device or socket), "is a symbolic link", "too large

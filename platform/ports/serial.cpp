@@ -151,7 +151,9 @@ std::string Comm_Device_Node(int32_t number) {
 
 std::string Serial_Node_Problem(const std::string& node) {
     struct stat st {};
-    if (::stat(node.c_str(), &st) != 0) return "it does not exist";
+    if (::stat(node.c_str(), &st) != 0)
+        return errno == ELOOP ? "it is a link loop (too many levels of links)"
+                              : "it does not exist";
     if (S_ISDIR(st.st_mode)) return "it is a folder";
     if (S_ISREG(st.st_mode)) return "it is a plain file";
     if (!S_ISCHR(st.st_mode)) return "it is not a character device";
