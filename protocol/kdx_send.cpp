@@ -222,6 +222,10 @@ KDX_Send_Outcome KDX_Send_File(const std::string& path) {
         outcome.Status = KDX_Send_Status::Failed;
         outcome.Error = platform::Get_Last_Error();
         kdx_frame.check();
+        // What the driver took and still holds never reached the device that stopped reading.
+        int64_t left = 0;
+        if (outcome.Error == platform::ERROR_TIMEOUT && !Serial_Port_Drain(handle, left, false))
+            outcome.Bytes = std::max<int64_t>(0, outcome.Bytes - left);
         outcome.Message =
             Send_Failure_Text(outcome, command, progress.Done + 1, progress.Total, total);
         return false;

@@ -396,11 +396,11 @@ std::string Serial_Port_Write_Bytes(int32_t& handle, const std::string& bytes,
     return sent;
 }
 
-bool Serial_Port_Drain(int32_t& handle, int64_t& left) {
+bool Serial_Port_Drain(int32_t& handle, int64_t& left, bool wait) {
     KDX_FRAME("Serial_Port_Drain", handle);
     left = 0;
     if (!Handle_Usable(handle)) return kdx_frame.result(int32_t(1)) != 0;
-    bool drained = Comm_Line(handle).Drain(Write_Stall_Ms, &left);
+    bool drained = Comm_Line(handle).Drain(wait ? Write_Stall_Ms : 0, &left);
     const uint32_t error = Get_Last_Error();
     kdx_frame.check();
     if (!drained) kdx_frame.comment(std::to_string(left) + " bytes never taken");

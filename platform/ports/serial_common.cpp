@@ -167,7 +167,7 @@ bool Comm_Line::Drain(uint32_t stall_ms, int64_t* left) const {
         if (last < 0 || now_left < last) moved_ms = now;
         last = now_left;
         if (now - moved_ms >= int64_t(stall_ms)) {
-            port->stalled = true;
+            if (stall_ms > 0) port->stalled = true;
             Set_Last_Error(ERROR_TIMEOUT);
             return false;
         }
