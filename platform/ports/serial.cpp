@@ -80,9 +80,8 @@ struct Comm_Object final : Comm_Port {
     // A pseudo-terminal's output queue always reads empty: what its other end has not read is
     // what we wrote less what its reader (Pty_Set_Peer_Reader) says it has read since our
     // first write. The reader's count just before that write (-1 not asked yet, -2 no
-    // reader), and the bytes written since.
+    // reader).
     int64_t peer_base = -1;
-    std::atomic<int64_t> written{0};
     // Set once we have made the device exclusive. The kernel keeps that mark until the
     // device's last opener lets go, and the simulator holds its end open for good: without
     // clearing it on close, nobody but root could open the port again.
@@ -457,6 +456,8 @@ bool Catch_Up_Peer(Comm_Port& base) {
     return true;
 }
 
+bool Output_Left(Comm_Port& base, int64_t& left);
+
 bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t timeout_ms,
            uint32_t stall_ms) {
     if (written) *written = 0;
@@ -472,12 +473,14 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
     const int64_t end = Tick_Count_Ms() + timeout_ms;
     int64_t deadline = std::min<int64_t>(end, Tick_Count_Ms() + stall_ms);
     size_t done = 0;
+    bool waited = false;
     while (done < data.size()) {
         port->output_queued = true;
         ssize_t n = write(port->fd, data.data() + done, data.size() - done);
         if (n > 0) {
             port->written += n;
             port->last_write_ms = Tick_Count_Ms();
+            if (!waited) port->free_write_ms = port->last_write_ms.load();
             deadline = std::min<int64_t>(end, port->last_write_ms + stall_ms);
             done += size_t(n);
             if (written) *written = uint32_t(done);
@@ -498,10 +501,21 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
             Set_Last_Error(ERROR_TIMEOUT);
             return false;
         }
-        // On a window's thread (a whole file going out) the window works between slices.
+        waited = true;
+        // On a window's thread (a whole file going out) the window works between slices; a
+        // line that can tell what its other end took is looked at between them too, so a
+        // drain after the write knows since when it has taken nothing.
         const bool pump = Sleep_Hook_Here();
+        const bool watch = !port->is_pty || port->peer_base >= 0;
+        int64_t slice = left;
+        if (pump) slice = std::min<int64_t>(slice, 20);
+        if (watch) {
+            int64_t queued = 0;
+            if (Output_Left(*port, queued)) Note_Output_Left(*port, queued);
+            slice = std::min<int64_t>(slice, 100);
+        }
         pollfd p{port->fd, POLLOUT, 0};
-        int r = poll(&p, 1, int(pump ? std::min<int64_t>(left, 20) : left));
+        int r = poll(&p, 1, int(slice));
         if (r > 0 && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLOUT)) {
             Mark_Hung_Up(*port);
             return false;

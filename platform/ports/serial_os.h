@@ -25,6 +25,16 @@ struct Comm_Port : Handle_Object {
     // Set once the line stopped taking bytes (a write or a drain ran out of time): what it
     // still holds is dropped on closing, which would otherwise wait for it (30 s on a UART).
     std::atomic<bool> stalled{false};
+    // Bytes the driver took from us, and what the other end had taken of them when last
+    // looked at (written less what was left) and when that last grew: a drain counts a line
+    // that stopped from when it stopped, not from its own start.
+    std::atomic<int64_t> written{0};
+    std::atomic<int64_t> taken_seen{0};
+    std::atomic<int64_t> taken_moved_ms{-1};
+    // When the driver last took bytes without a wait for room: a drain's clock starts no
+    // earlier (a line idle before a new send has not stopped), and no later for a driver that
+    // took a last few bytes only after long waits while the line took nothing.
+    std::atomic<int64_t> free_write_ms{-1};
     bool low_latency = false;  // found on opening
 };
 
@@ -63,6 +73,9 @@ bool Comm_State_Usable(const DCB& dcb);
 // end) gives the bytes written last this long to reach the other end before the rate
 // changes under them: waits out what is left of it.
 void Let_Last_Write_Settle(const Comm_Port& port);
+
+// Notes what the other end has taken, from the bytes still left in the output queue.
+void Note_Output_Left(Comm_Port& port, int64_t left);
 
 // The system's calls on a port already looked up; a null port fails with the last error 6.
 namespace serial_os {

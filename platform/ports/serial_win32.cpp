@@ -343,6 +343,8 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
         bool ok = ::GetOverlappedResult(port->handle, &call, &n, TRUE);
         if (n > 0) {
             port->last_write_ms = Tick_Count_Ms();
+            if (started) port->free_write_ms = port->last_write_ms.load();
+            port->written += n;
             done += n;
             if (written) *written = uint32_t(done);
         }
