@@ -7,8 +7,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -55,6 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         hive = "REGEDIT4\n" + serial + ports;
     }
     std::ofstream(Hive_Path(), std::ios::binary | std::ios::trunc) << hive;
+    // As a machine's file is: written a while ago, so the view keeps what it parsed (a file
+    // written in the last moments is read again for every lookup, which would hide the cost
+    // of the lookups themselves). Each run's time differs, so each run's file is read anew.
+    static int64_t run = 0;
+    std::filesystem::last_write_time(Hive_Path(), std::filesystem::file_time_type::clock::now() -
+                                                      std::chrono::seconds(10) +
+                                                      std::chrono::microseconds(++run % 1000000));
     setenv("KDX_REGISTRY", Hive_Path().c_str(), 1);
     int32_t root = int32_t(0x80000002u);  // HKEY_LOCAL_MACHINE
     std::vector<std::string> names, values;
