@@ -96,6 +96,15 @@ KDX_API const char* Serial_Port_Enum_Error(void) {
     return Guard<const char*>("", [&] { return Keep(slot, kdx::Serial_Port_Enum_Failure()); });
 }
 
+KDX_API const char* Serial_Port_Enum_Warnings(void) {
+    static thread_local std::string slot;
+    return Guard<const char*>("", [&] {
+        std::string text;
+        for (const auto& warning : kdx::Serial_Port_Enum_Warnings()) text += warning + "\n";
+        return Keep(slot, text);
+    });
+}
+
 KDX_API int32_t Serial_Port_Table_Count(void) {
     return Guard<int32_t>(0, [] { return int32_t(kdx::Serial_Port_Table.size()); });
 }

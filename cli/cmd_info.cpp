@@ -2,12 +2,13 @@
 #include "cli/cli.h"
 #include "cli/device_info.h"
 #include "cli/protocol_port.h"
+#include "cli/text_forms.h"
 
 namespace kdx::cli {
 namespace {
 
 const char* const Help =
-    "Usage: kdx-cli info COM<n> [--baud B] [--quiet]\n"
+    "Usage: kdx-cli info COM<n> [--baud B] [--quiet] [--json]\n"
     "\n"
     "Reads the controller's serial number, order number, firmware version and revision,\n"
     "the axes set and the axes found, then for every axis found its motor type, limit\n"
@@ -15,19 +16,54 @@ const char* const Help =
     "code's description. Each query takes about 100 ms.\n"
     "\n"
     "Options:\n" KDX_CLI_PORT_OPTIONS
+    "  --json      one JSON object on standard output instead (no traffic shown):\n"
+    "              \"port\", \"fields\" (each field's name and reply), \"axes\" (per axis\n"
+    "              found: \"axis\", \"id\", \"motor\", \"limit\", \"limit_description\",\n"
+    "              \"home\") and \"bad\" (the fields not answered as they should be)\n"
     "\n"
     "Exit status: 0 every query was answered, 1 a field stayed blank or garbled (the\n"
     "controller stopped answering, hung up, or sent other text) or the port could not be\n"
     "opened, 2 usage error.\n";
 
-int Run(const std::vector<std::string>& args) {
+// The whole answer as one JSON line.
+std::string Json_Info(int32_t number, const Device_Info& info,
+                      const std::vector<std::string>& bad) {
+    std::string out = "{\"port\":" + Json_String("COM" + std::to_string(number)) + ",\"fields\":{";
+    for (size_t i = 0; i < info.fields.size(); ++i)
+        out += (i ? "," : "") + Json_String(info.fields[i].first) + ":" +
+               Json_String(info.fields[i].second);
+    out += "},\"axes\":[";
+    for (size_t i = 0; i < info.axes.size(); ++i) {
+        const auto& [n, id] = info.axes[i];
+        std::string d = std::to_string(n);
+        std::string limit = After_Tag(id, "getL" + d + "M=,");
+        out += std::string(i ? "," : "") + "{\"axis\":" + d + ",\"id\":" + Json_String(id) +
+               ",\"motor\":" + Json_String(After_Tag(id, "getMT" + d + "M=,")) +
+               ",\"limit\":" + Json_String(limit) +
+               ",\"limit_description\":" + Json_String(KDX_Limit_Description(limit.c_str())) +
+               ",\"home\":" + Json_String(After_Tag(id, "getHS" + d + "M=,")) + "}";
+    }
+    out += "],\"bad\":[";
+    for (size_t i = 0; i < bad.size(); ++i) out += (i ? "," : "") + Json_String(bad[i]);
+    return out + "]}";
+}
+
+int Run(const std::vector<std::string>& arguments) {
+    std::vector<std::string> args = arguments;
+    const bool json = Take_Flag(args, "--json");
     Port_Args a;
     if (int code = Parse_Port_Args("info", args, {}, a)) return code;
+    a.quiet = a.quiet || json;
     Device_Info info;
     {
         Open_Port port("info", a);
         if (!port.Ok()) return 1;
         info = Read_Device_Info(port.Handle());
+    }
+    if (json) {
+        std::vector<std::string> bad = Bad_Fields(info);
+        std::printf("%s\n", Json_Info(a.number, info, bad).c_str());
+        return bad.empty() ? 0 : 1;
     }
     for (const auto& [name, value] : info.fields)
         std::printf("%-11s %s\n", (std::string(name) + ":").c_str(), Printable(value).c_str());

@@ -8,13 +8,15 @@
 
 #include "cli/cli.h"
 #include "cli/port_open.h"
+#include "cli/protocol_port.h"
+#include "cli/text_forms.h"
 #include "cli/usage.h"
 #include "kdx/kdx.h"
 
 namespace {
 
 const char* const Help =
-    "Usage: kdx-cli ports [--probe [BAUD] | --names]\n"
+    "Usage: kdx-cli ports [--probe [BAUD]] [--names | --json]\n"
     "\n"
     "Lists the serial ports of this machine as the Terminal sees them: every COM name of the\n"
     "serial device map, with the adapter type read from its driver's name, its default line\n"
@@ -41,6 +43,11 @@ const char* const Help =
     "                   tell from the answer which controller model is there: QMT, ZLR or\n"
     "                   \"Device not found\" (\"not opened\" when the port is busy or gone)\n"
     "  --names          print only the COM names, one a line (for scripts)\n"
+    "  --json           one JSON object a line per port: \"port\", \"usable\", \"real_name\",\n"
+    "                   \"type\", \"adapter\", \"settings\" (null when none are recorded),\n"
+    "                   \"device\" (null when none is known), \"answer\" with --probe; an\n"
+    "                   entry of the ports directory that is no serial line has \"usable\"\n"
+    "                   false, its \"path\", \"target\" and \"reason\"\n"
     "\n"
     "Exit status: 0 listed (also when there is no port), 1 the registry view could not be\n"
     "read (a malformed hive file, or a value the listing stopped at: the message says\n"
@@ -80,6 +87,34 @@ std::string Settings(const Serial_Port_Info& info) {
            info.Stop_Bits + "," + info.Handshake;
 }
 
+// A listed port as one JSON line.
+std::string Json_Port(const Serial_Port_Info& info, const Device* device,
+                      const std::string* answer) {
+    using kdx::cli::Json_String;
+    std::string out = "{\"port\":" + Json_String(info.Friendly_Name) +
+                      ",\"usable\":true,\"real_name\":" + Json_String(info.Real_Name) +
+                      ",\"type\":" + Json_String(info.Type) +
+                      ",\"adapter\":" + Json_String(info.Type_Description) + ",\"settings\":";
+    if (*info.Baud)
+        out += "{\"baud\":" + Json_String(info.Baud) + ",\"parity\":" + Json_String(info.Parity) +
+               ",\"data_bits\":" + Json_String(info.Data_Bits) +
+               ",\"stop_bits\":" + Json_String(info.Stop_Bits) +
+               ",\"handshake\":" + Json_String(info.Handshake) + "}";
+    else
+        out += "null";
+    out += ",\"device\":";
+    if (device)
+        out += "{\"node\":" + Json_String(device->node) +
+               ",\"source\":" + Json_String(device->source) +
+               ",\"driver\":" + Json_String(device->driver) +
+               ",\"product\":" + Json_String(device->product) +
+               ",\"latency\":" + Json_String(device->latency) + "}";
+    else
+        out += "null";
+    if (answer) out += ",\"answer\":" + Json_String(*answer);
+    return out + "}";
+}
+
 // What answers on COM<number>: the device probe on the port opened at baud.
 std::string Probe(int32_t number, int32_t baud) {
     int32_t n = number, b = baud;
@@ -91,7 +126,7 @@ std::string Probe(int32_t number, int32_t baud) {
 }
 
 int Run(const std::vector<std::string>& args) {
-    bool probe = false, names = false;
+    bool probe = false, names = false, json = false;
     int32_t baud = 57600;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--probe") {
@@ -106,14 +141,25 @@ int Run(const std::vector<std::string>& args) {
             }
         } else if (args[i] == "--names") {
             names = true;
+        } else if (args[i] == "--json") {
+            json = true;
         } else {
             return kdx::cli::Unknown_Argument("ports", args[i]);
         }
+    }
+    if (names && json) {
+        std::fprintf(stderr, "kdx-cli ports: --names and --json do not go together\n");
+        return 2;
     }
     Serial_Port_Enum();
     // A ports folder that is not trusted lists nothing: say so, the listing goes on without it.
     std::string untrusted = Serial_Ports_Directory_Problem();
     if (!untrusted.empty()) std::fprintf(stderr, "kdx-cli ports: %s\n", untrusted.c_str());
+    // A value the listing left out is named; the ports around it are listed all the same.
+    std::string warnings = Serial_Port_Enum_Warnings();
+    for (size_t at = 0, end; (end = warnings.find('\n', at)) != std::string::npos; at = end + 1)
+        std::fprintf(stderr, "kdx-cli ports: warning: %s\n",
+                     kdx::cli::Printable(warnings.substr(at, end - at)).c_str());
     std::string error = Serial_Port_Registry_Error();
     int32_t count = Serial_Port_Table_Count();
     if (!error.empty()) {
@@ -140,14 +186,23 @@ int Run(const std::vector<std::string>& args) {
     // Ports directory entries that are no serial line (a link to /dev/zero, a folder) are
     // not ports: named apart, with the reason, so a wrong link is found.
     auto unusable = [&] {
-        for (const auto& [name, d] : devices)
-            if (!d.unusable.empty())
-                std::printf("%-10s not usable: %s -> %s: %s\n", name.c_str(),
-                            (std::string(Serial_Ports_Directory()) + "/" + name).c_str(),
+        for (const auto& [name, d] : devices) {
+            if (d.unusable.empty()) continue;
+            std::string path = std::string(Serial_Ports_Directory()) + "/" + name;
+            if (json)
+                std::printf(
+                    "{\"port\":%s,\"usable\":false,\"path\":%s,\"target\":%s,"
+                    "\"reason\":%s}\n",
+                    kdx::cli::Json_String(name).c_str(), kdx::cli::Json_String(path).c_str(),
+                    kdx::cli::Json_String(d.node).c_str(),
+                    kdx::cli::Json_String(d.unusable).c_str());
+            else
+                std::printf("%-10s not usable: %s -> %s: %s\n", name.c_str(), path.c_str(),
                             d.node.c_str(), d.unusable.c_str());
+        }
     };
     if (count == 0) {
-        std::printf("No serial ports found.\n");
+        if (!json) std::printf("No serial ports found.\n");
         unusable();
         return 0;
     }
@@ -170,12 +225,18 @@ int Run(const std::vector<std::string>& args) {
         std::string adapter = std::string(info.Type_Description) + " [" + info.Type + "]";
         std::string answer;
         if (probe) answer = info.Port_Number > 0 ? Probe(info.Port_Number, baud) : "-";
+        if (json) {
+            std::printf("%s\n", Json_Port(info, it == devices.end() ? nullptr : &it->second,
+                                          probe ? &answer : nullptr)
+                                    .c_str());
+            continue;
+        }
         rows.push_back({info.Friendly_Name, adapter, Settings(info), answer, device});
     }
     size_t width[4] = {10, 38, 24, 17};
     for (const auto& row : rows)
         for (size_t c = 0; c < 4; ++c) width[c] = std::max(width[c], row[c].size());
-    for (const auto& row : rows) {
+    for (const auto& row : json ? decltype(rows){} : rows) {
         std::string line;
         for (size_t c = 0; c < 4; ++c) {
             if (c == 3 && !probe) continue;

@@ -29,7 +29,9 @@ const char* const Help =
     "\n"
     "Exit status: 0 sent, 1 the port could not be opened, FILE could not be read, the\n"
     "sending was stopped, or the port hung up or stopped taking bytes part-way (the\n"
-    "message says at which command and how many bytes went out), 2 usage error.\n";
+    "message says at which command and how many bytes the line took), 2 usage error. A\n"
+    "send is complete only once the line has taken every byte: what the driver still holds\n"
+    "at the end is waited for, and a line that takes no byte for 5 s fails the send.\n";
 
 struct Progress_Line {
     bool tty = false;
@@ -78,13 +80,16 @@ int Run(const std::vector<std::string>& args) {
         result = KDX_Send_File(file.c_str());
         std::signal(SIGINT, previous);
         KDX_Set_Progress_Callback(nullptr, nullptr);
+        if (result < 0) {
+            // Said before the port closes: the close of a line that stopped reading can take
+            // seconds of its own. The progress line ends first; the message says how far it
+            // got.
+            if (result == -2 && line.tty) std::fputc('\n', stderr);
+            std::fprintf(stderr, "kdx-cli send: %s\n", KDX_Send_Failure());
+            std::fflush(stderr);
+        }
     }
-    if (result < 0) {
-        // A line cut short: the progress line ends first, the message says how far it got.
-        if (result == -2 && line.tty) std::fputc('\n', stderr);
-        std::fprintf(stderr, "kdx-cli send: %s\n", KDX_Send_Failure());
-        return 1;
-    }
+    if (result < 0) return 1;
     if (result == 0) {
         std::fprintf(stderr, "kdx-cli send: stopped before the end of %s\n", file.c_str());
         return 1;

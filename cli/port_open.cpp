@@ -23,6 +23,8 @@ std::string Open_Failure_Cause() {
         case KDX_OPEN_NOT_SERIAL:
             return "not a serial line";
         default:
+            // A ports entry that loops back on itself names no device at all.
+            if (error == 1921) return "its entry is a link loop (too many levels of links)";
             return "error " + std::to_string(error);
     }
 }

@@ -67,15 +67,22 @@ bool Wait_Stop_Request(int ms) {
 int Open_Append(const std::string& path, std::string& problem) {
     int fd = ::open(path.c_str(),
                     O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    int err = errno;
     struct stat st {};
-    problem = fd < 0 ? (errno == ELOOP ? "a link is at that name" : std::strerror(errno))
-              : fstat(fd, &st) != 0  ? std::strerror(errno)
+    // A pipe with no reader refuses a non-blocking open (ENXIO, "No such device or address"),
+    // one with a reader opens: either way it is no file to keep records in.
+    bool fifo = fd < 0 && err == ENXIO && ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+    problem = fifo                  ? "a pipe with no reader: not a regular file"
+              : fd < 0              ? (err == ELOOP ? "a link is at that name" : std::strerror(err))
+              : fstat(fd, &st) != 0 ? std::strerror(errno)
+              : S_ISFIFO(st.st_mode) ? "a pipe: not a regular file"
               : !S_ISREG(st.st_mode) ? "not a regular file"
                                      : "";
     if (!problem.empty() && fd >= 0) {
         ::close(fd);
         fd = -1;
     }
+    errno = err;
     return fd;
 }
 

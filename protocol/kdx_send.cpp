@@ -82,7 +82,16 @@ std::string Send_Failure_Text(const KDX_Send_Outcome& outcome, const std::string
                 shown + ")";
     }
     return "Transmission Failed" + where + ": " + why + "; " + std::to_string(outcome.Bytes) +
-           " of " + std::to_string(total_bytes) + " bytes sent";
+           " of " + std::to_string(total_bytes) + " bytes taken by the line";
+}
+
+// Where a program file's first NUL byte is, for the user: "byte 17 (line 2)". A program file
+// is text; a NUL in it would cut its command short on the line (a command is a zero-ended
+// text), so the file is refused before anything goes out.
+std::string Nul_Position(const std::string& text, size_t at) {
+    const char end = text.find('\n') != std::string::npos ? '\n' : CR;
+    size_t line = 1 + size_t(std::count(text.begin(), text.begin() + std::ptrdiff_t(at), end));
+    return "byte " + std::to_string(at + 1) + " (line " + std::to_string(line) + ")";
 }
 
 std::string Map_Bytes(std::string bytes) {
@@ -213,8 +222,23 @@ KDX_Send_Outcome KDX_Send_File(const std::string& path) {
         outcome.Status = KDX_Send_Status::Failed;
         outcome.Error = platform::Get_Last_Error();
         kdx_frame.check();
+        // What the driver took and still holds never reached the device that stopped reading.
+        int64_t left = 0;
+        if (outcome.Error == platform::ERROR_TIMEOUT && !Serial_Port_Drain(handle, left, false))
+            outcome.Bytes = std::max<int64_t>(0, outcome.Bytes - left);
         outcome.Message =
             Send_Failure_Text(outcome, command, progress.Done + 1, progress.Total, total);
+        return false;
+    };
+    // Waits for the line to take what the driver still holds; false (Failed, the bytes it never
+    // took no longer counted) when it stopped taking bytes or hung up first.
+    auto drained = [&] {
+        int64_t left = 0;
+        if (Serial_Port_Drain(handle, left)) return true;
+        outcome.Status = KDX_Send_Status::Failed;
+        outcome.Error = platform::Get_Last_Error();
+        kdx_frame.check();
+        outcome.Bytes = std::max<int64_t>(0, outcome.Bytes - left);
         return false;
     };
     if (!outcome.Program) {
@@ -225,7 +249,11 @@ KDX_Send_Outcome KDX_Send_File(const std::string& path) {
         {
             Poller_Pause pause(Serial_Port_State.Poller);
             whole = went_out(Serial_Port_Write_Bytes(handle, data), data, int64_t(data.size()));
+            // The driver holds what the line has not taken yet: only a drained queue is sent.
+            if (whole && port_open && !drained())
+                outcome.Message = Send_Failure_Text(outcome, "", 1, 1, int64_t(data.size()));
         }
+        whole = outcome.Status == KDX_Send_Status::Sent;
         outcome.Commands = 1;
         progress.Done = whole ? 1 : 0;
         progress.Item.clear();
@@ -237,9 +265,21 @@ KDX_Send_Outcome KDX_Send_File(const std::string& path) {
 
     const uint32_t pace = KDX_Send_Pace_Percent();
     const int32_t silent = 0;
+    std::string text = KDX_Program_Unscramble(std::move(data));
+    if (size_t nul = text.find('\0'); nul != std::string::npos) {
+        outcome.Status = KDX_Send_Status::Unreadable;
+        outcome.Error = platform::ERROR_INVALID_DATA;
+        outcome.Message = "cannot send " + path + ": a NUL byte (00) at " +
+                          Nul_Position(text, nul) + "; a program file holds text, nothing sent";
+        kdx_frame.comment("nothing sent: " + outcome.Message);
+        kdx_frame.result(0);
+        return outcome;
+    }
     // The commands are taken from the text as they go out, never all held at once: a crafted
     // file of millions of fields would otherwise cost gigabytes before the first one.
-    const std::string normal = KDX_Program_Normalise(KDX_Program_Unscramble(std::move(data)));
+    const std::string normal = KDX_Program_Normalise(text);
+    text.clear();
+    text.shrink_to_fit();
     int64_t total_bytes = 0;
     KDX_Program_Visit(normal, [&](const std::string& command, bool) {
         ++progress.Total;
@@ -276,6 +316,22 @@ KDX_Send_Outcome KDX_Send_File(const std::string& path) {
             }
             return true;
         });
+        if (outcome.Status == KDX_Send_Status::Sent && port_open) {
+            // Every command went to the driver; the unit has them once the line took them.
+            // When it did not, the command the first byte it never took belongs to is named.
+            if (!drained()) {
+                int64_t number = 0, at = 0;
+                std::string stuck;
+                KDX_Program_Visit(normal, [&](const std::string& command, bool) {
+                    ++number;
+                    at += int64_t(command.size()) + (command == "res," ? 2 : 0);
+                    stuck = command;
+                    return at <= outcome.Bytes;
+                });
+                outcome.Message =
+                    Send_Failure_Text(outcome, stuck, number, progress.Total, total_bytes);
+            }
+        }
     }
     progress.Item.clear();
     KDX_Progress_Report(progress);

@@ -150,37 +150,55 @@ int32_t Registry_Get_Value(int32_t& root, const std::string& path, const std::st
     return status;
 }
 
+namespace {
+thread_local std::string enum_failure;
+thread_local std::vector<std::string> enum_warnings;
+}  // namespace
+
 int32_t Registry_Enum_Values(int32_t& root, const std::string& path,
                              std::vector<std::string>& names, std::vector<int32_t>& types,
                              std::vector<std::string>& data, int32_t& count) {
     int32_t key = 0;
+    enum_warnings.clear();
     int32_t status = Reg_Open_Key(root, path, 0, KEY_READ, key);
     if (status != 0) return status;
     count = 0;
     names.clear();
     types.clear();
     data.clear();
-    do {
+    for (uint32_t index = 0;; ++index) {
         char name[Registry_Buffer_Size] = {};
         char buffer[Registry_Buffer_Size] = {};
         uint32_t name_size = Registry_Buffer_Size;
         uint32_t data_size = Registry_Buffer_Size;
         uint32_t type = 0;
-        status = Reg_Enum_Value(key, uint32_t(count), name, &name_size, &type, buffer, &data_size);
+        status = Reg_Enum_Value(key, index, name, &name_size, &type, buffer, &data_size);
         if (status == int32_t(ERROR_NO_MORE_ITEMS)) {
             status = 0;
             break;
         }
+        std::string value_name(name, std::min<size_t>(name_size, Registry_Buffer_Size - 1));
+        if (status == int32_t(ERROR_MORE_DATA)) {
+            // One value too long for the listing's buffers (a hand-made hive file) is left
+            // out with a warning; the ports around it are still listed.
+            bool long_name = value_name.size() >= Registry_Buffer_Size - 1;
+            enum_warnings.push_back("skipped the value \"" + value_name.substr(0, 40) +
+                                    (value_name.size() > 40 ? "...\"" : "\"") + ": its " +
+                                    (long_name ? "name" : "data") + " is longer than " +
+                                    std::to_string(Registry_Buffer_Size - 1) + " characters");
+            status = 0;
+            continue;
+        }
+        if (status != 0) break;
         size_t got = std::min<size_t>(data_size, Registry_Buffer_Size);
         std::string text =
             type == REG_DWORD ? Dword_Text(buffer, got) : std::string(buffer, strnlen(buffer, got));
-        std::string value_name(name, std::min<size_t>(name_size, Registry_Buffer_Size - 1));
         if (Upper(value_name).find("BTH") != std::string::npos) text = "BTH_" + text;
         names.push_back(value_name);
         types.push_back(int32_t(type));
         data.push_back(text);
         ++count;
-    } while (status == 0);
+    }
     Reg_Close_Key(key);
     return status;
 }
@@ -226,12 +244,12 @@ std::string Serial_Port_Type_Description(const std::string& type) {
     return Serial_Port_Unknown_Type;
 }
 
-namespace {
-thread_local std::string enum_failure;
-}  // namespace
-
 std::string Serial_Port_Enum_Failure() {
     return enum_failure;
+}
+
+std::vector<std::string> Serial_Port_Enum_Warnings() {
+    return enum_warnings;
 }
 
 std::string Serial_Port_Enum() {

@@ -84,6 +84,9 @@ std::string Serial_Port_Enum();
 // ended the registry enumeration, its message and the value it stopped at ("" when the
 // listing was whole, or when the machine has no serial device map at all).
 std::string Serial_Port_Enum_Failure();
+// The values the last Serial_Port_Enum (or port list) on this thread left out, one warning
+// each: a name or data too long for the listing's buffers.
+std::vector<std::string> Serial_Port_Enum_Warnings();
 
 // How long the probe waits for the first byte of the device's answer.
 inline constexpr uint32_t Serial_Port_Device_Wait_Ms = 50;

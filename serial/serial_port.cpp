@@ -396,6 +396,19 @@ std::string Serial_Port_Write_Bytes(int32_t& handle, const std::string& bytes,
     return sent;
 }
 
+bool Serial_Port_Drain(int32_t& handle, int64_t& left, bool wait) {
+    KDX_FRAME("Serial_Port_Drain", handle);
+    left = 0;
+    if (!Handle_Usable(handle)) return kdx_frame.result(int32_t(1)) != 0;
+    bool drained = Comm_Line(handle).Drain(wait ? Write_Stall_Ms : 0, &left);
+    const uint32_t error = Get_Last_Error();
+    kdx_frame.check();
+    if (!drained) kdx_frame.comment(std::to_string(left) + " bytes never taken");
+    kdx_frame.result(int32_t(drained ? 1 : 0));
+    Set_Last_Error(error);
+    return drained;
+}
+
 std::string Serial_Port_Read(int32_t& handle, const int32_t* echo) {
     return Read_On(nullptr, handle, echo);
 }

@@ -49,6 +49,13 @@ std::string Serial_Port_Write(int32_t& handle, const std::string& text,
 std::string Serial_Port_Write_Bytes(int32_t& handle, const std::string& bytes,
                                     const int32_t* echo = nullptr);
 std::string Serial_Port_Read(int32_t& handle, const int32_t* echo = nullptr);
+// Waits until the other end has taken every byte written on the port: the driver hands bytes
+// on as the line goes, so a write that ended whole says only that the driver took them. True
+// when it did; false when the line took no byte for 5 s (last error ERROR_TIMEOUT) or hung
+// up (ERROR_DEVICE_NOT_CONNECTED), left then receiving how many bytes it never took. Without
+// wait it only looks: true when nothing is left, else false with the count (a write that
+// timed out asks what of it the line really took).
+bool Serial_Port_Drain(int32_t& handle, int64_t& left, bool wait = true);
 
 // Waits at most timeout_ms until at least one byte is waiting, waking as soon as one arrives
 // (poll(), never a spin); true when bytes are waiting. Does not read.

@@ -272,6 +272,16 @@ int main(int argc, char** argv) {
         return !device.empty() && kdx::platform::File_Exists(device);
     };
     if (register_port) {
+        // A ports folder that is not trusted is said at once, with the folder and the
+        // reason; registering there would only fail with "access denied".
+        std::string why = kdx::platform::Ports_Directory_Problem();
+        if (!why.empty()) {
+            std::fprintf(stderr,
+                         "kdx-sim: cannot register the port: %s (set KDX_PORTS to a folder of "
+                         "your own, or use --no-register)\n",
+                         why.c_str());
+            return 1;
+        }
         if (port == 0) {
             port = 5;
             while (port < 999 && taken(port)) ++port;
@@ -289,10 +299,11 @@ int main(int argc, char** argv) {
     kdx::sim::Simulator sim(config);
     if (!sim.Start()) {
         uint32_t code = kdx::platform::Get_Last_Error();
-        std::fprintf(stderr, "kdx-sim: cannot start: error %u %s\n", code,
-                     kdx::platform::System_Message(code).c_str());
-        std::string why = kdx::platform::Ports_Directory_Problem();
-        if (register_port && !why.empty()) std::fprintf(stderr, "kdx-sim: %s\n", why.c_str());
+        std::string said = kdx::platform::System_Message_Text(code);
+        std::fprintf(stderr, "kdx-sim: cannot start: %s (error %u)%s%s\n",
+                     said.empty() ? "failed" : said.c_str(), code,
+                     register_port ? "; the ports folder is " : "",
+                     register_port ? kdx::platform::Ports_Directory().c_str() : "");
         return 1;
     }
     std::string ready = (register_port ? "COM" + std::to_string(port) : std::string("-")) + " " +

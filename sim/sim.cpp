@@ -419,7 +419,11 @@ bool Simulator::Start() {
         s.taking_ended = false;
     }
     // Before the thread starts, so the thread's end always removes it.
-    platform::Pty_Set_Peer_Reader(s.pty, [&s] { s.Take_Before_Rate_Change(); });
+    platform::Pty_Set_Peer_Reader(s.pty, [&s] {
+        s.Take_Before_Rate_Change();
+        std::lock_guard<std::mutex> guard(s.lock);
+        return int64_t(s.received.size()) + s.dropped;
+    });
     s.thread = std::thread([&s] { s.Run(); });
     return true;
 }

@@ -341,8 +341,13 @@ void Send_File() {
         Status_Verdict(File_Name_Of(path) + ": " + closed + " during the send; " + counts +
                            " commands written, not all may have reached the controller",
                        false);
+    // Complete means the line took every byte (the send waits for the driver's queue to empty).
     else if (outcome.Status == KDX_Send_Status::Sent)
-        Status_Verdict(File_Name_Of(path) + ": Transmission Complete, " + counts, true);
+        Status_Verdict(File_Name_Of(path) + ": Transmission Complete, " + counts +
+                           (outcome.Bytes > 0
+                                ? ", " + std::to_string(outcome.Bytes) + " bytes taken by the line"
+                                : std::string()),
+                       true);
     else if (outcome.Status == KDX_Send_Status::Stopped)
         Status_Say(File_Name_Of(path) + ": Transmission Stopped after " + counts);
 }

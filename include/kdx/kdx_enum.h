@@ -64,6 +64,10 @@ KDX_API const char* Serial_Port_Enum(void);
  * ended the enumeration, its message and the value name it stopped at; "" when the listing
  * was whole (an empty Serial_Port_Enum text then means no ports). */
 KDX_API const char* Serial_Port_Enum_Error(void);
+/* The values the last Serial_Port_Enum on this thread left out of a listing that went on
+ * (a name or data too long for its buffers), one warning a line, each ended by "\n"; "" when
+ * none was. */
+KDX_API const char* Serial_Port_Enum_Warnings(void);
 /* The port table of the last whole Serial_Port_Enum (shared by all threads): its size, and
  * entry index (0 to count - 1) copied into *info, texts cut to their fields: 1 when copied, 0
  * for an index out of range or a NULL info (nothing written). */

@@ -76,6 +76,8 @@ uint32_t Error_From_Errno(int err) {
             return ERROR_ACCESS_DENIED;
         case ECANCELED:
             return ERROR_OPERATION_ABORTED;
+        case ELOOP:
+            return ERROR_CANT_RESOLVE_FILENAME;
         default:
             return ERROR_GEN_FAILURE;
     }
@@ -141,6 +143,9 @@ std::string System_Message(uint32_t code) {
             break;
         case ERROR_FILE_EXISTS:
             text = "The file exists.";
+            break;
+        case ERROR_CANT_RESOLVE_FILENAME:
+            text = "The name of the file cannot be resolved by the system.";
             break;
         case ERROR_INVALID_PARAMETER:
             text = "The parameter is incorrect.";

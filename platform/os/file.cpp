@@ -41,7 +41,10 @@ int Open_Regular_File(const std::string& path, int flags, unsigned mode) {
             err == EEXIST && ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
         if (exists_refused ||
             ((err == ELOOP || err == ENXIO || err == EISDIR) && ::lstat(path.c_str(), &st) == 0)) {
-            Note_Refusal(st.st_mode);
+            if (err == ENXIO && S_ISFIFO(st.st_mode))
+                Note_File_Refusal("a pipe with no reader");
+            else
+                Note_Refusal(st.st_mode);
             err = EACCES;
         }
         errno = err;
@@ -249,6 +252,13 @@ bool File_Exists(const std::string& path) {
 int64_t File_Size(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+File_Stamp File_Stamp_Of(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return File_Stamp{};
+    return File_Stamp{int64_t(st.st_size),
+                      int64_t(st.st_mtim.tv_sec) * 1000000000 + int64_t(st.st_mtim.tv_nsec)};
 }
 
 bool Delete_File(const std::string& path) {

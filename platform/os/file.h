@@ -34,7 +34,7 @@ enum : uint32_t {
 int32_t Create_File(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition,
                     uint32_t attributes = FILE_ATTRIBUTE_NORMAL);
 // Why the last Create_File on this thread refused its path ("" when it did not): "a symbolic
-// link", "a pipe", "a device", "a folder" or "not a regular file".
+// link", "a pipe", "a pipe with no reader", "a device", "a folder" or "not a regular file".
 std::string File_Refusal();
 // Why the last failing file call on this thread failed, in words for a message: "is a
 // folder", "not a regular file" (a pipe, device or socket), "is a symbolic link", "too large
@@ -77,6 +77,16 @@ bool Write_Whole_File(const std::string& path, std::string_view data);
 bool File_Exists(const std::string& path);
 // Size of the file at path (links not followed), -1 when there is none.
 int64_t File_Size(const std::string& path);
+// What tells one version of a file from the next without reading it: its size and last write
+// time in nanoseconds since 1970 (links followed). All -1 when there is no file. A cache of
+// what was read from a file is good while the stamp stays the same, once the write time lies
+// a clock tick or more in the past (a second write within the same tick keeps the time).
+struct File_Stamp {
+    int64_t Size = -1;
+    int64_t Write_Time_Ns = -1;
+    bool operator==(const File_Stamp&) const = default;
+};
+File_Stamp File_Stamp_Of(const std::string& path);
 // Removes the file at path (a link itself, not its target). False with the last error set.
 bool Delete_File(const std::string& path);
 // Removes the file at path only when it is a regular file of this user that the user may

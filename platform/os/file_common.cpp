@@ -28,7 +28,9 @@ void Note_File_Refusal(const char* kind) {
     refusal = kind;
     failure_words = std::strcmp(kind, "a folder") == 0          ? "is a folder"
                     : std::strcmp(kind, "a symbolic link") == 0 ? "is a symbolic link"
-                                                                : "not a regular file";
+                    : std::strcmp(kind, "a pipe with no reader") == 0
+                        ? "a pipe with no reader: not a regular file"
+                        : "not a regular file";
 }
 
 bool File_Was_Refused() {
@@ -55,6 +57,7 @@ std::string File_Failure_Text(uint32_t code) {
     bool theirs = code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_DATA;
     if (!failure_words.empty() && theirs) return failure_words;
     if (code == ERROR_DISK_FULL) return "disk full";
+    if (code == ERROR_CANT_RESOLVE_FILENAME) return "a link loop (too many levels of links)";
     return System_Message_Text(code);
 }
 

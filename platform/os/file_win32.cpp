@@ -289,6 +289,18 @@ int64_t File_Size(const std::string& path) {
     return int64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
 }
 
+File_Stamp File_Stamp_Of(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data))
+        return File_Stamp{};
+    // FILETIME counts 100 ns steps from 1601; the stamp, as on Linux, nanoseconds from 1970.
+    int64_t time =
+        int64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
+    constexpr int64_t From_1601_To_1970 = 116444736000000000;
+    return File_Stamp{int64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow,
+                      (time - From_1601_To_1970) * 100};
+}
+
 bool Delete_File(const std::string& path) {
     if (::DeleteFileW(Wide(path).c_str())) return true;
     Take_System_Error();

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "platform/os/error.h"
 #include "platform/ports/ports_dir.h"
@@ -39,7 +40,21 @@ std::vector<Port_Map_Entry> Port_Map_List() {
     std::vector<bool> shown(devices.size(), false);
     for (const auto& [number, target] : Ports_Dir_List()) {
         std::string real = Real_Path(target);
-        if (real.empty()) continue;
+        // A link whose device has gone is a stale registration, not a port; a link loop is
+        // a mistake to be shown, with the reason.
+        bool loop = real.empty() && errno == ELOOP;
+        if (real.empty() && !loop) continue;
+        if (loop) {
+            Port_Map_Entry entry;
+            entry.Number = number;
+            entry.Node = target;
+            entry.From_Ports_Dir = true;
+            entry.Device_Name = Kernel_Name_Of(target);
+            entry.Identity = target;
+            entry.Unusable = Serial_Node_Problem(target);
+            map.push_back(std::move(entry));
+            continue;
+        }
         Port_Map_Entry entry;
         entry.Number = number;
         entry.Node = target;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,11 +36,12 @@ const unsigned long Tc_Gets2 = _IOR('T', 0x2A, Termios2);
 
 // Held across a call as well, so removing a reader waits for the call to end.
 std::mutex peer_readers_lock;
-std::map<uint64_t, std::function<void()>> peer_readers;  // by the slave's device number
+std::map<uint64_t, std::function<int64_t()>> peer_readers;  // by the slave's device number
 
 // A reader also answers other processes (a program run by a test or a script against a
 // simulator): through a socket in the ports directory named after the slave's device number.
-// A connection sends one byte; the answer byte comes once the reader has returned.
+// A connection sends one byte; the answer, that byte and the reader's count (8 bytes, this
+// machine's order), comes once the reader has returned.
 struct Peer_Server {
     int fd = -1;
     std::string path;
@@ -64,10 +66,12 @@ void Serve_Peer(Peer_Server* server, uint64_t slave_device) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             return;  // shut down
         }
-        char byte = 0;
-        if (read(client, &byte, 1) == 1) {
-            Pty_Peer_Read(slave_device);
-            if (write(client, &byte, 1) != 1) {
+        char answer[1 + sizeof(int64_t)] = {};
+        if (read(client, answer, 1) == 1) {
+            int64_t taken = -1;
+            Pty_Peer_Read(slave_device, &taken);
+            std::memcpy(answer + 1, &taken, sizeof taken);
+            if (write(client, answer, sizeof answer) != ssize_t(sizeof answer)) {
                 // The asker has gone: nothing to tell.
             }
         }
@@ -109,21 +113,35 @@ void Stop_Peer_Server(std::unique_ptr<Peer_Server> server) {
 }
 
 // Asks a reader in another process; false when none answers.
-bool Ask_Peer_Server(uint64_t slave_device) {
+bool Ask_Peer_Server(uint64_t slave_device, int64_t* taken) {
     sockaddr_un address{};
     if (!Peer_Address(slave_device, address)) return false;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     char byte = 1;
-    bool answered = false;
+    char answer[1 + sizeof(int64_t)] = {};
+    size_t got = 0;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         write(fd, &byte, 1) == 1) {
         // Bounded: a simulator that stopped answering must not hold the program for ever.
-        pollfd p{fd, POLLIN, 0};
-        answered = poll(&p, 1, 5000) == 1 && read(fd, &byte, 1) == 1;
+        const int64_t end = Tick_Count_Ms() + 5000;
+        while (got < sizeof answer) {
+            pollfd p{fd, POLLIN, 0};
+            int64_t left = end - Tick_Count_Ms();
+            if (left <= 0 || poll(&p, 1, int(left)) != 1) break;
+            ssize_t n = read(fd, answer + got, sizeof answer - got);
+            if (n <= 0) break;
+            got += size_t(n);
+        }
     }
     close(fd);
-    return answered;
+    if (got == 0) return false;
+    if (taken) {
+        int64_t count = -1;
+        if (got == sizeof answer) std::memcpy(&count, answer + 1, sizeof count);
+        *taken = count;
+    }
+    return true;
 }
 }  // namespace
 
@@ -197,7 +215,7 @@ void Pty_Unpublish(const Pty_Pair& pair, const std::string& link) {
     if (n > 0 && std::string(target, size_t(n)) == pair.device) unlink(link.c_str());
 }
 
-void Pty_Set_Peer_Reader(const Pty_Pair& pair, std::function<void()> reader) {
+void Pty_Set_Peer_Reader(const Pty_Pair& pair, std::function<int64_t()> reader) {
     struct stat st {};
     if (pair.slave < 0 || fstat(pair.slave, &st) != 0) return;
     uint64_t device = uint64_t(st.st_rdev);
@@ -220,16 +238,17 @@ void Pty_Set_Peer_Reader(const Pty_Pair& pair, std::function<void()> reader) {
     Stop_Peer_Server(std::move(ended));
 }
 
-bool Pty_Peer_Read(uint64_t slave_device) {
+bool Pty_Peer_Read(uint64_t slave_device, int64_t* taken) {
     {
         std::lock_guard<std::mutex> guard(peer_readers_lock);
         auto it = peer_readers.find(slave_device);
         if (it != peer_readers.end()) {
-            it->second();
+            int64_t count = it->second();
+            if (taken) *taken = count;
             return true;
         }
     }
-    return Ask_Peer_Server(slave_device);
+    return Ask_Peer_Server(slave_device, taken);
 }
 
 uint32_t Pty_Baud(int master) {

@@ -34,11 +34,14 @@ void Pty_Unpublish(const Pty_Pair& pair, const std::string& link);
 // a wait for input counts as timed out. Other processes reach the reader through a socket in
 // the ports directory (".pty-peer-<device number>"), so a program run against a simulator
 // gets the same. A null reader removes the registration, after any call under way has
-// returned.
-void Pty_Set_Peer_Reader(const Pty_Pair& pair, std::function<void()> reader);
+// returned. The reader returns how many bytes its holder has read from the master in all:
+// with what it wrote, the slave's user can tell how much the other end has not taken yet (a
+// pseudo-terminal's output queue always reads empty on the slave's side).
+void Pty_Set_Peer_Reader(const Pty_Pair& pair, std::function<int64_t()> reader);
 // Calls the reader registered for the slave with this device number (st_rdev), in this
-// process or another: true once it has returned, false when none is registered.
-bool Pty_Peer_Read(uint64_t slave_device);
+// process or another: true once it has returned (taken, when not null, receiving its count),
+// false when none is registered.
+bool Pty_Peer_Read(uint64_t slave_device, int64_t* taken = nullptr);
 
 // The baud rate the slave's user has set (any rate, standard or not); 0 when unknown.
 uint32_t Pty_Baud(int master);

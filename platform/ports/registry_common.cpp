@@ -1,8 +1,12 @@
 #include "platform/ports/registry.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 
 #include "platform/os/error.h"
 #include "platform/os/file.h"
@@ -32,10 +36,6 @@ std::string Lower(std::string text) {
     return text;
 }
 
-bool Same_Name(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && Lower(a) == Lower(b);
-}
-
 // True when key (lower case) lies strictly below ancestor (lower case).
 bool Is_Below(const std::string& key, const std::string& ancestor) {
     return key.size() > ancestor.size() + 1 && key.compare(0, ancestor.size(), ancestor) == 0 &&
@@ -47,78 +47,161 @@ std::string Strip_Backslashes(std::string path) {
     return path;
 }
 
-struct Reg_Key final : Handle_Object {
-    std::string path;
+// A key as the view shows it: its values in order, and an index of their names in lower case
+// (a lookup per port over a key of 10,000 values must not walk them all).
+struct Key_View {
+    bool exists = false;
     std::vector<Registry_Value> values;
+    std::unordered_map<std::string, size_t> index;
+
+    const Registry_Value* Find(const std::string& name) const {
+        auto it = index.find(Lower(name));
+        return it == index.end() ? nullptr : &values[it->second];
+    }
+    void Put(const Registry_Value& value) {
+        auto [it, added] = index.emplace(Lower(value.Name), values.size());
+        if (added)
+            values.push_back(value);
+        else
+            values[it->second] = value;
+    }
+    void Remove(const std::string& name) {
+        auto it = index.find(Lower(name));
+        if (it == index.end()) return;
+        values.erase(values.begin() + std::ptrdiff_t(it->second));
+        Reindex();
+    }
+    void Clear() {
+        values.clear();
+        index.clear();
+    }
+    void Reindex() {
+        index.clear();
+        for (size_t i = 0; i < values.size(); ++i) index.emplace(Lower(values[i].Name), i);
+    }
 };
 
-bool Load_Hive(const std::string& path, std::vector<Registry_Hive_Key>& keys, int32_t& status) {
+struct Reg_Key final : Handle_Object {
+    std::string path;
+    std::shared_ptr<const Key_View> view;
+};
+
+// A hive file as last parsed, kept while its size and write time stay the same: the port
+// listing opens a key once per port, and reading and parsing a file of 10,000 values for each
+// made listing them take minutes. Keys asked for are kept computed beside it.
+struct Hive_File {
+    std::string path;
+    File_Stamp stamp;
+    int32_t status = 0;  // 0 when parsed, else why not (hive_error then holds error)
+    std::string error;
+    std::vector<Registry_Hive_Key> keys;
+    std::map<std::string, std::shared_ptr<const Key_View>> views;  // by lower-case path
+};
+
+std::mutex hive_lock;
+std::map<std::string, std::shared_ptr<Hive_File>> hive_files;  // by path, under hive_lock
+
+// The hive file at path, parsed now or earlier. Under hive_lock.
+std::shared_ptr<Hive_File> Load_Hive(const std::string& path) {
+    File_Stamp stamp = File_Stamp_Of(path);
+    auto& kept = hive_files[path];
+    if (kept && stamp.Size >= 0 && kept->stamp == stamp) return kept;
+    auto hive = std::make_shared<Hive_File>();
+    hive->path = path;
     std::string text;
     if (!Read_Whole_File(path, text)) {
-        status = int32_t(Get_Last_Error() ? Get_Last_Error() : ERROR_FILE_NOT_FOUND);
-        hive_error = path + ": " + File_Failure_Text(uint32_t(status));
-        return false;
+        hive->status = int32_t(Get_Last_Error() ? Get_Last_Error() : ERROR_FILE_NOT_FOUND);
+        hive->error = path + ": " + File_Failure_Text(uint32_t(hive->status));
+        kept.reset();  // a file that could not be read is tried again next time
+        return hive;
     }
     std::string error;
-    if (!Registry_Parse_Hive(text, keys, error)) {
-        hive_error = path + " " + error;
-        status = int32_t(ERROR_INVALID_DATA);
-        return false;
+    if (!Registry_Parse_Hive(text, hive->keys, error)) {
+        hive->error = path + " " + error;
+        hive->status = int32_t(ERROR_INVALID_DATA);
     }
-    return true;
+    // Stamped as it was before the read: a change made meanwhile is read next time. A file
+    // written within the last moments may be written again within the same tick of the file
+    // system's clock, keeping its stamp: it is kept only once its time lies further back.
+    hive->stamp = stamp;
+    const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+    const int64_t Settled_Ns = 20 * 1000 * 1000;  // a tick is at most 15.6 ms (Windows)
+    if (now_ns - stamp.Write_Time_Ns > Settled_Ns)
+        kept = hive;
+    else
+        kept.reset();
+    return hive;
 }
 
-// The key's values as the view shows them now; status 2 when it does not exist.
-int32_t View_Key(const std::string& full, std::vector<Registry_Value>& values) {
-    hive_error.clear();
-    values.clear();
-    std::string lower = Lower(full);
-    std::vector<Registry_Hive_Key> hive;
-    int32_t status = 0;
-    std::string replacement = Environment("KDX_REGISTRY");
-    bool live = replacement.empty();
-    if (!live) {
-        if (!Load_Hive(replacement, hive, status)) return status;
-    } else if (File_Exists(Registry_Overlay_Path())) {
-        if (!Load_Hive(Registry_Overlay_Path(), hive, status)) return status;
-    }
-    bool exists = lower.find('\\') == std::string::npos;  // a root key always exists
-    if (live) {
-        for (const char* k : {Serial_Comm, Arbiter, Ports}) {
-            std::string live_key = Lower(k);
-            if (lower == live_key) {
-                exists = Live_Values(k, values);
-            } else if (Is_Below(live_key, lower)) {
-                exists = true;
-            }
-        }
-    }
+// Lays the hive's keys over view for the key full (lower case).
+void Apply_Hive(const std::vector<Registry_Hive_Key>& hive, const std::string& lower,
+                Key_View& view) {
     for (const auto& key : hive) {
         std::string k = Lower(key.Path);
         if (key.Delete) {
             if (k == lower || Is_Below(lower, k)) {
-                exists = false;
-                values.clear();
+                view.exists = false;
+                view.Clear();
             }
             continue;
         }
-        if (Is_Below(k, lower)) exists = true;
+        if (Is_Below(k, lower)) view.exists = true;
         if (k != lower) continue;
-        exists = true;
-        for (const auto& name : key.Deleted_Values)
-            values.erase(std::remove_if(values.begin(), values.end(),
-                                        [&](const auto& v) { return Same_Name(v.Name, name); }),
-                         values.end());
-        for (const auto& value : key.Values) {
-            auto it = std::find_if(values.begin(), values.end(),
-                                   [&](const auto& v) { return Same_Name(v.Name, value.Name); });
-            if (it != values.end())
-                *it = value;
-            else
-                values.push_back(value);
+        view.exists = true;
+        for (const auto& name : key.Deleted_Values) view.Remove(name);
+        for (const auto& value : key.Values) view.Put(value);
+    }
+}
+
+// The key's values as the view shows them now; status 2 when it does not exist.
+int32_t View_Key(const std::string& full, std::shared_ptr<const Key_View>& result) {
+    hive_error.clear();
+    result.reset();
+    std::string lower = Lower(full);
+    std::string replacement = Environment("KDX_REGISTRY");
+    std::lock_guard<std::mutex> guard(hive_lock);
+    if (!replacement.empty()) {
+        // A described machine: the view is the file's alone, so a key computed once holds
+        // until the file changes.
+        auto hive = Load_Hive(replacement);
+        if (hive->status != 0) {
+            hive_error = hive->error;
+            return hive->status;
+        }
+        auto& view = hive->views[lower];
+        if (!view) {
+            auto made = std::make_shared<Key_View>();
+            made->exists = lower.find('\\') == std::string::npos;  // a root key always exists
+            Apply_Hive(hive->keys, lower, *made);
+            view = made;
+        }
+        result = view;
+        return view->exists ? 0 : int32_t(ERROR_FILE_NOT_FOUND);
+    }
+    std::shared_ptr<Hive_File> overlay;
+    if (File_Exists(Registry_Overlay_Path())) {
+        overlay = Load_Hive(Registry_Overlay_Path());
+        if (overlay->status != 0) {
+            hive_error = overlay->error;
+            return overlay->status;
         }
     }
-    return exists ? 0 : int32_t(ERROR_FILE_NOT_FOUND);
+    auto made = std::make_shared<Key_View>();
+    made->exists = lower.find('\\') == std::string::npos;
+    for (const char* k : {Serial_Comm, Arbiter, Ports}) {
+        std::string live_key = Lower(k);
+        if (lower == live_key) {
+            made->exists = Live_Values(k, made->values);
+            made->Reindex();
+        } else if (Is_Below(live_key, lower)) {
+            made->exists = true;
+        }
+    }
+    if (overlay) Apply_Hive(overlay->keys, lower, *made);
+    result = made;
+    return made->exists ? 0 : int32_t(ERROR_FILE_NOT_FOUND);
 }
 
 // ---- REGEDIT4 text ----
@@ -336,7 +419,7 @@ int32_t Reg_Open_Key(int32_t root, const std::string& path, uint32_t options, ui
     std::string sub = Strip_Backslashes(path);
     std::string full = sub.empty() ? base : base + "\\" + sub;
     auto object = std::make_shared<Reg_Key>();
-    int32_t status = View_Key(full, object->values);
+    int32_t status = View_Key(full, object->view);
     if (status != 0) return status;
     object->path = full;
     key = Handle_Insert(object);
@@ -347,9 +430,8 @@ int32_t Reg_Query_Value(int32_t key, const std::string& name, uint32_t* type, ch
                         uint32_t* size) {
     auto object = Handle_Get_As<Reg_Key>(key);
     if (!object) return int32_t(ERROR_INVALID_HANDLE);
-    auto it = std::find_if(object->values.begin(), object->values.end(),
-                           [&](const auto& v) { return Same_Name(v.Name, name); });
-    if (it == object->values.end()) return int32_t(ERROR_FILE_NOT_FOUND);
+    const Registry_Value* it = object->view->Find(name);
+    if (!it) return int32_t(ERROR_FILE_NOT_FOUND);
     if (type) *type = it->Type;
     if (data && !size) return int32_t(ERROR_INVALID_PARAMETER);
     uint32_t need = uint32_t(it->Data.size());
@@ -372,8 +454,8 @@ int32_t Reg_Enum_Value(int32_t key, uint32_t index, char* name, uint32_t* name_s
     auto object = Handle_Get_As<Reg_Key>(key);
     if (!object) return int32_t(ERROR_INVALID_HANDLE);
     if (!name || !name_size || *name_size == 0) return int32_t(ERROR_INVALID_PARAMETER);
-    if (index >= object->values.size()) return int32_t(ERROR_NO_MORE_ITEMS);
-    const Registry_Value& v = object->values[index];
+    if (index >= object->view->values.size()) return int32_t(ERROR_NO_MORE_ITEMS);
+    const Registry_Value& v = object->view->values[index];
     int32_t status = 0;
     uint32_t n = uint32_t(v.Name.size());
     if (n + 1 > *name_size) {

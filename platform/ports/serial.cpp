@@ -77,12 +77,18 @@ struct Comm_Object final : Comm_Port {
     // Set by a write, cleared once the driver's output queue has been seen empty: until the
     // next write the count stays 0 and the status query need not ask (it runs ten times a read).
     std::atomic<bool> output_queued{true};
+    // A pseudo-terminal's output queue always reads empty: what its other end has not read is
+    // what we wrote less what its reader (Pty_Set_Peer_Reader) says it has read since our
+    // first write. The reader's count just before that write (-1 not asked yet, -2 no
+    // reader).
+    int64_t peer_base = -1;
     // Set once we have made the device exclusive. The kernel keeps that mark until the
     // device's last opener lets go, and the simulator holds its end open for good: without
     // clearing it on close, nobody but root could open the port again.
     bool exclusive = false;
 
     ~Comm_Object() override {
+        if (stalled) tcflush(fd, TCOFLUSH);
         if (exclusive) ioctl(fd, TIOCNXCL);
     }
 };
@@ -144,7 +150,9 @@ std::string Comm_Device_Node(int32_t number) {
 
 std::string Serial_Node_Problem(const std::string& node) {
     struct stat st {};
-    if (::stat(node.c_str(), &st) != 0) return "it does not exist";
+    if (::stat(node.c_str(), &st) != 0)
+        return errno == ELOOP ? "it is a link loop (too many levels of links)"
+                              : "it does not exist";
     if (S_ISDIR(st.st_mode)) return "it is a folder";
     if (S_ISREG(st.st_mode)) return "it is a plain file";
     if (!S_ISCHR(st.st_mode)) return "it is not a character device";
@@ -463,6 +471,8 @@ bool Send_Break(Comm_Port& base) {
     return true;
 }
 
+bool Output_Left(Comm_Port& base, int64_t& left);
+
 bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t timeout_ms,
            uint32_t stall_ms) {
     if (written) *written = 0;
@@ -471,14 +481,21 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
         Set_Last_Error(ERROR_INVALID_HANDLE);
         return false;
     }
+    if (port->is_pty && port->peer_base == -1 && !data.empty()) {
+        int64_t taken = -1;
+        port->peer_base = Pty_Peer_Read(port->device, &taken) && taken >= 0 ? taken : -2;
+    }
     const int64_t end = Tick_Count_Ms() + timeout_ms;
     int64_t deadline = std::min<int64_t>(end, Tick_Count_Ms() + stall_ms);
     size_t done = 0;
+    bool waited = false;
     while (done < data.size()) {
         port->output_queued = true;
         ssize_t n = write(port->fd, data.data() + done, data.size() - done);
         if (n > 0) {
+            port->written += n;
             port->last_write_ms = Tick_Count_Ms();
+            if (!waited) port->free_write_ms = port->last_write_ms.load();
             deadline = std::min<int64_t>(end, port->last_write_ms + stall_ms);
             done += size_t(n);
             if (written) *written = uint32_t(done);
@@ -495,19 +512,62 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
         // The driver's queue is full: wait until it takes more, within the bound.
         int64_t left = deadline - Tick_Count_Ms();
         if (left <= 0) {
+            port->stalled = true;
             Set_Last_Error(ERROR_TIMEOUT);
             return false;
         }
-        // On a window's thread (a whole file going out) the window works between slices.
+        waited = true;
+        // On a window's thread (a whole file going out) the window works between slices; a
+        // line that can tell what its other end took is looked at between them too, so a
+        // drain after the write knows since when it has taken nothing.
         const bool pump = Sleep_Hook_Here();
+        const bool watch = !port->is_pty || port->peer_base >= 0;
+        int64_t slice = left;
+        if (pump) slice = std::min<int64_t>(slice, 20);
+        if (watch) {
+            int64_t queued = 0;
+            if (Output_Left(*port, queued)) Note_Output_Left(*port, queued);
+            slice = std::min<int64_t>(slice, 100);
+        }
         pollfd p{port->fd, POLLOUT, 0};
-        int r = poll(&p, 1, int(pump ? std::min<int64_t>(left, 20) : left));
+        int r = poll(&p, 1, int(slice));
         if (r > 0 && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLOUT)) {
             Mark_Hung_Up(*port);
             return false;
         }
         if (r == 0 && pump) Sleep_Ms(0);
     }
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
+}
+
+bool Output_Left(Comm_Port& base, int64_t& left) {
+    auto* port = static_cast<Comm_Object*>(&base);
+    left = 0;
+    if (port->hung_up || Poll_Hung_Up(port->fd)) {
+        Mark_Hung_Up(*port);
+        return false;
+    }
+    if (port->is_pty) {
+        int64_t taken = -1;
+        if (port->peer_base < 0 || !Pty_Peer_Read(port->device, &taken) || taken < 0) {
+            // Nobody of ours reads the other end: there is no telling, and nothing to wait for.
+            Set_Last_Error(ERROR_SUCCESS);
+            return true;
+        }
+        left = std::max<int64_t>(0, port->written - (taken - port->peer_base));
+        Set_Last_Error(ERROR_SUCCESS);
+        return true;
+    }
+    int queued = 0;
+    if (ioctl(port->fd, TIOCOUTQ, &queued) != 0) {
+        if (errno == EIO)
+            Mark_Hung_Up(*port);
+        else
+            Set_Last_Error_From_Errno(errno);
+        return false;
+    }
+    left = queued;
     Set_Last_Error(ERROR_SUCCESS);
     return true;
 }

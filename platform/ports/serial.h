@@ -135,6 +135,13 @@ class Comm_Line {
     // timeout_ms would still allow (a device that stopped reading).
     bool Write(const std::string& data, uint32_t* written, uint32_t timeout_ms,
                uint32_t stall_ms = MAXDWORD) const;
+    // Waits until every byte written has left the driver for the other end (on a
+    // pseudo-terminal: its reader has read it). A line whose queue does not shrink for
+    // stall_ms ends the wait with false and the last error 1460 (a device that stopped
+    // reading), a hang-up with 1167; left receives the bytes still queued then (0 on true).
+    // A line that cannot tell (a pseudo-terminal with nobody of ours at its other end) counts
+    // as drained. A stall_ms of 0 only looks.
+    bool Drain(uint32_t stall_ms, int64_t* left) const;
     // On a pseudo-terminal whose other end registered a reader (Pty_Set_Peer_Reader): lets it
     // take what was written and put out its answers, so a read that found nothing can look
     // once more. False (nothing done) on any other line.

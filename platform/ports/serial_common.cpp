@@ -1,6 +1,8 @@
 // The serial line's calls that are the same on every system: handle lookups, the kept
 // time-outs and event mask, the checks of names and settings. What reaches the driver is in
 // serial.cpp or serial_win32.cpp (serial_os.h).
+#include <algorithm>
+
 #include "platform/os/error.h"
 #include "platform/os/system.h"
 #include "platform/ports/serial_os.h"
@@ -149,6 +151,46 @@ bool Comm_Line::Read(std::string& out, uint32_t capacity) const {
 bool Comm_Line::Write(const std::string& data, uint32_t* written, uint32_t timeout_ms,
                       uint32_t stall_ms) const {
     return serial_os::Write(As_Port(port_), data, written, timeout_ms, stall_ms);
+}
+
+void Note_Output_Left(Comm_Port& port, int64_t left) {
+    int64_t taken = port.written - left;
+    if (taken > port.taken_seen) {
+        port.taken_seen = taken;
+        port.taken_moved_ms = Tick_Count_Ms();
+    }
+}
+
+bool Comm_Line::Drain(uint32_t stall_ms, int64_t* left) const {
+    if (left) *left = 0;
+    Comm_Port* port = As_Port(port_);
+    if (!port) {
+        Set_Last_Error(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    // The line last moved when it was last seen taking bytes (a write's wait looks), or when
+    // the driver last took bytes at once; else now.
+    int64_t moved_ms = std::max<int64_t>(port->taken_moved_ms, port->free_write_ms);
+    if (moved_ms < 0) moved_ms = Tick_Count_Ms();
+    for (;;) {
+        int64_t now_left = 0;
+        if (!serial_os::Output_Left(*port, now_left)) return false;
+        if (left) *left = now_left;
+        Note_Output_Left(*port, now_left);
+        if (now_left <= 0) {
+            Set_Last_Error(ERROR_SUCCESS);
+            return true;
+        }
+        const int64_t now = Tick_Count_Ms();
+        moved_ms = std::max<int64_t>(moved_ms, port->taken_moved_ms);
+        if (now - moved_ms >= int64_t(stall_ms)) {
+            if (stall_ms > 0) port->stalled = true;
+            Set_Last_Error(ERROR_TIMEOUT);
+            return false;
+        }
+        // In slices, so a window's thread that waits here keeps working.
+        Sleep_Ms(10);
+    }
 }
 
 bool Comm_Line::Catch_Up_Peer() const {

@@ -22,6 +22,19 @@ struct Comm_Port : Handle_Object {
     uint32_t mask = 0;
     std::atomic<bool> hung_up{false};
     std::atomic<int64_t> last_write_ms{-1000};
+    // Set once the line stopped taking bytes (a write or a drain ran out of time): what it
+    // still holds is dropped on closing, which would otherwise wait for it (30 s on a UART).
+    std::atomic<bool> stalled{false};
+    // Bytes the driver took from us, and what the other end had taken of them when last
+    // looked at (written less what was left) and when that last grew: a drain counts a line
+    // that stopped from when it stopped, not from its own start.
+    std::atomic<int64_t> written{0};
+    std::atomic<int64_t> taken_seen{0};
+    std::atomic<int64_t> taken_moved_ms{-1};
+    // When the driver last took bytes without a wait for room: a drain's clock starts no
+    // earlier (a line idle before a new send has not stopped), and no later for a driver that
+    // took a last few bytes only after long waits while the line took nothing.
+    std::atomic<int64_t> free_write_ms{-1};
     bool low_latency = false;  // found on opening
 };
 
@@ -61,6 +74,9 @@ bool Comm_State_Usable(const DCB& dcb);
 // changes under them: waits out what is left of it.
 void Let_Last_Write_Settle(const Comm_Port& port);
 
+// Notes what the other end has taken, from the bytes still left in the output queue.
+void Note_Output_Left(Comm_Port& port, int64_t left);
+
 // The system's calls on a port already looked up; a null port fails with the last error 6.
 namespace serial_os {
 bool Clear_Error(Comm_Port* port, uint32_t* errors, COMSTAT* status, bool output_count);
@@ -69,6 +85,11 @@ bool Write(Comm_Port* port, const std::string& data, uint32_t* written, uint32_t
            uint32_t stall_ms);
 bool Catch_Up_Peer(Comm_Port& port);
 bool Send_Break(Comm_Port& port);
+
+// How many bytes written on the port the other end has not taken yet: the driver's output
+// queue (or, on a pseudo-terminal, what its reader has not read). False with the last error
+// when the line hung up or cannot tell.
+bool Output_Left(Comm_Port& port, int64_t& left);
 // The wait for input of a port that is not hung up; wake may be null.
 Comm_Wait Wait(Comm_Port& port, const Wake_Event* wake, uint32_t timeout_ms);
 }  // namespace serial_os

@@ -34,6 +34,7 @@ struct Comm_Object final : Comm_Port {
     std::atomic<bool> no_events{false};
 
     ~Comm_Object() override {
+        if (handle != System_Invalid && stalled) ::PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
         if (handle != System_Invalid) ::CloseHandle(handle);
         for (HANDLE h : {read_done, write_done, wait_done})
             if (h) ::CloseHandle(h);
@@ -342,10 +343,13 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
         bool ok = ::GetOverlappedResult(port->handle, &call, &n, TRUE);
         if (n > 0) {
             port->last_write_ms = Tick_Count_Ms();
+            if (started) port->free_write_ms = port->last_write_ms.load();
+            port->written += n;
             done += n;
             if (written) *written = uint32_t(done);
         }
         if (!complete) {
+            port->stalled = true;
             Set_Last_Error(ERROR_TIMEOUT);
             return false;
         }
@@ -375,6 +379,28 @@ bool Send_Break(Comm_Port& base) {
 
 bool Catch_Up_Peer(Comm_Port&) {
     return false;  // a real line: its other end is a device, never a reader of ours
+}
+
+bool Output_Left(Comm_Port& base, int64_t& left) {
+    // ClearCommError's output count, polled: FlushFileBuffers would wait with no bound on a
+    // device that stopped reading (flow control held, a stalled adapter).
+    auto* port = static_cast<Comm_Object*>(&base);
+    left = 0;
+    if (port->hung_up) {
+        Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
+        return false;
+    }
+    DWORD flags = 0;
+    ::COMSTAT now{};
+    if (!::ClearCommError(port->handle, &flags, &now)) {
+        Fail(*port);
+        return false;
+    }
+    // The line errors found here belong to the next status query.
+    port->held_errors |= uint32_t(flags & kLine_Errors);
+    left = int64_t(now.cbOutQue);
+    Set_Last_Error(ERROR_SUCCESS);
+    return true;
 }
 
 Comm_Wait Wait(Comm_Port& base, const Wake_Event* wake_event, uint32_t timeout_ms) {

@@ -30,41 +30,96 @@ TEST(Cli_Ports, ListsAdapterTypesAndLineSettingsOfTheDescribedMachine) {
         EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
 }
 
-// A listing that stopped at a value it could not read is a failed listing, not "no ports".
-TEST(Cli_Ports, AListingThatStoppedSaysWhereAndFails) {
+// A value too long to list is left out with a warning that names it; the other ports are
+// listed and the listing succeeds.
+TEST(Cli_Ports, AValueTooLongIsSkippedWithAWarning) {
     kdx::test::Registry_Machine machine;
     const std::string serial_comm =
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n";
     const std::string long_name = "\\\\Device\\\\" + std::string(300, 'x');
+    const std::string warning = "kdx-cli ports: warning: skipped the value \"\\Device\\" +
+                                std::string(32, 'x') +
+                                "...\": its name is longer than 259 characters\n";
     const struct {
         const char* name;
         std::string hive;
-        int code;
         std::string said;
     } cases[] = {
-        {"no ports", serial_comm, 0, "No serial ports found.\n"},
-        {"no device map at all", "REGEDIT4\n", 0, "No serial ports found.\n"},
-        {"a value name over 259 characters", serial_comm + "\"" + long_name + "\"=\"COM4\"\n", 1,
-         "kdx-cli ports: the port listing failed: error 234 (More data is available.) at the "
-         "value \"\\Device\\" +
-             std::string(251, 'x') + "\"\n"},
-        {"the same after a port",
-         serial_comm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n\"" + long_name + "\"=\"COM4\"\n", 1,
-         "the port listing failed: error 234"},
+        {"no ports", serial_comm, "No serial ports found.\n"},
+        {"no device map at all", "REGEDIT4\n", "No serial ports found.\n"},
+        {"only a value name over 259 characters", serial_comm + "\"" + long_name + "\"=\"COM4\"\n",
+         warning + "No serial ports found.\n"},
+        {"the same between two ports",
+         serial_comm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n\"" + long_name +
+             "\"=\"COM4\"\n\"\\\\Device\\\\VCP0\"=\"COM3\"\n",
+         warning + "PORT"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         machine.Use_Hive(c.hive);
-        for (const char* args : {"ports", "ports --names"}) {
-            Run_Result r = Cli(args);
-            EXPECT_EQ(r.code, c.code) << r.out;
-            if (c.code != 0) {
-                EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
-            } else if (std::string(args) == "ports") {
-                EXPECT_EQ(r.out, c.said);
-            }
+        Run_Result r = Cli("ports");
+        EXPECT_EQ(r.code, 0) << r.out;
+        EXPECT_EQ(r.out.rfind(c.said, 0), 0u) << r.out;
+        if (c.said.find("PORT") != std::string::npos) {
+            EXPECT_NE(r.out.find("\nCOM1 "), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find("\nCOM3 "), std::string::npos) << r.out;
         }
+        Run_Result names = Cli("ports --names");
+        EXPECT_EQ(names.code, 0) << names.out;
     }
+}
+
+// --json: one object a line per port, every line parses whatever the names hold, and an entry
+// of the ports folder that is no serial line (a link loop among them) is listed as not usable
+// with the reason, as in the table.
+TEST(Cli_Ports, JsonAndUnusableEntriesParseAndSayWhy) {
+    kdx::test::Registry_Machine machine;
+    std::string ports = machine.path() + "/ports";
+    std::filesystem::create_directories(ports);
+    setenv("KDX_PORTS", ports.c_str(), 1);
+    std::filesystem::create_symlink("COM9", ports + "/COM9");  // a loop of one link
+    std::filesystem::create_symlink("/dev/null", ports + "/COM8");
+    machine.Use_Hive(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\n"
+        "\"\\\\Device\\\\Serial0\"=\"COM1\"\n\"\\\\Device\\\\Odd\\\"\x1b[2J\"=\"COM3\"\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports]\n"
+        "\"COM1:\"=\"9600,n,8,1\"\n");
+    kdx::test::Shell_Result json = kdx::test::Cli_Json("ports --json");
+    EXPECT_EQ(json.code, 0) << json.out;
+    EXPECT_EQ(
+        json.out,
+        "{\"adapter\":\"RS232\",\"device\":null,\"port\":\"COM1\",\"real_name\":"
+        "\"\\\\Device\\\\Serial0\",\"settings\":{\"baud\":\"9600\",\"data_bits\":\"8\","
+        "\"handshake\":\"None\",\"parity\":\"None\",\"stop_bits\":\"1\"},\"type\":"
+        "\"Serial0\",\"usable\":true}\n"
+        "{\"adapter\":\"UnKnown Port Type\",\"device\":null,\"port\":\"COM3\",\"real_name\":"
+        "\"\\\\Device\\\\Odd\\\"\\u001b[2J\",\"settings\":null,\"type\":\"Odd\\\"\\u001b[2J\","
+        "\"usable\":true}\n");
+    // The ports folder's entries show without a described machine.
+    unsetenv("KDX_REGISTRY");
+    Run_Result table = Cli("ports");
+    EXPECT_NE(table.out.find("COM9       not usable: " + ports + "/COM9 -> " + ports +
+                             "/COM9: it is a link loop (too many levels of links)\n"),
+              std::string::npos)
+        << table.out;
+    EXPECT_NE(table.out.find("COM8       not usable: " + ports +
+                             "/COM8 -> /dev/null: it is not a "
+                             "serial line"),
+              std::string::npos)
+        << table.out;
+    json = kdx::test::Cli_Json("ports --json");
+    EXPECT_NE(json.out.find("{\"path\":\"" + ports +
+                            "/COM9\",\"port\":\"COM9\",\"reason\":\"it "
+                            "is a link loop (too many levels of links)\",\"target\":\"" +
+                            ports + "/COM9\",\"usable\":false}\n"),
+              std::string::npos)
+        << json.out;
+    EXPECT_EQ(json.out.find("NOT JSON"), std::string::npos) << json.out;
+    Run_Result open = Cli("status COM9");
+    EXPECT_EQ(open.code, 1);
+    EXPECT_NE(open.out.find("cannot open COM9: its entry is a link loop"), std::string::npos)
+        << open.out;
+    unsetenv("KDX_PORTS");
 }
 
 TEST(Cli_Ports, NoPortsMalformedHiveAndUsage) {

@@ -78,8 +78,47 @@ TEST_F(Cli_Send, SendSaysWhereAControllerThatHungUpStoppedIt) {
     EXPECT_NE(r.out.find(test::Under_Wine() ? ": the write failed: " : ": the port hung up; "),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find(" bytes sent"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" bytes taken by the line"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Transmission Complete"), std::string::npos) << r.out;
+    unsetenv("KDX_SEND_PACE_PERCENT");
+}
+
+// A controller that stopped reading while the driver still holds the whole file (a
+// pseudo-terminal takes more than 11 KB unread): the send waits for the line to take it, then
+// fails with the bytes the controller read, never "Transmission Complete"; kdx-cli, another
+// process than the simulator, learns the count through the simulator's peer reader.
+TEST_F(Cli_Send, ASendTheDriverHoldsButTheUnitNeverReadsFails) {
+    if (test::Under_Wine())
+        GTEST_SKIP() << "Wine's port reads a pseudo-terminal's output queue, always empty there";
+    setenv("KDX_SEND_PACE_PERCENT", "0", 1);
+    sim::Sim_Config config;
+    config.stall_after_bytes = 300;
+    config.model.answer_limit = 0;
+    Start_Sim(config);
+    std::string raw(11890, 'A');
+    std::string program;
+    for (int i = 0; program.size() < 11890; ++i)
+        program += "S1M" + std::to_string(400 + i) + ",I1M10\r";
+    File("held.bin", raw);
+    File("held.kdx", KDX_Program_Scramble(program));
+    const struct {
+        const char* file;
+        const char* where;
+    } cases[] = {{"held.bin", "kdx-cli send: Transmission Failed: "},
+                 {"held.kdx", "kdx-cli send: Transmission Failed at command "}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        Run_Result r = Cli("send COM5 '" + dir.path() + "/" + c.file + "' --quiet");
+        EXPECT_EQ(r.code, 1) << r.out;
+        EXPECT_NE(r.out.find(c.where), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(": the device stopped reading (no byte taken for 5 s); 300 of "),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.out.find("Transmission Complete"), std::string::npos) << r.out;
+        // The next file starts on a controller that reads again, for 300 more bytes.
+        sim.reset();
+        Start_Sim(config);
+    }
     unsetenv("KDX_SEND_PACE_PERCENT");
 }
 

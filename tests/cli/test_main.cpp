@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "protocol/kdx.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/serial_fixture.h"
 
 namespace {
@@ -227,6 +228,41 @@ TEST_F(Cli_Protocol_Fault, OpenFailureNamesItsCause) {
         }
         EXPECT_EQ(r.code, 1) << args;
         EXPECT_NE(r.out.find(output), std::string::npos) << r.out;
+    }
+}
+
+// --json: one object on standard output for each command, nothing else there (no traffic),
+// and it parses whatever the controller sent or left unsaid.
+TEST_F(Cli_Protocol_Fault, JsonIsOneObjectPerReplyOnStandardOutput) {
+    const struct {
+        const char* name;
+        int answer_limit;
+        std::string args;
+        int code;
+        std::string line;  // the object in canonical form, or a part of it
+    } cases[] = {
+        {"status", -1, "status COM5 --json", 0,
+         "{\"letter\":true,\"port\":\"COM5\",\"reply\":\"R\",\"status\":\"Ready\"}\n"},
+        {"status_silent", 0, "status COM5 --json", 1,
+         "{\"letter\":false,\"port\":\"COM5\",\"reply\":\"\",\"status\":\"No Response\"}\n"},
+        {"info", -1, "info COM5 --json", 0,
+         "{\"axis\":2,\"home\":\"0\",\"id\":\"getMT2M=,17,getL2M=,1,0,getHS2M=,0\",\"limit\":"
+         "\"1\",\"limit_description\":\"Both (Normally Closed)\",\"motor\":\"17\"}"},
+        {"info_silent", 0, "info COM5 --json", 1,
+         "\"bad\":[\"Serial Num\",\"Order Num\",\"Version\",\"Revision\",\"Axis Mode\","
+         "\"Detected\"]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kdx::sim::Sim_Config config;
+        config.model.answer_limit = c.answer_limit;
+        Start_Sim(config);
+        kdx::test::Shell_Result r = kdx::test::Cli_Json(c.args);
+        EXPECT_EQ(r.code, c.code) << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+        EXPECT_EQ(r.out.find("NOT JSON"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+        sim.reset();
     }
 }
 

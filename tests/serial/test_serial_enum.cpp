@@ -3,6 +3,8 @@
 // and the device probe that tells which port holds a controller.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -202,24 +204,67 @@ TEST(Serial_Enum_Registry, GetValueFailuresGiveTheStatusAndEmptyData) {
     EXPECT_EQ(Serial_Terminal_COM_Name_Arbiter("COM5", "anything"), 0);
 }
 
-TEST(Serial_Enum_Registry, ANameOverTheBufferStopsTheListWithMoreDataKeepingTheCutEntry) {
+// One value too long for the listing's buffers (a hand-made hive file) is left out with a
+// warning naming it; the ports before and after it are listed.
+TEST(Serial_Enum_Registry, AValueOverTheBufferIsSkippedWithAWarning) {
     test::Registry_Machine machine;
-    std::string name = "\\\\Device\\\\BTH" + std::string(300, 'x');
-    machine.Use_Hive(Header + Serial_Comm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n\"" + name +
-                     "\"=\"COM9\"\n\"\\\\Device\\\\VCP0\"=\"COM3\"\n");
-    int32_t root = platform::HKEY_LOCAL_MACHINE;
-    std::vector<std::string> names, values;
-    std::vector<int32_t> types;
-    int32_t count = 0;
-    EXPECT_EQ(Registry_Enum_Values(root, Registry_Serial_Comm_Key, names, types, values, count),
-              int32_t(platform::ERROR_MORE_DATA));
-    ASSERT_EQ(count, 2);
-    EXPECT_EQ(names[1].size(), 259u);
-    EXPECT_EQ(values[1], "BTH_COM9");
-    std::vector<std::string> ports;
-    EXPECT_EQ(Serial_Terminal_Port_Enum(ports), 2);
-    // The port table reports the failed enumeration instead of a partial table.
-    EXPECT_EQ(Serial_Port_Enum(), "");
+    const struct {
+        const char* name;
+        std::string value;
+        std::string warning;
+    } cases[] = {
+        {"a long name", "\"\\\\Device\\\\BTH" + std::string(300, 'x') + "\"=\"COM9\"",
+         "skipped the value \"\\Device\\BTH" + std::string(29, 'x') +
+             "...\": its name is longer than 259 characters"},
+        {"long data", "\"\\\\Device\\\\VCP9\"=\"COM" + std::string(300, '9') + "\"",
+         "skipped the value \"\\Device\\VCP9\": its data is longer than 259 characters"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine.Use_Hive(Header + Serial_Comm + "\"\\\\Device\\\\Serial0\"=\"COM1\"\n" + c.value +
+                         "\n\"\\\\Device\\\\VCP0\"=\"COM3\"\n");
+        int32_t root = platform::HKEY_LOCAL_MACHINE;
+        std::vector<std::string> names, values;
+        std::vector<int32_t> types;
+        int32_t count = 0;
+        EXPECT_EQ(Registry_Enum_Values(root, Registry_Serial_Comm_Key, names, types, values, count),
+                  0);
+        EXPECT_EQ(values, (std::vector<std::string>{"COM1", "COM3"}));
+        EXPECT_EQ(Serial_Port_Enum_Warnings(), std::vector<std::string>{c.warning});
+        EXPECT_NE(Serial_Port_Enum(), "");
+        EXPECT_EQ(Serial_Port_Enum_Failure(), "");
+        ASSERT_EQ(Serial_Port_Table.size(), 2u);
+        EXPECT_EQ(Serial_Port_Table[1].Friendly_Name, "COM3");
+    }
+}
+
+// The hive file is parsed once and kept while it stays the same; a change to it, of its size
+// or only of its content and time, is seen by the next lookup.
+TEST(Serial_Enum_Registry, AChangedHiveFileIsReadAgain) {
+    test::Registry_Machine machine;
+    auto hive = [](const std::string& identity) {
+        return Header + Arbiter + "\"COM5\"=\"" + identity + "\"\n";
+    };
+    // Kept only once its write time lies back a while: an hour back, as a file long written.
+    auto age = [](const std::string& path) {
+        std::filesystem::last_write_time(
+            path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+    };
+    std::string path = machine.Use_Hive(hive("first-adapter"));
+    age(path);
+    EXPECT_EQ(Serial_Terminal_COM_Name_Value("COM5"), "first-adapter");
+    EXPECT_EQ(Serial_Terminal_COM_Name_Value("COM5"), "first-adapter");
+    // The same size: only the write time tells.
+    std::ofstream(path, std::ios::binary) << hive("other-adapter");
+    EXPECT_EQ(Serial_Terminal_COM_Name_Value("COM5"), "other-adapter");
+    age(path);
+    EXPECT_EQ(Serial_Terminal_COM_Name_Value("COM5"), "other-adapter");
+    // Another size, the write time put back to what it was.
+    std::ofstream(path, std::ios::binary) << hive("a-longer-adapter");
+    age(path);
+    EXPECT_EQ(Serial_Terminal_COM_Name_Value("COM5"), "a-longer-adapter");
+    std::filesystem::remove(path);
+    EXPECT_EQ(Serial_Terminal_COM_Name_Value("COM5"), "");
 }
 
 TEST(Serial_Enum_Port_Table, TypeTableMatchesAnywhereInAnyCaseFirstRowWins) {

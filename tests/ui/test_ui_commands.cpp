@@ -246,7 +246,7 @@ TEST_F(Command_Test, ASendTheControllerHungUpOnSaysHowFarItGot) {
     std::string strip = Status_Strip();
     EXPECT_EQ(strip.rfind("long.kdx: Transmission Failed at command ", 0), 0u) << strip;
     EXPECT_NE(strip.find(": the port hung up; "), std::string::npos) << strip;
-    EXPECT_NE(strip.find(" bytes sent; COM5 hung up"), std::string::npos) << strip;
+    EXPECT_NE(strip.find(" bytes taken by the line; COM5 hung up"), std::string::npos) << strip;
     EXPECT_EQ(Text(Rich_Edit_Sent).find("Transmission Complete"), std::string::npos);
     EXPECT_NE(Text(Rich_Edit_Sent).find("Transmission Failed at command "), std::string::npos);
     EXPECT_EQ(Serial_Port_State.Handle, 0);

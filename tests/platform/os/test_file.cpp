@@ -83,6 +83,13 @@ TEST(File, WholeFileReadRefusesWhatIsNotARegularFile) {
     struct stat st {};
     ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    // A pipe with no reader refuses a writer's open with "No such device or address", which
+    // says nothing of the cause: the words say what it is.
+    EXPECT_EQ(Create_File(fifo, FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_ALWAYS),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Get_Last_Error(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(File_Refusal(), "a pipe with no reader");
+    EXPECT_EQ(File_Failure_Text(Get_Last_Error()), "a pipe with no reader: not a regular file");
 #endif
     // A full disk is said as such.
     EXPECT_EQ(File_Failure_Text(ERROR_DISK_FULL), "disk full");
