@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cli/cli.h"
+#include "cli/system_words.h"
 #include "kdx/kdx.h"
 
 namespace kdx::cli {
@@ -38,7 +39,8 @@ int Run(const std::vector<std::string>& args) {
         } else if (a == "--show") {
             show = true;
         } else {
-            std::fprintf(stderr, "kdx-cli debug-log: unexpected argument %s\n%s", a.c_str(), Help);
+            std::fprintf(stderr, "kdx-cli debug-log: unexpected argument %s\n%s", a.c_str(),
+                         kdx::cli::Help_Text(Help).c_str());
             return 2;
         }
     }

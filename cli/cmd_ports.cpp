@@ -8,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "cli/port_open.h"
+#include "cli/system_words.h"
 #include "kdx/kdx.h"
 
 namespace {
@@ -23,17 +24,7 @@ const char* const Help =
     "latency timer): every program of this package asks for it when it opens a port, so a USB\n"
     "adapter passes each reply on at once instead of after its 16 ms timer.\n"
     "\n"
-    "Where the ports come from:\n"
-    "  the ports directory   COM<n> links made by hand or by kdx-sim ($KDX_PORTS, else\n"
-    "                        $XDG_RUNTIME_DIR/kdx/ports, else /tmp/kdx-<uid>/ports)\n"
-    "  udev                  on-board UARTs (ttyS<k> is COM<k+1>), USB serial adapters,\n"
-    "                        CDC-ACM devices and Bluetooth links; each keeps the COM number\n"
-    "                        it was first given (stored in $XDG_CONFIG_HOME/kdx/com-names)\n"
-    "\n"
-    "Line settings exist only where a registry hive file gives them: the REGEDIT4 file\n"
-    "$XDG_CONFIG_HOME/kdx/registry.reg adds to the live view, and $KDX_REGISTRY, when set,\n"
-    "replaces it (a described machine). \"-\" means no settings are recorded; a port opens at\n"
-    "the baud rate chosen for it, 8 data bits, no parity, 1 stop bit.\n"
+    "{port-sources}"
     "\n"
     "Options:\n"
     "  --probe [BAUD]   also open each numbered port at BAUD (default 57600), send \"V,\" and\n"
@@ -109,7 +100,7 @@ int Run(const std::vector<std::string>& args) {
             names = true;
         } else {
             std::fprintf(stderr, "kdx-cli ports: unexpected argument %s\n", args[i].c_str());
-            std::fputs(Help, stderr);
+            std::fputs(kdx::cli::Help_Text(Help).c_str(), stderr);
             return 2;
         }
     }

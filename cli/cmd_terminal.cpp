@@ -61,9 +61,8 @@ const char* const Help =
     "                 line of traffic with the date and time to the millisecond, then \">\"\n"
     "                 sent, \"<\" received or \"#\" the program's lines (besides the port log)\n"
     "\n"
-    "The port is COM<n> (an entry of the ports directory, where kdx-sim registers itself, or\n"
-    "a serial device found by udev), or the device's path (/dev/ttyUSB0,\n"
-    "/dev/serial/by-id/...). Exit status: 0 done, 1 the port or the transcript could not be\n"
+    "{terminal-port}\n"
+    "Exit status: 0 done, 1 the port or the transcript could not be\n"
     "opened, the port hung up (without --reconnect) or the port log could not be written\n"
     "(the session stops at once then), 2 usage error.\n";
 
