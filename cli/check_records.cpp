@@ -327,7 +327,7 @@ std::vector<std::string> Write_Records(const Unit& unit, const std::string& fold
                                        const std::string& version, std::string& error) {
     std::vector<std::string> written;
     std::string dir = folder.empty() ? "." : folder;
-    if (dir.back() != '/') dir += '/';
+    if (dir.back() != '/' && dir.back() != sys::Path_Separator()) dir += sys::Path_Separator();
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0) {
         error = "cannot write the records into " + dir + ": " + Reason(errno);

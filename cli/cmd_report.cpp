@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/system.h"
+#include "cli/system_words.h"
 #include "kdx/kdx.h"
 
 namespace {
@@ -37,7 +39,7 @@ int Run(const std::vector<std::string>& args) {
         } else {
             std::fprintf(stderr, "kdx-cli report: unexpected or incomplete argument %s\n",
                          args[i].c_str());
-            std::fputs(Help, stderr);
+            std::fputs(kdx::cli::Help_Text(Help).c_str(), stderr);
             return 2;
         }
     }
@@ -48,7 +50,9 @@ int Run(const std::vector<std::string>& args) {
     }
     std::string name = HTML_Template_Create();
     char cwd[PATH_MAX];
-    std::string path = (getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" : std::string()) + name;
+    std::string path = (getcwd(cwd, sizeof cwd) ? std::string(cwd) + kdx::cli::sys::Path_Separator()
+                                                : std::string()) +
+                       name;
     if (name.empty() || access(path.c_str(), R_OK) != 0) {
         // The reason names the file; without one, the folder is all there is to name.
         std::string why = HTML_Template_Create_Error();

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "platform/os/error.h"
+#include "platform/os/path.h"
 #include "platform/os/system.h"
 #include "platform/os/system_os.h"
 
@@ -150,6 +151,10 @@ std::string Module_Data_File_Name() {
     }
     Set_Last_Error(kept);
     return dir + exe.substr(slash);
+}
+
+char Path_Separator() {
+    return '\\';
 }
 
 std::string Current_Directory() {
