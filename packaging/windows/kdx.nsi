@@ -41,8 +41,7 @@ UninstPage instfiles
     UserInfo::GetAccountType
     Pop $0
     ${If} $0 != "Admin"
-        MessageBox MB_OK|MB_ICONSTOP "${WHAT} for all users needs an administrator: start it \
-            with $\"Run as administrator$\"." /SD IDOK
+        MessageBox MB_OK|MB_ICONSTOP "${WHAT} for all users needs an administrator: start it with $\"Run as administrator$\"." /SD IDOK
         SetErrorLevel 740
         Quit
     ${EndIf}
@@ -131,8 +130,7 @@ Section "Uninstall"
     ${OrIf} ${FileExists} "$INSTDIR\*_Debug.txt"
     ${OrIf} ${FileExists} "$1\*.html"
     ${OrIf} ${FileExists} "$1\*_Debug.txt"
-        MessageBox MB_YESNO|MB_ICONQUESTION|MB_DEFBUTTON2 "Remove your KDX settings and port \
-            logs as well?$\n$\n$INSTDIR$\n$1" /SD IDNO IDNO keep
+        MessageBox MB_YESNO|MB_ICONQUESTION|MB_DEFBUTTON2 "Remove your KDX settings and port logs as well?$\n$\n$INSTDIR$\n$1" /SD IDNO IDNO keep
         StrCpy $0 $INSTDIR
         Call un.RemoveUserFiles
         StrCpy $0 $1
