@@ -359,14 +359,12 @@ bool Read(Comm_Port* base, std::string& out, uint32_t capacity) {
         Fail(*port);
         return false;
     }
-    if (!ok) {
-        // Held past the count: what it took stays, the cancel is no fault of the line.
-        Io_End end = Finish(*port, io, nullptr, kRead_Bound_Ms, n, ok);
-        if (end == Io_End::Stuck) return false;
-        if (!ok && (end == Io_End::Done || ::GetLastError() != ERROR_OPERATION_ABORTED)) {
-            Fail(*port);
-            return false;
-        }
+    // Held past the count: what it took stays, the cancel is no fault of the line.
+    Io_End end = Finish(*port, io, nullptr, ok ? 0 : kRead_Bound_Ms, n, ok);
+    if (end == Io_End::Stuck) return false;
+    if (!ok && (end == Io_End::Done || ::GetLastError() != ERROR_OPERATION_ABORTED)) {
+        Fail(*port);
+        return false;
     }
     out.assign(io->buffer, 0, n);
     Set_Last_Error(ERROR_SUCCESS);
