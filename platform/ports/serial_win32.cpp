@@ -46,7 +46,7 @@ struct Comm_Object final : Comm_Port {
     std::atomic<uint32_t> held_errors{0};
     // Set once the driver has refused WaitCommEvent: waits then look at the queue in slices.
     std::atomic<bool> no_events{false};
-    // Set once a call outlived its cancel: the port no longer responds (see Finish).
+    // Set once a read or write outlived its cancel: the port no longer responds (Finish).
     std::atomic<bool> unresponsive{false};
 
     ~Comm_Object() override;
@@ -96,14 +96,16 @@ enum class Io_End {
     Done,       // by itself
     Woken,      // the wake event came first; the call was cancelled
     Timed_Out,  // not within the wait; the call was cancelled
-    Stuck,      // not even once cancelled: the driver keeps it, the port no longer responds
+    Stuck,      // not even once cancelled: left to the driver (see Finish)
 };
 
 // Waits for a started overlapped call at most wait_ms (INFINITE only beside a wake event,
 // which ends it), and cancels one that has not ended then. A cancelled call gets
 // Comm_Cancel_Bound_Ms more to end; one that takes longer is left to its driver (io is
-// released, never freed) and the port marked unresponsive. Except when Stuck, the call's
-// count and result are taken (ok false with the thread's last error set).
+// released, never freed, with ERROR_SEM_TIMEOUT): a read or write so kept makes the port
+// unresponsive, an event wait (Wine cannot cancel one on a real UART) makes its waits look
+// at the queue instead. Except when Stuck, the call's count and result are taken (ok false
+// with the thread's last error set).
 Io_End Finish(Comm_Object& port, std::unique_ptr<Io_Call>& io, HANDLE wake, DWORD wait_ms,
               DWORD& count, bool& ok) {
     count = 0;
@@ -117,7 +119,6 @@ Io_End Finish(Comm_Object& port, std::unique_ptr<Io_Call>& io, HANDLE wake, DWOR
         Calls().Cancel_Io(port.handle, &io->call);
         if (::WaitForSingleObject(io->call.hEvent, win32::Comm_Cancel_Bound_Ms) != WAIT_OBJECT_0) {
             io.release();  // the driver's for good
-            port.unresponsive = true;
             Set_Last_Error(ERROR_SEM_TIMEOUT);
             return Io_End::Stuck;
         }
@@ -361,7 +362,10 @@ bool Read(Comm_Port* base, std::string& out, uint32_t capacity) {
     }
     // Held past the count: what it took stays, the cancel is no fault of the line.
     Io_End end = Finish(*port, io, nullptr, ok ? 0 : kRead_Bound_Ms, n, ok);
-    if (end == Io_End::Stuck) return false;
+    if (end == Io_End::Stuck) {
+        port->unresponsive = true;
+        return false;
+    }
     if (!ok && (end == Io_End::Done || ::GetLastError() != ERROR_OPERATION_ABORTED)) {
         Fail(*port);
         return false;
@@ -409,7 +413,10 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
         // Its count and result; one not complete is cancelled, within a bound.
         bool ok = false;
         Io_End how = Finish(*port, io, nullptr, 0, n, ok);
-        if (how == Io_End::Stuck) return false;
+        if (how == Io_End::Stuck) {
+            port->unresponsive = true;
+            return false;
+        }
         complete = how == Io_End::Done;
         if (n > 0) {
             port->last_write_ms = Tick_Count_Ms();
@@ -489,7 +496,10 @@ Comm_Wait Wait(Comm_Port& base, const Wake_Event* wake_event, uint32_t timeout_m
         DWORD ignored = 0;
         bool ok = false;
         Io_End end = Finish(*port, io, wake, started ? 0 : wait, ignored, ok);
-        if (end == Io_End::Stuck) return Comm_Wait::Failed;
+        if (end == Io_End::Stuck) {
+            port->no_events = true;  // Wine on a real UART: its event waits cannot be ended
+            continue;
+        }
         if (end == Io_End::Woken) {
             Set_Last_Error(ERROR_SUCCESS);
             return Comm_Wait::Woken;

@@ -29,8 +29,10 @@ struct Comm_Calls {
 Comm_Calls& Comm_System_Calls();
 
 // How long a cancelled overlapped call may still take to end. A call its driver keeps past
-// that is left to the driver (its record and buffer are never freed) and the port answers
-// every later call at once with ERROR_SEM_TIMEOUT: a port that does not respond.
+// that is left to the driver (its record and buffer are never freed). After a read or write
+// so kept the port answers every later call at once with ERROR_SEM_TIMEOUT: a port that does
+// not respond; after an event wait so kept (Wine on a real UART) its waits look at the
+// queue in short slices instead.
 constexpr DWORD Comm_Cancel_Bound_Ms = 500;
 
 }  // namespace kdx::platform::win32

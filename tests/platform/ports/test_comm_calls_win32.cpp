@@ -234,11 +234,13 @@ class Comm_Calls_Test : public ::testing::Test {
     int32_t handle = 0;
 };
 
-// A UART with nothing behind it under Wine finishes nothing, not even a cancel: the open, the
-// status query and the close all end, the query's answer is "No Response", and the port
-// answers every later call at once instead of asking the driver again.
+// A driver that finishes nothing, not even a cancel (a queue count that promised a byte, a
+// read that never ends): the open, the status query and the close all end, the query's
+// answer is "No Response", and the port answers every later call at once instead of asking
+// the driver again.
 TEST_F(Comm_Calls_Test, APortWhoseDriverFinishesNothingIsNoResponseNotAHang) {
     device.cancels = false;
+    device.phantom = 1;
     std::string meaning;
     int32_t closed = -1;
     ASSERT_TRUE(Ends_Within(
@@ -259,6 +261,19 @@ TEST_F(Comm_Calls_Test, APortWhoseDriverFinishesNothingIsNoResponseNotAHang) {
     ASSERT_TRUE(Ends_Within([&] { closed = Serial_Port_Close(handle); }, 10));
     EXPECT_EQ(closed, 0);
     EXPECT_EQ(handle, 0);
+}
+
+// Wine cannot end a pending event wait on a real UART: a wait whose cancel never completes
+// ends at its time-out all the same, and the port's later waits look at the queue instead,
+// so a byte that comes is still seen and read.
+TEST_F(Comm_Calls_Test, AnEventWaitThatCannotBeCancelledGivesWayToLookingAtTheQueue) {
+    handle = Open();
+    ASSERT_TRUE(Handle_Usable(handle)) << Get_Last_Error();
+    device.cancels = false;
+    EXPECT_EQ(Wait_Comm_Input(handle, 0, 30), Comm_Wait::Timeout);
+    device.Send("R");
+    EXPECT_EQ(Wait_Comm_Input(handle, 0, 10000), Comm_Wait::Input) << Get_Last_Error();
+    EXPECT_EQ(Serial_Port_Read(handle), "R");
 }
 
 // A read the driver holds past its count (a queue count that promised bytes that never come)
