@@ -55,15 +55,18 @@ Function .onInit
     ${IfNot} ${Errors}
         StrCpy $AllUsers 1
         !insertmacro REFUSE_WITHOUT_ADMIN "Installing"
-        SetShellVarContext all
-        ; /D still chooses the folder; without it, Program Files.
+        ; /D still chooses the folder; without it, Program Files (or where an earlier
+        ; all-users install went). Compared while $LOCALAPPDATA is still the user's.
+        ReadRegStr $R1 HKCU "${UNINSTALL_KEY}" "InstallLocation"
         ${If} $INSTDIR == "$LOCALAPPDATA\Programs\KDX"
+        ${OrIf} $INSTDIR == $R1
             StrCpy $INSTDIR "$PROGRAMFILES64\KDX"
+            ReadRegStr $R2 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+            ${If} $R2 != ""
+                StrCpy $INSTDIR $R2
+            ${EndIf}
         ${EndIf}
-        ReadRegStr $R2 HKLM "${UNINSTALL_KEY}" "InstallLocation"
-        ${If} $R2 != ""
-            StrCpy $INSTDIR $R2
-        ${EndIf}
+        SetShellVarContext all
     ${EndIf}
 FunctionEnd
 

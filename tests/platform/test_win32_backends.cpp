@@ -296,11 +296,14 @@ TEST_F(Win_Test, OnlyAWritableFileOfThisUsersOwnMakesWayForANewOne) {
     ::SetFileAttributesW(kept.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-// Whether a file can be made in folder.
+// Whether a file can be made in folder (not GetTempFileName's word: Wine's says yes when
+// the folder refused the file).
 bool Writable(const std::string& folder) {
-    wchar_t name[MAX_PATH + 1];
-    if (!::GetTempFileNameW(win32::Wide(folder).c_str(), L"kdx", 0, name)) return false;
-    ::DeleteFileW(name);
+    std::wstring probe = win32::Wide(folder + "\\.kdx-test-probe");
+    HANDLE h = ::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == win32::System_Invalid) return false;
+    ::CloseHandle(h);
     return true;
 }
 

@@ -143,7 +143,7 @@ class Driver_Double {
         for (const auto& [h, held] : open_)
             if (held == port) {
                 ::SetLastError(ERROR_ACCESS_DENIED);
-                return INVALID_HANDLE_VALUE;
+                return win32::System_Invalid;
             }
         static std::atomic<int> serial{0};
         std::wstring pipe = L"\\\\.\\pipe\\kdx-comm-double-" +
@@ -151,10 +151,10 @@ class Driver_Double {
                             std::to_wstring(++serial);
         HANDLE server = ::CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1,
                                            4096, 4096, 0, nullptr);
-        if (server == INVALID_HANDLE_VALUE) return server;
+        if (server == win32::System_Invalid) return server;
         HANDLE client =
             saved_.Create_File(pipe.c_str(), access, 0, sa, OPEN_EXISTING, flags, templ);
-        if (client == INVALID_HANDLE_VALUE) {
+        if (client == win32::System_Invalid) {
             ::CloseHandle(server);
             return client;
         }
