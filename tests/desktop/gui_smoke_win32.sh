@@ -131,19 +131,25 @@ if ! until_true 30 reply; then
 fi
 # And the window shows it: the reply's colour inside the frame, on the black of the Response
 # window. Found in the frame's own picture, not from font metrics: the dialog font decides
-# where the Response window lies, and only it shows text in the received colour.
+# where the Response window lies. The data-direction picture beside it has a yellow arrow on
+# black too, but in a small box: the reply is a patch of the colour with black well right of
+# it and well below it, inside the wide and tall Response window.
 shows_reply() {
     import -window root -crop "${WIDTH}x${HEIGHT}+$X+$Y" +repage "$work/frame.png" \
         2>/dev/null || return 1
-    # The box around every pixel of the received colour ("0x0+0+0" when there is none).
-    local box
-    box=$(convert "$work/frame.png" -fill black +opaque '#FFFF00' -format '%@' info: 2>/dev/null)
-    [[ "$box" =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]] || return 1
-    local w=${BASH_REMATCH[1]} h=${BASH_REMATCH[2]} x=${BASH_REMATCH[3]} y=${BASH_REMATCH[4]}
-    ((w > 0 && h > 0 && x > 0 && y > 0)) || return 1
-    # The pixel just left of the text is the Response window's black.
-    [ "$(convert "$work/frame.png" -format "%[hex:p{$((x - 1)),$y}]" info: 2>/dev/null)" \
-        = 000000 ]
+    local box x y
+    for box in $(convert "$work/frame.png" -fill black +opaque '#FFFF00' -fill white \
+        -opaque '#FFFF00' -define connected-components:verbose=true -connected-components 8 \
+        null: 2>/dev/null | awk '$NF == "srgb(255,255,255)" {print $2}'); do
+        [[ "$box" =~ ^[0-9]+x[0-9]+\+([0-9]+)\+([0-9]+)$ ]] || continue
+        x=${BASH_REMATCH[1]} y=${BASH_REMATCH[2]}
+        ((x > 0)) || continue
+        [ "$(convert "$work/frame.png" -format "%[hex:p{$((x + 150)),$y}]" info: 2>/dev/null)" \
+            = 000000 ] || continue
+        [ "$(convert "$work/frame.png" -format "%[hex:p{$x,$((y + 100))}]" info: 2>/dev/null)" \
+            = 000000 ] && return 0
+    done
+    return 1
 }
 if ! until_true 30 shows_reply; then
     import -window root "$shot" 2>/dev/null || true
