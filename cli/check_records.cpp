@@ -446,7 +446,7 @@ std::vector<std::string> Write_Records(const Unit& unit, const std::string& fold
                                        std::string& error) {
     std::vector<std::string> written;
     std::string dir = folder.empty() ? "." : folder;
-    if (dir.back() != '/') dir += '/';
+    if (dir.back() != '/' && dir.back() != sys::Path_Separator()) dir += sys::Path_Separator();
     if (int e = sys::Make_Folders(dir); e != 0) {
         error = "cannot make the folder " + dir + ": " + Reason(e);
         return written;

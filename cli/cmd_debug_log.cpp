@@ -8,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "cli/usage.h"
+#include "cli/system_words.h"
 #include "kdx/kdx.h"
 
 namespace kdx::cli {

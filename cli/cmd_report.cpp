@@ -10,6 +10,8 @@
 
 #include "cli/cli.h"
 #include "cli/usage.h"
+#include "cli/system.h"
+#include "cli/system_words.h"
 #include "kdx/kdx.h"
 
 namespace {
@@ -47,7 +49,9 @@ int Run(const std::vector<std::string>& args) {
     }
     std::string name = HTML_Template_Create();
     char cwd[PATH_MAX];
-    std::string path = (getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" : std::string()) + name;
+    std::string path = (getcwd(cwd, sizeof cwd) ? std::string(cwd) + kdx::cli::sys::Path_Separator()
+                                                : std::string()) +
+                       name;
     if (name.empty() || access(path.c_str(), R_OK) != 0) {
         // The reason names the file; without one, the folder is all there is to name.
         std::string why = HTML_Template_Create_Error();

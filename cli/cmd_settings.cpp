@@ -8,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "cli/usage.h"
+#include "cli/system_words.h"
 #include "kdx/kdx.h"
 
 namespace {
@@ -17,8 +18,7 @@ const char* const Help =
     "                        [--port NAME]\n"
     "\n"
     "Creates the settings page beside the executable when it is missing and prints its path.\n"
-    "An installed program (or one in a folder the user may not write) keeps it in\n"
-    "$XDG_DATA_HOME/kdx (~/.local/share/kdx) instead, as it does its port logs.\n"
+    "{data-folder-rule}"
     "The page is an HTML page and a private-profile file at once: its sample sections COM7,\n"
     "COM6 and COM1 sit inside collapsible blocks, and keys written into them appear there.\n"
     "\n"

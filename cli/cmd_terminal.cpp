@@ -85,11 +85,10 @@ const char* const Help =
     "                 error; the file ends on its last whole line, the session goes on and\n"
     "                 ends with status 1\n"
     "\n"
-    "The port is COM<n> (an entry of the ports directory, where kdx-sim registers itself, or\n"
-    "a serial device found by udev), or the device's path (/dev/ttyUSB0,\n"
-    "/dev/serial/by-id/...). Exit status: 0 done, 1 the port or the transcript could not be\n"
-    "opened or written, the port is not there, hung up (without --reconnect) or the port log\n"
-    "could not be written (the session stops at once then), 2 usage error.\n";
+    "{terminal-port}\n"
+    "Exit status: 0 done, 1 the port or the transcript could not be opened or written, the\n"
+    "port is not there, hung up (without --reconnect) or the port log could not be written\n"
+    "(the session stops at once then), 2 usage error.\n";
 
 constexpr char Escape_Key = 0x14;  // Ctrl-T
 // The keys of earlier releases: they keep working for this one, with a note on first use.

@@ -12,6 +12,7 @@
 
 #include "cli/cli.h"
 #include "cli/port_names.h"
+#include "cli/system_words.h"
 #include "cli/text_forms.h"
 #include "cli/usage.h"
 #include "kdx/kdx.h"
@@ -23,10 +24,9 @@ const char* const Help =
     "\n"
     "Prints the serial ports present, then one line per port arriving or going away as it\n"
     "happens, until interrupted (Ctrl+C):\n"
-    "  12:00:01 COM3 arrived: FTDI FT232R USB UART, /dev/ttyUSB0\n"
-    "  12:00:09 COM3 went away: FTDI FT232R USB UART, /dev/ttyUSB0\n"
-    "An adapter plugged in again keeps its COM number. Ports that come and go in the ports\n"
-    "directory (kdx-sim starting and stopping, entries made by hand) show the same way.\n"
+    "  12:00:01 COM3 arrived: FTDI FT232R USB UART, {device-example}\n"
+    "  12:00:09 COM3 went away: FTDI FT232R USB UART, {device-example}\n"
+    "{watch-sources}"
     "\n"
     "Options:\n"
     "  --count N   stop after N ports arrived or went away\n"
@@ -113,7 +113,8 @@ int Run(const std::vector<std::string>& args) {
 
     int32_t id = Serial_Port_Watch_Start(On_Change, nullptr);
     if (id == 0) {
-        std::fprintf(stderr, "kdx-cli watch: device changes cannot be watched here (no udev)\n");
+        std::fprintf(stderr, "kdx-cli watch: device changes cannot be watched here (%s)\n",
+                     kdx::cli::System_Words("no-watch"));
         return 1;
     }
     {

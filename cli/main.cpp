@@ -7,6 +7,7 @@
 #include "cli/protocol_port.h"
 #include "cli/system.h"
 #include "cli/usage.h"
+#include "cli/system_words.h"
 #include "kdx/kdx.h"
 #include "kdx_version.h"
 
@@ -85,7 +86,7 @@ int main(int argc, char** argv) {
     }
     std::vector<std::string> args(argv + i + 1, argv + argc);
     if (Wants_Help(args)) {
-        std::fputs(command->help, stdout);
+        std::fputs(kdx::cli::Help_Text(command->help).c_str(), stdout);
         return 0;
     }
     try {

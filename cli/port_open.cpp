@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cli/system_words.h"
 #include "kdx/kdx.h"
 
 namespace kdx::cli {
@@ -36,23 +37,16 @@ int32_t Open_Port_Explained(const char* command, int32_t number, int32_t baud) {
     std::string hint;
     switch (Serial_Port_Open_Failure(nullptr)) {
         case KDX_OPEN_NO_SUCH_PORT:
-            hint =
-                ". \"kdx-cli ports\" lists the ports of this machine; a device can be added "
-                "in the ports directory " +
-                std::string(Serial_Ports_Directory());
-            if (*Serial_Ports_Directory_Problem())
-                hint += std::string(" (") + Serial_Ports_Directory_Problem() + ")";
+            hint = No_Such_Port_Hint();
             break;
         case KDX_OPEN_HELD:
             hint = " (a terminal, the configurator or another kdx-cli): close it and try again";
             break;
         case KDX_OPEN_NO_PERMISSION:
-            hint =
-                ". Serial ports belong to the dialout group: sudo usermod -aG dialout $USER, "
-                "then log in again";
+            hint = No_Permission_Hint();
             break;
         case KDX_OPEN_NOT_SERIAL:
-            hint = std::string(" (see its entry in ") + Serial_Ports_Directory() + ")";
+            hint = Not_Serial_Hint();
             break;
         default:
             break;

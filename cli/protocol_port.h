@@ -77,11 +77,10 @@ inline std::string Printable(const std::string& text, size_t limit = 240) {
 }
 
 // The options every controller command takes, for its --help text.
-#define KDX_CLI_PORT_OPTIONS                                                             \
-    "  COM<n>      the port: a COM<n> entry of the ports directory (kdx-sim registers\n" \
-    "              itself there) or a serial device found by udev; or the device's\n"    \
-    "              path (/dev/ttyUSB0, /dev/serial/by-id/...)\n"                         \
-    "  --baud B    baud rate (default 57600)\n"                                          \
+// ({port-option}: the system's words, cli/system_words.h).
+#define KDX_CLI_PORT_OPTIONS                    \
+    "{port-option}"                             \
+    "  --baud B    baud rate (default 57600)\n" \
     "  --quiet     do not show the traffic (sent cyan, status green, received yellow)\n"
 
 // Parses the arguments, the command's own words named by words ({"AXIS"}, {"SERIAL", "ORDER"});

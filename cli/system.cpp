@@ -36,6 +36,10 @@ void Set_Environment_Default(const char* name, const char* value) {
     setenv(name, value, 0);
 }
 
+char Path_Separator() {
+    return '/';
+}
+
 std::string Self_Path() {
     char path[4096];
     ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);

@@ -15,6 +15,8 @@ std::string Real_Path(const std::string& path);
 void Set_Environment_Default(const char* name, const char* value);
 // The running program's own path ("kdx-cli" when it cannot be read).
 std::string Self_Path();
+// The system's folder separator, for the paths a user is shown: "/", or "\\" on Windows.
+char Path_Separator();
 
 // Interrupt and terminate (Ctrl+C) held back as requests, on every thread: Wait_Stop_Request
 // waits at most ms for one.

@@ -84,6 +84,10 @@ void Set_Environment_Default(const char* name, const char* value) {
     if (!std::getenv(name)) _putenv_s(name, value);
 }
 
+char Path_Separator() {
+    return '\\';
+}
+
 std::string Self_Path() {
     wchar_t path[4096];
     DWORD n = ::GetModuleFileNameW(nullptr, path, 4096);

@@ -140,7 +140,7 @@ target_include_directories(kdx_whole_tree INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_
 
 # The user interface's procedures, above the window layer's interface (platform/window) whose
 # backend each build adds; its exported procedures use the C interface's boundary helpers.
-file(GLOB KDX_UI_SOURCES CONFIGURE_DEPENDS ui/*.cpp)
+kdx_os_sources(KDX_UI_SOURCES ui/*.cpp)
 list(FILTER KDX_UI_SOURCES EXCLUDE REGEX ".*/ui/main\\.cpp$")
 add_library(kdx_ui STATIC ${KDX_UI_SOURCES})
 kdx_layer_includes(kdx_ui PUBLIC platform-faces trace files serial protocol ui api)

@@ -20,6 +20,61 @@ function(kdx_program target)
     target_include_directories(${target} PRIVATE ${KDX_GENERATED_DIR})
 endfunction()
 
+# Each shipped file's resources, compiled by windres from packaging/windows/program.rc.in:
+# the version information with the commit (Explorer's Details), and for a program (type
+# VFT_APP) the icon and the application manifest (themed controls, per-monitor DPI, UTF-8 as
+# the "A" calls' code page, no elevation).
+set(kdx_version_parts)
+foreach(part MAJOR MINOR PATCH TWEAK)
+    if("${PROJECT_VERSION_${part}}" STREQUAL "")
+        list(APPEND kdx_version_parts 0)
+    else()
+        list(APPEND kdx_version_parts ${PROJECT_VERSION_${part}})
+    endif()
+endforeach()
+list(JOIN kdx_version_parts "," KDX_RC_VERSION_COMMAS)
+list(JOIN kdx_version_parts "." KDX_RC_VERSION_DOTS)
+function(kdx_resources target description type)
+    get_target_property(output ${target} OUTPUT_NAME)
+    if(NOT output)
+        set(output ${target})
+    endif()
+    get_target_property(prefix ${target} PREFIX)
+    if(NOT prefix)
+        set(prefix "")
+    endif()
+    set(KDX_RC_NAME ${prefix}${output})
+    if(type STREQUAL "VFT_APP")
+        set(KDX_RC_FILE ${KDX_RC_NAME}.exe)
+    else()
+        set(KDX_RC_FILE ${KDX_RC_NAME}.dll)
+    endif()
+    set(KDX_RC_DESCRIPTION "${description}")
+    set(KDX_RC_TYPE ${type})
+    set(KDX_RC_ICON "")
+    set(KDX_RC_MANIFEST "")
+    set(rc ${KDX_GENERATED_DIR}/${KDX_RC_NAME}.rc)
+    set(depends ${KDX_GENERATED_DIR}/kdx_version.h)
+    if(type STREQUAL "VFT_APP")
+        set(icon ${CMAKE_SOURCE_DIR}/packaging/windows/kdx.ico)
+        set(manifest ${KDX_GENERATED_DIR}/${KDX_RC_NAME}.manifest)
+        configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/kdx.manifest.in ${manifest} @ONLY)
+        # Resource 1 of type 24 (RT_MANIFEST): the manifest the loader reads for a program.
+        set(KDX_RC_ICON "1 ICON \"${icon}\"")
+        set(KDX_RC_MANIFEST "1 24 \"${manifest}\"")
+        list(APPEND depends ${icon} ${manifest})
+    endif()
+    configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/program.rc.in ${rc} @ONLY)
+    # Compiled by a command of its own: the compile options of C++ (-Wall ...) are no
+    # options of windres.
+    set(object ${KDX_GENERATED_DIR}/${KDX_RC_NAME}.res.obj)
+    add_custom_command(OUTPUT ${object}
+        COMMAND ${CMAKE_RC_COMPILER} -I ${KDX_GENERATED_DIR} -O coff -i ${rc} -o ${object}
+        DEPENDS ${rc} ${depends} kdx_version
+        COMMENT "Compiling the resources of ${KDX_RC_FILE}" VERBATIM)
+    target_sources(${target} PRIVATE ${object})
+endfunction()
+
 # The layers as on Linux (cmake/layers.cmake), with the Windows files. The pseudo-terminal
 # and udev have no Windows form: the serial device map and device changes come from the
 # system itself.
@@ -35,12 +90,14 @@ kdx_layer_includes(kdx PRIVATE api platform-faces trace files serial protocol)
 target_link_libraries(kdx PRIVATE kdx_protocol)
 # libkdx.dll, as the programs and the C interface's users name it.
 set_target_properties(kdx PROPERTIES PREFIX "lib" IMPORT_PREFIX "lib")
+kdx_resources(kdx "KDX controller library" VFT_DLL)
 
 kdx_os_sources(KDX_CLI_SOURCES cli/*.cpp)
 add_executable(kdx-cli ${KDX_CLI_SOURCES})
 target_link_libraries(kdx-cli PRIVATE kdx)
 kdx_layer_includes(kdx-cli PRIVATE cli)
 kdx_program(kdx-cli)
+kdx_resources(kdx-cli "KDX controller command line" VFT_APP)
 
 # The windowed program: the window layer's Win32 side (the only code that sees the system's
 # windows) under the user interface's procedures.
@@ -56,6 +113,7 @@ add_executable(kdx_gui WIN32 ui/main.cpp)
 set_target_properties(kdx_gui PROPERTIES OUTPUT_NAME kdx)
 target_link_libraries(kdx_gui PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,kdx_ui>" kdx_window_win32)
 kdx_program(kdx_gui)
+kdx_resources(kdx_gui "KDX Configurator" VFT_APP)
 
 # Tests, run under Wine by scripts/test-windows.sh: the core tests this build takes
 # (kdx_test_sources, cmake/layers.cmake) with the Windows backends' own (tests/**/*win32*.cpp),

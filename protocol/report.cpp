@@ -8,6 +8,8 @@
 #include "platform/os/file.h"
 #include "platform/os/handles.h"
 #include "platform/os/profile.h"
+#include "platform/os/path.h"
+#include "platform/os/system.h"
 #include "platform/ports/device_change.h"
 #include "platform/window/window.h"
 #include "serial/serial_enum.h"
@@ -35,7 +37,8 @@ thread_local std::string Create_Error;
 void Note_Failure(const std::string& name, uint32_t code) {
     if (!Create_Error.empty()) return;
     std::string path = name;
-    if (name.find('/') == std::string::npos) path = platform::Current_Directory() + "/" + name;
+    if (name.find_first_of("/\\") == std::string::npos)
+        path = platform::Path_In_Folder(platform::Current_Directory(), name);
     Create_Error = path + ": " + platform::File_Failure_Text(code);
 }
 
@@ -88,7 +91,7 @@ std::string Report_Key_Path(const std::string& name) {
     // The labels are written by file name, so they land in the file the fragments go to. A
     // full path cut to the profile function's limit would name another file: past that
     // limit the name alone (in the current directory, the same file) is used.
-    std::string key_path = platform::Current_Directory() + "/" + name;
+    std::string key_path = platform::Path_In_Folder(platform::Current_Directory(), name);
     if (key_path.size() > platform::Max_Profile_Path) key_path = name;
     return key_path;
 }

@@ -29,7 +29,9 @@ done
 cp "${arrows[@]}" "$stage/"
 
 setup="$dir/kdx-$version-setup.exe"
-makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$setup" \
+# The setup program's own version information takes four numbers.
+version4=$(echo "$version.0.0.0" | cut -d. -f1-4)
+makensis -V2 -DVERSION="$version" -DVERSION4="$version4" -DSTAGE="$stage" -DOUTFILE="$setup" \
     "$root/packaging/windows/kdx.nsi"
 rm -f "$dir/kdx-$version-windows.zip"
 (cd "$dir/package" && zip -qr "$dir/kdx-$version-windows.zip" "kdx-$version")

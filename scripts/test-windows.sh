@@ -3,8 +3,8 @@
 # Wine: the platform-independent tests and the Windows backends' own, the serial ones against
 # the Linux simulator (kdx-sim of the Linux build in build/, built when missing) on a
 # pseudo-terminal that Wine sees as COM<n>; then the installer's silent install and
-# uninstall. Results are read from the tests' XML report and the files, not from exit codes
-# alone (Wine may end a program that did nothing with 0).
+# uninstall, per user and for all users. Results are read from the tests' XML report and the
+# files, not from exit codes alone (Wine may end a program that did nothing with 0).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${KDX_WINDOWS_BUILD_DIR:-$root/build-windows}
@@ -21,7 +21,10 @@ fi
 work=$(mktemp -d)
 pids=()
 wine_com_link=""
+immutable=""
 finish() {
+    # A folder made immutable stays so for everyone until told otherwise.
+    if [ -n "$immutable" ]; then chattr -i "$immutable" 2>/dev/null || true; fi
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     # The tests' own simulators run outside Wine: any left by a test that did not end (their
     # control folders are in this prefix) go too, and remove their links.
@@ -124,6 +127,11 @@ PY
 
 if ((cli_failed)); then exit 1; fi
 
+# The installer and the zip, which the windowed program's smoke test installs from.
+"$root/scripts/package-windows.sh" "$dir"
+version=$(sed -n 's/^project(kdx VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+setup="$dir/kdx-$version-setup.exe"
+
 # The window backend's tests make real windows: on an X display of their own (Xvfb), judged
 # by their report as well. A run that made no window fails, unless this machine cannot run
 # Xvfb at all; the closing line then says so.
@@ -161,61 +169,134 @@ if tests == 0 or bad or sys.argv[2] != "0":
     sys.exit("test-windows: the window backend's tests did not pass")
 PY
 
-    # The windowed program end to end (its own prefix, display and simulator): a typed V and
-    # the controller's reply in the Response window. Judged by its verdict line.
+    # The windowed program end to end (its own prefix, display and simulator), as the per-user
+    # install puts it in place: a typed V and the controller's reply in the Response window,
+    # the files it writes beside it, a silent uninstall that keeps them. Judged by its
+    # verdict line.
     smoke_status=0
-    smoke=$("$root/tests/desktop/gui_smoke_win32.sh" "$dir" "$linux" "$dir/gui_smoke.png" 2>&1) ||
-        smoke_status=$?
+    smoke=$(KDX_SMOKE_SETUP="$setup" "$root/tests/desktop/gui_smoke_win32.sh" "$dir" "$linux" \
+        "$dir/gui_smoke.png" 2>&1) || smoke_status=$?
     if ((smoke_status != 0)) || ! grep -q "^gui_smoke: passed" <<<"$smoke"; then
         echo "$smoke" >&2
         echo "test-windows: the windowed program's smoke test did not pass" >&2
         exit 1
     fi
+    echo "test-windows: $(grep "^gui_smoke: installed" <<<"$smoke")"
     echo "test-windows: $(grep "^gui_smoke: passed" <<<"$smoke")"
 fi
 
-# The installer: a silent install puts the programs, the pictures, the Start-menu entry and the
-# uninstaller in place, the installed kdx-cli runs, and a silent uninstall takes them away.
-"$root/scripts/package-windows.sh" "$dir"
-version=$(sed -n 's/^project(kdx VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
-target="$WINEPREFIX/drive_c/KDX"
-menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/KDX Configurator.lnk"
-rm -rf "$target"
-wine "$dir/kdx-$version-setup.exe" /S '/D=C:\KDX' </dev/null >/dev/null 2>&1 || true
-missing=()
-for f in kdx.exe kdx-cli.exe libkdx.dll Uninstall.exe "Data Dir Arrow To BB.bmp" \
-    "Data Dir Arrow From BB.bmp"; do
-    [ -f "$target/$f" ] || missing+=("$f")
-done
-[ -f "$menu" ] || missing+=("the Start-menu entry")
-# The entry starts the windowed program (the link holds its path).
-if [ -f "$menu" ] && ! strings -a -el "$menu" | grep -qi 'KDX\\kdx\.exe' &&
-    ! strings -a "$menu" | grep -qi 'KDX\\kdx\.exe'; then
-    missing+=("the Start-menu entry's kdx.exe")
-fi
-if ((${#missing[@]})); then
-    echo "test-windows: the installer did not install: ${missing[*]}" >&2
-    exit 1
-fi
-installed=$(wine 'C:\KDX\kdx-cli.exe' --version </dev/null 2>&1) || true
-if [[ "$installed" != "kdx-cli $version "* ]]; then
-    echo "test-windows: the installed kdx-cli.exe does not run: $installed" >&2
-    exit 1
-fi
-# The uninstaller runs from a copy of itself and returns at once: wait for its work.
-wine 'C:\KDX\Uninstall.exe' /S </dev/null >/dev/null 2>&1 || true
-end=$((SECONDS + 60))
-while [ -e "$target" ] || [ -e "$menu" ]; do
-    if ((SECONDS > end)); then
-        echo "test-windows: the uninstaller left $(ls -A "$target" 2>/dev/null) ${menu##*/}" >&2
+# The installer, per user (its default): a silent install, with no elevation, puts the
+# programs, the pictures and the uninstaller in %LOCALAPPDATA%\Programs\KDX, the Start-menu
+# entry in the user's own menu and the uninstall entry in the user's registry; the installed
+# kdx-cli runs; a silent uninstall takes them away, and the folder with them when nothing of
+# the user's is left in it.
+win_path() { winepath -u "$(wine cmd /c "echo $1" </dev/null 2>/dev/null | tr -d '\r')" 2>/dev/null; }
+local_data=$(win_path '%LOCALAPPDATA%')
+local_data=${local_data%/}
+user_menu="$(win_path '%APPDATA%')/Microsoft/Windows/Start Menu/Programs/KDX Configurator.lnk"
+installed=(kdx.exe kdx-cli.exe libkdx.dll Uninstall.exe "Data Dir Arrow To BB.bmp"
+    "Data Dir Arrow From BB.bmp")
+# Checks an install in folder $1 (Unix path) with its Start-menu entry $2 and registry root $3.
+check_install() {
+    local folder=$1 menu=$2 root_key=$3 f missing=()
+    for f in "${installed[@]}"; do [ -f "$folder/$f" ] || missing+=("$f"); done
+    [ -f "$menu" ] || missing+=("the Start-menu entry $menu")
+    # The entry starts the windowed program (the link holds its path).
+    if [ -f "$menu" ] && ! strings -a -el "$menu" | grep -qi 'KDX\\kdx\.exe' &&
+        ! strings -a "$menu" | grep -qi 'KDX\\kdx\.exe'; then
+        missing+=("the Start-menu entry's kdx.exe")
+    fi
+    wine reg query "$root_key\Software\Microsoft\Windows\CurrentVersion\Uninstall\KDX" \
+        </dev/null 2>/dev/null | grep -q DisplayName || missing+=("the $root_key uninstall entry")
+    if ((${#missing[@]})); then
+        echo "test-windows: the installer did not install: ${missing[*]}" >&2
         exit 1
     fi
-    sleep 0.2
-done
-if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\KDX' \
+    local runs
+    runs=$(wine "$(winepath -w "$folder/kdx-cli.exe")" --version </dev/null 2>&1) || true
+    if [[ "$runs" != "kdx-cli $version "* ]]; then
+        echo "test-windows: the installed kdx-cli.exe does not run: $runs" >&2
+        exit 1
+    fi
+}
+# Runs the uninstaller of folder $1 silently and waits for the programs and entry $2 to go
+# (it runs from a copy of itself and returns at once).
+uninstall() {
+    local folder=$1 menu=$2 end=$((SECONDS + 60))
+    wine "$(winepath -w "$folder/Uninstall.exe")" /S </dev/null >/dev/null 2>&1 || true
+    while [ -e "$folder/kdx.exe" ] || [ -e "$folder/Uninstall.exe" ] || [ -e "$menu" ]; do
+        if ((SECONDS > end)); then
+            echo "test-windows: the uninstaller left $(ls -A "$folder" 2>/dev/null) ${menu##*/}" >&2
+            exit 1
+        fi
+        sleep 0.2
+    done
+}
+target="$local_data/Programs/KDX"
+rm -rf "$target"
+wine "$setup" /S </dev/null >/dev/null 2>&1 || true
+check_install "$target" "$user_menu" HKCU
+uninstall "$target" "$user_menu"
+end=$((SECONDS + 10))
+while [ -e "$target" ] && ((SECONDS < end)); do sleep 0.2; done
+if [ -e "$target" ]; then
+    echo "test-windows: the uninstaller left the empty folder: $(ls -A "$target")" >&2
+    exit 1
+fi
+if wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\KDX' \
     </dev/null 2>/dev/null | grep -q DisplayName; then
     echo "test-windows: the uninstaller left its registry entry" >&2
     exit 1
 fi
-echo "test-windows: installer installs and uninstalls silently"
+echo "test-windows: the installer installs per user and uninstalls silently"
+
+# For all users (/AllUsers, as administrator): into Program Files, whose folder the programs
+# may not write. Made so here by its read-only attribute (Wine takes its write permission
+# away), or, for root, whom no permission stops, by making it immutable: the settings page
+# then goes to the user's %LOCALAPPDATA%\kdx, which a silent uninstall keeps.
+target="$(win_path '%ProgramW6432%')/KDX"
+all_menu="$(win_path '%ProgramData%')/Microsoft/Windows/Start Menu/Programs/KDX Configurator.lnk"
+rm -rf "$target" "$local_data/kdx"
+wine "$setup" /S /AllUsers </dev/null >/dev/null 2>&1 || true
+check_install "$target" "$all_menu" HKLM
+wine attrib +r "$(winepath -w "$target")" </dev/null >/dev/null 2>&1 || true
+locked=""
+if touch "$target/.kdx-writable" 2>/dev/null; then
+    rm -f "$target/.kdx-writable"
+    if chattr +i "$target" 2>/dev/null; then
+        locked=immutable
+        immutable=$target
+    fi
+else
+    locked=read-only
+fi
+if [ -z "$locked" ]; then
+    echo "test-windows: the Program Files folder cannot be made unwritable here" >&2
+    exit 1
+fi
+page=$(wine "$(winepath -w "$target/kdx-cli.exe")" settings </dev/null 2>&1) || true
+if [ -n "$immutable" ]; then
+    chattr -i "$immutable"
+    immutable=""
+fi
+wine attrib -r "$(winepath -w "$target")" </dev/null >/dev/null 2>&1 || true
+want=$(wine cmd /c 'echo %LOCALAPPDATA%\kdx\kdx-cli.html' </dev/null 2>/dev/null | tr -d '\r')
+if [ "$(tr -d '\r' <<<"$page")" != "$want" ] || [ ! -f "$local_data/kdx/kdx-cli.html" ] ||
+    [ -e "$target/kdx-cli.html" ]; then
+    echo "test-windows: kdx-cli in a folder it may not write did not keep its settings page in" \
+        "$want: $page" >&2
+    exit 1
+fi
+uninstall "$target" "$all_menu"
+if [ ! -f "$local_data/kdx/kdx-cli.html" ]; then
+    echo "test-windows: a silent uninstall removed the user's settings page" >&2
+    exit 1
+fi
+if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\KDX' \
+    </dev/null 2>/dev/null | grep -q DisplayName; then
+    echo "test-windows: the all-users uninstaller left its registry entry" >&2
+    exit 1
+fi
+echo "test-windows: the installer installs for all users ($locked folder: the settings page" \
+    "went to %LOCALAPPDATA%\kdx) and uninstalls silently, keeping it"
 echo "test-windows: done in $(($(date +%s) - start)) s${no_window:+; $no_window}"

@@ -5,6 +5,7 @@
 
 #include "platform/os/file.h"
 #include "platform/os/handles.h"
+#include "platform/os/path.h"
 #include "platform/os/system.h"
 #include "trace/trace_internal.h"
 
@@ -45,7 +46,7 @@ void Open_Log(int32_t depth) {
     uint32_t error = platform::Get_Last_Error();
     std::string refusal = platform::File_Refusal();
     std::string folder = platform::Current_Directory();
-    std::string path = folder.empty() ? name : folder + "/" + name;
+    std::string path = platform::Path_In_Folder(folder, name);
     std::string failure;
     if (!platform::Handle_Usable(log))
         failure = refusal.empty() ? path + ": " + platform::System_Message_Text(error)

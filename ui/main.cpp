@@ -13,6 +13,7 @@
 #include "platform/window/application.h"
 #include "serial/serial_enum.h"
 #include "trace/trace.h"
+#include "ui/system_words.h"
 #include "ui/ui.h"
 
 namespace kdx {
@@ -62,12 +63,7 @@ const char* const Help =
     "              to kdx_Debug.txt in the current directory (exactly this word)\n"
     "  --help      show this text and exit\n"
     "  --version   show the version and the commit it was built from, and exit\n"
-    "\n"
-    "Environment:\n"
-    "  KDX_PORTS   the ports directory of COM<n> links (default $XDG_RUNTIME_DIR/kdx/ports)\n"
-    "  KDX_CONSOLE window, terminal, capture or none: where the trace goes\n"
-    "\n"
-    "Opening a serial port needs membership of the dialout group.\n";
+    "\n";
 
 }  // namespace
 
@@ -80,6 +76,7 @@ int main(int argc, char** argv) {
     }
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         std::fputs(Help, stdout);
+        std::fputs(kdx::Help_System_Words(), stdout);
         return 0;
     }
     // The argument text is taken before the toolkit removes any options of its own.

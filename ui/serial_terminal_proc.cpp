@@ -15,6 +15,7 @@
 #include "serial/echo.h"
 #include "serial/serial_port.h"
 #include "trace/trace.h"
+#include "ui/system_words.h"
 #include "ui/ui.h"
 
 namespace kdx {
@@ -554,9 +555,7 @@ std::string Port_Open_Failure_Text(const std::string& port, int32_t cause, uint3
             why = "another program holds it; close that program and try again";
             break;
         case Open_No_Permission:
-            why =
-                "no permission: serial ports belong to the dialout group (sudo usermod -aG "
-                "dialout $USER, then log in again)";
+            why = Port_No_Permission_Words();
             break;
         case Open_Not_Serial:
             why = "it is not a serial line";

@@ -7,6 +7,7 @@
 #include "platform/os/file.h"           // files behind handles, regular files only
 #include "platform/os/file_position.h"  // writes at a position, or at the end
 #include "platform/os/handles.h"        // the handle table (never 0 or -1)
+#include "platform/os/path.h"           // paths written with the system's separator
 #include "platform/os/process.h"        // starting programs, the text editor
 #include "platform/os/profile.h"        // private-profile (INI) files
 #include "platform/os/stop_signals.h"   // interrupt, terminate and hang-up as stop requests

@@ -1,3 +1,4 @@
+#include "platform/os/path.h"
 #include "platform/os/system.h"
 
 #include <limits.h>
@@ -112,6 +113,10 @@ std::string Module_Data_File_Name() {
     }
     Set_Last_Error(kept);
     return dir + exe.substr(slash);
+}
+
+char Path_Separator() {
+    return '/';
 }
 
 std::string Current_Directory() {

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/os/path.h"
 #include "platform/os/system.h"
 #include "platform/os/system_os.h"
 
@@ -22,6 +23,13 @@ std::shared_ptr<const Sleep_Hook> sleep_hook;
 thread_local bool in_sleep_hook = false;
 
 }  // namespace
+
+std::string Path_In_Folder(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    char last = folder.back();
+    if (last == Path_Separator() || last == '/') return folder + name;
+    return folder + Path_Separator() + name;
+}
 
 void Set_Sleep_Hook(std::function<void(uint32_t milliseconds)> hook) {
     std::shared_ptr<const Sleep_Hook> next;

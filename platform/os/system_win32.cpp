@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "platform/os/error.h"
+#include "platform/os/path.h"
 #include "platform/os/system.h"
 #include "platform/os/system_os.h"
 
@@ -111,11 +112,15 @@ namespace {
 thread_local std::string data_folder_error;
 
 // Whether a file can be made in folder: the only sure test on Windows, where the folder's
-// access list, not a mode, decides.
+// access list, not a mode, decides. A file of a name no other holds, gone when closed
+// (GetTempFileName would do, but Wine's says it made one when the folder refused it).
 bool Folder_Writable(const std::string& folder) {
-    wchar_t name[MAX_PATH + 1];
-    if (!::GetTempFileNameW(win32::Wide(folder).c_str(), L"kdx", 0, name)) return false;
-    ::DeleteFileW(name);
+    std::string probe = folder + "\\.kdx-write-test-" + std::to_string(::GetCurrentProcessId()) +
+                        "-" + std::to_string(::GetCurrentThreadId());
+    HANDLE h = ::CreateFileW(win32::Wide(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == win32::System_Invalid) return ::GetLastError() == ERROR_FILE_EXISTS;
+    ::CloseHandle(h);
     return true;
 }
 }  // namespace
@@ -150,6 +155,10 @@ std::string Module_Data_File_Name() {
     }
     Set_Last_Error(kept);
     return dir + exe.substr(slash);
+}
+
+char Path_Separator() {
+    return '\\';
 }
 
 std::string Current_Directory() {

@@ -1,8 +1,11 @@
 // Serial ports on Windows: \\.\COM<n> opened exclusively and overlapped, the device control
 // block, time-outs and status query of the communications driver, and waits on its
-// EV_RXCHAR event beside a wake-up event.
+// EV_RXCHAR event beside a wake-up event. Every overlapped call ends within a bound: a
+// driver that finishes nothing (a UART with nothing behind it under Wine) makes the port one
+// that does not respond, never a program that hangs.
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 #include "platform/os/error.h"
@@ -11,13 +14,24 @@
 #include "platform/ports/port_map.h"
 #include "platform/ports/serial_os.h"
 
-#include "platform/os/win32.h"
+#include "platform/ports/serial_win32.h"
 
 namespace kdx::platform {
+
+namespace win32 {
+Comm_Calls& Comm_System_Calls() {
+    static Comm_Calls calls;
+    return calls;
+}
+}  // namespace win32
 
 namespace {
 using win32::System_Invalid;
 using win32::Take_System_Error;
+
+const win32::Comm_Calls& Calls() {
+    return win32::Comm_System_Calls();
+}
 
 // The driver's handle and what its overlapped calls need.
 struct Comm_Object final : Comm_Port {
@@ -32,13 +46,10 @@ struct Comm_Object final : Comm_Port {
     std::atomic<uint32_t> held_errors{0};
     // Set once the driver has refused WaitCommEvent: waits then look at the queue in slices.
     std::atomic<bool> no_events{false};
+    // Set once a read or write outlived its cancel: the port no longer responds (Finish).
+    std::atomic<bool> unresponsive{false};
 
-    ~Comm_Object() override {
-        if (handle != System_Invalid && stalled) ::PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
-        if (handle != System_Invalid) ::CloseHandle(handle);
-        for (HANDLE h : {read_done, write_done, wait_done})
-            if (h) ::CloseHandle(h);
-    }
+    ~Comm_Object() override;
 };
 
 struct Event_Object final : Wake_Event {
@@ -48,11 +59,76 @@ struct Event_Object final : Wake_Event {
     }
 };
 
+Comm_Object::~Comm_Object() {
+    // A port that stalled drops what it still holds: the close would wait for it.
+    if (handle != System_Invalid && stalled) ::PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    if (handle != System_Invalid) Calls().Close_Handle(handle);
+    for (HANDLE h : {read_done, write_done, wait_done})
+        if (h) ::CloseHandle(h);
+}
+
 // A read asks only for bytes the driver has counted, so it ends at once; should a driver hold
 // it anyway, it is cancelled after this long with what it took.
 constexpr DWORD kRead_Bound_Ms = 250;
 
 constexpr DWORD kLine_Errors = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK;
+
+// An overlapped call's record and buffer, on the heap: a call its driver keeps past the
+// cancel keeps them for good, since the driver may still write into them.
+struct Io_Call {
+    OVERLAPPED call{};
+    std::string buffer;
+    DWORD events = 0;
+    explicit Io_Call(HANDLE done) {
+        call.hEvent = done;
+        ::ResetEvent(done);
+    }
+};
+
+// False, with ERROR_SEM_TIMEOUT, on a port that stopped responding: nothing more is asked of
+// its driver.
+bool Responsive(const Comm_Object& port) {
+    if (!port.unresponsive) return true;
+    Set_Last_Error(ERROR_SEM_TIMEOUT);
+    return false;
+}
+
+// How a started call ended.
+enum class Io_End {
+    Done,       // by itself
+    Woken,      // the wake event came first; the call was cancelled
+    Timed_Out,  // not within the wait; the call was cancelled
+    Stuck,      // not even once cancelled: left to the driver (see Finish)
+};
+
+// Waits for a started overlapped call at most wait_ms (INFINITE only beside a wake event,
+// which ends it), and cancels one that has not ended then. A cancelled call gets
+// Comm_Cancel_Bound_Ms more to end; one that takes longer is left to its driver (io is
+// released, never freed, with ERROR_SEM_TIMEOUT): a read or write so kept makes the port
+// unresponsive, an event wait (Wine cannot cancel one on a real UART) makes its waits look
+// at the queue instead. Except when Stuck, the call's count and result are taken (ok false
+// with the thread's last error set).
+Io_End Finish(Comm_Object& port, std::unique_ptr<Io_Call>& io, HANDLE wake, DWORD wait_ms,
+              DWORD& count, bool& ok) {
+    count = 0;
+    ok = false;
+    HANDLE both[2] = {io->call.hEvent, wake};
+    DWORD r = ::WaitForMultipleObjects(wake ? 2 : 1, both, FALSE, wait_ms);
+    Io_End end = r == WAIT_OBJECT_0       ? Io_End::Done
+                 : r == WAIT_OBJECT_0 + 1 ? Io_End::Woken
+                                          : Io_End::Timed_Out;
+    if (end != Io_End::Done) {
+        Calls().Cancel_Io(port.handle, &io->call);
+        if (::WaitForSingleObject(io->call.hEvent, win32::Comm_Cancel_Bound_Ms) != WAIT_OBJECT_0) {
+            io.release();  // the driver's for good
+            Set_Last_Error(ERROR_SEM_TIMEOUT);
+            return Io_End::Stuck;
+        }
+    }
+    ok = ::GetOverlappedResult(port.handle, &io->call, &count, FALSE);
+    if (!ok) Take_System_Error();
+    return end;
+}
 
 // A failing call on a port whose device has gone (a USB adapter pulled out) gives one of
 // these; every later call fails the same way.
@@ -133,8 +209,8 @@ int32_t Comm_Open(const std::string& name) {
         return INVALID_HANDLE_VALUE;
     }
     // No sharing: a port another program holds fails with 5, as the driver keeps it.
-    HANDLE h = ::CreateFileW(win32::Wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h = Calls().Create_File(win32::Wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h == System_Invalid) {
         Take_System_Error();
         return INVALID_HANDLE_VALUE;
@@ -143,7 +219,7 @@ int32_t Comm_Open(const std::string& name) {
     port->handle = h;
     ::DCB system{};
     system.DCBlength = sizeof system;
-    if (::GetFileType(h) != FILE_TYPE_CHAR || !::GetCommState(h, &system)) {
+    if (Calls().Get_File_Type(h) != FILE_TYPE_CHAR || !Calls().Get_Comm_State(h, &system)) {
         Set_Last_Error(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
@@ -161,15 +237,15 @@ int32_t Comm_Open(const std::string& name) {
     system.ByteSize = 8;
     system.Parity = NOPARITY;
     system.StopBits = ONESTOPBIT;
-    ::SetCommState(h, &system);  // kept as it was where the driver refuses a field
+    Calls().Set_Comm_State(h, &system);  // kept as it was where the driver refuses a field
     // A read returns at once with what has arrived: callers wait with Wait_Comm_Input.
     ::COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
-    if (!::SetCommTimeouts(h, &immediate) ||
-        !::SetCommMask(h, EV_RXCHAR | EV_ERR | EV_BREAK | EV_RLSD)) {
+    if (!Calls().Set_Comm_Timeouts(h, &immediate) ||
+        !Calls().Set_Comm_Mask(h, EV_RXCHAR | EV_ERR | EV_BREAK | EV_RLSD)) {
         Take_System_Error();
         return INVALID_HANDLE_VALUE;
     }
-    ::PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    Calls().Purge_Comm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
     // The adapter's latency is its driver's setting (the Device Manager's), not a request of
     // ours: the port map reads it where the driver keeps one.
     for (const auto& entry : number > 0 ? Port_Map_List() : std::vector<Port_Map_Entry>())
@@ -182,9 +258,10 @@ int32_t Comm_Open(const std::string& name) {
 bool Get_Comm_State(int32_t handle, DCB& dcb) {
     auto port = Comm_Port_Of<Comm_Object>(handle);
     if (!port) return false;
+    if (!Responsive(*port)) return false;
     ::DCB system{};
     system.DCBlength = sizeof system;
-    if (!::GetCommState(port->handle, &system)) {
+    if (!Calls().Get_Comm_State(port->handle, &system)) {
         Fail(*port);
         return false;
     }
@@ -197,10 +274,10 @@ bool Get_Comm_State(int32_t handle, DCB& dcb) {
 bool Set_Comm_State(int32_t handle, const DCB& dcb) {
     auto port = Comm_Port_Of<Comm_Object>(handle);
     if (!port) return false;
-    if (!Comm_State_Usable(dcb)) return false;
+    if (!Comm_State_Usable(dcb) || !Responsive(*port)) return false;
     ::DCB system{};
     system.DCBlength = sizeof system;
-    if (!::GetCommState(port->handle, &system)) {
+    if (!Calls().Get_Comm_State(port->handle, &system)) {
         Fail(*port);
         return false;
     }
@@ -211,7 +288,7 @@ bool Set_Comm_State(int32_t handle, const DCB& dcb) {
         if (win32::Under_Wine()) Let_Last_Write_Settle(*port);
     }
     Copy_Line_Settings(dcb, system);
-    if (!::SetCommState(port->handle, &system)) {
+    if (!Calls().Set_Comm_State(port->handle, &system)) {
         Fail(*port);
         return false;
     }
@@ -229,9 +306,10 @@ bool Clear_Error(Comm_Port* base, uint32_t* errors, COMSTAT* status, bool output
     }
     if (errors) *errors = 0;
     if (status) *status = COMSTAT{};
+    if (!Responsive(*port)) return false;
     DWORD flags = 0;
     ::COMSTAT now{};
-    if (!::ClearCommError(port->handle, &flags, &now)) {
+    if (!Calls().Clear_Comm_Error(port->handle, &flags, &now)) {
         Fail(*port);
         return false;
     }
@@ -260,12 +338,13 @@ bool Read(Comm_Port* base, std::string& out, uint32_t capacity) {
         Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
         return false;
     }
+    if (!Responsive(*port)) return false;
     // The "return at once" time-outs do not end a read of an empty queue everywhere (Wine on
     // a pseudo-terminal waits for a byte): the read asks for no more than is queued.
     std::lock_guard<std::mutex> guard(port->read_lock);
     DWORD flags = 0;
     ::COMSTAT queued{};
-    if (!::ClearCommError(port->handle, &flags, &queued)) {
+    if (!Calls().Clear_Comm_Error(port->handle, &flags, &queued)) {
         Fail(*port);
         return false;
     }
@@ -275,32 +354,25 @@ bool Read(Comm_Port* base, std::string& out, uint32_t capacity) {
         Set_Last_Error(ERROR_SUCCESS);
         return true;
     }
-    out.resize(want);
-    OVERLAPPED call{};
-    call.hEvent = port->read_done;
-    ::ResetEvent(call.hEvent);
+    auto io = std::make_unique<Io_Call>(port->read_done);
+    io->buffer.resize(want);
     DWORD n = 0;
-    bool started = ::ReadFile(port->handle, out.data(), want, &n, &call);
-    if (!started && ::GetLastError() != ERROR_IO_PENDING) {
-        out.clear();
+    bool ok = Calls().Read_File(port->handle, io->buffer.data(), want, &n, &io->call);
+    if (!ok && ::GetLastError() != ERROR_IO_PENDING) {
         Fail(*port);
         return false;
     }
-    if (!started && ::WaitForSingleObject(call.hEvent, kRead_Bound_Ms) != WAIT_OBJECT_0) {
-        // Held past the count: what it took stays, the cancel is no fault of the line.
-        ::CancelIoEx(port->handle, &call);
-        if (!::GetOverlappedResult(port->handle, &call, &n, TRUE) &&
-            ::GetLastError() != ERROR_OPERATION_ABORTED) {
-            out.clear();
-            Fail(*port);
-            return false;
-        }
-    } else if (!::GetOverlappedResult(port->handle, &call, &n, FALSE)) {
-        out.clear();
+    // Held past the count: what it took stays, the cancel is no fault of the line.
+    Io_End end = Finish(*port, io, nullptr, ok ? 0 : kRead_Bound_Ms, n, ok);
+    if (end == Io_End::Stuck) {
+        port->unresponsive = true;
+        return false;
+    }
+    if (!ok && (end == Io_End::Done || ::GetLastError() != ERROR_OPERATION_ABORTED)) {
         Fail(*port);
         return false;
     }
-    out.resize(n);
+    out.assign(io->buffer, 0, n);
     Set_Last_Error(ERROR_SUCCESS);
     return true;
 }
@@ -313,16 +385,17 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
         Set_Last_Error(ERROR_INVALID_HANDLE);
         return false;
     }
+    if (!Responsive(*port)) return false;
     const int64_t end = Tick_Count_Ms() + timeout_ms;
     size_t done = 0;
     while (done < data.size()) {
         int64_t deadline = std::min<int64_t>(end, Tick_Count_Ms() + stall_ms);
-        OVERLAPPED call{};
-        call.hEvent = port->write_done;
-        ::ResetEvent(call.hEvent);
-        DWORD n = 0;
         DWORD chunk = DWORD(std::min<size_t>(data.size() - done, 1u << 20));
-        bool started = ::WriteFile(port->handle, data.data() + done, chunk, &n, &call);
+        auto io = std::make_unique<Io_Call>(port->write_done);
+        io->buffer.assign(data, done, chunk);
+        OVERLAPPED& call = io->call;
+        DWORD n = 0;
+        bool started = Calls().Write_File(port->handle, io->buffer.data(), chunk, &n, &call);
         if (!started && ::GetLastError() != ERROR_IO_PENDING) {
             Fail(*port);
             return false;
@@ -339,8 +412,14 @@ bool Write(Comm_Port* base, const std::string& data, uint32_t* written, uint32_t
             else if (pump)
                 Sleep_Ms(0);
         }
-        if (!complete) ::CancelIoEx(port->handle, &call);
-        bool ok = ::GetOverlappedResult(port->handle, &call, &n, TRUE);
+        // Its count and result; one not complete is cancelled, within a bound.
+        bool ok = false;
+        Io_End how = Finish(*port, io, nullptr, 0, n, ok);
+        if (how == Io_End::Stuck) {
+            port->unresponsive = true;
+            return false;
+        }
+        complete = how == Io_End::Done;
         if (n > 0) {
             port->last_write_ms = Tick_Count_Ms();
             if (started) port->free_write_ms = port->last_write_ms.load();
@@ -412,6 +491,7 @@ Comm_Wait Wait(Comm_Port& base, const Wake_Event* wake_event, uint32_t timeout_m
             Set_Last_Error(ERROR_DEVICE_NOT_CONNECTED);
             return Comm_Wait::Hung_Up;
         }
+        if (!Responsive(*port)) return Comm_Wait::Failed;
         if (wake && ::WaitForSingleObject(wake, 0) == WAIT_OBJECT_0) {
             Set_Last_Error(ERROR_SUCCESS);
             return Comm_Wait::Woken;
@@ -419,7 +499,7 @@ Comm_Wait Wait(Comm_Port& base, const Wake_Event* wake_event, uint32_t timeout_m
         // A byte already waiting raises no new event: look first.
         DWORD flags = 0;
         ::COMSTAT now{};
-        if (!::ClearCommError(port->handle, &flags, &now)) {
+        if (!Calls().Clear_Comm_Error(port->handle, &flags, &now)) {
             Fail(*port);
             return port->hung_up ? Comm_Wait::Hung_Up : Comm_Wait::Failed;
         }
@@ -445,11 +525,8 @@ Comm_Wait Wait(Comm_Port& base, const Wake_Event* wake_event, uint32_t timeout_m
             }
             continue;
         }
-        OVERLAPPED call{};
-        call.hEvent = port->wait_done;
-        ::ResetEvent(call.hEvent);
-        DWORD events = 0;
-        bool started = ::WaitCommEvent(port->handle, &events, &call);
+        auto io = std::make_unique<Io_Call>(port->wait_done);
+        bool started = Calls().Wait_Comm_Event(port->handle, &io->events, &io->call);
         if (!started && ::GetLastError() == ERROR_NOT_SUPPORTED) {
             port->no_events = true;  // Wine on a pseudo-terminal, some virtual ports
             continue;
@@ -458,25 +535,20 @@ Comm_Wait Wait(Comm_Port& base, const Wake_Event* wake_event, uint32_t timeout_m
             Fail(*port);
             return port->hung_up ? Comm_Wait::Hung_Up : Comm_Wait::Failed;
         }
-        DWORD r = WAIT_OBJECT_0;
-        if (!started) {
-            HANDLE both[2] = {call.hEvent, wake};
-            r = ::WaitForMultipleObjects(wake ? 2 : 1, both, FALSE, wait);
-            if (r != WAIT_OBJECT_0) ::CancelIoEx(port->handle, &call);
-            DWORD ignored = 0;
-            ::GetOverlappedResult(port->handle, &call, &ignored, TRUE);
+        DWORD ignored = 0;
+        bool ok = false;
+        Io_End end = Finish(*port, io, wake, started ? 0 : wait, ignored, ok);
+        if (end == Io_End::Stuck) {
+            port->no_events = true;  // Wine on a real UART: its event waits cannot be ended
+            continue;
         }
-        if (r == WAIT_OBJECT_0 + 1) {
+        if (end == Io_End::Woken) {
             Set_Last_Error(ERROR_SUCCESS);
             return Comm_Wait::Woken;
         }
-        if (r == WAIT_TIMEOUT) {
+        if (end == Io_End::Timed_Out) {
             Set_Last_Error(ERROR_SUCCESS);
             return Comm_Wait::Timeout;
-        }
-        if (r != WAIT_OBJECT_0) {
-            Take_System_Error();
-            return Comm_Wait::Failed;
         }
         // An event came (a byte, a line error, carrier): look at the queue again.
     }

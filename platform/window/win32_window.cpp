@@ -980,7 +980,12 @@ bool Application_Start(int& /*argc*/, char** /*argv*/) {
     frame.style = CS_HREDRAW | CS_VREDRAW;
     frame.lpfnWndProc = &Frame_Thunk;
     frame.hInstance = w32::instance;
-    frame.hIcon = LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
+    // The program's own icon (resource 1, packaging/windows/kdx.ico), where it has one.
+    frame.hIcon = LoadIconA(w32::instance, MAKEINTRESOURCEA(1));
+    frame.hIconSm = static_cast<HICON>(LoadImageA(w32::instance, MAKEINTRESOURCEA(1), IMAGE_ICON,
+                                                  GetSystemMetrics(SM_CXSMICON),
+                                                  GetSystemMetrics(SM_CYSMICON), 0));
+    if (!frame.hIcon) frame.hIcon = LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
     frame.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
     frame.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_APPWORKSPACE + 1);
     frame.lpszClassName = kFrame_Class;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/os/path.h"
 #include "tests/support/run_in_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -17,7 +18,7 @@ TEST(Cli_Debug_Log, DebugLogReportsAndShowsTheLog) {
     auto r = Run_Program(KDX_CLI_PATH, {"debug-log", "--comment", "bench 4", "--show"}, dir.path(),
                          {"KDX_CONSOLE=capture"});
     EXPECT_EQ(r.status, 0) << r.err;
-    std::string path = dir.path() + "/kdx-cli_Debug.txt";
+    std::string path = platform::Path_In_Folder(dir.path(), "kdx-cli_Debug.txt");
     EXPECT_NE(r.out.find("Debug log: " + path + " ("), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("%debug-logbench 4ERRCHECK_DEBUG_LOG_NAME(\"\")\r\n"), std::string::npos)
         << r.out;

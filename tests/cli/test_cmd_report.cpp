@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/os/path.h"
 #include "tests/support/cli_run.h"
 #include "tests/support/registry_fixture.h"
 
@@ -21,7 +22,8 @@ TEST(Cli_Report, WritesIntoTheFolderAndPrintsThePath) {
     ASSERT_EQ(r.code, 0) << r.out;
     ASSERT_FALSE(r.out.empty());
     std::string path = r.out.substr(0, r.out.size() - 1);
-    EXPECT_EQ(path.rfind(machine.path() + "/KDX Diagnostic ", 0), 0u) << path;
+    EXPECT_EQ(path.rfind(kdx::platform::Path_In_Folder(machine.path(), "KDX Diagnostic "), 0), 0u)
+        << path;
     EXPECT_TRUE(std::filesystem::exists(path)) << path;
 
     Run_Result missing = Cli("report --dir '" + machine.path() + "/absent'");

@@ -4,7 +4,10 @@
 # COM5). It switches the Terminal's port log on, keeps the listed port, clicks Enable Port,
 # types V in the Immediate Send window, and the controller's reply must reach the Response
 # window: the port log the program writes must hold the sent V and the received status.
-# A screenshot of the screen is left for a person to look at.
+# A screenshot of the screen is left for a person to look at. With KDX_SMOKE_SETUP (the
+# installer) the program is the one its per-user install puts in %LOCALAPPDATA%\Programs\KDX:
+# what the window writes (settings page, port log) must lie beside it, and a silent
+# uninstall must take the programs and keep those files.
 # Usage: tests/desktop/gui_smoke_win32.sh [windows build] [linux build] [screenshot.png]
 # Exit status 0 passed, 1 failed, 77 skipped (a tool or a build is missing).
 set -euo pipefail
@@ -64,12 +67,21 @@ wine_prefix_start "$work/prefix" || fail "the Wine prefix could not be made"
 wine_sim_port "$linux_build/kdx-sim" "$work" || fail "kdx-sim did not start"
 com="COM$wine_com"
 
-# The program, from a copy of the build so its data (the port log) lands in our folder.
-app="$work/app"
-mkdir -p "$app"
-cp "$win_build/kdx.exe" "$app/"
-# The arrow pictures are drawn by the Linux build.
-cp "$linux_build"/*.bmp "$app/" 2>/dev/null || true
+# The program, from a copy of the build so its data (the port log) lands in our folder, or
+# as the installer puts it in place.
+if [ -n "${KDX_SMOKE_SETUP:-}" ]; then
+    wine "$KDX_SMOKE_SETUP" /S </dev/null >/dev/null 2>&1 || true
+    local_data=$(wine cmd /c 'echo %LOCALAPPDATA%' </dev/null 2>/dev/null | tr -d '\r')
+    app=$(winepath -u "$local_data\Programs\KDX" 2>/dev/null)
+    app=${app%/}
+    [ -f "$app/kdx.exe" ] || fail "the installer put no kdx.exe in $local_data\Programs\KDX"
+else
+    app="$work/app"
+    mkdir -p "$app"
+    cp "$win_build/kdx.exe" "$app/"
+    # The arrow pictures are drawn by the Linux build.
+    cp "$linux_build"/*.bmp "$app/" 2>/dev/null || true
+fi
 (cd "$app" && exec wine ./kdx.exe ${KDX_SMOKE_ARGS:-} >"$work/kdx.out" 2>&1) &
 kdx=$!
 pids+=("$kdx")
@@ -190,4 +202,18 @@ code=0
 wait "$kdx" || code=$?
 sed -n "/$com Open/,\$p" "$log" | grep -q 'Port Closed' || fail "the port was not closed at the end"
 [ "$code" -eq 0 ] || fail "the program ended with $code"
+if [ -n "${KDX_SMOKE_SETUP:-}" ]; then
+    # A per-user install's folder is the user's: the settings page (recorded at Enable Port)
+    # and the port log lie beside the program.
+    [ -f "$app/kdx.html" ] || fail "no settings page beside the installed kdx.exe: $(ls "$app")"
+    [ "$(dirname "$log")" = "$app" ] || fail "the port log is not beside the installed kdx.exe: $log"
+    # A silent uninstall takes the programs and keeps what the user's runs wrote, and so the
+    # folder (it runs from a copy of itself and returns at once: its work is waited for).
+    wine "$app/Uninstall.exe" /S </dev/null >/dev/null 2>&1 || true
+    programs_gone() { [ ! -e "$app/kdx.exe" ] && [ ! -e "$app/Uninstall.exe" ]; }
+    until_true 60 programs_gone || fail "the uninstaller left $(ls "$app")"
+    [ -f "$app/kdx.html" ] && [ -f "$log" ] ||
+        fail "a silent uninstall removed the user's settings or port log: $(ls -A "$app")"
+    echo "gui_smoke: installed per user, wrote beside the program, uninstalled keeping them"
+fi
 echo "gui_smoke: passed (screenshot $shot)"

@@ -27,6 +27,7 @@
 #include "platform/ports/serial.h"
 #include "serial/serial_enum.h"
 #include "serial/serial_port.h"
+#include "tests/support/posix.h"
 
 // Taken before the system's headers make a macro of the name.
 constexpr int32_t kLocal_Machine = kdx::platform::HKEY_LOCAL_MACHINE;
@@ -34,6 +35,7 @@ constexpr int32_t kLocal_Machine = kdx::platform::HKEY_LOCAL_MACHINE;
 #include "platform/os/win32.h"
 // After the system's headers, which they need.
 #include <aclapi.h>
+#include <dbt.h>
 #include <sddl.h>
 #include <setupapi.h>
 
@@ -222,6 +224,32 @@ std::string Owner_Of(const std::string& path) {
     return sid;
 }
 
+// The Unix path of a file under Wine ("" elsewhere).
+std::string Unix_Path(const std::string& path) {
+    using Unix_Name = char*(CDECL*)(const wchar_t*);
+    auto unix_name = reinterpret_cast<Unix_Name>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    char* name = unix_name ? unix_name(win32::Wide(path).c_str()) : nullptr;
+    if (!name) return std::string();
+    std::string unix_path = name;
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return unix_path;
+}
+
+// Starts a program of the host under Wine (command: its Windows path and arguments); Wine
+// cannot wait for a Unix process, so the caller waits for what it does.
+bool Start_Host_Program(std::wstring command) {
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &start, &started))
+        return false;
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
+    return true;
+}
+
 // Hands the file to another user where this machine lets a test, and says whether it did: an
 // administrator on Windows may make the system's account its owner; under Wine a file's
 // owner is its Unix owner, which a test run as root changes with chown.
@@ -235,22 +263,10 @@ bool Give_To_Another_User(const std::string& path) {
         ::LocalFree(system);
     }
     if (Owner_Of(path) != mine) return true;
-    using Unix_Name = char*(CDECL*)(const wchar_t*);
-    auto unix_name = reinterpret_cast<Unix_Name>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
-    char* name = unix_name ? unix_name(win32::Wide(path).c_str()) : nullptr;
-    if (!name) return false;
-    std::wstring command = L"Z:\\bin\\chown 65534 \"" + win32::Wide(name) + L"\"";
-    ::HeapFree(::GetProcessHeap(), 0, name);
-    STARTUPINFOW start{};
-    start.cb = sizeof start;
-    PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &start, &started))
+    std::string name = Unix_Path(path);
+    if (name.empty() || !Start_Host_Program(L"Z:\\bin\\chown 65534 \"" + win32::Wide(name) + L"\""))
         return false;
-    ::CloseHandle(started.hThread);
-    ::CloseHandle(started.hProcess);
-    // Wine cannot wait for a Unix process: the owner's change is what is waited for.
+    // The owner's change is what is waited for.
     for (int64_t end = Tick_Count_Ms() + 5000; Tick_Count_Ms() < end; Sleep_Ms(5))
         if (Owner_Of(path) != mine) return true;
     return false;
@@ -278,6 +294,61 @@ TEST_F(Win_Test, OnlyAWritableFileOfThisUsersOwnMakesWayForANewOne) {
         EXPECT_EQ(File_Exists(Path(c.name)), c.stays) << c.name;
     }
     ::SetFileAttributesW(kept.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// Whether a file can be made in folder (not GetTempFileName's word: Wine's says yes when
+// the folder refused the file).
+bool Writable(const std::string& folder) {
+    std::wstring probe = win32::Wide(folder + "\\.kdx-test-probe");
+    HANDLE h = ::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == win32::System_Invalid) return false;
+    ::CloseHandle(h);
+    return true;
+}
+
+// A program in a folder it may not write (installed for all users under Program Files) keeps
+// its settings page in the user's %LOCALAPPDATA%\kdx, made for it, and says so. The folder is
+// made unwritable the way this machine allows: its read-only attribute (Wine takes the write
+// permission away), or, for root under Wine, whom no permission stops, made immutable.
+TEST_F(Win_Test, AProgramInAFolderItMayNotWriteKeepsItsFilesInLocalAppData) {
+    const std::string app = Path("app");
+    std::filesystem::create_directory(app);
+    std::filesystem::copy_file(KDX_CLI_PATH, app + "\\kdx-cli.exe");
+    std::filesystem::copy_file(KDX_TEST_HELPER_DIR "/" KDX_LIBRARY_PATH,
+                               app + "\\" KDX_LIBRARY_PATH);
+    const std::wstring wide_app = win32::Wide(app);
+    ::SetFileAttributesW(wide_app.c_str(), FILE_ATTRIBUTE_READONLY);
+    const std::string unix_app = Unix_Path(app);
+    bool immutable = false;
+    if (Writable(app) && !unix_app.empty() &&
+        Start_Host_Program(L"Z:\\usr\\bin\\chattr +i \"" + win32::Wide(unix_app) + L"\"")) {
+        for (int64_t end = Tick_Count_Ms() + 5000; Tick_Count_Ms() < end && Writable(app);)
+            Sleep_Ms(5);
+        immutable = !Writable(app);
+    }
+    auto unlock = [&] {
+        if (immutable) {
+            Start_Host_Program(L"Z:\\usr\\bin\\chattr -i \"" + win32::Wide(unix_app) + L"\"");
+            for (int64_t end = Tick_Count_Ms() + 5000; Tick_Count_Ms() < end && !Writable(app);)
+                Sleep_Ms(5);
+        }
+        ::SetFileAttributesW(wide_app.c_str(), FILE_ATTRIBUTE_NORMAL);
+    };
+    if (Writable(app)) {
+        unlock();
+        GTEST_SKIP() << "no folder can be made unwritable here (Windows takes a read-only "
+                        "attribute for no refusal)";
+    }
+    const std::string local = Path("local");
+    auto run = test::Run_Windows_Program(app + "\\kdx-cli.exe", {"settings"}, dir_.string(),
+                                         {"LOCALAPPDATA=" + local});
+    unlock();
+    const std::string page = local + "\\kdx\\kdx-cli.html";
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, page + "\n") << run.err;
+    EXPECT_TRUE(File_Exists(page));
+    EXPECT_FALSE(File_Exists(app + "\\kdx-cli.html"));
 }
 
 TEST_F(Win_Test, AnotherUsersFileIsNeverDeleted) {
@@ -507,6 +578,79 @@ TEST(Win_Device_Change, ARegisteredMonitorStartsAndStops) {
     EXPECT_TRUE(Device_Change_Unregister(again));
     if (win32::Under_Wine())
         GTEST_SKIP() << "Wine sends no WM_DEVICECHANGE when a port's link appears";
+}
+
+// What the monitor makes of a device notice, where no adapter can be plugged in (and Wine
+// sends none): a port added to the serial device map and the notice Windows broadcasts
+// for it, sent to the monitor's window as Windows would, give one arrival named by its port
+// and node, then one DBT_DEVNODES_CHANGED; taken out again, one removal.
+TEST(Win_Device_Change, ANoticeNamesThePortThatCameAndWent) {
+    struct Seen {
+        std::mutex lock;
+        std::vector<Device_Change> changes;
+    };
+    auto seen = std::make_shared<Seen>();
+    int32_t id = Device_Change_Register([seen](const Device_Change& change) {
+        std::lock_guard<std::mutex> guard(seen->lock);
+        seen->changes.push_back(change);
+    });
+    ASSERT_NE(id, 0) << Get_Last_Error();
+    // The monitor's window among the process's top-level windows, as a broadcast finds it.
+    struct Search {
+        HWND found = nullptr;
+        std::string seen;
+    } search;
+    ::EnumWindows(
+        [](HWND window, LPARAM data) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(data);
+            wchar_t name[64] = {};
+            ::GetClassNameW(window, name, 64);
+            s->seen += win32::Narrow(name) + " ";
+            if (std::wstring(name) == L"KDX_Device_Change_Monitor") s->found = window;
+            return s->found == nullptr;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    HWND monitor = search.found;
+    if (!monitor && win32::Under_Wine()) {
+        Device_Change_Unregister(id);
+        GTEST_SKIP() << "Wine without a display lists no top-level window to send the notice to";
+    }
+    ASSERT_NE(monitor, nullptr) << search.seen;
+    HKEY map = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                          REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &map,
+                          nullptr) != ERROR_SUCCESS) {
+        Device_Change_Unregister(id);
+        GTEST_SKIP() << "the serial device map cannot be written here (Windows: administrators "
+                        "only)";
+    }
+    const wchar_t* device = L"\\Device\\KdxNotice0";
+    const std::wstring port = L"COM43";
+    auto changes = [&](size_t count) {
+        for (int64_t end = Tick_Count_Ms() + 5000; Tick_Count_Ms() < end; Sleep_Ms(5)) {
+            std::lock_guard<std::mutex> guard(seen->lock);
+            if (seen->changes.size() >= count) return seen->changes;
+        }
+        std::lock_guard<std::mutex> guard(seen->lock);
+        return seen->changes;
+    };
+    ::RegSetValueExW(map, device, 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                     DWORD((port.size() + 1) * sizeof(wchar_t)));
+    ::SendMessageW(monitor, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+    ::RegDeleteValueW(map, device);
+    ::SendMessageW(monitor, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0);
+    ::RegCloseKey(map);
+    std::vector<Device_Change> got = changes(4);
+    EXPECT_TRUE(Device_Change_Unregister(id));
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0].Event, uint32_t(DBT_DEVICEARRIVAL));
+    EXPECT_EQ(got[0].Port_Name, "COM43");
+    EXPECT_EQ(got[0].Node, "\\\\.\\COM43");
+    EXPECT_EQ(got[1].Event, uint32_t(DBT_DEVNODES_CHANGED));
+    EXPECT_EQ(got[1].Port_Name, "");
+    EXPECT_EQ(got[2].Event, uint32_t(DBT_DEVICEREMOVECOMPLETE));
+    EXPECT_EQ(got[2].Port_Name, "COM43");
+    EXPECT_EQ(got[3].Event, uint32_t(DBT_DEVNODES_CHANGED));
 }
 
 }  // namespace
