@@ -23,6 +23,7 @@ namespace {
 const char* const kFrame_Class = "KDX";
 constexpr UINT kFirst_Mdi_Child = 50000;  // no MDI documents: the client's ids stay clear
 constexpr int kStatus_Id = 2;
+constexpr UINT_PTR kStatus_Timer_Id = 0x5354;
 constexpr int kProgress_Width = 240;
 constexpr int kPort_Width = 220;
 // HWND_TOP spelled with the system's handle type (the macro's cast would take ours here).
@@ -42,6 +43,12 @@ struct Top_Info {
     ::HWND status = nullptr;
     ::HWND progress = nullptr;
     std::string status_text;
+    // What the strip was last told, shown at most 25 times a second (a long operation
+    // reports every command, and under Wine the progress bar repaints at once when moved).
+    int64_t status_done = 0, status_total = 0;
+    bool status_waiting = false;
+    bool status_timer = false;
+    int64_t status_due_ms = 0;
     Status_Tone tone = Status_Tone::Plain;
     bool filling = false;  // a dialog shown maximised in the MDI client: follows its size
     bool centred = true;   // no position given yet: the first showing centres it
@@ -355,6 +362,32 @@ void Fill(::HWND dialog, Top_Info& d) {
 // Shown itself, whatever its parents are.
 bool Shown(::HWND h) {
     return h && (GetWindowLongA(h, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+void Layout_Status(::HWND frame, const Top_Info& f);
+
+// Shows what the strip was last told.
+void Show_Status(::HWND frame, Top_Info& f) {
+    if (!f.status_waiting || !f.status) return;
+    f.status_waiting = false;
+    f.status_due_ms = int64_t(GetTickCount64()) + 40;
+    if (f.status_timer) KillTimer(frame, kStatus_Timer_Id);
+    f.status_timer = false;
+    int64_t done = f.status_done, total = f.status_total;
+    SendMessageA(f.status, SB_SETTEXTA, 0 | SBT_OWNERDRAW, 0);
+    InvalidateRect(f.status, nullptr, TRUE);
+    if (Shown(f.progress) != (total > 0)) {
+        ShowWindow(f.progress, total > 0 ? SW_SHOW : SW_HIDE);
+        Layout_Status(frame, f);
+    }
+    if (total > 0) {
+        // The bar counts in int: large totals are scaled down together.
+        int shift = 0;
+        while ((total >> shift) > INT32_MAX / 2) ++shift;
+        SendMessageA(f.progress, PBM_SETRANGE32, 0, LPARAM(total >> shift));
+        SendMessageA(f.progress, PBM_SETPOS, WPARAM(std::clamp<int64_t>(done, 0, total) >> shift),
+                     0);
+    }
 }
 
 // The status strip's parts: the text, the progress bar while it shows, the port. The text
@@ -948,29 +981,35 @@ class Win32_Backend final : public Backend {
         return got < 0 ? -1 : int32_t(msg.wParam);
     }
     bool Set_Status(HWND frame, const std::string& text, int64_t done, int64_t total) override {
-        Top_Info* f = Top_Of(Native(frame));
+        ::HWND h = Native(frame);
+        Top_Info* f = Top_Of(h);
         if (!f || !f->status) return false;
         f->status_text = text;
         f->tone = Status_Tone::Plain;
-        SendMessageA(f->status, SB_SETTEXTA, 0 | SBT_OWNERDRAW, 0);
-        InvalidateRect(f->status, nullptr, TRUE);
-        if (Shown(f->progress) != (total > 0)) {
-            ShowWindow(f->progress, total > 0 ? SW_SHOW : SW_HIDE);
-            Layout_Status(Native(frame), *f);
-        }
-        if (total > 0) {
-            // The bar counts in int: large totals are scaled down together.
-            int shift = 0;
-            while ((total >> shift) > INT32_MAX / 2) ++shift;
-            SendMessageA(f->progress, PBM_SETRANGE32, 0, LPARAM(total >> shift));
-            SendMessageA(f->progress, PBM_SETPOS,
-                         WPARAM(std::clamp<int64_t>(done, 0, total) >> shift), 0);
+        f->status_done = done;
+        f->status_total = total;
+        f->status_waiting = true;
+        // A new operation's first word, and its end, show at once.
+        int64_t now = int64_t(GetTickCount64());
+        if (now >= f->status_due_ms || total <= 0 || done <= 0) {
+            Show_Status(h, *f);
+        } else if (!f->status_timer) {
+            f->status_timer = true;
+            SetTimer(h, kStatus_Timer_Id, UINT(f->status_due_ms - now),
+                     [](::HWND w, UINT, UINT_PTR id, DWORD) {
+                         KillTimer(w, id);
+                         if (Top_Info* t = Top_Of(w)) {
+                             t->status_timer = false;
+                             Show_Status(w, *t);
+                         }
+                     });
         }
         return true;
     }
     bool Set_Status_Tone(HWND frame, Status_Tone tone) override {
         Top_Info* f = Top_Of(Native(frame));
         if (!f || !f->status) return false;
+        Show_Status(Native(frame), *f);
         f->tone = tone;
         InvalidateRect(f->status, nullptr, TRUE);
         return true;
