@@ -38,7 +38,7 @@ wine_prefix_start "$work/prefix" || { echo "commo_side_by_side: no Wine prefix" 
 wine_sim_port "$linux/kdx-sim" "$work" 40 || { echo "commo_side_by_side: kdx-sim did not start" >&2; exit 1; }
 com="COM$wine_com"
 
-cp "$win/bench_gui_commo_win32.exe" "$win/kdx-cli.exe" "$work/"
+cp "$win/bench_gui_commo_win32.exe" "$win/kdx-cli.exe" "$win/libkdx.dll" "$work/"
 cd "$work"
 echo "== in one process, $rounds rounds (window, then kdx-cli's routine and echo)"
 bench=$(wine ./bench_gui_commo_win32.exe "$com" "$rounds" </dev/null)
@@ -53,7 +53,12 @@ elapsed() { # command... -> seconds of its wall time
     echo "$end - $start" | bc -l
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-wine ./kdx-cli.exe --version </dev/null >/dev/null 2>&1 || true  # the first start loads Wine
+# The first start loads Wine; a test that does not pass measures nothing.
+wine ./kdx-cli.exe --version </dev/null >/dev/null 2>&1 || true
+if ! wine ./kdx-cli.exe commo-test "$com" --quiet </dev/null 2>&1 | grep -q "passed"; then
+    echo "commo_side_by_side: kdx-cli.exe commo-test $com did not pass" >&2
+    exit 1
+fi
 runs=() starts=()
 for ((i = 0; i < rounds; i++)); do
     runs+=("$(elapsed wine ./kdx-cli.exe commo-test "$com")")
