@@ -121,17 +121,23 @@ fi
 # window. Found in the frame's own picture, not from font metrics: the dialog font decides
 # where the Response window lies, and only it shows text in the received colour.
 shows_reply() {
-    import -window root -crop "${WIDTH}x${HEIGHT}+$X+$Y" +repage "$work/frame.png" \
-        2>/dev/null || return 1
+    # Right of the data-direction pictures (the received one is drawn in the same yellow),
+    # whose column ends before 64 dialog units.
+    local left
+    left=$(($(at 64 0 | cut -d' ' -f1) - X))
+    import -window root -crop "$((WIDTH - left))x${HEIGHT}+$((X + left))+$Y" +repage \
+        "$work/frame.png" 2>/dev/null || return 1
     # The box around every pixel of the received colour ("0x0+0+0" when there is none).
     local box
     box=$(convert "$work/frame.png" -fill black +opaque '#FFFF00' -format '%@' info: 2>/dev/null)
     [[ "$box" =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]] || return 1
     local w=${BASH_REMATCH[1]} h=${BASH_REMATCH[2]} x=${BASH_REMATCH[3]} y=${BASH_REMATCH[4]}
     ((w > 0 && h > 0 && x > 0 && y > 0)) || return 1
-    # The pixel just left of the text is the Response window's black.
-    [ "$(convert "$work/frame.png" -format "%[hex:p{$((x - 1)),$y}]" info: 2>/dev/null)" \
-        = 000000 ]
+    # The pixel just left of the text is the Response window's black, or the glyph's
+    # smoothed edge on it (a darker yellow), not the dialog's grey.
+    local hex
+    hex=$(convert "$work/frame.png" -format "%[hex:p{$((x - 1)),$y}]" info: 2>/dev/null)
+    [[ "$hex" =~ ^[0-9A-F]{6}$ && ${hex:0:2} == "${hex:2:2}" && ${hex:4:2} == 00 ]]
 }
 if ! until_true 30 shows_reply; then
     import -window root "$shot" 2>/dev/null || true
