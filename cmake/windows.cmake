@@ -151,9 +151,17 @@ foreach(src ${KDX_TEST_HELPERS})
 endforeach()
 
 # The window backend's own tests: real Win32 windows (under Wine on an Xvfb display, by
-# scripts/test-windows.sh).
+# scripts/test-windows.sh), and the program's windows over it with the simulator of the core
+# tests (the long operations a close must not wait for).
 file(GLOB KDX_WINDOW_TEST_SOURCES CONFIGURE_DEPENDS tests/platform/window/test_win32_*.cpp)
-add_executable(kdx_window_tests ${KDX_WINDOW_TEST_SOURCES})
-target_link_libraries(kdx_window_tests PRIVATE kdx_window_win32 kdx_whole_tree gtest gtest_main)
+add_executable(kdx_window_tests ${KDX_WINDOW_TEST_SOURCES}
+    ${CMAKE_SOURCE_DIR}/tests/support/sim_win32.cpp ${CMAKE_SOURCE_DIR}/tests/support/posix_win32.cpp)
+target_link_libraries(kdx_window_tests PRIVATE kdx_ui kdx_window_win32 kdx_whole_tree gtest
+    gtest_main)
+
+# The window's communication test beside the command line's, under Wine
+# (bench/commo_side_by_side_win32.sh).
+add_executable(bench_gui_commo_win32 bench/gui_commo_win32.cpp)
+target_link_libraries(bench_gui_commo_win32 PRIVATE kdx_ui kdx_window_win32 kdx_whole_tree)
 
 include(cmake/windows-package.cmake OPTIONAL)

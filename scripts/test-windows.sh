@@ -155,8 +155,8 @@ else
     wineserver -w 2>/dev/null || true
     export DISPLAY=":$(head -1 "$work/display")"
     setsid wineserver -p </dev/null >/dev/null 2>&1 &
-    (cd "$dir" && wine kdx_window_tests.exe --gtest_output="xml:kdx_window_tests.xml" \
-        </dev/null) || window_status=$?
+    (cd "$dir" && KDX_SIM="$linux/kdx-sim" wine kdx_window_tests.exe \
+        --gtest_output="xml:kdx_window_tests.xml" </dev/null) || window_status=$?
     python3 - "$dir/kdx_window_tests.xml" "$window_status" <<'PY'
 import sys, xml.etree.ElementTree as ET
 try:

@@ -479,6 +479,10 @@ bool Serial_Port_Wait_Input(int32_t handle, uint32_t timeout_ms) {
             if (got != Comm_Wait::Timeout || left <= int64_t(Slice_Ms)) break;
             platform::Sleep_Ms(0);
         }
+        // A controller that answers every query at once never lets a slice run out: the
+        // window still gets a turn 20 times a second (to be closed during a long test, to
+        // paint), which costs a fast exchange little.
+        platform::Sleep_Hook_Turn(50);
     }
     if (got == Comm_Wait::Failed || got == Comm_Wait::Hung_Up) kdx_frame.check();
     return kdx_frame.result(got == Comm_Wait::Input);

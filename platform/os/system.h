@@ -25,6 +25,10 @@ void Set_Sleep_Hook(std::function<void(uint32_t milliseconds)> hook);
 // True on the thread whose sleeps the hook does (and not inside the hook's own work): a
 // long wait of another kind there should wait in slices with Sleep_Ms(0) between them.
 bool Sleep_Hook_Here();
+// On the hook's thread: a turn of the hook (as Sleep_Ms(0)) when it had none for every_ms. A
+// run of waits that are each answered at once never sleeps, yet the window must still work
+// (be closed, repaint) now and then; elsewhere it does nothing.
+void Sleep_Hook_Turn(uint32_t every_ms);
 
 // Full path of the running executable ("" and last error set when it cannot be read).
 std::string Module_File_Name();

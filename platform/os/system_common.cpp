@@ -21,6 +21,8 @@ std::shared_ptr<const Sleep_Hook> sleep_hook;
 // Set while this thread runs its hook: a sleep made by the pumped work sleeps plainly, so
 // pumps never nest.
 thread_local bool in_sleep_hook = false;
+// When this thread's hook last returned (Tick_Count_Ms), for Sleep_Hook_Turn.
+thread_local int64_t last_turn_ms = 0;
 
 }  // namespace
 
@@ -66,10 +68,17 @@ void Sleep_Ms(uint32_t milliseconds) {
         // A hook that fails still leaves the caller's wait to the plain sleep below.
     }
     in_sleep_hook = false;
+    last_turn_ms = Tick_Count_Ms();
     // The caller's timing holds whatever the hook did: the rest of the time is slept here.
     int64_t elapsed_ns = Query_Performance_Counter() - start;
     int64_t wanted_ns = int64_t(milliseconds) * 1000000;
     if (elapsed_ns < wanted_ns) Sleep_Ns(wanted_ns - elapsed_ns);
+}
+
+void Sleep_Hook_Turn(uint32_t every_ms) {
+    if (!Hook_Here()) return;
+    if (Tick_Count_Ms() - last_turn_ms < int64_t(every_ms)) return;
+    Sleep_Ms(0);
 }
 
 }  // namespace kdx::platform

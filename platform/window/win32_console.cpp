@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <string_view>
 
 #include "platform/console/console.h"
 #include "platform/window/win32_internal.h"
@@ -18,6 +19,8 @@ const char* const kConsole_Class = "KdxDebugConsole";
 constexpr UINT kFlush = WM_APP + 1;
 constexpr UINT kPlace = WM_APP + 2;   // wparam: the frame
 constexpr LONG kMost_Text = 4 << 20;  // characters kept; the oldest go first
+// HWND_TOP spelled with the system's handle type (the macro's cast would take ours here).
+const ::HWND kTop = nullptr;
 
 COLORREF Console_Colour(int32_t index) {
     static const COLORREF colours[16] = {
@@ -59,34 +62,102 @@ struct Piece {
 struct Console_State {
     std::mutex lock;
     std::deque<Piece> pending;
+    bool flush_posted = false;
     ::HWND window = nullptr;
     ::HWND edit = nullptr;
 };
 
+// The pieces as one document in their colours: one stream per flush, not one per piece.
+std::string Pieces_Rtf(const std::deque<Piece>& pieces) {
+    static const char* const Hex = "0123456789abcdef";
+    std::string rtf = "{\\rtf1{\\colortbl;";
+    for (int i = 0; i < 16; ++i) {
+        COLORREF c = Console_Colour(i);
+        rtf += "\\red" + std::to_string(GetRValue(c)) + "\\green" + std::to_string(GetGValue(c)) +
+               "\\blue" + std::to_string(GetBValue(c)) + ";";
+    }
+    rtf += '}';
+    for (const Piece& p : pieces) {
+        rtf += "{\\cf" + std::to_string((p.attribute & 15) + 1);
+        if (p.attribute & 0xF0)
+            rtf += "\\highlight" + std::to_string(((p.attribute >> 4) & 15) + 1);
+        rtf += ' ';
+        for (char ch : p.text) {
+            unsigned char b = static_cast<unsigned char>(ch);
+            if (ch == '\r') continue;  // a line ends at its LF, as on Qt
+            if (ch == '\n') {
+                rtf += "\\par ";
+            } else if (ch == '\t') {
+                rtf += "\\tab ";
+            } else if (ch == '\\' || ch == '{' || ch == '}') {
+                rtf += '\\';
+                rtf += ch;
+            } else if (b > 127) {
+                rtf += "\\'";
+                rtf += Hex[b >> 4];
+                rtf += Hex[b & 15];
+            } else {
+                rtf += ch;
+            }
+        }
+        rtf += '}';
+    }
+    rtf += '}';
+    return rtf;
+}
+
+DWORD CALLBACK Rtf_In(DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG* delivered) {
+    auto* rest = reinterpret_cast<std::string_view*>(cookie);
+    size_t n = std::min(rest->size(), size_t(std::max<LONG>(size, 0)));
+    std::copy(rest->begin(), rest->begin() + n, buffer);
+    rest->remove_prefix(n);
+    *delivered = LONG(n);
+    return 0;
+}
+
+// The pieces written since the last flush go in at the end. Lines are not wrapped: the view
+// keeps its place sideways (the start of the lines shows, as on Qt; the scroll bar reaches
+// the rest) and follows the newest line while it showed the end.
 void Flush(Console_State& s) {
     std::deque<Piece> pieces;
     {
         std::lock_guard<std::mutex> g(s.lock);
         pieces.swap(s.pending);
+        s.flush_posted = false;
     }
-    if (!s.edit) return;
-    for (const Piece& p : pieces) {
-        LONG end = LONG(GetWindowTextLengthA(s.edit));
-        if (end > kMost_Text) {
-            SendMessageA(s.edit, EM_SETSEL, 0, end / 4);
-            SendMessageA(s.edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
-            end = LONG(GetWindowTextLengthA(s.edit));
-        }
-        SendMessageA(s.edit, EM_SETSEL, end, end);
-        CHARFORMAT2W format{};
-        format.cbSize = sizeof format;
-        format.dwMask = CFM_COLOR | CFM_BACKCOLOR;
-        format.crTextColor = Console_Colour(p.attribute & 15);
-        format.crBackColor = Console_Colour((p.attribute >> 4) & 15);
-        SendMessageA(s.edit, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
-        SendMessageA(s.edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(p.text.c_str()));
+    if (!s.edit || pieces.empty()) return;
+    SCROLLINFO bar{};
+    bar.cbSize = sizeof bar;
+    bar.fMask = SIF_ALL;
+    bool follow = !GetScrollInfo(s.edit, SB_VERT, &bar) || bar.nPage == 0 ||
+                  bar.nPos + int(bar.nPage) >= bar.nMax - 1;
+    POINT view{};
+    SendMessageA(s.edit, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&view));
+    GETTEXTLENGTHEX how{GTL_NUMCHARS | GTL_PRECISE, 1200};
+    LONG end = LONG(SendMessageA(s.edit, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&how), 0));
+    if (end > kMost_Text) {
+        // The oldest quarter goes, from the start of a line.
+        LRESULT line = SendMessageA(s.edit, EM_EXLINEFROMCHAR, 0, end / 4);
+        LRESULT cut = SendMessageA(s.edit, EM_LINEINDEX, WPARAM(line + 1), 0);
+        if (cut <= 0) cut = end / 4;
+        SendMessageA(s.edit, EM_SETSEL, 0, cut);
+        SendMessageA(s.edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+        end = LONG(SendMessageA(s.edit, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&how), 0));
     }
-    SendMessageA(s.edit, WM_VSCROLL, SB_BOTTOM, 0);
+    SendMessageA(s.edit, EM_SETSEL, end, end);
+    std::string rtf = Pieces_Rtf(pieces);
+    std::string_view rest = rtf;
+    ::EDITSTREAM stream{};
+    stream.dwCookie = reinterpret_cast<DWORD_PTR>(&rest);
+    stream.pfnCallback = &Rtf_In;
+    SendMessageA(s.edit, EM_STREAMIN, SF_RTF | SFF_SELECTION, reinterpret_cast<LPARAM>(&stream));
+    if (follow) {
+        SendMessageA(s.edit, WM_VSCROLL, SB_BOTTOM, 0);
+        POINT now{};
+        SendMessageA(s.edit, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&now));
+        view.y = now.y;
+    }
+    SendMessageA(s.edit, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&view));
 }
 
 LRESULT CALLBACK Console_Proc(::HWND h, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -119,18 +190,34 @@ class Window_Console final : public platform::Console_Device {
   public:
     // Made on the user-interface thread (the program's start-up opens the console there).
     Window_Console() {
+        // A hundred columns by thirty lines of its font, as on Qt.
+        HFONT fixed = static_cast<HFONT>(GetStockObject(ANSI_FIXED_FONT));
+        SIZE cell{8, 16};
+        if (HDC dc = GetDC(nullptr)) {
+            HGDIOBJ old = SelectObject(dc, fixed);
+            TEXTMETRICA metrics{};
+            if (GetTextMetricsA(dc, &metrics))
+                cell = SIZE{metrics.tmAveCharWidth, metrics.tmHeight + metrics.tmExternalLeading};
+            SelectObject(dc, old);
+            ReleaseDC(nullptr, dc);
+        }
+        RECT outer{0, 0, 100 * cell.cx + GetSystemMetrics(SM_CXVSCROLL) + 12,
+                   30 * cell.cy + GetSystemMetrics(SM_CYHSCROLL) + 8};
+        AdjustWindowRectEx(&outer, WS_OVERLAPPEDWINDOW, FALSE, 0);
         state_.window =
             CreateWindowExA(0, kConsole_Class, "Debug Console", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                            CW_USEDEFAULT, 640, 480, nullptr, nullptr, instance, &state_);
+                            CW_USEDEFAULT, outer.right - outer.left, outer.bottom - outer.top,
+                            nullptr, nullptr, instance, &state_);
         if (!state_.window) return;
-        state_.edit = CreateWindowExA(
-            0, "RICHEDIT50W", "",
-            WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0,
-            0, 0, state_.window, nullptr, instance, nullptr);
+        // Lines are not wrapped: a trace line shows from its start, the rest sideways.
+        state_.edit =
+            CreateWindowExA(0, "RICHEDIT50W", "",
+                            WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
+                                ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_DISABLENOSCROLL,
+                            0, 0, 0, 0, state_.window, nullptr, instance, nullptr);
         SendMessageA(state_.edit, EM_SETBKGNDCOLOR, 0, RGB(0, 0, 0));
         SendMessageA(state_.edit, EM_EXLIMITTEXT, 0, 0x7FFFFFFE);
-        SendMessageA(state_.edit, EM_SETTARGETDEVICE, 0, 0);  // lines wrap at its width
-        HFONT fixed = static_cast<HFONT>(GetStockObject(ANSI_FIXED_FONT));
+        SendMessageA(state_.edit, EM_SETTARGETDEVICE, 0, 1);  // no wrapping
         SendMessageA(state_.edit, WM_SETFONT, reinterpret_cast<WPARAM>(fixed), FALSE);
         RECT r{};
         GetClientRect(state_.window, &r);
@@ -147,14 +234,21 @@ class Window_Console final : public platform::Console_Device {
         if (state_.window) DestroyWindow(state_.window);
     }
     void Write(std::string_view text, int32_t attribute) override {
-        bool first;
+        // Shown when the window's loop next turns (a long operation gives it a turn every few
+        // milliseconds), in one stream for every piece written meanwhile: a trace line each
+        // streamed at once made the traced communication test minutes long.
+        bool post;
         {
             std::lock_guard<std::mutex> g(state_.lock);
-            first = state_.pending.empty();
             state_.pending.push_back({std::string(text), attribute});
+            post = !state_.flush_posted;
+            state_.flush_posted = true;
         }
-        if (GetCurrentThreadId() == ui_thread) return Flush(state_);
-        if (first) PostMessageA(state_.window, kFlush, 0, 0);
+        if (post && !PostMessageA(state_.window, kFlush, 0, 0)) {
+            if (GetCurrentThreadId() == ui_thread) return Flush(state_);
+            std::lock_guard<std::mutex> g(state_.lock);
+            state_.flush_posted = false;
+        }
     }
     void Set_Title(const std::string& title) override {
         SetWindowTextA(state_.window, title.c_str());
@@ -244,11 +338,31 @@ void Place_Console_Beside(::HWND frame) {
         x = std::max<int>(area.left, area.right - width);
         y = std::max<int>(client.y, area.bottom - height);
     }
-    // Above the frame without taking its activation: top-most for a moment, then back among
-    // the others, where it stays first.
-    SetWindowPos(console, reinterpret_cast<::HWND>(-1), x, y, width, height, SWP_NOACTIVATE);
-    SetWindowPos(console, reinterpret_cast<::HWND>(-2), 0, 0, 0, 0,
-                 SWP_NOACTIVATE | SWP_NOMOVE | SWP_NOSIZE);
+    // Owned by the frame, it stays in front of it whatever raises the frame (a click in it,
+    // the start-up's own work), without taking its activation.
+    Own_Console(frame);
+    SetWindowPos(console, kTop, x, y, width, height, SWP_NOACTIVATE);
+}
+
+void Console_Above(::HWND frame) {
+    ::HWND console = console_window;
+    if (!console || GetWindow(console, GW_OWNER) != frame || !IsWindowVisible(console)) return;
+    ::HWND above = GetWindow(frame, GW_HWNDPREV);
+    if (above == console) return;
+    // Right above the frame, whatever stands above both.
+    SetWindowPos(console, above ? above : kTop, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+void Own_Console(::HWND frame) {
+    if (console_window && frame && GetWindow(console_window, GW_OWNER) != frame)
+        SetWindowLongPtrA(console_window, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(frame));
+}
+
+void Release_Console(::HWND frame) {
+    // The trace of the program's end still goes to it.
+    if (console_window && frame && GetWindow(console_window, GW_OWNER) == frame)
+        SetWindowLongPtrA(console_window, GWLP_HWNDPARENT, 0);
 }
 
 void Place_Console_Beside_Later(::HWND frame) {

@@ -3,6 +3,7 @@
 // declarations; after it they stand for the same numbers.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,7 @@ inline HMENU Ours_Menu(::HMENU m) {
 // What the window layer keeps about each control it made (and its tooltips); touched on the
 // user-interface thread only.
 enum class Kind { Control, Rich_Edit, Tooltip, Mdi_Client, Graphic };
+struct Rich_Batch;  // a rich edit's documents waiting for its next tick (win32_rich_edit.cpp)
 struct Control_Info {
     Kind kind = Kind::Control;
     ::HWND dialog = nullptr;
@@ -56,6 +58,7 @@ struct Control_Info {
     bool blocked = false;        // kept from the operator while a long exchange runs
     int32_t limit = 32767;       // a rich edit's text limit, in characters
     HBITMAP picture = nullptr;   // a graphic's bitmap
+    std::shared_ptr<Rich_Batch> batch;
 };
 Control_Info* Control_Of(::HWND h);
 
@@ -64,6 +67,8 @@ Control_Info* Control_Of(::HWND h);
 // message is none of those.
 bool Rich_Edit_Message(::HWND h, Control_Info& c, UINT message, WPARAM wparam, LPARAM lparam,
                        LRESULT& result);
+// Puts what waits for a rich edit's tick into it now (a read of its text, a repaint asked for).
+void Rich_Edit_Flush(::HWND h, Control_Info& c);
 bool Tooltip_Message(::HWND h, Control_Info& c, UINT message, WPARAM wparam, LPARAM lparam,
                      LRESULT& result);
 
@@ -79,6 +84,13 @@ std::vector<::HWND> Frames();
 // Puts an open "Debug Console" beside the frame, or where it leaves the frame's menu bar
 // free, and raises it.
 void Place_Console_Beside(::HWND frame);
+// The console owned by the frame (so it stays in front of it), or handed back before the
+// frame may go (an owned window goes with its owner, and the console outlives the frame).
+void Own_Console(::HWND frame);
+// The frame came to the front: its console goes right above it (under Wine the window
+// system restacks the frame without minding what it owns).
+void Console_Above(::HWND frame);
+void Release_Console(::HWND frame);
 // The same once the messages queued now have run: the start-up that follows the frame's first
 // paint can still raise the frame (under Wine without a message to either window).
 void Place_Console_Beside_Later(::HWND frame);

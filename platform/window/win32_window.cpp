@@ -3,6 +3,7 @@
 // the message loop. Handles are the system's own; every control is subclassed once, so a
 // procedure that subclasses it again and the class's own handling form one chain.
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -22,6 +23,7 @@ namespace {
 const char* const kFrame_Class = "KDX";
 constexpr UINT kFirst_Mdi_Child = 50000;  // no MDI documents: the client's ids stay clear
 constexpr int kStatus_Id = 2;
+constexpr UINT_PTR kStatus_Timer_Id = 0x5354;
 constexpr int kProgress_Width = 240;
 constexpr int kPort_Width = 220;
 // HWND_TOP spelled with the system's handle type (the macro's cast would take ours here).
@@ -41,6 +43,12 @@ struct Top_Info {
     ::HWND status = nullptr;
     ::HWND progress = nullptr;
     std::string status_text;
+    // What the strip was last told, shown at most 25 times a second (a long operation
+    // reports every command, and under Wine the progress bar repaints at once when moved).
+    int64_t status_done = 0, status_total = 0;
+    bool status_waiting = false;
+    bool status_timer = false;
+    int64_t status_due_ms = 0;
     Status_Tone tone = Status_Tone::Plain;
     bool filling = false;  // a dialog shown maximised in the MDI client: follows its size
     bool centred = true;   // no position given yet: the first showing centres it
@@ -180,9 +188,50 @@ LRESULT Control_Default(::HWND h, UINT message, WPARAM wparam, LPARAM lparam) {
     return result;
 }
 
+// Whether a menu bar has an item with that letter after its "&".
+bool Has_Mnemonic(::HMENU menu, char letter) {
+    int count = GetMenuItemCount(menu);
+    for (int i = 0; i < count; ++i) {
+        char text[256] = {};
+        if (GetMenuStringA(menu, UINT(i), text, sizeof text, MF_BYPOSITION) <= 0) continue;
+        for (const char* p = text; *p && p[1]; ++p) {
+            if (*p != '&') continue;
+            if (p[1] == '&') {
+                ++p;
+                continue;
+            }
+            if (std::toupper(static_cast<unsigned char>(p[1])) ==
+                std::toupper(static_cast<unsigned char>(letter)))
+                return true;
+        }
+    }
+    return false;
+}
+
+// Alt and a letter: the system opens the menu bar of the first window above the focus that is
+// no plain child, which for every control of the Terminal is the Terminal's own (Tools). A
+// letter that bar does not have opens the frame's menu of that letter (Alt+F, Alt+H), as it
+// does on Qt wherever the focus is. True when the frame took it.
+bool Key_Menu_To_Frame(::HWND h, WPARAM command, LPARAM key) {
+    if ((command & 0xFFF0) != SC_KEYMENU || key <= ' ' || key > 0xFF) return false;
+    ::HWND holder = h;
+    while (holder && (GetWindowLongA(holder, GWL_STYLE) & (WS_CHILD | WS_POPUP)) == WS_CHILD)
+        holder = GetAncestor(holder, GA_PARENT);
+    if (!holder) return false;
+    ::HMENU own = GetMenu(holder);
+    if (own && Has_Mnemonic(own, char(key))) return false;
+    ::HWND frame = nullptr;
+    for (::HWND w = holder; w && w != GetDesktopWindow(); w = GetAncestor(w, GA_PARENT))
+        if (Top_Info* t = Top_Of(w); t && t->frame) frame = w;
+    if (!frame || frame == holder || !GetMenu(frame)) return false;
+    SendMessageA(frame, WM_SYSCOMMAND, SC_KEYMENU, key);
+    return true;
+}
+
 LRESULT CALLBACK Control_Thunk(::HWND h, UINT message, WPARAM wparam, LPARAM lparam) {
     Control_Info* c = Control_Of(h);
     if (!c) return DefWindowProcA(h, message, wparam, lparam);
+    if (message == WM_SYSCOMMAND && Key_Menu_To_Frame(h, wparam, lparam)) return 0;
     if (message == WM_NCDESTROY) {
         WNDPROC original = c->original;
         if (c->picture) DeleteObject(c->picture);
@@ -259,6 +308,28 @@ void Draw_Status(const DRAWITEMSTRUCT& item, const Top_Info& f) {
     return parent == GetDesktopWindow() ? nullptr : parent;
 }
 
+// The size a dialog needs to show every control: its control table's, or more where its
+// controls reach beyond that (the Terminal's lower windows do), with a margin of 4 dialog
+// units past the furthest, as its frame and menu bar stand.
+SIZE Needed_Size(::HWND dialog, const Top_Info& d) {
+    RECT outer{}, client{};
+    GetWindowRect(dialog, &outer);
+    GetClientRect(dialog, &client);
+    MapWindowPoints(dialog, nullptr, reinterpret_cast<POINT*>(&client), 2);
+    LONG right = client.left, bottom = client.top;
+    for (auto& [h, c] : controls) {
+        if (c.dialog != dialog || !(GetWindowLongA(h, GWL_STYLE) & WS_VISIBLE)) continue;
+        RECT r{};
+        GetWindowRect(h, &r);
+        right = std::max(right, r.right);
+        bottom = std::max(bottom, r.bottom);
+    }
+    int margin = Dlu_To_Px_X(4);
+    LONG width = right + margin + (outer.right - client.right) - outer.left;
+    LONG height = bottom + margin + (outer.bottom - client.bottom) - outer.top;
+    return SIZE{std::max(d.initial.cx, width), std::max(d.initial.cy, height)};
+}
+
 // A dialog shown maximised covers the MDI client's area, but never less than its controls.
 void Fill(::HWND dialog, Top_Info& d) {
     ::HWND client = Parent_Of(dialog);
@@ -266,11 +337,12 @@ void Fill(::HWND dialog, Top_Info& d) {
     // The client area's scroll bars reach what does not fit (the client area's own scrolling
     // moves every window it holds); they come and go with the room, which changes the room:
     // fill, set them, and fill what is then left.
+    const SIZE need = Needed_Size(dialog, d);
     for (int pass = 0; pass < 3; ++pass) {
         RECT area{};
         GetClientRect(client, &area);
-        int width = std::max<int>(area.right, d.initial.cx);
-        int height = std::max<int>(area.bottom, d.initial.cy);
+        int width = std::max<int>(area.right, need.cx);
+        int height = std::max<int>(area.bottom, need.cy);
         SetWindowPos(dialog, kTop_Of_Siblings, 0, 0, width, height, SWP_NOACTIVATE);
         for (auto [bar, extent, page] :
              {std::tuple{SB_HORZ, width, area.right}, std::tuple{SB_VERT, height, area.bottom}}) {
@@ -287,6 +359,54 @@ void Fill(::HWND dialog, Top_Info& d) {
     }
 }
 
+// Shown itself, whatever its parents are.
+bool Shown(::HWND h) {
+    return h && (GetWindowLongA(h, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+void Layout_Status(::HWND frame, const Top_Info& f);
+
+// Shows what the strip was last told.
+void Show_Status(::HWND frame, Top_Info& f) {
+    if (!f.status_waiting || !f.status) return;
+    f.status_waiting = false;
+    f.status_due_ms = int64_t(GetTickCount64()) + 40;
+    if (f.status_timer) KillTimer(frame, kStatus_Timer_Id);
+    f.status_timer = false;
+    int64_t done = f.status_done, total = f.status_total;
+    SendMessageA(f.status, SB_SETTEXTA, 0 | SBT_OWNERDRAW, 0);
+    InvalidateRect(f.status, nullptr, TRUE);
+    if (Shown(f.progress) != (total > 0)) {
+        ShowWindow(f.progress, total > 0 ? SW_SHOW : SW_HIDE);
+        Layout_Status(frame, f);
+    }
+    if (total > 0) {
+        // The bar counts in int: large totals are scaled down together.
+        int shift = 0;
+        while ((total >> shift) > INT32_MAX / 2) ++shift;
+        SendMessageA(f.progress, PBM_SETRANGE32, 0, LPARAM(total >> shift));
+        SendMessageA(f.progress, PBM_SETPOS, WPARAM(std::clamp<int64_t>(done, 0, total) >> shift),
+                     0);
+    }
+}
+
+// The status strip's parts: the text, the progress bar while it shows, the port. The text
+// takes the bar's room while there is no bar, as on Qt, so a verdict's colour spans it whole.
+void Layout_Status(::HWND frame, const Top_Info& f) {
+    if (!f.status) return;
+    RECT area{};
+    GetClientRect(frame, &area);
+    int progress = Shown(f.progress) ? kProgress_Width : 0;
+    int parts[3] = {std::max<int>(area.right - progress - kPort_Width, 60),
+                    std::max<int>(area.right - kPort_Width, 60), -1};
+    SendMessageA(f.status, SB_SETPARTS, 3, reinterpret_cast<LPARAM>(parts));
+    RECT bar{};
+    SendMessageA(f.status, SB_GETRECT, 1, reinterpret_cast<LPARAM>(&bar));
+    if (f.progress)
+        MoveWindow(f.progress, bar.left + 1, bar.top + 1, bar.right - bar.left - 2,
+                   bar.bottom - bar.top - 2, TRUE);
+}
+
 // The frame's client area: the status strip along the bottom, the MDI client above it.
 void Layout_Frame(::HWND frame, Top_Info& f, ::HWND mdi) {
     RECT area{};
@@ -297,14 +417,7 @@ void Layout_Frame(::HWND frame, Top_Info& f, ::HWND mdi) {
         RECT s{};
         GetWindowRect(f.status, &s);
         status_height = s.bottom - s.top;
-        int parts[3] = {std::max<int>(area.right - kProgress_Width - kPort_Width, 60),
-                        std::max<int>(area.right - kPort_Width, 120), -1};
-        SendMessageA(f.status, SB_SETPARTS, 3, reinterpret_cast<LPARAM>(parts));
-        RECT bar{};
-        SendMessageA(f.status, SB_GETRECT, 1, reinterpret_cast<LPARAM>(&bar));
-        if (f.progress)
-            MoveWindow(f.progress, bar.left + 1, bar.top + 1, bar.right - bar.left - 2,
-                       bar.bottom - bar.top - 2, TRUE);
+        Layout_Status(frame, f);
     }
     if (mdi) MoveWindow(mdi, 0, 0, area.right, std::max<int>(area.bottom - status_height, 0), TRUE);
     for (auto& [dialog, d] : tops)
@@ -363,6 +476,14 @@ LRESULT CALLBACK Frame_Thunk(::HWND h, UINT message, WPARAM wparam, LPARAM lpara
             SendMessageA(f->status, SB_SETTEXTA, 0 | SBT_OWNERDRAW, 0);
             SendMessageA(f->status, SB_SETTEXTA, 2, reinterpret_cast<LPARAM>("No port open"));
             break;
+        case WM_WINDOWPOSCHANGED: {
+            auto* pos = reinterpret_cast<const WINDOWPOS*>(lparam);
+            if (pos && !(pos->flags & SWP_NOZORDER)) Console_Above(h);
+            break;
+        }
+        case WM_ACTIVATE:
+            if (LOWORD(wparam) != WA_INACTIVE) Console_Above(h);
+            break;
         case WM_DRAWITEM: {
             auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lparam);
             if (item && item->hwndItem == f->status) {
@@ -388,9 +509,13 @@ LRESULT CALLBACK Frame_Thunk(::HWND h, UINT message, WPARAM wparam, LPARAM lpara
         default:
             break;
     }
+    // Its owned windows go before it hears WM_DESTROY: the console is handed back while it
+    // may go, and taken again when it stays.
+    if (message == WM_CLOSE) Release_Console(h);
     Window_Proc proc = f->frame_proc;
     LRESULT r = proc ? proc(Ours(h), message, wparam, lparam)
                      : Frame_Default(h, Mdi_Of(h), message, wparam, lparam);
+    if (message == WM_CLOSE && IsWindow(h)) Own_Console(h);
     if (message == WM_PAINT) Frame_Painted(h);
     return r;
 }
@@ -401,6 +526,9 @@ INT_PTR CALLBACK Dialog_Thunk(::HWND h, UINT message, WPARAM wparam, LPARAM lpar
     Top_Info* d = Top_Of(h);
     if (!d) return FALSE;
     switch (message) {
+        case WM_SYSCOMMAND:
+            if (Key_Menu_To_Frame(h, wparam, lparam)) return TRUE;
+            break;
         case WM_COMMAND: {
             ::HWND control = reinterpret_cast<::HWND>(lparam);
             if (control) {
@@ -564,7 +692,17 @@ class Win32_Backend final : public Backend {
     bool Invalidate_Rect(HWND window, bool erase) override {
         return InvalidateRect(Native(window), nullptr, erase) != FALSE;
     }
-    bool Update_Window(HWND window) override { return UpdateWindow(Native(window)) != FALSE; }
+    bool Update_Window(HWND window) override {
+        // Painted now means with the text that waits for a rich edit's tick.
+        ::HWND h = Native(window);
+        std::vector<::HWND> edits;
+        for (auto& [control, c] : controls)
+            if (c.kind == Kind::Rich_Edit && (control == h || IsChild(h, control)))
+                edits.push_back(control);
+        for (::HWND e : edits)
+            if (Control_Info* c = Control_Of(e)) Rich_Edit_Flush(e, *c);
+        return UpdateWindow(h) != FALSE;
+    }
     bool Set_Timer(HWND window, uint64_t id, uint32_t ms) override {
         return SetTimer(Native(window), UINT_PTR(id), ms, nullptr) != 0;
     }
@@ -799,7 +937,10 @@ class Win32_Backend final : public Backend {
         SetFocus(h);
         return true;
     }
-    bool Destroy_Window(HWND window) override { return DestroyWindow(Native(window)) != FALSE; }
+    bool Destroy_Window(HWND window) override {
+        Release_Console(Native(window));
+        return DestroyWindow(Native(window)) != FALSE;
+    }
     bool Load_Picture(HWND graphic, const std::string& path) override {
         ::HWND h = Native(graphic);
         Control_Info* c = Control_Of(h);
@@ -840,26 +981,35 @@ class Win32_Backend final : public Backend {
         return got < 0 ? -1 : int32_t(msg.wParam);
     }
     bool Set_Status(HWND frame, const std::string& text, int64_t done, int64_t total) override {
-        Top_Info* f = Top_Of(Native(frame));
+        ::HWND h = Native(frame);
+        Top_Info* f = Top_Of(h);
         if (!f || !f->status) return false;
         f->status_text = text;
         f->tone = Status_Tone::Plain;
-        SendMessageA(f->status, SB_SETTEXTA, 0 | SBT_OWNERDRAW, 0);
-        InvalidateRect(f->status, nullptr, TRUE);
-        ShowWindow(f->progress, total > 0 ? SW_SHOW : SW_HIDE);
-        if (total > 0) {
-            // The bar counts in int: large totals are scaled down together.
-            int shift = 0;
-            while ((total >> shift) > INT32_MAX / 2) ++shift;
-            SendMessageA(f->progress, PBM_SETRANGE32, 0, LPARAM(total >> shift));
-            SendMessageA(f->progress, PBM_SETPOS,
-                         WPARAM(std::clamp<int64_t>(done, 0, total) >> shift), 0);
+        f->status_done = done;
+        f->status_total = total;
+        f->status_waiting = true;
+        // A new operation's first word, and its end, show at once.
+        int64_t now = int64_t(GetTickCount64());
+        if (now >= f->status_due_ms || total <= 0 || done <= 0) {
+            Show_Status(h, *f);
+        } else if (!f->status_timer) {
+            f->status_timer = true;
+            SetTimer(h, kStatus_Timer_Id, UINT(f->status_due_ms - now),
+                     [](::HWND w, UINT, UINT_PTR id, DWORD) {
+                         KillTimer(w, id);
+                         if (Top_Info* t = Top_Of(w)) {
+                             t->status_timer = false;
+                             Show_Status(w, *t);
+                         }
+                     });
         }
         return true;
     }
     bool Set_Status_Tone(HWND frame, Status_Tone tone) override {
         Top_Info* f = Top_Of(Native(frame));
         if (!f || !f->status) return false;
+        Show_Status(Native(frame), *f);
         f->tone = tone;
         InvalidateRect(f->status, nullptr, TRUE);
         return true;
@@ -1006,8 +1156,10 @@ void Application_Stop() {
     std::vector<::HWND> windows;
     for (auto& [h, t] : tops)
         if (t.frame) windows.push_back(h);
-    for (::HWND h : windows)
+    for (::HWND h : windows) {
+        Release_Console(h);
         if (IsWindow(h)) DestroyWindow(h);
+    }
     windows.clear();
     for (auto& [h, t] : tops) windows.push_back(h);
     for (::HWND h : windows)

@@ -2,6 +2,7 @@
 // texts, option groups, messages posted from another thread, and the rich edit's RTF.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -77,7 +78,7 @@ class Win32_Window : public ::testing::Test {
     }
     bool Checked(int32_t id) { return Send_Message(Get_Dlg_Item(dialog, id), BM_GETCHECK) != 0; }
     std::string Rich_Text() { return Get_Dlg_Item_Text(dialog, kRich); }
-    int64_t Stream(const std::string& rtf) {
+    int64_t Stream(const std::string& rtf, HWND into = 0) {
         struct Cookie {
             const char* next;
             size_t left;
@@ -94,7 +95,7 @@ class Win32_Window : public ::testing::Test {
             *got = int32_t(n);
             return uint32_t(0);
         };
-        return Send_Message(Get_Dlg_Item(dialog, kRich), EM_STREAMIN,
+        return Send_Message(into ? into : Get_Dlg_Item(dialog, kRich), EM_STREAMIN,
                             SF_RTF | SFF_SELECTION | SFF_PLAINRTF,
                             reinterpret_cast<LPARAM>(&stream));
     }
@@ -188,6 +189,72 @@ TEST_F(Win32_Window, RtfStreamsInAtTheEndAndTheTextKeepsItsLimitFromTheFront) {
     EXPECT_EQ(Send_Message(rich, EM_GETLIMITTEXT), 6);
     Stream("{\\rtf1{\\cf1 abc}}");
     EXPECT_EQ(Rich_Text(), "}\xe9!abc") << "the oldest text goes, the newest stays";
+}
+
+// Documents streamed in quick succession wait for the control's tick and go in together: the
+// text is what they give one by one (in order, \\line breaks kept, control characters shown
+// as nothing), each in its own colour and font (a document without a font table in the
+// control's own). A read finds all of it.
+TEST_F(Win32_Window, DocumentsOfATickGoInTogetherInOrderWithTheirColours) {
+    HWND alone = Create_Control(dialog, {kRich + 50, Control_Kind::Rich_Edit, "", 5, 80, 280, 100,
+                                         ES_MULTILINE | WS_VSCROLL, WS_EX_CLIENTEDGE});
+    ASSERT_NE(alone, 0);
+    const std::string fonts = "{\\fonttbl{\\f0\\fmodern\\fprq1\\fcharset0 Courier New;}}";
+    std::vector<std::string> documents;
+    for (int i = 0; i < 50; ++i) {
+        documents.push_back("{\\rtf1{\\colortbl;\\red0\\green128\\blue0;}{\\cf1 s" +
+                            std::to_string(i) + "}}");
+        documents.push_back("{\\rtf1{\\colortbl;\\red0\\green200\\blue255;}" + fonts +
+                            "{\\cf1 V\x1b}}");
+        documents.push_back("{\\rtf1{\\colortbl;\\red255\\green255\\blue0;}" + fonts +
+                            "{\\cf1 R}{\\cf1 \r\\line}}");
+    }
+    for (const auto& d : documents) {
+        EXPECT_GT(Stream(d), 0);
+        // Read after each: it goes in alone.
+        Stream(d, alone);
+        Get_Dlg_Item_Text(dialog, kRich + 50);
+    }
+    std::string text = Rich_Text();
+    EXPECT_EQ(text, Get_Dlg_Item_Text(dialog, kRich + 50));
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_NE(text.find("s48VR"), std::string::npos) << text;
+    // The colour and font at a character of each kind, in the last line.
+    ::HWND h = w32::Native(Get_Dlg_Item(dialog, kRich));
+    auto format_at = [&](const std::string& what) {
+        LONG at = LONG(text.rfind(what));
+        EXPECT_GE(at, 0) << what;
+        ::CHARRANGE range{at, at + 1};
+        SendMessageA(h, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+        CHARFORMAT2A format{};
+        format.cbSize = sizeof format;
+        format.dwMask = CFM_COLOR | CFM_FACE;
+        SendMessageA(h, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+        return std::pair{format.crTextColor, std::string(format.szFaceName)};
+    };
+    auto [status, status_face] = format_at("s49");
+    EXPECT_EQ(status, RGB(0, 128, 0));
+    EXPECT_NE(status_face, "Courier New") << "the control's own font";
+    auto [sent, sent_face] = format_at("V");
+    EXPECT_EQ(sent, RGB(0, 200, 255));
+    EXPECT_EQ(sent_face, "Courier New");
+    EXPECT_EQ(format_at("R").first, RGB(255, 255, 0));
+}
+
+// At the limit the oldest text goes in whole lines when the next starts near the cut, and a
+// text replaced meanwhile takes what waited with it.
+TEST_F(Win32_Window, TheLimitDropsWholeLinesAndANewTextDropsWhatWaited) {
+    HWND rich = Get_Dlg_Item(dialog, kRich);
+    Send_Message(rich, EM_LIMITTEXT, 40);
+    for (int i = 0; i < 10; ++i) Stream("{\\rtf1{\\cf1 line" + std::to_string(i) + "\\line}}");
+    std::string text = Rich_Text();
+    EXPECT_LE(text.size(), 50u);
+    EXPECT_EQ(text.rfind("line", 0), 0u) << "it starts with a whole line: " << text;
+    EXPECT_NE(text.find("line9"), std::string::npos) << text;
+    Stream("{\\rtf1{\\cf1 waiting}}");
+    EXPECT_TRUE(Set_Dlg_Item_Text(dialog, kRich, ""));
+    Process_Events(100);  // more than a tick
+    EXPECT_EQ(Rich_Text(), "");
 }
 
 // The picture of a window is a PNG of its size holding what it shows: the rich edit's
@@ -362,7 +429,70 @@ TEST(Win32_Frame, TheDebugConsoleOpenedAtStartStaysInFrontOfTheFrame) {
     Show_Window(dialog, SW_SHOWNORMAL);
     Process_Events(200);
     EXPECT_TRUE(Above(shown, w32::Native(Frame_Window)));
+    // Owned by the frame, it stays in front of it whatever raises the frame.
+    EXPECT_EQ(GetWindow(shown, GW_OWNER), w32::Native(Frame_Window));
+    // A trace line longer than the console is wide shows from its start, the rest sideways.
+    ::HWND edit = FindWindowExA(shown, nullptr, "RICHEDIT50W", nullptr);
+    ASSERT_TRUE(edit);
+    EXPECT_TRUE(GetWindowLongA(edit, GWL_STYLE) & WS_HSCROLL);
+    for (int i = 0; i < 3; ++i)
+        console->Write("START" + std::string(400, 'x') + "END " + std::to_string(i) + "\r\n", 10);
+    Process_Events(100);
+    POINT view{-1, -1};
+    SendMessageA(edit, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&view));
+    EXPECT_EQ(view.x, 0);
+    EXPECT_EQ(SendMessageA(edit, EM_GETLINECOUNT, 0, 0), 4) << "three lines, not wrapped";
     console.reset();
+    Destroy_Window(Frame_Window);
+    Frame_Window = Mdi_Client = 0;
+    Application_Stop();
+}
+
+// Alt and a letter in the Terminal: the letter of a frame's menu opens that menu (the
+// Terminal's own bar has only Tools), wherever the focus is.
+HMENU opened = 0;
+LRESULT Menu_Frame_Proc(HWND window, uint32_t message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_INITMENUPOPUP) {
+        opened = HMENU(int64_t(wparam));
+        EndMenu();
+    }
+    return Def_Frame_Proc(window, Mdi_Client, message, wparam, lparam);
+}
+
+TEST(Win32_Frame, AltAndALetterOfTheFramesMenuOpensItFromTheTerminal) {
+    ASSERT_TRUE(Start_Application());
+    Frame_Window = Create_Frame("Frame", 900, 700, &Menu_Frame_Proc);
+    HMENU bar = Create_Menu(), file = Create_Popup_Menu(), help = Create_Popup_Menu();
+    Append_Menu(file, MF_STRING, 40, "Edit");
+    Append_Menu(help, MF_STRING, 41, "KDX Help");
+    Append_Menu(bar, MF_POPUP, uint64_t(file), "&File");
+    Append_Menu(bar, MF_POPUP, uint64_t(help), "&Help");
+    ASSERT_TRUE(Set_Menu(Frame_Window, bar));
+    Mdi_Client = Create_Mdi_Client(Frame_Window);
+    Show_Window(Frame_Window, SW_SHOWNORMAL);
+    HWND dialog = Create_Dialog(
+        {"Terminal", 300, 200, WS_POPUP | WS_CAPTION | WS_SYSMENU, WS_EX_CONTROLPARENT}, 0);
+    HMENU own = Create_Menu(), tools = Create_Popup_Menu();
+    Append_Menu(tools, MF_STRING, 42, "Terminal Log");
+    Append_Menu(own, MF_POPUP, uint64_t(tools), "Tools");
+    ASSERT_TRUE(Set_Menu(dialog, own));
+    HWND rich = Create_Control(dialog, {kRich, Control_Kind::Rich_Edit, "", 5, 5, 200, 100,
+                                        ES_MULTILINE | WS_VSCROLL, WS_EX_CLIENTEDGE});
+    HWND button = Create_Control(dialog, {kButton, Control_Kind::Button, "Send", 5, 120, 50, 14,
+                                          BS_PUSHBUTTON | WS_TABSTOP});
+    ASSERT_TRUE(Set_Parent(dialog, Mdi_Client));
+    Show_Window(dialog, SW_SHOWNORMAL);
+    Process_Events(50);
+    for (HWND focus : {rich, button}) {
+        for (auto [key, menu] : {std::pair{'f', file}, std::pair{'H', help}}) {
+            opened = 0;
+            Set_Focus(focus);
+            // As the keyboard gives it: the character of the key held with Alt.
+            PostMessageA(w32::Native(focus), WM_SYSCHAR, WPARAM(key), LPARAM(1) << 29 | 1);
+            Process_Events(50);
+            EXPECT_EQ(opened, menu) << "Alt+" << key << " in control " << focus;
+        }
+    }
     Destroy_Window(Frame_Window);
     Frame_Window = Mdi_Client = 0;
     Application_Stop();
