@@ -45,6 +45,17 @@ std::string Adapter_Type(int32_t number) {
     return Serial_Port_Unknown_Type;
 }
 
+// The status query, with its letter still taken when it comes after the query's own short
+// wait: a report is made once, on request, and a unit behind a slow adapter (Bluetooth, a
+// loaded machine) that answers a little late is there, not "No Response". One query: the
+// late letter is its answer, so nothing is left on the line for the next exchange.
+bool Status_Answered(int32_t& handle) {
+    Poller_Pause pause(Serial_Port_State.Poller);
+    if (!KDX_Verify_Status(handle).empty()) return true;
+    return Serial_Port_Wait_Input(handle, KDX_Report_Late_Status_Ms) &&
+           !Serial_Port_Read(handle).empty();
+}
+
 // The axes the controller reports found: the non-zero axis numbers of its reply.
 int32_t Axis_Count(const std::string& found) {
     int32_t count = 0;
@@ -65,7 +76,7 @@ int32_t KDX_Report_Port_Keys(const std::string& name) {
     const int32_t number = Serial_Port_State.Number;
     const std::string section = Listed_Name(number);
     const std::string type = Adapter_Type(number);
-    const bool answered = !KDX_Verify_Status(handle).empty();
+    const bool answered = Status_Answered(handle);
     const std::string axes = answered ? std::to_string(Axis_Count(KDX_Axis_Found(handle))) : "";
 
     const std::string path = Report_Key_Path(name);

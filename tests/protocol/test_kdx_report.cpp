@@ -44,6 +44,7 @@ struct Port_Case {
     int32_t answer_limit;
     const char* section;  // the port's block in the report
     const char *type, *answer, *axis_count;
+    int32_t late_ms = 0;  // the status letter comes this long after its query
 };
 
 void PrintTo(const Port_Case& c, std::ostream* os) {
@@ -60,6 +61,8 @@ TEST_P(Kdx_Report_Keys, KeysDescribeThePortThatIsOpen) {
     sim::Sim_Config config;
     config.model.axes = c.axes;
     config.model.answer_limit = c.answer_limit;
+    config.late_ms = c.late_ms;
+    if (c.late_ms) config.late_replies = 1;  // the letter alone: the axes query is answered
     Start_Sim(config);
     Open();
     std::string name = HTML_Template_Create();
@@ -87,7 +90,11 @@ INSTANTIATE_TEST_SUITE_P(Ports, Kdx_Report_Keys,
                                          Port_Case{"bluetooth", "BthModem0", 1, -1, "BTH_COM5",
                                                    "UnKnown Port Type", "KDX", "1"},
                                          Port_Case{"silent_controller", "VCP0", 4, 0, "COM5",
-                                                   "FTDI USB Adapter", "No Response", ""}));
+                                                   "FTDI USB Adapter", "No Response", ""},
+                                         // Past the status query's own wait: a slow adapter's
+                                         // unit, or a loaded machine's, is still there.
+                                         Port_Case{"late_letter", "BthModem0", 2, -1, "BTH_COM5",
+                                                   "UnKnown Port Type", "KDX", "2", 200}));
 
 // With no port open the report keeps only its labels and the line stays quiet.
 TEST_F(Kdx_Report, NoPortOpenWritesNoKeysAndSendsNothing) {

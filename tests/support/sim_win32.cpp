@@ -99,6 +99,7 @@ struct Simulator::State {
         number("--baud", c.baud);
         if (c.wire_time) o += " --wire";
         if (c.late_ms) number("--late", c.late_ms);
+        if (c.late_replies >= 0) number("--late-replies", c.late_replies);
         if (c.slow_ms) number("--slow", c.slow_ms);
         if (c.piece_size)
             o += " --pieces " + std::to_string(c.piece_size) + ":" + std::to_string(c.piece_gap_ms);
