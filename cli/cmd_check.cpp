@@ -232,10 +232,7 @@ int Parse(const std::vector<std::string>& args, Options& o) {
     }
     for (const std::string& port : ports) {
         int32_t number = 0;
-        std::string why;
-        if (!Parse_Port(port, number, why)) {
-            return Usage_Error("check", Printable(why, 80));
-        }
+        if (int code = Take_Port("check", port, number)) return code;
         if (std::find(o.ports.begin(), o.ports.end(), number) != o.ports.end()) {
             return Usage_Error("check", "COM" + std::to_string(number) + " is listed twice");
         }
