@@ -200,8 +200,8 @@ int Parse(const std::vector<std::string>& args, Options& o) {
             if (!v) return 2;
             long n = 0;
             if (!Parse_Number(*v, 1, 999, n))
-                return Usage_Error("check", "bad number of units " + Printable(*v, 80) +
-                                                ": give 1 to 999");
+                return Usage_Error("check",
+                                   "bad number of units " + Printable(*v, 80) + ": give 1 to 999");
             o.expect = int(n);
         } else if (a == "--ports") {
             const std::string* v = value(i, "FILE");

@@ -9,9 +9,9 @@
 #include "cli/cli.h"
 #include "cli/port_open.h"
 #include "cli/protocol_port.h"
+#include "cli/system_words.h"
 #include "cli/text_forms.h"
 #include "cli/usage.h"
-#include "cli/system_words.h"
 #include "kdx/kdx.h"
 
 namespace {

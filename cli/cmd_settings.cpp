@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/usage.h"
 #include "cli/system_words.h"
+#include "cli/usage.h"
 #include "kdx/kdx.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include "cli/cli.h"
 #include "cli/protocol_port.h"
 #include "cli/system.h"
-#include "cli/usage.h"
 #include "cli/system_words.h"
+#include "cli/usage.h"
 #include "kdx/kdx.h"
 #include "kdx_version.h"
 

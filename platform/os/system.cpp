@@ -1,5 +1,5 @@
-#include "platform/os/path.h"
 #include "platform/os/system.h"
+#include "platform/os/path.h"
 
 #include <limits.h>
 #include <sched.h>
