@@ -73,6 +73,10 @@ TEST(Cli_Ports, AValueTooLongIsSkippedWithAWarning) {
 // of the ports folder that is no serial line (a link loop among them) is listed as not usable
 // with the reason, as in the table.
 TEST(Cli_Ports, JsonAndUnusableEntriesParseAndSayWhy) {
+#ifdef _WIN32
+    GTEST_SKIP() << "its lines are parsed by python3 and its ports are links: a Windows program "
+                    "starts no Linux program, and Windows' C++ library makes no links";
+#endif
     kdx::test::Registry_Machine machine;
     std::string ports = machine.path() + "/ports";
     std::filesystem::create_directories(ports);

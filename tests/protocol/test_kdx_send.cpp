@@ -293,12 +293,13 @@ TEST_F(Kdx_Send, ALineCutShortEndsTheSendAndSaysHowFarItGot) {
 }
 
 // A NUL byte in a program file would cut its command short on the line: the file is refused
-// before anything goes out, naming the byte and its line.
+// before anything goes out, naming the byte and its line. (The file is not "nul.kdx": Windows
+// takes that name for its null device, whatever the extension.)
 TEST_F(Kdx_Send, ANulByteInAProgramFileSendsNothingAndSaysWhere) {
     Start_Sim();
     ASSERT_TRUE(platform::Handle_Usable(Open()));
-    std::string path =
-        Write_File("nul.kdx", KDX_Program_Scramble(std::string("F,\r\nS1M4\0", 10) + "00,\r\n"));
+    std::string path = Write_File(
+        "zero_byte.kdx", KDX_Program_Scramble(std::string("F,\r\nS1M4\0", 10) + "00,\r\n"));
     capture.Clear();
     KDX_Send_Outcome outcome = KDX_Send_File(path);
     EXPECT_EQ(outcome.Status, KDX_Send_Status::Unreadable);
