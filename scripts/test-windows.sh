@@ -82,9 +82,10 @@ if ! grep -q "^SERIAL_PORT_ENUM()" <<<"$traced" ||
     cli_failed=1
 fi
 
-# The terminal with piped input: each line goes out, the receive poller shows the reply.
+# The terminal with piped input: each line goes out (shown marked "> " without colour), the
+# receive poller shows the reply.
 shown=$(cd "$dir" && printf 'V\n' | wine kdx-cli.exe terminal "COM$number" --plain 2>&1) || true
-if ! grep -qE "^V *$" <<<"$shown" || ! grep -qE "^[RJ] *$" <<<"$shown"; then
+if ! grep -qE "^> V *$" <<<"$shown" || ! grep -qE "^[RJ] *$" <<<"$shown"; then
     echo "test-windows: kdx-cli.exe terminal COM$number did not show the exchange:" >&2
     echo "$shown" | cat -A >&2
     cli_failed=1
