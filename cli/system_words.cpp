@@ -8,7 +8,7 @@
 namespace kdx::cli {
 
 const char* System_Words(const std::string& name) {
-    static const std::map<std::string, const char*> words = {
+    static const std::map<std::string, const char*> Words = {
         {"port-option",
          "  COM<n>      the port: a COM<n> entry of the ports directory (kdx-sim registers\n"
          "              itself there) or a serial device found by udev; or the device's\n"
@@ -39,8 +39,8 @@ const char* System_Words(const std::string& name) {
          "An adapter plugged in again keeps its COM number. Ports that come and go in the ports\n"
          "directory (kdx-sim starting and stopping, entries made by hand) show the same way.\n"},
     };
-    auto found = words.find(name);
-    return found == words.end() ? "" : found->second;
+    auto found = Words.find(name);
+    return found == Words.end() ? "" : found->second;
 }
 
 std::string No_Such_Port_Hint() {

@@ -7,7 +7,7 @@
 namespace kdx::cli {
 
 const char* System_Words(const std::string& name) {
-    static const std::map<std::string, const char*> words = {
+    static const std::map<std::string, const char*> Words = {
         {"port-option",
          "  COM<n>      the port, as \"kdx-cli ports\" and the Device Manager name it\n"},
         {"terminal-port",
@@ -31,8 +31,8 @@ const char* System_Words(const std::string& name) {
         {"watch-sources",
          "An adapter plugged in again gets the COM number Windows keeps for it.\n"},
     };
-    auto found = words.find(name);
-    return found == words.end() ? "" : found->second;
+    auto found = Words.find(name);
+    return found == Words.end() ? "" : found->second;
 }
 
 std::string No_Such_Port_Hint() {
