@@ -127,7 +127,9 @@ Unit Make_Unit(FuzzedDataProvider& in, bool tame) {
         return tame && !t.empty() ? std::string("x") : t;
     };
     Unit u;
-    u.port = tame ? "COM5" : in.ConsumeRandomLengthString(16);
+    // Both units take the same bytes, so every later choice (verdicts, lengths) is the same.
+    std::string port = in.ConsumeRandomLengthString(16);
+    u.port = tame && !port.empty() ? "COM5" : port;
     u.rate = in.ConsumeIntegral<int32_t>();
     u.started = "2026-12-08T09:30:00+01:00";
     u.version = "1.0";
