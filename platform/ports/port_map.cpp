@@ -44,24 +44,18 @@ std::vector<Port_Map_Entry> Port_Map_List() {
         // a mistake to be shown, with the reason.
         bool loop = real.empty() && errno == ELOOP;
         if (real.empty() && !loop) continue;
-        if (loop) {
-            Port_Map_Entry entry;
-            entry.Number = number;
-            entry.Node = target;
-            entry.From_Ports_Dir = true;
-            entry.Device_Name = Kernel_Name_Of(target);
-            entry.Identity = target;
-            entry.Unusable = Serial_Node_Problem(target);
-            map.push_back(std::move(entry));
-            continue;
-        }
+        const std::string& node = loop ? target : real;
         Port_Map_Entry entry;
         entry.Number = number;
         entry.Node = target;
         entry.From_Ports_Dir = true;
-        entry.Device_Name = Kernel_Name_Of(real);
+        entry.Device_Name = Kernel_Name_Of(node);
         entry.Identity = target;
-        entry.Unusable = Serial_Node_Problem(real);
+        entry.Unusable = Serial_Node_Problem(node);
+        if (loop) {
+            map.push_back(std::move(entry));
+            continue;
+        }
         // A hand-made entry for an adapter udev also knows: one port, under the user's
         // number, described as the adapter.
         for (size_t i = 0; i < devices.size(); ++i) {
